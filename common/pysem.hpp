@@ -1,0 +1,298 @@
+// Python semantics for the native modules: the interpreter's own rules for
+// argument kinds, truth, text form, whitespace and line splitting, written
+// once so that every module behaves like the Python code it replaces.
+//
+// Texts stay Python strings (or code points read from them) throughout: input
+// comes from JSON and may hold any code point, lone surrogates included, so a
+// round trip through UTF-8 could fail or change it.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <climits>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace py = pybind11;
+
+namespace pysem {
+
+// ---------------------------------------------------------------------------
+// Errors
+
+inline const char *type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
+
+// The one refusal message for a declared argument kind, e.g.
+// "argument 'data' must be dict, not list".
+[[noreturn]] inline void refuse(const char *arg, const char *kind, py::handle value) {
+    throw py::type_error(std::string("argument '") + arg + "' must be " + kind + ", not " +
+                         type_name(value));
+}
+
+// Steals a new reference from the C API, raising the pending error on NULL.
+inline py::object steal(PyObject *result) {
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+template <class T> inline T steal_as(PyObject *result) {
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<T>(result);
+}
+
+// ---------------------------------------------------------------------------
+// Exact-kind argument checks: a declared dict, list, text, ... must be exactly
+// that type; null and subclasses are refused with a type error naming the
+// argument.
+
+inline py::dict exact_dict(py::handle value, const char *arg) {
+    if (!PyDict_CheckExact(value.ptr())) refuse(arg, "dict", value);
+    return py::reinterpret_borrow<py::dict>(value);
+}
+
+inline py::list exact_list(py::handle value, const char *arg) {
+    if (!PyList_CheckExact(value.ptr())) refuse(arg, "list", value);
+    return py::reinterpret_borrow<py::list>(value);
+}
+
+inline py::str exact_str(py::handle value, const char *arg) {
+    if (!PyUnicode_CheckExact(value.ptr())) refuse(arg, "str", value);
+    return py::reinterpret_borrow<py::str>(value);
+}
+
+inline py::tuple exact_tuple(py::handle value, const char *arg) {
+    if (!PyTuple_CheckExact(value.ptr())) refuse(arg, "tuple", value);
+    return py::reinterpret_borrow<py::tuple>(value);
+}
+
+inline py::bytes exact_bytes(py::handle value, const char *arg) {
+    if (!PyBytes_CheckExact(value.ptr())) refuse(arg, "bytes", value);
+    return py::reinterpret_borrow<py::bytes>(value);
+}
+
+inline py::set exact_set(py::handle value, const char *arg) {
+    if (!PySet_CheckExact(value.ptr())) refuse(arg, "set", value);
+    return py::reinterpret_borrow<py::set>(value);
+}
+
+// Null or exactly the kind.
+inline py::object optional_exact_str(py::handle value, const char *arg) {
+    if (value.is_none()) return py::none();
+    return exact_str(value, arg);
+}
+
+inline py::object optional_exact_dict(py::handle value, const char *arg) {
+    if (value.is_none()) return py::none();
+    return exact_dict(value, arg);
+}
+
+// An integer argument: an int is taken as it is (a flag gives 1 or 0), another
+// number is converted as int() does (a float truncated toward zero; inf and
+// nan fail as int() fails); anything else is refused naming the argument.
+inline py::int_ int_arg(py::handle value, const char *arg) {
+    PyObject *v = value.ptr();
+    if (PyLong_CheckExact(v)) return py::reinterpret_borrow<py::int_>(value);
+    if (PyLong_Check(v) || PyFloat_Check(v)) return steal_as<py::int_>(PyNumber_Long(v));
+    if (PyIndex_Check(v)) {
+        py::object index = steal(PyNumber_Index(v));
+        return steal_as<py::int_>(PyNumber_Long(index.ptr()));
+    }
+    refuse(arg, "int", value);
+}
+
+// An int clamped into long long: enough for any length, index or count that
+// can exist in memory, without overflow for huge values.
+inline long long clamp_ll(py::handle integer) {
+    int overflow = 0;
+    long long result = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
+    if (overflow > 0) return LLONG_MAX;
+    if (overflow < 0) return LLONG_MIN;
+    if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return result;
+}
+
+inline long long int_arg_ll(py::handle value, const char *arg) { return clamp_ll(int_arg(value, arg)); }
+
+// ---------------------------------------------------------------------------
+// Truth and text form
+
+// The host's truth test. For JSON values an "empty value" is exactly a falsy
+// one: null, false, 0, 0.0, "", [] and {}.
+inline bool truthy(py::handle value) {
+    int r = PyObject_IsTrue(value.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+inline bool is_empty(py::handle value) { return !truthy(value); }
+
+// str(value): text unchanged (a str subclass gives its plain copy), numbers,
+// flags, null and containers as the interpreter writes them.
+inline py::str text_form(py::handle value) {
+    if (PyUnicode_CheckExact(value.ptr())) return py::reinterpret_borrow<py::str>(value);
+    return steal_as<py::str>(PyObject_Str(value.ptr()));
+}
+
+// ---------------------------------------------------------------------------
+// Reading JSON-shaped input. Kind tests here accept subclasses; a mapping
+// subclass is read through its own get() as Python code would.
+
+inline bool is_mapping(py::handle v) { return PyDict_Check(v.ptr()); }
+inline bool is_list(py::handle v) { return PyList_Check(v.ptr()); }
+inline bool is_text(py::handle v) { return PyUnicode_Check(v.ptr()); }
+
+// mapping.get(key), None when missing. `mapping` must be a dict (of any kind).
+inline py::object get(py::handle mapping, py::handle key) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject *found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        if (found) return py::reinterpret_borrow<py::object>(found);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return py::none();
+    }
+    return mapping.attr("get")(key);
+}
+
+inline py::object get(py::handle mapping, const char *key) { return get(mapping, py::str(key)); }
+
+// The value of the first key whose value is non-empty, else None.
+template <class Keys> inline py::object first_non_empty(py::handle mapping, const Keys &keys) {
+    for (const auto &key : keys) {
+        py::object value = get(mapping, key);
+        if (truthy(value)) return value;
+    }
+    return py::none();
+}
+
+// ---------------------------------------------------------------------------
+// Code points
+
+// Read-only view of a str's code points. The str must outlive the view.
+class text_view {
+  public:
+    explicit text_view(py::handle s) : kind_(PyUnicode_KIND(s.ptr())), data_(PyUnicode_DATA(s.ptr())), size_(PyUnicode_GET_LENGTH(s.ptr())) {}
+    Py_ssize_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    Py_UCS4 operator[](Py_ssize_t i) const { return PyUnicode_READ(kind_, data_, i); }
+
+  private:
+    int kind_;
+    const void *data_;
+    Py_ssize_t size_;
+};
+
+// White space as the text type counts it (str.isspace, str.strip, str.split).
+inline bool is_space(Py_UCS4 c) { return Py_UNICODE_ISSPACE(c); }
+
+// Every line boundary that str.splitlines() knows.
+inline bool is_line_boundary(Py_UCS4 c) { return Py_UNICODE_ISLINEBREAK(c); }
+
+inline py::str substr(py::handle s, Py_ssize_t start, Py_ssize_t end) {
+    if (start == 0 && end == PyUnicode_GET_LENGTH(s.ptr()) && PyUnicode_CheckExact(s.ptr()))
+        return py::reinterpret_borrow<py::str>(s);
+    return steal_as<py::str>(PyUnicode_Substring(s.ptr(), start, end));
+}
+
+// Whitespace trimming; the text itself comes back when nothing is removed.
+inline py::str strip(py::handle s) {
+    text_view t(s);
+    Py_ssize_t begin = 0, end = t.size();
+    while (begin < end && is_space(t[begin])) ++begin;
+    while (end > begin && is_space(t[end - 1])) --end;
+    return substr(s, begin, end);
+}
+
+inline py::str lstrip(py::handle s) {
+    text_view t(s);
+    Py_ssize_t begin = 0;
+    while (begin < t.size() && is_space(t[begin])) ++begin;
+    return substr(s, begin, t.size());
+}
+
+inline py::str rstrip(py::handle s) {
+    text_view t(s);
+    Py_ssize_t end = t.size();
+    while (end > 0 && is_space(t[end - 1])) --end;
+    return substr(s, 0, end);
+}
+
+// A line that is empty after trimming.
+inline bool is_blank(py::handle s) {
+    text_view t(s);
+    for (Py_ssize_t i = 0; i < t.size(); ++i)
+        if (!is_space(t[i])) return false;
+    return true;
+}
+
+// s.split("\n"): only LF separates; a final LF gives a final empty line.
+inline py::list split_lf(py::handle s) {
+    py::str lf("\n");
+    return steal_as<py::list>(PyUnicode_Split(s.ptr(), lf.ptr(), -1));
+}
+
+// s.splitlines(): every line boundary; a final boundary gives no empty line.
+inline py::list split_lines(py::handle s) { return steal_as<py::list>(PyUnicode_Splitlines(s.ptr(), 0)); }
+
+// CR LF and lone CR become LF.
+inline py::str normalize_newlines(py::handle s) {
+    if (PyUnicode_FindChar(s.ptr(), '\r', 0, PyUnicode_GET_LENGTH(s.ptr()), 1) == -1)
+        return text_form(s);
+    py::str crlf("\r\n"), cr("\r"), lf("\n");
+    py::object once = steal(PyUnicode_Replace(s.ptr(), crlf.ptr(), lf.ptr(), -1));
+    return steal_as<py::str>(PyUnicode_Replace(once.ptr(), cr.ptr(), lf.ptr(), -1));
+}
+
+inline py::str join(py::handle sep, py::handle items) {
+    return steal_as<py::str>(PyUnicode_Join(sep.ptr(), items.ptr()));
+}
+
+inline py::str join(const char *sep, py::handle items) { return join(py::str(sep), items); }
+
+// Trimmed field text: "" for an empty value or a missing key, else the
+// value's text form, trimmed.
+inline py::str field_text(py::handle mapping, py::handle key) {
+    py::object value = get(mapping, key);
+    if (!truthy(value)) return py::str("");
+    return strip(text_form(value));
+}
+
+inline py::str field_text(py::handle mapping, const char *key) { return field_text(mapping, py::str(key)); }
+
+// ---------------------------------------------------------------------------
+// Native recursion: too deep an input raises RecursionError as Python code
+// would, instead of overflowing the C stack.
+
+class recursion_guard {
+  public:
+    explicit recursion_guard(const char *where) {
+        if (Py_EnterRecursiveCall(where)) throw py::error_already_set();
+    }
+    ~recursion_guard() { Py_LeaveRecursiveCall(); }
+    recursion_guard(const recursion_guard &) = delete;
+    recursion_guard &operator=(const recursion_guard &) = delete;
+};
+
+// ---------------------------------------------------------------------------
+// A module's own namespace. A native module binds what it imports as module
+// attributes, as a Python module's imports would, and looks them up there
+// when called, so that tests can patch them with monkeypatch.setattr.
+
+class module_namespace {
+  public:
+    void bind(py::module_ m) { dict_ = m.attr("__dict__").ptr(); }
+
+    // globals()[name], NameError when absent.
+    py::object operator[](const char *name) const {
+        py::str key(name);
+        PyObject *found = PyDict_GetItemWithError(dict_, key.ptr());
+        if (found) return py::reinterpret_borrow<py::object>(found);
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw py::error_already_set();
+    }
+
+  private:
+    // Borrowed: the module lives as long as the interpreter.
+    PyObject *dict_ = nullptr;
+};
+
+} // namespace pysem

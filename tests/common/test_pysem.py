@@ -1,0 +1,131 @@
+"""The shared Python-semantics helpers agree with the interpreter."""
+
+import collections
+import sys
+
+import pytest
+
+from pelorin import _pysem_probe as probe
+
+WHITESPACE = "\t\n\x0b\x0c\r\x1c\x1d\x1e\x1f \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + "\u2028\u2029\u202f\u205f\u3000"
+ODD_TEXTS = ["", "x", "\ud800", "a\udfffb", "\U0001f600 x ", "\u200b", "\ufeffa", "中文\u3000", WHITESPACE]
+
+
+class DictSub(dict):
+    pass
+
+
+class ListSub(list):
+    pass
+
+
+class StrSub(str):
+    pass
+
+
+@pytest.mark.parametrize(
+    "check, good, bad",
+    [
+        (probe.exact_dict, {}, [None, DictSub(), collections.OrderedDict(), []]),
+        (probe.exact_list, [], [None, ListSub(), (), {}]),
+        (probe.exact_str, "", [None, StrSub("x"), b"x", 1]),
+        (probe.exact_tuple, (), [None, [], "x"]),
+    ],
+)
+def test_exact_kind_checks_name_the_argument(check, good, bad):
+    assert check(good) is good
+    for value in bad:
+        with pytest.raises(TypeError, match=rf"argument 'value' must be \w+, not ([\w.]+\.)?{type(value).__name__}$"):
+            check(value)
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [(7, 7), (True, 1), (False, 0), (-2.9, -2), (2.9, 2), (10**40, 10**40), (-0.0, 0)],
+)
+def test_int_arg_converts_numbers_as_int_does(value, expected):
+    result = probe.int_arg(value)
+    assert result == expected and type(result) is int
+
+
+@pytest.mark.parametrize("value, error", [("3", TypeError), (None, TypeError), ([], TypeError), (float("inf"), OverflowError), (float("nan"), ValueError)])
+def test_int_arg_refuses_what_int_refuses(value, error):
+    with pytest.raises(error):
+        probe.int_arg(value)
+
+
+@pytest.mark.parametrize("value", [10**30, -(10**30), 5])
+def test_clamp_never_overflows(value):
+    assert probe.clamp_ll(value) == max(min(value, 2**63 - 1), -(2**63))
+
+
+@pytest.mark.parametrize("value", [None, False, True, 0, 0.0, 1, -0.0, "", "0", [], [0], {}, {"": 0}, (), float("nan")])
+def test_truth_and_text_form_match_the_interpreter(value):
+    assert probe.truthy(value) is bool(value)
+    assert probe.text_form(value) == str(value)
+
+
+def test_text_form_of_a_str_subclass_is_a_plain_str():
+    result = probe.text_form(StrSub("abc"))
+    assert result == "abc" and type(result) is str
+
+
+@pytest.mark.parametrize("text", ODD_TEXTS + [WHITESPACE + "a b" + WHITESPACE, "\x1c\x1fx\x1f"])
+def test_trimming_matches_str_methods(text):
+    assert probe.strip(text) == text.strip()
+    assert probe.lstrip(text) == text.lstrip()
+    assert probe.rstrip(text) == text.rstrip()
+    assert probe.is_blank(text) is (text.strip() == "")
+
+
+def test_whitespace_is_exactly_the_text_types():
+    assert [c for c in range(sys.maxunicode + 1) if probe.is_space(c)] == [c for c in range(sys.maxunicode + 1) if chr(c).isspace()]
+
+
+@pytest.mark.parametrize(
+    "text",
+    ["", "\n", "a\n", "a\r\nb\rc\nd", "a\x0bb\x0cc\x1cd\x1de\x1ef\x85g\u2028h\u2029i", "x\n\n", "\ud800\n\udfff", "\r\r\n"],
+)
+def test_line_splitting(text):
+    assert probe.split_lf(text) == text.split("\n")
+    assert probe.split_lines(text) == text.splitlines()
+    assert probe.normalize_newlines(text) == text.replace("\r\n", "\n").replace("\r", "\n")
+
+
+def test_mapping_reads_use_a_subclass_get():
+    class Tracking(dict):
+        def get(self, key, default=None):
+            return "from-get"
+
+    assert probe.get({"k": 1}, "k") == 1
+    assert probe.get({}, "k") is None
+    assert probe.get(Tracking(k=1), "k") == "from-get"
+
+
+@pytest.mark.parametrize(
+    "mapping, expected",
+    [({"k": "  v \u3000"}, "v"), ({"k": 0}, ""), ({"k": None}, ""), ({}, ""), ({"k": 1.5}, "1.5"), ({"k": [1, " a"]}, "[1, ' a']"), ({"k": True}, "True")],
+)
+def test_field_text(mapping, expected):
+    assert probe.field_text(mapping, "k") == expected
+
+
+def test_first_non_empty():
+    assert probe.first_non_empty({"a": "", "b": 0, "c": "x", "d": "y"}, ["a", "b", "c", "d"]) == "x"
+    assert probe.first_non_empty({"a": ""}, ["a", "z"]) is None
+
+
+def test_recursion_guard_raises_recursion_error():
+    nested = []
+    for _ in range(100_000):
+        nested = [nested]
+    with pytest.raises(RecursionError):
+        probe.nesting_depth(nested)
+    assert probe.nesting_depth([[[]], []]) == 2
+
+
+def test_module_namespace_lookup_sees_patches(monkeypatch):
+    with pytest.raises(NameError, match="name 'missing' is not defined"):
+        probe.lookup("missing")
+    monkeypatch.setattr(probe, "patched", 42, raising=False)
+    assert probe.lookup("patched") == 42
