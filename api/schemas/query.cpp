@@ -1,0 +1,278 @@
+// Request bodies of the query REST API: pydantic models made when the module
+// loads.
+//
+// Each model is made the way a class statement in this module would make it:
+// the metaclass prepares the namespace, which then receives __module__,
+// __qualname__, __annotations__, __doc__, model_config and the field values in
+// that order, and is called with it. Annotations are real types, so nothing is
+// resolved by name later. Callers cannot tell these models from ones written
+// in Python: same fields, schema, errors, pickling and class dictionary.
+#include "common/pysem.hpp"
+
+namespace {
+
+constexpr long max_query_limit = 500000;
+constexpr long max_query_timeout = 300;
+
+// What a Python module would import. Bound as module attributes too, where
+// its imports would put them.
+struct Imports {
+    py::object Any, Literal, BaseModel, ConfigDict, Field;
+
+    explicit Imports(py::module_ m) {
+        // A failed import (pydantic missing or broken) propagates unchanged
+        // and fails the import of this module.
+        py::module_ typing = py::module_::import("typing");
+        py::module_ pydantic = py::module_::import("pydantic");
+        Any = typing.attr("Any");
+        Literal = typing.attr("Literal");
+        BaseModel = pydantic.attr("BaseModel");
+        ConfigDict = pydantic.attr("ConfigDict");
+        Field = pydantic.attr("Field");
+        m.attr("Any") = Any;
+        m.attr("Literal") = Literal;
+        m.attr("BaseModel") = BaseModel;
+        m.attr("ConfigDict") = ConfigDict;
+        m.attr("Field") = Field;
+    }
+};
+
+// Type expressions as they are written in annotations.
+py::object list_of(py::handle item) {
+    return pysem::steal(PyObject_GetItem(reinterpret_cast<PyObject *>(&PyList_Type), item.ptr()));
+}
+
+py::object or_none(py::handle type) { return pysem::steal(PyNumber_Or(type.ptr(), Py_None)); }
+
+// One class statement, from the opening line to the end of its body.
+class ModelStatement {
+  public:
+    ModelStatement(const Imports &imports, py::module_ m, const char *name, const char *doc,
+                   const char *extra)
+        : module_(m), name_(name), bases_(py::make_tuple(imports.BaseModel)),
+          metaclass_(py::reinterpret_borrow<py::object>(
+              reinterpret_cast<PyObject *>(Py_TYPE(imports.BaseModel.ptr())))) {
+        namespace_ = metaclass_.attr("__prepare__")(name_, bases_);
+        namespace_["__module__"] = m.attr("__name__");
+        namespace_["__qualname__"] = name_;
+        namespace_["__annotations__"] = annotations_;
+        namespace_["__doc__"] = py::str(doc);
+        namespace_["model_config"] = imports.ConfigDict(py::arg("extra") = extra);
+    }
+
+    // `name: annotation = value`
+    ModelStatement &field(const char *name, py::handle annotation, py::handle value) {
+        annotations_[name] = annotation;
+        namespace_[name] = value;
+        return *this;
+    }
+
+    // `name: annotation`
+    ModelStatement &field(const char *name, py::handle annotation) {
+        annotations_[name] = annotation;
+        return *this;
+    }
+
+    // Creates the class and binds it in the module, as the statement would.
+    py::object create() {
+        py::object cls = metaclass_(name_, bases_, namespace_);
+        // pydantic keeps the caller frame's locals for resolving forward
+        // references, and none for a class made at module level. Called from
+        // here, that frame is the importer's: drop what it kept.
+        cls.attr("__pydantic_parent_namespace__") = py::none();
+        module_.attr(name_) = cls;
+        return cls;
+    }
+
+  private:
+    py::module_ module_;
+    py::str name_;
+    py::tuple bases_;
+    py::object metaclass_;
+    py::object namespace_;
+    py::dict annotations_;
+};
+
+void declare_models(py::module_ m) {
+    const Imports lib(m);
+
+    m.attr("MAX_QUERY_LIMIT") = max_query_limit;
+    m.attr("MAX_QUERY_TIMEOUT") = max_query_timeout;
+
+    const py::object str = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyUnicode_Type));
+    const py::object int_ = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyLong_Type));
+    const py::object bool_ = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyBool_Type));
+    const py::object list = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyList_Type));
+    const py::object dict = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyDict_Type));
+
+    // dict[str, Any]: a JSON object.
+    const py::object mapping = pysem::steal(PyObject_GetItem(dict.ptr(), py::make_tuple(str, lib.Any).ptr()));
+    const py::object opt_str = or_none(str);
+    const py::object opt_int = or_none(int_);
+    const py::object opt_str_list = or_none(list_of(str));
+    const py::object opt_mapping_list = or_none(list_of(mapping));
+
+    const py::object none = py::none();
+    const py::object Field = lib.Field;
+    const char *const forbid = "forbid";
+    const char *const selection_source_doc = "选表来源：planner/intent_route/local_fallback/user_specified";
+    const char *const run_doc = "构造后立即执行查询";
+    auto timeout = [&] {
+        return Field(py::arg("default") = none, py::arg("ge") = 1, py::arg("le") = max_query_timeout);
+    };
+    auto currency = [&](const char *description) {
+        return Field(py::arg("default") = none, py::arg("min_length") = 3, py::arg("max_length") = 3,
+                     py::arg("description") = description);
+    };
+
+    ModelStatement(lib, m, "QueryPlanRequest", "自然语言请求 → 规划合同（只规划不执行，对应 query plan）。", forbid)
+        .field("request", str, Field(py::arg("min_length") = 1, py::arg("max_length") = 4000))
+        .field("requested_fields", list_of(str),
+               Field(py::arg("default_factory") = list, py::arg("max_length") = 100))
+        .field("top_n", opt_int, Field(py::arg("default") = none, py::arg("ge") = 1, py::arg("le") = 50))
+        .create();
+
+    const py::object order_by_item =
+        ModelStatement(lib, m, "QueryFlowOrderBy", "查询结果排序项。", forbid)
+            .field("field", str, Field(py::arg("min_length") = 1, py::arg("max_length") = 128))
+            .field("desc", bool_, py::bool_(false))
+            .create();
+
+    ModelStatement(lib, m, "QueryFlowRequest", "自然语言取数 API 的稳定请求合同（对应 query flow）。", forbid)
+        .field("request", str, Field(py::arg("min_length") = 1, py::arg("max_length") = 4000))
+        .field("requested_fields", list_of(str),
+               Field(py::arg("default_factory") = list, py::arg("max_length") = 100))
+        .field("limit", opt_int, Field(py::arg("default") = none, py::arg("ge") = 1, py::arg("le") = 10000))
+        .field("order_by", or_none(list_of(order_by_item)),
+               Field(py::arg("default") = none, py::arg("max_length") = 50))
+        .field("offset", opt_int, Field(py::arg("default") = none, py::arg("ge") = 0))
+        .create();
+
+    ModelStatement(lib, m, "QueryIntentMatchRequest",
+                   "自然语言需求匹配 dataset catalog intents（对应 query intent）。", forbid)
+        .field("query", str, Field(py::arg("min_length") = 1, py::arg("max_length") = 4000))
+        .field("source", py::object(lib.Literal[py::make_tuple("remote", "local")]), py::str("remote"))
+        .field("fallback_local", bool_, py::bool_(true))
+        .create();
+
+    ModelStatement(lib, m, "QueryRunRequest",
+                   "执行已构造完整的 query payload（对应 query run）。\n"
+                   "\n"
+                   "    payload 为 query_spec 规范的完整查询 JSON；userEmail、query.from.* 等构造层\n"
+                   "    生成字段禁止手写，服务端校验会直接拒绝。\n"
+                   "    ",
+                   forbid)
+        .field("payload", mapping)
+        .field("intent_code", opt_str,
+               Field(py::arg("default") = none, py::arg("min_length") = 1, py::arg("max_length") = 128))
+        .field("selection_source", opt_str,
+               Field(py::arg("default") = none, py::arg("min_length") = 1, py::arg("max_length") = 64,
+                     py::arg("description") = selection_source_doc))
+        .field("match_record_id", opt_int, Field(py::arg("default") = none, py::arg("ge") = 1))
+        .field("timeout", opt_int, timeout())
+        .create();
+
+    ModelStatement(lib, m, "QueryBuildRequest",
+                   "基于简化参数构造标准 query payload，可选立即执行（对应 query build）。\n"
+                   "\n"
+                   "    dimensions/metrics 沿用构造层标识格式：\n"
+                   "    field_name|global_alias|verbose_name[:alias]（metric 额外支持 :aggregation）。\n"
+                   "    ",
+                   forbid)
+        .field("dataset", opt_str,
+               Field(py::arg("default") = none, py::arg("min_length") = 1, py::arg("max_length") = 128))
+        .field("table_id", opt_int, Field(py::arg("default") = none, py::arg("ge") = 1))
+        .field("dimensions", opt_str_list,
+               Field(py::arg("default") = none, py::arg("max_length") = 100,
+                     py::arg("description") = "维度定义：field_name|global_alias|verbose_name[:alias]"))
+        .field("metrics", opt_str_list,
+               Field(py::arg("default") = none, py::arg("max_length") = 100,
+                     py::arg("description") = "指标定义：field_name|global_alias|verbose_name:aggregation[:alias]"))
+        .field("where", opt_mapping_list,
+               Field(py::arg("default") = none, py::arg("max_length") = 100,
+                     py::arg("description") = "结构化筛选条件列表（CLI --where-json 的 REST 形态）"))
+        .field("having", opt_str_list,
+               Field(py::arg("default") = none, py::arg("max_length") = 100,
+                     py::arg("description") = "having 条件：expr|operator|value_json"))
+        .field("order_by", opt_str_list, Field(py::arg("default") = none, py::arg("max_length") = 50))
+        .field("limit", int_, Field(py::arg("default") = 20, py::arg("ge") = 1, py::arg("le") = max_query_limit))
+        .field("offset", int_, Field(py::arg("default") = 0, py::arg("ge") = 0))
+        .field("dry_run", bool_, py::bool_(false))
+        .field("data_comparison", opt_str,
+               Field(py::arg("default") = none, py::arg("max_length") = 128,
+                     py::arg("description") = "数据对比：field,start_date,end_date（例: date_id,2026-03-01,2026-03-22）"))
+        .field("global_currency", opt_str, currency("全局币种（USD/GBP/CAD/EUR/JPY/CNY），白名单由服务层校验"))
+        .field("run", bool_, Field(py::arg("default") = false, py::arg("description") = run_doc))
+        .field("timeout", opt_int, timeout())
+        .create();
+
+    const py::object simple_spec =
+        ModelStatement(lib, m, "SimpleQuerySpec",
+                       "simple query 参数体（与 CLI --payload JSON 同构，snake_case 形态）。\n"
+                       "\n"
+                       "    extra=\"ignore\"：与 CLI 的 key_map 行为一致，只取认识的键，未知键不报错。\n"
+                       "    ",
+                       "ignore")
+            .field("dimensions", opt_mapping_list, Field(py::arg("default") = none, py::arg("max_length") = 100))
+            .field("metrics", opt_mapping_list, Field(py::arg("default") = none, py::arg("max_length") = 100))
+            .field("filters", opt_mapping_list, Field(py::arg("default") = none, py::arg("max_length") = 100))
+            .field("data_comparison", or_none(mapping), none)
+            .field("order_by", opt_mapping_list, Field(py::arg("default") = none, py::arg("max_length") = 50))
+            .field("limit", opt_int,
+                   Field(py::arg("default") = none, py::arg("ge") = 1, py::arg("le") = max_query_limit))
+            .field("offset", opt_int, Field(py::arg("default") = none, py::arg("ge") = 0))
+            .field("dry_run", bool_, py::bool_(false))
+            .field("global_currency", opt_str, currency("全局币种（USD/GBP/CAD/EUR/JPY/CNY）"))
+            .create();
+
+    ModelStatement(lib, m, "QuerySimpleRequest", "构造 simple query payload 并可选执行（对应 query simple）。",
+                   forbid)
+        .field("table_id", int_, Field(py::arg("ge") = 1))
+        .field("dataset", opt_str,
+               Field(py::arg("default") = none, py::arg("min_length") = 1, py::arg("max_length") = 128,
+                     py::arg("description") = "dataset_alias 或 dataset_name，用于字段校验"))
+        .field("payload", simple_spec)
+        .field("global_currency", opt_str,
+               currency("全局币种；优先级高于 payload.global_currency（与 CLI 选项优先级一致）"))
+        .field("run", bool_, Field(py::arg("default") = false, py::arg("description") = run_doc))
+        .field("timeout", opt_int, timeout())
+        .field("intent_code", opt_str,
+               Field(py::arg("default") = none, py::arg("min_length") = 1, py::arg("max_length") = 128))
+        .field("selection_source", opt_str,
+               Field(py::arg("default") = none, py::arg("min_length") = 1, py::arg("max_length") = 64,
+                     py::arg("description") = selection_source_doc))
+        .field("match_record_id", opt_int, Field(py::arg("default") = none, py::arg("ge") = 1))
+        .create();
+
+    ModelStatement(lib, m, "ChartRunRequest", "执行图表全部子查询并合并输出（对应 query chart --run）。", forbid)
+        .field("dry_run", bool_, Field(py::arg("default") = false, py::arg("description") = "仅生成 SQL，不执行查询"))
+        .field("timeout", opt_int, timeout())
+        .create();
+}
+
+} // namespace
+
+// The entry and slots are pybind11's own (multi-phase init). Its exec slot
+// would turn every failure into "ImportError: initialization failed"; this
+// one lets the import fail with the error itself, as a Python module's import
+// does (a missing pydantic is ModuleNotFoundError).
+PYBIND11_MODULE_PYINIT(query)
+
+static int pybind11_exec_query(PyObject *module) {
+    try {
+        py::detail::ensure_internals();
+        auto m = py::reinterpret_borrow<py::module_>(module);
+        if (!py::detail::get_cached_module(m.attr("__spec__").attr("name"))) {
+            declare_models(m);
+            py::detail::cache_completed_module(m);
+        }
+        return 0;
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (const py::builtin_exception &e) {
+        e.set_error();
+    } catch (const std::exception &e) {
+        py::set_error(PyExc_ImportError, e.what());
+    }
+    return -1;
+}
