@@ -1,0 +1,329 @@
+// Google Trends collection parser: one finished Google Trends job becomes the
+// collection storage's parsed-collection record (request parameters with cache
+// metadata, standard artifacts, and the datasets of the result's one table).
+//
+// The parser only orchestrates: every read goes through the host's collection
+// storage helpers, which this module binds as its own attributes at load and
+// looks up there on each call, so that they can be patched like a Python
+// module's imports.
+#include "common/pysem.hpp"
+
+#include <utility>
+#include <vector>
+
+namespace {
+
+pysem::module_namespace ns;
+
+constexpr const char *kParserVersion = "google-trends-v1";
+constexpr const char *kSourceSystem = "google_trends";
+constexpr const char *kSourceName = "Google Trends";
+constexpr const char *kJsonMime = "application/json";
+constexpr const char *kSheetMime = "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet";
+constexpr const char *kBusinessKeyFields[] = {"date", "search_term", "query", "topic_id",
+                                              "geo",  "geoCode",     "title", "mid"};
+
+// Standard-library objects, created once and kept for the interpreter's life.
+struct State {
+    py::object pure_path; // pathlib.PurePath
+};
+
+State &state() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<State> storage;
+    return storage
+        .call_once_and_store_result([] { return State{py::module_::import("pathlib").attr("PurePath")}; })
+        .get_stored();
+}
+
+// `from <module> import <name>`: a missing name fails the load as an import does.
+py::object import_from(const char *module, const char *name) {
+    py::module_ mod = py::module_::import(module);
+    PyObject *value = PyObject_GetAttrString(mod.ptr(), name);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        throw py::import_error(std::string("cannot import name '") + name + "' from '" + module + "'");
+    }
+    return pysem::steal(value);
+}
+
+py::str concat(const char *prefix, py::handle text) {
+    py::str head(prefix);
+    return pysem::steal_as<py::str>(PyUnicode_Concat(head.ptr(), text.ptr()));
+}
+
+[[noreturn]] void raise_parse_error(py::handle message) {
+    py::object error = ns["CollectionParseError"](message);
+    if (!PyExceptionInstance_Check(error.ptr()))
+        throw py::type_error("exceptions must derive from BaseException");
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
+bool not_equal(py::handle a, py::handle b) {
+    return pysem::truthy(pysem::steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE)));
+}
+
+bool equals_ascii(py::handle text, const char *ascii) {
+    return PyUnicode_CompareWithASCIIString(text.ptr(), ascii) == 0;
+}
+
+py::str lower(py::handle text) { return pysem::steal_as<py::str>(PyObject_CallMethod(text.ptr(), "lower", nullptr)); }
+
+// getattr(obj, name, None)
+py::object attr_or_none(py::handle obj, const char *name) {
+    PyObject *value = PyObject_GetAttrString(obj.ptr(), name);
+    if (value) return pysem::steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return py::none();
+}
+
+// `a, b = value`, with the interpreter's own errors.
+std::pair<py::object, py::object> unpack_two(py::handle value) {
+    PyObject *it = PyObject_GetIter(value.ptr());
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value.ptr())->tp_iter && !PySequence_Check(value.ptr())) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
+        }
+        throw py::error_already_set();
+    }
+    py::object iter = pysem::steal(it);
+    py::object items[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject *item = PyIter_Next(iter.ptr());
+        if (!item) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            throw py::error_already_set();
+        }
+        items[i] = pysem::steal(item);
+    }
+    PyObject *extra = PyIter_Next(iter.ptr());
+    if (extra) {
+        Py_DECREF(extra);
+        throw py::value_error("too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return {std::move(items[0]), std::move(items[1])};
+}
+
+// The lower-cased suffix of the export path ("" without a path), read at most once.
+class ExportSuffix {
+  public:
+    explicit ExportSuffix(py::handle files) : files_(files) {}
+
+    const py::str &get() {
+        if (!ready_) {
+            py::object path = files_.attr("export_path");
+            suffix_ = path.is_none() ? py::str("") : lower(pysem::text_form(state().pure_path(path).attr("suffix")));
+            ready_ = true;
+        }
+        return suffix_;
+    }
+
+  private:
+    py::handle files_;
+    py::str suffix_;
+    bool ready_ = false;
+};
+
+py::str lstrip_points(py::handle text) {
+    pysem::text_view t(text);
+    Py_ssize_t begin = 0;
+    while (begin < t.size() && t[begin] == '.') ++begin;
+    return pysem::substr(text, begin, t.size());
+}
+
+// Media type of the export file; refuses the job when no rule matches.
+py::str export_mime_type(py::handle files) {
+    ExportSuffix suffix(files);
+    py::object export_info = files.attr("export");
+    py::object declared = pysem::is_mapping(export_info) ? pysem::get(export_info, "format") : py::none();
+    py::str format = lower(pysem::text_form(pysem::truthy(declared) ? declared : py::object(lstrip_points(suffix.get()))));
+
+    if (equals_ascii(format, "json") || equals_ascii(suffix.get(), ".json")) return py::str(kJsonMime);
+    if (equals_ascii(format, "xls") || equals_ascii(format, "xlsx") || equals_ascii(suffix.get(), ".xlsx"))
+        return py::str(kSheetMime);
+    raise_parse_error(concat("不支持的 Google Trends 导出格式：", format));
+}
+
+// One row's value for one column. A key that is the column's text itself
+// takes precedence; a key of another kind whose text form is the column fills
+// the cell only when no such key exists, so its value is never dropped.
+struct Cell {
+    Py_ssize_t column;
+    py::object value;
+    bool exact;
+};
+
+class TableBuilder {
+  public:
+    void add_row(py::handle row) {
+        if (PyDict_CheckExact(row.ptr()) && only_text_keys(row)) {
+            // No Python code runs in this loop: text keys hash and compare natively.
+            PyObject *key, *value;
+            Py_ssize_t pos = 0;
+            while (PyDict_Next(row.ptr(), &pos, &key, &value))
+                cells_.push_back({column_of_text(key), py::reinterpret_borrow<py::object>(value), true});
+        } else {
+            // Keys of other kinds run their own __str__; work on a snapshot of the items.
+            py::object items = PyDict_CheckExact(row.ptr()) ? pysem::steal(PyDict_Items(row.ptr()))
+                                                            : py::list(row.attr("items")());
+            for (py::handle item : items) {
+                auto [key, value] = unpack_two(item);
+                py::str text = pysem::text_form(key);
+                bool exact = PyUnicode_Check(key.ptr()) && PyUnicode_Compare(text.ptr(), key.ptr()) == 0;
+                if (PyErr_Occurred()) throw py::error_already_set();
+                cells_.push_back({column_of_text(text), std::move(value), exact});
+            }
+        }
+        row_ends_.push_back(cells_.size());
+    }
+
+    py::dict finish() {
+        const Py_ssize_t width = PyList_GET_SIZE(columns_.ptr());
+        py::list rows(row_ends_.size());
+        std::vector<char> exact(static_cast<size_t>(width));
+        size_t begin = 0;
+        for (size_t r = 0; r < row_ends_.size(); ++r) {
+            py::list values = pysem::steal_as<py::list>(PyList_New(width));
+            std::fill(exact.begin(), exact.end(), 0);
+            for (size_t c = begin; c < row_ends_[r]; ++c) {
+                const Cell &cell = cells_[c];
+                PyObject *held = PyList_GET_ITEM(values.ptr(), cell.column);
+                if (held && (exact[cell.column] || !cell.exact)) continue;
+                Py_XDECREF(held);
+                PyList_SET_ITEM(values.ptr(), cell.column, cell.value.inc_ref().ptr());
+                exact[cell.column] = cell.exact;
+            }
+            for (Py_ssize_t i = 0; i < width; ++i)
+                if (!PyList_GET_ITEM(values.ptr(), i)) PyList_SET_ITEM(values.ptr(), i, py::none().release().ptr());
+            PyList_SET_ITEM(rows.ptr(), static_cast<Py_ssize_t>(r), values.release().ptr());
+            begin = row_ends_[r];
+        }
+        py::dict table;
+        table["sheet_name"] = py::str("main");
+        table["columns"] = columns_;
+        table["rows"] = rows;
+        return table;
+    }
+
+  private:
+    static bool only_text_keys(py::handle row) {
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(row.ptr(), &pos, &key, &value))
+            if (!PyUnicode_CheckExact(key)) return false;
+        return true;
+    }
+
+    // The column of a text, appended the first time it is seen.
+    Py_ssize_t column_of_text(py::handle text) {
+        PyObject *found = PyDict_GetItemWithError(positions_.ptr(), text.ptr());
+        if (found) return PyLong_AsSsize_t(found);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        Py_ssize_t column = PyList_GET_SIZE(columns_.ptr());
+        py::int_ position(column);
+        if (PyDict_SetItem(positions_.ptr(), text.ptr(), position.ptr()) < 0 || PyList_Append(columns_.ptr(), text.ptr()) < 0)
+            throw py::error_already_set();
+        return column;
+    }
+
+    py::list columns_;
+    py::dict positions_;
+    std::vector<Cell> cells_;
+    std::vector<size_t> row_ends_;
+};
+
+py::object result_datasets(py::object payload) {
+    py::dict document = pysem::exact_dict(payload, "payload");
+    py::object data = pysem::get(document, "data");
+    if (!PyList_Check(data.ptr())) raise_parse_error(py::str("Google Trends result.json data 必须是对象数组"));
+    // A snapshot, so that nothing a key's __str__ does to the list can matter.
+    py::tuple rows = pysem::steal_as<py::tuple>(PySequence_Tuple(data.ptr()));
+    for (py::handle row : rows)
+        if (!pysem::is_mapping(row)) raise_parse_error(py::str("Google Trends result.json data 必须是对象数组"));
+
+    TableBuilder builder;
+    for (py::handle row : rows) builder.add_row(row);
+    py::dict table = builder.finish();
+    return ns["json_datasets"](table, py::arg("source_name") = kSourceName,
+                               py::arg("business_key_fields") = ns["_BUSINESS_KEY_FIELDS"]);
+}
+
+py::object parse(py::object self, py::object submission) {
+    py::object source = submission.attr("source_system");
+    if (not_equal(source, self.attr("source_system")))
+        raise_parse_error(concat("Google Trends Parser 不支持来源：", pysem::text_form(source)));
+
+    py::object files = ns["load_result_files"](submission, py::arg("source_name") = kSourceName);
+    py::str mime_type = export_mime_type(files);
+    py::object datasets = ns["_result_datasets"](files.attr("result"));
+
+    py::object cache_key = attr_or_none(submission, "cache_key");
+    py::object cache_scope = attr_or_none(submission, "cache_scope");
+    if (!pysem::truthy(cache_key)) {
+        py::object identity = ns["google_trends_cache_identity_from_params"](
+            files.attr("params"), py::arg("scenario") = submission.attr("scenario"),
+            py::arg("geo") = submission.attr("site"));
+        std::tie(cache_key, cache_scope) = unpack_two(identity);
+    }
+
+    py::object result_metadata = attr_or_none(submission, "result_metadata");
+    if (!pysem::truthy(result_metadata)) result_metadata = ns["safe_result_metadata"](files.attr("result"));
+
+    py::object request_params =
+        ns["attach_cache_metadata"](files.attr("params"), py::arg("cache_key") = cache_key,
+                                    py::arg("cache_scope") = cache_scope, py::arg("result_metadata") = result_metadata);
+    py::object artifacts = ns["standard_artifacts"](files, py::arg("default_export_mime_type") = mime_type);
+
+    return ns["ParsedCollection"](py::arg("submission") = submission, py::arg("parser_version") = self.attr("parser_version"),
+                                  py::arg("request_params") = request_params, py::arg("artifacts") = artifacts,
+                                  py::arg("datasets") = datasets);
+}
+
+} // namespace
+
+PYBIND11_MODULE(sarvick, m) {
+    py::options options;
+    options.disable_function_signatures();
+    ns.bind(m);
+    m.doc() = "Google Trends collection parser.";
+
+    static constexpr std::pair<const char *, const char *> imports[] = {
+        {"pelorin.shared.collection_storage.models", "CollectionSubmission"},
+        {"pelorin.shared.collection_storage.models", "ParsedCollection"},
+        {"pelorin.shared.collection_storage.parser_utils", "CollectionParseError"},
+        {"pelorin.shared.collection_storage.parser_utils", "json_datasets"},
+        {"pelorin.shared.collection_storage.parser_utils", "load_result_files"},
+        {"pelorin.shared.collection_storage.parser_utils", "standard_artifacts"},
+        {"pelorin.shared.collection_storage.result_cache", "attach_cache_metadata"},
+        {"pelorin.shared.collection_storage.result_cache", "safe_result_metadata"},
+        {"pelorin.google_trends.collection_storage_integration", "google_trends_cache_identity_from_params"},
+    };
+    for (const auto &[module, name] : imports) m.attr(name) = import_from(module, name);
+    state();
+
+    m.attr("PARSER_VERSION") = kParserVersion;
+    py::tuple key_fields(std::size(kBusinessKeyFields));
+    for (size_t i = 0; i < std::size(kBusinessKeyFields); ++i) key_fields[i] = py::str(kBusinessKeyFields[i]);
+    m.attr("_BUSINESS_KEY_FIELDS") = key_fields;
+
+    m.def("_result_datasets", &result_datasets, py::arg("payload"),
+          "Builds the datasets of the result document's one table of rows.");
+
+    py::dict body;
+    body["__module__"] = m.attr("__name__");
+    body["__qualname__"] = "GoogleTrendsCollectionParser";
+    body["__doc__"] = "Adapter that parses Google Trends collection results.";
+    body["source_system"] = kSourceSystem;
+    body["parser_version"] = m.attr("PARSER_VERSION");
+    py::object cls = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type))(
+        "GoogleTrendsCollectionParser", py::tuple(), body);
+    cls.attr("parse") = py::cpp_function(&parse, py::name("parse"), py::is_method(cls), py::arg("submission"),
+                                         "Parses a successful Google Trends job into the parsed collection that "
+                                         "the shared MySQL adapter stores.");
+    m.attr("GoogleTrendsCollectionParser") = cls;
+}

@@ -1,0 +1,1 @@
+"""Collection storage: finished data-collection jobs and their parsed records."""
