@@ -4,6 +4,7 @@ import copy
 import pickle
 import re
 import types
+import typing
 from typing import Any, Literal
 
 import fastapi
@@ -231,6 +232,10 @@ def test_annotations_are_real_types():
     assert query.QuerySimpleRequest.__annotations__["payload"] is query.SimpleQuerySpec
     assert query.QueryRunRequest.__annotations__["payload"] == dict[str, Any]
     assert query.QueryIntentMatchRequest.__annotations__["source"] == Literal["remote", "local"]
+    for name in NAMES:
+        model = getattr(query, name)
+        assert typing.get_type_hints(model) == model.__annotations__
+        assert model.model_rebuild(force=True) is True
 
 
 def test_documentation_reaches_the_schema():
