@@ -1,0 +1,1 @@
+"""Core of the authentication package: token lifetimes."""

@@ -1,0 +1,1 @@
+"""MCP business tools and their shared helpers."""
