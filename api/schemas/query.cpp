@@ -37,10 +37,12 @@ struct Imports {
     }
 };
 
-// Type expressions as they are written in annotations.
-py::object list_of(py::handle item) {
-    return pysem::steal(PyObject_GetItem(reinterpret_cast<PyObject *>(&PyList_Type), item.ptr()));
+py::object type_object(PyTypeObject *type) {
+    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(type));
 }
+
+// Type expressions as they are written in annotations.
+py::object list_of(py::handle item) { return pysem::steal(PyObject_GetItem(type_object(&PyList_Type).ptr(), item.ptr())); }
 
 py::object or_none(py::handle type) { return pysem::steal(PyNumber_Or(type.ptr(), Py_None)); }
 
@@ -50,8 +52,7 @@ class ModelStatement {
     ModelStatement(const Imports &imports, py::module_ m, const char *name, const char *doc,
                    const char *extra)
         : module_(m), name_(name), bases_(py::make_tuple(imports.BaseModel)),
-          metaclass_(py::reinterpret_borrow<py::object>(
-              reinterpret_cast<PyObject *>(Py_TYPE(imports.BaseModel.ptr())))) {
+          metaclass_(type_object(Py_TYPE(imports.BaseModel.ptr()))) {
         namespace_ = metaclass_.attr("__prepare__")(name_, bases_);
         namespace_["__module__"] = m.attr("__name__");
         namespace_["__qualname__"] = name_;
@@ -99,11 +100,11 @@ void declare_models(py::module_ m) {
     m.attr("MAX_QUERY_LIMIT") = max_query_limit;
     m.attr("MAX_QUERY_TIMEOUT") = max_query_timeout;
 
-    const py::object str = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyUnicode_Type));
-    const py::object int_ = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyLong_Type));
-    const py::object bool_ = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyBool_Type));
-    const py::object list = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyList_Type));
-    const py::object dict = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyDict_Type));
+    const py::object str = type_object(&PyUnicode_Type);
+    const py::object int_ = type_object(&PyLong_Type);
+    const py::object bool_ = type_object(&PyBool_Type);
+    const py::object list = type_object(&PyList_Type);
+    const py::object dict = type_object(&PyDict_Type);
 
     // dict[str, Any]: a JSON object.
     const py::object mapping = pysem::steal(PyObject_GetItem(dict.ptr(), py::make_tuple(str, lib.Any).ptr()));
