@@ -1,0 +1,395 @@
+// Markdown-like answer text read into kind blocks, the pipe-table writer and
+// the tidying of blank lines.
+#pragma once
+
+#include "amazon_rufus/services/telvara_core.hpp"
+
+#include <vector>
+
+namespace telvara::impl {
+
+using pysem::text_view;
+
+// ---------------------------------------------------------------------------
+// Table writer
+
+// The cell text of one value: line ends as LF, runs of three or more LF cut
+// to two, trimmed, backslash and bar escaped, each LF written as <br>.
+inline void write_md_cell(text_builder &out, py::handle value) {
+    if (value.is_none()) return;
+    py::object text = PyUnicode_Check(value.ptr()) ? py::reinterpret_borrow<py::object>(value) : text_form(value);
+    text_view t(text);
+    Py_ssize_t begin = 0, end = t.size();
+    while (begin < end && pysem::is_space(t[begin])) ++begin;
+    while (end > begin && pysem::is_space(t[end - 1])) --end;
+    Py_ssize_t plain_from = begin, i = begin;
+    while (i < end) {
+        Py_UCS4 c = t[i];
+        if (c == '\r' || c == '\n') {
+            out.add_part(text, plain_from, i);
+            int breaks = 0;
+            while (i < end && (t[i] == '\r' || t[i] == '\n')) {
+                i += (t[i] == '\r' && i + 1 < end && t[i + 1] == '\n') ? 2 : 1;
+                ++breaks;
+            }
+            for (int b = 0; b < (breaks >= 3 ? 2 : breaks); ++b) out.ascii("<br>");
+            plain_from = i;
+            continue;
+        }
+        if (c == '\\' || c == '|') {
+            out.add_part(text, plain_from, i);
+            out.ch('\\').ch(c);
+            plain_from = ++i;
+            continue;
+        }
+        ++i;
+    }
+    out.add_part(text, plain_from, end);
+}
+
+inline py::object _md_cell(py::handle, py::handle value) {
+    text_builder out;
+    write_md_cell(out, value);
+    return out.finish();
+}
+
+inline py::object _pad_row(py::handle, py::handle row_arg, py::handle width_arg) {
+    py::list row = pysem::exact_list(row_arg, "row");
+    long long width = pysem::int_arg_ll(width_arg, "width");
+    Py_ssize_t n = PyList_GET_SIZE(row.ptr());
+    if (n < width) return padded_copy(row, n, width);
+    if (n == width) return row;
+    return folded_copy(row, n, width, state().t_lf, true);
+}
+
+inline py::object _markdown_table(py::handle self, py::handle headers_arg, py::handle rows_arg) {
+    py::list headers = pysem::exact_list(headers_arg, "headers");
+    py::list rows = pysem::exact_list(rows_arg, "rows");
+    state_t &st = state();
+    Py_ssize_t width = PyList_GET_SIZE(headers.ptr());
+    py::int_ width_int = to_int(width);
+    py::list lines = new_list();
+    {
+        text_builder line;
+        line.ascii("| ");
+        bool first = true;
+        for_each(headers, [&](py::object header) {
+            if (!first) line.ascii(" | ");
+            first = false;
+            if (is_direct(self, m__md_cell)) write_md_cell(line, header);
+            else line.add(call_through(self, st.names[m__md_cell], header));
+        });
+        append(lines, line.ascii(" |").finish());
+    }
+    {
+        append(lines, delimiter_line(width));
+    }
+    for_each(rows, [&](py::object row) {
+        py::object cells = TV_CALL(_pad_row, row, width_int);
+        text_builder line;
+        line.ascii("| ");
+        bool first = true;
+        bool direct = is_direct(self, m__md_cell);
+        for_each(cells, [&](py::object cell) {
+            if (!first) line.ascii(" | ");
+            first = false;
+            if (direct) write_md_cell(line, cell);
+            else line.add(call_through(self, st.names[m__md_cell], cell));
+        });
+        append(lines, line.ascii(" |").finish());
+    });
+    return lines;
+}
+
+// ---------------------------------------------------------------------------
+// Blank lines
+
+inline bool blank_item(py::handle item) {
+    if (PyUnicode_Check(item.ptr()) && Py_TYPE(item.ptr())->tp_str == PyUnicode_Type.tp_str)
+        return pysem::is_blank(item);
+    return pysem::is_blank(text_form(item));
+}
+
+inline py::object _trim_blank(py::handle, py::handle lines_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    Py_ssize_t start = 0, end = PyList_GET_SIZE(lines.ptr());
+    while (start < end && blank_item(PyList_GET_ITEM(lines.ptr(), start))) ++start;
+    while (end > start && blank_item(PyList_GET_ITEM(lines.ptr(), end - 1))) --end;
+    if (start == end) {
+        py::list placeholder = new_list();
+        append(placeholder, state().t_placeholder);
+        return placeholder;
+    }
+    return pysem::steal(PyList_GetSlice(lines.ptr(), start, end));
+}
+
+inline py::object _collapse_blank_lines(py::handle, py::handle text_arg) {
+    py::str text = pysem::exact_str(text_arg, "text");
+    text_view t(text);
+    text_builder out;
+    Py_ssize_t n = t.size(), i = 0;
+    bool written = false, blank_pending = false;
+    while (i < n) {
+        Py_ssize_t start = i;
+        while (i < n && !pysem::is_line_boundary(t[i])) ++i;
+        Py_ssize_t end = i;
+        if (i < n) i += (t[i] == '\r' && i + 1 < n && t[i + 1] == '\n') ? 2 : 1;
+        while (end > start && pysem::is_space(t[end - 1])) --end;
+        if (end == start) {
+            blank_pending = true;
+            continue;
+        }
+        // One empty line stands for every run of blank lines, a leading run
+        // included; trailing ones are dropped.
+        if (written) out.ch('\n');
+        if (blank_pending) out.ch('\n');
+        out.add_part(text, start, end);
+        written = true;
+        blank_pending = false;
+    }
+    return out.finish();
+}
+
+// ---------------------------------------------------------------------------
+// Markdown fallback parser
+
+inline py::object _normalize_text_lines(py::handle, py::handle text_arg) {
+    py::str text = pysem::exact_str(text_arg, "text");
+    return pysem::split_lf(pysem::normalize_newlines(text));
+}
+
+inline py::object _parse_pipe_row(py::handle, py::handle line_arg) {
+    py::str line = pysem::exact_str(line_arg, "line");
+    Py_ssize_t size = PyUnicode_GET_LENGTH(line.ptr());
+    if (PyUnicode_FindChar(line.ptr(), '|', 0, size, 1) < 0) return py::none();
+    text_view t(line);
+    std::vector<std::pair<Py_ssize_t, Py_ssize_t>> cells;
+    Py_ssize_t from = 0;
+    for (Py_ssize_t i = 0; i <= size; ++i) {
+        if (i < size && t[i] != '|') continue;
+        Py_ssize_t b = from, e = i;
+        while (b < e && pysem::is_space(t[b])) ++b;
+        while (e > b && pysem::is_space(t[e - 1])) --e;
+        cells.emplace_back(b, e);
+        from = i + 1;
+    }
+    size_t first = 0, last = cells.size();
+    if (last > first && cells[first].first == cells[first].second) ++first;
+    if (last > first && cells[last - 1].first == cells[last - 1].second) --last;
+    if (last - first < 2) return py::none();
+    bool content = false;
+    for (size_t c = first; c < last && !content; ++c) {
+        auto [b, e] = cells[c];
+        content = e > b && !(e - b == 1 && t[b] == '-');
+    }
+    if (!content) return py::none();
+    py::list row = pysem::steal_as<py::list>(PyList_New(static_cast<Py_ssize_t>(last - first)));
+    for (size_t c = first; c < last; ++c)
+        PyList_SET_ITEM(row.ptr(), static_cast<Py_ssize_t>(c - first),
+                        pysem::substr(line, cells[c].first, cells[c].second).release().ptr());
+    return row;
+}
+
+// ":?-{3,}:?" over the whole trimmed cell.
+inline bool delimiter_cell(py::handle cell) {
+    text_view t(cell);
+    Py_ssize_t b = 0, e = t.size();
+    while (b < e && pysem::is_space(t[b])) ++b;
+    while (e > b && pysem::is_space(t[e - 1])) --e;
+    if (b < e && t[b] == ':') ++b;
+    if (e > b && t[e - 1] == ':') --e;
+    if (e - b < 3) return false;
+    for (Py_ssize_t i = b; i < e; ++i)
+        if (t[i] != '-') return false;
+    return true;
+}
+
+inline py::object _is_markdown_delimiter_row(py::handle, py::handle cells_arg) {
+    py::list cells = pysem::exact_list(cells_arg, "cells");
+    bool all = PyList_GET_SIZE(cells.ptr()) > 0;
+    for_each(cells, [&](py::object cell) { all = all && delimiter_cell(text_item(cell, "strip")); });
+    return py::bool_(all);
+}
+
+// (group 1, group 2) of a match of `match` on `text`, or nothing.
+inline py::object groups(py::handle match, py::handle text) {
+    py::object m = pysem::steal(PyObject_CallOneArg(match.ptr(), text.ptr()));
+    if (m.is_none()) return m;
+    return pysem::steal(PyObject_CallMethodNoArgs(m.ptr(), state().n_groups.ptr()));
+}
+
+inline py::object _parse_markdown_heading(py::handle, py::handle line_arg) {
+    py::str line = pysem::exact_str(line_arg, "line");
+    py::str trimmed = strip(line);
+    // Only a line that starts with '#' can match; the rest skips the pattern.
+    if (PyUnicode_GET_LENGTH(trimmed.ptr()) == 0 || PyUnicode_READ_CHAR(trimmed.ptr(), 0) != '#') return py::none();
+    state_t &st = state();
+    py::object g = groups(st.heading_match, trimmed);
+    if (g.is_none()) return g;
+    py::str text = strip(PyTuple_GET_ITEM(g.ptr(), 1));
+    if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return py::none();
+    py::dict block = new_dict();
+    set_item(block, st.k_kind, st.v_heading);
+    set_item(block, st.k_level, to_int(PyUnicode_GET_LENGTH(PyTuple_GET_ITEM(g.ptr(), 0))));
+    set_item(block, st.k_text, text);
+    return block;
+}
+
+inline py::object list_item_block(py::handle item_text) {
+    py::str text = strip(item_text);
+    if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return py::none();
+    state_t &st = state();
+    py::dict block = new_dict();
+    set_item(block, st.k_kind, st.v_list_item);
+    set_item(block, st.k_text, text);
+    return block;
+}
+
+inline py::object _parse_markdown_list_item(py::handle, py::handle line_arg) {
+    py::str line = pysem::exact_str(line_arg, "line");
+    py::str trimmed = strip(line);
+    if (PyUnicode_GET_LENGTH(trimmed.ptr()) == 0) return py::none();
+    state_t &st = state();
+    Py_UCS4 first = PyUnicode_READ_CHAR(trimmed.ptr(), 0);
+    if (first == '-' || first == '*' || first == 0x2022) {
+        py::object g = groups(st.unordered_match, trimmed);
+        if (!g.is_none()) return list_item_block(PyTuple_GET_ITEM(g.ptr(), 1));
+    }
+    // \d is any decimal digit, exactly what isdecimal() accepts.
+    if (Py_UNICODE_ISDECIMAL(first)) {
+        py::object g = groups(st.ordered_match, trimmed);
+        if (!g.is_none()) return list_item_block(PyTuple_GET_ITEM(g.ptr(), 0));
+    }
+    return py::none();
+}
+
+// lines[k] if k < len(lines) else "", with Python's negative indexing.
+inline py::object line_or_empty(py::handle lines, long long k) {
+    Py_ssize_t n = PyList_GET_SIZE(lines.ptr());
+    if (k >= n) return state().t_empty;
+    if (k < 0) k += n;
+    if (k < 0) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(lines.ptr(), static_cast<Py_ssize_t>(k)));
+}
+
+inline py::object _parse_markdown_table(py::handle self, py::handle lines_arg, py::handle start_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    long long start = pysem::int_arg_ll(start_arg, "start_index");
+    py::object header = TV_CALL(_parse_pipe_row, line_or_empty(lines, start));
+    if (header.is_none()) return py::none();
+    py::object delimiter = TV_CALL(_parse_pipe_row, line_or_empty(lines, plus(start, 1)));
+    if (delimiter.is_none() || !truthy(TV_CALL(_is_markdown_delimiter_row, delimiter))) return py::none();
+    py::list rows = new_list();
+    long long index = plus(start, 2);
+    while (index < PyList_GET_SIZE(lines.ptr())) {
+        py::object line = line_or_empty(lines, index);
+        if (pysem::is_blank(text_item(line, "strip"))) break;
+        py::object row = TV_CALL(_parse_pipe_row, line);
+        if (row.is_none() || truthy(TV_CALL(_is_markdown_delimiter_row, row))) break;
+        append(rows, row);
+        ++index;
+    }
+    state_t &st = state();
+    py::dict table = new_dict();
+    set_item(table, st.k_kind, st.k_table);
+    set_item(table, st.k_header, header);
+    set_item(table, st.k_rows, rows);
+    return py::make_tuple(table, to_int(index));
+}
+
+inline bool starts_with_fence(py::handle trimmed) {
+    text_view t(trimmed);
+    return t.size() >= 3 && t[0] == '`' && t[1] == '`' && t[2] == '`';
+}
+
+// (first, second) of a pair returned by a method.
+inline std::pair<py::object, py::object> unpack_pair(py::handle pair) {
+    py::object items = pysem::steal(PySequence_Tuple(pair.ptr()));
+    if (PyTuple_GET_SIZE(items.ptr()) != 2) {
+        PyErr_Format(PyExc_ValueError, "expected 2 values to unpack, got %zd", PyTuple_GET_SIZE(items.ptr()));
+        throw py::error_already_set();
+    }
+    return {py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(items.ptr(), 0)),
+            py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(items.ptr(), 1))};
+}
+
+inline py::object _build_text_fallback_blocks(py::handle self, py::handle text_arg) {
+    py::str text = pysem::exact_str(text_arg, "text");
+    state_t &st = state();
+    py::object lines = TV_CALL(_normalize_text_lines, text);
+    py::list blocks = new_list();
+    py::list buffer = new_list();
+    bool fenced = false;
+    auto flush = [&] {
+        py::str paragraph = strip(join(st.t_lf, buffer));
+        buffer = new_list();
+        if (PyUnicode_GET_LENGTH(paragraph.ptr()) == 0) return;
+        py::dict block = new_dict();
+        set_item(block, st.k_kind, st.k_text);
+        set_item(block, st.k_text, paragraph);
+        append(blocks, block);
+    };
+    long long index = 0;
+    while (index < length(lines)) {
+        py::object line = pysem::steal(PySequence_GetItem(lines.ptr(), static_cast<Py_ssize_t>(index)));
+        py::str trimmed = strip(text_item(line, "strip"));
+        if (starts_with_fence(trimmed)) {
+            fenced = !fenced;
+            append(buffer, pysem::rstrip(line));
+            ++index;
+            continue;
+        }
+        if (fenced) {
+            append(buffer, pysem::rstrip(line));
+            ++index;
+            continue;
+        }
+        if (PyUnicode_GET_LENGTH(trimmed.ptr()) == 0) {
+            flush();
+            ++index;
+            continue;
+        }
+        py::object heading = TV_CALL(_parse_markdown_heading, line);
+        if (!heading.is_none()) {
+            flush();
+            append(blocks, heading);
+            ++index;
+            continue;
+        }
+        py::object table = TV_CALL(_parse_markdown_table, lines, to_int(index));
+        if (!table.is_none()) {
+            auto [block, next] = unpack_pair(table);
+            flush();
+            append(blocks, block);
+            index = pysem::int_arg_ll(next, "index");
+            continue;
+        }
+        py::object item = TV_CALL(_parse_markdown_list_item, line);
+        if (!item.is_none()) {
+            flush();
+            append(blocks, item);
+            ++index;
+            continue;
+        }
+        Py_ssize_t count = PyList_GET_SIZE(blocks.ptr());
+        if (pysem::is_space(PyUnicode_READ_CHAR(line.ptr(), 0)) && count > 0) {
+            py::object last = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(blocks.ptr(), count - 1));
+            if (text_equals(get(last, st.k_kind), st.v_list_item)) {
+                py::object old = pysem::steal(PyObject_GetItem(last.ptr(), st.k_text.ptr()));
+                py::str joined = strip(concat({old, py::str(" "), trimmed}));
+                if (PyObject_SetItem(last.ptr(), st.k_text.ptr(), joined.ptr()) < 0) throw py::error_already_set();
+                ++index;
+                continue;
+            }
+        }
+        append(buffer, pysem::rstrip(line));
+        ++index;
+    }
+    flush();
+    return blocks;
+}
+
+} // namespace telvara::impl
