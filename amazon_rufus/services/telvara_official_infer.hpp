@@ -1,0 +1,325 @@
+// Inference of the subsections of an answer that numbers none, one method per
+// question of the questionnaire, driven by the marker words each answer uses.
+#pragma once
+
+#include "amazon_rufus/services/telvara_official_core.hpp"
+
+#include <algorithm>
+
+namespace telvara::official {
+
+inline long long find(py::handle self, py::handle lines, const char *pattern, long long start = 0) {
+    py::object at = via(self, "_find_line", lines, text(pattern), py::int_(std::max(start, 0LL)));
+    return pysem::clamp_ll(pysem::int_arg(at, "start"));
+}
+
+inline Py_ssize_t index_of(long long i) {
+    return static_cast<Py_ssize_t>(std::clamp<long long>(i, PY_SSIZE_T_MIN, PY_SSIZE_T_MAX));
+}
+
+inline py::list text_list(std::initializer_list<const char *> items) {
+    py::list out;
+    for (const char *s : items) append(out, text(s));
+    return out;
+}
+
+inline py::object chunk_field(py::handle self, py::handle chunk, const char *label) {
+    return via(self, "_chunk_value", chunk, text(label));
+}
+
+// `a or b or ...` over fields of one group.
+inline py::object first_field(py::handle self, py::handle chunk, std::initializer_list<const char *> labels) {
+    py::object value;
+    for (const char *label : labels) {
+        value = chunk_field(self, chunk, label);
+        if (pysem::truthy(value)) break;
+    }
+    return value;
+}
+
+inline py::object or_else(py::object a, py::handle b) { return pysem::truthy(a) ? a : py::reinterpret_borrow<py::object>(b); }
+
+inline py::str priority_label(long long n) { return concat({text("P"), decimal(n)}); }
+
+// ---------------------------------------------------------------------------
+// Question 1: title
+
+inline py::dict infer_title_sections(py::handle self, py::handle lines_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    long long title = find(self, lines, "当前标题");
+    long long analysis = find(self, lines, "分析结果|问题逐项分析|维度", title);
+    long long suggestion = find(self, lines, "综合建议标题|建议优化标题", analysis);
+    long long logic = find(self, lines, "优化点说明|优化核心逻辑|优化说明", suggestion);
+    Py_ssize_t n = size(lines);
+
+    py::object current =
+        via(self, "_extract_after_marker", lines, py::int_(title), py::int_(analysis), text("当前标题"));
+    if (!pysem::truthy(current)) current = via(self, "_guess_title_lines", lines);
+
+    py::list analysis_lines = slice(lines, analysis >= 0 ? index_of(analysis + 1) : 0,
+                                    suggestion >= 0 ? index_of(suggestion) : n);
+    py::object issues = via(self, "_drop_known_headers", analysis_lines,
+                            text_list({"分析结果", "维度", "问题", "依据", "建议改为"}));
+
+    py::list suggested_lines;
+    if (suggestion >= 0) suggested_lines = slice(lines, index_of(suggestion + 1), logic >= 0 ? index_of(logic) : n);
+    py::object suggested =
+        via(self, "_strip_marker_lines", suggested_lines, text_list({"综合建议标题", "建议优化标题"}));
+
+    py::object logic_pairs = py::list();
+    if (logic >= 0) {
+        py::object bare = via(self, "_strip_bullets", slice(lines, index_of(logic + 1), n));
+        logic_pairs = via(self, "_to_pair_lines", bare, py::arg("default_key") = text("优化点"));
+    }
+
+    py::dict out;
+    py::object parts[] = {current, issues, suggested, logic_pairs};
+    for (int k = 0; k < 4; ++k)
+        if (pysem::truthy(parts[k])) out[py::int_(k + 1)] = parts[k];
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Question 6: competitor
+
+inline py::dict infer_competitor_sections(py::handle self, py::handle lines_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    static const char *const markers[] = {"产品定位",          "核心参数|参数全面对比", "卖点优劣势|卖点.*对比",
+                                          "评论口碑|口碑关键对比", "竞品差距|机会点",      "综合结论"};
+    std::vector<std::pair<long long, int>> found; // (line, number)
+    for (int k = 0; k < 6; ++k) {
+        long long at = find(self, lines, markers[k]);
+        if (at >= 0) found.emplace_back(at, k + 1);
+    }
+    py::dict out;
+    if (found.empty()) return out;
+    std::stable_sort(found.begin(), found.end(), [](auto &a, auto &b) { return a.first < b.first; });
+    py::list all_markers;
+    for (const char *m : markers) append(all_markers, text(m));
+    for (size_t i = 0; i < found.size(); ++i) {
+        long long end = i + 1 < found.size() ? found[i + 1].first : size(lines);
+        py::list body = slice(lines, index_of(found[i].first + 1), index_of(end));
+        py::object kept = via(self, "_strip_marker_lines", body, all_markers);
+        if (pysem::truthy(kept)) out[py::int_(found[i].second)] = kept;
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Question 7: overall
+
+inline py::dict infer_overall_sections(py::handle self, py::handle lines_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    long long o = find(self, lines, "^整体$");
+    long long p = find(self, lines, "^问题$");
+    long long b = find(self, lines, "^依据$");
+    long long s = find(self, lines, "^建议改为");
+    long long d = find(self, lines, "改动要点|优化核心逻辑");
+    Py_ssize_t n = size(lines);
+    const State &st = state();
+
+    py::list core = (o >= 0 && p > o) ? slice(lines, index_of(o + 1), index_of(p)) : slice(lines, 0, index_of(std::max(p, 1LL)));
+    py::list problem = (p >= 0 && b > p) ? slice(lines, index_of(p + 1), index_of(b)) : py::list();
+    py::list basis = (b >= 0 && s > b) ? slice(lines, index_of(b + 1), index_of(s)) : py::list();
+    py::list suggestion = s >= 0 ? slice(lines, index_of(s + 1), d > s ? index_of(d) : n) : py::list();
+    py::list detail = d >= 0 ? slice(lines, index_of(d + 1), n) : py::list();
+
+    auto joined = [&](py::handle l) { return pysem::strip(pysem::join(st.lf, l)); };
+    py::str problem_text = joined(problem), basis_text = joined(basis), suggestion_text = joined(suggestion);
+    py::list reason_parts;
+    for (py::str *t : {&problem_text, &basis_text})
+        if (length(*t)) append(reason_parts, *t);
+    py::list reason = text_list({"最优先修改项", "首屏转化与信息准确性"});
+    append(reason, pysem::join(st.lf, reason_parts));
+    append(reason, suggestion_text);
+
+    py::dict out;
+    out[py::int_(1)] = size(core) ? core : problem;
+    out[py::int_(2)] = reason;
+    out[py::int_(3)] = suggestion;
+    out[py::int_(4)] = size(detail) ? detail
+                                    : text_list({"优先处理最影响买家快速判断和下单信心的页面信息，先解决描述准确性，再补充场景化与证据型表达。"});
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Questions 2, 3 and 4: bullet points, images, A+ modules
+
+struct Group {
+    py::object number, marker, body, chunk, start;
+};
+
+inline std::vector<Group> marker_groups(py::handle self, py::handle lines, const char *pattern) {
+    std::vector<Group> groups;
+    for (py::handle g : py::iter(via(self, "_collect_marker_groups", lines, text(pattern)))) {
+        std::vector<py::object> m = unpack(g, 5);
+        groups.push_back({m[0], m[1], m[2], m[3], m[4]});
+    }
+    return groups;
+}
+
+inline py::dict four_sections(py::handle a, py::handle b, py::handle c, py::handle d) {
+    py::dict out;
+    out[py::int_(1)] = a;
+    out[py::int_(2)] = b;
+    out[py::int_(3)] = c;
+    out[py::int_(4)] = d;
+    return out;
+}
+
+inline py::dict infer_bullet_sections(py::handle self, py::handle lines_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    std::vector<Group> groups = marker_groups(
+        self, lines,
+        R"re(^(第一点|第二点|第三点|第四点|第五点|第\s*[一二三四五六七八九十\d]+\s*点|Bullet\s*#?\d+)[:：]?\s*(.*)$)re");
+    if (groups.empty()) return py::dict();
+    const State &st = state();
+    py::list current, issues, suggested;
+    for (const Group &g : groups) {
+        py::object title = or_else(g.body, g.marker);
+        py::object expression = chunk_field(self, g.chunk, "现有表达");
+        py::object problem = chunk_field(self, g.chunk, "问题");
+        if (!pysem::truthy(problem))
+            problem = pysem::strip(pysem::join(st.lf, pysem::steal(PySequence_GetSlice(g.chunk.ptr(), 0, 2))));
+        py::object basis = chunk_field(self, g.chunk, "依据");
+        py::object suggestion = chunk_field(self, g.chunk, "建议改为");
+        py::str number = pysem::text_form(g.number);
+        py::str title_line = concat({text("Bullet "), number, text("："), pysem::text_form(title)});
+        append(current, title_line);
+        append(current, expression);
+        append(issues, concat({text("Bullet "), number}));
+        append(issues, text("表达与决策路径不匹配"));
+        append(issues, problem);
+        append(issues, basis);
+        append(issues, suggestion);
+        append(suggested, title_line);
+        append(suggested, suggestion);
+    }
+    long long summary = find(self, lines, "综合优化|优化优先级|核心逻辑");
+    py::object logic;
+    if (summary >= 0 && summary + 1 < size(lines))
+        logic = slice(lines, index_of(summary + 1), size(lines));
+    else
+        logic = via(self, "_summary_from_suggestions", suggested);
+    return four_sections(current, issues, suggested, logic);
+}
+
+inline py::object lines_before_first(py::handle lines, const std::vector<Group> &groups) {
+    return pysem::steal(PySequence_GetSlice(lines.ptr(), 0, index_of(pysem::clamp_ll(pysem::int_arg(groups[0].start, "start")))));
+}
+
+inline long long priority_of(py::handle number) {
+    return std::min(pysem::clamp_ll(pysem::int_arg(number, "index")) - 1, 3LL);
+}
+
+inline py::dict infer_image_sections(py::handle self, py::handle lines_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    std::vector<Group> groups = marker_groups(self, lines, R"re(^(图\s*\d+)[｜|—\-]?\s*(.*)$)re");
+    if (groups.empty()) return py::dict();
+    const State &st = state();
+    py::object intro = lines_before_first(lines, groups);
+    py::list issues, priorities;
+    for (const Group &g : groups) {
+        py::object image = call(st.ws_runs_sub, st.empty, g.marker);
+        py::object target = or_else(g.body, text("图片信息表达"));
+        py::object problem = chunk_field(self, g.chunk, "问题");
+        py::object basis = chunk_field(self, g.chunk, "依据");
+        py::object suggestion = first_field(self, g.chunk, {"建议改为", "优化方案"});
+        for (py::handle cell : {image, target, problem, basis, suggestion}) append(issues, cell);
+        append(priorities, priority_label(priority_of(g.number)));
+        append(priorities, image);
+        append(priorities, via(self, "_short_value", or_else(suggestion, problem)));
+    }
+    return four_sections(intro, issues, priorities,
+                         text_list({"围绕买家决策疑问重建图片顺序：先讲清产品结构，再解释功能细节，最后用尺寸、安装和变体信息降低购买不确定性。"}));
+}
+
+inline py::dict infer_aplus_sections(py::handle self, py::handle lines_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    std::vector<Group> groups = marker_groups(self, lines, R"re(^(图\s*\d+|模块\s*\d+)[\s—｜|\-]*\s*(.*)$)re");
+    if (groups.empty()) return py::dict();
+    py::object intro = lines_before_first(lines, groups);
+    py::list issues, priorities;
+    for (const Group &g : groups) {
+        py::str module = pysem::strip(concat({pysem::text_form(g.marker), text(" "), pysem::text_form(g.body)}));
+        py::object problem = chunk_field(self, g.chunk, "问题");
+        py::object basis = chunk_field(self, g.chunk, "依据");
+        py::object suggestion = first_field(self, g.chunk, {"建议改为", "改进建议", "优化方案"});
+        py::object role = text("补充关键信息并增强购买信任");
+        for (py::handle cell : {py::handle(module), py::handle(role), py::handle(problem), py::handle(basis),
+                                py::handle(suggestion)})
+            append(issues, cell);
+        append(priorities, priority_label(priority_of(g.number)));
+        append(priorities, module);
+        append(priorities, via(self, "_short_value", or_else(suggestion, problem)));
+    }
+    return four_sections(intro, issues, priorities,
+                         text_list({"A+ 不应只复述参数，应承担场景代入、细节证明和风险消除的作用，让买家在下单前确认尺寸、功能、安装与耐用性。"}));
+}
+
+// ---------------------------------------------------------------------------
+// Question 5: reviews
+
+inline py::dict table_key_values(py::handle self, py::handle lines_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    const State &st = state();
+    py::str bar = text(" | "), dashes = text("---"), item_key = text("项目");
+    py::dict out;
+    for (Py_ssize_t i = 0; i < size(lines); ++i) {
+        py::object cells = via(self, "_parse_pipe_row", item(lines, i));
+        if (!pysem::truthy(cells) || py::len(cells) < 2) continue;
+        py::str key = pysem::strip(as_text(cells[py::int_(0)]));
+        py::str value = pysem::strip(pysem::join(bar, pysem::steal(PySequence_GetSlice(cells.ptr(), 1, PY_SSIZE_T_MAX))));
+        if (!length(key) || equal(key, dashes) || equal(key, item_key) || !length(value)) continue;
+        if (!call(st.dashes_match, value).is_none()) continue;
+        out[key] = value;
+    }
+    return out;
+}
+
+inline py::dict infer_review_sections(py::handle self, py::handle lines_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    std::vector<Group> groups = marker_groups(self, lines, R"re(^([①②③④⑤⑥⑦⑧⑨]\s*.+)$)re");
+    if (groups.empty()) return py::dict();
+    const State &st = state();
+    py::str high = text("高"), medium = text("中"), warning = text("⚠"), complaint = text("抱怨"),
+            negative = text("负向");
+    py::list summary, analysis, priorities;
+    std::vector<std::pair<py::object, py::object>> titled; // (title, suggestion) per group
+    long long next_priority = 0;
+    for (const Group &g : groups) {
+        py::object title = pysem::strip(as_text(g.marker));
+        py::object table = via(self, "_table_key_values", g.chunk);
+        py::object review = value_or_empty(table, "评论");
+        py::object problem = value_or_empty(table, "问题");
+        py::object basis = value_or_empty(table, "依据");
+        py::object suggestion = or_else(value_or_empty(table, "建议改为"), value_or_empty(table, "建议"));
+        bool risky = contains(title, warning) || contains(pysem::join(st.lf, g.chunk), complaint) ||
+                     contains(review, negative);
+        append(summary, title);
+        append(summary, or_else(or_else(review, problem), basis));
+        append(analysis, title);
+        append(analysis, risky ? high : medium);
+        append(analysis, text(risky ? "差评与退货风险" : "转化信任与卖点强化"));
+        append(analysis, or_else(review, basis));
+        append(analysis, problem);
+        append(analysis, suggestion);
+        titled.emplace_back(title, suggestion);
+        if (risky) {
+            append(priorities, priority_label(next_priority++));
+            append(priorities, title);
+            append(priorities, via(self, "_short_value", or_else(suggestion, problem)));
+        }
+    }
+    if (size(priorities) == 0) {
+        for (size_t k = 0; k < titled.size() && k < 3; ++k) {
+            append(priorities, priority_label(static_cast<long long>(k)));
+            append(priorities, titled[k].first);
+            append(priorities, via(self, "_short_value", titled[k].second));
+        }
+    }
+    return four_sections(summary, analysis, priorities,
+                         text_list({"评论优化的核心是放大真实优势，同时把已暴露的安装、五金、耐用性和抽屉体验风险提前解释清楚，降低期望落差。"}));
+}
+
+} // namespace telvara::official

@@ -1,0 +1,438 @@
+// The diagnosis from prose: the report entry, answer-text intake, line marker
+// helpers, marker groups and field values.
+#pragma once
+
+#include "amazon_rufus/services/telvara_official_core.hpp"
+
+#include <algorithm>
+
+namespace telvara::official {
+
+// Subsections without lines of their own get a heading only up to this
+// number: a line such as "1000000000、x" must not make a billion headings.
+constexpr long long kFilledSubsections = 50;
+
+// Subsection numbers longer than this are not read as numbers (reading them
+// would be quadratic and their decimal form could not be written back); such
+// a line stays text of the subsection before it.
+constexpr Py_ssize_t kMaxNumberDigits = 4300;
+
+// ---------------------------------------------------------------------------
+// Normalisations
+
+// Lines of a text at LF, after CR LF and lone CR became LF.
+inline py::list lf_lines(py::handle text) { return pysem::split_lf(pysem::normalize_newlines(text)); }
+
+inline py::str normalize_answer_markdown(py::handle text_arg) {
+    py::str source = pysem::exact_str(text_arg, "text");
+    const State &st = state();
+    py::list lines = lf_lines(source);
+    Py_ssize_t n = size(lines);
+    py::list kept;
+    for (Py_ssize_t i = 0; i < n;) {
+        py::str current = pysem::rstrip(item(lines, i));
+        if (is_lone_bullet(pysem::strip(current))) {
+            Py_ssize_t j = i + 1;
+            while (j < n && pysem::is_blank(item(lines, j))) ++j;
+            if (j < n) {
+                append(kept, concat({text("- "), pysem::strip(item(lines, j))}));
+                i = j + 1;
+                continue;
+            }
+        }
+        append(kept, current);
+        ++i;
+    }
+    py::str joined = pysem::strip(pysem::join(st.lf, kept));
+    return py::str(call(st.blank_runs_sub, text("\n\n"), joined));
+}
+
+inline py::list normalize_content_lines(py::handle text_arg) {
+    py::str source = pysem::exact_str(text_arg, "text");
+    py::list lines = lf_lines(source);
+    Py_ssize_t n = size(lines);
+    py::list out;
+    for (Py_ssize_t i = 0; i < n;) {
+        py::str line = pysem::strip(item(lines, i));
+        if (PyUnicode_GET_LENGTH(line.ptr()) == 0) {
+            ++i;
+        } else if (is_lone_bullet(line)) {
+            Py_ssize_t j = i + 1;
+            while (j < n && pysem::is_blank(item(lines, j))) ++j;
+            if (j < n) append(out, concat({text("- "), pysem::strip(item(lines, j))}));
+            i = j + 1;
+        } else {
+            append(out, line);
+            ++i;
+        }
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Answer text and sections
+
+inline py::str answer_text(py::handle self, py::handle index_arg, py::handle answer) {
+    py::int_ index = pysem::int_arg(index_arg, "index");
+    py::object mapping = pysem::is_mapping(answer) ? py::reinterpret_borrow<py::object>(answer) : py::dict();
+    auto normalized = [&](py::handle s) { return py::str(via(self, "_normalize_answer_markdown", s)); };
+
+    py::object value = pysem::get(mapping, "answer");
+    if (pysem::truthy(value)) {
+        py::str s = pysem::strip(pysem::text_form(value));
+        if (length(s)) return normalized(s);
+    }
+    // The body writer takes only a plain mapping: a derived one is copied.
+    py::object plain = PyDict_CheckExact(mapping.ptr()) ? mapping : pysem::steal(PyDict_Copy(mapping.ptr()));
+    py::object body = via(self, "_format_answer_body", index, plain);
+    if (pysem::truthy(body)) return normalized(pysem::join(state().lf, body));
+
+    py::object summary = pysem::first_non_empty(mapping, std::initializer_list<const char *>{"summary", "summaryText"});
+    if (pysem::truthy(summary)) {
+        py::str s = pysem::strip(pysem::text_form(summary));
+        if (length(s)) return normalized(s);
+    }
+    py::object links = via(self, "_format_product_links", pysem::get(mapping, "productLinks"));
+    if (pysem::truthy(links)) return normalized(pysem::join(state().lf, links));
+    return state().empty;
+}
+
+inline py::tuple split_numbered_sections(py::handle self, py::handle text_arg) {
+    py::str source = pysem::exact_str(text_arg, "text");
+    const State &st = state();
+    py::object lines = via(self, "_normalize_content_lines", source);
+    py::list intro;
+    py::dict sections;
+    py::object current; // the list of the current subsection
+    for (py::handle line : py::iter(lines)) {
+        py::object match = call(st.numbered_line_match, line);
+        if (!match.is_none()) {
+            py::object digits = match.attr("group")(1);
+            if (length(digits) <= kMaxNumberDigits) {
+                PyObject *number = PyLong_FromUnicodeObject(digits.ptr(), 10);
+                if (number) {
+                    py::object key = pysem::steal(number);
+                    py::object list = lookup(sections, key);
+                    if (!list) {
+                        list = py::list();
+                        sections[key] = list;
+                    }
+                    current = list;
+                    continue;
+                }
+                // A limit on reading integer text below our own: keep the line.
+                if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw py::error_already_set();
+                PyErr_Clear();
+            }
+        }
+        append(current ? current : py::object(intro), line);
+    }
+    return py::make_tuple(intro, sections);
+}
+
+inline py::object infer_diagnosis_sections(py::handle self, py::handle question_arg, py::handle text_arg) {
+    py::int_ question = pysem::int_arg(question_arg, "question_index");
+    py::str source = pysem::exact_str(text_arg, "text");
+    py::object lines = via(self, "_normalize_content_lines", source);
+    if (!pysem::truthy(lines)) return py::dict();
+    static const char *const methods[] = {"_infer_title_sections",      "_infer_bullet_sections",
+                                          "_infer_image_sections",      "_infer_aplus_sections",
+                                          "_infer_review_sections",     "_infer_competitor_sections",
+                                          "_infer_overall_sections"};
+    long long q = pysem::clamp_ll(question);
+    if (q < 1 || q > 7) return py::dict();
+    return via(self, methods[q - 1], lines);
+}
+
+// The subsection numbers to render: 1 up to the largest number (filled up
+// to kFilledSubsections), then every larger number that the titles or the
+// sections hold, ascending.
+inline std::vector<py::object> subsection_numbers(py::handle titles, py::handle sections) {
+    py::object largest;
+    py::set beyond;
+    py::int_ fill_limit(kFilledSubsections);
+    for (py::handle mapping : {titles, sections}) {
+        for (py::handle key : py::iter(py::reinterpret_borrow<py::object>(mapping))) {
+            if (!PyLong_Check(key.ptr())) continue;
+            if (!largest || less(largest, key)) largest = py::reinterpret_borrow<py::object>(key);
+            if (less(fill_limit, key)) beyond.add(key);
+        }
+    }
+    std::vector<py::object> numbers;
+    if (!largest) return numbers;
+    long long top = std::min(pysem::clamp_ll(largest), kFilledSubsections);
+    for (long long k = 1; k <= top; ++k) numbers.push_back(py::int_(k));
+    py::list rest = pysem::steal_as<py::list>(PySequence_List(beyond.ptr()));
+    if (PyList_Sort(rest.ptr()) < 0) throw py::error_already_set();
+    for (py::handle key : rest) numbers.push_back(py::reinterpret_borrow<py::object>(key));
+    return numbers;
+}
+
+inline py::list format_diagnosis_answer(py::handle self, py::handle question_arg, py::handle answer) {
+    py::int_ question = pysem::int_arg(question_arg, "question_index");
+    const State &st = state();
+    py::object answer_text = via(self, "_answer_text", question, answer);
+    if (!pysem::truthy(answer_text))
+        answer_text = concat({text("第 "), pysem::text_form(question), text(" 题未获取到答案")});
+
+    std::vector<py::object> split = unpack(via(self, "_split_numbered_sections", answer_text), 2);
+    py::object intro = split[0], sections = split[1];
+    if (!pysem::truthy(sections)) {
+        py::object inferred = via(self, "_infer_diagnosis_sections", question, answer_text);
+        if (pysem::truthy(inferred)) {
+            sections = inferred;
+            intro = py::list();
+        }
+    }
+
+    py::list out;
+    if (pysem::truthy(intro) && !pysem::truthy(sections)) {
+        extend(out, via(self, "_render_plain_lines", intro));
+        append(out, st.empty);
+    }
+
+    py::object titles = lookup(module_ns()["DIAGNOSIS_SUBSECTIONS"], question);
+    if (!titles || !pysem::truthy(titles)) {
+        py::dict fallback;
+        for (long long k = 1; k <= 4; ++k) fallback[py::int_(k)] = concat({text("模块"), decimal(k)});
+        titles = fallback;
+    }
+    py::list no_lines;
+    for (const py::object &k : subsection_numbers(titles, sections)) {
+        py::object title = lookup(titles, k);
+        py::str k_text = pysem::text_form(k);
+        py::str title_text = title ? pysem::text_form(title) : concat({text("模块"), k_text});
+        append(out, concat({text("### "), k_text, text("、"), title_text}));
+        append(out, st.empty);
+        py::object lines = lookup(sections, k);
+        extend(out, via(self, "_render_diagnosis_subsection", question, k, lines ? lines : py::list()));
+        append(out, st.empty);
+    }
+    return out;
+}
+
+inline py::object format_official_report(py::handle self, py::handle data_arg, py::handle answers_arg,
+                                         py::handle questions_arg) {
+    py::dict data = pysem::exact_dict(data_arg, "data");
+    py::list answers = pysem::exact_list(answers_arg, "answers");
+    pysem::exact_list(questions_arg, "questions");
+    const State &st = state();
+
+    py::object raw = pysem::get(data, "asin");
+    py::object asin_value = pysem::truthy(raw) ? raw : py::object(text("UNKNOWN"));
+    py::object asin = pysem::strip(pysem::text_form(asin_value)).attr("upper")();
+    if (!pysem::truthy(asin)) asin = text("UNKNOWN");
+
+    py::list lines;
+    append(lines, concat({text("# ASIN "), asin, text(" Listing 优化诊断报告")}));
+    append(lines, st.empty);
+    py::object section_titles = module_ns()["DIAGNOSIS_SECTION_TITLES"];
+    for (Py_ssize_t i = 0; i < size(answers); ++i) {
+        long long n = i + 1;
+        py::object answer = item(answers, i);
+        py::object title = lookup(section_titles, py::int_(n));
+        py::str title_text = title ? pysem::text_form(title) : concat({text("模块"), decimal(n)});
+        append(lines, concat({text("## "), decimal(n), text(". "), title_text}));
+        append(lines, st.empty);
+        extend(lines, via(self, "_format_diagnosis_answer", py::int_(n), answer));
+        if (n < size(answers)) {
+            append(lines, st.empty);
+            append(lines, text("---"));
+            append(lines, st.empty);
+        }
+    }
+    py::str report = concat({pysem::rstrip(pysem::join(st.lf, lines)), st.lf});
+    return via(self, "_collapse_blank_lines", report);
+}
+
+// ---------------------------------------------------------------------------
+// Line marker helpers
+
+inline py::int_ find_line(py::handle lines_arg, py::handle pattern_arg, py::handle start_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    py::str pattern = pysem::exact_str(pattern_arg, "pattern");
+    long long start = pysem::int_arg_ll(start_arg, "start");
+    py::object search = compiled(pattern, kIgnoreCase).attr("search");
+    for (Py_ssize_t i = start > 0 ? static_cast<Py_ssize_t>(std::min<long long>(start, PY_SSIZE_T_MAX)) : 0;
+         i < size(lines); ++i) {
+        if (!call(search, item(lines, i)).is_none()) return py::int_(i);
+    }
+    return py::int_(-1);
+}
+
+inline py::object extract_after_marker(py::handle self, py::handle lines_arg, py::handle start_arg,
+                                       py::handle end_arg, py::handle marker_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    long long start = pysem::int_arg_ll(start_arg, "start");
+    long long end = pysem::int_arg_ll(end_arg, "end");
+    py::str marker = pysem::exact_str(marker_arg, "marker");
+    if (start < 0) return py::list();
+    Py_ssize_t n = size(lines);
+    long long stop = end >= 0 ? end : n;
+    if (start >= n) throw py::index_error("list index out of range");
+    py::object line = item(lines, static_cast<Py_ssize_t>(start));
+
+    const State &st = state();
+    py::str cut = concat({text("^.*"), call(st.escape_fn, marker), text("[:：]?\\s*")});
+    py::object rest = pysem::strip(as_text(compiled(cut, 0).attr("sub")(st.empty, line)));
+    py::list out;
+    if (length(rest) && !equal(rest, line)) append(out, rest);
+    extend(out, slice(lines, static_cast<Py_ssize_t>(start + 1),
+                      static_cast<Py_ssize_t>(std::min<long long>(stop, PY_SSIZE_T_MAX))));
+    return via(self, "_trim_blank", out);
+}
+
+inline py::list guess_title_lines(py::handle lines_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    const State &st = state();
+    for (Py_ssize_t i = 0; i < size(lines); ++i) {
+        py::object line = item(lines, i);
+        Py_ssize_t len = PyObject_Length(line.ptr());
+        if (len < 0) throw py::error_already_set();
+        if (len >= 60 && !call(st.title_words_search, line).is_none()) {
+            py::list out;
+            append(out, line);
+            return out;
+        }
+    }
+    return py::list();
+}
+
+inline py::list strip_marker_lines(py::handle lines_arg, py::handle patterns_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    py::list patterns = pysem::exact_list(patterns_arg, "patterns");
+    std::vector<py::object> searches; // compiled on first use, in list order
+    py::list out;
+    for (Py_ssize_t i = 0; i < size(lines); ++i) {
+        py::object line = item(lines, i);
+        bool found = false;
+        for (Py_ssize_t p = 0; p < size(patterns) && !found; ++p) {
+            if (static_cast<size_t>(p) == searches.size())
+                searches.push_back(compiled(item(patterns, p), kIgnoreCase).attr("search"));
+            found = !call(searches[p], line).is_none();
+        }
+        if (!found) append(out, line);
+    }
+    return out;
+}
+
+inline py::list strip_bullets(py::handle lines_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    const State &st = state();
+    py::list out;
+    for (Py_ssize_t i = 0; i < size(lines); ++i) {
+        py::str s = pysem::strip(as_text(call(st.bullet_lead_sub, st.empty, item(lines, i))));
+        s = pysem::strip(as_text(call(st.check_lead_sub, st.empty, s)));
+        if (length(s)) append(out, s);
+    }
+    return out;
+}
+
+inline py::list to_pair_lines(py::handle lines_arg, py::handle default_key_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    py::str default_key = pysem::exact_str(default_key_arg, "default_key");
+    py::str separators[] = {text("→"), text("："), text(":")};
+    py::list out;
+    for (Py_ssize_t i = 0; i < size(lines); ++i) {
+        py::object line = item(lines, i);
+        if (!pysem::truthy(line)) continue;
+        py::str *separator = nullptr;
+        for (py::str &sep : separators)
+            if (contains(line, sep)) {
+                separator = &sep;
+                break;
+            }
+        if (!separator) {
+            append(out, default_key);
+            append(out, line);
+            continue;
+        }
+        py::str s = as_text(line);
+        Py_ssize_t at = PyUnicode_Find(s.ptr(), separator->ptr(), 0, PY_SSIZE_T_MAX, 1);
+        if (at < 0) throw py::error_already_set();
+        py::str left = pysem::strip(pysem::substr(s, 0, at));
+        append(out, length(left) ? left : default_key);
+        append(out, pysem::strip(pysem::substr(s, at + 1, length(s))));
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Marker groups and field values
+
+inline py::list collect_marker_groups(py::handle lines_arg, py::handle pattern_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    py::str pattern = pysem::exact_str(pattern_arg, "pattern");
+    py::object match_fn = compiled(pattern, kIgnoreCase).attr("match");
+    std::vector<std::pair<Py_ssize_t, py::object>> marks;
+    for (Py_ssize_t i = 0; i < size(lines); ++i) {
+        py::object m = call(match_fn, item(lines, i));
+        if (!m.is_none()) marks.emplace_back(i, std::move(m));
+    }
+    py::list groups;
+    for (size_t k = 0; k < marks.size(); ++k) {
+        auto &[at, m] = marks[k];
+        Py_ssize_t end = k + 1 < marks.size() ? marks[k + 1].first : size(lines);
+        py::str marker = pysem::strip(pysem::text_form(m.attr("group")(1)));
+        py::object last = m.attr("lastindex");
+        py::str body = state().empty;
+        if (!last.is_none() && pysem::clamp_ll(last) >= 2) body = pysem::strip(pysem::text_form(m.attr("group")(2)));
+        append(groups, py::make_tuple(py::int_(k + 1), marker, body, slice(lines, at + 1, end), py::int_(at)));
+    }
+    return groups;
+}
+
+inline py::str chunk_value(py::handle self, py::handle chunk_arg, py::handle label_arg) {
+    py::list chunk = pysem::exact_list(chunk_arg, "chunk");
+    py::str label = pysem::exact_str(label_arg, "label");
+    const State &st = state();
+    py::object escaped = call(st.escape_fn, label);
+    py::str label_line = label_line_pattern(escaped);
+    long long start = pysem::clamp_ll(pysem::int_arg(via(self, "_find_line", chunk, label_line), "start"));
+    if (start < 0) return st.empty;
+
+    Py_ssize_t n = size(chunk);
+    Py_ssize_t end = n;
+    for (Py_ssize_t j = static_cast<Py_ssize_t>(start) + 1; j < n && end == n; ++j) {
+        py::object line = item(chunk, j);
+        for (const py::object &match : st.next_label_match)
+            if (!call(match, line).is_none()) {
+                end = j;
+                break;
+            }
+    }
+    py::object first = item(chunk, static_cast<Py_ssize_t>(start));
+    py::str cut = concat({text("^"), escaped, text("[:：]\\s*")});
+    py::str rest = pysem::strip(as_text(compiled(cut, 0).attr("sub")(st.empty, first)));
+    py::list value_lines;
+    if (length(rest) && !equal(rest, first)) append(value_lines, rest);
+    extend(value_lines, slice(chunk, static_cast<Py_ssize_t>(start) + 1, end));
+    return pysem::strip(pysem::join(st.lf, via(self, "_trim_blank", value_lines)));
+}
+
+inline py::list summary_from_suggestions(py::handle lines_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    py::str prefix = text("Bullet");
+    py::list out;
+    for (Py_ssize_t i = 0; i < size(lines); ++i) {
+        py::object line = item(lines, i);
+        if (starts_with(as_text(line), prefix)) append(out, line);
+    }
+    if (size(out) == 0)
+        append(out, text("按买家决策路径重排五点：先讲空间与安全，再讲差异化功能，最后用结构、灯光、收纳和安装预期支撑转化。"));
+    return out;
+}
+
+inline py::str short_value(py::handle value_arg, py::handle limit_arg) {
+    py::str value = pysem::exact_str(value_arg, "value");
+    long long limit = pysem::int_arg_ll(limit_arg, "limit");
+    py::str s = pysem::strip(as_text(call(state().ws_runs_sub, text(" "), value)));
+    Py_ssize_t n = length(s);
+    if (limit >= n) return s;
+    // s[:limit - 1] + "…", with the host's slicing of negative bounds.
+    long long end = limit - 1;
+    if (end < 0) end = std::max<long long>(end + n, 0);
+    return concat({pysem::substr(s, 0, static_cast<Py_ssize_t>(end)), text("…")});
+}
+
+} // namespace telvara::official

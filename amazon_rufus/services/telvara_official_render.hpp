@@ -1,0 +1,433 @@
+// Rendering one subsection of the diagnosis from prose: cleaning, schema
+// tables parsed by row mode, and the renderers of the subsections without a
+// table.
+#pragma once
+
+#include "amazon_rufus/services/telvara_official_core.hpp"
+
+#include <algorithm>
+
+namespace telvara::official {
+
+inline bool one_of(Py_UCS4 c, std::u32string_view set) { return set.find(c) != std::u32string_view::npos; }
+
+// Sentence punctuation that marks a line as the middle of a text.
+constexpr std::u32string_view kSentenceEnds = U"。.；;，,";
+
+// ---------------------------------------------------------------------------
+// Cleaning
+
+inline const py::set &subsection_titles() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::set> storage;
+    return storage
+        .call_once_and_store_result([] {
+            py::set titles;
+            for (const char *t : {"问题逐项分析", "优化优先级总结", "优化核心逻辑总结", "当前标题内容", "当前五点内容",
+                                  "当前图片整体问题", "当前A+内容整体问题", "评价整体总结分析", "产品定位", "核心参数全面对比",
+                                  "卖点优劣势对比", "评论口碑关键对比", "竞品差距与机会点", "综合结论", "核心问题定位",
+                                  "最优先修改原因", "总体执行修改方案"})
+                titles.add(py::str(t));
+            return titles;
+        })
+        .get_stored();
+}
+
+inline py::object headers_of(py::handle schema) {
+    if (!schema || !pysem::truthy(schema)) return py::object();
+    return lookup(schema, text("headers"));
+}
+
+inline py::object drop_intro_and_headers(py::handle self, py::handle question_arg, py::handle section_arg,
+                                         py::handle lines_arg) {
+    py::int_ question = pysem::int_arg(question_arg, "question_index");
+    py::int_ section = pysem::int_arg(section_arg, "section_index");
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    py::object headers = headers_of(schema_of(question, section));
+    // On the table road an empty value is a cell of its own: dropping it
+    // would move every later value one column to the left.
+    bool keep_empty = headers && pysem::truthy(headers);
+    const State &st = state();
+    const py::set &titles = subsection_titles();
+    py::list kept;
+    for (Py_ssize_t i = 0; i < size(lines); ++i) {
+        py::object line = item(lines, i);
+        if (!pysem::truthy(line)) {
+            if (keep_empty && PyUnicode_Check(line.ptr())) append(kept, line);
+            continue;
+        }
+        if (PyUnicode_Check(line.ptr()) && titles.contains(line)) continue;
+        if (!call(st.numbered_heading_match, line).is_none()) continue;
+        append(kept, line);
+    }
+    if (headers && PyList_Check(headers.ptr())) return via(self, "_drop_known_headers", kept, headers);
+    return kept;
+}
+
+inline py::list drop_known_headers(py::handle lines_arg, py::handle headers_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    py::list headers = pysem::exact_list(headers_arg, "headers");
+    Py_ssize_t first = 0;
+    for (Py_ssize_t h = 0; h < size(headers); ++h) {
+        if (first < size(lines) && equal(pysem::strip(as_text(item(lines, first))), item(headers, h))) ++first;
+    }
+    return slice(lines, first, PY_SSIZE_T_MAX);
+}
+
+// ---------------------------------------------------------------------------
+// Schema tables
+
+inline py::list header_texts(py::handle schema) {
+    py::list out;
+    py::object headers = lookup(schema, text("headers"));
+    if (!headers || !pysem::truthy(headers)) return out;
+    for (py::handle h : py::iter(headers)) append(out, pysem::text_form(h));
+    return out;
+}
+
+inline py::object render_schema_table(py::handle self, py::handle schema_arg, py::handle lines_arg) {
+    py::dict schema = pysem::exact_dict(schema_arg, "schema");
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    py::list headers = header_texts(schema);
+    if (size(headers) == 0) return py::list();
+    py::object rows = via(self, "_parse_schema_rows", schema, lines);
+    if (!pysem::truthy(rows)) {
+        py::list placeholder;
+        append(placeholder, state().placeholder);
+        for (Py_ssize_t i = 1; i < size(headers); ++i) append(placeholder, state().empty);
+        py::list only;
+        append(only, placeholder);
+        rows = only;
+    }
+    return via(self, "_markdown_table", headers, rows);
+}
+
+inline py::str text_or(py::handle schema, const char *key, const char *fallback) {
+    py::object value = lookup(schema, text(key));
+    return pysem::text_form(value && pysem::truthy(value) ? value : py::object(text(fallback)));
+}
+
+inline py::object parse_schema_rows(py::handle self, py::handle schema_arg, py::handle lines_arg) {
+    py::dict schema = pysem::exact_dict(schema_arg, "schema");
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    std::string mode = py::str(text_or(schema, "mode", "fixed")).cast<std::string>();
+    py::int_ width(size(header_texts(schema)));
+    if (mode == "row_start")
+        return via(self, "_parse_row_start_rows", lines, width, text_or(schema, "row_start", ""));
+    if (mode == "summary_pairs") return via(self, "_parse_summary_pairs", lines);
+    bool continues = mode == "issue";
+    return via(self, "_parse_fixed_rows", lines, width, py::arg("last_cell_continues") = py::bool_(continues));
+}
+
+// The last cell of a row as lines join it one by one, each join trimmed:
+// the same text as repeating `(cell + "\n" + line).strip()`, built once.
+class LastCell {
+  public:
+    explicit LastCell(py::object raw) : raw_(std::move(raw)) {}
+
+    void push(py::handle line_item) {
+        py::str line = as_text(line_item);
+        if (!pushed_) {
+            pushed_ = true;
+            py::str raw = as_text(raw_);
+            if (pysem::is_blank(raw)) {
+                start_with(pysem::strip(line));
+            } else if (pysem::is_blank(line)) {
+                start_with(pysem::strip(raw));
+            } else {
+                start_with(pysem::lstrip(raw));
+                add(pysem::rstrip(line));
+            }
+            return;
+        }
+        if (size(pieces_) == 0)
+            start_with(pysem::strip(line));
+        else if (!pysem::is_blank(line))
+            add(pysem::rstrip(line));
+    }
+
+    py::object value() const { return pushed_ ? py::object(pysem::join(state().empty, pieces_)) : raw_; }
+
+  private:
+    void start_with(py::str s) {
+        if (length(s)) append(pieces_, s);
+    }
+    void add(py::str s) {
+        append(pieces_, state().lf);
+        append(pieces_, s);
+    }
+
+    py::object raw_;
+    py::list pieces_;
+    bool pushed_ = false;
+};
+
+inline py::list parse_fixed_rows(py::handle self, py::handle lines_arg, py::handle width_arg,
+                                 py::handle continues_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    py::int_ width = pysem::int_arg(width_arg, "width");
+    bool continues = pysem::truthy(continues_arg);
+    long long w = pysem::clamp_ll(width);
+    py::list rows;
+    if (w < 1) return rows; // a table without columns has no rows
+    const State &st = state();
+    Py_ssize_t n = size(lines), index = 0;
+    while (index < n) {
+        if (n - index < w) {
+            py::list rest = slice(lines, index, n);
+            if (size(rows)) {
+                py::object last_row = item(rows, size(rows) - 1);
+                py::int_ last_index(-1);
+                py::list cells;
+                append(cells, pysem::steal(PyObject_GetItem(last_row.ptr(), last_index.ptr())));
+                extend(cells, rest);
+                py::str joined = pysem::strip(pysem::join(st.lf, cells));
+                if (PyObject_SetItem(last_row.ptr(), last_index.ptr(), joined.ptr()) < 0) throw py::error_already_set();
+            } else {
+                append(rows, via(self, "_pad_row", rest, width));
+            }
+            break;
+        }
+        py::list row = slice(lines, index, index + static_cast<Py_ssize_t>(w));
+        index += static_cast<Py_ssize_t>(w);
+        if (continues) {
+            LastCell last(item(row, size(row) - 1));
+            while (index < n && !pysem::truthy(via(self, "_looks_like_next_row_start", item(lines, index),
+                                                   py::int_(n - index), width))) {
+                last.push(item(lines, index));
+                ++index;
+            }
+            set_item(row, size(row) - 1, last.value());
+        }
+        append(rows, via(self, "_pad_row", row, width));
+    }
+    return rows;
+}
+
+inline py::object parse_row_start_rows(py::handle self, py::handle lines_arg, py::handle width_arg,
+                                       py::handle row_start_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    py::int_ width = pysem::int_arg(width_arg, "width");
+    py::str row_start = pysem::exact_str(row_start_arg, "row_start");
+    long long w = pysem::clamp_ll(width);
+    if (w < 1) return py::list();
+    auto issue_rows = [&] {
+        return via(self, "_parse_fixed_rows", lines, width, py::arg("last_cell_continues") = py::bool_(true));
+    };
+    if (length(row_start) == 0) return issue_rows();
+    py::object search = compiled(row_start, kIgnoreCase).attr("search");
+    std::vector<Py_ssize_t> starts;
+    for (Py_ssize_t i = 0; i < size(lines); ++i)
+        if (!call(search, item(lines, i)).is_none()) starts.push_back(i);
+    if (starts.empty()) return issue_rows();
+
+    const State &st = state();
+    Py_ssize_t head = static_cast<Py_ssize_t>(std::min<long long>(w - 1, PY_SSIZE_T_MAX));
+    py::list rows;
+    for (size_t k = 0; k < starts.size(); ++k) {
+        Py_ssize_t begin = starts[k], end = k + 1 < starts.size() ? starts[k + 1] : size(lines);
+        Py_ssize_t split = begin + std::min(head, end - begin);
+        py::list row = slice(lines, begin, split);
+        append(row, pysem::strip(pysem::join(st.lf, slice(lines, split, end))));
+        append(rows, via(self, "_pad_row", row, width));
+    }
+    return rows;
+}
+
+inline py::list parse_summary_pairs(py::handle lines_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    py::list rows;
+    for (Py_ssize_t i = 0; i < size(lines); i += 2) {
+        py::list row;
+        append(row, item(lines, i));
+        append(row, i + 1 < size(lines) ? item(lines, i + 1) : py::object(state().empty));
+        append(rows, row);
+    }
+    return rows;
+}
+
+inline bool looks_like_next_row_start(py::handle line_arg, py::handle remaining_arg, py::handle width_arg) {
+    py::str line = pysem::exact_str(line_arg, "line");
+    py::int_ remaining = pysem::int_arg(remaining_arg, "remaining_count");
+    py::int_ width = pysem::int_arg(width_arg, "width");
+    if (less(remaining, width)) return false;
+    py::str t = pysem::strip(line);
+    pysem::text_view v(t);
+    if (v.empty()) return false;
+    if (one_of(v[0], U"-•*—–\"'（(:：")) return false;
+    if (!call(state().row_start_match, t).is_none()) return true;
+    if (v.size() >= 35) return false;
+    if (one_of(v[v.size() - 1], U"。.；;，,：:")) return false;
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Renderers of the subsections without a table
+
+inline py::list placeholder_list() {
+    py::list out;
+    append(out, state().placeholder);
+    return out;
+}
+
+inline py::list render_title_content(py::handle lines_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    if (size(lines) == 0) return placeholder_list();
+    const State &st = state();
+    py::list title, rest;
+    for (Py_ssize_t i = 0; i < size(lines); ++i) {
+        py::object line = item(lines, i);
+        if (!call(st.count_search, line).is_none()) {
+            py::str s = as_text(line);
+            pysem::text_view v(s);
+            Py_ssize_t begin = 0, end = v.size();
+            while (begin < end && one_of(v[begin], U"（）()")) ++begin;
+            while (end > begin && one_of(v[end - 1], U"（）()")) --end;
+            append(rest, concat({text("**"), pysem::substr(s, begin, end), text("**")}));
+        } else if (size(title) == 0) {
+            append(title, concat({text("> "), pysem::text_form(line)}));
+        } else {
+            append(rest, line);
+        }
+    }
+    if (size(rest) == 0) return title;
+    append(title, st.empty);
+    extend(title, rest);
+    return title;
+}
+
+inline py::list render_optimized_title(py::handle self, py::handle lines_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    if (size(lines) == 0) return placeholder_list();
+    py::list out;
+    append(out, concat({text("> **"), pysem::text_form(item(lines, 0)), text("**")}));
+    if (size(lines) > 1) {
+        append(out, state().empty);
+        append(out, text("#### 优化对比说明"));
+        extend(out, via(self, "_render_plain_lines", slice(lines, 1, PY_SSIZE_T_MAX)));
+    }
+    return out;
+}
+
+inline py::object render_bullet_content(py::handle self, py::handle lines_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    if (size(lines) == 0) return placeholder_list();
+    const State &st = state();
+    py::str heading = text("#### Bullet "), colon = text("：");
+    py::list out;
+    long long counter = 1;
+    Py_ssize_t n = size(lines);
+    for (Py_ssize_t i = 0; i < n;) {
+        py::object line = item(lines, i);
+        py::object number = call(st.number_match, line);
+        py::object bullet = call(st.bullet_match, line);
+        if (!number.is_none() && i + 1 < n) {
+            append(out, concat({heading, pysem::text_form(number.attr("group")(1)), colon,
+                                pysem::text_form(item(lines, i + 1))}));
+            i += 2;
+            continue;
+        }
+        if (!bullet.is_none()) {
+            py::str digits = pysem::text_form(bullet.attr("group")(1));
+            py::str rest = pysem::strip(pysem::text_form(bullet.attr("group")(2)));
+            append(out, length(rest) ? concat({heading, digits, colon, rest}) : concat({heading, digits}));
+            ++i;
+            continue;
+        }
+        if (counter <= 8 && !call(st.caption_match, line).is_none()) {
+            append(out, concat({heading, decimal(counter), colon, pysem::text_form(line)}));
+            ++counter;
+        } else {
+            append(out, line);
+        }
+        ++i;
+        if (i < n && pysem::truthy(item(out, size(out) - 1))) append(out, st.empty);
+    }
+    return via(self, "_trim_blank", out);
+}
+
+inline bool looks_like_summary_heading(py::handle line_arg) {
+    py::str line = pysem::exact_str(line_arg, "line");
+    py::str t = pysem::strip(line);
+    pysem::text_view v(t);
+    return !v.empty() && v.size() <= 28 && !one_of(v[v.size() - 1], kSentenceEnds);
+}
+
+inline py::list render_summary_bullets(py::handle self, py::handle lines_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    if (size(lines) == 0) return placeholder_list();
+    const State &st = state();
+    py::str dash = text("- "), bold = text("- **"), space = text(" ");
+    py::list out;
+    py::list joining; // pieces of the last output line while lines join it
+    auto flush = [&] {
+        if (size(joining)) {
+            set_item(out, size(out) - 1, pysem::join(st.empty, joining));
+            joining = py::list();
+        }
+    };
+    long long counter = 1;
+    for (Py_ssize_t i = 0; i < size(lines); ++i) {
+        py::object line = item(lines, i);
+        if (starts_with(as_text(line), dash)) {
+            flush();
+            append(out, line);
+        } else if (pysem::truthy(via(self, "_looks_like_summary_heading", line))) {
+            flush();
+            append(out, concat({text("- **"), decimal(counter), text("** "), line}));
+            ++counter;
+        } else if (size(out) && starts_with(as_text(item(out, size(out) - 1)), bold)) {
+            if (size(joining) == 0) append(joining, item(out, size(out) - 1));
+            append(joining, space);
+            append(joining, as_text(line));
+        } else {
+            flush();
+            append(out, line);
+        }
+    }
+    flush();
+    return out;
+}
+
+inline py::object render_plain_lines(py::handle self, py::handle lines_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    if (size(lines) == 0) return placeholder_list();
+    const State &st = state();
+    py::str dash = text("- "), heading = text("#### ");
+    py::list out;
+    for (Py_ssize_t i = 0; i < size(lines); ++i) {
+        py::object line = item(lines, i);
+        if (!starts_with(as_text(line), dash) && !call(st.step_match, line).is_none()) {
+            append(out, st.empty);
+            append(out, concat({heading, line}));
+        } else {
+            append(out, line);
+        }
+    }
+    return via(self, "_trim_blank", out);
+}
+
+inline py::object render_diagnosis_subsection(py::handle self, py::handle question_arg, py::handle section_arg,
+                                              py::handle lines_arg) {
+    py::int_ question = pysem::int_arg(question_arg, "question_index");
+    py::int_ section = pysem::int_arg(section_arg, "section_index");
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    py::object cleaned = via(self, "_drop_intro_and_headers", question, section, lines);
+    py::object schema = schema_of(question, section);
+    if (schema && pysem::truthy(schema)) {
+        py::object table = via(self, "_render_schema_table", schema, cleaned);
+        if (pysem::truthy(table)) return table;
+    }
+    long long q = pysem::clamp_ll(question), s = pysem::clamp_ll(section);
+    const char *renderer = "_render_plain_lines";
+    if (q == 1 && s == 1)
+        renderer = "_render_title_content";
+    else if (q == 1 && s == 3)
+        renderer = "_render_optimized_title";
+    else if (q == 2 && (s == 1 || s == 3))
+        renderer = "_render_bullet_content";
+    else if ((q == 2 || q == 5 || q == 7) && s == 4)
+        renderer = "_render_summary_bullets";
+    return via(self, renderer, cleaned);
+}
+
+} // namespace telvara::official

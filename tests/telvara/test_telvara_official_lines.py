@@ -1,0 +1,230 @@
+"""Answer-text intake, line marker helpers, marker groups and field values."""
+
+import pytest
+
+from pelorin.amazon_rufus.services.telvara import Telvara
+
+
+@pytest.fixture
+def t():
+    return Telvara()
+
+
+# --- answer text normalisation -------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "text, markdown, content",
+    [
+        ("A\r\n•\r\n\r\n  B  \r\nC", "A\n- B\nC", ["A", "- B", "C"]),
+        ("p1\n\n\n\n\np2", "p1\n\np2", ["p1", "p2"]),
+        ("x\n-", "x\n-", ["x"]),
+        ("x\n*\n\n   \n", "x\n*", ["x"]),
+        ("  lead\n  indented  \r tail", "lead\n  indented\n tail", ["lead", "indented", "tail"]),
+        ("•\n•\nend", "- •\nend", ["- •", "end"]),
+        ("", "", []),
+        ("\n \t\n", "", []),
+    ],
+)
+def test_normalisations(t, text, markdown, content):
+    assert t._normalize_answer_markdown(text) == markdown
+    assert t._normalize_content_lines(text) == content
+
+
+def test_normalisations_keep_any_code_point(t):
+    text = "\ud800 lone\n\U0001f600 ok\x00"
+    assert t._normalize_content_lines(text) == ["\ud800 lone", "\U0001f600 ok\x00"]
+    assert t._normalize_answer_markdown(text) == text
+
+
+# --- numbered subsections ------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "text, intro, sections",
+    [
+        ("intro\n1、标题\na\n2、x\nb\nc", ["intro"], {1: ["a"], 2: ["b", "c"]}),
+        ("1、a\nx\n2、b\ny\n1、c\nz", [], {1: ["x", "z"], 2: ["y"]}),
+        ("6、x\nl", [], {6: ["l"]}),
+        ("1、 spaced\nv", [], {1: ["v"]}),
+        # not numbered: zero, leading zero, number alone, full stop
+        ("0、a\n01、b\n3、\n4. c", ["0、a", "01、b", "3、", "4. c"], {}),
+        ("1、a\n2、b", [], {1: [], 2: []}),
+    ],
+)
+def test_split_numbered_sections(t, text, intro, sections):
+    got = t._split_numbered_sections(text)
+    assert isinstance(got, tuple)
+    assert got == (intro, sections)
+    assert list(got[1]) == list(sections)
+
+
+def test_split_reads_long_numbers_as_integers(t):
+    big = "9" * 400
+    assert t._split_numbered_sections(f"{big}、x\nv") == ([], {int(big): ["v"]})
+
+
+def test_split_keeps_a_number_too_long_to_read_as_text(t):
+    line = "1" * 5000 + "、x"
+    assert t._split_numbered_sections(f"1、a\nv\n{line}\nw") == ([], {1: ["v", line, "w"]})
+
+
+# --- line marker helpers -------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "lines, pattern, start, expected",
+    [
+        (["a", "b", "a"], "a", -5, 0),
+        (["a", "b", "a"], "a", 1, 2),
+        (["a", "b", "a"], "a", 2, 2),
+        (["a", "b"], "a", 2, -1),
+        ([], "a", 0, -1),
+        (["整体说明", "整体"], "^整体$", 0, 1),
+        (["the BED frame"], "bed", 0, 0),
+        (["x"], "a", 10**30, -1),
+    ],
+)
+def test_find_line(t, lines, pattern, start, expected):
+    assert t._find_line(lines, pattern, start) == expected
+
+
+def test_find_line_default_start(t):
+    assert t._find_line(["x", "y"], "Y") == 1
+
+
+LONG_TITLE = "KESTRO Twin Bed Frame with Storage Drawers and LED Headboard, Wood"
+
+
+@pytest.mark.parametrize(
+    "lines, expected",
+    [
+        (["short Bed", LONG_TITLE, LONG_TITLE + " again"], [LONG_TITLE]),
+        (["x" * 55 + " Bed"], []),  # 59 code points
+        (["x" * 56 + " Bed"], ["x" * 56 + " Bed"]),
+        (["x" * 60 + " Bedroom Frames"], []),
+        (["床" * 60 + "Bed"], []),
+        (["床" * 60 + " bed"], ["床" * 60 + " bed"]),
+        ([], []),
+    ],
+)
+def test_guess_title_lines(t, lines, expected):
+    assert t._guess_title_lines(lines) == expected
+
+
+def test_strip_marker_lines(t):
+    lines = ["建议优化标题", "a", "含综合建议标题的行", "b", "ABC"]
+    assert t._strip_marker_lines(lines, ["综合建议标题", "建议优化标题"]) == ["a", "b", "ABC"]
+    assert t._strip_marker_lines(lines, ["abc"]) == lines[:4]
+    assert t._strip_marker_lines(lines, []) == lines
+
+
+@pytest.mark.parametrize(
+    "line, expected",
+    [
+        ("- ✅ word", ["word"]),
+        ("✅ - word", ["- word"]),
+        ("**bold**", ["bold**"]),
+        ("- * • ", []),
+        ("1. keep", ["1. keep"]),
+        ("✔✔ done -", ["done -"]),
+    ],
+)
+def test_strip_bullets(t, line, expected):
+    assert t._strip_bullets([line]) == expected
+
+
+@pytest.mark.parametrize(
+    "line, expected",
+    [
+        ("键: a → b", ["键: a", "b"]),
+        ("时间：10:30", ["时间", "10:30"]),
+        ("：after", ["默认", "after"]),
+        ("key:", ["key", ""]),
+        ("  no separator  ", ["默认", "  no separator  "]),
+        ("", []),
+    ],
+)
+def test_to_pair_lines(t, line, expected):
+    assert t._to_pair_lines([line], default_key="默认") == expected
+
+
+def test_to_pair_lines_key_is_keyword_only_and_required(t):
+    with pytest.raises(TypeError):
+        t._to_pair_lines(["a"], "k")
+    with pytest.raises(TypeError):
+        t._to_pair_lines(["a"])
+
+
+# --- marker groups and field values --------------------------------------------
+
+BULLET = (
+    r"^(第一点|第二点|第三点|第四点|第五点|第\s*[一二三四五六七八九十\d]+\s*点|Bullet\s*#?\d+)[:：]?\s*(.*)$"
+)
+REVIEW = r"^([①②③④⑤⑥⑦⑧⑨]\s*.+)$"
+
+
+def test_collect_marker_groups(t):
+    lines = ["intro", "bullet 3：空间", "a", "第 4 点", "Bullet #7 - x", "b", "c"]
+    assert t._collect_marker_groups(lines, BULLET) == [
+        (1, "bullet 3", "空间", ["a"], 1),
+        (2, "第 4 点", "", [], 3),
+        (3, "Bullet #7", "- x", ["b", "c"], 4),
+    ]
+    assert t._collect_marker_groups(["none"], BULLET) == []
+
+
+def test_collect_marker_groups_one_group_pattern(t):
+    groups = t._collect_marker_groups(["③ 安装 ", "x", "⑩ no", "① 外观"], REVIEW)
+    assert groups == [(1, "③ 安装", "", ["x", "⑩ no"], 0), (2, "① 外观", "", [], 3)]
+    assert all(type(g) is tuple for g in groups)
+
+
+@pytest.mark.parametrize(
+    "chunk, label, expected",
+    [
+        (["问题：文本", "续行", "依据：x"], "问题", "文本\n续行"),
+        (["问题：", "依据：x"], "问题", "无"),
+        (["问题", "只有一行"], "问题", "只有一行"),
+        (["问题：a", "", "  "], "问题", "a"),
+        (["问题：", "", "  "], "问题", "无"),
+        (["问题类型：x", "问题：y"], "问题", "y"),
+        (["依据：a", "问题类型：b"], "依据", "a\n问题类型：b"),
+        (["依据：a", "问题", "z"], "依据", "a"),
+        (["图片信息表达：a", "b", "图片信息表达：c"], "图片信息表达", "a\nb\n图片信息表达：c"),
+        (["x"], "问题", ""),
+        (["note: a", "b"], "Note", "b"),
+    ],
+)
+def test_chunk_value(t, chunk, label, expected):
+    assert t._chunk_value(chunk, label) == expected
+
+
+def test_summary_from_suggestions(t):
+    assert t._summary_from_suggestions(["Bullet 1：a", "bullet 2", " Bullet 3", "x"]) == ["Bullet 1：a"]
+    default = t._summary_from_suggestions([])
+    assert default == [
+        "按买家决策路径重排五点：先讲空间与安全，再讲差异化功能，最后用结构、灯光、收纳和安装预期支撑转化。"
+    ]
+    assert t._summary_from_suggestions(["x"]) == default
+
+
+@pytest.mark.parametrize(
+    "value, limit, expected",
+    [
+        ("  a \t\n  b   c ", 80, "a b c"),
+        ("x" * 80, 80, "x" * 80),
+        ("x" * 81, 80, "x" * 79 + "…"),
+        (" \u3000\n", 80, ""),
+        ("abcdef", 3, "ab…"),
+        ("abcdef", 1, "…"),
+        ("abcdef", 0, "abcde…"),
+    ],
+)
+def test_short_value(t, value, limit, expected):
+    assert t._short_value(value, limit) == expected
+
+
+def test_short_value_default_limit(t):
+    assert t._short_value("y" * 100) == "y" * 79 + "…"
+    assert t._short_value("y" * 100, limit=5.9) == "yyyy…"
