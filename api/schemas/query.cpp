@@ -7,6 +7,7 @@
 // that order, and is called with it. Annotations are real types, so nothing is
 // resolved by name later. Callers cannot tell these models from ones written
 // in Python: same fields, schema, errors, pickling and class dictionary.
+#include "common/module.hpp"
 #include "common/pysem.hpp"
 
 namespace {
@@ -253,27 +254,5 @@ void declare_models(py::module_ m) {
 
 } // namespace
 
-// The entry and slots are pybind11's own (multi-phase init). Its exec slot
-// would turn every failure into "ImportError: initialization failed"; this
-// one lets the import fail with the error itself, as a Python module's import
-// does (a missing pydantic is ModuleNotFoundError).
-PYBIND11_MODULE_PYINIT(query)
-
-static int pybind11_exec_query(PyObject *module) {
-    try {
-        py::detail::ensure_internals();
-        auto m = py::reinterpret_borrow<py::module_>(module);
-        if (!py::detail::get_cached_module(m.attr("__spec__").attr("name"))) {
-            declare_models(m);
-            py::detail::cache_completed_module(m);
-        }
-        return 0;
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (const py::builtin_exception &e) {
-        e.set_error();
-    } catch (const std::exception &e) {
-        py::set_error(PyExc_ImportError, e.what());
-    }
-    return -1;
-}
+// A failed import of pydantic fails this module's import with that error.
+PELORIN_MODULE(query, m) { declare_models(m); }
