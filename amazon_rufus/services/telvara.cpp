@@ -9,6 +9,8 @@
 #include "amazon_rufus/services/telvara_core.hpp"
 #include "amazon_rufus/services/telvara_markdown.hpp"
 #include "amazon_rufus/services/telvara_answers.hpp"
+#include "amazon_rufus/services/telvara_structured.hpp"
+#include "amazon_rufus/services/telvara_entry.hpp"
 
 namespace telvara {
 struct Telvara {};
@@ -113,7 +115,49 @@ void record_originals(py::handle cls) {
 template <class Class> void bind_methods(Class &cls) {
     using py::arg;
     using O = py::object;
-    // Question-and-answer sections
+    cls.def("format_data", [](O self, O data) { return impl::format_data(self, data); }, arg("data"));
+    cls.def(
+        "_is_diagnosis_report",
+        [](O self, O answers, O questions) { return impl::_is_diagnosis_report(self, answers, questions); },
+        arg("answers"), arg("questions"));
+    cls.def(
+        "_format_structured_diagnosis_report",
+        [](O self, O data, O report) { return impl::_format_structured_diagnosis_report(self, data, report); },
+        arg("data"), arg("report"));
+    cls.def("_normalize_structured_sections",
+            [](O self, O value) { return impl::_normalize_structured_sections(self, value); }, arg("value"));
+    cls.def("_normalize_structured_subsections",
+            [](O self, O value) { return impl::_normalize_structured_subsections(self, value); }, arg("value"));
+    cls.def(
+        "_render_structured_subsection",
+        [](O self, O section_index, O subsection_index, O subsection) {
+            return impl::_render_structured_subsection(self, section_index, subsection_index, subsection);
+        },
+        arg("section_index"), arg("subsection_index"), arg("subsection"));
+    cls.def(
+        "_render_structured_table",
+        [](O self, O table, O section_index, O subsection_index) {
+            return impl::_render_structured_table(self, table, section_index, subsection_index);
+        },
+        arg("table"), arg("section_index"), arg("subsection_index"));
+    cls.def("_headers_from_structured_rows",
+            [](O self, O rows) { return impl::_headers_from_structured_rows(self, rows); }, arg("rows"));
+    cls.def("_render_structured_blocks", [](O self, O blocks) { return impl::_render_structured_blocks(self, blocks); },
+            arg("blocks"));
+    cls.def("_render_structured_block", [](O self, O block) { return impl::_render_structured_block(self, block); },
+            arg("block"));
+    cls.def("_render_structured_value", [](O self, O value) { return impl::_render_structured_value(self, value); },
+            arg("value"));
+    cls.def("_structured_item_text", [](O self, O item) { return impl::_structured_item_text(self, item); },
+            arg("item"));
+    cls.def("_int_value", [](O self, O value, O fallback) { return impl::_int_value(self, value, fallback); },
+            arg("value"), arg("default"));
+    cls.def("_extract_questions", [](O self, O data) { return impl::_extract_questions(self, data); }, arg("data"));
+    cls.def("_normalize_question_list",
+            [](O self, O raw_questions) { return impl::_normalize_question_list(self, raw_questions); },
+            arg("raw_questions"));
+    cls.def("_question_at", [](O self, O questions, O index) { return impl::_question_at(self, questions, index); },
+            arg("questions"), arg("index"));
     cls.def("_pad_row", [](O self, O row, O width) { return impl::_pad_row(self, row, width); }, arg("row"),
             arg("width"));
     cls.def("_markdown_table", [](O self, O headers, O rows) { return impl::_markdown_table(self, headers, rows); },

@@ -191,8 +191,12 @@ inline bool is_direct(py::handle self, method_id m) {
     return true;
 }
 
+// Raw object pointers go over as handles.
+inline py::handle call_arg(PyObject *value) { return value; }
+template <class T> T &&call_arg(T &&value) { return std::forward<T>(value); }
+
 template <class... Args> py::object call_through(py::handle self, py::handle name, Args &&...args) {
-    return self.attr(name)(std::forward<Args>(args)...);
+    return self.attr(name)(call_arg(std::forward<Args>(args))...);
 }
 
 #define TV_CALL(name, ...)                                                                         \
@@ -421,6 +425,17 @@ inline py::list folded_copy(py::handle row, Py_ssize_t n, long long width, py::h
     py::str folded = join(separator, rest);
     append(out, trim ? strip(folded) : folded);
     return out;
+}
+
+// (first, second) of a pair returned by a method.
+inline std::pair<py::object, py::object> unpack_pair(py::handle pair) {
+    py::object items = pysem::steal(PySequence_Tuple(pair.ptr()));
+    if (PyTuple_GET_SIZE(items.ptr()) != 2) {
+        PyErr_Format(PyExc_ValueError, "expected 2 values to unpack, got %zd", PyTuple_GET_SIZE(items.ptr()));
+        throw py::error_already_set();
+    }
+    return {py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(items.ptr(), 0)),
+            py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(items.ptr(), 1))};
 }
 
 // The delimiter line of a pipe table of `width` columns.

@@ -305,17 +305,6 @@ inline bool starts_with_fence(py::handle trimmed) {
     return t.size() >= 3 && t[0] == '`' && t[1] == '`' && t[2] == '`';
 }
 
-// (first, second) of a pair returned by a method.
-inline std::pair<py::object, py::object> unpack_pair(py::handle pair) {
-    py::object items = pysem::steal(PySequence_Tuple(pair.ptr()));
-    if (PyTuple_GET_SIZE(items.ptr()) != 2) {
-        PyErr_Format(PyExc_ValueError, "expected 2 values to unpack, got %zd", PyTuple_GET_SIZE(items.ptr()));
-        throw py::error_already_set();
-    }
-    return {py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(items.ptr(), 0)),
-            py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(items.ptr(), 1))};
-}
-
 inline py::object _build_text_fallback_blocks(py::handle self, py::handle text_arg) {
     py::str text = pysem::exact_str(text_arg, "text");
     state_t &st = state();
