@@ -7,6 +7,7 @@
 // the host can patch them as they would a Python module's globals. The host
 // modules that only some roads need are imported at every use, so the module
 // loads without them.
+#include "common/module.hpp"
 #include "common/pysem.hpp"
 
 #include <unordered_set>
@@ -297,7 +298,7 @@ py::object make_binding_type() {
 
 } // namespace
 
-PYBIND11_MODULE(lusmere, m) {
+PELORIN_MODULE(lusmere, m) {
     m.doc() = "按 MCP 请求身份解析并确保 TOVAN 凭证绑定。";
     ns.bind(m);
 

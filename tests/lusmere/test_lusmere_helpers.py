@@ -373,3 +373,42 @@ def test_waiting_for_the_guard_does_not_hold_the_gil():
         """
     )
     subprocess.run([sys.executable, "-c", script], check=True, timeout=30)
+
+
+# ---------------------------------------------------------------------------
+# Module load
+
+
+def run_python(script):
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(script)], capture_output=True, text=True, timeout=60)
+
+
+def test_module_loads_without_the_hosts_it_imports_on_use():
+    result = run_python(
+        """
+        import sys
+        for name in ("pelorin.auth", "pelorin.auth.storage.credential_store", "pelorin.mcp.credential_cache",
+                     "pelorin.auth.core.token_manager"):
+            sys.modules[name] = None
+        from pelorin.mcp import lusmere
+        try:
+            lusmere._jwt_expires_in("x.y.z")
+        except ImportError:
+            print("lazy")
+        """
+    )
+    assert result.returncode == 0 and result.stdout.strip() == "lazy", result.stderr
+
+
+def test_failed_host_import_fails_the_load():
+    result = run_python(
+        """
+        import sys
+        sys.modules["pelorin.mcp.tools.auth"] = None
+        try:
+            from pelorin.mcp import lusmere
+        except ImportError as error:
+            print(type(error).__name__, error.name)
+        """
+    )
+    assert result.stdout.split() == ["ModuleNotFoundError", "pelorin.mcp.tools.auth"], result.stderr
