@@ -1,0 +1,1 @@
+"""Domain types of the app command."""
