@@ -6,6 +6,7 @@
 // storage helpers, which this module binds as its own attributes at load and
 // looks up there on each call, so that they can be patched like a Python
 // module's imports.
+#include "common/module.hpp"
 #include "common/pysem.hpp"
 
 #include <utility>
@@ -286,7 +287,7 @@ py::object parse(py::object self, py::object submission) {
 
 } // namespace
 
-PYBIND11_MODULE(sarvick, m) {
+PELORIN_MODULE(sarvick, m) {
     py::options options;
     options.disable_function_signatures();
     ns.bind(m);

@@ -6,6 +6,7 @@
 // The host's Git runner and error type are bound as module attributes at load
 // and looked up there on each call, so that they can be patched like a Python
 // module's imports.
+#include "common/module.hpp"
 #include "common/pysem.hpp"
 
 #include <string>
@@ -206,7 +207,7 @@ PyMethodDef store_init_def = {
 
 } // namespace
 
-PYBIND11_MODULE(kelpton, m) {
+PELORIN_MODULE(kelpton, m) {
     py::options options;
     options.disable_function_signatures();
     ns.bind(m);

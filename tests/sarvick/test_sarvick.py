@@ -390,17 +390,22 @@ def test_module_constants_and_class():
         cls("unexpected")
 
 
-def test_missing_host_name_fails_the_load():
-    script = textwrap.dedent("""
+@pytest.mark.parametrize("prepare, expected", [
+    ("import pelorin.shared.collection_storage.result_cache as rc; del rc.attach_cache_metadata",
+     "ImportError cannot import name 'attach_cache_metadata'"),
+    ("sys.modules['pelorin.google_trends.collection_storage_integration'] = None",
+     "ModuleNotFoundError import of pelorin.google_trends.collection_storage_integration halted"),
+])
+def test_missing_host_name_fails_the_load(prepare, expected):
+    script = textwrap.dedent(f"""
         import sys
-        import pelorin.shared.collection_storage.result_cache as rc
-        del rc.attach_cache_metadata
+        {prepare}
         try:
             import pelorin.google_trends.sarvick
         except ImportError as exc:
-            print(exc)
+            print(type(exc).__name__, exc)
         else:
             print("loaded")
     """)
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
-    assert "cannot import name 'attach_cache_metadata'" in out
+    assert out.startswith(expected)
