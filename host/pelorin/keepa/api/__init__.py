@@ -1,0 +1,1 @@
+"""Keepa API access: the client and the scenario catalogue."""

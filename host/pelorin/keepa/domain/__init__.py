@@ -1,0 +1,1 @@
+"""Keepa domain types: errors and records."""

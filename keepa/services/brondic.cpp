@@ -1,0 +1,598 @@
+// Keepa scenario manager: runs one Keepa API scenario end to end, from key
+// choice and token quota to the stored job files, the formatted export, the
+// optional upload and the hand-over to the collection storage.
+//
+// The module body mirrors the Python module it replaces: host names are bound
+// as module attributes at load and looked up there when called, the steps of
+// a run call the module's helpers through the module namespace, and methods
+// call each other through the instance, so that patches apply.
+#include "common/module.hpp"
+#include "common/pysem.hpp"
+
+#include "keepa/services/brondic_json.hpp"
+#include "keepa/services/brondic_naming.hpp"
+#include "keepa/services/brondic_rows.hpp"
+#include "keepa/services/brondic_state.hpp"
+
+#include <cmath>
+#include <initializer_list>
+
+namespace brondic {
+
+constexpr const char *QUOTA_SHORT_MESSAGE = "Keepa 当前可用额度不足，请稍后重试；如果持续卡住，请联系运营人员处理。";
+constexpr const char *TOKEN_STATUS_FAILED_MESSAGE = "读取 Keepa 可用额度状态失败，继续执行主请求";
+constexpr const char *QUOTA_WAIT_MESSAGE = "等待 Keepa 可用额度恢复后继续请求";
+constexpr const char *UPLOAD_FAILED_MESSAGE = "导出文件上传失败，已保留服务端本地文件";
+constexpr const char *COLLECTION_FAILED_MESSAGE = "Keepa 数据沉淀排队失败，采集结果已保留";
+
+// Raises an exception object as it is (its own type, traceback kept).
+[[noreturn]] inline void raise(py::handle exc) {
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
+    throw py::error_already_set();
+}
+
+inline py::str concat(std::initializer_list<py::handle> parts) {
+    py::str text("");
+    for (py::handle part : parts) text = pysem::steal_as<py::str>(PyUnicode_Concat(text.ptr(), part.ptr()));
+    return text;
+}
+
+// One trace line through the module logger; logging fills in the arguments.
+template <class... Args> inline void trace(const char *format, Args &&...args) {
+    ns["logger"].attr(state().info)(format, std::forward<Args>(args)...);
+}
+
+// A caller's job id becomes one path part under the output directory, so it
+// must name exactly one directory there: not empty, not "." or "..", and
+// without a separator or NUL (an absolute path starts with a separator).
+inline py::str checked_job_id(py::handle value) {
+    py::str job_id = pysem::exact_str(value, "job_id");
+    pysem::text_view t(job_id);
+    bool unsafe = t.empty() || (t.size() == 1 && t[0] == '.') || (t.size() == 2 && t[0] == '.' && t[1] == '.');
+    for (Py_ssize_t i = 0; !unsafe && i < t.size(); ++i) unsafe = t[i] == '/' || t[i] == '\\' || t[i] == 0;
+    if (unsafe)
+        raise(ns["KeepaConfigError"](
+            concat({py::str("任务 ID 只能是单个目录名（不能为空、不能是 . 或 ..，也不能包含 /、\\ 或空字符）："), job_id})));
+    return job_id;
+}
+
+// ---------------------------------------------------------------------------
+// Key rotation and token quota
+
+inline bool provider_supports_rotation(py::handle provider) {
+    return PyCallable_Check(attr_or_none(provider, state().report_failure).ptr()) != 0;
+}
+
+inline py::object get_provider_credential(py::handle provider, py::handle attempted_arg) {
+    py::set attempted = pysem::exact_set(attempted_arg, "attempted_account_ids");
+    py::object get_default = provider.attr(state().get_default);
+    if (provider_supports_rotation(provider)) {
+        py::dict kwargs;
+        set(kwargs, state().exclude_account_ids, attempted);
+        return get_default(**kwargs);
+    }
+    return get_default();
+}
+
+inline void report_provider_success(py::handle provider, py::handle credential, py::handle quota) {
+    pysem::exact_dict(quota, "quota");
+    py::object report = attr_or_none(provider, state().report_success);
+    if (PyCallable_Check(report.ptr())) report(credential, quota);
+}
+
+inline void report_provider_failure(py::handle provider, py::handle credential, py::handle exc, py::handle quota) {
+    error_arg(exc, "exc");
+    pysem::optional_exact_dict(quota, "quota");
+    py::object report = attr_or_none(provider, state().report_failure);
+    if (PyCallable_Check(report.ptr())) {
+        py::dict kwargs;
+        set(kwargs, state().quota, quota);
+        report(credential, exc, **kwargs);
+    }
+}
+
+inline bool can_rotate_credential(py::handle provider, py::handle credential, py::handle exc) {
+    if (!provider_supports_rotation(provider)) return false;
+    if (credential.attr(state().account_id).is_none()) return false;
+    py::object code = exc.attr(state().code);
+    for (const char *rotatable : {"KEEPA_AUTH_ERROR", "KEEPA_FORBIDDEN", "KEEPA_QUOTA_INSUFFICIENT", "KEEPA_RATE_LIMITED"})
+        if (equals(code, py::str(rotatable))) return true;
+    return false;
+}
+
+inline void append_token_status_warning(py::handle warnings_arg, py::handle exc) {
+    py::list warnings = pysem::exact_list(warnings_arg, "warnings");
+    State &s = state();
+    py::dict record;
+    set(record, s.stage, py::str("token_status"));
+    set(record, s.message, py::str(TOKEN_STATUS_FAILED_MESSAGE));
+    set(record, s.error, exc.attr(s.to_dict)());
+    append(warnings, record);
+}
+
+// int(value) for a quota figure; None when it is no integer of any kind.
+inline py::object figure_as_int(py::handle value) {
+    PyObject *number = PyNumber_Long(value.ptr());
+    if (number) return py::reinterpret_steal<py::object>(number);
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError))
+        throw py::error_already_set();
+    PyErr_Clear();
+    return py::none();
+}
+
+inline py::object build_quota_warning(py::handle before_quota_arg, py::handle estimated_arg, py::handle reserve_arg) {
+    py::dict before_quota = pysem::exact_dict(before_quota_arg, "before_quota");
+    py::object estimated = optional_int(estimated_arg, "estimated_tokens");
+    py::int_ reserve = pysem::int_arg(reserve_arg, "reserve_tokens");
+    State &s = state();
+
+    py::object tokens_left = get(before_quota, s.tokensLeft);
+    if (estimated.is_none() || tokens_left.is_none()) return py::none();
+    py::object tokens = figure_as_int(tokens_left);
+    if (tokens.is_none()) return py::none();
+
+    py::int_ zero(0);
+    py::object required = (estimated < zero ? zero : estimated) + (reserve < zero ? zero : py::object(reserve));
+    if (tokens >= required) return py::none();
+
+    py::dict record;
+    set(record, s.stage, py::str("quota_precheck"));
+    set(record, s.message, py::str(QUOTA_SHORT_MESSAGE));
+    set(record, s.tokens_left, tokens);
+    set(record, s.estimated_tokens, estimated);
+    set(record, s.reserve_tokens, reserve);
+    set(record, s.refill_in_ms, get(before_quota, s.refillIn));
+    set(record, s.refill_rate, get(before_quota, s.refillRate));
+    return record;
+}
+
+inline py::object quota_error(py::handle warning_arg) {
+    py::dict warning = pysem::exact_dict(warning_arg, "quota_warning");
+    State &s = state();
+    py::dict kwargs;
+    for (py::handle key : {s.tokens_left, s.estimated_tokens, s.reserve_tokens, s.refill_in_ms, s.refill_rate})
+        set(kwargs, key, get(warning, key));
+    return ns["KeepaQuotaError"](QUOTA_SHORT_MESSAGE, **kwargs);
+}
+
+// Seconds to wait for the refill the figures announce: refillIn ms plus one
+// second, never negative; 0 when the figure is missing or no number.
+inline double refill_wait_seconds(py::handle before_quota) {
+    py::object refill = get(before_quota, state().refillIn);
+    PyObject *number = PyNumber_Float(refill.ptr());
+    if (!number) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError))
+            throw py::error_already_set();
+        PyErr_Clear();
+        return 0.0;
+    }
+    double seconds = PyFloat_AS_DOUBLE(number) / 1000.0 + 1.0;
+    Py_DECREF(number);
+    return std::isnan(seconds) || seconds < 0.0 ? 0.0 : seconds;
+}
+
+inline py::dict quota_wait_warning(double seconds) {
+    State &s = state();
+    py::dict record;
+    set(record, s.stage, py::str("quota_wait"));
+    set(record, s.message, py::str(QUOTA_WAIT_MESSAGE));
+    set(record, s.wait_seconds, py::float_(seconds));
+    return record;
+}
+
+// ---------------------------------------------------------------------------
+// Job files
+
+inline py::dict params_payload(py::handle request, py::handle scenario, py::handle normalized_params, py::handle account,
+                               py::handle estimated_arg, py::handle reserve_arg, py::handle before_quota) {
+    pysem::exact_dict(scenario, "scenario");
+    pysem::exact_dict(normalized_params, "normalized_params");
+    pysem::exact_dict(account, "account");
+    py::object estimated = optional_int(estimated_arg, "estimated_tokens");
+    py::int_ reserve = pysem::int_arg(reserve_arg, "reserve_tokens");
+    pysem::optional_exact_dict(before_quota, "before_quota");
+    State &s = state();
+    py::dict payload;
+    set(payload, s.request, request.attr(s.to_dict)());
+    set(payload, s.scenario, scenario);
+    set(payload, s.account, account);
+    set(payload, s.normalized_params, normalized_params);
+    set(payload, s.estimated_tokens, estimated);
+    set(payload, s.reserve_tokens, reserve);
+    set(payload, s.before_quota, pysem::truthy(before_quota) ? py::reinterpret_borrow<py::object>(before_quota) : py::dict());
+    return payload;
+}
+
+// The whole text is serialised and encoded before the file is opened, so a
+// value that cannot be written leaves an earlier file as it was.
+inline void write_json(py::handle path_arg, py::handle payload) {
+    State &s = state();
+    py::object path = ns["Path"](path_arg);
+    py::dict mkdir_options;
+    set(mkdir_options, s.parents, py::bool_(true));
+    set(mkdir_options, s.exist_ok, py::bool_(true));
+    path.attr(s.parent).attr(s.mkdir)(**mkdir_options);
+    py::bytes data = json::dumps(payload);
+    path.attr(s.write_bytes)(data);
+}
+
+// ---------------------------------------------------------------------------
+// Exports and upload
+
+inline py::str normalize_export_format(py::handle value_arg) {
+    py::str value = pysem::exact_str(value_arg, "value");
+    State &s = state();
+    py::str normalized = pysem::strip(value).attr(s.lower)();
+    if (PyUnicode_GET_LENGTH(normalized.ptr()) == 0 || equals(normalized, s.xls) || equals(normalized, s.xlsx)) return s.xlsx;
+    if (equals(normalized, s.json)) return s.json;
+    raise(ns["KeepaConfigError"](concat({py::str("不支持的导出格式："), value, py::str("。Keepa 当前支持 xls/xlsx/json 导出。")})));
+}
+
+inline void upload_export_if_enabled(py::handle export_, py::handle job_id, py::handle scenario, py::handle site,
+                                     py::handle warnings_arg, py::handle jwt, py::handle session_id) {
+    pysem::exact_str(job_id, "job_id");
+    pysem::exact_str(scenario, "scenario");
+    pysem::exact_str(site, "site");
+    py::list warnings = pysem::exact_list(warnings_arg, "warnings");
+    pysem::optional_exact_str(jwt, "jwt");
+    pysem::optional_exact_str(session_id, "session_id");
+    State &s = state();
+
+    py::dict identity;
+    set(identity, s.jwt, jwt);
+    set(identity, s.session_id, session_id);
+    py::object client = ns["FileUploadClient"](**identity);
+    if (!pysem::truthy(client.attr(s.enabled))) return;
+
+    try {
+        py::object path = export_.attr(s.path);
+        py::dict metadata;
+        set(metadata, s.job_id, job_id);
+        set(metadata, s.scenario, scenario);
+        set(metadata, s.site, site);
+        set(metadata, s.filename, export_.attr(s.filename));
+        set(metadata, s.format, export_.attr(s.format));
+        set(metadata, s.mime_type, export_.attr(s.mime_type));
+        py::dict options;
+        set(options, s.purpose, py::str("keepa_export"));
+        set(options, s.folder, py::str("keepa/export"));
+        set(options, py::str("public"), py::str("1"));
+        set(options, s.metadata, metadata);
+        py::object uploaded = client.attr(s.upload)(path, **options);
+        export_.attr(s.url) = uploaded.attr(s.url);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        py::object error = caught(e);
+        py::dict detail;
+        if (is_instance(error, ns["FileUploadError"])) {
+            detail = error.attr(s.to_dict)();
+        } else {
+            set(detail, s.code, py::str(type_short_name(error)));
+            set(detail, s.message, pysem::text_form(error));
+        }
+        py::dict record;
+        set(record, s.stage, py::str("file_upload"));
+        set(record, s.message, py::str(UPLOAD_FAILED_MESSAGE));
+        set(record, s.error, detail);
+        append(warnings, record);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// _FormattedResponseExports
+
+// Field and main-table attribute, in field order; search insights have none.
+inline std::array<std::pair<py::handle, py::handle>, 6> main_tables() {
+    State &s = state();
+    return {{{s.product, s.products},
+             {s.category, s.categories},
+             {s.seller, s.sellers},
+             {s.lightning, s.deals},
+             {s.best_sellers, s.asin_rows},
+             {s.deal, s.deals}}};
+}
+
+inline py::object primary_rows(py::handle self) {
+    std::array<py::object, 6> candidates;
+    size_t i = 0;
+    for (auto [field, table] : main_tables()) {
+        py::object result = self.attr(field);
+        candidates[i++] = pysem::truthy(result) ? py::object(result.attr(table)) : py::object(py::none());
+    }
+    for (py::object &rows : candidates)
+        if (!rows.is_none()) return list_result(rows, "primary_rows", false);
+    return py::none();
+}
+
+inline py::object extra_sheets(py::handle self) {
+    State &s = state();
+    py::dict merged;
+    for (py::handle field : {s.product, s.category, s.seller, s.lightning, s.search_insights, s.best_sellers, s.deal}) {
+        py::object result = self.attr(field);
+        if (!pysem::truthy(result)) continue;
+        py::object sheets = result.attr(s.extra_sheets)();
+        if (PyDict_Check(sheets.ptr())) {
+            if (PyDict_Update(merged.ptr(), sheets.ptr()) < 0) throw py::error_already_set();
+        } else {
+            merged.attr(s.update)(sheets);
+        }
+    }
+    if (PyDict_GET_SIZE(merged.ptr()) == 0) return py::none();
+    return merged;
+}
+
+// ---------------------------------------------------------------------------
+// KeepaBrondic: construction, listing, stored jobs, job directory, hand-over
+
+inline void brondic_init(py::handle self, py::handle settings, py::handle api_key_provider, py::handle jwt,
+                         py::handle session_id, py::handle collection_submitter) {
+    pysem::optional_exact_str(jwt, "jwt");
+    pysem::optional_exact_str(session_id, "session_id");
+    State &s = state();
+    py::object held = pysem::truthy(settings) ? py::reinterpret_borrow<py::object>(settings) : ns["load_settings"]();
+    self.attr(s.settings) = held;
+    self.attr(s.jwt) = jwt;
+    self.attr(s.session_id) = session_id;
+    self.attr(s.collection_submitter) = collection_submitter;
+    self.attr(s.api_key_provider) = pysem::truthy(api_key_provider) ? py::reinterpret_borrow<py::object>(api_key_provider)
+                                                                     : ns["KeepaApiKeyProvider"](self.attr(s.settings));
+}
+
+inline py::object scenarios(py::handle) { return list_result(ns["list_scenarios"](), "scenarios", true); }
+
+inline py::object job_status(py::handle self, py::handle job_id_arg) {
+    py::str job_id = checked_job_id(job_id_arg);
+    State &s = state();
+    py::object path = ns["Path"](self.attr(s.settings).attr(s.output_dir)) / job_id / s.result_json;
+    if (!pysem::truthy(path.attr(s.exists)()))
+        raise(ns["KeepaConfigError"](concat({py::str("任务不存在："), job_id})));
+    py::dict read_options;
+    set(read_options, s.encoding, s.utf_8);
+    py::object text = path.attr(s.read_text)(**read_options);
+    return dict_result(ns["json"].attr(s.loads)(text), "job_status");
+}
+
+inline py::object build_root_dir(py::handle self, py::handle request, py::handle job_id_arg) {
+    py::str job_id = checked_job_id(job_id_arg);
+    State &s = state();
+    py::object output_dir = request.attr(s.output_dir);
+    py::object base = pysem::truthy(output_dir) ? py::object(ns["Path"](output_dir).attr(s.expanduser)())
+                                                : py::object(self.attr(s.settings).attr(s.output_dir));
+    if (!pysem::truthy(base.attr(s.is_absolute)())) base = ns["Path"].attr(s.cwd)() / base;
+    return base.attr(s.resolve)() / job_id;
+}
+
+inline void submit_collection_result(py::handle self, py::handle request, py::handle result) {
+    State &s = state();
+    py::object submitter = self.attr(s.collection_submitter);
+    if (submitter.is_none()) return;
+    try {
+        py::dict kwargs;
+        set(kwargs, s.request, request);
+        set(kwargs, s.result, result);
+        submitter(**kwargs);
+    } catch (py::error_already_set &e) {
+        // Interruptions and cancellations are not failures of the hand-over.
+        if (!e.matches(PyExc_Exception)) throw;
+        py::object error = caught(e);
+        py::dict log_options;
+        set(log_options, s.exc_info, error);
+        ns["logger"].attr(s.error)("Keepa 成功任务提交采集数据沉淀失败：job_id=%s", result.attr(s.job_id), **log_options);
+        py::dict code;
+        set(code, s.code, py::str(type_short_name(error)));
+        py::dict record;
+        set(record, s.stage, py::str("collection_storage"));
+        set(record, s.message, py::str(COLLECTION_FAILED_MESSAGE));
+        set(record, s.error, code);
+        result.attr(s.warnings).attr(s.append)(record);
+        py::object path = ns["Path"](result.attr(s.result_path));
+        py::object payload = result.attr(s.to_dict)();
+        ns["_write_json"](path, payload);
+    }
+}
+
+} // namespace brondic
+
+// ---------------------------------------------------------------------------
+// Module
+
+namespace {
+
+using namespace brondic;
+
+void bind_names(py::module_ m, const char *module, std::initializer_list<const char *> names) {
+    py::module_ source = py::module_::import(module);
+    for (const char *name : names) m.attr(name) = source.attr(name);
+}
+
+py::object make_class(py::module_ m, const char *name, const char *doc) {
+    py::dict body;
+    body["__module__"] = m.attr("__name__");
+    body["__qualname__"] = name;
+    body["__doc__"] = doc ? py::object(py::str(doc)) : py::object(py::none());
+    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type))(name, py::make_tuple(), body);
+}
+
+template <class F, class... Extra> void def_method(py::handle cls, const char *name, F &&f, const Extra &...extra) {
+    py::cpp_function method(std::forward<F>(f), py::name(name), py::is_method(cls), extra...);
+    cls.attr(name) = method;
+}
+
+// KeepaBrondic.__init__(self, *, settings=None, api_key_provider=None,
+// jwt=None, session_id=None, collection_submitter=None). pybind11 takes every
+// function named __init__ for a constructor of its own classes, so this one
+// is a plain C function made a method.
+PyObject *brondic_init_entry(PyObject *, PyObject *args, PyObject *kwargs) {
+    static const char *keywords[] = {"", "settings", "api_key_provider", "jwt", "session_id", "collection_submitter", nullptr};
+    PyObject *self = nullptr, *settings = Py_None, *provider = Py_None, *jwt = Py_None, *session_id = Py_None,
+             *submitter = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOO:__init__", const_cast<char **>(keywords), &self, &settings,
+                                     &provider, &jwt, &session_id, &submitter))
+        return nullptr;
+    try {
+        brondic_init(self, settings, provider, jwt, session_id, submitter);
+    } catch (py::error_already_set &e) {
+        e.restore();
+        return nullptr;
+    } catch (const py::builtin_exception &e) {
+        e.set_error();
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef brondic_init_def = {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(brondic_init_entry)),
+                                METH_VARARGS | METH_KEYWORDS, nullptr};
+
+py::object make_init() {
+    py::object function = pysem::steal(PyCFunction_NewEx(&brondic_init_def, nullptr, nullptr));
+    return pysem::steal(PyInstanceMethod_New(function.ptr()));
+}
+
+} // namespace
+
+PELORIN_MODULE(brondic, m) {
+    py::options options;
+    options.disable_function_signatures();
+    ns.bind(m);
+
+    // Standard library, then the host, as the module's imports.
+    for (const char *module : {"asyncio", "json", "logging", "re", "time"}) m.attr(module) = py::module_::import(module);
+    bind_names(m, "collections.abc", {"Callable"});
+    bind_names(m, "dataclasses", {"dataclass"});
+    bind_names(m, "datetime", {"datetime"});
+    bind_names(m, "pathlib", {"Path"});
+    bind_names(m, "typing", {"Any"});
+    bind_names(m, "uuid", {"uuid4"});
+    bind_names(m, "pelorin.keepa.accounts", {"KeepaApiKey", "KeepaApiKeyProvider"});
+    bind_names(m, "pelorin.keepa.api.client", {"KeepaApiClient"});
+    bind_names(m, "pelorin.keepa.api.scenarios", {"get_scenario", "list_scenarios"});
+    bind_names(m, "pelorin.keepa.best_sellers_formatter", {"FormattedBestSellersExport", "format_best_sellers_export"});
+    bind_names(m, "pelorin.keepa.category_formatter", {"FormattedCategoryExport", "format_category_export"});
+    bind_names(m, "pelorin.keepa.config", {"KeepaSettings", "load_settings"});
+    bind_names(m, "pelorin.keepa.deal_formatter", {"FormattedDealExport", "format_deal_export"});
+    bind_names(m, "pelorin.keepa.domain.exceptions", {"KeepaApiError", "KeepaConfigError", "KeepaError", "KeepaQuotaError"});
+    bind_names(m, "pelorin.keepa.domain.models", {"KeepaExportResult", "KeepaScenarioRequest", "KeepaScenarioResult"});
+    bind_names(m, "pelorin.keepa.export", {"export_response_to_json", "export_rows_to_xlsx"});
+    bind_names(m, "pelorin.keepa.lightning_deal_formatter", {"FormattedLightningDealExport", "format_lightning_deal_export"});
+    bind_names(m, "pelorin.keepa.product_formatter", {"FormattedProductExport", "format_product_export"});
+    bind_names(m, "pelorin.keepa.search_insights_formatter", {"FormattedSearchInsightsExport", "format_search_insights_export"});
+    bind_names(m, "pelorin.keepa.seller_formatter", {"FormattedSellerExport", "format_seller_export"});
+    bind_names(m, "pelorin.keepa.time", {"add_keepa_time_conversions"});
+    bind_names(m, "pelorin.shared.file_uploads", {"FileUploadClient", "FileUploadError"});
+
+    m.attr("logger") = m.attr("logging").attr("getLogger")(m.attr("__name__"));
+
+    // _FormattedResponseExports: a data class of the seven formatter results.
+    {
+        py::object cls = make_class(m, "_FormattedResponseExports", "汇总一次 Keepa 响应的专用 formatter 结果并统一选择主表/附加表。");
+        py::dict annotations;
+        std::pair<const char *, const char *> fields[] = {
+            {"product", "FormattedProductExport"},
+            {"category", "FormattedCategoryExport"},
+            {"seller", "FormattedSellerExport"},
+            {"lightning", "FormattedLightningDealExport"},
+            {"search_insights", "FormattedSearchInsightsExport"},
+            {"best_sellers", "FormattedBestSellersExport"},
+            {"deal", "FormattedDealExport"},
+        };
+        for (auto [field, type] : fields) {
+            annotations[field] = pysem::steal(PyNumber_Or(m.attr(type).ptr(), Py_None));
+            cls.attr(field) = py::none();
+        }
+        cls.attr("__annotations__") = annotations;
+        def_method(cls, "primary_rows", [](py::object self) { return primary_rows(self); },
+                   py::doc("按场景互斥关系返回专用 formatter 的主表行，未格式化时返回空。"));
+        def_method(cls, "extra_sheets", [](py::object self) { return extra_sheets(self); },
+                   py::doc("合并所有专用 formatter 的非空附加表。"));
+        m.attr("_FormattedResponseExports") = m.attr("dataclass")(cls);
+    }
+
+    // KeepaBrondic
+    {
+        py::object cls = make_class(m, "KeepaBrondic", "执行 Keepa API 场景并保存请求和响应数据。");
+        cls.attr("__init__") = make_init();
+        def_method(cls, "scenarios", [](py::object self) { return scenarios(self); }, py::doc("列出支持的接口场景。"));
+        def_method(cls, "job_status", [](py::object self, py::object job_id) { return job_status(self, job_id); },
+                   py::arg("job_id"), py::doc("读取已落盘任务状态。"));
+        def_method(
+            cls, "_build_root_dir",
+            [](py::object self, py::object request, py::object job_id) { return build_root_dir(self, request, job_id); },
+            py::arg("request"), py::arg("job_id"));
+        def_method(
+            cls, "_submit_collection_result",
+            [](py::object self, py::object request, py::object result) { submit_collection_result(self, request, result); },
+            py::kw_only(), py::arg("request"), py::arg("result"),
+            py::doc("提交成功任务；沉淀异常不能回滚已经完成的 Keepa 采集。"));
+        m.attr("KeepaBrondic") = cls;
+    }
+
+    // Module functions, in the order of the Python module.
+    m.def("_provider_supports_rotation", [](py::object provider) { return provider_supports_rotation(provider); },
+          py::arg("provider"));
+    m.def("_get_provider_credential",
+          [](py::object provider, py::object attempted) { return get_provider_credential(provider, attempted); },
+          py::arg("provider"), py::arg("attempted_account_ids"));
+    m.def("_report_provider_success",
+          [](py::object provider, py::object credential, py::object quota) { report_provider_success(provider, credential, quota); },
+          py::arg("provider"), py::arg("credential"), py::arg("quota"));
+    m.def("_report_provider_failure",
+          [](py::object provider, py::object credential, py::object exc, py::object quota) {
+              report_provider_failure(provider, credential, exc, quota);
+          },
+          py::arg("provider"), py::arg("credential"), py::arg("exc"), py::kw_only(), py::arg("quota") = py::none());
+    m.def("_can_rotate_credential",
+          [](py::object provider, py::object credential, py::object exc) { return can_rotate_credential(provider, credential, exc); },
+          py::arg("provider"), py::arg("credential"), py::arg("exc"));
+    m.def("extract_quota", [](py::object payload) { return rows::extract_quota(payload); }, py::arg("payload"),
+          py::doc("提取 Keepa 响应中的额度字段。"));
+    m.def("extract_rows", [](py::object payload) { return rows::extract_rows(payload); }, py::arg("payload"),
+          py::doc("从 Keepa 原始响应中提取主要结果列表。"));
+    m.def("raw_response_to_export_rows", [](py::object payload) { return rows::raw_response_to_export_rows(payload); },
+          py::arg("payload"), py::doc("将 Keepa 原始响应转换成 XLSX 行，尽量保留 API 返回的全部顶层 JSON 字段。"));
+    m.def("_primary_row_items", [](py::object payload) { return rows::primary_row_items(payload); }, py::arg("payload"));
+    m.def("_rows_from_response_value",
+          [](py::object key, py::object value) { return rows::rows_from_response_value(key, value); }, py::arg("key"),
+          py::arg("value"));
+    m.def("_scalar_item_field", [](py::object key) { return rows::scalar_item_field(key); }, py::arg("row_source_key"));
+    m.def("_search_insights_query_name", [](py::object params) { return rows::search_insights_query_name(params); },
+          py::arg("params"));
+    m.def("_append_token_status_warning",
+          [](py::object warnings, py::object exc) { append_token_status_warning(warnings, exc); }, py::arg("warnings"),
+          py::arg("exc"));
+    m.def("_build_quota_warning",
+          [](py::object before_quota, py::object estimated_tokens, py::object reserve_tokens) {
+              return build_quota_warning(before_quota, estimated_tokens, reserve_tokens);
+          },
+          py::kw_only(), py::arg("before_quota"), py::arg("estimated_tokens"), py::arg("reserve_tokens"));
+    m.def("_quota_error", [](py::object warning) { return quota_error(warning); }, py::arg("quota_warning"),
+          py::doc("把额度预检查结果转换为稳定、可重试的 Keepa 错误。"));
+    m.def("_params_payload",
+          [](py::object request, py::object scenario, py::object normalized_params, py::object account,
+             py::object estimated_tokens, py::object reserve_tokens, py::object before_quota) {
+              return params_payload(request, scenario, normalized_params, account, estimated_tokens, reserve_tokens,
+                                    before_quota);
+          },
+          py::kw_only(), py::arg("request"), py::arg("scenario"), py::arg("normalized_params"), py::arg("account"),
+          py::arg("estimated_tokens"), py::arg("reserve_tokens"), py::arg("before_quota") = py::none());
+    m.def("_build_job_id", [](py::object request, py::object site) { return naming::build_job_id(request, site); },
+          py::arg("request"), py::arg("site"));
+    m.def("_scenario_label", [](py::object scenario) { return naming::scenario_label(scenario); }, py::arg("scenario"));
+    m.def("_build_target_label",
+          [](py::object scenario, py::object params) { return naming::build_target_label(scenario, params); },
+          py::arg("scenario"), py::arg("params"));
+    m.def("_first", [](py::object value) { return naming::first(value); }, py::arg("value"));
+    m.def("_camel_case", [](py::object value) { return naming::camel_case(value); }, py::arg("value"));
+    m.def("_sanitize_filename_part", [](py::object value) { return naming::sanitize_filename_part(value); },
+          py::arg("value"));
+    m.def("_normalize_export_format", [](py::object value) { return normalize_export_format(value); }, py::arg("value"));
+    m.def("_upload_export_if_enabled",
+          [](py::object export_, py::object job_id, py::object scenario, py::object site, py::object warnings,
+             py::object jwt, py::object session_id) {
+              upload_export_if_enabled(export_, job_id, scenario, site, warnings, jwt, session_id);
+          },
+          py::kw_only(), py::arg("export"), py::arg("job_id"), py::arg("scenario"), py::arg("site"), py::arg("warnings"),
+          py::arg("jwt") = py::none(), py::arg("session_id") = py::none());
+    m.def("_write_json", [](py::object path, py::object payload) { write_json(path, payload); }, py::arg("path"),
+          py::arg("payload"));
+}

@@ -1,0 +1,222 @@
+"""Job files: the JSON writer, params.json, the job directory and stored jobs."""
+
+import collections
+import enum
+import json
+import os
+from pathlib import Path
+
+import pytest
+
+from pelorin.keepa.config import KeepaSettings
+from pelorin.keepa.domain.exceptions import KeepaConfigError
+from pelorin.keepa.domain.models import KeepaScenarioRequest
+from pelorin.keepa.services import brondic
+
+from .conftest import DictSub, ListSub, StrSub
+
+
+class Color(enum.IntEnum):
+    RED = 1
+
+
+class Half(float):
+    pass
+
+
+class Ordered(collections.OrderedDict):
+    pass
+
+
+VALUES = [
+    {},
+    [],
+    {"a": [], "b": {}, "c": [{}]},
+    "中文 \u3000 text",
+    "quote \" backslash \\ controls \n\r\t\b\f \x00 \x1f \x7f \u2028",
+    [1, -0, 2**63, -(2**64) - 1, 10**50, True, False, None],
+    [0.1, -0.0, 1e16, 1.5e-10, 123456789.0, 0.1 + 0.2, 1e22, 5e-324, 1.7976931348623157e308, float("nan"), float("inf"), -float("inf")],
+    {"nested": {"deep": [[[{"x": (1, 2)}]]]}},
+    {1: "int", 2.5: "float", True: "yes", None: "null", "s": 1},
+    {Color.RED: Color.RED, "half": Half(0.5), StrSub("k"): StrSub("v")},
+    Ordered(b=1, a=[ListSub([DictSub(x=1)])]),
+    "\U0001f600",
+    [{"asin": f"A{i}", "csv": list(range(i % 7)), "title": "标题" * (i % 3)} for i in range(300)],
+]
+
+
+@pytest.mark.parametrize("value", VALUES)
+def test_write_json_writes_what_json_dumps_writes(tmp_path, value):
+    target = tmp_path / "new" / "deeper" / "file.json"
+    brondic._write_json(target, value)
+    assert target.read_bytes() == json.dumps(value, ensure_ascii=False, indent=2).encode("utf-8")
+
+
+def test_write_json_replaces_an_existing_file_and_takes_text_paths(tmp_path):
+    target = tmp_path / "result.json"
+    target.write_text("x" * 1000)
+    brondic._write_json(str(target), {"k": "值"})
+    assert target.read_text(encoding="utf-8") == '{\n  "k": "值"\n}'
+
+
+@pytest.mark.parametrize(
+    "payload, error, message",
+    [
+        ({"ok": 1, "bad": {1, 2}}, TypeError, "Object of type set is not JSON serializable"),
+        ({(1, 2): 1}, TypeError, "keys must be str, int, float, bool or None, not tuple"),
+        ({"text": "lone \udc80"}, UnicodeEncodeError, "surrogates not allowed"),
+        ([b"bytes"], TypeError, "Object of type bytes is not JSON serializable"),
+    ],
+)
+def test_a_payload_that_cannot_be_written_leaves_the_old_file(tmp_path, payload, error, message):
+    target = tmp_path / "raw.json"
+    target.write_text('{"old": true}')
+    with pytest.raises(error, match=message):
+        brondic._write_json(target, payload)
+    assert target.read_text() == '{"old": true}'
+
+
+def test_circular_and_too_deep_payloads_fail_cleanly(tmp_path):
+    loop = []
+    loop.append(loop)
+    with pytest.raises(ValueError, match="Circular reference detected"):
+        brondic._write_json(tmp_path / "a.json", {"x": loop})
+    deep = []
+    for _ in range(100_000):
+        deep = [deep]
+    with pytest.raises(RecursionError):
+        brondic._write_json(tmp_path / "b.json", deep)
+    # A value seen twice but not inside itself is fine.
+    shared = [1]
+    brondic._write_json(tmp_path / "c.json", [shared, shared])
+    assert json.loads((tmp_path / "c.json").read_text()) == [[1], [1]]
+    assert not (tmp_path / "a.json").exists() and not (tmp_path / "b.json").exists()
+
+
+def test_a_dict_changed_while_written_is_refused(tmp_path):
+    outer = {"a": None, "b": 2}
+
+    class Meddling(dict):
+        def items(self):
+            outer["c"] = 3
+            return super().items()
+
+    outer["a"] = Meddling(x=1)
+    with pytest.raises(RuntimeError, match="changed size"):
+        brondic._write_json(tmp_path / "x.json", outer)
+
+
+# --- params.json
+
+
+def payload_args(**overrides):
+    args = dict(
+        request=KeepaScenarioRequest(scenario="product", params={"asin": "B0"}),
+        scenario={"name": "product"},
+        normalized_params={"domain": 1, "asin": "B0"},
+        account={"account_id": 7},
+        estimated_tokens=3,
+        reserve_tokens=10,
+    )
+    args.update(overrides)
+    return args
+
+
+def test_params_payload_keys_and_conversions():
+    payload = brondic._params_payload(**payload_args(estimated_tokens=7.9, reserve_tokens=True, before_quota={"tokensLeft": 5}))
+    assert list(payload) == ["request", "scenario", "account", "normalized_params", "estimated_tokens", "reserve_tokens", "before_quota"]
+    assert payload["request"]["params"] == {"asin": "B0"}
+    assert (payload["estimated_tokens"], payload["reserve_tokens"], payload["before_quota"]) == (7, 1, {"tokensLeft": 5})
+    for empty in (None, {}):
+        assert brondic._params_payload(**payload_args(estimated_tokens=None, before_quota=empty))["before_quota"] == {}
+    assert brondic._params_payload(**payload_args(estimated_tokens=None))["estimated_tokens"] is None
+
+
+@pytest.mark.parametrize(
+    "overrides, message",
+    [
+        ({"estimated_tokens": "7"}, "'estimated_tokens' must be int, not str"),
+        ({"reserve_tokens": None}, "'reserve_tokens' must be int, not NoneType"),
+        ({"scenario": DictSub()}, "'scenario' must be dict, not DictSub"),
+        ({"account": None}, "'account' must be dict, not NoneType"),
+        ({"before_quota": []}, "'before_quota' must be dict, not list"),
+    ],
+)
+def test_params_payload_refuses_wrong_kinds(overrides, message):
+    with pytest.raises(TypeError, match=message):
+        brondic._params_payload(**payload_args(**overrides))
+
+
+def test_params_payload_has_no_positional_or_default_arguments():
+    with pytest.raises(TypeError):
+        brondic._params_payload(KeepaScenarioRequest(scenario="x"))
+    args = payload_args()
+    del args["reserve_tokens"]
+    with pytest.raises(TypeError):
+        brondic._params_payload(**args)
+
+
+# --- job directory and stored jobs
+
+
+@pytest.fixture
+def manager(tmp_path):
+    return brondic.KeepaBrondic(settings=KeepaSettings(output_dir=tmp_path / "out"), api_key_provider=object())
+
+
+def test_build_root_dir(manager, tmp_path, monkeypatch):
+    request = KeepaScenarioRequest(scenario="product")
+    assert manager._build_root_dir(request, "J1") == (tmp_path / "out").resolve() / "J1"
+    request.output_dir = "~/keepa-out"
+    assert manager._build_root_dir(request, "J1") == Path.home().resolve() / "keepa-out" / "J1"
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "real").mkdir()
+    os.symlink(tmp_path / "real", tmp_path / "link")
+    request.output_dir = "link/sub/../runs"
+    assert manager._build_root_dir(request, "J1") == tmp_path.resolve() / "real" / "runs" / "J1"
+    request.output_dir = ""
+    manager.settings.output_dir = Path("rel")
+    assert manager._build_root_dir(request, "J1") == tmp_path.resolve() / "rel" / "J1"
+    assert not (tmp_path / "rel").exists()
+
+
+UNSAFE_JOB_IDS = ["../x", "..", ".", "/etc", "a/b", "a\\b", "a\x00b", ""]
+
+
+@pytest.mark.parametrize("job_id", UNSAFE_JOB_IDS)
+def test_a_job_id_that_is_no_single_directory_name_is_refused(manager, tmp_path, job_id):
+    (tmp_path / "out").mkdir()
+    (tmp_path / "result.json").write_text("{}")
+    with pytest.raises(KeepaConfigError, match="任务 ID 只能是单个目录名") as caught:
+        manager.job_status(job_id)
+    assert str(caught.value).endswith("：" + job_id)
+    with pytest.raises(KeepaConfigError, match="任务 ID 只能是单个目录名"):
+        manager._build_root_dir(KeepaScenarioRequest(scenario="product"), job_id)
+
+
+def test_job_status_reads_the_stored_result(manager, tmp_path):
+    with pytest.raises(KeepaConfigError) as caught:
+        manager.job_status("J-404")
+    assert str(caught.value) == "任务不存在：J-404"
+    job = tmp_path / "out" / "J..1"
+    job.mkdir(parents=True)
+    (job / "result.json").write_text('{"job_id": "J..1", "rows": ["值"]}', encoding="utf-8")
+    assert manager.job_status("J..1") == {"job_id": "J..1", "rows": ["值"]}
+    (job / "result.json").write_text("null")
+    assert manager.job_status("J..1") is None
+    (job / "result.json").write_text("[1]")
+    with pytest.raises(TypeError, match="'job_status' must be dict or None, not list"):
+        manager.job_status("J..1")
+    (job / "result.json").write_text("{")
+    with pytest.raises(json.JSONDecodeError):
+        manager.job_status("J..1")
+    with pytest.raises(TypeError, match="'job_id' must be str, not int"):
+        manager.job_status(1)
+
+
+def test_job_status_reads_the_settings_directory_unchanged(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "rel" / "J").mkdir(parents=True)
+    (tmp_path / "rel" / "J" / "result.json").write_text('{"ok": 1}')
+    manager = brondic.KeepaBrondic(settings=KeepaSettings(output_dir="rel"), api_key_provider=object())
+    assert manager.job_status("J") == {"ok": 1}
