@@ -41,6 +41,27 @@ template <class T> inline T steal_as(PyObject *result) {
     return py::reinterpret_steal<T>(result);
 }
 
+// `from <module> import <name>`: a missing module or name fails as the
+// import statement does.
+inline py::object import_from(const char *module, const char *name) {
+    py::module_ mod = py::module_::import(module);
+    PyObject *value = PyObject_GetAttrString(mod.ptr(), name);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+        PyErr_Clear();
+        throw py::import_error(std::string("cannot import name '") + name + "' from '" + module + "'");
+    }
+    return steal(value);
+}
+
+// `raise error` for an exception object already made (e.g. a host error type
+// called with its message).
+[[noreturn]] inline void raise_instance(py::handle error) {
+    if (!PyExceptionInstance_Check(error.ptr())) throw py::type_error("exceptions must derive from BaseException");
+    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
+    throw py::error_already_set();
+}
+
 // ---------------------------------------------------------------------------
 // Exact-kind argument checks: a declared dict, list, text, ... must be exactly
 // that type; null and subclasses are refused with a type error naming the

@@ -36,29 +36,13 @@ State &state() {
         .get_stored();
 }
 
-// `from <module> import <name>`: a missing name fails the load as an import does.
-py::object import_from(const char *module, const char *name) {
-    py::module_ mod = py::module_::import(module);
-    PyObject *value = PyObject_GetAttrString(mod.ptr(), name);
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-        PyErr_Clear();
-        throw py::import_error(std::string("cannot import name '") + name + "' from '" + module + "'");
-    }
-    return pysem::steal(value);
-}
-
 py::str concat(const char *prefix, py::handle text) {
     py::str head(prefix);
     return pysem::steal_as<py::str>(PyUnicode_Concat(head.ptr(), text.ptr()));
 }
 
 [[noreturn]] void raise_parse_error(py::handle message) {
-    py::object error = ns["CollectionParseError"](message);
-    if (!PyExceptionInstance_Check(error.ptr()))
-        throw py::type_error("exceptions must derive from BaseException");
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
-    throw py::error_already_set();
+    pysem::raise_instance(ns["CollectionParseError"](message));
 }
 
 bool not_equal(py::handle a, py::handle b) {
@@ -304,7 +288,7 @@ PELORIN_MODULE(sarvick, m) {
         {"pelorin.shared.collection_storage.result_cache", "safe_result_metadata"},
         {"pelorin.google_trends.collection_storage_integration", "google_trends_cache_identity_from_params"},
     };
-    for (const auto &[module, name] : imports) m.attr(name) = import_from(module, name);
+    for (const auto &[module, name] : imports) m.attr(name) = pysem::import_from(module, name);
     state();
 
     m.attr("PARSER_VERSION") = kParserVersion;

@@ -39,28 +39,10 @@ State &state() {
         .get_stored();
 }
 
-// `from <module> import <name>`: a missing name fails the load as an import does.
-py::object import_from(const char *module, const char *name) {
-    py::module_ mod = py::module_::import(module);
-    PyObject *value = PyObject_GetAttrString(mod.ptr(), name);
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-        PyErr_Clear();
-        throw py::import_error(std::string("cannot import name '") + name + "' from '" + module + "'");
-    }
-    return pysem::steal(value);
-}
-
-[[noreturn]] void raise_instance(py::handle error) {
-    if (!PyExceptionInstance_Check(error.ptr())) throw py::type_error("exceptions must derive from BaseException");
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
-    throw py::error_already_set();
-}
-
-[[noreturn]] void raise_git_error(const char *message) { raise_instance(ns["AppGitError"](kCode, message)); }
+[[noreturn]] void raise_git_error(const char *message) { pysem::raise_instance(ns["AppGitError"](kCode, message)); }
 
 [[noreturn]] void raise_git_error_with_hint(const char *message) {
-    raise_instance(ns["AppGitError"](kCode, message, py::arg("fix_hint") = kFixHint));
+    pysem::raise_instance(ns["AppGitError"](kCode, message, py::arg("fix_hint") = kFixHint));
 }
 
 bool has_protocol_breaker(py::handle text) {
@@ -213,8 +195,8 @@ PELORIN_MODULE(kelpton, m) {
     ns.bind(m);
     m.doc() = "Repository credential store through git credential.";
 
-    m.attr("GitRunner") = import_from("pelorin.app.services.gitops", "GitRunner");
-    m.attr("AppGitError") = import_from("pelorin.app.domain.exceptions", "AppGitError");
+    m.attr("GitRunner") = pysem::import_from("pelorin.app.services.gitops", "GitRunner");
+    m.attr("AppGitError") = pysem::import_from("pelorin.app.domain.exceptions", "AppGitError");
     state();
 
     m.def("_credential_payload", &credential_payload, py::arg("repo_url"), py::kw_only(), py::arg("username"),

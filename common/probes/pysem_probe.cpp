@@ -41,4 +41,6 @@ PYBIND11_MODULE(_pysem_probe, m) {
         return walk::go(v);
     });
     m.def("lookup", [](const char *name) { return ns[name]; });
+    m.def("import_from", [](const char *module, const char *name) { return pysem::import_from(module, name); });
+    m.def("raise_instance", [](py::object error) { pysem::raise_instance(error); });
 }

@@ -129,3 +129,20 @@ def test_module_namespace_lookup_sees_patches(monkeypatch):
         probe.lookup("missing")
     monkeypatch.setattr(probe, "patched", 42, raising=False)
     assert probe.lookup("patched") == 42
+
+
+def test_import_from_fails_as_the_import_statement_does():
+    assert probe.import_from("os.path", "join") is __import__("os").path.join
+    with pytest.raises(ImportError, match="cannot import name 'nope' from 'os'"):
+        probe.import_from("os", "nope")
+    with pytest.raises(ModuleNotFoundError):
+        probe.import_from("no_such_module_here", "x")
+
+
+def test_raise_instance_raises_the_object_itself():
+    error = KeyError("k")
+    with pytest.raises(KeyError) as caught:
+        probe.raise_instance(error)
+    assert caught.value is error
+    with pytest.raises(TypeError, match="must derive from BaseException"):
+        probe.raise_instance("not an exception")
