@@ -1,0 +1,687 @@
+// The query planner's business vocabulary: which words of a data question
+// name which canonical metric or dimension field, and the rules by which a
+// word counts as really occurring. Every field named here is only a
+// proposal; the planner keeps it only when the dataset's authorised metadata
+// has it.
+//
+// A question is normalised once and scanned once, in C++, by an automaton
+// over every vocabulary word; the interpreter is asked only for Unicode
+// normalisation, case folding and the stored regular expressions, and the
+// expressions run only when a word that every match must contain is present.
+
+#include "common/pysem.hpp"
+#include "ombrith_automaton.hpp"
+#include "ombrith_marks.hpp"
+
+#include <pybind11/gil_safe_call_once.h>
+
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using ombrith::Automaton;
+using ombrith::Hits;
+using ombrith::Mask;
+
+// ---------------------------------------------------------------------------
+// Vocabulary, as the planner has always written it.
+
+struct TermsRow {
+    const char *field;
+    std::vector<const char *> terms;
+};
+
+const std::vector<TermsRow> field_query_terms = {
+    {"order_qty", {"销量", "销售量", "销售数量", "销售件数", "单量", "订单量", "出单量", "成交量"}},
+    {"price", {"销售额", "销售金额", "销售总额", "营业额", "成交额", "收入", "gmv"}},
+    {"advertising_fee", {"广告费", "广告花费", "广告支出", "广告成本", "广告投入", "投放费用"}},
+    {"gross_profit", {"毛利", "毛利额", "毛利润"}},
+    {"purchase_cost", {"采购成本", "采购费用", "进货成本"}},
+    {"clicks_percent", {"ctr"}},
+    {"ads_clicks_percent", {"ctr"}},
+    {"click_rate", {"ctr"}},
+};
+
+const std::vector<TermsRow> dimension_query_terms = {
+    {"dept_name", {"事业部", "集团事业部"}},
+};
+
+struct ColloquialRow {
+    const char *pattern;
+    const char *field;
+    const char *label;
+};
+
+const std::vector<ColloquialRow> colloquial_metric_patterns = {
+    {R"(卖了?多少钱|销售了多少钱|卖了多少金额|营收多少钱)", "price", "卖了多少钱"},
+    {R"(卖了?多少(?:个|件|台|只|套|双|盒|箱|支|张)|销(?:售|出)了?多少(?:个|件|台|只|套|双|盒|箱|支|张))",
+     "order_qty", "卖了多少个"},
+    {R"((?:有|出|接|下)?多少(?:个|笔)?单(?![位价号据元])|几单(?![位价号据元])|多少笔订单|多少个订单)", "order_qty",
+     "多少单"},
+    {R"((?:广告|投放|推广)\s*(?:一共|总共|大概)?\s*(?:花|用|投|烧)了?多少(?:钱|金额)?|(?:广告|投放|推广)\s*(?:花费|支出|投入)了?多少)",
+     "advertising_fee", "广告花了多少"},
+};
+
+const std::vector<TermsRow> derived_metric_components = {
+    {"毛利率", {"gross_profit", "price"}},
+    {"广告占比", {"advertising_fee", "price"}},
+    {"采购成本占比", {"purchase_cost", "price"}},
+};
+
+const std::vector<const char *> broad_sales_metric_fields = {"price", "order_qty", "orders"};
+
+const char *const broad_sales_metric_pattern =
+    R"(销售\s*(?:情况|表现|业绩|概况|趋势|走势|怎么样|如何|好不好|好吗|数据(?!集))|卖得?\s*(?:最好|最多|最差|最少|最棒|好不好|怎么样|如何)|卖的\s*最\s*(?:好|多|差|少))";
+
+const char *const sales_person_noun =
+    R"((?:销售负责人|销售人员|销售员|销售)(?!额|金额|量|小组|数据|情况|表现|业绩|概况|趋势|走势|怎么样|如何|好不好|好吗|订单))";
+const char *const sales_person_prefix = R"((?:按|依|以|各|每(?:个|位)?|所有|全部)\s*)";
+const char *const sales_person_suffix = R"(\s*(?:为|是|=|＝|：|:|等于|筛选|过滤|分组|维度))";
+
+const std::vector<const char *> query_action_terms = {"查询", "查看", "分析", "获取", "汇总", "统计", "展示", "列出"};
+
+const std::array<const char *, 3> sales_person_nouns = {"销售负责人", "销售人员", "销售员"};
+const char *const broad_sales_label = "销售情况";
+const char *const sales_person_field = "team_username";
+
+// Words that every match of an expression contains, read off the patterns
+// above: no expression can match a text that lacks all of its words.
+const char *const word_how_many = "多少";
+const char *const word_how_many_orders = "几单";
+const char *const word_sales = "销售";
+const char *const word_sell = "卖";
+
+// ---------------------------------------------------------------------------
+// Module state, built once.
+
+py::str intern(const char *text) { return pysem::steal_as<py::str>(PyUnicode_InternFromString(text)); }
+
+struct FieldEntry {
+    py::str field;
+    std::vector<int> ids;        // automaton id of each term
+    std::vector<py::str> terms;  // as the table writes them
+    std::vector<py::str> normal; // normalised
+};
+
+struct DerivedEntry {
+    py::str label;
+    py::str normal;
+    int id;
+    std::vector<py::str> components;
+};
+
+struct ColloquialEntry {
+    py::object search;
+    py::str field;
+    py::str label;
+    Mask needs;
+};
+
+struct State {
+    // The interpreter's own normalisation and case folding.
+    py::object unicode_normalize;
+    py::str nfkc;
+    py::object str_casefold;
+    py::str empty;
+    py::object unicodedata;
+
+    Automaton automaton;
+    std::vector<FieldEntry> fields;
+    std::vector<FieldEntry> dimensions;
+    std::vector<DerivedEntry> derived;
+    std::vector<ColloquialEntry> colloquial;
+    std::vector<py::str> broad_fields;
+    py::str broad_label;
+    py::object broad_search;
+    Mask broad_needs = 0;
+    py::object person_search;
+    Mask person_needs = 0;
+    std::vector<int> person_nouns;
+    int person_field = -1;
+    Mask field_terms = 0;
+    Mask actions = 0;
+    Py_ssize_t longest_action = 0;
+    // Normalised term -> normalised name of the first field that lists it.
+    py::dict term_owner;
+
+    // Module attributes.
+    py::dict field_query_terms_attr, dimension_query_terms_attr, derived_attr;
+    py::tuple colloquial_attr, broad_fields_attr, actions_attr;
+    py::object broad_re_attr, person_re_attr;
+    py::str person_noun_attr;
+    py::module_ re_module, unicodedata_module;
+    py::object iterable;
+};
+
+State &state();
+
+// ---------------------------------------------------------------------------
+// Normalisation: NFKC, full case folding, then trimming.
+
+const ombrith::MarkOrder &mark_order(const State &st) {
+    static py::gil_safe_call_once_and_store<ombrith::MarkOrder> storage;
+    return storage.call_once_and_store_result([&] { return ombrith::MarkOrder(st.unicodedata); }).get_stored();
+}
+
+// ASCII is its own NFKC form and folds by lower-casing its letters.
+py::str fold_ascii(py::handle s) {
+    pysem::text_view t(s);
+    Py_ssize_t begin = 0, end = t.size();
+    while (begin < end && pysem::is_space(t[begin])) ++begin;
+    while (end > begin && pysem::is_space(t[end - 1])) --end;
+    const auto *data = static_cast<const Py_UCS1 *>(PyUnicode_DATA(s.ptr()));
+    if (std::none_of(data + begin, data + end, [](Py_UCS1 c) { return c >= 'A' && c <= 'Z'; }))
+        return pysem::substr(s, begin, end);
+    py::str out = pysem::steal_as<py::str>(PyUnicode_New(end - begin, 127));
+    auto *dest = static_cast<Py_UCS1 *>(PyUnicode_DATA(out.ptr()));
+    std::transform(data + begin, data + end, dest,
+                   [](Py_UCS1 c) { return static_cast<Py_UCS1>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c); });
+    return out;
+}
+
+py::str normalize_text(const State &st, py::handle value) {
+    PyObject *v = value.ptr();
+    if (!PyUnicode_Check(v)) return st.empty;
+    // A subclass is read as the plain text it holds, never through its own methods.
+    py::str s = PyUnicode_CheckExact(v) ? py::reinterpret_borrow<py::str>(value)
+                                        : pysem::steal_as<py::str>(PyUnicode_FromObject(v));
+    if (PyUnicode_IS_ASCII(s.ptr())) return fold_ascii(s);
+    if (PyUnicode_GET_LENGTH(s.ptr()) >= ombrith::MarkOrder::min_length) s = mark_order(st).reorder(s);
+    PyObject *args[] = {st.nfkc.ptr(), s.ptr()};
+    py::object composed = pysem::steal(PyObject_Vectorcall(st.unicode_normalize.ptr(), args, 2, nullptr));
+    PyObject *fold_args[] = {composed.ptr()};
+    py::object folded = pysem::steal(PyObject_Vectorcall(st.str_casefold.ptr(), fold_args, 1, nullptr));
+    return pysem::strip(folded);
+}
+
+// ---------------------------------------------------------------------------
+// Occurrences
+
+bool same_text(py::handle a, py::handle b) {
+    int r = PyUnicode_Compare(a.ptr(), b.ptr());
+    if (r == -1 && PyErr_Occurred()) throw py::error_already_set();
+    return r == 0;
+}
+
+bool contains(py::handle text, py::handle part) {
+    Py_ssize_t at = PyUnicode_Find(text.ptr(), part.ptr(), 0, PyUnicode_GET_LENGTH(text.ptr()), 1);
+    if (at == -2) throw py::error_already_set();
+    return at >= 0;
+}
+
+// Starts of every occurrence, overlapping ones included; an empty term occurs
+// at every index up to the length.
+std::vector<Py_ssize_t> find_all(py::handle term, py::handle text) {
+    std::vector<Py_ssize_t> starts;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+    for (Py_ssize_t from = 0;;) {
+        Py_ssize_t at = PyUnicode_Find(text.ptr(), term.ptr(), from, n, 1);
+        if (at == -2) throw py::error_already_set();
+        if (at < 0) break;
+        starts.push_back(at);
+        from = at + 1;
+    }
+    return starts;
+}
+
+using Span = std::pair<Py_ssize_t, Py_ssize_t>;
+
+// The caller's protected labels, normalised, with their occurrences in one
+// text found on first need.
+class ProtectedLabels {
+  public:
+    explicit ProtectedLabels(py::handle text) : text_(text) {}
+
+    void add(py::str label) {
+        if (PyUnicode_GET_LENGTH(label.ptr()) == 0) return; // protects nothing
+        labels_.push_back(std::move(label));
+        starts_.emplace_back();
+    }
+
+    bool empty() const { return labels_.empty(); }
+    const std::vector<py::str> &labels() const { return labels_; }
+
+    // Whether some occurrence of `term` (its starts given) lies outside every
+    // occurrence of every longer label that contains it.
+    bool uncovered(py::handle term, const std::vector<Py_ssize_t> &term_starts) {
+        if (term_starts.empty()) return false;
+        Py_ssize_t term_len = PyUnicode_GET_LENGTH(term.ptr());
+        std::vector<Span> cover;
+        for (std::size_t k = 0; k < labels_.size(); ++k) {
+            const py::str &label = labels_[k];
+            if (same_text(label, term) || !contains(label, term)) continue;
+            if (!starts_[k]) starts_[k] = find_all(label, text_);
+            Py_ssize_t label_len = PyUnicode_GET_LENGTH(label.ptr());
+            for (Py_ssize_t s : *starts_[k]) cover.emplace_back(s, s + label_len);
+        }
+        if (cover.empty()) return true;
+        std::sort(cover.begin(), cover.end());
+        // Walking the occurrences in order, `reach` is the furthest end of the
+        // covering spans that start at or before the occurrence.
+        std::size_t next = 0;
+        Py_ssize_t reach = -1;
+        for (Py_ssize_t start : term_starts) {
+            for (; next < cover.size() && cover[next].first <= start; ++next) reach = std::max(reach, cover[next].second);
+            if (reach < start + term_len) return true;
+        }
+        return false;
+    }
+
+  private:
+    py::handle text_;
+    std::vector<py::str> labels_;
+    std::vector<std::optional<std::vector<Py_ssize_t>>> starts_;
+};
+
+bool is_ascii_word(Py_UCS4 c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// ---------------------------------------------------------------------------
+// The stored expressions
+
+// One white-space character in place of each run of them. The expressions
+// match white space only through \s*, and every match begins and ends on
+// another character, so a text matches exactly when its collapsed form does;
+// one expression, with two \s* around an optional word, would otherwise take
+// quadratic time over a long run of spaces.
+py::str collapse_space_runs(py::handle text) {
+    pysem::text_view t(text);
+    Py_ssize_t n = t.size(), i = 1;
+    while (i < n && !(pysem::is_space(t[i]) && pysem::is_space(t[i - 1]))) ++i;
+    if (i >= n) return py::reinterpret_borrow<py::str>(text);
+    std::vector<Py_UCS4> out;
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t k = 0; k < n; ++k)
+        if (!(k > 0 && pysem::is_space(t[k]) && pysem::is_space(t[k - 1]))) out.push_back(t[k]);
+    return pysem::steal_as<py::str>(
+        PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), static_cast<Py_ssize_t>(out.size())));
+}
+
+// A normalised text made ready for the expressions: scanned for their
+// required words, collapsed only when one of them is to run.
+class PatternText {
+  public:
+    PatternText(const State &st, py::str text) : text_(std::move(text)), hits_(st.automaton.scan(text_.ptr())) {}
+    PatternText(py::str text, Hits hits) : text_(std::move(text)), hits_(std::move(hits)) {}
+
+    bool search(const py::object &search, Mask needs) {
+        if (!(hits_.found & needs)) return false;
+        if (!collapsed_) collapsed_ = collapse_space_runs(text_);
+        PyObject *match = PyObject_CallOneArg(search.ptr(), collapsed_->ptr());
+        py::object owned = pysem::steal(match);
+        return !owned.is_none();
+    }
+
+    const Hits &hits() const { return hits_; }
+
+  private:
+    py::str text_;
+    Hits hits_;
+    std::optional<py::str> collapsed_;
+};
+
+void record(py::dict &matched, py::handle field, py::handle wording) {
+    if (!PyDict_SetDefault(matched.ptr(), field.ptr(), wording.ptr())) throw py::error_already_set();
+}
+
+void colloquial_into(const State &st, PatternText &text, py::dict &matched) {
+    for (const ColloquialEntry &entry : st.colloquial)
+        if (text.search(entry.search, entry.needs)) record(matched, entry.field, entry.label);
+}
+
+bool broad_intent(const State &st, PatternText &text) { return text.search(st.broad_search, st.broad_needs); }
+
+// ---------------------------------------------------------------------------
+// Operations
+
+py::str normalize(py::object value) { return normalize_text(state(), value); }
+
+py::list term_spans(py::object term, py::object text) {
+    pysem::exact_str(term, "term");
+    pysem::exact_str(text, "text");
+    Py_ssize_t len = PyUnicode_GET_LENGTH(term.ptr());
+    py::list spans;
+    for (Py_ssize_t start : find_all(term, text)) spans.append(py::make_tuple(start, start + len));
+    return spans;
+}
+
+bool is_ascii_word_char(py::object ch) {
+    pysem::exact_str(ch, "char");
+    pysem::text_view t(ch);
+    if (t.empty()) return false;
+    for (Py_ssize_t i = 0; i < t.size(); ++i)
+        if (!is_ascii_word(t[i])) return false;
+    return true;
+}
+
+bool has_standalone_term_occurrence(py::object term, py::object query) {
+    pysem::exact_str(term, "term");
+    pysem::exact_str(query, "query");
+    const State &st = state();
+    py::str text = normalize_text(st, query);
+    py::str needle = normalize_text(st, term);
+    pysem::text_view n(needle), t(text);
+    if (n.empty()) return false;
+
+    Hits hits = st.automaton.scan(text.ptr(), st.actions);
+    std::vector<Span> actions;
+    for (Mask m = st.actions; m; m &= m - 1) {
+        int id = std::countr_zero(m);
+        for (Py_ssize_t s : hits.starts[id]) actions.emplace_back(s, s + st.automaton.length(id));
+    }
+    std::sort(actions.begin(), actions.end());
+
+    bool word_start = is_ascii_word(n[0]), word_end = is_ascii_word(n[n.size() - 1]);
+    Py_ssize_t length = n.size();
+    for (Py_ssize_t start : find_all(needle, text)) {
+        Py_ssize_t end = start + length;
+        if (word_start && start > 0 && is_ascii_word(t[start - 1])) continue;
+        if (word_end && end < t.size() && is_ascii_word(t[end])) continue;
+        // Starting inside an action verb and running to its end or beyond.
+        auto it = std::lower_bound(actions.begin(), actions.end(), Span{start - st.longest_action + 1, 0});
+        bool inside_action = false;
+        for (; it != actions.end() && it->first < start; ++it)
+            if (start < it->second && it->second <= end) inside_action = true;
+        if (!inside_action) return true;
+    }
+    return false;
+}
+
+bool has_uncovered_occurrence(py::object term, py::object text, py::object protected_terms) {
+    pysem::exact_str(term, "term");
+    pysem::exact_str(text, "text");
+    std::vector<Py_ssize_t> starts = find_all(term, text);
+    if (starts.empty()) return false;
+    const State &st = state();
+    ProtectedLabels labels(text);
+    py::object items = pysem::steal(PyObject_GetIter(protected_terms.ptr()));
+    while (PyObject *item = PyIter_Next(items.ptr())) {
+        py::object owned = pysem::steal(item);
+        labels.add(normalize_text(st, owned));
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return labels.uncovered(term, starts);
+}
+
+py::dict requested_canonical_fields(py::object query, py::object protected_terms) {
+    pysem::exact_str(query, "query");
+    const State &st = state();
+    py::str text = normalize_text(st, query);
+    py::tuple given = pysem::steal_as<py::tuple>(PySequence_Tuple(protected_terms.ptr()));
+    ProtectedLabels labels(text);
+    for (py::handle item : given) labels.add(normalize_text(st, item));
+
+    Hits hits = st.automaton.scan(text.ptr(), labels.empty() ? 0 : st.field_terms);
+    py::dict matched;
+
+    for (const FieldEntry &entry : st.fields) {
+        for (std::size_t k = 0; k < entry.ids.size(); ++k) {
+            int id = entry.ids[k];
+            if (!hits.has(id)) continue;
+            if (labels.empty() || labels.uncovered(entry.normal[k], hits.starts[id])) {
+                record(matched, entry.field, entry.terms[k]);
+                break;
+            }
+        }
+    }
+
+    for (const DerivedEntry &entry : st.derived) {
+        if (!hits.has(entry.id)) continue;
+        const auto &all = labels.labels();
+        if (std::any_of(all.begin(), all.end(), [&](const py::str &label) { return contains(label, entry.normal); }))
+            continue;
+        for (const py::str &component : entry.components) record(matched, component, entry.label);
+    }
+
+    // The broad-intent and colloquial detectors normalise the text once more.
+    py::str again = normalize_text(st, text);
+    PatternText second = same_text(again, text) ? PatternText(again, std::move(hits)) : PatternText(st, again);
+    if (broad_intent(st, second))
+        for (const py::str &field : st.broad_fields) record(matched, field, st.broad_label);
+    colloquial_into(st, second, matched);
+    return matched;
+}
+
+py::dict colloquial_metric_fields(py::object query) {
+    pysem::exact_str(query, "query");
+    const State &st = state();
+    PatternText text(st, normalize_text(st, query));
+    py::dict matched;
+    colloquial_into(st, text, matched);
+    return matched;
+}
+
+bool has_broad_sales_metric_intent(py::object query) {
+    pysem::exact_str(query, "query");
+    const State &st = state();
+    PatternText text(st, normalize_text(st, query));
+    return broad_intent(st, text);
+}
+
+bool sales_person_dimension_requested(py::object query) {
+    pysem::exact_str(query, "query");
+    const State &st = state();
+    PatternText text(st, normalize_text(st, query));
+    const Hits &hits = text.hits();
+    if (hits.has(st.person_field)) return true;
+    for (int id : st.person_nouns)
+        if (hits.has(id)) return true;
+    return text.search(st.person_search, st.person_needs);
+}
+
+py::dict dimension_alias_fields(py::object query) {
+    pysem::exact_str(query, "query");
+    const State &st = state();
+    py::str text = normalize_text(st, query);
+    Hits hits = st.automaton.scan(text.ptr());
+    py::dict matched;
+    for (const FieldEntry &entry : st.dimensions) {
+        for (std::size_t k = 0; k < entry.ids.size(); ++k) {
+            if (hits.has(entry.ids[k])) {
+                record(matched, entry.field, entry.terms[k]);
+                break;
+            }
+        }
+    }
+    return matched;
+}
+
+bool metric_term_is_covered(py::object requested_term, py::object card_terms) {
+    pysem::exact_str(requested_term, "requested_term");
+    const State &st = state();
+    py::object items = pysem::steal(PyObject_GetIter(card_terms.ptr()));
+    py::str requested = normalize_text(st, requested_term);
+    // Only the first field that lists the word decides.
+    PyObject *owner = PyDict_GetItemWithError(st.term_owner.ptr(), requested.ptr());
+    if (!owner && PyErr_Occurred()) throw py::error_already_set();
+    bool covered = false;
+    // Every item is read, as building the card's set of terms would.
+    while (PyObject *item = PyIter_Next(items.ptr())) {
+        py::object owned = pysem::steal(item);
+        if (covered) continue;
+        py::str term = normalize_text(st, owned);
+        if (PyUnicode_GET_LENGTH(term.ptr()) == 0) continue;
+        covered = same_text(term, requested) || (owner && same_text(term, owner));
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return covered;
+}
+
+// ---------------------------------------------------------------------------
+// Building the state
+
+std::u32string code_points(py::handle s) {
+    pysem::text_view t(s);
+    std::u32string out;
+    for (Py_ssize_t i = 0; i < t.size(); ++i) out.push_back(t[i]);
+    return out;
+}
+
+State build_state() {
+    State st;
+    st.re_module = py::module_::import("re");
+    st.unicodedata_module = py::module_::import("unicodedata");
+    st.iterable = py::module_::import("collections.abc").attr("Iterable");
+    st.unicodedata = st.unicodedata_module;
+    st.unicode_normalize = st.unicodedata_module.attr("normalize");
+    st.nfkc = intern("NFKC");
+    st.str_casefold = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyUnicode_Type)).attr("casefold");
+    st.empty = py::str("");
+    py::object compile = st.re_module.attr("compile");
+    Automaton &ac = st.automaton;
+    auto word = [&](py::handle text) { return ac.add(code_points(normalize_text(st, text))); };
+
+    // FIELD_QUERY_TERMS: fields that share a wording share one tuple.
+    std::vector<std::pair<std::vector<const char *>, py::tuple>> shared;
+    for (const TermsRow &row : field_query_terms) {
+        FieldEntry entry{intern(row.field), {}, {}, {}};
+        py::object terms; // null until found or made
+        for (auto &[words, tuple] : shared)
+            if (words == row.terms) terms = tuple;
+        if (!terms) {
+            py::list items;
+            for (const char *t : row.terms) items.append(intern(t));
+            terms = py::tuple(items);
+            shared.emplace_back(row.terms, py::reinterpret_borrow<py::tuple>(terms));
+        }
+        py::str field_normal = normalize_text(st, entry.field);
+        for (py::handle term : terms) {
+            entry.terms.push_back(py::reinterpret_borrow<py::str>(term));
+            entry.normal.push_back(normalize_text(st, term));
+            int id = ac.add(code_points(entry.normal.back()));
+            entry.ids.push_back(id);
+            st.field_terms |= Mask{1} << id;
+            if (!st.term_owner.contains(entry.normal.back())) st.term_owner[entry.normal.back()] = field_normal;
+        }
+        st.field_query_terms_attr[entry.field] = terms;
+        st.fields.push_back(std::move(entry));
+    }
+
+    for (const TermsRow &row : dimension_query_terms) {
+        FieldEntry entry{intern(row.field), {}, {}, {}};
+        py::list items;
+        for (const char *t : row.terms) {
+            items.append(intern(t));
+            entry.terms.push_back(intern(t));
+            entry.normal.push_back(normalize_text(st, entry.terms.back()));
+            entry.ids.push_back(word(entry.terms.back()));
+        }
+        st.dimension_query_terms_attr[entry.field] = py::tuple(items);
+        st.dimensions.push_back(std::move(entry));
+    }
+
+    Mask how_many = Mask{1} << word(py::str(word_how_many));
+    Mask how_many_orders = Mask{1} << word(py::str(word_how_many_orders));
+    Mask sales = Mask{1} << word(py::str(word_sales));
+    Mask sell = Mask{1} << word(py::str(word_sell));
+    // The words each colloquial expression's every match contains.
+    const std::array<Mask, 4> colloquial_needs = {how_many, how_many, how_many | how_many_orders, how_many};
+    py::list colloquial;
+    for (std::size_t k = 0; k < colloquial_metric_patterns.size(); ++k) {
+        const ColloquialRow &row = colloquial_metric_patterns[k];
+        py::str pattern(row.pattern);
+        ColloquialEntry entry{compile(pattern).attr("search"), intern(row.field), intern(row.label), colloquial_needs[k]};
+        colloquial.append(py::make_tuple(pattern, entry.field, entry.label));
+        st.colloquial.push_back(std::move(entry));
+    }
+    st.colloquial_attr = py::tuple(colloquial);
+
+    for (const TermsRow &row : derived_metric_components) {
+        DerivedEntry entry{intern(row.field), {}, 0, {}};
+        entry.normal = normalize_text(st, entry.label);
+        entry.id = ac.add(code_points(entry.normal));
+        py::list items;
+        for (const char *component : row.terms) {
+            entry.components.push_back(intern(component));
+            items.append(entry.components.back());
+        }
+        st.derived_attr[entry.label] = py::tuple(items);
+        st.derived.push_back(std::move(entry));
+    }
+
+    py::list broad;
+    for (const char *field : broad_sales_metric_fields) {
+        st.broad_fields.push_back(intern(field));
+        broad.append(st.broad_fields.back());
+    }
+    st.broad_fields_attr = py::tuple(broad);
+    st.broad_label = intern(broad_sales_label);
+    st.broad_re_attr = compile(py::str(broad_sales_metric_pattern));
+    st.broad_search = st.broad_re_attr.attr("search");
+    st.broad_needs = sales | sell;
+
+    st.person_noun_attr = py::str(sales_person_noun);
+    std::string context = std::string(sales_person_prefix) + sales_person_noun + "|" + sales_person_noun + sales_person_suffix;
+    st.person_re_attr = compile(py::str(context));
+    st.person_search = st.person_re_attr.attr("search");
+    st.person_needs = sales;
+
+    py::list actions;
+    for (const char *verb : query_action_terms) {
+        py::str text = intern(verb);
+        actions.append(text);
+        int id = word(text);
+        st.actions |= Mask{1} << id;
+        st.longest_action = std::max(st.longest_action, ac.length(id));
+    }
+    st.actions_attr = py::tuple(actions);
+
+    for (const char *noun : sales_person_nouns) st.person_nouns.push_back(word(py::str(noun)));
+    st.person_field = word(py::str(sales_person_field));
+
+    ac.build();
+    return st;
+}
+
+State &state() {
+    static py::gil_safe_call_once_and_store<State> storage;
+    return storage.call_once_and_store_result(build_state).get_stored();
+}
+
+} // namespace
+
+PYBIND11_MODULE(ombrith, m) {
+    m.doc() = "The query planner's business vocabulary and the rules by which a question's words select fields.";
+    State &st = state();
+    m.attr("re") = st.re_module;
+    m.attr("unicodedata") = st.unicodedata_module;
+    m.attr("Iterable") = st.iterable;
+    m.attr("FIELD_QUERY_TERMS") = st.field_query_terms_attr;
+    m.attr("DIMENSION_QUERY_TERMS") = st.dimension_query_terms_attr;
+    m.attr("COLLOQUIAL_METRIC_PATTERNS") = st.colloquial_attr;
+    m.attr("DERIVED_METRIC_COMPONENTS") = st.derived_attr;
+    m.attr("BROAD_SALES_METRIC_FIELDS") = st.broad_fields_attr;
+    m.attr("_BROAD_SALES_METRIC_RE") = st.broad_re_attr;
+    m.attr("_SALES_PERSON_NOUN") = st.person_noun_attr;
+    m.attr("_SALES_PERSON_CONTEXT_RE") = st.person_re_attr;
+    m.attr("_QUERY_ACTION_TERMS") = st.actions_attr;
+
+    m.def("normalize", &normalize, py::arg("value"),
+          "NFKC, full case folding and trimmed white space; the empty text for anything that is not text.");
+    m.def("_term_spans", &term_spans, py::arg("term"), py::arg("text"),
+          "(start, end) of every occurrence of term in text, overlapping ones included.");
+    m.def("_is_ascii_word_char", &is_ascii_word_char, py::arg("char"),
+          "Whether char is non-empty and made of ASCII letters and digits only.");
+    m.def("has_standalone_term_occurrence", &has_standalone_term_occurrence, py::arg("term"), py::arg("query"),
+          "Whether term occurs in query on a word boundary and not starting inside a query action verb.");
+    m.def("_has_uncovered_occurrence", &has_uncovered_occurrence, py::arg("term"), py::arg("text"),
+          py::arg("protected_terms"),
+          "Whether some occurrence of term in text lies outside every longer protected label containing it.");
+    m.def("requested_canonical_fields", &requested_canonical_fields, py::arg("query"), py::kw_only(),
+          py::arg("protected_terms") = py::tuple(),
+          "The canonical metric fields the question asks for, each with the wording that chose it.");
+    m.def("colloquial_metric_fields", &colloquial_metric_fields, py::arg("query"),
+          "The metric fields named by the colloquial phrasings in the question.");
+    m.def("has_broad_sales_metric_intent", &has_broad_sales_metric_intent, py::arg("query"),
+          "Whether the question asks broadly how sales are going.");
+    m.def("sales_person_dimension_requested", &sales_person_dimension_requested, py::arg("query"),
+          "Whether the question uses 销售 for the sales person.");
+    m.def("dimension_alias_fields", &dimension_alias_fields, py::arg("query"),
+          "The dimension fields the question names, each with the alias found.");
+    m.def("metric_term_is_covered", &metric_term_is_covered, py::arg("requested_term"), py::arg("card_terms"),
+          "Whether a data card's terms cover a metric word, directly or through its canonical field.");
+}

@@ -1,0 +1,138 @@
+// A multi-pattern matcher over code points: every vocabulary word the
+// detectors look for is found in one pass over a question, overlapping
+// occurrences included.
+#pragma once
+
+#include <Python.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ombrith {
+
+// One bit per pattern id.
+using Mask = std::uint64_t;
+inline constexpr int max_patterns = 64;
+
+// What one scan saw: the patterns that occur, and for the patterns asked
+// for, the start of every occurrence in increasing order.
+struct Hits {
+    Mask found = 0;
+    std::vector<std::vector<Py_ssize_t>> starts;
+
+    bool has(int id) const { return (found >> id) & 1U; }
+};
+
+class Automaton {
+  public:
+    // Adds a pattern and returns its id; the same text gives the same id.
+    int add(const std::u32string &pattern) {
+        for (std::size_t id = 0; id < patterns_.size(); ++id)
+            if (patterns_[id] == pattern) return static_cast<int>(id);
+        if (pattern.empty()) throw std::logic_error("empty vocabulary pattern");
+        if (patterns_.size() == max_patterns) throw std::logic_error("too many vocabulary patterns");
+        patterns_.push_back(pattern);
+        return static_cast<int>(patterns_.size() - 1);
+    }
+
+    Py_ssize_t length(int id) const { return static_cast<Py_ssize_t>(patterns_[id].size()); }
+    int size() const { return static_cast<int>(patterns_.size()); }
+
+    // Builds the trie, its failure links and per-state outputs.
+    void build() {
+        nodes_.assign(1, Node{});
+        for (std::size_t id = 0; id < patterns_.size(); ++id) {
+            int state = 0;
+            for (char32_t c : patterns_[id]) {
+                int next = child(state, c);
+                if (next < 0) {
+                    next = static_cast<int>(nodes_.size());
+                    nodes_.push_back(Node{});
+                    auto &edges = nodes_[state].edges;
+                    edges.insert(std::upper_bound(edges.begin(), edges.end(), std::pair{c, 0},
+                                                  [](auto a, auto b) { return a.first < b.first; }),
+                                 {c, next});
+                }
+                state = next;
+            }
+            nodes_[state].out |= Mask{1} << id;
+        }
+        // Breadth first, so that a state's failure target is final before it.
+        std::vector<int> queue;
+        for (auto [c, next] : nodes_[0].edges) {
+            nodes_[next].fail = 0;
+            queue.push_back(next);
+            first_.at(c & 0xFFFF) = true;
+        }
+        for (std::size_t head = 0; head < queue.size(); ++head) {
+            int state = queue[head];
+            for (auto [c, next] : nodes_[state].edges) {
+                int fallback = nodes_[state].fail;
+                while (fallback != 0 && child(fallback, c) < 0) fallback = nodes_[fallback].fail;
+                int target = child(fallback, c);
+                nodes_[next].fail = target >= 0 && target != next ? target : 0;
+                nodes_[next].out |= nodes_[nodes_[next].fail].out;
+                queue.push_back(next);
+            }
+        }
+    }
+
+    // Scans a str. `collect` names the patterns whose starts are recorded.
+    Hits scan(PyObject *text, Mask collect = 0) const {
+        Hits hits;
+        if (collect) hits.starts.resize(patterns_.size());
+        const void *data = PyUnicode_DATA(text);
+        Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+        switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND: run(static_cast<const Py_UCS1 *>(data), n, collect, hits); break;
+        case PyUnicode_2BYTE_KIND: run(static_cast<const Py_UCS2 *>(data), n, collect, hits); break;
+        default: run(static_cast<const Py_UCS4 *>(data), n, collect, hits); break;
+        }
+        return hits;
+    }
+
+  private:
+    struct Node {
+        std::vector<std::pair<char32_t, int>> edges; // sorted by code point
+        int fail = 0;
+        Mask out = 0;
+    };
+
+    int child(int state, char32_t c) const {
+        const auto &edges = nodes_[state].edges;
+        auto it = std::lower_bound(edges.begin(), edges.end(), c,
+                                   [](const std::pair<char32_t, int> &e, char32_t v) { return e.first < v; });
+        return it != edges.end() && it->first == c ? it->second : -1;
+    }
+
+    template <class Char> void run(const Char *data, Py_ssize_t n, Mask collect, Hits &hits) const {
+        int state = 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            char32_t c = data[i];
+            if (state == 0 && !first_[c & 0xFFFF]) continue;
+            int next;
+            while ((next = child(state, c)) < 0 && state != 0) state = nodes_[state].fail;
+            state = next < 0 ? 0 : next;
+            Mask out = nodes_[state].out;
+            if (!out) continue;
+            hits.found |= out;
+            for (Mask wanted = out & collect; wanted; wanted &= wanted - 1) {
+                int id = std::countr_zero(wanted);
+                hits.starts[id].push_back(i + 1 - length(id));
+            }
+        }
+    }
+
+    std::vector<std::u32string> patterns_;
+    std::vector<Node> nodes_;
+    // Code points (folded to 16 bits) that begin some pattern: a quick skip
+    // for the many characters that begin none.
+    std::vector<bool> first_ = std::vector<bool>(0x10000, false);
+};
+
+} // namespace ombrith
