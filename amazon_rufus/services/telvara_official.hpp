@@ -11,112 +11,96 @@
 #include "amazon_rufus/services/telvara_official_intake.hpp"
 #include "amazon_rufus/services/telvara_official_render.hpp"
 
+#include <utility>
+
 namespace telvara {
+
+namespace official {
+
+template <class F> struct method_traits;
+template <class R, class... Args> struct method_traits<R (*)(py::handle, Args...)> {
+    static constexpr size_t arity = sizeof...(Args);
+};
+
+// One method: the function bound on the class, and the same native code
+// reached directly by via() while nothing overrides it.
+template <auto Fn, class Seq = std::make_index_sequence<method_traits<decltype(Fn)>::arity>> struct method;
+template <auto Fn, size_t... I> struct method<Fn, std::index_sequence<I...>> {
+    template <size_t> using arg_object = py::object;
+    static py::object direct(py::handle self, const py::handle *args) { return Fn(self, args[I]...); }
+    static py::object bound(py::object self, arg_object<I>... args) { return Fn(self, args...); }
+};
+
+template <auto Fn, class Class, class... Extra> void define(Class &cls, const char *name, const Extra &...extra) {
+    using M = method<Fn>;
+    cls.def(name, &M::bound, extra...);
+    State &st = writable_state();
+    py::str key = text(name);
+    st.own_index[key] = py::int_(st.own.size());
+    st.own.push_back({key, py::object(), &M::direct, method_traits<decltype(Fn)>::arity});
+}
+
+// What the class holds under each name once all are defined.
+template <class Class> void record_own(Class &cls) {
+    auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    for (Own &own : writable_state().own)
+        own.original = py::reinterpret_borrow<py::object>(_PyType_Lookup(type, own.name.ptr()));
+}
+
+} // namespace official
 
 template <class Class> void bind_official(py::module_ &m, Class &cls) {
     namespace o = official;
     using py::arg;
-    using obj = py::object;
     o::module_ns().bind(m);
-    o::state();
 
-    cls.def("_format_official_report",
-            [](obj self, obj data, obj answers, obj questions) {
-                return o::format_official_report(self, data, answers, questions);
-            },
-            arg("data"), arg("answers"), arg("questions"));
-    cls.def("_format_diagnosis_answer",
-            [](obj self, obj question_index, obj answer) { return o::format_diagnosis_answer(self, question_index, answer); },
-            arg("question_index"), arg("answer"));
-    cls.def("_answer_text", [](obj self, obj index, obj answer) { return o::answer_text(self, index, answer); },
-            arg("index"), arg("answer"));
-    cls.def("_normalize_answer_markdown", [](obj, obj text) { return o::normalize_answer_markdown(text); },
-            arg("text"));
-    cls.def("_split_numbered_sections", [](obj self, obj text) { return o::split_numbered_sections(self, text); },
-            arg("text"));
-    cls.def("_infer_diagnosis_sections",
-            [](obj self, obj question_index, obj text) { return o::infer_diagnosis_sections(self, question_index, text); },
-            arg("question_index"), arg("text"));
-    cls.def("_infer_title_sections", [](obj self, obj lines) { return o::infer_title_sections(self, lines); },
-            arg("lines"));
-    cls.def("_infer_bullet_sections", [](obj self, obj lines) { return o::infer_bullet_sections(self, lines); },
-            arg("lines"));
-    cls.def("_infer_image_sections", [](obj self, obj lines) { return o::infer_image_sections(self, lines); },
-            arg("lines"));
-    cls.def("_infer_aplus_sections", [](obj self, obj lines) { return o::infer_aplus_sections(self, lines); },
-            arg("lines"));
-    cls.def("_infer_review_sections", [](obj self, obj lines) { return o::infer_review_sections(self, lines); },
-            arg("lines"));
-    cls.def("_infer_competitor_sections",
-            [](obj self, obj lines) { return o::infer_competitor_sections(self, lines); }, arg("lines"));
-    cls.def("_infer_overall_sections", [](obj self, obj lines) { return o::infer_overall_sections(self, lines); },
-            arg("lines"));
-    cls.def("_collect_marker_groups", [](obj, obj lines, obj pattern) { return o::collect_marker_groups(lines, pattern); },
-            arg("lines"), arg("pattern"));
-    cls.def("_find_line", [](obj, obj lines, obj pattern, obj start) { return o::find_line(lines, pattern, start); },
-            arg("lines"), arg("pattern"), arg("start") = 0);
-    cls.def("_extract_after_marker",
-            [](obj self, obj lines, obj start, obj end, obj marker) {
-                return o::extract_after_marker(self, lines, start, end, marker);
-            },
-            arg("lines"), arg("start"), arg("end"), arg("marker"));
-    cls.def("_guess_title_lines", [](obj, obj lines) { return o::guess_title_lines(lines); }, arg("lines"));
-    cls.def("_strip_marker_lines", [](obj, obj lines, obj patterns) { return o::strip_marker_lines(lines, patterns); },
-            arg("lines"), arg("patterns"));
-    cls.def("_strip_bullets", [](obj, obj lines) { return o::strip_bullets(lines); }, arg("lines"));
-    cls.def("_to_pair_lines", [](obj, obj lines, obj default_key) { return o::to_pair_lines(lines, default_key); },
-            arg("lines"), py::kw_only(), arg("default_key"));
-    cls.def("_chunk_value", [](obj self, obj chunk, obj label) { return o::chunk_value(self, chunk, label); },
-            arg("chunk"), arg("label"));
-    cls.def("_table_key_values", [](obj self, obj lines) { return o::table_key_values(self, lines); }, arg("lines"));
-    cls.def("_summary_from_suggestions", [](obj, obj lines) { return o::summary_from_suggestions(lines); },
-            arg("lines"));
-    cls.def("_short_value", [](obj, obj value, obj limit) { return o::short_value(value, limit); }, arg("value"),
-            arg("limit") = 80);
-    cls.def("_normalize_content_lines", [](obj, obj text) { return o::normalize_content_lines(text); }, arg("text"));
-    cls.def("_render_diagnosis_subsection",
-            [](obj self, obj question_index, obj section_index, obj lines) {
-                return o::render_diagnosis_subsection(self, question_index, section_index, lines);
-            },
-            arg("question_index"), arg("section_index"), arg("lines"));
-    cls.def("_drop_intro_and_headers",
-            [](obj self, obj question_index, obj section_index, obj lines) {
-                return o::drop_intro_and_headers(self, question_index, section_index, lines);
-            },
-            arg("question_index"), arg("section_index"), arg("lines"));
-    cls.def("_drop_known_headers", [](obj, obj lines, obj headers) { return o::drop_known_headers(lines, headers); },
-            arg("lines"), arg("headers"));
-    cls.def("_render_schema_table", [](obj self, obj schema, obj lines) { return o::render_schema_table(self, schema, lines); },
-            arg("schema"), arg("lines"));
-    cls.def("_parse_schema_rows", [](obj self, obj schema, obj lines) { return o::parse_schema_rows(self, schema, lines); },
-            arg("schema"), arg("lines"));
-    cls.def("_parse_row_start_rows",
-            [](obj self, obj lines, obj width, obj row_start) {
-                return o::parse_row_start_rows(self, lines, width, row_start);
-            },
-            arg("lines"), arg("width"), arg("row_start"));
-    cls.def("_parse_fixed_rows",
-            [](obj self, obj lines, obj width, obj last_cell_continues) {
-                return o::parse_fixed_rows(self, lines, width, last_cell_continues);
-            },
-            arg("lines"), arg("width"), py::kw_only(), arg("last_cell_continues"));
-    cls.def("_parse_summary_pairs", [](obj, obj lines) { return o::parse_summary_pairs(lines); }, arg("lines"));
-    cls.def("_looks_like_next_row_start",
-            [](obj, obj line, obj remaining_count, obj width) {
-                return o::looks_like_next_row_start(line, remaining_count, width);
-            },
-            arg("line"), arg("remaining_count"), arg("width"));
-    cls.def("_render_title_content", [](obj, obj lines) { return o::render_title_content(lines); }, arg("lines"));
-    cls.def("_render_optimized_title", [](obj self, obj lines) { return o::render_optimized_title(self, lines); },
-            arg("lines"));
-    cls.def("_render_bullet_content", [](obj self, obj lines) { return o::render_bullet_content(self, lines); },
-            arg("lines"));
-    cls.def("_render_summary_bullets", [](obj self, obj lines) { return o::render_summary_bullets(self, lines); },
-            arg("lines"));
-    cls.def("_looks_like_summary_heading", [](obj, obj line) { return o::looks_like_summary_heading(line); },
-            arg("line"));
-    cls.def("_render_plain_lines", [](obj self, obj lines) { return o::render_plain_lines(self, lines); },
-            arg("lines"));
+    o::define<&o::format_official_report>(cls, "_format_official_report", arg("data"), arg("answers"),
+                                          arg("questions"));
+    o::define<&o::format_diagnosis_answer>(cls, "_format_diagnosis_answer", arg("question_index"), arg("answer"));
+    o::define<&o::answer_text>(cls, "_answer_text", arg("index"), arg("answer"));
+    o::define<&o::normalize_answer_markdown>(cls, "_normalize_answer_markdown", arg("text"));
+    o::define<&o::split_numbered_sections>(cls, "_split_numbered_sections", arg("text"));
+    o::define<&o::infer_diagnosis_sections>(cls, "_infer_diagnosis_sections", arg("question_index"), arg("text"));
+    o::define<&o::infer_title_sections>(cls, "_infer_title_sections", arg("lines"));
+    o::define<&o::infer_bullet_sections>(cls, "_infer_bullet_sections", arg("lines"));
+    o::define<&o::infer_image_sections>(cls, "_infer_image_sections", arg("lines"));
+    o::define<&o::infer_aplus_sections>(cls, "_infer_aplus_sections", arg("lines"));
+    o::define<&o::infer_review_sections>(cls, "_infer_review_sections", arg("lines"));
+    o::define<&o::infer_competitor_sections>(cls, "_infer_competitor_sections", arg("lines"));
+    o::define<&o::infer_overall_sections>(cls, "_infer_overall_sections", arg("lines"));
+    o::define<&o::collect_marker_groups>(cls, "_collect_marker_groups", arg("lines"), arg("pattern"));
+    o::define<&o::find_line>(cls, "_find_line", arg("lines"), arg("pattern"), arg("start") = 0);
+    o::define<&o::extract_after_marker>(cls, "_extract_after_marker", arg("lines"), arg("start"), arg("end"),
+                                        arg("marker"));
+    o::define<&o::guess_title_lines>(cls, "_guess_title_lines", arg("lines"));
+    o::define<&o::strip_marker_lines>(cls, "_strip_marker_lines", arg("lines"), arg("patterns"));
+    o::define<&o::strip_bullets>(cls, "_strip_bullets", arg("lines"));
+    o::define<&o::to_pair_lines>(cls, "_to_pair_lines", arg("lines"), py::kw_only(), arg("default_key"));
+    o::define<&o::chunk_value>(cls, "_chunk_value", arg("chunk"), arg("label"));
+    o::define<&o::table_key_values>(cls, "_table_key_values", arg("lines"));
+    o::define<&o::summary_from_suggestions>(cls, "_summary_from_suggestions", arg("lines"));
+    o::define<&o::short_value>(cls, "_short_value", arg("value"), arg("limit") = 80);
+    o::define<&o::normalize_content_lines>(cls, "_normalize_content_lines", arg("text"));
+    o::define<&o::render_diagnosis_subsection>(cls, "_render_diagnosis_subsection", arg("question_index"),
+                                               arg("section_index"), arg("lines"));
+    o::define<&o::drop_intro_and_headers>(cls, "_drop_intro_and_headers", arg("question_index"),
+                                          arg("section_index"), arg("lines"));
+    o::define<&o::drop_known_headers>(cls, "_drop_known_headers", arg("lines"), arg("headers"));
+    o::define<&o::render_schema_table>(cls, "_render_schema_table", arg("schema"), arg("lines"));
+    o::define<&o::parse_schema_rows>(cls, "_parse_schema_rows", arg("schema"), arg("lines"));
+    o::define<&o::parse_row_start_rows>(cls, "_parse_row_start_rows", arg("lines"), arg("width"), arg("row_start"));
+    o::define<&o::parse_fixed_rows>(cls, "_parse_fixed_rows", arg("lines"), arg("width"), py::kw_only(),
+                                    arg("last_cell_continues"));
+    o::define<&o::parse_summary_pairs>(cls, "_parse_summary_pairs", arg("lines"));
+    o::define<&o::looks_like_next_row_start>(cls, "_looks_like_next_row_start", arg("line"), arg("remaining_count"),
+                                             arg("width"));
+    o::define<&o::render_title_content>(cls, "_render_title_content", arg("lines"));
+    o::define<&o::render_optimized_title>(cls, "_render_optimized_title", arg("lines"));
+    o::define<&o::render_bullet_content>(cls, "_render_bullet_content", arg("lines"));
+    o::define<&o::render_summary_bullets>(cls, "_render_summary_bullets", arg("lines"));
+    o::define<&o::looks_like_summary_heading>(cls, "_looks_like_summary_heading", arg("line"));
+    o::define<&o::render_plain_lines>(cls, "_render_plain_lines", arg("lines"));
+    o::record_own(cls);
 }
 
 } // namespace telvara

@@ -5,6 +5,7 @@
 #include "common/pysem.hpp"
 
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -21,13 +22,52 @@ inline pysem::module_namespace &module_ns() {
 
 constexpr int kIgnoreCase = 2; // re.IGNORECASE
 
+// A constant text of the module, decoded once per literal and kept for the
+// life of the process (its hash is then computed once too).
+inline py::str text(const char *utf8) {
+    static auto *cache = new std::unordered_map<const char *, PyObject *>();
+    auto [it, fresh] = cache->try_emplace(utf8, nullptr);
+    if (fresh) {
+        PyObject *s = PyUnicode_FromString(utf8);
+        if (!s) {
+            cache->erase(it);
+            throw py::error_already_set();
+        }
+        PyUnicode_InternInPlace(&s);
+        it->second = s;
+    }
+    return py::reinterpret_borrow<py::str>(it->second);
+}
+
+// The same for a literal, with one slot per place of use.
+#define LIT(literal)                                                                               \
+    ([]() -> py::str {                                                                             \
+        static PyObject *const slot = ::telvara::official::text(literal).ptr();                    \
+        return py::reinterpret_borrow<py::str>(slot);                                             \
+    }())
+
+// A method of this file, as the class holds it once defined, and its native
+// code with the arguments after the instance.
+using direct_fn = py::object (*)(py::handle self, const py::handle *args);
+struct Own {
+    py::str name;
+    py::object original;
+    direct_fn fn;
+    size_t arity;
+};
+
 // Patterns that the module passes around as text ("当前标题", the marker
 // patterns, ...) are compiled at load into `fixed`; patterns that callers
 // bring are kept in a small bounded cache.
 struct State {
     py::object compile_fn, escape_fn;
     py::object sentinel;
-    py::dict fixed, recent;
+    // Per flag value (0 or IGNORECASE): pattern text -> compiled pattern.
+    py::dict fixed[2], recent[2];
+
+    // Methods of this file: name -> index into `own`, for the direct path.
+    py::dict own_index;
+    std::vector<Own> own;
 
     // Bound `match` / `search` / `sub` methods of the stored patterns.
     py::object numbered_line_match; // ^([1-9]\d*)、(.+)$
@@ -40,6 +80,10 @@ struct State {
     py::object bullet_lead_sub, check_lead_sub;
     py::object count_search, number_match, bullet_match, caption_match, step_match;
     std::vector<py::object> next_label_match;
+    // Field label -> (its label-line pattern, `sub` of its cut pattern).
+    py::dict labels;
+    // Marker -> `sub` of the cut up to its last occurrence (bounded).
+    py::dict marker_cuts;
 
     py::str empty{""}, lf{"\n"}, placeholder{"无"};
 
@@ -75,27 +119,27 @@ inline State::State() {
     escape_fn = re.attr("escape");
     sentinel = py::module_::import("builtins").attr("object")();
 
-    auto own = [&](const char *pattern, int flags) {
-        py::str text(pattern);
-        py::object compiled = compile_now(*this, text, flags);
-        fixed[py::make_tuple(text, flags)] = compiled;
+    auto store = [&](const char *pattern, int flags) {
+        py::str source = text(pattern);
+        py::object compiled = compile_now(*this, source, flags);
+        fixed[flags ? 1 : 0][source] = compiled;
         return compiled;
     };
-    numbered_line_match = own(R"re(^([1-9]\d*)、(.+)$)re", 0).attr("match");
-    blank_runs_sub = own(R"re(\n{3,})re", 0).attr("sub");
-    ws_runs_sub = own(R"re(\s+)re", 0).attr("sub");
-    dashes_match = own(R"re(^-+$)re", 0).attr("match");
-    numbered_heading_match = own(R"re(^[1-9]\d*、)re", 0).attr("match");
+    numbered_line_match = store(R"re(^([1-9]\d*)、(.+)$)re", 0).attr("match");
+    blank_runs_sub = store(R"re(\n{3,})re", 0).attr("sub");
+    ws_runs_sub = store(R"re(\s+)re", 0).attr("sub");
+    dashes_match = store(R"re(^-+$)re", 0).attr("match");
+    numbered_heading_match = store(R"re(^[1-9]\d*、)re", 0).attr("match");
     row_start_match =
-        own(R"re(^(?:第\s*\d+\s*点|Bullet\s*#?\d+|图|图片|主图|模块|P\d|缺失))re", kIgnoreCase).attr("match");
-    title_words_search = own(R"re(\b(?:with|Bed|Frame|Daybed|KESTRO)\b)re", kIgnoreCase).attr("search");
-    bullet_lead_sub = own(R"re(^[-*•\s]+)re", 0).attr("sub");
-    check_lead_sub = own(R"re(^[✅✔]+)re", 0).attr("sub");
-    count_search = own(R"re(共约|字符)re", 0).attr("search");
-    number_match = own(R"re(^(\d+)[.)、]?$)re", 0).attr("match");
-    bullet_match = own(R"re(^Bullet\s*#?(\d+)\s*[-—:：]?\s*(.*)$)re", kIgnoreCase).attr("match");
-    caption_match = own(R"re(^[A-Z][A-Za-z0-9 +&'/-]+[:：])re", 0).attr("match");
-    step_match = own(R"re(^Step\s+\d+)re", kIgnoreCase).attr("match");
+        store(R"re(^(?:第\s*\d+\s*点|Bullet\s*#?\d+|图|图片|主图|模块|P\d|缺失))re", kIgnoreCase).attr("match");
+    title_words_search = store(R"re(\b(?:with|Bed|Frame|Daybed|KESTRO)\b)re", kIgnoreCase).attr("search");
+    bullet_lead_sub = store(R"re(^[-*•\s]+)re", 0).attr("sub");
+    check_lead_sub = store(R"re(^[✅✔]+)re", 0).attr("sub");
+    count_search = store(R"re(共约|字符)re", 0).attr("search");
+    number_match = store(R"re(^(\d+)[.)、]?$)re", 0).attr("match");
+    bullet_match = store(R"re(^Bullet\s*#?(\d+)\s*[-—:：]?\s*(.*)$)re", kIgnoreCase).attr("match");
+    caption_match = store(R"re(^[A-Z][A-Za-z0-9 +&'/-]+[:：])re", 0).attr("match");
+    step_match = store(R"re(^Step\s+\d+)re", kIgnoreCase).attr("match");
 
     // Patterns the module hands to its own methods as text.
     for (const char *p : {"当前标题", "分析结果|问题逐项分析|维度", "综合建议标题|建议优化标题", "优化点说明|优化核心逻辑|优化说明",
@@ -106,50 +150,104 @@ inline State::State() {
                           R"re(^(图\s*\d+)[｜|—\-]?\s*(.*)$)re", R"re(^(图\s*\d+|模块\s*\d+)[\s—｜|\-]*\s*(.*)$)re",
                           R"re(^([①②③④⑤⑥⑦⑧⑨]\s*.+)$)re", R"re(^(?:第\s*\d+\s*点|Bullet\s*#?\d+|缺失)$)re",
                           R"re(^(?:图|图片|主图|Image)\s*#?\d+|^图\d+)re", R"re(^(?:模块|Module|[A-Za-z0-9+ ]+模块))re"})
-        own(p, kIgnoreCase);
+        store(p, kIgnoreCase);
 
     // Label lines of the six labels that end a field value (case-sensitive).
     for (const char *label : {"现有表达", "问题", "依据", "建议改为", "改进建议", "优化方案"}) {
-        py::object esc = call(escape_fn, py::str(label));
+        py::object esc = call(escape_fn, text(label));
         py::str pattern = label_line_pattern(esc);
         py::object compiled = compile_now(*this, pattern, 0);
-        fixed[py::make_tuple(pattern, 0)] = compiled;
+        fixed[0][pattern] = compiled;
         next_label_match.push_back(compiled.attr("match"));
+        // The same label searched for by its field, case-insensitive, and the
+        // cut of the label and its colon from the value's first line.
+        fixed[1][pattern] = compile_now(*this, pattern, kIgnoreCase);
+        py::list cut_parts;
+        cut_parts.append(py::str("^"));
+        cut_parts.append(esc);
+        cut_parts.append(py::str("[:：]\\s*"));
+        py::object cut = compile_now(*this, pysem::join(py::str(""), cut_parts), 0);
+        labels[text(label)] = py::make_tuple(pattern, cut.attr("sub"));
     }
 }
 
-inline const State &state() {
+inline State &writable_state() {
     PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<State> storage;
     return storage.call_once_and_store_result([] { return State(); }).get_stored();
 }
+
+inline const State &state() { return writable_state(); }
 
 // The compiled form of a pattern given as text, through the module's own
 // patterns first, then a bounded cache (caller patterns can be anything).
 inline py::object compiled(py::handle pattern, int flags) {
     const State &st = state();
-    py::tuple key = py::make_tuple(pattern, flags);
-    PyObject *found = PyDict_GetItemWithError(st.fixed.ptr(), key.ptr());
-    if (!found && !PyErr_Occurred()) found = PyDict_GetItemWithError(st.recent.ptr(), key.ptr());
+    int slot = flags ? 1 : 0;
+    PyObject *found = PyDict_GetItemWithError(st.fixed[slot].ptr(), pattern.ptr());
+    if (!found && !PyErr_Occurred()) found = PyDict_GetItemWithError(st.recent[slot].ptr(), pattern.ptr());
     if (found) return py::reinterpret_borrow<py::object>(found);
     if (PyErr_Occurred()) throw py::error_already_set();
     py::object result = compile_now(st, pattern, flags);
-    py::dict recent = st.recent;
-    if (PyDict_GET_SIZE(recent.ptr()) >= 256) PyDict_Clear(recent.ptr());
-    recent[key] = result;
+    PyObject *recent = st.recent[slot].ptr();
+    if (PyDict_GET_SIZE(recent) >= 256) PyDict_Clear(recent);
+    if (PyDict_SetItem(recent, pattern.ptr(), result.ptr()) < 0) throw py::error_already_set();
     return result;
 }
 
 // ---------------------------------------------------------------------------
 // Calls through the instance, so that patches and overrides apply.
 
+// Whether `self.<name>` would find the class's own method: nothing patched on
+// the instance, the class or a subclass, and no attribute hook of its own.
+inline bool is_direct(py::handle self, const Own &own) {
+    PyTypeObject *type = Py_TYPE(self.ptr());
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    if (_PyType_Lookup(type, own.name.ptr()) != own.original.ptr()) return false;
+    PyObject **dict = _PyObject_GetDictPtr(self.ptr());
+    if (dict && *dict && PyDict_GET_SIZE(*dict) != 0) {
+        if (PyDict_GetItemWithError(*dict, own.name.ptr())) return false;
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    return true;
+}
+
+inline const Own *own_method(py::handle name, size_t arity) {
+    const State &st = state();
+    PyObject *index = PyDict_GetItemWithError(st.own_index.ptr(), name.ptr());
+    if (!index) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return nullptr;
+    }
+    const Own &own = st.own[PyLong_AsSize_t(index)];
+    return own.arity == arity && own.original ? &own : nullptr;
+}
+
+// self.<name>(*args): straight to the native code while that is what the
+// lookup would reach, else through the instance.
 template <class... Args> inline py::object via(py::handle self, const char *name, Args &&...args) {
-    return py::reinterpret_borrow<py::object>(self).attr(name)(std::forward<Args>(args)...);
+    py::str key = text(name);
+    if (const Own *own = own_method(key, sizeof...(Args)); own && is_direct(self, *own)) {
+        py::handle handles[] = {py::handle(args)..., py::handle()};
+        return own->fn(self, handles);
+    }
+    return py::reinterpret_borrow<py::object>(self).attr(key)(std::forward<Args>(args)...);
+}
+
+// self.<name>(*args, <keyword>=value) for the keyword-only arguments.
+template <class... Args>
+inline py::object via_kw(py::handle self, const char *name, const char *keyword, py::handle value, Args &&...args) {
+    py::str key = text(name);
+    if (const Own *own = own_method(key, sizeof...(Args) + 1); own && is_direct(self, *own)) {
+        py::handle handles[] = {py::handle(args)..., value};
+        return own->fn(self, handles);
+    }
+    return py::reinterpret_borrow<py::object>(self).attr(key)(std::forward<Args>(args)...,
+                                                              py::arg(keyword) = value);
 }
 
 // ---------------------------------------------------------------------------
 // Texts
 
-inline py::str text(const char *utf8) { return py::str(utf8); }
 
 // A list item that an operation reads as text: anything else is refused the
 // way the text operation itself would refuse it.

@@ -39,7 +39,7 @@ inline py::object first_field(py::handle self, py::handle chunk, std::initialize
 
 inline py::object or_else(py::object a, py::handle b) { return pysem::truthy(a) ? a : py::reinterpret_borrow<py::object>(b); }
 
-inline py::str priority_label(long long n) { return concat({text("P"), decimal(n)}); }
+inline py::str priority_label(long long n) { return concat({LIT("P"), decimal(n)}); }
 
 // ---------------------------------------------------------------------------
 // Question 1: title
@@ -53,7 +53,7 @@ inline py::dict infer_title_sections(py::handle self, py::handle lines_arg) {
     Py_ssize_t n = size(lines);
 
     py::object current =
-        via(self, "_extract_after_marker", lines, py::int_(title), py::int_(analysis), text("当前标题"));
+        via(self, "_extract_after_marker", lines, py::int_(title), py::int_(analysis), LIT("当前标题"));
     if (!pysem::truthy(current)) current = via(self, "_guess_title_lines", lines);
 
     py::list analysis_lines = slice(lines, analysis >= 0 ? index_of(analysis + 1) : 0,
@@ -69,7 +69,7 @@ inline py::dict infer_title_sections(py::handle self, py::handle lines_arg) {
     py::object logic_pairs = py::list();
     if (logic >= 0) {
         py::object bare = via(self, "_strip_bullets", slice(lines, index_of(logic + 1), n));
-        logic_pairs = via(self, "_to_pair_lines", bare, py::arg("default_key") = text("优化点"));
+        logic_pairs = via_kw(self, "_to_pair_lines", "default_key", LIT("优化点"), bare);
     }
 
     py::dict out;
@@ -184,11 +184,11 @@ inline py::dict infer_bullet_sections(py::handle self, py::handle lines_arg) {
         py::object basis = chunk_field(self, g.chunk, "依据");
         py::object suggestion = chunk_field(self, g.chunk, "建议改为");
         py::str number = pysem::text_form(g.number);
-        py::str title_line = concat({text("Bullet "), number, text("："), pysem::text_form(title)});
+        py::str title_line = concat({LIT("Bullet "), number, LIT("："), pysem::text_form(title)});
         append(current, title_line);
         append(current, expression);
-        append(issues, concat({text("Bullet "), number}));
-        append(issues, text("表达与决策路径不匹配"));
+        append(issues, concat({LIT("Bullet "), number}));
+        append(issues, LIT("表达与决策路径不匹配"));
         append(issues, problem);
         append(issues, basis);
         append(issues, suggestion);
@@ -221,7 +221,7 @@ inline py::dict infer_image_sections(py::handle self, py::handle lines_arg) {
     py::list issues, priorities;
     for (const Group &g : groups) {
         py::object image = call(st.ws_runs_sub, st.empty, g.marker);
-        py::object target = or_else(g.body, text("图片信息表达"));
+        py::object target = or_else(g.body, LIT("图片信息表达"));
         py::object problem = chunk_field(self, g.chunk, "问题");
         py::object basis = chunk_field(self, g.chunk, "依据");
         py::object suggestion = first_field(self, g.chunk, {"建议改为", "优化方案"});
@@ -241,11 +241,11 @@ inline py::dict infer_aplus_sections(py::handle self, py::handle lines_arg) {
     py::object intro = lines_before_first(lines, groups);
     py::list issues, priorities;
     for (const Group &g : groups) {
-        py::str module = pysem::strip(concat({pysem::text_form(g.marker), text(" "), pysem::text_form(g.body)}));
+        py::str module = pysem::strip(concat({pysem::text_form(g.marker), LIT(" "), pysem::text_form(g.body)}));
         py::object problem = chunk_field(self, g.chunk, "问题");
         py::object basis = chunk_field(self, g.chunk, "依据");
         py::object suggestion = first_field(self, g.chunk, {"建议改为", "改进建议", "优化方案"});
-        py::object role = text("补充关键信息并增强购买信任");
+        py::object role = LIT("补充关键信息并增强购买信任");
         for (py::handle cell : {py::handle(module), py::handle(role), py::handle(problem), py::handle(basis),
                                 py::handle(suggestion)})
             append(issues, cell);
@@ -263,7 +263,7 @@ inline py::dict infer_aplus_sections(py::handle self, py::handle lines_arg) {
 inline py::dict table_key_values(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     const State &st = state();
-    py::str bar = text(" | "), dashes = text("---"), item_key = text("项目");
+    py::str bar = LIT(" | "), dashes = LIT("---"), item_key = LIT("项目");
     py::dict out;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
         py::object cells = via(self, "_parse_pipe_row", item(lines, i));
@@ -282,8 +282,8 @@ inline py::dict infer_review_sections(py::handle self, py::handle lines_arg) {
     std::vector<Group> groups = marker_groups(self, lines, R"re(^([①②③④⑤⑥⑦⑧⑨]\s*.+)$)re");
     if (groups.empty()) return py::dict();
     const State &st = state();
-    py::str high = text("高"), medium = text("中"), warning = text("⚠"), complaint = text("抱怨"),
-            negative = text("负向");
+    py::str high = LIT("高"), medium = LIT("中"), warning = LIT("⚠"), complaint = LIT("抱怨"),
+            negative = LIT("负向");
     py::list summary, analysis, priorities;
     std::vector<std::pair<py::object, py::object>> titled; // (title, suggestion) per group
     long long next_priority = 0;

@@ -23,7 +23,7 @@ constexpr Py_ssize_t kMaxNumberDigits = 4300;
 // Lines of a text at LF, after CR LF and lone CR became LF.
 inline py::list lf_lines(py::handle text) { return pysem::split_lf(pysem::normalize_newlines(text)); }
 
-inline py::str normalize_answer_markdown(py::handle text_arg) {
+inline py::str normalize_answer_markdown(py::handle, py::handle text_arg) {
     py::str source = pysem::exact_str(text_arg, "text");
     const State &st = state();
     py::list lines = lf_lines(source);
@@ -35,7 +35,7 @@ inline py::str normalize_answer_markdown(py::handle text_arg) {
             Py_ssize_t j = i + 1;
             while (j < n && pysem::is_blank(item(lines, j))) ++j;
             if (j < n) {
-                append(kept, concat({text("- "), pysem::strip(item(lines, j))}));
+                append(kept, concat({LIT("- "), pysem::strip(item(lines, j))}));
                 i = j + 1;
                 continue;
             }
@@ -44,10 +44,10 @@ inline py::str normalize_answer_markdown(py::handle text_arg) {
         ++i;
     }
     py::str joined = pysem::strip(pysem::join(st.lf, kept));
-    return py::str(call(st.blank_runs_sub, text("\n\n"), joined));
+    return py::str(call(st.blank_runs_sub, LIT("\n\n"), joined));
 }
 
-inline py::list normalize_content_lines(py::handle text_arg) {
+inline py::list normalize_content_lines(py::handle, py::handle text_arg) {
     py::str source = pysem::exact_str(text_arg, "text");
     py::list lines = lf_lines(source);
     Py_ssize_t n = size(lines);
@@ -59,7 +59,7 @@ inline py::list normalize_content_lines(py::handle text_arg) {
         } else if (is_lone_bullet(line)) {
             Py_ssize_t j = i + 1;
             while (j < n && pysem::is_blank(item(lines, j))) ++j;
-            if (j < n) append(out, concat({text("- "), pysem::strip(item(lines, j))}));
+            if (j < n) append(out, concat({LIT("- "), pysem::strip(item(lines, j))}));
             i = j + 1;
         } else {
             append(out, line);
@@ -173,7 +173,7 @@ inline py::list format_diagnosis_answer(py::handle self, py::handle question_arg
     const State &st = state();
     py::object answer_text = via(self, "_answer_text", question, answer);
     if (!pysem::truthy(answer_text))
-        answer_text = concat({text("第 "), pysem::text_form(question), text(" 题未获取到答案")});
+        answer_text = concat({LIT("第 "), pysem::text_form(question), LIT(" 题未获取到答案")});
 
     std::vector<py::object> split = unpack(via(self, "_split_numbered_sections", answer_text), 2);
     py::object intro = split[0], sections = split[1];
@@ -194,15 +194,15 @@ inline py::list format_diagnosis_answer(py::handle self, py::handle question_arg
     py::object titles = lookup(module_ns()["DIAGNOSIS_SUBSECTIONS"], question);
     if (!titles || !pysem::truthy(titles)) {
         py::dict fallback;
-        for (long long k = 1; k <= 4; ++k) fallback[py::int_(k)] = concat({text("模块"), decimal(k)});
+        for (long long k = 1; k <= 4; ++k) fallback[py::int_(k)] = concat({LIT("模块"), decimal(k)});
         titles = fallback;
     }
     py::list no_lines;
     for (const py::object &k : subsection_numbers(titles, sections)) {
         py::object title = lookup(titles, k);
         py::str k_text = pysem::text_form(k);
-        py::str title_text = title ? pysem::text_form(title) : concat({text("模块"), k_text});
-        append(out, concat({text("### "), k_text, text("、"), title_text}));
+        py::str title_text = title ? pysem::text_form(title) : concat({LIT("模块"), k_text});
+        append(out, concat({LIT("### "), k_text, LIT("、"), title_text}));
         append(out, st.empty);
         py::object lines = lookup(sections, k);
         extend(out, via(self, "_render_diagnosis_subsection", question, k, lines ? lines : py::list()));
@@ -219,25 +219,25 @@ inline py::object format_official_report(py::handle self, py::handle data_arg, p
     const State &st = state();
 
     py::object raw = pysem::get(data, "asin");
-    py::object asin_value = pysem::truthy(raw) ? raw : py::object(text("UNKNOWN"));
+    py::object asin_value = pysem::truthy(raw) ? raw : py::object(LIT("UNKNOWN"));
     py::object asin = pysem::strip(pysem::text_form(asin_value)).attr("upper")();
-    if (!pysem::truthy(asin)) asin = text("UNKNOWN");
+    if (!pysem::truthy(asin)) asin = LIT("UNKNOWN");
 
     py::list lines;
-    append(lines, concat({text("# ASIN "), asin, text(" Listing 优化诊断报告")}));
+    append(lines, concat({LIT("# ASIN "), asin, LIT(" Listing 优化诊断报告")}));
     append(lines, st.empty);
     py::object section_titles = module_ns()["DIAGNOSIS_SECTION_TITLES"];
     for (Py_ssize_t i = 0; i < size(answers); ++i) {
         long long n = i + 1;
         py::object answer = item(answers, i);
         py::object title = lookup(section_titles, py::int_(n));
-        py::str title_text = title ? pysem::text_form(title) : concat({text("模块"), decimal(n)});
-        append(lines, concat({text("## "), decimal(n), text(". "), title_text}));
+        py::str title_text = title ? pysem::text_form(title) : concat({LIT("模块"), decimal(n)});
+        append(lines, concat({LIT("## "), decimal(n), LIT(". "), title_text}));
         append(lines, st.empty);
         extend(lines, via(self, "_format_diagnosis_answer", py::int_(n), answer));
         if (n < size(answers)) {
             append(lines, st.empty);
-            append(lines, text("---"));
+            append(lines, LIT("---"));
             append(lines, st.empty);
         }
     }
@@ -248,7 +248,7 @@ inline py::object format_official_report(py::handle self, py::handle data_arg, p
 // ---------------------------------------------------------------------------
 // Line marker helpers
 
-inline py::int_ find_line(py::handle lines_arg, py::handle pattern_arg, py::handle start_arg) {
+inline py::int_ find_line(py::handle, py::handle lines_arg, py::handle pattern_arg, py::handle start_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     py::str pattern = pysem::exact_str(pattern_arg, "pattern");
     long long start = pysem::int_arg_ll(start_arg, "start");
@@ -273,8 +273,17 @@ inline py::object extract_after_marker(py::handle self, py::handle lines_arg, py
     py::object line = item(lines, static_cast<Py_ssize_t>(start));
 
     const State &st = state();
-    py::str cut = concat({text("^.*"), call(st.escape_fn, marker), text("[:：]?\\s*")});
-    py::object rest = pysem::strip(as_text(compiled(cut, 0).attr("sub")(st.empty, line)));
+    py::object cut_sub;
+    if (PyObject *known = PyDict_GetItemWithError(st.marker_cuts.ptr(), marker.ptr())) {
+        cut_sub = py::reinterpret_borrow<py::object>(known);
+    } else {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        py::str cut = concat({LIT("^.*"), call(st.escape_fn, marker), LIT("[:：]?\\s*")});
+        cut_sub = compile_now(st, cut, 0).attr("sub");
+        if (PyDict_GET_SIZE(st.marker_cuts.ptr()) >= 64) PyDict_Clear(st.marker_cuts.ptr());
+        if (PyDict_SetItem(st.marker_cuts.ptr(), marker.ptr(), cut_sub.ptr()) < 0) throw py::error_already_set();
+    }
+    py::object rest = pysem::strip(as_text(call(cut_sub, st.empty, line)));
     py::list out;
     if (length(rest) && !equal(rest, line)) append(out, rest);
     extend(out, slice(lines, static_cast<Py_ssize_t>(start + 1),
@@ -282,7 +291,7 @@ inline py::object extract_after_marker(py::handle self, py::handle lines_arg, py
     return via(self, "_trim_blank", out);
 }
 
-inline py::list guess_title_lines(py::handle lines_arg) {
+inline py::list guess_title_lines(py::handle, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     const State &st = state();
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
@@ -298,7 +307,7 @@ inline py::list guess_title_lines(py::handle lines_arg) {
     return py::list();
 }
 
-inline py::list strip_marker_lines(py::handle lines_arg, py::handle patterns_arg) {
+inline py::list strip_marker_lines(py::handle, py::handle lines_arg, py::handle patterns_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     py::list patterns = pysem::exact_list(patterns_arg, "patterns");
     std::vector<py::object> searches; // compiled on first use, in list order
@@ -316,7 +325,7 @@ inline py::list strip_marker_lines(py::handle lines_arg, py::handle patterns_arg
     return out;
 }
 
-inline py::list strip_bullets(py::handle lines_arg) {
+inline py::list strip_bullets(py::handle, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     const State &st = state();
     py::list out;
@@ -328,10 +337,10 @@ inline py::list strip_bullets(py::handle lines_arg) {
     return out;
 }
 
-inline py::list to_pair_lines(py::handle lines_arg, py::handle default_key_arg) {
+inline py::list to_pair_lines(py::handle, py::handle lines_arg, py::handle default_key_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     py::str default_key = pysem::exact_str(default_key_arg, "default_key");
-    py::str separators[] = {text("→"), text("："), text(":")};
+    py::str separators[] = {LIT("→"), LIT("："), LIT(":")};
     py::list out;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
         py::object line = item(lines, i);
@@ -360,7 +369,7 @@ inline py::list to_pair_lines(py::handle lines_arg, py::handle default_key_arg) 
 // ---------------------------------------------------------------------------
 // Marker groups and field values
 
-inline py::list collect_marker_groups(py::handle lines_arg, py::handle pattern_arg) {
+inline py::list collect_marker_groups(py::handle, py::handle lines_arg, py::handle pattern_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     py::str pattern = pysem::exact_str(pattern_arg, "pattern");
     py::object match_fn = compiled(pattern, kIgnoreCase).attr("match");
@@ -382,12 +391,20 @@ inline py::list collect_marker_groups(py::handle lines_arg, py::handle pattern_a
     return groups;
 }
 
-inline py::str chunk_value(py::handle self, py::handle chunk_arg, py::handle label_arg) {
+inline py::object chunk_value(py::handle self, py::handle chunk_arg, py::handle label_arg) {
     py::list chunk = pysem::exact_list(chunk_arg, "chunk");
     py::str label = pysem::exact_str(label_arg, "label");
     const State &st = state();
-    py::object escaped = call(st.escape_fn, label);
-    py::str label_line = label_line_pattern(escaped);
+    py::object label_line, cut_sub;
+    if (PyObject *known = PyDict_GetItemWithError(st.labels.ptr(), label.ptr())) {
+        label_line = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(known, 0));
+        cut_sub = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(known, 1));
+    } else {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        py::object escaped = call(st.escape_fn, label);
+        label_line = label_line_pattern(escaped);
+        cut_sub = compiled(concat({LIT("^"), escaped, LIT("[:：]\\s*")}), 0).attr("sub");
+    }
     long long start = pysem::clamp_ll(pysem::int_arg(via(self, "_find_line", chunk, label_line), "start"));
     if (start < 0) return st.empty;
 
@@ -402,37 +419,36 @@ inline py::str chunk_value(py::handle self, py::handle chunk_arg, py::handle lab
             }
     }
     py::object first = item(chunk, static_cast<Py_ssize_t>(start));
-    py::str cut = concat({text("^"), escaped, text("[:：]\\s*")});
-    py::str rest = pysem::strip(as_text(compiled(cut, 0).attr("sub")(st.empty, first)));
+    py::str rest = pysem::strip(as_text(call(cut_sub, st.empty, first)));
     py::list value_lines;
     if (length(rest) && !equal(rest, first)) append(value_lines, rest);
     extend(value_lines, slice(chunk, static_cast<Py_ssize_t>(start) + 1, end));
     return pysem::strip(pysem::join(st.lf, via(self, "_trim_blank", value_lines)));
 }
 
-inline py::list summary_from_suggestions(py::handle lines_arg) {
+inline py::list summary_from_suggestions(py::handle, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
-    py::str prefix = text("Bullet");
+    py::str prefix = LIT("Bullet");
     py::list out;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
         py::object line = item(lines, i);
         if (starts_with(as_text(line), prefix)) append(out, line);
     }
     if (size(out) == 0)
-        append(out, text("按买家决策路径重排五点：先讲空间与安全，再讲差异化功能，最后用结构、灯光、收纳和安装预期支撑转化。"));
+        append(out, LIT("按买家决策路径重排五点：先讲空间与安全，再讲差异化功能，最后用结构、灯光、收纳和安装预期支撑转化。"));
     return out;
 }
 
-inline py::str short_value(py::handle value_arg, py::handle limit_arg) {
+inline py::str short_value(py::handle, py::handle value_arg, py::handle limit_arg) {
     py::str value = pysem::exact_str(value_arg, "value");
     long long limit = pysem::int_arg_ll(limit_arg, "limit");
-    py::str s = pysem::strip(as_text(call(state().ws_runs_sub, text(" "), value)));
+    py::str s = pysem::strip(as_text(call(state().ws_runs_sub, LIT(" "), value)));
     Py_ssize_t n = length(s);
     if (limit >= n) return s;
     // s[:limit - 1] + "…", with the host's slicing of negative bounds.
     long long end = limit - 1;
     if (end < 0) end = std::max<long long>(end + n, 0);
-    return concat({pysem::substr(s, 0, static_cast<Py_ssize_t>(end)), text("…")});
+    return concat({pysem::substr(s, 0, static_cast<Py_ssize_t>(end)), LIT("…")});
 }
 
 } // namespace telvara::official

@@ -34,7 +34,7 @@ inline const py::set &subsection_titles() {
 
 inline py::object headers_of(py::handle schema) {
     if (!schema || !pysem::truthy(schema)) return py::object();
-    return lookup(schema, text("headers"));
+    return lookup(schema, LIT("headers"));
 }
 
 inline py::object drop_intro_and_headers(py::handle self, py::handle question_arg, py::handle section_arg,
@@ -63,7 +63,7 @@ inline py::object drop_intro_and_headers(py::handle self, py::handle question_ar
     return kept;
 }
 
-inline py::list drop_known_headers(py::handle lines_arg, py::handle headers_arg) {
+inline py::list drop_known_headers(py::handle, py::handle lines_arg, py::handle headers_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     py::list headers = pysem::exact_list(headers_arg, "headers");
     Py_ssize_t first = 0;
@@ -78,7 +78,7 @@ inline py::list drop_known_headers(py::handle lines_arg, py::handle headers_arg)
 
 inline py::list header_texts(py::handle schema) {
     py::list out;
-    py::object headers = lookup(schema, text("headers"));
+    py::object headers = lookup(schema, LIT("headers"));
     if (!headers || !pysem::truthy(headers)) return out;
     for (py::handle h : py::iter(headers)) append(out, pysem::text_form(h));
     return out;
@@ -109,13 +109,13 @@ inline py::str text_or(py::handle schema, const char *key, const char *fallback)
 inline py::object parse_schema_rows(py::handle self, py::handle schema_arg, py::handle lines_arg) {
     py::dict schema = pysem::exact_dict(schema_arg, "schema");
     py::list lines = pysem::exact_list(lines_arg, "lines");
-    std::string mode = py::str(text_or(schema, "mode", "fixed")).cast<std::string>();
+    py::str mode = text_or(schema, "mode", "fixed");
     py::int_ width(size(header_texts(schema)));
-    if (mode == "row_start")
+    if (equal(mode, LIT("row_start")))
         return via(self, "_parse_row_start_rows", lines, width, text_or(schema, "row_start", ""));
-    if (mode == "summary_pairs") return via(self, "_parse_summary_pairs", lines);
-    bool continues = mode == "issue";
-    return via(self, "_parse_fixed_rows", lines, width, py::arg("last_cell_continues") = py::bool_(continues));
+    if (equal(mode, LIT("summary_pairs"))) return via(self, "_parse_summary_pairs", lines);
+    bool continues = equal(mode, LIT("issue"));
+    return via_kw(self, "_parse_fixed_rows", "last_cell_continues", py::bool_(continues), lines, width);
 }
 
 // The last cell of a row as lines join it one by one, each join trimmed:
@@ -211,7 +211,7 @@ inline py::object parse_row_start_rows(py::handle self, py::handle lines_arg, py
     long long w = pysem::clamp_ll(width);
     if (w < 1) return py::list();
     auto issue_rows = [&] {
-        return via(self, "_parse_fixed_rows", lines, width, py::arg("last_cell_continues") = py::bool_(true));
+        return via_kw(self, "_parse_fixed_rows", "last_cell_continues", py::bool_(true), lines, width);
     };
     if (length(row_start) == 0) return issue_rows();
     py::object search = compiled(row_start, kIgnoreCase).attr("search");
@@ -233,7 +233,7 @@ inline py::object parse_row_start_rows(py::handle self, py::handle lines_arg, py
     return rows;
 }
 
-inline py::list parse_summary_pairs(py::handle lines_arg) {
+inline py::list parse_summary_pairs(py::handle, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     py::list rows;
     for (Py_ssize_t i = 0; i < size(lines); i += 2) {
@@ -245,7 +245,7 @@ inline py::list parse_summary_pairs(py::handle lines_arg) {
     return rows;
 }
 
-inline bool looks_like_next_row_start(py::handle line_arg, py::handle remaining_arg, py::handle width_arg) {
+inline py::bool_ looks_like_next_row_start(py::handle, py::handle line_arg, py::handle remaining_arg, py::handle width_arg) {
     py::str line = pysem::exact_str(line_arg, "line");
     py::int_ remaining = pysem::int_arg(remaining_arg, "remaining_count");
     py::int_ width = pysem::int_arg(width_arg, "width");
@@ -269,7 +269,7 @@ inline py::list placeholder_list() {
     return out;
 }
 
-inline py::list render_title_content(py::handle lines_arg) {
+inline py::list render_title_content(py::handle, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     if (size(lines) == 0) return placeholder_list();
     const State &st = state();
@@ -282,9 +282,9 @@ inline py::list render_title_content(py::handle lines_arg) {
             Py_ssize_t begin = 0, end = v.size();
             while (begin < end && one_of(v[begin], U"（）()")) ++begin;
             while (end > begin && one_of(v[end - 1], U"（）()")) --end;
-            append(rest, concat({text("**"), pysem::substr(s, begin, end), text("**")}));
+            append(rest, concat({LIT("**"), pysem::substr(s, begin, end), LIT("**")}));
         } else if (size(title) == 0) {
-            append(title, concat({text("> "), pysem::text_form(line)}));
+            append(title, concat({LIT("> "), pysem::text_form(line)}));
         } else {
             append(rest, line);
         }
@@ -299,10 +299,10 @@ inline py::list render_optimized_title(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     if (size(lines) == 0) return placeholder_list();
     py::list out;
-    append(out, concat({text("> **"), pysem::text_form(item(lines, 0)), text("**")}));
+    append(out, concat({LIT("> **"), pysem::text_form(item(lines, 0)), LIT("**")}));
     if (size(lines) > 1) {
         append(out, state().empty);
-        append(out, text("#### 优化对比说明"));
+        append(out, LIT("#### 优化对比说明"));
         extend(out, via(self, "_render_plain_lines", slice(lines, 1, PY_SSIZE_T_MAX)));
     }
     return out;
@@ -312,7 +312,7 @@ inline py::object render_bullet_content(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     if (size(lines) == 0) return placeholder_list();
     const State &st = state();
-    py::str heading = text("#### Bullet "), colon = text("：");
+    py::str heading = LIT("#### Bullet "), colon = LIT("：");
     py::list out;
     long long counter = 1;
     Py_ssize_t n = size(lines);
@@ -345,7 +345,7 @@ inline py::object render_bullet_content(py::handle self, py::handle lines_arg) {
     return via(self, "_trim_blank", out);
 }
 
-inline bool looks_like_summary_heading(py::handle line_arg) {
+inline py::bool_ looks_like_summary_heading(py::handle, py::handle line_arg) {
     py::str line = pysem::exact_str(line_arg, "line");
     py::str t = pysem::strip(line);
     pysem::text_view v(t);
@@ -356,7 +356,7 @@ inline py::list render_summary_bullets(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     if (size(lines) == 0) return placeholder_list();
     const State &st = state();
-    py::str dash = text("- "), bold = text("- **"), space = text(" ");
+    py::str dash = LIT("- "), bold = LIT("- **"), space = LIT(" ");
     py::list out;
     py::list joining; // pieces of the last output line while lines join it
     auto flush = [&] {
@@ -373,7 +373,7 @@ inline py::list render_summary_bullets(py::handle self, py::handle lines_arg) {
             append(out, line);
         } else if (pysem::truthy(via(self, "_looks_like_summary_heading", line))) {
             flush();
-            append(out, concat({text("- **"), decimal(counter), text("** "), line}));
+            append(out, concat({LIT("- **"), decimal(counter), LIT("** "), line}));
             ++counter;
         } else if (size(out) && starts_with(as_text(item(out, size(out) - 1)), bold)) {
             if (size(joining) == 0) append(joining, item(out, size(out) - 1));
@@ -392,7 +392,7 @@ inline py::object render_plain_lines(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     if (size(lines) == 0) return placeholder_list();
     const State &st = state();
-    py::str dash = text("- "), heading = text("#### ");
+    py::str dash = LIT("- "), heading = LIT("#### ");
     py::list out;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
         py::object line = item(lines, i);
