@@ -1,0 +1,235 @@
+"""The Markdown fallback parser, the pipe-table writer and blank-line handling."""
+
+import pytest
+
+from pelorin.amazon_rufus.services.telvara import Telvara
+
+
+@pytest.fixture
+def tv():
+    return Telvara()
+
+
+def heading(level, text):
+    return {"kind": "heading", "level": level, "text": text}
+
+
+def item(text):
+    return {"kind": "list_item", "text": text}
+
+
+def para(text):
+    return {"kind": "text", "text": text}
+
+
+def table(header, rows):
+    return {"kind": "table", "header": header, "rows": rows}
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("", []),
+        (" \n\t\r\n \u3000 ", []),
+        ("a\r\nb\rc\x0cd", [para("a\nb\nc\x0cd")]),
+        ("# Title #\n#x\n####### seven\n   ## indented", [heading(1, "Title #"), para("#x\n####### seven"),
+                                                       heading(2, "indented")]),
+        ("- a\n* b\n• c\n12) d\n3. e\n-f\n+ g\n1.h", [item("a"), item("b"), item("c"), item("d"), item("e"),
+                                                    para("-f\n+ g\n1.h")]),
+        ("- a\n  more\n\n   again\n  - nested\nplain\n  tail",
+         [item("a more again"), item("nested tail"), para("plain")]),
+        ("# H\n  indented", [heading(1, "H"), para("indented")]),
+        ("para\n  indented", [para("para\n  indented")]),
+        ("| a | b |\n|:---|---:|\n| 1 | 2 |\n| 3 | 4 |",
+         [table(["a", "b"], [["1", "2"], ["3", "4"]])]),
+        ("| a | b |\n| -- | -- |", [para("| a | b |\n| -- | -- |")]),
+        ("| a | b |\n\n|---|---|", [para("| a | b |"), para("|---|---|")]),
+        ("| a | b |\n|---|---|\n| - | |\nafter", [table(["a", "b"], []), para("| - | |\nafter")]),
+        ("| a | b |\n|---|---|\n| 1 | 2 |\n|---|---|\nx | y", [table(["a", "b"], [["1", "2"]]), para("|---|---|\nx | y")]),
+        ("| a | b |\n|---|---|\nno bar", [table(["a", "b"], []), para("no bar")]),
+        ("a | b\n--- | ---\nc | d | e", [table(["a", "b"], [["c", "d", "e"]])]),
+        ("| a | b |", [para("| a | b |")]),
+        ("before\n```py\n# not heading\n\n- not item\n```\nafter", [para("before\n```py\n# not heading\n\n- not item\n```\nafter")]),
+        ("```x```\n# still fenced", [para("```x```\n# still fenced")]),
+        ("p1  \n   p2\t\n\np3", [para("p1\n   p2"), para("p3")]),
+        ("text\n# H\nmore", [para("text"), heading(1, "H"), para("more")]),
+        ("\ud800 lone\n- \udfff", [para("\ud800 lone"), item("\udfff")]),
+    ],
+)
+def test_build_text_fallback_blocks(tv, text, expected):
+    assert tv._build_text_fallback_blocks(text) == expected
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [("", [""]), ("a\n", ["a", ""]), ("a\r\nb\rc", ["a", "b", "c"]), ("a\x0bb\u2028c\x0c", ["a\x0bb\u2028c\x0c"])],
+)
+def test_normalize_text_lines(tv, text, expected):
+    assert tv._normalize_text_lines(text) == expected
+
+
+@pytest.mark.parametrize(
+    "line, expected",
+    [
+        ("# T", heading(1, "T")),
+        ("  ###### six  ", heading(6, "six")),
+        ("#\u3000wide space", heading(1, "wide space")),
+        ("## a ##", heading(2, "a ##")),
+        ("#", None), ("# ", None), ("#x", None), ("####### x", None), ("x # y", None), ("", None),
+        ("# a\nb", None),
+        ("#\nb", heading(1, "b")),
+    ],
+)
+def test_parse_markdown_heading(tv, line, expected):
+    assert tv._parse_markdown_heading(line) == expected
+    if expected:
+        assert list(expected) == ["kind", "level", "text"]
+
+
+@pytest.mark.parametrize(
+    "line, expected",
+    [
+        ("- a", item("a")), (" *  b ", item("b")), ("• c", item("c")), ("10. d", item("d")), ("7) e", item("e")),
+        ("\u0663. arabic digit", item("arabic digit")), ("- ", None), ("-", None), ("1. ", None), ("-x", None),
+        ("1.x", None), ("+ a", None), ("². no", None), ("a. b", None), ("- a\nb", None),
+    ],
+)
+def test_parse_markdown_list_item(tv, line, expected):
+    assert tv._parse_markdown_list_item(line) == expected
+
+
+@pytest.mark.parametrize(
+    "line, expected",
+    [
+        ("no bar", None),
+        ("|a|", None),
+        ("| |", None),
+        ("a|b", ["a", "b"]),
+        ("| a |  | c |", ["a", "", "c"]),
+        ("||a|", ["", "a"]),
+        ("| - | - |", None),
+        ("|  |  |", None),
+        ("| - | x |", ["-", "x"]),
+        ("| -- | |", ["--", ""]),
+        (" a \u3000|\tb ", ["a", "b"]),
+    ],
+)
+def test_parse_pipe_row(tv, line, expected):
+    assert tv._parse_pipe_row(line) == expected
+
+
+@pytest.mark.parametrize(
+    "cells, expected",
+    [
+        ([], False), (["---"], True), ([" :---: ", "---:", ":----"], True), (["--"], False), (["-:-"], False),
+        (["---", "x"], False), (["::---"], False), (["---\n"], True),
+    ],
+)
+def test_is_markdown_delimiter_row(tv, cells, expected):
+    assert tv._is_markdown_delimiter_row(cells) is expected
+
+
+def test_parse_markdown_table_positions(tv):
+    lines = ["x", "| a | b |", "|---|---|", "| 1 | 2 |", "", "tail"]
+    assert tv._parse_markdown_table(lines, 1) == (table(["a", "b"], [["1", "2"]]), 4)
+    assert tv._parse_markdown_table(lines[:4], 1) == (table(["a", "b"], [["1", "2"]]), 4)
+    assert tv._parse_markdown_table(lines, 0) is None
+    assert tv._parse_markdown_table(lines[:2], 1) is None
+    assert tv._parse_markdown_table(lines, 6) is None
+    assert tv._parse_markdown_table(lines, 10**30) is None
+
+
+# --- table writer ------------------------------------------------------------
+
+@pytest.mark.parametrize(
+    "headers, rows, expected",
+    [
+        ([], [], ["|  |", "|  |"]),
+        ([], [["a", " b "]], ["|  |", "|  |", "| a | b |"]),
+        (["h1", "h2"], [["a"], ["a", "b"], ["a", "b", "c", "d"]],
+         ["| h1 | h2 |", "| --- | --- |", "| a |  |", "| a | b |", "| a | b<br>c<br>d |"]),
+        (["h"], [["  ", " \n "]], ["| h |", "| --- |", "|  |"]),
+        (["h"], [[None], [0], [False], [[1, "x"]]], ["| h |", "| --- |", "|  |", "| 0 |", "| False |", "| [1, 'x'] |"]),
+        ([" a|b\\c ", 1], [], ["| a\\|b\\\\c | 1 |", "| --- | --- |"]),
+    ],
+)
+def test_markdown_table(tv, headers, rows, expected):
+    assert tv._markdown_table(headers, rows) == expected
+
+
+def test_markdown_table_refuses_bad_rows(tv):
+    with pytest.raises(TypeError, match="'row'"):
+        tv._markdown_table(["h"], [("a",)])
+    with pytest.raises(TypeError):
+        tv._markdown_table(["h"], [["a", 1]])
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (None, ""), (0, "0"), (False, "False"), ("  \r\n \t", ""),
+        ("a\n\n\nb\n\n\n\nc", "a<br><br>b<br><br>c"), ("a\r\n\r\nb\rc", "a<br><br>b<br>c"), ("a\r\r\r\nb", "a<br><br>b"),
+        (" x \n y ", "x <br> y"), ("a|b\\|c", "a\\|b\\\\\\|c"), ("<br>", "<br>"), ("\ud800|", "\ud800\\|"),
+        ("\u2028x\u2028", "x"), ("x\x0by", "x\x0by"),
+    ],
+)
+def test_md_cell(tv, value, expected):
+    assert tv._md_cell(value) == expected
+
+
+@pytest.mark.parametrize(
+    "row, width, expected",
+    [
+        (["a"], 3, ["a", "", ""]),
+        (["a", "b"], 2, ["a", "b"]),
+        (["a", " b ", "c "], 2, ["a", "b \nc"]),
+        (["a", " ", "\t"], 2, ["a", ""]),
+        (["a", " b "], 0, ["a", "b"]),
+        (["a", "b", "c"], -1, ["a", "b\nc"]),
+        ([], 0, []),
+        (["a", "b"], 2.7, ["a", "b"]),
+    ],
+)
+def test_pad_row(tv, row, width, expected):
+    result = tv._pad_row(row, width)
+    assert result == expected
+    assert (result is row) == (len(row) == int(width))
+
+
+def test_pad_row_refuses_folding_non_text(tv):
+    with pytest.raises(TypeError):
+        tv._pad_row(["a", 1, 2], 2)
+
+
+@pytest.mark.parametrize(
+    "lines, expected",
+    [
+        ([], ["无"]),
+        (["", "  ", "\u3000"], ["无"]),
+        (["", "a", "", "b", " "], ["a", "", "b"]),
+        ([None, ""], [None]),
+        ([0, [], "x"], [0, [], "x"]),
+    ],
+)
+def test_trim_blank(tv, lines, expected):
+    result = tv._trim_blank(lines)
+    assert result == expected and result is not lines
+
+
+def test_trim_blank_returns_the_items_themselves(tv):
+    inner = []
+    lines = [" ", inner, "\t", "x", ""]
+    result = tv._trim_blank(lines)
+    assert result == [[], "\t", "x"] and result[0] is inner
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("", ""), (" \n\t\n\r\n", ""), ("a\n\n", "a"), ("a\n\n\n\nb", "a\n\nb"), ("a \t\nb  ", "a\nb"),
+        ("\n\n a", "\n a"), ("a\x0cb\u2028c\x1cd\x85e", "a\nb\nc\nd\ne"), ("a\r\nb\r\n\r\nc", "a\nb\n\nc"),
+        ("x\u3000\n\u3000\ny", "x\n\ny"), ("\ud800\n\n\n\udfff", "\ud800\n\n\udfff"),
+    ],
+)
+def test_collapse_blank_lines(tv, text, expected):
+    assert tv._collapse_blank_lines(text) == expected
