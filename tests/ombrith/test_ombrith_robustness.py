@@ -1,0 +1,167 @@
+"""Odd and hostile questions: the detectors agree with the plain rules on any
+text, and a megabyte of anything comes back in time."""
+
+import gc
+import importlib.util
+import random
+import sys
+import time
+import unicodedata
+from pathlib import Path
+
+import pytest
+
+from pelorin.query.services.planner import ombrith as m
+
+_spec = importlib.util.spec_from_file_location("ombrith_reference", Path(__file__).with_name("ombrith_reference.py"))
+ref = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(ref)
+
+PIECES = [
+    "销量", "销售", "销售额", "销售员", "销售人员", "负责人", "卖", "卖了", "卖得", "卖的", "多少", "几单", "单", "单价",
+    "单号", "钱", "个", "件", "笔", "订单", "出", "最", "好", "多", "集", "数据", "情况", "趋势", "小组", "额", "广告",
+    "投放", "推广", "花", "烧", "支出", "了", "一共", "毛利", "毛利率", "率", "利润", "采购成本", "占比", "成交量",
+    "收入", "营收", "ctr", "CTR", "ＣＴＲ", "gmv", "ＧＭＶ", "acos", "TACOS", "SB", "V", "7日", "1", "事业部", "集团",
+    "按", "各", "每位", "所有", "是", "：", ":", "=", "＝", "统计", "查询", "查看", "计费", "费用", "分析",
+    "team_username", "TEAM_USERNAME", " ", "  ", "\u3000", "\t\n", "a", "x", "e\u0301", "\ud800", "\x00", "ﬁ", "ß",
+]
+
+
+def question(rng):
+    return "".join(rng.choice(PIECES) for _ in range(rng.randint(0, 12)))
+
+
+def label(rng):
+    return "".join(rng.choice(PIECES) for _ in range(rng.randint(1, 3)))
+
+
+def test_detectors_agree_with_the_plain_rules():
+    rng = random.Random(20240611)
+    for _ in range(4000):
+        q = question(rng)
+        labels = [label(rng) for _ in range(rng.randint(0, 3))]
+        assert list(m.requested_canonical_fields(q, protected_terms=iter(labels)).items()) == list(
+            ref.requested(m, q, labels).items()
+        ), (q, labels)
+        assert list(m.colloquial_metric_fields(q).items()) == list(ref.colloquial(m, q).items()), q
+        assert m.has_broad_sales_metric_intent(q) is ref.broad(m, q), q
+        assert m.sales_person_dimension_requested(q) is ref.sales_person(m, q), q
+        assert list(m.dimension_alias_fields(q).items()) == list(ref.dimensions(m, q).items()), q
+        term = label(rng)
+        assert m.has_standalone_term_occurrence(term, q) is ref.has_standalone(m, term, q), (term, q)
+        text, needle = ref.normalize(q), ref.normalize(term)
+        assert m._term_spans(needle, text) == ref.term_spans(needle, text)
+        assert m._has_uncovered_occurrence(needle, text, labels) is ref.has_uncovered(needle, text, labels)
+        assert m.metric_term_is_covered(term, labels) is ref.covered(m, term, labels), (term, labels)
+
+
+MARKS = ["\u0301", "\u0316", "\u0344", "\u0340", "\u0f73", "\u0f71", "\u05b0", "\u0327", "\u0323",
+         "\U0001d165", "\U0001d16e", "\u302a", "\u3099", "\u0345"]
+BASES = ["a", "e", "o", "ω", "か", "\u1100", "\u1161", "\u11a8", "中", " ", "A", "\ufb01"]
+
+
+def test_normalize_reorders_long_mark_runs_exactly_as_the_interpreter_would():
+    rng = random.Random(7)
+    for _ in range(30):
+        parts = []
+        while sum(map(len, parts)) < 1500:
+            parts.append(rng.choice(BASES))
+            parts.extend(rng.choice(MARKS) for _ in range(rng.choice([0, 1, 3, 20, 150])))
+        text = "".join(parts)
+        assert m.normalize(text) == ref.normalize(text)
+
+
+HUGE = 1_000_000
+
+
+def in_order(n):
+    # Canonically equivalent to "a" + "\u0301\u0316" * n, already ordered.
+    return unicodedata.normalize("NFKC", "a" + "\u0316" * n + "\u0301" * n)
+
+
+@pytest.mark.parametrize(
+    "text, expected",
+    [
+        ("a" + "\u0301\u0316" * (HUGE // 2), lambda: in_order(HUGE // 2)),
+        ("\ud800" * HUGE, lambda: "\ud800" * HUGE),
+        ("\u3000\t " * (HUGE // 3), lambda: ""),
+        ("ＧＭＶ" * (HUGE // 3), lambda: "gmv" * (HUGE // 3)),
+        ("\x00\x07\x7f" * (HUGE // 3), lambda: "\x00\x07\x7f" * (HUGE // 3)),
+    ],
+    ids=["unordered-marks", "lone-surrogates", "white-space", "full-width", "control"],
+)
+def test_normalize_huge_texts_in_time(text, expected):
+    started = time.perf_counter()
+    result = m.normalize(text)
+    assert time.perf_counter() - started < 5
+    assert result == expected()
+
+
+def run_all(q, protected=()):
+    return (
+        list(m.requested_canonical_fields(q, protected_terms=protected).items()),
+        list(m.colloquial_metric_fields(q).items()),
+        m.has_broad_sales_metric_intent(q),
+        m.sales_person_dimension_requested(q),
+        list(m.dimension_alias_fields(q).items()),
+    )
+
+
+@pytest.mark.parametrize(
+    "q, protected, expected",
+    [
+        ("a" * HUGE, (), ([], [], False, False, [])),
+        ("广告" + " " * HUGE + "花多少", (), ([("advertising_fee", "广告花了多少")], [("advertising_fee", "广告花了多少")],
+                                          False, False, [])),
+        ("广告 " * (HUGE // 3) + "多少", (), ([], [], False, False, [])),
+        ("销售" + "\u3000" * HUGE + "情况", (), ([("price", "销售情况"), ("order_qty", "销售情况"), ("orders", "销售情况")],
+                                           [], True, False, [])),
+        ("按" + " " * HUGE + "销售", (), ([], [], False, True, [])),
+        ("毛利率" * (HUGE // 3), ("毛利率",), ([], [], False, False, [])),
+        ("毛利率" * (HUGE // 3) + "毛利", ["毛利率"], ([("gross_profit", "毛利")], [], False, False, [])),
+        ("集团事业部" * (HUGE // 5), (), ([], [], False, False, [("dept_name", "事业部")])),
+        ("销量", ["毛利率" * HUGE], ([("order_qty", "销量")], [], False, False, [])),
+        ("毛利率", [f"标签{i}" for i in range(20000)] + ["毛利率"], ([], [], False, False, [])),
+        ("\ud800销量\udfff" * (HUGE // 4), (), ([("order_qty", "销量")], [], False, False, [])),
+    ],
+    ids=["ascii", "space-run-match", "many-ad-starts", "broad-over-spaces", "grouping-over-spaces",
+         "protected-everywhere", "protected-all-but-last", "dimension", "huge-label", "many-labels", "surrogates"],
+)
+def test_huge_questions_in_time(q, protected, expected):
+    started = time.perf_counter()
+    assert run_all(q, protected) == expected
+    assert time.perf_counter() - started < 10
+
+
+@pytest.mark.parametrize(
+    "call, expected",
+    [
+        (lambda: m.has_standalone_term_occurrence("a", "a" * HUGE), False),
+        (lambda: m.has_standalone_term_occurrence("计", "统计" * (HUGE // 2)), False),
+        (lambda: m.has_standalone_term_occurrence("a" * HUGE, "a" * HUGE), True),
+        (lambda: m._has_uncovered_occurrence("aa", "a" * HUGE, ["aaa"]), False),
+        (lambda: len(m._term_spans("", "x" * HUGE)), HUGE + 1),
+        (lambda: m.metric_term_is_covered("销量" * HUGE, ["x"] * 100000 + ["销量" * HUGE]), True),
+    ],
+    ids=["glued-everywhere", "inside-verbs", "whole-text", "covered-everywhere", "empty-term", "big-card"],
+)
+def test_huge_occurrence_checks_in_time(call, expected):
+    started = time.perf_counter()
+    assert call() == expected
+    assert time.perf_counter() - started < 10
+
+
+def test_repeated_calls_hold_no_references():
+    label = "毛利率" + str(random.random())
+    q = "毛利率和毛利" + label
+    before = sys.getrefcount(label)
+    gc.collect()
+    blocks = sys.getallocatedblocks()
+    for _ in range(20000):
+        m.requested_canonical_fields(q, protected_terms=[label, None])
+        m._has_uncovered_occurrence("毛利", q, (label,))
+        m.metric_term_is_covered("销量", [label])
+        m.has_standalone_term_occurrence(label, q)
+    gc.collect()
+    assert sys.getrefcount(label) == before
+    assert sys.getallocatedblocks() - blocks < 1000
