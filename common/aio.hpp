@@ -1,0 +1,1456 @@
+// Native coroutines for asyncio: C++20 coroutine bodies that asyncio runs as it
+// runs coroutines written in Python.
+//
+// A body is a C++ coroutine returning aio::task. Called from Python (through
+// aio::def, aio::def_method or aio::callable) it gives a coroutine object that
+// `await`, asyncio.run, create_task, gather, wait_for and asyncio.iscoroutine
+// accept, with send/throw/close/__await__/__iter__/__next__ as Python's own
+// coroutines have them.
+//
+//   // The body: parameters by value, every path ends in co_return.
+//   aio::task sleep_then(py::object delay, py::object value) {
+//       py::object asyncio = py::module_::import("asyncio");
+//       co_await aio::wait(asyncio.attr("sleep")(delay));   // suspends; the loop runs
+//       co_return value;
+//   }
+//   // The coroutine function: checks run at call time, before any await.
+//   aio::def(m, "sleep_then", [](py::object delay, py::object value) {
+//       if (!PyFloat_CheckExact(delay.ptr())) throw py::type_error("delay must be float");
+//       return sleep_then(delay, value);
+//   }, py::arg("delay"), py::kw_only(), py::arg("value") = py::none());
+//
+// API
+//   aio::task                          return type of a body. `co_return x;` gives x
+//                                      (py::object, or anything py::cast takes);
+//                                      `co_return py::none();` (or `co_return {};`)
+//                                      gives None. C++ allows no `co_return;` here, and
+//                                      flowing off the end is undefined behaviour.
+//   co_await aio::wait(awaitable)      awaits any Python awaitable (coroutine, Future,
+//                                      Task, object with __await__, native coroutine) and
+//                                      gives its result as py::object, or throws
+//                                      py::error_already_set with the exception itself
+//                                      (type, value, traceback, __cause__, __context__).
+//                                      What it yields goes up to the loop, what the loop
+//                                      sends or throws goes down to it first.
+//   co_await other_body(...)           awaits another aio::task directly.
+//   aio::def(m, name, fn, extra...)    module-level coroutine function. `fn` is any
+//                                      callable returning aio::task, bound by pybind11
+//                                      with `extra` (py::arg, py::kw_only(), doc text).
+//   aio::def_method(cls, name, fn, extra...)
+//                                      the same as a method (fn's first parameter is self).
+//   aio::callable(qualname, fn)        a coroutine function made at run time from a C++
+//                                      closure. fn takes N py::object (N fixed), or
+//                                      (py::args), or (py::args, py::kwargs). The closure
+//                                      lives as long as the function or any coroutine it
+//                                      made.
+//   aio::coroutine(task, qualname)     the coroutine object of a task, e.g. for create_task.
+//   aio::raise(exc)                    [[noreturn]] raise exc; inside a C++ catch handler
+//                                      the exception being handled becomes its
+//                                      __context__, as in an `except` block.
+//   aio::raise_from(exc, cause)        [[noreturn]] `raise exc from cause` (cause may be None).
+//   aio::is_ordinary(e)                e is an Exception (not CancelledError, GeneratorExit,
+//                                      KeyboardInterrupt, SystemExit): what "catch every
+//                                      error" means in Python code.
+//   aio::failure                       the exception of a guarded block, for cleanup that
+//                                      awaits (C++ forbids co_await in a catch handler).
+//   aio::async_with                    `async with`: enter(), then exit(failure).
+//   aio::handling                      RAII: the exception that synchronous Python calls see
+//                                      as being handled (sys.exc_info(), implicit
+//                                      __context__, logging's exc_info). Never across co_await.
+//
+// Finally with await (runs on every way out: return, error, cancellation, close()):
+//
+//   aio::failure failure;
+//   try {
+//       result = co_await aio::wait(work());
+//   } catch (...) {
+//       failure.capture();                 // also a CancelledError; nothing is lost
+//   }
+//   co_await aio::wait(cleanup(), failure); // cleanup sees `failure` as being handled
+//   failure.rethrow();                     // no-op when the block succeeded
+//
+// async with (exit() passes the exception's type, value and traceback to
+// __aexit__, or three Nones; a true result suppresses it, else it is raised again):
+//
+//   aio::async_with client(make_client());
+//   py::object c = co_await client.enter();
+//   aio::failure failure;
+//   try {
+//       result = co_await aio::wait(c.attr("get")(url));
+//   } catch (...) {
+//       failure.capture();
+//   }
+//   co_await client.exit(failure);
+//
+// Inside the guarded block, set a variable rather than `co_return`: a co_return
+// there would skip the cleanup. To let cancellation and interruption pass a
+// handler that takes ordinary errors, write
+//   catch (py::error_already_set &e) { if (!aio::is_ordinary(e)) throw; ... }
+//
+// Rules for bodies
+// - Parameters by value (py::object, py::dict, std::string, ...): the frame
+//   outlives the call that made it. A reference or py::handle parameter would
+//   dangle; Python-typed ones are refused at compile time.
+// - Only the awaitables above can be co_awaited (others do not compile).
+// - The collector sees what a suspended body awaits and its Python-typed
+//   parameters; Python objects in its locals and in closures are hidden from
+//   it, so a reference cycle through them is not collected (never freed early).
+// - close(), and destruction of an unfinished coroutine, throw GeneratorExit into
+//   the body (a cleanup that suspends then is a RuntimeError, as in Python) and
+//   then destroy the frame, running every C++ destructor.
+// - Everything runs on the event loop's thread with the GIL held.
+#pragma once
+
+#include <pybind11/pybind11.h>
+#include <pybind11/gil_safe_call_once.h>
+#include <structmember.h>
+
+#include <array>
+#include <concepts>
+#include <coroutine>
+#include <cstddef>
+#include <exception>
+#include <type_traits>
+#include <utility>
+
+namespace py = pybind11;
+
+namespace aio {
+
+class task;
+class failure;
+
+namespace detail {
+
+struct promise_base;
+template <class... Args> struct promise;
+
+// ---------------------------------------------------------------------------
+// The Python error indicator as an exception object
+
+// Takes the pending error: a new reference to the normalized exception, its
+// traceback attached.
+inline PyObject *take_error() noexcept {
+    PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    if (trace) {
+        PyException_SetTraceback(value, trace);
+        Py_DECREF(trace);
+    }
+    Py_XDECREF(type);
+    return value;
+}
+
+// Makes `exc` (stolen) the pending error, with its own traceback.
+inline void restore_error(PyObject *exc) noexcept {
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject *>(Py_TYPE(exc))), exc, PyException_GetTraceback(exc));
+}
+
+[[noreturn]] inline void throw_error(PyObject *exc) {
+    restore_error(exc);
+    throw py::error_already_set();
+}
+
+inline py::object steal(PyObject *p) { return py::reinterpret_steal<py::object>(p); }
+
+// The exception being handled (call inside a catch handler) as its Python
+// exception: an error_already_set as it is, other C++ exceptions as pybind11
+// translates them.
+inline py::object current_exception_object() noexcept {
+    try {
+        throw;
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (...) {
+        py::detail::try_translate_exceptions();
+    }
+    return steal(take_error());
+}
+
+inline py::object exception_object(std::exception_ptr p) noexcept {
+    try {
+        std::rethrow_exception(p);
+    } catch (...) {
+        return current_exception_object();
+    }
+}
+
+// Sets the Python error for the exception being handled.
+inline void set_current_error() noexcept { restore_error(current_exception_object().release().ptr()); }
+
+// An exception instance from an instance or a class (instantiated without
+// arguments); `what` names the role in the TypeError otherwise.
+inline py::object exception_instance(py::handle exc, const char *what) {
+    if (PyExceptionInstance_Check(exc.ptr())) return py::reinterpret_borrow<py::object>(exc);
+    if (PyExceptionClass_Check(exc.ptr())) {
+        PyObject *made = PyObject_CallNoArgs(exc.ptr());
+        if (!made) throw py::error_already_set();
+        if (!PyExceptionInstance_Check(made)) {
+            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s",
+                         exc.ptr(), Py_TYPE(made)->tp_name);
+            Py_DECREF(made);
+            throw py::error_already_set();
+        }
+        return steal(made);
+    }
+    throw py::type_error(what);
+}
+
+// exc.__context__ = context, cutting a cycle as the interpreter does.
+inline void chain_context(PyObject *exc, PyObject *context) {
+    if (!context || context == exc) return;
+    PyObject *o = context;
+    while (PyObject *next = PyException_GetContext(o)) {
+        Py_DECREF(next);
+        if (next == exc) {
+            PyException_SetContext(o, nullptr);
+            break;
+        }
+        o = next;
+    }
+    PyException_SetContext(exc, Py_NewRef(context));
+}
+
+// Implicit chaining for a raise inside a C++ catch handler.
+inline void chain_to_handled(PyObject *exc) {
+    if (std::exception_ptr p = std::current_exception()) {
+        py::object handled = exception_object(p);
+        chain_context(exc, handled.ptr());
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Types, made once per extension module and never destroyed.
+
+struct state {
+    PyTypeObject *coroutine_type;
+    PyTypeObject *function_type;
+    PyObject *str_throw;
+    PyObject *str_close;
+    PyObject *unnamed;
+};
+
+inline state &types();
+
+// The exception that synchronous Python code sees as being handled.
+class handled_guard {
+  public:
+    explicit handled_guard(PyObject *exc) noexcept : active_(exc != nullptr) {
+        if (active_) {
+            saved_ = PyErr_GetHandledException();
+            PyErr_SetHandledException(exc);
+        }
+    }
+    ~handled_guard() {
+        if (active_) {
+            PyErr_SetHandledException(saved_);
+            Py_XDECREF(saved_);
+        }
+    }
+    handled_guard(const handled_guard &) = delete;
+    handled_guard &operator=(const handled_guard &) = delete;
+
+  private:
+    bool active_;
+    PyObject *saved_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Awaiting a Python object
+
+enum class await_kind : unsigned char { plain, aenter, aexit };
+
+inline bool is_iterable_coroutine(PyObject *o) {
+    if (!PyGen_CheckExact(o)) return false;
+    return (reinterpret_cast<PyGenObject *>(o)->gi_code->co_flags & CO_ITERABLE_COROUTINE) != 0;
+}
+
+// The iterator that `await o` drives (a new reference), or null with the
+// interpreter's own TypeError.
+inline PyObject *awaitable_iter(PyObject *o, await_kind kind) {
+    if (PyCoro_CheckExact(o) || is_iterable_coroutine(o)) return Py_NewRef(o);
+    PyAsyncMethods *am = Py_TYPE(o)->tp_as_async;
+    if (am && am->am_await) {
+        PyObject *it = am->am_await(o);
+        if (!it) return nullptr;
+        if (PyCoro_CheckExact(it) || is_iterable_coroutine(it)) {
+            Py_DECREF(it);
+            PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+            return nullptr;
+        }
+        if (!PyIter_Check(it)) {
+            PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it)->tp_name);
+            Py_DECREF(it);
+            return nullptr;
+        }
+        return it;
+    }
+    switch (kind) {
+    case await_kind::aenter:
+        PyErr_Format(PyExc_TypeError,
+                     "'async with' received an object from __aenter__ that does not implement __await__: %.100s",
+                     Py_TYPE(o)->tp_name);
+        break;
+    case await_kind::aexit:
+        PyErr_Format(PyExc_TypeError,
+                     "'async with' received an object from __aexit__ that does not implement __await__: %.100s",
+                     Py_TYPE(o)->tp_name);
+        break;
+    default:
+        PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(o)->tp_name);
+    }
+    return nullptr;
+}
+
+// Base of the awaiters that aio::task bodies accept; the promise binds them.
+struct awaiter_base {
+    promise_base *promise_ = nullptr;
+};
+
+class wait_awaiter : public awaiter_base {
+  public:
+    explicit wait_awaiter(py::object target, PyObject *handling = nullptr, await_kind kind = await_kind::plain) noexcept
+        : target_(std::move(target)), handling_(handling), kind_(kind) {}
+    bool await_ready();
+    void await_suspend(std::coroutine_handle<>) const noexcept {}
+    py::object await_resume();
+
+  private:
+    py::object target_;
+    PyObject *handling_; // borrowed from a failure that outlives the await
+    await_kind kind_;
+};
+
+// Owns the awaitable for wait(): a temporary is taken over, so that nothing
+// but the awaiter holds it while the body is suspended.
+template <class T> py::object own(T &&x) {
+    using D = std::remove_cvref_t<T>;
+    if constexpr (std::is_base_of_v<py::object, D> && !std::is_lvalue_reference_v<T> &&
+                  !std::is_const_v<std::remove_reference_t<T>>)
+        return py::object(std::move(x));
+    else if constexpr (std::is_base_of_v<py::handle, D>)
+        return py::reinterpret_borrow<py::object>(x);
+    else
+        return py::object(std::forward<T>(x));
+}
+
+} // namespace detail
+
+// ---------------------------------------------------------------------------
+// aio::task
+
+class task {
+  public:
+    task() noexcept = default;
+    task(task &&o) noexcept : frame_(std::exchange(o.frame_, {})), promise_(std::exchange(o.promise_, nullptr)) {}
+    task &operator=(task &&o) noexcept {
+        if (this != &o) {
+            reset();
+            frame_ = std::exchange(o.frame_, {});
+            promise_ = std::exchange(o.promise_, nullptr);
+        }
+        return *this;
+    }
+    ~task() { reset(); }
+    explicit operator bool() const noexcept { return bool(frame_); }
+
+  private:
+    template <class...> friend struct detail::promise;
+    task(std::coroutine_handle<> frame, detail::promise_base *promise) noexcept : frame_(frame), promise_(promise) {}
+    void reset() noexcept {
+        if (frame_) std::exchange(frame_, {}).destroy();
+        promise_ = nullptr;
+    }
+
+  public:
+    // For the bridge's own use: hands the frame over.
+    std::pair<std::coroutine_handle<>, detail::promise_base *> release() noexcept {
+        return {std::exchange(frame_, {}), std::exchange(promise_, nullptr)};
+    }
+
+  private:
+    std::coroutine_handle<> frame_;
+    detail::promise_base *promise_ = nullptr;
+};
+
+namespace detail {
+
+struct coroutine_object;
+
+// A new coroutine object owning the task's frame (null with MemoryError).
+inline PyObject *make_coroutine(task &&t, PyObject *qualname) noexcept;
+
+enum class step : unsigned char { idle, yielded, value, error, returned, raised };
+
+struct promise_base {
+    py::object yf;   // the iterator being awaited while suspended
+    py::object slot; // what passes between the body and the coroutine object
+    step status = step::idle;
+    PyObject *handling = nullptr;         // borrowed: being handled while yf runs
+    coroutine_object *owner = nullptr;    // borrowed
+    py::object *const *params = nullptr;  // Python-typed parameters in the frame
+    std::size_t nparams = 0;
+
+    std::suspend_always initial_suspend() const noexcept { return {}; }
+    std::suspend_always final_suspend() const noexcept { return {}; }
+    void unhandled_exception() noexcept {
+        slot = current_exception_object();
+        status = step::raised;
+    }
+    void return_value(py::object v) noexcept {
+        slot = v ? std::move(v) : py::none();
+        status = step::returned;
+    }
+    template <class T>
+        requires(!std::is_convertible_v<T, py::object>)
+    void return_value(T &&v) {
+        slot = py::cast(std::forward<T>(v));
+        status = step::returned;
+    }
+
+    template <class A>
+        requires std::derived_from<std::remove_cvref_t<A>, awaiter_base>
+    std::remove_cvref_t<A> await_transform(A &&a) {
+        std::remove_cvref_t<A> bound(std::forward<A>(a));
+        bound.promise_ = this;
+        return bound;
+    }
+    wait_awaiter await_transform(task &&t);
+};
+
+// Python-typed by-value parameters are owned by the frame and visible to the
+// collector; references to Python objects and handles would dangle.
+template <class A> inline constexpr bool owned_param = !std::is_reference_v<A> && std::is_base_of_v<py::object, A>;
+
+template <class... Args> struct promise final : promise_base {
+    static constexpr std::size_t owned = (std::size_t{owned_param<Args>} + ... + 0);
+
+    explicit promise(Args &...args) noexcept {
+        (check<Args>(), ...);
+        [[maybe_unused]] std::size_t i = 0;
+        (collect<Args>(args, i), ...);
+        params = slots_.data();
+        nparams = owned;
+    }
+
+    task get_return_object() noexcept { return task(std::coroutine_handle<promise>::from_promise(*this), this); }
+
+  private:
+    template <class A> static constexpr void check() {
+        using D = std::remove_cvref_t<A>;
+        static_assert(!(std::is_reference_v<A> && std::is_base_of_v<py::handle, D>),
+                      "aio::task body: take Python objects by value (the frame outlives the call)");
+        static_assert(!std::is_same_v<A, py::handle>,
+                      "aio::task body: take py::object, not py::handle (a handle does not keep its object alive)");
+    }
+    template <class A, class V> void collect(V &arg, std::size_t &i) noexcept {
+        if constexpr (owned_param<A>) slots_[i++] = &arg;
+    }
+    std::array<py::object *, (owned ? owned : 1)> slots_{};
+};
+
+} // namespace detail
+} // namespace aio
+
+template <class... Args> struct std::coroutine_traits<aio::task, Args...> {
+    using promise_type = aio::detail::promise<Args...>;
+};
+
+namespace aio {
+
+// ---------------------------------------------------------------------------
+// failure: the exception of a guarded block
+
+class failure {
+  public:
+    failure() = default;
+
+    // Call inside a catch handler: keeps the exception being handled, as its
+    // Python exception (a C++ exception as pybind11 would raise it).
+    void capture() noexcept { value_ = detail::current_exception_object(); }
+    void capture(std::exception_ptr p) noexcept { value_ = detail::exception_object(p); }
+
+    explicit operator bool() const noexcept { return bool(value_); }
+    // The exception, or None.
+    py::object value() const { return value_ ? value_ : py::none(); }
+    py::object type() const {
+        return value_ ? py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(Py_TYPE(value_.ptr())))
+                      : py::none();
+    }
+    py::object traceback() const {
+        if (!value_) return py::none();
+        PyObject *tb = PyException_GetTraceback(value_.ptr());
+        return tb ? detail::steal(tb) : py::none();
+    }
+    bool matches(py::handle exc_type) const {
+        return value_ && PyErr_GivenExceptionMatches(value_.ptr(), exc_type.ptr());
+    }
+    void clear() noexcept { value_ = py::object(); }
+    // Raises the exception again (traceback kept); nothing when empty.
+    void rethrow() {
+        if (value_) detail::throw_error(value_.release().ptr());
+    }
+
+  private:
+    friend class async_with;
+    friend class handling;
+    template <class T> friend detail::wait_awaiter wait(T &&, const failure &);
+    PyObject *raw() const noexcept { return value_.ptr(); }
+    py::object value_;
+};
+
+// co_await aio::wait(x): see the top of this file.
+template <class T> detail::wait_awaiter wait(T &&awaitable) {
+    return detail::wait_awaiter(detail::own(std::forward<T>(awaitable)));
+}
+
+// Awaits `awaitable` while `handling` is the exception being handled, as a
+// `finally:` or `except:` block of Python code awaits.
+template <class T> detail::wait_awaiter wait(T &&awaitable, const failure &handling) {
+    return detail::wait_awaiter(detail::own(std::forward<T>(awaitable)), handling.raw());
+}
+
+class handling : detail::handled_guard {
+  public:
+    explicit handling(const failure &f) noexcept : handled_guard(f.raw()) {}
+    explicit handling(const py::error_already_set &e) noexcept : handled_guard(e.value().ptr()) {}
+};
+
+inline bool is_ordinary(const py::error_already_set &e) { return e.matches(PyExc_Exception); }
+
+[[noreturn]] inline void raise(py::handle exc) {
+    py::object value = detail::exception_instance(exc, "exceptions must derive from BaseException");
+    detail::chain_to_handled(value.ptr());
+    detail::throw_error(value.release().ptr());
+}
+
+[[noreturn]] inline void raise_from(py::handle exc, py::handle cause) {
+    py::object value = detail::exception_instance(exc, "exceptions must derive from BaseException");
+    PyObject *c = nullptr;
+    if (cause && !cause.is_none())
+        c = detail::exception_instance(cause, "exception causes must derive from BaseException").release().ptr();
+    PyException_SetCause(value.ptr(), c);
+    detail::chain_to_handled(value.ptr());
+    detail::throw_error(value.release().ptr());
+}
+
+namespace detail {
+
+class exit_awaiter : public awaiter_base {
+  public:
+    exit_awaiter(wait_awaiter inner, failure *f) noexcept : inner_(std::move(inner)), failure_(f) {}
+    bool await_ready() {
+        inner_.promise_ = promise_;
+        return inner_.await_ready();
+    }
+    void await_suspend(std::coroutine_handle<>) const noexcept {}
+    void await_resume() {
+        py::object result = inner_.await_resume();
+        if (!*failure_) return;
+        int suppress = PyObject_IsTrue(result.ptr());
+        if (suppress < 0) throw py::error_already_set();
+        if (suppress)
+            failure_->clear();
+        else
+            failure_->rethrow();
+    }
+
+  private:
+    wait_awaiter inner_;
+    failure *failure_;
+};
+
+// A special method bound to its object, looked up on the type as the
+// interpreter does.
+inline py::object lookup_special(py::handle obj, const char *name) {
+    py::str key(name);
+    PyObject *descr = _PyType_Lookup(Py_TYPE(obj.ptr()), key.ptr());
+    if (!descr) return py::object();
+    if (descrgetfunc get = Py_TYPE(descr)->tp_descr_get) {
+        PyObject *bound = get(descr, obj.ptr(), reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr())));
+        if (!bound) throw py::error_already_set();
+        return steal(bound);
+    }
+    return py::reinterpret_borrow<py::object>(descr);
+}
+
+} // namespace detail
+
+// `async with manager:` in two awaits; see the top of this file.
+class async_with {
+  public:
+    explicit async_with(py::handle manager) {
+        enter_ = detail::lookup_special(manager, "__aenter__");
+        if (!enter_) {
+            PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the asynchronous context manager protocol",
+                         Py_TYPE(manager.ptr())->tp_name);
+            throw py::error_already_set();
+        }
+        exit_ = detail::lookup_special(manager, "__aexit__");
+        if (!exit_) {
+            PyErr_Format(PyExc_TypeError,
+                         "'%.200s' object does not support the asynchronous context manager protocol "
+                         "(missed __aexit__ method)",
+                         Py_TYPE(manager.ptr())->tp_name);
+            throw py::error_already_set();
+        }
+    }
+
+    // co_await: the value of __aenter__().
+    detail::wait_awaiter enter() {
+        PyObject *awaitable = PyObject_CallNoArgs(enter_.ptr());
+        if (!awaitable) throw py::error_already_set();
+        return detail::wait_awaiter(detail::steal(awaitable), nullptr, detail::await_kind::aenter);
+    }
+
+    // co_await: __aexit__ with the failure's details (or three Nones); raises
+    // the failure again unless __aexit__ returns a true value.
+    detail::exit_awaiter exit(failure &f) {
+        PyObject *result;
+        {
+            detail::handled_guard guard(f.raw());
+            PyObject *args[3] = {f.type().release().ptr(), f.value().release().ptr(), f.traceback().release().ptr()};
+            result = PyObject_Vectorcall(exit_.ptr(), args, 3, nullptr);
+            for (PyObject *a : args) Py_DECREF(a);
+        }
+        if (!result) throw py::error_already_set();
+        return detail::exit_awaiter(detail::wait_awaiter(detail::steal(result), f.raw(), detail::await_kind::aexit), &f);
+    }
+
+  private:
+    py::object enter_, exit_;
+};
+
+} // namespace aio
+
+// ---------------------------------------------------------------------------
+// The coroutine object
+
+namespace aio::detail {
+
+enum class run_state : unsigned char { created, suspended, running, done };
+
+struct coroutine_object {
+    PyObject_HEAD
+    std::coroutine_handle<> frame; // null once finished or closed
+    promise_base *promise;
+    PyObject *function; // the coroutine function that made it: keeps its closure alive
+    PyObject *qualname;
+    PyObject *weakrefs;
+    run_state state;
+};
+
+inline bool is_coroutine(PyObject *o) noexcept { return Py_IS_TYPE(o, types().coroutine_type); }
+inline coroutine_object *as_coroutine(PyObject *o) noexcept { return reinterpret_cast<coroutine_object *>(o); }
+
+inline PyObject *make_coroutine(task &&t, PyObject *qualname) noexcept {
+    auto [frame, promise] = t.release();
+    if (!frame) {
+        PyErr_SetString(PyExc_SystemError, "aio: empty task");
+        return nullptr;
+    }
+    auto *c = PyObject_GC_New(coroutine_object, types().coroutine_type);
+    if (!c) {
+        frame.destroy();
+        return nullptr;
+    }
+    c->frame = frame;
+    c->promise = promise;
+    c->function = nullptr;
+    c->qualname = Py_XNewRef(qualname);
+    c->weakrefs = nullptr;
+    c->state = run_state::created;
+    promise->owner = c;
+    PyObject_GC_Track(c);
+    return reinterpret_cast<PyObject *>(c);
+}
+
+// Destroys the frame: every destructor of the body runs, every reference it
+// held goes.
+inline void release_frame(coroutine_object *c) noexcept {
+    c->state = run_state::done;
+    c->promise = nullptr;
+    if (c->frame) std::exchange(c->frame, {}).destroy();
+}
+
+inline void set_stop_iteration(PyObject *value) noexcept { // steals
+    if (value == Py_None) {
+        Py_DECREF(value);
+        PyErr_SetNone(PyExc_StopIteration);
+        return;
+    }
+    // StopIteration(value) itself: a tuple must stay one value.
+    PyObject *stop = PyObject_CallOneArg(PyExc_StopIteration, value);
+    Py_DECREF(value);
+    if (!stop) return;
+    PyErr_SetObject(PyExc_StopIteration, stop);
+    Py_DECREF(stop);
+}
+
+// The error that left the body; a StopIteration becomes a RuntimeError, as it
+// does for coroutines written in Python.
+inline void raise_from_body(PyObject *exc) noexcept { // steals
+    if (PyErr_GivenExceptionMatches(exc, PyExc_StopIteration)) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+        PyObject *runtime = take_error();
+        PyException_SetCause(runtime, Py_NewRef(exc));
+        PyException_SetContext(runtime, exc);
+        exc = runtime;
+    }
+    restore_error(exc);
+}
+
+inline void deliver(promise_base &p, PySendResult r, PyObject *value) noexcept {
+    if (r == PYGEN_RETURN) {
+        p.slot = steal(value);
+        p.status = step::value;
+    } else {
+        p.slot = steal(take_error());
+        p.status = step::error;
+    }
+}
+
+// Runs the body up to its next suspension or its end.
+inline PySendResult run(coroutine_object *c, PyObject **out) noexcept {
+    c->state = run_state::running;
+    c->frame.resume();
+    promise_base &p = *c->promise;
+    switch (p.status) {
+    case step::yielded:
+        p.status = step::idle;
+        c->state = run_state::suspended;
+        *out = p.slot.release().ptr();
+        return PYGEN_NEXT;
+    case step::returned: {
+        PyObject *result = p.slot.release().ptr();
+        release_frame(c);
+        *out = result;
+        return PYGEN_RETURN;
+    }
+    case step::raised: {
+        PyObject *exc = p.slot.release().ptr();
+        release_frame(c);
+        raise_from_body(exc);
+        return PYGEN_ERROR;
+    }
+    default:
+        release_frame(c);
+        PyErr_Format(PyExc_SystemError, "native coroutine %R ended without co_return",
+                     c->qualname ? c->qualname : types().unnamed);
+        return PYGEN_ERROR;
+    }
+}
+
+inline PySendResult coro_send(coroutine_object *c, PyObject *arg, PyObject **out) noexcept;
+inline PyObject *coro_close(coroutine_object *c) noexcept;
+inline PySendResult coro_throw(coroutine_object *c, PyObject *type, PyObject *value, PyObject *trace,
+                               PyObject **out) noexcept;
+
+inline PySendResult guard_state(coroutine_object *c) noexcept {
+    if (c->state == run_state::running) {
+        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+        return PYGEN_ERROR;
+    }
+    if (c->state == run_state::done) {
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+        return PYGEN_ERROR;
+    }
+    return PYGEN_NEXT;
+}
+
+inline PySendResult coro_send(coroutine_object *c, PyObject *arg, PyObject **out) noexcept {
+    if (guard_state(c) == PYGEN_ERROR) return PYGEN_ERROR;
+    if (c->state == run_state::created) {
+        if (arg != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+            return PYGEN_ERROR;
+        }
+        return run(c, out);
+    }
+    promise_base &p = *c->promise;
+    if (!p.yf) {
+        p.slot = py::reinterpret_borrow<py::object>(arg);
+        p.status = step::value;
+        return run(c, out);
+    }
+    c->state = run_state::running;
+    PyObject *r;
+    PySendResult s;
+    {
+        handled_guard guard(p.handling);
+        s = PyIter_Send(p.yf.ptr(), arg, &r);
+    }
+    if (s == PYGEN_NEXT) {
+        c->state = run_state::suspended;
+        *out = r;
+        return PYGEN_NEXT;
+    }
+    deliver(p, s, r);
+    p.yf = py::object();
+    return run(c, out);
+}
+
+// close() on what is being awaited: 0, or -1 with the error set.
+inline int close_iter(promise_base &p, PyObject *yf) noexcept {
+    handled_guard guard(p.handling);
+    if (is_coroutine(yf)) {
+        PyObject *r = coro_close(as_coroutine(yf));
+        if (!r) return -1;
+        Py_DECREF(r);
+        return 0;
+    }
+    PyObject *close = nullptr;
+    if (_PyObject_LookupAttr(yf, types().str_close, &close) < 0) PyErr_WriteUnraisable(yf);
+    if (!close) return 0;
+    PyObject *r = PyObject_CallNoArgs(close);
+    Py_DECREF(close);
+    if (!r) return -1;
+    Py_DECREF(r);
+    return 0;
+}
+
+inline constexpr int no_throw_method = 10;
+inline constexpr int lookup_failed = 11;
+
+// throw() on what is being awaited, with the arguments as given.
+inline int throw_iter(promise_base &p, PyObject *yf, PyObject *type, PyObject *value, PyObject *trace,
+                      PyObject **out) noexcept {
+    handled_guard guard(p.handling);
+    if (is_coroutine(yf)) return coro_throw(as_coroutine(yf), type, value, trace, out);
+    PyObject *throw_ = nullptr;
+    if (_PyObject_LookupAttr(yf, types().str_throw, &throw_) < 0) return lookup_failed;
+    if (!throw_) return no_throw_method;
+    PyObject *args[3] = {type, value, trace};
+    std::size_t n = value ? (trace ? 3 : 2) : 1;
+    PyObject *r = PyObject_Vectorcall(throw_, args, n, nullptr);
+    Py_DECREF(throw_);
+    if (r) {
+        *out = r;
+        return PYGEN_NEXT;
+    }
+    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        PyObject *stop = take_error();
+        PyObject *v = reinterpret_cast<PyStopIterationObject *>(stop)->value;
+        *out = Py_NewRef(v ? v : Py_None);
+        Py_DECREF(stop);
+        return PYGEN_RETURN;
+    }
+    return PYGEN_ERROR;
+}
+
+// The exception that throw(type, value, trace) raises, checked as the
+// interpreter checks it; null with a TypeError.
+inline PyObject *thrown_exception(PyObject *type, PyObject *value, PyObject *trace) noexcept {
+    if (trace == Py_None) trace = nullptr;
+    if (trace && !PyTraceBack_Check(trace)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return nullptr;
+    }
+    if (PyExceptionClass_Check(type)) {
+        PyErr_Restore(Py_NewRef(type), Py_XNewRef(value), Py_XNewRef(trace));
+        return take_error();
+    }
+    if (PyExceptionInstance_Check(type)) {
+        if (value && value != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return nullptr;
+        }
+        if (trace) PyException_SetTraceback(type, trace);
+        return Py_NewRef(type);
+    }
+    PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                 Py_TYPE(type)->tp_name);
+    return nullptr;
+}
+
+inline PySendResult coro_throw(coroutine_object *c, PyObject *type, PyObject *value, PyObject *trace,
+                               PyObject **out) noexcept {
+    if (c->state == run_state::running) return guard_state(c);
+    if (c->state != run_state::suspended) {
+        PyObject *exc = thrown_exception(type, value, trace);
+        if (!exc) return PYGEN_ERROR;
+        if (c->state == run_state::done) {
+            Py_DECREF(exc);
+            return guard_state(c);
+        }
+        // Thrown in before the first step: the body never runs.
+        release_frame(c);
+        raise_from_body(exc);
+        return PYGEN_ERROR;
+    }
+    promise_base &p = *c->promise;
+    if (p.yf) {
+        if (PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit)) {
+            c->state = run_state::running;
+            int err = close_iter(p, p.yf.ptr());
+            c->state = run_state::suspended;
+            if (err < 0) {
+                deliver(p, PYGEN_ERROR, nullptr);
+                p.yf = py::object();
+                return run(c, out);
+            }
+        } else {
+            c->state = run_state::running;
+            PyObject *r = nullptr;
+            int s = throw_iter(p, p.yf.ptr(), type, value, trace, &r);
+            c->state = run_state::suspended;
+            if (s == lookup_failed) return PYGEN_ERROR;
+            if (s == PYGEN_NEXT) {
+                *out = r;
+                return PYGEN_NEXT;
+            }
+            if (s != no_throw_method) {
+                deliver(p, static_cast<PySendResult>(s), r);
+                p.yf = py::object();
+                return run(c, out);
+            }
+        }
+    }
+    PyObject *exc = thrown_exception(type, value, trace);
+    if (!exc) return PYGEN_ERROR;
+    p.slot = steal(exc);
+    p.status = step::error;
+    p.yf = py::object();
+    return run(c, out);
+}
+
+inline PyObject *coro_close(coroutine_object *c) noexcept {
+    if (c->state == run_state::running) {
+        guard_state(c);
+        return nullptr;
+    }
+    if (c->state != run_state::suspended) {
+        release_frame(c);
+        Py_RETURN_NONE;
+    }
+    promise_base &p = *c->promise;
+    int err = 0;
+    if (p.yf) {
+        c->state = run_state::running;
+        err = close_iter(p, p.yf.ptr());
+        c->state = run_state::suspended;
+    }
+    if (err == 0) PyErr_SetNone(PyExc_GeneratorExit);
+    deliver(p, PYGEN_ERROR, nullptr);
+    p.yf = py::object();
+    PyObject *r = nullptr;
+    PySendResult s = run(c, &r);
+    if (s == PYGEN_NEXT) {
+        Py_DECREF(r);
+        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+        return nullptr;
+    }
+    if (s == PYGEN_RETURN) {
+        Py_DECREF(r);
+        Py_RETURN_NONE;
+    }
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return nullptr;
+}
+
+// Slots and methods
+
+inline PySendResult coro_am_send(PyObject *self, PyObject *arg, PyObject **out) {
+    return coro_send(as_coroutine(self), arg, out);
+}
+
+inline PyObject *coro_result(PySendResult s, PyObject *r) noexcept {
+    if (s == PYGEN_NEXT) return r;
+    if (s == PYGEN_RETURN) set_stop_iteration(r);
+    return nullptr;
+}
+
+inline PyObject *coro_iternext(PyObject *self) {
+    PyObject *r = nullptr;
+    PySendResult s = coro_send(as_coroutine(self), Py_None, &r);
+    if (s == PYGEN_RETURN) {
+        if (r == Py_None) {
+            Py_DECREF(r); // a bare StopIteration, as the interpreter's own
+            return nullptr;
+        }
+        set_stop_iteration(r);
+        return nullptr;
+    }
+    return s == PYGEN_NEXT ? r : nullptr;
+}
+
+inline PyObject *coro_send_method(PyObject *self, PyObject *arg) {
+    PyObject *r = nullptr;
+    PySendResult s = coro_send(as_coroutine(self), arg, &r);
+    return coro_result(s, r);
+}
+
+inline PyObject *coro_throw_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 3) {
+        PyErr_Format(PyExc_TypeError, nargs < 1 ? "throw expected at least 1 argument, got %zd"
+                                                : "throw expected at most 3 arguments, got %zd",
+                     nargs);
+        return nullptr;
+    }
+    PyObject *r = nullptr;
+    PySendResult s = coro_throw(as_coroutine(self), args[0], nargs > 1 ? args[1] : nullptr,
+                                nargs > 2 ? args[2] : nullptr, &r);
+    return coro_result(s, r);
+}
+
+inline PyObject *coro_close_method(PyObject *self, PyObject *) { return coro_close(as_coroutine(self)); }
+
+inline PyObject *coro_await(PyObject *self) {
+    coroutine_object *c = as_coroutine(self);
+    if (c->state == run_state::suspended && c->promise->yf) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
+    return Py_NewRef(self);
+}
+
+inline PyObject *coro_repr(PyObject *self) {
+    coroutine_object *c = as_coroutine(self);
+    return PyUnicode_FromFormat("<coroutine object %U at %p>", c->qualname ? c->qualname : types().unnamed, self);
+}
+
+inline int coro_traverse(PyObject *self, visitproc visit, void *arg) {
+    coroutine_object *c = as_coroutine(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(c->function);
+    if (promise_base *p = c->promise) {
+        Py_VISIT(p->yf.ptr());
+        Py_VISIT(p->slot.ptr());
+        for (std::size_t i = 0; i < p->nparams; ++i) Py_VISIT(p->params[i]->ptr());
+    }
+    return 0;
+}
+
+inline int coro_clear(PyObject *self) {
+    coroutine_object *c = as_coroutine(self);
+    if (c->state == run_state::running) return 0;
+    release_frame(c);
+    Py_CLEAR(c->function);
+    return 0;
+}
+
+// An unfinished coroutine is closed when it goes, as the interpreter closes its own.
+inline void coro_finalize(PyObject *self) {
+    coroutine_object *c = as_coroutine(self);
+    if (c->state != run_state::suspended) return;
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    PyObject *r = coro_close(c);
+    if (r)
+        Py_DECREF(r);
+    else
+        PyErr_WriteUnraisable(self);
+    PyErr_Restore(type, value, trace);
+}
+
+inline void coro_dealloc(PyObject *self) {
+    coroutine_object *c = as_coroutine(self);
+    PyObject_GC_UnTrack(self);
+    if (c->weakrefs) PyObject_ClearWeakRefs(self);
+    PyObject_GC_Track(self);
+    if (PyObject_CallFinalizerFromDealloc(self)) return; // resurrected
+    PyObject_GC_UnTrack(self);
+    release_frame(c);
+    Py_CLEAR(c->function);
+    Py_CLEAR(c->qualname);
+    PyTypeObject *type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// The last dotted part of a qualified name.
+inline PyObject *short_name(PyObject *qualname) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(qualname);
+    Py_ssize_t dot = PyUnicode_FindChar(qualname, '.', 0, n, -1);
+    if (dot == -2) return nullptr;
+    if (dot < 0) return Py_NewRef(qualname);
+    return PyUnicode_Substring(qualname, dot + 1, n);
+}
+
+inline PyObject *coro_get_qualname(PyObject *self, void *) {
+    coroutine_object *c = as_coroutine(self);
+    return Py_NewRef(c->qualname ? c->qualname : types().unnamed);
+}
+inline PyObject *coro_get_name(PyObject *self, void *) {
+    coroutine_object *c = as_coroutine(self);
+    return short_name(c->qualname ? c->qualname : types().unnamed);
+}
+inline PyObject *coro_get_await(PyObject *self, void *) {
+    coroutine_object *c = as_coroutine(self);
+    PyObject *yf = c->state == run_state::done || !c->promise ? nullptr : c->promise->yf.ptr();
+    return Py_NewRef(yf ? yf : Py_None);
+}
+inline PyObject *coro_get_running(PyObject *self, void *) {
+    return PyBool_FromLong(as_coroutine(self)->state == run_state::running);
+}
+inline PyObject *coro_get_suspended(PyObject *self, void *) {
+    return PyBool_FromLong(as_coroutine(self)->state == run_state::suspended);
+}
+
+inline PyMethodDef coroutine_methods[] = {
+    {"send", coro_send_method, METH_O, "send(value) -> send 'value' into the coroutine,\nreturn next yielded value or raise StopIteration."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw_method)), METH_FASTCALL,
+     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next yielded value or raise\nStopIteration."},
+    {"close", coro_close_method, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {nullptr, nullptr, 0, nullptr}};
+
+inline PyGetSetDef coroutine_getset[] = {
+    {"__name__", coro_get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", coro_get_qualname, nullptr, nullptr, nullptr},
+    {"cr_await", coro_get_await, nullptr, nullptr, nullptr},
+    {"cr_running", coro_get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", coro_get_suspended, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+inline PyMemberDef coroutine_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(coroutine_object, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+// ---------------------------------------------------------------------------
+// The coroutine function object
+
+struct function_object;
+
+struct closure_base {
+    virtual ~closure_base() = default;
+    virtual task call(function_object *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) = 0;
+};
+
+struct function_object {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject *impl;        // a pybind11 function, or null
+    closure_base *closure; // a run-time closure, or null
+    PyObject *qualname;
+    PyObject *module;
+    PyObject *doc;
+};
+
+inline function_object *as_function(PyObject *o) noexcept { return reinterpret_cast<function_object *>(o); }
+
+inline PyObject *function_vectorcall(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
+    function_object *f = as_function(self);
+    PyObject *result;
+    if (f->impl) {
+        result = PyObject_Vectorcall(f->impl, args, nargsf, kwnames);
+    } else {
+        try {
+            result = make_coroutine(f->closure->call(f, args, PyVectorcall_NARGS(nargsf), kwnames), nullptr);
+        } catch (...) {
+            set_current_error();
+            return nullptr;
+        }
+    }
+    if (result && is_coroutine(result)) {
+        coroutine_object *c = as_coroutine(result);
+        if (!c->function) {
+            c->function = Py_NewRef(self);
+            Py_XSETREF(c->qualname, Py_NewRef(f->qualname));
+        }
+    }
+    return result;
+}
+
+inline PyObject *function_descr_get(PyObject *self, PyObject *obj, PyObject *) {
+    if (!obj || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+inline PyObject *function_repr(PyObject *self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+inline int function_traverse(PyObject *self, visitproc visit, void *arg) {
+    function_object *f = as_function(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->impl);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    return 0;
+}
+
+inline void function_dealloc(PyObject *self) {
+    function_object *f = as_function(self);
+    PyObject_GC_UnTrack(self);
+    delete std::exchange(f->closure, nullptr);
+    Py_CLEAR(f->impl);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    PyTypeObject *type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+inline PyObject *function_get_name(PyObject *self, void *) { return short_name(as_function(self)->qualname); }
+inline PyObject *function_get_qualname(PyObject *self, void *) { return Py_NewRef(as_function(self)->qualname); }
+inline PyObject *function_get_module(PyObject *self, void *) { return Py_NewRef(as_function(self)->module); }
+inline PyObject *function_get_doc(PyObject *self, void *) { return Py_NewRef(as_function(self)->doc); }
+
+inline PyGetSetDef function_getset[] = {
+    {"__name__", function_get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", function_get_qualname, nullptr, nullptr, nullptr},
+    {"__module__", function_get_module, nullptr, nullptr, nullptr},
+    {"__doc__", function_get_doc, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+inline PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(function_object, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+inline py::object make_function(PyObject *impl, closure_base *closure, py::handle qualname, py::handle module,
+                                py::handle doc) {
+    auto *f = PyObject_GC_New(function_object, types().function_type);
+    if (!f) {
+        delete closure;
+        throw py::error_already_set();
+    }
+    f->vectorcall = function_vectorcall;
+    f->impl = Py_XNewRef(impl);
+    f->closure = closure;
+    f->qualname = Py_NewRef(qualname.ptr());
+    f->module = Py_NewRef(module ? module.ptr() : Py_None);
+    f->doc = Py_NewRef(doc ? doc.ptr() : Py_None);
+    PyObject_GC_Track(f);
+    return steal(reinterpret_cast<PyObject *>(f));
+}
+
+// ---------------------------------------------------------------------------
+// Run-time closures
+
+template <class F, class Sig> struct closure;
+
+template <class F, class R, class... A> struct closure<F, R(A...)> final : closure_base {
+    static_assert(std::is_same_v<R, task>, "aio::callable: the closure must return aio::task");
+    static constexpr bool varargs = sizeof...(A) == 1 && (std::is_same_v<std::remove_cvref_t<A>, py::args> && ...);
+    static constexpr bool varkw = [] {
+        if constexpr (sizeof...(A) == 2) {
+            using T = std::tuple<std::remove_cvref_t<A>...>;
+            return std::is_same_v<std::tuple_element_t<0, T>, py::args> &&
+                   std::is_same_v<std::tuple_element_t<1, T>, py::kwargs>;
+        } else {
+            return false;
+        }
+    }();
+    static_assert(varargs || varkw ||
+                      ((std::is_same_v<std::remove_cvref_t<A>, py::object> ||
+                        std::is_same_v<std::remove_cvref_t<A>, py::handle>) &&
+                       ...),
+                  "aio::callable: the closure takes py::object parameters, (py::args) or (py::args, py::kwargs)");
+
+    explicit closure(F &&f) : fn(std::move(f)) {}
+    explicit closure(const F &f) : fn(f) {}
+
+    task call(function_object *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) override {
+        Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        if constexpr (varkw) {
+            py::args positional = positional_tuple(args, nargs);
+            py::kwargs keywords;
+            for (Py_ssize_t i = 0; i < nkw; ++i)
+                keywords[py::handle(PyTuple_GET_ITEM(kwnames, i))] = py::handle(args[nargs + i]);
+            return fn(std::move(positional), std::move(keywords));
+        } else {
+            if (nkw) {
+                PyErr_Format(PyExc_TypeError, "%U() takes no keyword arguments", self->qualname);
+                throw py::error_already_set();
+            }
+            if constexpr (varargs) {
+                return fn(positional_tuple(args, nargs));
+            } else {
+                constexpr Py_ssize_t n = sizeof...(A);
+                if (nargs != n) {
+                    PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given", self->qualname,
+                                 n, n == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+                    throw py::error_already_set();
+                }
+                return invoke(args, std::make_index_sequence<sizeof...(A)>{});
+            }
+        }
+    }
+
+  private:
+    static py::args positional_tuple(PyObject *const *args, Py_ssize_t nargs) {
+        PyObject *t = PyTuple_New(nargs);
+        if (!t) throw py::error_already_set();
+        for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(t, i, Py_NewRef(args[i]));
+        return py::reinterpret_steal<py::args>(t);
+    }
+    template <std::size_t... I> task invoke(PyObject *const *args, std::index_sequence<I...>) {
+        return fn(py::reinterpret_borrow<py::object>(args[I])...);
+    }
+    F fn;
+};
+
+// ---------------------------------------------------------------------------
+// Awaiting
+
+inline bool wait_awaiter::await_ready() {
+    promise_base &p = *promise_;
+    PyObject *it = awaitable_iter(target_.ptr(), kind_);
+    target_ = py::object();
+    if (!it) {
+        p.slot = steal(take_error());
+        p.status = step::error;
+        return true;
+    }
+    PyObject *r;
+    PySendResult s;
+    {
+        handled_guard guard(handling_);
+        s = PyIter_Send(it, Py_None, &r);
+    }
+    if (s == PYGEN_NEXT) {
+        p.yf = steal(it);
+        p.slot = steal(r);
+        p.status = step::yielded;
+        p.handling = handling_;
+        return false;
+    }
+    deliver(p, s, r);
+    Py_DECREF(it);
+    return true;
+}
+
+inline py::object wait_awaiter::await_resume() {
+    promise_base &p = *promise_;
+    p.handling = nullptr;
+    step s = std::exchange(p.status, step::idle);
+    py::object v = std::move(p.slot);
+    if (s == step::error) throw_error(v.release().ptr());
+    return v;
+}
+
+inline wait_awaiter promise_base::await_transform(task &&t) {
+    PyObject *c = make_coroutine(std::move(t), owner ? owner->qualname : nullptr);
+    if (!c) throw py::error_already_set();
+    wait_awaiter a(steal(c));
+    a.promise_ = this;
+    return a;
+}
+
+// ---------------------------------------------------------------------------
+// The types
+
+inline state make_state() {
+    static PyType_Slot coroutine_slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void *>(coro_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void *>(coro_repr)},
+        {Py_tp_traverse, reinterpret_cast<void *>(coro_traverse)},
+        {Py_tp_clear, reinterpret_cast<void *>(coro_clear)},
+        {Py_tp_finalize, reinterpret_cast<void *>(coro_finalize)},
+        {Py_tp_iter, reinterpret_cast<void *>(PyObject_SelfIter)},
+        {Py_tp_iternext, reinterpret_cast<void *>(coro_iternext)},
+        {Py_tp_methods, coroutine_methods},
+        {Py_tp_getset, coroutine_getset},
+        {Py_tp_members, coroutine_members},
+        {Py_am_await, reinterpret_cast<void *>(coro_await)},
+        {Py_am_send, reinterpret_cast<void *>(coro_am_send)},
+        {0, nullptr}};
+    static PyType_Spec coroutine_spec = {
+        "pelorin.native_coroutine", sizeof(coroutine_object), 0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        coroutine_slots};
+    static PyType_Slot function_slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void *>(function_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void *>(function_repr)},
+        {Py_tp_traverse, reinterpret_cast<void *>(function_traverse)},
+        {Py_tp_call, reinterpret_cast<void *>(PyVectorcall_Call)},
+        {Py_tp_descr_get, reinterpret_cast<void *>(function_descr_get)},
+        {Py_tp_getset, function_getset},
+        {Py_tp_members, function_members},
+        {0, nullptr}};
+    static PyType_Spec function_spec = {"pelorin.native_coroutine_function", sizeof(function_object), 0,
+                                        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                                            Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE |
+                                            Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                        function_slots};
+    state s{};
+    py::object coroutine_type = steal(PyType_FromSpec(&coroutine_spec));
+    if (!coroutine_type) throw py::error_already_set();
+    py::object function_type = steal(PyType_FromSpec(&function_spec));
+    if (!function_type) throw py::error_already_set();
+    // What asyncio.iscoroutinefunction (and inspect's marker, where it has one)
+    // looks for; bound methods forward the attribute to the function.
+    PyObject *dict = reinterpret_cast<PyTypeObject *>(function_type.ptr())->tp_dict;
+    py::object marker = py::module_::import("asyncio.coroutines").attr("_is_coroutine");
+    if (PyDict_SetItemString(dict, "_is_coroutine", marker.ptr()) < 0) throw py::error_already_set();
+    py::object inspect = py::module_::import("inspect");
+    if (py::hasattr(inspect, "_is_coroutine_mark"))
+        if (PyDict_SetItemString(dict, "_is_coroutine_marker", inspect.attr("_is_coroutine_mark").ptr()) < 0)
+            throw py::error_already_set();
+    PyType_Modified(reinterpret_cast<PyTypeObject *>(function_type.ptr()));
+    s.coroutine_type = reinterpret_cast<PyTypeObject *>(coroutine_type.release().ptr());
+    s.function_type = reinterpret_cast<PyTypeObject *>(function_type.release().ptr());
+    s.str_throw = PyUnicode_InternFromString("throw");
+    s.str_close = PyUnicode_InternFromString("close");
+    s.unnamed = PyUnicode_InternFromString("native_coroutine");
+    if (!s.str_throw || !s.str_close || !s.unnamed) throw py::error_already_set();
+    return s;
+}
+
+inline state &types() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<state> storage;
+    return storage.call_once_and_store_result(make_state).get_stored();
+}
+
+} // namespace aio::detail
+
+// ---------------------------------------------------------------------------
+// Coroutine functions
+
+namespace aio {
+
+// The coroutine object of a task, named `qualname`.
+inline py::object coroutine(task &&t, py::handle qualname) {
+    PyObject *c = detail::make_coroutine(std::move(t), qualname.ptr());
+    if (!c) throw py::error_already_set();
+    return detail::steal(c);
+}
+
+template <class F, class... Extra> py::object def(py::module_ &m, const char *name, F &&fn, const Extra &...extra) {
+    py::cpp_function impl(std::forward<F>(fn), py::name(name), py::scope(m), extra...);
+    py::object f = detail::make_function(impl.ptr(), nullptr, py::str(name), m.attr("__name__"), impl.attr("__doc__"));
+    m.add_object(name, f, true);
+    return f;
+}
+
+template <class F, class... Extra>
+py::object def_method(py::handle cls, const char *name, F &&fn, const Extra &...extra) {
+    py::cpp_function impl(std::forward<F>(fn), py::name(name), py::is_method(cls), extra...);
+    // pybind11 wraps a method in an instancemethod; the function inside is what runs.
+    py::object target = impl;
+    if (PyInstanceMethod_Check(impl.ptr()))
+        target = py::reinterpret_borrow<py::object>(PyInstanceMethod_GET_FUNCTION(impl.ptr()));
+    py::str qualname(py::str("{}.{}").format(cls.attr("__qualname__"), name));
+    py::object f = detail::make_function(target.ptr(), nullptr, qualname, cls.attr("__module__"), impl.attr("__doc__"));
+    py::setattr(cls, name, f);
+    return f;
+}
+
+// A coroutine function made from a closure at run time; see the top of this file.
+template <class F> py::object callable(py::handle qualname, F &&fn, py::handle module = py::none()) {
+    using D = std::remove_cvref_t<F>;
+    using C = detail::closure<D, py::detail::function_signature_t<D>>;
+    if (!PyUnicode_Check(qualname.ptr())) throw py::type_error("aio::callable: qualname must be str");
+    return detail::make_function(nullptr, new C(std::forward<F>(fn)), qualname, module, py::none());
+}
+
+template <class F> py::object callable(const char *qualname, F &&fn) {
+    return callable(py::str(qualname), std::forward<F>(fn));
+}
+
+} // namespace aio
+
+// aio::task returned to Python becomes its coroutine object.
+namespace pybind11::detail {
+template <> struct type_caster<aio::task> {
+    static constexpr auto name = const_name("collections.abc.Coroutine");
+    static handle cast(aio::task &&t, return_value_policy, handle) {
+        return aio::detail::make_coroutine(std::move(t), nullptr);
+    }
+};
+} // namespace pybind11::detail

@@ -1,0 +1,207 @@
+// Exposes native coroutines built on the shared bridge to the test suite.
+#include "common/aio.hpp"
+#include "common/pysem.hpp"
+
+#include <stdexcept>
+#include <string>
+
+namespace {
+
+// Counts live C++ objects held by suspended bodies: destructors must run on
+// every way out.
+long live_trackers = 0;
+struct tracker {
+    tracker() { ++live_trackers; }
+    ~tracker() { --live_trackers; }
+    tracker(const tracker &) = delete;
+    tracker &operator=(const tracker &) = delete;
+};
+
+aio::task await_one(py::object awaitable) { co_return co_await aio::wait(awaitable); }
+
+aio::task await_each(py::args awaitables) {
+    py::list results;
+    for (py::handle a : awaitables) results.append(co_await aio::wait(a));
+    co_return results;
+}
+
+// The exception that reached the body at the await, or the awaited value.
+aio::task caught(py::object awaitable) {
+    try {
+        co_await aio::wait(awaitable);
+    } catch (py::error_already_set &e) {
+        co_return e.value();
+    }
+    co_return py::none();
+}
+
+aio::task raise_from_at(py::object awaitable, py::object exc, py::object cause_from_await) {
+    try {
+        co_await aio::wait(awaitable);
+    } catch (py::error_already_set &e) {
+        if (pysem::truthy(cause_from_await))
+            aio::raise_from(exc, e.value());
+        aio::raise_from(exc, py::none());
+    }
+    co_return py::none();
+}
+
+aio::task raise_in_handler(py::object awaitable, py::object exc) {
+    try {
+        co_await aio::wait(awaitable);
+    } catch (py::error_already_set &) {
+        aio::raise(exc);
+    }
+    co_return py::none();
+}
+
+aio::task cpp_error(std::string kind) {
+    if (kind == "value") throw py::value_error("bad value");
+    if (kind == "runtime") throw std::runtime_error("plain C++ failure");
+    if (kind == "key") throw py::key_error("missing");
+    if (kind == "stop") throw py::stop_iteration("stopped");
+    if (kind == "type") throw py::type_error("wrong type");
+    co_return py::none();
+}
+
+// Finally with await: `cleanup()` is awaited on every way out of the guarded
+// await; the log shows what the body saw.
+aio::task guarded(py::object awaitable, py::object cleanup, py::list log) {
+    tracker held;
+    aio::failure failure;
+    py::object result = py::none();
+    try {
+        result = co_await aio::wait(awaitable);
+        log.append("done");
+    } catch (...) {
+        failure.capture();
+    }
+    log.append(py::make_tuple("cleanup", failure.value()));
+    co_await aio::wait(cleanup(), failure);
+    log.append("cleaned");
+    failure.rethrow();
+    co_return result;
+}
+
+// async with manager as entered: await body(entered).
+aio::task within(py::object manager, py::object body) {
+    tracker held;
+    aio::async_with context(manager);
+    py::object entered = co_await context.enter();
+    aio::failure failure;
+    py::object result = py::none();
+    try {
+        result = co_await aio::wait(body(entered));
+    } catch (...) {
+        failure.capture();
+    }
+    co_await context.exit(failure);
+    co_return result;
+}
+
+aio::task hold(py::object awaitable) {
+    tracker held;
+    co_return co_await aio::wait(awaitable);
+}
+
+aio::task nested(long depth, py::object awaitable) {
+    tracker held;
+    if (depth == 0) co_return co_await aio::wait(awaitable);
+    py::object inner = co_await nested(depth - 1, awaitable);
+    co_return py::make_tuple(depth, inner);
+}
+
+// Keeps awaiting after GeneratorExit, which a coroutine must not do.
+aio::task ignore_exit(py::object factory) {
+    for (int i = 0; i < 3; ++i) {
+        try {
+            co_await aio::wait(factory());
+        } catch (py::error_already_set &) {
+        }
+    }
+    co_return py::none();
+}
+
+// Catches only ordinary errors, as `except Exception` does.
+aio::task ordinary_only(py::object awaitable) {
+    try {
+        co_await aio::wait(awaitable);
+    } catch (py::error_already_set &e) {
+        if (!aio::is_ordinary(e)) throw;
+        co_return py::str("swallowed");
+    }
+    co_return py::str("done");
+}
+
+aio::task call_now(py::object fn) { co_return fn(); }
+
+aio::task value_of(py::object v) { co_return v; }
+
+aio::task none_of() { co_return {}; }
+
+aio::task cast_value(long v) { co_return v * 2; }
+
+} // namespace
+
+PYBIND11_MODULE(_aio_probe, m) {
+    m.doc() = "Test probe for the shared native-coroutine bridge.";
+
+    aio::def(m, "await_one", &await_one, py::arg("awaitable"), "Awaits one awaitable.");
+    aio::def(m, "await_each", &await_each);
+    aio::def(m, "caught", &caught, py::arg("awaitable"));
+    aio::def(m, "raise_from_at", &raise_from_at, py::arg("awaitable"), py::arg("exc"), py::arg("cause_from_await"));
+    aio::def(m, "raise_in_handler", &raise_in_handler, py::arg("awaitable"), py::arg("exc"));
+    aio::def(m, "cpp_error", &cpp_error, py::arg("kind"));
+    aio::def(m, "guarded", &guarded, py::arg("awaitable"), py::arg("cleanup"), py::arg("log"));
+    aio::def(m, "within", &within, py::arg("manager"), py::arg("body"));
+    aio::def(m, "hold", &hold, py::arg("awaitable"));
+    aio::def(m, "nested", &nested, py::arg("depth"), py::arg("awaitable"));
+    aio::def(m, "ignore_exit", &ignore_exit, py::arg("factory"));
+    aio::def(m, "ordinary_only", &ordinary_only, py::arg("awaitable"));
+    aio::def(m, "call_now", &call_now, py::arg("fn"));
+    aio::def(m, "value_of", &value_of, py::arg("value"));
+    aio::def(m, "none_of", &none_of);
+    aio::def(m, "cast_value", &cast_value, py::arg("value"));
+    // The body is the lambda itself.
+    aio::def(m, "lambda_body", [](py::object awaitable) -> aio::task { co_return co_await aio::wait(awaitable); });
+    // Argument checks run at call time, before the coroutine exists.
+    aio::def(
+        m, "checked",
+        [](py::object text, py::object awaitable) {
+            pysem::exact_str(text, "text");
+            return await_one(awaitable);
+        },
+        py::kw_only(), py::arg("text"), py::arg("awaitable") = py::none());
+    m.def("live_trackers", [] { return live_trackers; });
+
+    // A coroutine function made at run time: awaits fn(arg), keeping fn in its closure.
+    m.def("make_callable", [](py::object qualname, py::object fn) {
+        return aio::callable(qualname, [fn](py::object arg) -> aio::task {
+            tracker held;
+            co_return co_await aio::wait(fn(arg));
+        });
+    });
+    m.def("make_variadic", [](py::object qualname, py::object fn) {
+        return aio::callable(qualname, [fn](py::args args, py::kwargs kwargs) {
+            return await_one(fn(*args, **kwargs));
+        });
+    });
+    m.def("make_nullary", [](py::object qualname, py::object value) {
+        return aio::callable(qualname, [value]() { return value_of(value); });
+    });
+    m.def("coroutine_of", [](py::object value, py::object qualname) { return aio::coroutine(value_of(value), qualname); });
+
+    struct probe {};
+    py::class_<probe> cls(m, "Probe", py::dynamic_attr());
+    cls.def(py::init<>());
+    aio::def_method(cls, "__call__",
+                    [](py::object, py::object awaitable) { return await_one(awaitable); },
+                    py::arg("awaitable"), "Awaits the awaitable.");
+    aio::def_method(
+        cls, "keyed",
+        [](py::object self, py::object key) {
+            pysem::exact_str(key, "key");
+            return value_of(py::make_tuple(self, key));
+        },
+        py::kw_only(), py::arg("key"));
+}

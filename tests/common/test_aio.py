@@ -1,0 +1,687 @@
+"""Native coroutines run by asyncio as coroutines written in Python are."""
+
+import asyncio
+import collections.abc
+import gc
+import subprocess
+import sys
+import textwrap
+import traceback
+import types
+import weakref
+
+import pytest
+import starlette._utils
+import uvicorn
+
+from pelorin import _aio_probe as probe
+
+
+# ---------------------------------------------------------------------------
+# Awaitables and Python twins of the probe's bodies
+
+
+class Recorder:
+    """Yields "marker" once; records what the loop sends or throws down."""
+
+    def __init__(self, survive=False):
+        self.seen = []
+        self.survive = survive
+
+    def __await__(self):
+        while True:
+            try:
+                got = yield "marker"
+            except BaseException as e:
+                self.seen.append(("thrown", type(e).__name__))
+                if self.survive and not isinstance(e, GeneratorExit):
+                    continue
+                raise
+            self.seen.append(("sent", got))
+            return ("result", got)
+
+
+class Ready:
+    """Completes without suspending."""
+
+    def __await__(self):
+        return "ready"
+        yield  # pragma: no cover
+
+
+@types.coroutine
+def legacy(value):
+    yield
+    return value
+
+
+async def pyco(value, delay=0):
+    await asyncio.sleep(delay)
+    return value
+
+
+async def py_await_one(awaitable):
+    return await awaitable
+
+
+async def py_ignore_exit(factory):
+    for _ in range(3):
+        try:
+            await factory()
+        except BaseException:
+            pass
+
+
+async def py_call_now(fn):
+    return fn()
+
+
+def outcome(op):
+    try:
+        return ("ok", op())
+    except StopIteration as e:
+        return ("stop", e.value)
+    except BaseException as e:
+        return ("raise", type(e).__name__, str(e))
+
+
+# ---------------------------------------------------------------------------
+# Awaiting
+
+
+async def _task(value):
+    return asyncio.ensure_future(pyco(value, 0.001))
+
+
+async def _later(value):
+    fut = asyncio.get_running_loop().create_future()
+    asyncio.get_running_loop().call_later(0.001, fut.set_result, value)
+    return fut
+
+
+@pytest.mark.parametrize(
+    "make, expected",
+    [
+        (lambda: pyco("py", 0.001), "py"),
+        (lambda: asyncio.sleep(0.001, "slept"), "slept"),
+        (lambda: _later("future"), "future"),
+        (lambda: _task("task"), "task"),
+        (lambda: Ready(), "ready"),
+        (lambda: legacy("legacy"), "legacy"),
+        (lambda: probe.await_one(pyco("native", 0.001)), "native"),
+        (lambda: probe.nested(3, pyco("deep", 0.001)), (3, (2, (1, "deep")))),
+        (lambda: probe.lambda_body(asyncio.sleep(0, "lambda")), "lambda"),
+        (lambda: probe.coroutine_of(("made",), "made"), ("made",)),
+    ],
+    ids=["coroutine", "sleep", "future", "task", "ready", "legacy", "native", "nested", "lambda", "made"],
+)
+async def test_awaits_every_kind_of_awaitable(make, expected):
+    awaitable = make()
+    if asyncio.iscoroutine(awaitable) and awaitable.__qualname__ in ("_later", "_task"):
+        awaitable = await awaitable
+    assert await probe.await_one(awaitable) == expected
+
+
+async def test_awaits_many_in_turn_and_refuses_non_awaitables():
+    assert await probe.await_each(pyco(1), asyncio.sleep(0, 2), probe.value_of(3), Ready()) == [1, 2, 3, "ready"]
+    with pytest.raises(TypeError, match="^object int can't be used in 'await' expression$"):
+        await probe.await_one(5)
+
+
+@pytest.mark.parametrize("value", [(1, 2), (), (None,), ValueError("as value"), None, [1], 7])
+def test_return_value_is_carried_as_is(value):
+    assert asyncio.run(probe.value_of(value)) is value
+    c = probe.value_of(value)
+    with pytest.raises(StopIteration) as stop:
+        c.send(None)
+    assert stop.value.value is value
+    with pytest.raises(StopIteration) as stop:
+        next(probe.value_of(value))
+    assert stop.value.value is value
+
+
+async def test_bodies_return_none_and_cast_values():
+    assert await probe.none_of() is None
+    assert await probe.cast_value(21) == 42
+
+
+def test_coroutine_object_protocol():
+    c = probe.await_one(Ready())
+    try:
+        assert asyncio.iscoroutine(c)
+        assert isinstance(c, collections.abc.Coroutine)
+        assert c.__await__() is c and iter(c) is c
+        assert repr(c).startswith("<coroutine object await_one at 0x")
+        assert (c.__name__, c.__qualname__) == ("await_one", "await_one")
+        assert not c.cr_running and not c.cr_suspended and c.cr_await is None
+    finally:
+        c.close()
+    m = probe.Probe().keyed(key="k")
+    assert m.__qualname__ == "Probe.keyed" and "Probe.keyed" in repr(m)
+    m.close()
+
+
+# ---------------------------------------------------------------------------
+# What goes down to the awaited object
+
+
+def test_send_and_throw_reach_the_awaited_object_first():
+    rec = Recorder()
+    c = probe.await_one(rec)
+    assert c.send(None) == "marker" and c.cr_suspended and c.cr_await is not None
+    with pytest.raises(StopIteration) as stop:
+        c.send(5)
+    assert stop.value.value == ("result", 5) and rec.seen == [("sent", 5)]
+
+    for args in [(KeyError("one arg"),), (KeyError,), (KeyError, KeyError("three"), None)]:
+        rec = Recorder(survive=True)
+        c = probe.await_one(rec)
+        c.send(None)
+        assert c.throw(*args) == "marker"  # the awaited object caught it and yielded again
+        with pytest.raises(StopIteration) as stop:
+            c.send(7)
+        assert stop.value.value == ("result", 7) and rec.seen == [("thrown", "KeyError"), ("sent", 7)]
+    c = probe.await_one(Recorder())
+    c.send(None)
+    with pytest.raises(KeyError, match="passes"):
+        c.throw(KeyError("passes"))
+    assert not c.cr_suspended
+
+
+def test_throw_traceback_argument_is_kept():
+    try:
+        raise ValueError("with traceback")
+    except ValueError as e:
+        exc, tb = e, e.__traceback__
+    c = probe.caught(Recorder())
+    c.send(None)
+    with pytest.raises(StopIteration) as stop:
+        c.throw(ValueError, exc, tb)
+    assert stop.value.value is exc
+    assert exc.__traceback__ is not None and tb in list(_tb_chain(exc.__traceback__))
+
+
+def _tb_chain(tb):
+    while tb is not None:
+        yield tb
+        tb = tb.tb_next
+
+
+# The native bodies against their Python twins, step by step.
+def _bad_tb_throw(c):
+    c.send(None)
+    return c.throw(ValueError, None, "not a traceback")
+
+
+SCENARIOS = {
+    "send non-None first": lambda c: c.send(1),
+    "send then reuse": lambda c: [outcome(lambda: c.send(None)) for _ in range(3)],
+    "throw before start": lambda c: [outcome(lambda: c.throw(KeyError("k"))), outcome(lambda: c.send(None))],
+    "bad throw before start": lambda c: [outcome(lambda: c.throw(1)), outcome(lambda: c.send(None)), c.close()],
+    "instance with value": lambda c: [c.send(None), outcome(lambda: c.throw(KeyError("k"), 1)), outcome(c.close)],
+    "bad traceback": lambda c: [outcome(lambda: _bad_tb_throw(c)), outcome(c.close)],
+    "throw after end": lambda c: [outcome(lambda: c.send(None)), outcome(lambda: c.send(None)),
+                                  outcome(lambda: c.throw(KeyError)), outcome(c.close)],
+    "close before start": lambda c: [c.close(), c.close(), outcome(lambda: c.send(None))],
+    "close suspended": lambda c: [c.send(None), c.close(), c.close(), outcome(lambda: c.send(None))],
+    "throw StopIteration in": lambda c: [c.send(None), outcome(lambda: c.throw(StopIteration("s")))],
+    "throw GeneratorExit in": lambda c: [c.send(None), outcome(lambda: c.throw(GeneratorExit))],
+}
+
+
+@pytest.mark.parametrize("name", SCENARIOS)
+def test_protocol_matches_python_coroutines(name):
+    results = []
+    for make in (py_await_one, probe.await_one):
+        rec = Recorder()
+        c = make(rec if name != "send then reuse" else Ready())
+        results.append((outcome(lambda: SCENARIOS[name](c)), rec.seen))
+        c.close()
+    assert results[0] == results[1]
+
+
+def test_close_that_awaits_again_is_refused_like_python():
+    results = []
+    for make in (py_ignore_exit, probe.ignore_exit):
+        c = make(Recorder)
+        c.send(None)
+        results.append([outcome(c.close), outcome(c.close), outcome(c.close), outcome(lambda: c.send(None))])
+    assert results[0] == results[1]
+    assert results[0][0] == ("raise", "RuntimeError", "coroutine ignored GeneratorExit")
+
+
+def test_running_coroutine_refuses_reentry():
+    results = []
+    for make in (py_call_now, probe.call_now):
+        box = []
+        c = make(lambda: outcome(lambda: box[0].send(None)) + outcome(lambda: box[0].throw(KeyError)) + outcome(box[0].close))
+        box.append(c)
+        results.append(outcome(lambda: c.send(None)))
+    assert results[0] == results[1]
+    assert "coroutine already executing" in results[0][1]
+
+
+async def test_one_native_coroutine_cannot_be_awaited_twice_at_once():
+    c = probe.await_one(asyncio.sleep(0.01, "once"))
+    first = asyncio.ensure_future(py_await_one(c))
+    await asyncio.sleep(0)
+    with pytest.raises(RuntimeError, match="coroutine is being awaited already"):
+        await c
+    assert await first == "once"
+    with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
+        await c
+
+
+# ---------------------------------------------------------------------------
+# Exceptions both ways
+
+
+async def raise_chained():
+    await asyncio.sleep(0)
+    try:
+        raise KeyError("context")
+    except KeyError as context:
+        try:
+            raise OSError("cause")
+        except OSError as cause:
+            raise ValueError("deep") from cause
+
+
+async def test_python_exception_crosses_intact():
+    with pytest.raises(ValueError) as info:
+        await probe.await_one(probe.await_one(raise_chained()))
+    e = info.value
+    assert type(e.__cause__) is OSError and type(e.__context__) is OSError
+    assert type(e.__cause__.__context__) is KeyError and e.__suppress_context__
+    frames = [f.name for f in traceback.extract_tb(e.__traceback__)]
+    assert frames[0] == "test_python_exception_crosses_intact" and frames[-1] == "raise_chained"
+    # The body sees the very same object at its await.
+    seen = await probe.caught(raise_chained())
+    assert type(seen) is ValueError and type(seen.__cause__) is OSError
+    assert traceback.extract_tb(seen.__traceback__)[-1].name == "raise_chained"
+
+
+@pytest.mark.parametrize(
+    "kind, error, message",
+    [
+        ("value", ValueError, "bad value"),
+        ("runtime", RuntimeError, "plain C++ failure"),
+        ("key", KeyError, "'missing'"),
+        ("type", TypeError, "wrong type"),
+        ("stop", RuntimeError, "coroutine raised StopIteration"),
+    ],
+)
+async def test_cpp_exceptions_raise_their_python_error(kind, error, message):
+    with pytest.raises(error) as info:
+        await probe.cpp_error(kind)
+    assert type(info.value) is error and str(info.value) == message
+    if kind == "stop":
+        assert type(info.value.__cause__) is StopIteration
+
+
+async def test_raise_from_and_implicit_context():
+    with pytest.raises(LookupError) as info:
+        await probe.raise_from_at(raise_chained(), LookupError("explicit"), True)
+    e = info.value
+    assert type(e.__cause__) is ValueError and e.__context__ is e.__cause__ and e.__suppress_context__
+    with pytest.raises(LookupError) as info:
+        await probe.raise_from_at(raise_chained(), LookupError, False)
+    assert info.value.__cause__ is None and info.value.__suppress_context__
+    assert type(info.value.__context__) is ValueError
+    with pytest.raises(OSError) as info:
+        await probe.raise_in_handler(raise_chained(), OSError("in handler"))
+    assert info.value.__cause__ is None and not info.value.__suppress_context__
+    assert type(info.value.__context__) is ValueError
+    with pytest.raises(TypeError, match="exceptions must derive from BaseException"):
+        await probe.raise_in_handler(raise_chained(), 3)
+
+
+@pytest.mark.parametrize("exc", [asyncio.CancelledError, KeyboardInterrupt, SystemExit, GeneratorExit])
+async def test_non_ordinary_errors_pass_a_catch_of_ordinary_ones(exc):
+    async def fail():
+        raise exc()
+
+    with pytest.raises(exc):
+        await probe.ordinary_only(fail())
+    assert await probe.ordinary_only(raise_chained()) == "swallowed"
+
+
+# ---------------------------------------------------------------------------
+# Cancellation and cleanup that awaits
+
+
+async def _start(coro):
+    task = asyncio.ensure_future(coro)
+    for _ in range(3):
+        await asyncio.sleep(0)
+    return task
+
+
+@pytest.mark.parametrize("at", ["work", "cleanup"])
+async def test_cancellation_at_each_await_runs_the_awaiting_cleanup(at):
+    log = []
+    gate = asyncio.Event()
+
+    async def cleanup():
+        log.append(("handled", type(sys.exc_info()[1]).__name__))
+        if at == "cleanup":
+            await gate.wait()
+        await asyncio.sleep(0)
+        log.append("cleanup ran")
+
+    work = pyco("done", 0 if at == "cleanup" else 10)
+    task = await _start(probe.guarded(work, cleanup, log))
+    assert probe.live_trackers() == 1
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    if at == "work":
+        assert [entry[0] if isinstance(entry, tuple) else entry for entry in log] == ["cleanup", "handled", "cleanup ran", "cleaned"]
+        assert type(log[0][1]) is asyncio.CancelledError and log[1] == ("handled", "CancelledError")
+    else:
+        assert log == ["done", ("cleanup", None), ("handled", "NoneType")]
+    assert probe.live_trackers() == 0
+
+
+async def test_cleanup_error_replaces_the_failure_and_chains_it():
+    async def cleanup():
+        raise KeyError("cleanup failed")
+
+    with pytest.raises(KeyError) as info:
+        await probe.guarded(raise_chained(), cleanup, [])
+    assert type(info.value.__context__) is ValueError
+    log = []
+    assert await probe.guarded(pyco("kept"), lambda: asyncio.sleep(0), log) == "kept"
+    assert log == ["done", ("cleanup", None), "cleaned"]
+
+
+class Manager:
+    def __init__(self, suppress=False, fail_exit=False):
+        self.calls = []
+        self.suppress = suppress
+        self.fail_exit = fail_exit
+
+    async def __aenter__(self):
+        await asyncio.sleep(0)
+        self.calls.append("enter")
+        return self
+
+    async def __aexit__(self, exc_type, exc, tb):
+        await asyncio.sleep(0)
+        self.calls.append((exc_type, exc, tb))
+        if self.fail_exit:
+            raise OSError("exit failed")
+        return self.suppress
+
+
+async def test_async_with_passes_every_way_out_to_aexit():
+    m = Manager()
+    assert await probe.within(m, lambda entered: pyco(entered)) is m
+    assert m.calls == ["enter", (None, None, None)]
+
+    m = Manager()
+    with pytest.raises(ValueError) as info:
+        await probe.within(m, lambda _: raise_chained())
+    exc_type, exc, tb = m.calls[1]
+    assert exc_type is ValueError and exc is info.value and tb in list(_tb_chain(exc.__traceback__))
+
+    m = Manager(suppress=True)
+    assert await probe.within(m, lambda _: raise_chained()) is None
+
+    m = Manager(fail_exit=True)
+    with pytest.raises(OSError) as info:
+        await probe.within(m, lambda _: raise_chained())
+    assert type(info.value.__context__) is ValueError
+
+    m = Manager()
+    task = await _start(probe.within(m, lambda _: asyncio.sleep(10)))
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    assert m.calls[1][0] is asyncio.CancelledError and isinstance(m.calls[1][1], asyncio.CancelledError)
+    assert probe.live_trackers() == 0
+
+
+async def test_async_with_refuses_what_is_no_context_manager():
+    with pytest.raises(TypeError, match="'int' object does not support the asynchronous context manager protocol$"):
+        await probe.within(1, pyco)
+
+    class NoExit:
+        async def __aenter__(self):
+            pass
+
+    with pytest.raises(TypeError, match=r"\(missed __aexit__ method\)"):
+        await probe.within(NoExit(), pyco)
+
+    class SyncEnter:
+        def __aenter__(self):
+            return 1
+
+        async def __aexit__(self, *exc):
+            pass
+
+    with pytest.raises(TypeError, match="from __aenter__ that does not implement __await__: int"):
+        await probe.within(SyncEnter(), pyco)
+
+
+async def test_gather_wait_for_and_timeouts():
+    assert await asyncio.gather(probe.value_of(1), probe.await_one(pyco(2, 0.001)), probe.nested(1, Ready())) == [1, 2, (1, "ready")]
+    assert await asyncio.wait_for(probe.await_one(pyco(3)), 1) == 3
+    log = []
+    with pytest.raises(TimeoutError):
+        await asyncio.wait_for(probe.guarded(asyncio.sleep(10), lambda: asyncio.sleep(0), log), 0.01)
+    assert log[-1] == "cleaned"
+    with pytest.raises(TimeoutError):
+        async with asyncio.timeout(0.01):
+            await probe.hold(asyncio.sleep(10))
+    assert probe.live_trackers() == 0
+
+
+# ---------------------------------------------------------------------------
+# Close and destruction
+
+
+class Finally:
+    def __init__(self):
+        self.closed = False
+
+    async def wait(self):
+        try:
+            await asyncio.sleep(10)
+        finally:
+            self.closed = True
+
+
+@pytest.mark.parametrize("end", ["close", "drop"])
+async def test_close_and_drop_release_everything(end):
+    f = Finally()
+    sentinel = object()
+    before = sys.getrefcount(sentinel)
+    c = probe.hold(probe.within(Manager(), lambda _: f.wait()))
+    task = await _start(py_await_one(c))
+    probe.value_of(sentinel)  # unstarted, dropped at once
+    assert probe.live_trackers() == 2
+    task.cancel()  # stopped by cancel first: the frames are released as it unwinds
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    assert probe.live_trackers() == 0 and f.closed
+
+    f = Finally()
+    c = probe.hold(f.wait())
+    assert c.send(None) is not None
+    ref = weakref.ref(c)
+    if end == "close":
+        c.close()
+        assert not c.cr_suspended
+    else:
+        del c
+    assert f.closed and probe.live_trackers() == 0
+    assert ref() is None or end == "close"
+    assert sys.getrefcount(sentinel) == before
+
+
+def test_unstarted_coroutines_run_nothing_and_warn_nothing():
+    c = probe.hold(Ready())
+    assert probe.live_trackers() == 0
+    c.close()
+    del c
+    probe.cpp_error("value")  # never started: never raises
+
+
+def test_nothing_is_printed_at_exit():
+    script = textwrap.dedent(
+        """
+        import asyncio
+        from pelorin import _aio_probe as probe
+        loop = asyncio.new_event_loop()
+        fut = loop.create_future()
+        suspended = probe.hold(probe.await_one(fut))
+        suspended.send(None)
+        unstarted = probe.value_of(1)
+        cycle = [suspended]
+        cycle.append(cycle)
+        loop.close()
+        """
+    )
+    result = subprocess.run([sys.executable, "-W", "error", "-X", "dev", "-c", script], capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
+
+
+# ---------------------------------------------------------------------------
+# Coroutine functions
+
+
+def test_coroutine_functions_are_recognised():
+    instance = probe.Probe()
+    made = probe.make_callable("Outer.<locals>.channel", pyco)
+    for fn in [probe.await_one, probe.checked, probe.Probe.__call__, instance.__call__, instance.keyed, made,
+               probe.make_variadic("v", pyco), probe.make_nullary("n", 1)]:
+        assert asyncio.iscoroutinefunction(fn), fn
+    assert starlette._utils.is_async_callable(instance)
+    config = uvicorn.Config(instance, log_config=None)
+    config.load()
+    assert config.interface == "asgi3"
+
+
+def test_coroutine_function_attributes_and_binding():
+    assert (probe.await_one.__name__, probe.await_one.__qualname__) == ("await_one", "await_one")
+    assert probe.await_one.__module__ == "pelorin._aio_probe"
+    assert probe.await_one.__doc__.endswith("Awaits one awaitable.\n")
+    assert repr(probe.await_one).startswith("<function await_one at 0x")
+    instance = probe.Probe()
+    bound = instance.keyed
+    assert bound.__self__ is instance and bound.__func__ is probe.Probe.keyed
+    assert (probe.Probe.keyed.__name__, probe.Probe.keyed.__qualname__) == ("keyed", "Probe.keyed")
+    assert probe.Probe.__call__.__doc__.endswith("Awaits the awaitable.\n")
+    made = probe.make_callable("Outer.<locals>.channel", pyco)
+    assert (made.__name__, made.__qualname__, made.__module__) == ("channel", "Outer.<locals>.channel", None)
+    c = made(1)
+    assert c.__qualname__ == "Outer.<locals>.channel" and "channel" in repr(c)
+    c.close()
+
+
+async def test_methods_and_callables_run():
+    instance = probe.Probe()
+    assert await instance(pyco("called")) == "called"
+    assert await instance.keyed(key="k") == (instance, "k")
+    assert await probe.Probe.keyed(instance, key="k") == (instance, "k")
+    assert await probe.make_callable("c", pyco)("one") == "one"
+    assert await probe.make_variadic("v", pyco)(2, delay=0) == 2
+    assert await probe.make_nullary("n", (1,))() == (1,)
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: probe.checked(text=1), "argument 'text' must be str, not int"),
+        (lambda: probe.checked("x"), "incompatible function arguments"),
+        (lambda: probe.Probe().keyed(key=b"k"), "argument 'key' must be str, not bytes"),
+        (lambda: probe.Probe().keyed("k"), "incompatible function arguments"),
+        (lambda: probe.make_callable("A.f", pyco)(), r"^A\.f\(\) takes 1 positional argument but 0 were given$"),
+        (lambda: probe.make_callable("A.f", pyco)(1, 2), r"^A\.f\(\) takes 1 positional argument but 2 were given$"),
+        (lambda: probe.make_callable("A.f", pyco)(value=1), r"^A\.f\(\) takes no keyword arguments$"),
+        (lambda: probe.make_nullary("g", 1)(1), r"^g\(\) takes 0 positional arguments but 1 was given$"),
+    ],
+)
+def test_argument_errors_are_raised_by_the_call(call, message):
+    with pytest.raises(TypeError, match=message):
+        call()
+
+
+async def test_closure_outlives_its_function_while_a_coroutine_runs():
+    made = probe.make_callable("c", lambda v: pyco(v, 0.001))
+    c = made("kept")
+    del made
+    gc.collect()
+    assert await c == "kept"
+
+
+# ---------------------------------------------------------------------------
+# Garbage collection and leaks
+
+
+@pytest.mark.parametrize("body", [probe.await_one, probe.lambda_body, lambda fut: probe.hold(py_await_one(fut))])
+def test_pending_task_cycles_are_collected(body):
+    loop = asyncio.new_event_loop()
+    messages = []
+    loop.set_exception_handler(lambda _, context: messages.append(context["message"]))
+    try:
+        fut = loop.create_future()
+        task = loop.create_task(body(fut))
+        loop.run_until_complete(asyncio.sleep(0))
+        assert fut._callbacks  # the task waits on the future
+        ref = weakref.ref(task)
+        del task, fut
+        gc.collect()
+        assert ref() is None and gc.garbage == []
+        assert messages == ["Task was destroyed but it is pending!"]
+        assert probe.live_trackers() == 0
+    finally:
+        loop.close()
+
+
+async def _workload(sentinel):
+    await probe.await_one(pyco(sentinel))
+    await probe.nested(2, asyncio.sleep(0, sentinel))
+    await probe.make_callable("c", pyco)(sentinel)
+    await probe.Probe()(probe.value_of(sentinel))
+    with pytest.raises(ValueError):
+        await probe.await_one(raise_chained())
+    with pytest.raises(LookupError):
+        await probe.raise_from_at(raise_chained(), LookupError(sentinel), True)
+    with pytest.raises(ValueError):
+        await probe.cpp_error("value")
+    await probe.within(Manager(), lambda _: pyco(sentinel))
+    await probe.within(Manager(suppress=True), lambda _: raise_chained())
+    task = await _start(probe.guarded(asyncio.sleep(10), lambda: asyncio.sleep(0), [sentinel]))
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    c = probe.hold(Recorder())
+    c.send(None)
+    c.close()
+    c = probe.hold(Recorder())
+    c.send(None)
+    del c
+    with pytest.raises(TimeoutError):
+        await asyncio.wait_for(probe.hold(asyncio.sleep(10, sentinel)), 0.001)
+    with pytest.raises(StopIteration):
+        probe.value_of((sentinel,)).send(None)
+
+
+def test_no_references_or_objects_leak_over_many_runs():
+    sentinel = object()
+    loop = asyncio.new_event_loop()
+    try:
+        for _ in range(20):
+            loop.run_until_complete(_workload(sentinel))
+        gc.collect()
+        objects, refs = len(gc.get_objects()), sys.getrefcount(sentinel)
+        for _ in range(300):
+            loop.run_until_complete(_workload(sentinel))
+        gc.collect()
+        assert sys.getrefcount(sentinel) == refs
+        assert len(gc.get_objects()) - objects < 100
+        assert gc.garbage == [] and probe.live_trackers() == 0
+    finally:
+        loop.close()
