@@ -18,7 +18,7 @@ inline py::object _format_section(py::handle self, py::handle index_arg, py::han
     py::object answer = is_mapping(answer_arg) ? py::reinterpret_borrow<py::object>(answer_arg) : new_dict();
 
     py::list lines = new_list();
-    append(lines, concat({py::str("## "), st.t_question_no, index, st.t_question_heading_tail, question}));
+    append(lines, cat("## ", st.t_question_no, index, st.t_question_heading_tail, question));
     auto sub_section = [&](py::handle heading, py::handle body) {
         append(lines, st.t_empty);
         append(lines, heading);
@@ -37,7 +37,7 @@ inline py::object _format_section(py::handle self, py::handle index_arg, py::han
         sub_section(st.t_answer_heading, body);
     } else if (!has_summary) {
         py::list none = new_list();
-        append(none, concat({st.t_question_no, index, st.t_no_answer_tail}));
+        append(none, cat(st.t_question_no, index, st.t_no_answer_tail));
         sub_section(st.t_answer_heading, none);
     }
 
@@ -85,7 +85,7 @@ inline py::object _format_link_items(py::handle, py::handle raw_items, py::handl
     for_each(raw_items, [&](py::object item) {
         if (is_text(item)) {
             py::str text = strip(item);
-            if (nonempty(text)) append(lines, concat({py::str("- "), text}));
+            if (nonempty(text)) append(lines, cat("- ", text));
             return;
         }
         if (!is_mapping(item)) return;
@@ -106,9 +106,9 @@ inline py::object _format_link_items(py::handle, py::handle raw_items, py::handl
             if (label.size()) label.ch(' ');
             label.ch('(').add(source).ch(')');
         }
-        if (label.size()) append(lines, concat({py::str("- "), label.finish()}));
-        if (nonempty(href)) append(lines, concat({py::str("  "), href}));
-        if (nonempty(description)) append(lines, concat({py::str("  "), description}));
+        if (label.size()) append(lines, cat("- ", label.finish()));
+        if (nonempty(href)) append(lines, cat("  ", href));
+        if (nonempty(description)) append(lines, cat("  ", description));
     });
     return lines;
 }
@@ -310,7 +310,7 @@ inline py::object _render_blocks(py::handle, py::handle blocks_arg) {
             append(lines, strip(line.finish()));
         } else if (text_equals(type, st.v_list)) {
             for_each(get_or(block, st.k_items, new_list()), [&](py::object item) {
-                append(lines, concat({py::str("- "), item}));
+                append(lines, cat("- ", item));
             });
         } else if (text_equals(type, st.k_table)) {
             py::list header = new_list();

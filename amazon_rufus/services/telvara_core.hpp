@@ -4,6 +4,7 @@
 
 #include "common/pysem.hpp"
 
+#include <cstring>
 #include <initializer_list>
 
 namespace telvara {
@@ -335,7 +336,10 @@ class text_builder {
     text_builder(const text_builder &) = delete;
     text_builder &operator=(const text_builder &) = delete;
 
+    // Text only, as str.join takes it.
     text_builder &add(py::handle text) {
+        if (!PyUnicode_Check(text.ptr()))
+            throw py::type_error(std::string("expected str instance, ") + pysem::type_name(text) + " found");
         check(_PyUnicodeWriter_WriteStr(&writer_, text.ptr()));
         return *this;
     }
@@ -377,10 +381,13 @@ class text_builder {
     bool finished_ = false;
 };
 
-// "".join of texts and values in their text form.
-inline py::str concat(std::initializer_list<py::handle> parts) {
+// "".join of ASCII literals and of values in their text form.
+inline void put(text_builder &out, const char *ascii) { out.ascii(ascii, static_cast<Py_ssize_t>(std::strlen(ascii))); }
+inline void put(text_builder &out, py::handle value) { out.add_form(value); }
+
+template <class... Parts> py::str cat(const Parts &...parts) {
     text_builder out;
-    for (py::handle part : parts) out.add_form(part);
+    (put(out, parts), ...);
     return out.finish();
 }
 

@@ -77,7 +77,7 @@ inline py::object _question_at(py::handle, py::handle questions_arg, py::handle 
     if (position >= 1 && position <= PyList_GET_SIZE(questions.ptr()))
         return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(questions.ptr(), position - 1));
     state_t &st = state();
-    return concat({st.t_question_no, index, st.t_question_tail});
+    return cat(st.t_question_no, index, st.t_question_tail);
 }
 
 // The question with every run of white space removed.
@@ -135,7 +135,7 @@ inline py::object _is_diagnosis_report(py::handle, py::handle answers_arg, py::h
         for_each(entries, [&](py::object entry) {
             if (!matches) return;
             auto [number, title] = unpack_pair(entry);
-            py::str needle = concat({number, st.t_ideographic_comma, title});
+            py::str needle = cat(number, st.t_ideographic_comma, title);
             int found = PySequence_Contains(text.ptr(), needle.ptr());
             if (found < 0) throw py::error_already_set();
             matches = found == 1;

@@ -368,7 +368,7 @@ inline py::object _build_text_fallback_blocks(py::handle self, py::handle text_a
             py::object last = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(blocks.ptr(), count - 1));
             if (text_equals(get(last, st.k_kind), st.v_list_item)) {
                 py::object old = pysem::steal(PyObject_GetItem(last.ptr(), st.k_text.ptr()));
-                py::str joined = strip(concat({old, py::str(" "), trimmed}));
+                py::str joined = strip(cat(old, " ", trimmed));
                 if (PyObject_SetItem(last.ptr(), st.k_text.ptr(), joined.ptr()) < 0) throw py::error_already_set();
                 ++index;
                 continue;

@@ -15,7 +15,7 @@ inline py::object upper(py::handle text) {
 }
 
 // "模块" and the number: the title of a section or subsection that has none.
-inline py::str module_title(py::handle number) { return concat({state().t_module, number}); }
+inline py::str module_title(py::handle number) { return cat(state().t_module, number); }
 
 inline py::object _format_structured_diagnosis_report(py::handle self, py::handle data_arg, py::handle report_arg) {
     py::dict data = pysem::exact_dict(data_arg, "data");
@@ -34,7 +34,7 @@ inline py::object _format_structured_diagnosis_report(py::handle self, py::handl
     py::object section_titles = st.ns["DIAGNOSIS_SECTION_TITLES"];
     py::object subsection_titles = st.ns["DIAGNOSIS_SUBSECTIONS"];
     py::list lines = new_list();
-    append(lines, concat({py::str("# ASIN "), shown, st.t_report_title_tail}));
+    append(lines, cat("# ASIN ", shown, st.t_report_title_tail));
     append(lines, st.t_empty);
 
     Py_ssize_t count = length(sections);
@@ -45,7 +45,7 @@ inline py::object _format_structured_diagnosis_report(py::handle self, py::handl
         py::object title = get(section, st.k_title);
         if (!truthy(title)) title = get(section_titles, number);
         if (!truthy(title)) title = module_title(number);
-        append(lines, concat({py::str("## "), number, py::str(". "), strip(text_form(title))}));
+        append(lines, cat("## ", number, ". ", strip(text_form(title))));
         append(lines, st.t_empty);
 
         py::object raw = either(section, {st.k_subsections, st.k_subSections, st.k_children});
@@ -58,7 +58,7 @@ inline py::object _format_structured_diagnosis_report(py::handle self, py::handl
             py::object sub_title = get(subsection, st.k_title);
             if (!truthy(sub_title) && !titles.is_none()) sub_title = get(titles, sub_number);
             if (!truthy(sub_title)) sub_title = module_title(sub_number);
-            append(lines, concat({py::str("### "), sub_number, st.t_ideographic_comma, strip(text_form(sub_title))}));
+            append(lines, cat("### ", sub_number, st.t_ideographic_comma, strip(text_form(sub_title))));
             append(lines, st.t_empty);
             // The renderer takes only a plain mapping; a derived one is copied.
             py::object body = TV_CALL(_render_structured_subsection, number, sub_number, plain(subsection));
@@ -283,8 +283,8 @@ inline py::object _render_structured_block(py::handle self, py::handle block) {
         py::list lines = new_list();
         if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return lines;
         for_each(split_text(text), [&](py::object line) {
-            if (pysem::is_blank(line)) append(lines, py::str(">"));
-            else append(lines, concat({py::str("> "), line}));
+            if (pysem::is_blank(line)) append(lines, cat(">"));
+            else append(lines, cat("> ", line));
         });
         return lines;
     }
@@ -305,7 +305,7 @@ inline py::object _render_structured_block(py::handle self, py::handle block) {
         if (!is_list(items)) return lines;
         for_each(items, [&](py::object item) {
             py::object text = TV_CALL(_structured_item_text, item);
-            if (truthy(text)) append(lines, concat({py::str("- "), text}));
+            if (truthy(text)) append(lines, cat("- ", text));
         });
         return lines;
     }
@@ -324,7 +324,7 @@ inline py::object _render_structured_block(py::handle self, py::handle block) {
             heading.add(title);
         }
         py::list lines = new_list();
-        if (heading.size()) append(lines, concat({py::str("#### "), heading.finish()}));
+        if (heading.size()) append(lines, cat("#### ", heading.finish()));
         extend(lines, body);
         return lines;
     }
@@ -360,7 +360,7 @@ inline py::object _structured_item_text(py::handle, py::handle item) {
     py::str prefix = either_text(item, {st.k_prefix, st.k_title});
     py::str text = either_text(item, {st.k_text, st.k_content});
     if (PyUnicode_GET_LENGTH(prefix.ptr()) == 0) return text;
-    return strip(concat({py::str("**"), prefix, py::str("** "), text}));
+    return strip(cat("**", prefix, "** ", text));
 }
 
 inline py::object _int_value(py::handle, py::handle value, py::handle fallback_arg) {

@@ -33,6 +33,7 @@ STRUCTURED = {
 
 QA = {
     "questions": [" q1 ", {"text": "q2"}],
+    "upload_payload": {"records": [{"questions": ["p1"]}]},
     "answers": [
         {
             "productLinks": [{"asin": "a", "title": "t", "href": "h", "source": "s", "description": "d"}, "x"],
@@ -94,6 +95,19 @@ def test_class_patches_apply_and_undo(monkeypatch):
     assert "links False" in tv.format_data(QA) and "links True" in tv.format_data(QA)
     monkeypatch.undo()
     assert tv.format_data(STRUCTURED) == before
+
+
+def test_patched_methods_returning_odd_kinds_fail_cleanly(monkeypatch):
+    tv = Telvara()
+    monkeypatch.setattr(tv, "_md_cell", lambda value: 5)
+    with pytest.raises(TypeError, match="expected str instance, int found"):
+        tv._markdown_table(["h"], [["a"]])
+    monkeypatch.setattr(tv, "_format_section", lambda index, answer, question: None)
+    with pytest.raises(TypeError):
+        tv.format_data({"answers": [{}]})
+    monkeypatch.setattr(tv, "_normalize_text_lines", lambda text: [1])
+    with pytest.raises(AttributeError):
+        tv._build_text_fallback_blocks("x")
 
 
 def test_subclass_overrides_apply():

@@ -157,6 +157,8 @@ def test_derived_kinds_in_subsection_bodies_render(tv):
     assert tv._render_structured_subsection(6, 1, {"rows": ListSub([{"a": "1"}])}) == ["| a |", "| --- |", "| 1 |"]
     assert tv._render_structured_subsection(6, 1, {"blocks": ListSub(["x", DictSub(type="table", rows=[{"b": 2}])])}) == [
         "x", "", "| b |", "| --- |", "| 2 |"]
+    report = {"sections": ListSub([DictSub(subsections=ListSub([DictSub(text="x")]))])}
+    assert tv._format_structured_diagnosis_report({}, report).endswith("### 1、当前标题内容\n\nx")
 
 
 def test_headers_from_structured_rows(tv):

@@ -1,0 +1,159 @@
+"""Throughput of Telvara.format_data on fixed synthetic Rufus results.
+
+    python bench/telvara.py [--repeat N] [--only NAME]
+
+Each corpus is built from a fixed seed, so figures compare across builds.
+Printed per corpus: calls per second and megabytes (UTF-8) of report per
+second, best of N runs. To add a corpus, decorate a builder with @corpus.
+"""
+
+import argparse
+import random
+import time
+
+from pelorin.amazon_rufus.services.telvara import DIAGNOSIS_SUBSECTIONS, Telvara
+
+CORPORA = []  # (name, builder); a builder takes a random.Random and returns a list of results
+
+
+def corpus(name):
+    def register(builder):
+        CORPORA.append((name, builder))
+        return builder
+
+    return register
+
+
+WORDS = ("防水 耐用 轻便 续航 充电 兼容 material battery waterproof size color 质量 价格 售后 包装 "
+         "安装 噪音 功率 容量 stainless warranty 评价 买家 推荐 性价比 细节 说明 对比 优势").split()
+
+
+def phrase(rng, low=3, high=12):
+    return " ".join(rng.choice(WORDS) for _ in range(rng.randint(low, high)))
+
+
+def asin(rng):
+    return "B0" + "".join(rng.choice("ABCDEFGHJKLMNPQRSTUVWXYZ0123456789") for _ in range(8))
+
+
+def links(rng, count):
+    return [
+        {"asin": asin(rng), "title": phrase(rng, 4, 10), "href": f"https://www.amazon.com/dp/{asin(rng)}",
+         "source": rng.choice(["rufus", "search", ""]), "description": phrase(rng, 0, 8)}
+        if rng.random() < 0.85 else asin(rng)
+        for _ in range(count)
+    ]
+
+
+def markdown_prose(rng):
+    parts = []
+    for _ in range(rng.randint(3, 7)):
+        shape = rng.random()
+        if shape < 0.2:
+            parts.append(f"{'#' * rng.randint(1, 3)} {phrase(rng, 2, 5)}")
+        elif shape < 0.5:
+            parts.append("\n".join(f"{rng.choice(['-', '*', '1.'])} **{phrase(rng, 1, 2)}**：{phrase(rng)}"
+                                   for _ in range(rng.randint(2, 6))))
+        elif shape < 0.65:
+            width = rng.randint(2, 4)
+            rows = [" | ".join(phrase(rng, 1, 3) for _ in range(width)) for _ in range(rng.randint(2, 6))]
+            parts.append("\n".join([f"| {rows[0]} |", "|" + "---|" * width] + [f"| {row} |" for row in rows[1:]]))
+        else:
+            parts.append("\n".join(phrase(rng, 8, 25) for _ in range(rng.randint(1, 4))))
+    return "\n\n".join(parts)
+
+
+def structured_blocks(rng):
+    blocks = []
+    for _ in range(rng.randint(4, 14)):
+        kind = rng.choice(["heading", "paragraph", "list_item", "list_item", "table_row", "paragraph"])
+        if kind == "table_row":
+            for _ in range(rng.randint(2, 5)):
+                blocks.append({"type": "table_row", "text": "", "cells": [phrase(rng, 1, 3) for _ in range(3)]})
+        else:
+            blocks.append({"type": kind, "text": phrase(rng), "level": rng.randint(1, 3)})
+    return blocks
+
+
+@corpus("question-and-answer results")
+def qa_results(rng, count=1000):
+    results = []
+    for _ in range(count):
+        answers = []
+        for _ in range(rng.randint(7, 20)):
+            answer = {"isSuccess": True, "text": markdown_prose(rng), "productLinks": links(rng, rng.randint(0, 4)),
+                      "recommendedAsins": links(rng, rng.randint(0, 3)),
+                      "summaryText": phrase(rng, 0, 20)}
+            if rng.random() < 0.5:
+                answer["blocks"] = structured_blocks(rng)
+            answers.append(answer)
+        results.append({"asin": asin(rng), "answers": answers,
+                        "questions": [phrase(rng, 3, 8) + "？" for _ in range(len(answers) - rng.randint(0, 2))]})
+    return results
+
+
+def subsection_body(rng, section, subsection):
+    shape = rng.random()
+    if shape < 0.35:
+        headers = [phrase(rng, 1, 2) for _ in range(rng.randint(2, 5))]
+        rows = [{h: phrase(rng, 1, 6) for h in headers} if rng.random() < 0.5
+                else [phrase(rng, 1, 6) for _ in range(len(headers) + rng.randint(-1, 1))]
+                for _ in range(rng.randint(1, 6))]
+        return {"table": {"headers": headers if rng.random() < 0.7 else [], "rows": rows}}
+    if shape < 0.5:
+        return {"rows": [[phrase(rng, 1, 4) for _ in range(4)] for _ in range(rng.randint(1, 5))]}
+    if shape < 0.85:
+        return {"blocks": [
+            rng.choice([
+                {"type": "paragraph", "text": phrase(rng, 10, 30)},
+                {"type": "heading", "level": rng.randint(2, 5), "text": phrase(rng, 2, 4)},
+                {"type": "list", "items": [{"prefix": phrase(rng, 1, 2), "text": phrase(rng)} for _ in range(3)]},
+                {"type": "quote", "text": phrase(rng) + "\n" + phrase(rng)},
+                {"type": "bullet", "label": f"卖点{section}", "title": phrase(rng, 2, 3), "body": [phrase(rng), phrase(rng)]},
+            ])
+            for _ in range(rng.randint(2, 6))
+        ]}
+    return {"text": "\n".join(phrase(rng, 6, 20) for _ in range(rng.randint(1, 4)))}
+
+
+@corpus("structured reports")
+def structured_reports(rng, count=1000):
+    results = []
+    for _ in range(count):
+        sections = {}
+        for section in range(1, 8):
+            subs = [dict(index=n, **subsection_body(rng, section, n)) for n in DIAGNOSIS_SUBSECTIONS[section]]
+            sections[str(section)] = {"subsections": subs}
+        results.append({"asin": asin(rng), "diagnosis_report": {"asin": asin(rng), "sections": sections}})
+    return results
+
+
+def measure(tv, results, repeat):
+    best = float("inf")
+    size = 0
+    for _ in range(repeat):
+        start = time.perf_counter()
+        reports = [tv.format_data(data) for data in results]
+        best = min(best, time.perf_counter() - start)
+        size = sum(len(report.encode("utf-8", "surrogatepass")) for report in reports)
+    return best, size
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--only", help="run only the corpus of this name")
+    args = parser.parse_args()
+    tv = Telvara()
+    print(f"{'corpus':<32} {'calls':>6} {'calls/s':>10} {'MB/s':>8} {'KB/report':>10}")
+    for name, builder in CORPORA:
+        if args.only and name != args.only:
+            continue
+        results = builder(random.Random(20240613))
+        seconds, size = measure(tv, results, args.repeat)
+        calls = len(results)
+        print(f"{name:<32} {calls:>6} {calls / seconds:>10.1f} {size / seconds / 1e6:>8.2f} {size / calls / 1e3:>10.1f}")
+
+
+if __name__ == "__main__":
+    main()
