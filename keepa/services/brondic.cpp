@@ -6,6 +6,7 @@
 // as module attributes at load and looked up there when called, the steps of
 // a run call the module's helpers through the module namespace, and methods
 // call each other through the instance, so that patches apply.
+#include "common/aio.hpp"
 #include "common/module.hpp"
 #include "common/pysem.hpp"
 
@@ -24,12 +25,6 @@ constexpr const char *TOKEN_STATUS_FAILED_MESSAGE = "读取 Keepa 可用额度�
 constexpr const char *QUOTA_WAIT_MESSAGE = "等待 Keepa 可用额度恢复后继续请求";
 constexpr const char *UPLOAD_FAILED_MESSAGE = "导出文件上传失败，已保留服务端本地文件";
 constexpr const char *COLLECTION_FAILED_MESSAGE = "Keepa 数据沉淀排队失败，采集结果已保留";
-
-// Raises an exception object as it is (its own type, traceback kept).
-[[noreturn]] inline void raise(py::handle exc) {
-    PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())), exc.ptr());
-    throw py::error_already_set();
-}
 
 inline py::str concat(std::initializer_list<py::handle> parts) {
     py::str text("");
@@ -51,7 +46,7 @@ inline py::str checked_job_id(py::handle value) {
     bool unsafe = t.empty() || (t.size() == 1 && t[0] == '.') || (t.size() == 2 && t[0] == '.' && t[1] == '.');
     for (Py_ssize_t i = 0; !unsafe && i < t.size(); ++i) unsafe = t[i] == '/' || t[i] == '\\' || t[i] == 0;
     if (unsafe)
-        raise(ns["KeepaConfigError"](
+        pysem::raise_instance(ns["KeepaConfigError"](
             concat({py::str("任务 ID 只能是单个目录名（不能为空、不能是 . 或 ..，也不能包含 /、\\ 或空字符）："), job_id})));
     return job_id;
 }
@@ -225,7 +220,7 @@ inline py::str normalize_export_format(py::handle value_arg) {
     py::str normalized = pysem::strip(value).attr(s.lower)();
     if (PyUnicode_GET_LENGTH(normalized.ptr()) == 0 || equals(normalized, s.xls) || equals(normalized, s.xlsx)) return s.xlsx;
     if (equals(normalized, s.json)) return s.json;
-    raise(ns["KeepaConfigError"](concat({py::str("不支持的导出格式："), value, py::str("。Keepa 当前支持 xls/xlsx/json 导出。")})));
+    pysem::raise_instance(ns["KeepaConfigError"](concat({py::str("不支持的导出格式："), value, py::str("。Keepa 当前支持 xls/xlsx/json 导出。")})));
 }
 
 inline void upload_export_if_enabled(py::handle export_, py::handle job_id, py::handle scenario, py::handle site,
@@ -345,7 +340,7 @@ inline py::object job_status(py::handle self, py::handle job_id_arg) {
     State &s = state();
     py::object path = ns["Path"](self.attr(s.settings).attr(s.output_dir)) / job_id / s.result_json;
     if (!pysem::truthy(path.attr(s.exists)()))
-        raise(ns["KeepaConfigError"](concat({py::str("任务不存在："), job_id})));
+        pysem::raise_instance(ns["KeepaConfigError"](concat({py::str("任务不存在："), job_id})));
     py::dict read_options;
     set(read_options, s.encoding, s.utf_8);
     py::object text = path.attr(s.read_text)(**read_options);
@@ -391,6 +386,420 @@ inline void submit_collection_result(py::handle self, py::handle request, py::ha
     }
 }
 
+// ---------------------------------------------------------------------------
+// Coroutines: token-status reads, the refill wait, token_status and run
+
+aio::task safe_token_status(py::object client, py::list warnings) {
+    py::object status;
+    bool failed = false;
+    try {
+        status = co_await aio::wait(client.attr(state().token_status)());
+    } catch (py::error_already_set &e) {
+        if (!e.matches(ns["KeepaApiError"])) throw;
+        append_token_status_warning(warnings, caught(e));
+        failed = true;
+    }
+    if (failed) co_return py::dict();
+    co_return dict_result(status, "_safe_token_status");
+}
+
+aio::task wait_for_refill(py::object client, py::dict before_quota, py::list warnings) {
+    double seconds = refill_wait_seconds(before_quota);
+    if (seconds > 0.0) {
+        append(warnings, quota_wait_warning(seconds));
+        co_await aio::wait(ns["asyncio"].attr(state().sleep)(seconds));
+    }
+    py::object status = co_await aio::wait(client.attr(state().token_status)());
+    co_return dict_result(status, "_wait_for_refill");
+}
+
+// The credential as an account id to exclude from now on.
+inline void exclude_account(py::set attempted, py::handle credential) {
+    py::object id = pysem::steal(PyNumber_Long(credential.attr(state().account_id).ptr()));
+    if (PySet_Add(attempted.ptr(), id.ptr()) < 0) throw py::error_already_set();
+}
+
+inline py::object new_client(py::handle credential) {
+    py::dict kwargs;
+    set(kwargs, state().api_key, credential.attr(state().api_key));
+    return ns["KeepaApiClient"](**kwargs);
+}
+
+// A client whose __aexit__ swallowed the block's error leaves nothing to go on.
+[[noreturn]] inline void suppressed_by_client() {
+    throw py::value_error("the Keepa client's __aexit__ suppressed an error, so the attempt has no result");
+}
+
+aio::task token_status(py::object self) {
+    State &s = state();
+    py::set attempted;
+    py::object last_error = py::none();
+    while (true) {
+        py::object provider = self.attr(s.api_key_provider);
+        py::object credential;
+        try {
+            credential = ns["_get_provider_credential"](provider, attempted);
+        } catch (py::error_already_set &e) {
+            if (!e.matches(ns["KeepaConfigError"]) || last_error.is_none()) throw;
+            aio::raise(last_error);
+        }
+
+        py::object answer;
+        try {
+            aio::async_with client_context(new_client(credential));
+            py::object client = co_await client_context.enter();
+            aio::failure failure;
+            try {
+                answer = co_await aio::wait(client.attr(s.token_status)());
+            } catch (...) {
+                failure.capture();
+            }
+            co_await client_context.exit(failure);
+        } catch (py::error_already_set &e) {
+            if (!e.matches(ns["KeepaApiError"])) throw;
+            py::object error = caught(e);
+            aio::handling handling(e);
+            ns["_report_provider_failure"](provider, credential, error);
+            if (!pysem::truthy(ns["_can_rotate_credential"](provider, credential, error))) throw;
+            exclude_account(attempted, credential);
+            last_error = error;
+            continue;
+        }
+        if (!answer) suppressed_by_client();
+
+        ns["_report_provider_success"](provider, credential, ns["extract_quota"](answer));
+        py::dict result;
+        set(result, s.account, credential.attr(s.to_public_dict)());
+        set(result, s.quota, ns["extract_quota"](answer));
+        set(result, s.raw, answer);
+        co_return result;
+    }
+}
+
+// What one run hands to each attempt of its credential loop.
+struct Job {
+    py::object request, scenario, site, job_id, params_path, normalized_params, estimated_tokens, reserve_tokens;
+    py::list warnings;
+};
+
+inline void write_params(const Job &job, py::handle credential, py::handle before_quota) {
+    State &s = state();
+    py::dict kwargs;
+    set(kwargs, s.request, job.request);
+    set(kwargs, s.scenario, job.scenario.attr(s.to_public_dict)());
+    set(kwargs, s.normalized_params, job.normalized_params);
+    set(kwargs, s.account, credential.attr(s.to_public_dict)());
+    set(kwargs, s.estimated_tokens, job.estimated_tokens);
+    set(kwargs, s.reserve_tokens, job.reserve_tokens);
+    if (before_quota) set(kwargs, s.before_quota, before_quota);
+    py::object payload = ns["_params_payload"](**kwargs);
+    ns["_write_json"](job.params_path, payload);
+}
+
+inline py::object quota_warning_for(const Job &job, py::handle before_quota) {
+    State &s = state();
+    py::dict kwargs;
+    set(kwargs, s.before_quota, before_quota);
+    set(kwargs, s.estimated_tokens, job.estimated_tokens);
+    set(kwargs, s.reserve_tokens, job.reserve_tokens);
+    return ns["_build_quota_warning"](**kwargs);
+}
+
+// One attempt inside the opened client. Gives (before_status, before_quota,
+// raw_response, after_status), or the error for which the key was given up.
+aio::task attempt(Job job, py::object provider, py::object credential, py::object client, py::set attempted) {
+    State &s = state();
+    py::object request = job.request;
+    trace("[KEEPA-TRACE] token_status_start job_id=%s phase=before", job.job_id);
+
+    py::object before_status;
+    py::object given_up;
+    try {
+        before_status = co_await aio::wait(client.attr(s.token_status)());
+    } catch (py::error_already_set &e) {
+        if (!e.matches(ns["KeepaApiError"])) throw;
+        py::object error = caught(e);
+        aio::handling handling(e);
+        if (pysem::truthy(ns["_can_rotate_credential"](provider, credential, error))) {
+            ns["_report_provider_failure"](provider, credential, error);
+            exclude_account(attempted, credential);
+            given_up = error;
+        } else {
+            ns["_append_token_status_warning"](job.warnings, error);
+            before_status = py::dict();
+        }
+    }
+    if (given_up) co_return given_up;
+    trace("[KEEPA-TRACE] token_status_done job_id=%s phase=before", job.job_id);
+
+    py::object before_quota = ns["extract_quota"](before_status);
+    py::object quota_warning = quota_warning_for(job, before_quota);
+    if (!quota_warning.is_none()) {
+        py::object quota_error = ns["_quota_error"](quota_warning);
+        if (!pysem::truthy(request.attr(s.force)) && !pysem::truthy(request.attr(s.wait)) &&
+            pysem::truthy(ns["_provider_supports_rotation"](provider)) && !credential.attr(s.account_id).is_none()) {
+            py::dict kwargs;
+            set(kwargs, s.quota, before_quota);
+            ns["_report_provider_failure"](provider, credential, quota_error, **kwargs);
+            exclude_account(attempted, credential);
+            co_return quota_error;
+        }
+        append(job.warnings, quota_warning);
+        if (!pysem::truthy(request.attr(s.force)) && !pysem::truthy(request.attr(s.wait))) {
+            write_params(job, credential, py::handle());
+            aio::raise(quota_error);
+        }
+        if (pysem::truthy(request.attr(s.wait))) {
+            before_status = co_await aio::wait(ns["_wait_for_refill"](client, before_quota, job.warnings));
+            before_quota = ns["extract_quota"](before_status);
+            py::object refreshed = quota_warning_for(job, before_quota);
+            if (!refreshed.is_none() && !pysem::truthy(request.attr(s.force))) {
+                append(job.warnings, refreshed);
+                write_params(job, credential, before_quota);
+                aio::raise(ns["_quota_error"](refreshed));
+            }
+        }
+    }
+
+    write_params(job, credential, before_quota);
+    trace("[KEEPA-TRACE] scenario_request_start job_id=%s endpoint=%s", job.job_id, job.scenario.attr(s.endpoint));
+    py::object raw_response =
+        co_await aio::wait(client.attr(s.get_json)(job.scenario.attr(s.endpoint), job.normalized_params));
+    trace("[KEEPA-TRACE] scenario_request_done job_id=%s endpoint=%s", job.job_id, job.scenario.attr(s.endpoint));
+    trace("[KEEPA-TRACE] token_status_start job_id=%s phase=after", job.job_id);
+    py::object after_status = co_await aio::wait(ns["_safe_token_status"](client, job.warnings));
+    trace("[KEEPA-TRACE] token_status_done job_id=%s phase=after", job.job_id);
+    co_return py::make_tuple(before_status, before_quota, raw_response, after_status);
+}
+
+// The formatter the scenario calls, its result in the field of the record.
+inline py::object format_response(py::handle request, py::handle site, py::handle normalized_params,
+                                  py::handle raw_response, py::handle raw_rows) {
+    State &s = state();
+    py::object name = request.attr(s.scenario);
+    auto is = [&](const char *known) { return equals(name, py::str(known)); };
+
+    py::object domain_id = get(normalized_params, s.domain);
+    py::object category_parents = get(raw_response, s.categoryParents);
+    py::list parent_rows = PyDict_Check(category_parents.ptr()) ? values_of(category_parents) : py::list();
+    bool product_rows_are_objects = false;
+    for (py::handle row : raw_rows) {
+        if (PyDict_Check(row.ptr())) {
+            product_rows_are_objects = true;
+            break;
+        }
+    }
+
+    py::dict options;
+    set(options, s.site, site);
+    set(options, s.domain_id, domain_id);
+    auto call = [&](const char *formatter, py::handle input) { return ns[formatter](input, **options); };
+
+    py::dict fields;
+    for (py::handle field : {s.product, s.category, s.seller, s.lightning, s.search_insights, s.best_sellers, s.deal})
+        set(fields, field, py::none());
+    if (is("product") || (is("product-search") && product_rows_are_objects)) {
+        set(options, s.offers_requested, py::bool_(has(normalized_params, s.offers)));
+        set(fields, s.product, call("format_product_export", raw_rows));
+    } else if (is("category-lookup") || is("category-search")) {
+        set(options, s.parent_rows, parent_rows);
+        set(fields, s.category, call("format_category_export", raw_rows));
+    } else if (is("seller")) {
+        set(fields, s.seller, call("format_seller_export", raw_rows));
+    } else if (is("lightning-deals")) {
+        set(fields, s.lightning, call("format_lightning_deal_export", raw_rows));
+    } else if (is("product-finder")) {
+        py::object insights = get(raw_response, s.searchInsights);
+        set(options, s.query_name, ns["_search_insights_query_name"](request.attr(s.params)));
+        set(fields, s.search_insights, call("format_search_insights_export", insights));
+    } else if (is("bestsellers")) {
+        py::object best_sellers = get(raw_response, s.bestSellersList);
+        set(options, s.category_id, get(normalized_params, s.category));
+        set(fields, s.best_sellers, call("format_best_sellers_export", best_sellers));
+    } else if (is("deals")) {
+        set(fields, s.deal, call("format_deal_export", raw_rows));
+    }
+    return ns["_FormattedResponseExports"](**fields);
+}
+
+aio::task run(py::object self, py::object request) {
+    State &s = state();
+    py::object started_at = ns["time"].attr(s.monotonic)();
+    py::object export_format = ns["_normalize_export_format"](request.attr(s.export_format));
+    py::object scenario = ns["get_scenario"](request.attr(s.scenario));
+    py::object requested_site = request.attr(s.site);
+    py::object site = (pysem::truthy(requested_site) ? requested_site : py::object(s.us)).attr(s.upper)();
+    py::object requested_job_id = request.attr(s.job_id);
+    py::object job_id = pysem::truthy(requested_job_id) ? py::object(checked_job_id(requested_job_id))
+                                                        : ns["_build_job_id"](request, site);
+    trace("[KEEPA-TRACE] manager_start scenario=%s site=%s job_id=%s export_format=%s", request.attr(s.scenario), site,
+          job_id, export_format);
+
+    py::object root_dir = self.attr("_build_root_dir")(request, job_id);
+    {
+        py::dict options;
+        set(options, s.parents, py::bool_(true));
+        set(options, s.exist_ok, py::bool_(true));
+        root_dir.attr(s.mkdir)(**options);
+    }
+    py::object params_path = root_dir / s.params_json;
+    py::object raw_path = root_dir / s.raw_json;
+    py::object result_path = root_dir / s.result_json;
+
+    py::object normalized_params;
+    {
+        py::dict options;
+        set(options, s.params, request.attr(s.params));
+        set(options, s.site, site);
+        normalized_params = scenario.attr(s.build_params)(**options);
+    }
+    py::object estimated_tokens = scenario.attr(s.estimate_tokens)(request.attr(s.params));
+    py::object reserve_tokens = request.attr(s.reserve_tokens).is_none() ? py::object(self.attr(s.settings).attr(s.reserve_tokens))
+                                                                          : py::object(request.attr(s.reserve_tokens));
+    py::list warnings;
+    Job job{request, scenario, site, job_id, params_path, normalized_params, estimated_tokens, reserve_tokens, warnings};
+
+    // The credential attempt loop.
+    py::set attempted;
+    py::object last_error = py::none();
+    py::object credential;
+    py::tuple outcome;
+    while (true) {
+        py::object provider = self.attr(s.api_key_provider);
+        try {
+            credential = ns["_get_provider_credential"](provider, attempted);
+        } catch (py::error_already_set &e) {
+            if (!e.matches(ns["KeepaConfigError"]) || last_error.is_none()) throw;
+            aio::raise(last_error);
+        }
+        trace("[KEEPA-TRACE] credential_ready scenario=%s site=%s source=%s", request.attr(s.scenario), site,
+              credential.attr(s.source));
+
+        py::object result;
+        try {
+            aio::async_with client_context(new_client(credential));
+            py::object client = co_await client_context.enter();
+            aio::failure failure;
+            try {
+                result = co_await attempt(job, provider, credential, client, attempted);
+            } catch (...) {
+                failure.capture();
+            }
+            co_await client_context.exit(failure);
+        } catch (py::error_already_set &e) {
+            if (!e.matches(ns["KeepaApiError"])) throw;
+            py::object error = caught(e);
+            aio::handling handling(e);
+            ns["_report_provider_failure"](provider, credential, error);
+            if (!pysem::truthy(ns["_can_rotate_credential"](provider, credential, error))) throw;
+            exclude_account(attempted, credential);
+            last_error = error;
+            continue;
+        }
+        if (!result) suppressed_by_client();
+        if (PyExceptionInstance_Check(result.ptr())) {
+            last_error = result;
+            continue;
+        }
+        outcome = py::reinterpret_borrow<py::tuple>(result);
+        break;
+    }
+    py::object before_status = outcome[0], before_quota = outcome[1], raw_response = outcome[2], after_status = outcome[3];
+
+    // Success report: the newest figures there are.
+    py::object figures = ns["extract_quota"](after_status);
+    if (!pysem::truthy(figures)) figures = ns["extract_quota"](raw_response);
+    if (!pysem::truthy(figures)) figures = before_quota;
+    ns["_report_provider_success"](self.attr(s.api_key_provider), credential, figures);
+
+    py::dict raw_payload;
+    set(raw_payload, s.job_id, job_id);
+    set(raw_payload, s.scenario, request.attr(s.scenario));
+    set(raw_payload, s.site, site);
+    set(raw_payload, s.endpoint, scenario.attr(s.endpoint));
+    set(raw_payload, s.request_params, normalized_params);
+    set(raw_payload, s.before_status, before_status);
+    set(raw_payload, s.response, raw_response);
+    set(raw_payload, s.after_status, after_status);
+    set(raw_payload, s.warnings, warnings);
+    ns["_write_json"](raw_path, raw_payload);
+
+    py::object raw_rows = ns["extract_rows"](raw_response);
+    py::object formatted = format_response(request, site, normalized_params, raw_response, raw_rows);
+    py::object primary_rows = formatted.attr(s.primary_rows)();
+    py::object data = primary_rows.is_none() ? ns["add_keepa_time_conversions"](raw_rows) : primary_rows;
+
+    py::object export_;
+    if (equals(export_format, s.json)) {
+        py::dict options;
+        set(options, s.response, raw_response);
+        set(options, s.output_path, root_dir / concat({job_id, py::str(".json")}));
+        set(options, s.scenario, request.attr(s.scenario));
+        set(options, s.site, site);
+        export_ = ns["export_response_to_json"](**options);
+    } else {
+        py::object export_rows = primary_rows.is_none() ? ns["raw_response_to_export_rows"](raw_response) : primary_rows;
+        py::dict options;
+        set(options, s.rows, export_rows);
+        set(options, s.output_path, root_dir / concat({job_id, py::str(".xlsx")}));
+        set(options, s.scenario, request.attr(s.scenario));
+        set(options, s.site, site);
+        set(options, s.params, request.attr(s.params));
+        set(options, s.extra_sheets, formatted.attr(s.extra_sheets)());
+        export_ = ns["export_rows_to_xlsx"](**options);
+    }
+
+    if (pysem::truthy(request.attr(s.upload_export))) {
+        trace("[KEEPA-TRACE] export_upload_start job_id=%s", job_id);
+        py::dict options;
+        set(options, s.export_, export_);
+        set(options, s.job_id, job_id);
+        set(options, s.scenario, request.attr(s.scenario));
+        set(options, s.site, site);
+        set(options, s.warnings, warnings);
+        set(options, s.jwt, self.attr(s.jwt));
+        set(options, s.session_id, self.attr(s.session_id));
+        ns["_upload_export_if_enabled"](**options);
+        trace("[KEEPA-TRACE] export_upload_done job_id=%s", job_id);
+    } else {
+        trace("[KEEPA-TRACE] export_upload_skipped job_id=%s reason=api_mode", job_id);
+    }
+
+    py::dict quota;
+    set(quota, s.estimated_tokens, estimated_tokens);
+    set(quota, s.before, ns["extract_quota"](before_status));
+    set(quota, s.response, ns["extract_quota"](raw_response));
+    set(quota, s.after, ns["extract_quota"](after_status));
+
+    py::dict fields;
+    set(fields, s.job_id, job_id);
+    set(fields, s.scenario, request.attr(s.scenario));
+    set(fields, s.site, site);
+    set(fields, s.row_count, py::int_(py::len(raw_rows)));
+    set(fields, s.root_dir, py::str(root_dir));
+    set(fields, s.params_path, py::str(params_path));
+    set(fields, s.raw_path, py::str(raw_path));
+    set(fields, s.result_path, py::str(result_path));
+    set(fields, s.export_, export_);
+    set(fields, s.data, data);
+    set(fields, s.quota, quota);
+    set(fields, s.warnings, warnings);
+    py::object result = ns["KeepaScenarioResult"](**fields);
+
+    ns["_write_json"](result_path, result.attr(s.to_dict)());
+    {
+        py::dict options;
+        set(options, s.request, request);
+        set(options, s.result, result);
+        self.attr("_submit_collection_result")(**options);
+    }
+
+    py::object elapsed = (ns["time"].attr(s.monotonic)() - started_at) * py::int_(1000);
+    trace("[KEEPA-TRACE] manager_done scenario=%s site=%s job_id=%s row_count=%s elapsed_ms=%s", request.attr(s.scenario),
+          site, job_id, result.attr(s.row_count), pysem::steal(PyNumber_Long(elapsed.ptr())));
+    co_return result;
+}
+
 } // namespace brondic
 
 // ---------------------------------------------------------------------------
@@ -401,8 +810,7 @@ namespace {
 using namespace brondic;
 
 void bind_names(py::module_ m, const char *module, std::initializer_list<const char *> names) {
-    py::module_ source = py::module_::import(module);
-    for (const char *name : names) m.attr(name) = source.attr(name);
+    for (const char *name : names) m.attr(name) = pysem::import_from(module, name);
 }
 
 py::object make_class(py::module_ m, const char *name, const char *doc) {
@@ -513,6 +921,10 @@ PELORIN_MODULE(brondic, m) {
         py::object cls = make_class(m, "KeepaBrondic", "执行 Keepa API 场景并保存请求和响应数据。");
         cls.attr("__init__") = make_init();
         def_method(cls, "scenarios", [](py::object self) { return scenarios(self); }, py::doc("列出支持的接口场景。"));
+        aio::def_method(cls, "token_status", [](py::object self) { return token_status(self); },
+                        py::doc("读取 Keepa API token 状态。"));
+        aio::def_method(cls, "run", [](py::object self, py::object request) { return run(self, request); },
+                        py::arg("request"), py::doc("执行一个 Keepa API 场景。"));
         def_method(cls, "job_status", [](py::object self, py::object job_id) { return job_status(self, job_id); },
                    py::arg("job_id"), py::doc("读取已落盘任务状态。"));
         def_method(
@@ -557,6 +969,11 @@ PELORIN_MODULE(brondic, m) {
     m.def("_scalar_item_field", [](py::object key) { return rows::scalar_item_field(key); }, py::arg("row_source_key"));
     m.def("_search_insights_query_name", [](py::object params) { return rows::search_insights_query_name(params); },
           py::arg("params"));
+    aio::def(m, "_safe_token_status",
+             [](py::object client, py::object warnings) {
+                 return safe_token_status(client, pysem::exact_list(warnings, "warnings"));
+             },
+             py::arg("client"), py::arg("warnings"));
     m.def("_append_token_status_warning",
           [](py::object warnings, py::object exc) { append_token_status_warning(warnings, exc); }, py::arg("warnings"),
           py::arg("exc"));
@@ -565,6 +982,12 @@ PELORIN_MODULE(brondic, m) {
               return build_quota_warning(before_quota, estimated_tokens, reserve_tokens);
           },
           py::kw_only(), py::arg("before_quota"), py::arg("estimated_tokens"), py::arg("reserve_tokens"));
+    aio::def(m, "_wait_for_refill",
+             [](py::object client, py::object before_quota, py::object warnings) {
+                 py::dict figures = pysem::exact_dict(before_quota, "before_quota");
+                 return wait_for_refill(client, figures, pysem::exact_list(warnings, "warnings"));
+             },
+             py::arg("client"), py::arg("before_quota"), py::arg("warnings"));
     m.def("_quota_error", [](py::object warning) { return quota_error(warning); }, py::arg("quota_warning"),
           py::doc("把额度预检查结果转换为稳定、可重试的 Keepa 错误。"));
     m.def("_params_payload",
