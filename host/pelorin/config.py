@@ -1,0 +1,3 @@
+"""Package-wide settings of pelorin."""
+
+__version__ = "0.1.0"

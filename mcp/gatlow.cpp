@@ -1,0 +1,865 @@
+// The API-key middleware in front of the MCP server's HTTP application.
+//
+// For each protected HTTP request it identifies the caller by the gateway's
+// trusted identity headers, by the remote key-verification endpoint (through a
+// cache with a stale grace period) or by the fixed key, answers a refused
+// request itself with JSON 401 or 503, and hands an accepted one to the
+// application with the caller's identity in the scope and in the request
+// identity context. Keepa requests leave a trace of their road.
+//
+// Host names and standard-library facilities are module attributes, looked up
+// when used, so that they can be patched as a Python module's globals. The
+// road's own methods are called through the instance when the instance or a
+// subclass replaced them, and directly otherwise.
+#include "common/aio.hpp"
+#include "common/module.hpp"
+#include "common/pysem.hpp"
+#include "mcp/gatlow_names.hpp"
+#include "mcp/gatlow_scope.hpp"
+#include "mcp/gatlow_trace.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include <unistd.h>
+
+namespace {
+
+using namespace py::literals;
+using gatlow::borrow;
+using gatlow::equals;
+using gatlow::get;
+using gatlow::item;
+using gatlow::keys;
+using gatlow::set_item;
+
+pysem::module_namespace ns;
+
+constexpr const char *kModule = "pelorin.mcp.gatlow";
+
+// ---------------------------------------------------------------------------
+// Small Python idioms
+
+template <class... A> py::object call(py::handle callable, const A &...args) {
+    PyObject *argv[] = {nullptr, py::handle(args).ptr()...};
+    return pysem::steal(PyObject_Vectorcall(callable.ptr(), argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                            nullptr));
+}
+
+bool starts_with(py::handle text, const char *prefix) {
+    py::str p(prefix);
+    Py_ssize_t r = PyUnicode_Tailmatch(text.ptr(), p.ptr(), 0, PY_SSIZE_T_MAX, -1);
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+py::str format(const char *fmt, auto... args) { return pysem::steal_as<py::str>(PyUnicode_FromFormat(fmt, args...)); }
+
+const char *flag(bool value) { return value ? "True" : "False"; }
+
+py::object optional_text(py::handle value, const char *arg) {
+    if (value.is_none() || PyUnicode_CheckExact(value.ptr())) return py::reinterpret_borrow<py::object>(value);
+    pysem::refuse(arg, "str or None", value);
+}
+
+// a == b for the fixed key. For two texts the time taken depends on the
+// presented text's length only, never on where the two first differ.
+bool same_key(py::handle presented, py::handle secret) {
+    if (!PyUnicode_CheckExact(presented.ptr()) || !PyUnicode_CheckExact(secret.ptr())) {
+        int r = PyObject_RichCompareBool(presented.ptr(), secret.ptr(), Py_EQ);
+        if (r < 0) throw py::error_already_set();
+        return r != 0;
+    }
+    pysem::text_view p(presented), s(secret);
+    if (s.empty()) return p.empty();
+    std::uint32_t diff = p.size() != s.size();
+    for (Py_ssize_t i = 0; i < p.size(); ++i) diff |= p[i] ^ s[i < s.size() ? i : 0];
+    return diff == 0;
+}
+
+// Every instance's road methods, as the class defined them; the road skips the
+// Python call for a method that still is one of these.
+struct Originals {
+    PyObject *is_protected_path, *extract_token, *internal_identity, *verify_remote, *get_client, *send_401,
+        *send_503;
+};
+
+py::gil_safe_call_once_and_store<Originals> &originals_storage() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<Originals> storage;
+    return storage;
+}
+
+const Originals &originals() { return originals_storage().get_stored(); }
+
+// self.<name> when the instance or its class replaced the method, else null.
+py::object replaced(py::handle self, PyObject *name, PyObject *original) {
+    bool own = _PyType_Lookup(Py_TYPE(self.ptr()), name) != original;
+    if (!own) {
+        PyObject **dict = _PyObject_GetDictPtr(self.ptr());
+        if (dict && *dict && PyDict_GET_SIZE(*dict) != 0) {
+            if (PyDict_GetItemWithError(*dict, name)) own = true;
+            else if (PyErr_Occurred()) throw py::error_already_set();
+        }
+    }
+    if (!own) return py::object();
+    return pysem::steal(PyObject_GetAttr(self.ptr(), name));
+}
+
+// ---------------------------------------------------------------------------
+// The middleware's state
+
+struct Gatlow {
+    py::object app;
+    py::object api_key = py::none();
+    py::object auth_verify_url = py::none();
+    py::object protected_path_prefixes = py::none();
+    py::object trust_upstream_corvane_identity = py::bool_(false);
+    py::object verify_cache = py::dict();
+    py::object client = py::none();
+
+    bool remote_mode() const { return pysem::truthy(auth_verify_url); }
+};
+
+Gatlow &state_of(py::handle self) { return self.cast<Gatlow &>(); }
+
+// ---------------------------------------------------------------------------
+// Tracing
+
+void trace_keepa(py::object message) {
+    pysem::exact_str(message, "message");
+    py::object now = ns["datetime"].attr("now")(ns["timezone"].attr("utc"));
+    py::str stamp = now.attr("isoformat")("timespec"_a = "milliseconds");
+    py::str line = format("%U pid=%ld [KEEPA-TRACE] %U\n", stamp.ptr(), static_cast<long>(::getpid()),
+                          gatlow::one_line(message).ptr());
+    try {
+        PyObject *out = PySys_GetObject("stdout");
+        if (out && out != Py_None) {
+            py::handle stream(out);
+            stream.attr("write")(line);
+            stream.attr("flush")();
+        }
+    } catch (py::error_already_set &e) {
+        if (!aio::is_ordinary(e)) throw;
+    }
+    try {
+        gatlow::append_line(ns["_KEEPA_TRACE_FILE"], line);
+    } catch (py::error_already_set &e) {
+        if (!aio::is_ordinary(e)) throw;
+    }
+}
+
+void trace(py::handle message) { call(ns["_trace_keepa"], message); }
+
+double monotonic() {
+    py::object now = call(ns["time"].attr("monotonic"));
+    double value = PyFloat_AsDouble(now.ptr());
+    if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    return value;
+}
+
+long long elapsed_ms(double started_at) { return static_cast<long long>((monotonic() - started_at) * 1000.0); }
+
+// The lines of one traced request. The path is escaped for the log as for the
+// trace file: one event is one line in both.
+struct Tracer {
+    py::str path;
+    py::str log_path;
+    double started_at;
+
+    Tracer(py::str p, double started) : path(p), log_path(gatlow::one_line(p)), started_at(started) {}
+
+    void opening(py::handle scope, bool has_api_key, bool remote) {
+        py::str header_names = gatlow::header_names(scope);
+        py::str query_keys = gatlow::query_keys(scope);
+        py::object method = get(scope, keys().method);
+        py::str method_text = method.is_none() ? py::str("") : pysem::text_form(method);
+        trace(format("request_start method=%U path=%U query_keys=%U headers=%U", method_text.ptr(), path.ptr(),
+                     query_keys.ptr(), header_names.ptr()));
+        const char *mode = remote ? "remote" : "fixed";
+        ns["_logger"].attr("info")("[KEEPA-TRACE] auth_verify_start path=%s has_api_key=%s mode=%s", log_path,
+                                   py::bool_(has_api_key), mode);
+        trace(format("auth_verify_start path=%U has_api_key=%s mode=%s", path.ptr(), flag(has_api_key), mode));
+    }
+
+    void verify_error() {
+        ns["_logger"].attr("warning")("[KEEPA-TRACE] auth_verify_error path=%s error_type=%s elapsed_ms=%s", log_path,
+                                      "ApiKeyVerificationUnavailable", elapsed_ms(started_at));
+        trace(format("auth_verify_error path=%U error_type=ApiKeyVerificationUnavailable elapsed_ms=%lld", path.ptr(),
+                     elapsed_ms(started_at)));
+    }
+
+    void verify_done(bool valid) {
+        ns["_logger"].attr("info")("[KEEPA-TRACE] auth_verify_done path=%s valid=%s elapsed_ms=%s", log_path,
+                                   py::bool_(valid), elapsed_ms(started_at));
+        trace(format("auth_verify_done path=%U valid=%s elapsed_ms=%lld", path.ptr(), flag(valid),
+                     elapsed_ms(started_at)));
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Error answers
+
+struct Answer {
+    int status;
+    const char *header_name, *header_value; // the second fixed header
+    const char *error, *message;
+};
+
+constexpr Answer kUnauthorized{401, "www-authenticate", "Bearer realm=\"pelorin-mcp\"", "Unauthorized",
+                               "Invalid or missing API Key"};
+constexpr Answer kUnavailable{503, "retry-after", "5", "Service Unavailable",
+                              "API Key verification service temporarily unavailable"};
+
+// The text as a JSON string's contents, ASCII only (as json.dumps writes it).
+void append_json_escaped(std::string &out, py::handle text) {
+    static constexpr char hex[] = "0123456789abcdef";
+    auto unicode_escape = [&](unsigned unit) {
+        out += "\\u";
+        for (int shift = 12; shift >= 0; shift -= 4) out += hex[(unit >> shift) & 0xF];
+    };
+    pysem::text_view t(text);
+    for (Py_ssize_t i = 0; i < t.size(); ++i) {
+        Py_UCS4 c = t[i];
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        default:
+            if (c < 0x20 || c >= 0x7F) {
+                if (c > 0xFFFF) {
+                    c -= 0x10000;
+                    unicode_escape(0xD800 | (c >> 10));
+                    unicode_escape(0xDC00 | (c & 0x3FF));
+                } else {
+                    unicode_escape(c);
+                }
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+}
+
+py::bytes answer_body(const Answer &a, py::handle reason) {
+    std::string body = std::string("{\"error\":\"") + a.error + "\",\"message\":\"" + a.message + "\",\"reason\":\"";
+    append_json_escaped(body, reason);
+    body += "\"}";
+    return py::bytes(body);
+}
+
+aio::task send_answer(py::object scope, py::object send, const Answer *a, py::object reason) {
+    const auto &k = keys();
+    py::bytes body = answer_body(*a, reason);
+    py::list headers;
+    headers.append(py::make_tuple(py::bytes("content-type"), py::bytes("application/json")));
+    headers.append(py::make_tuple(py::bytes(a->header_name), py::bytes(a->header_value)));
+    headers.attr("extend")(call(ns["cors_headers_for_scope"], scope));
+    py::dict start;
+    start[py::handle(k.type)] = borrow(k.http_response_start);
+    start[py::handle(k.status)] = py::int_(a->status);
+    start[py::handle(k.headers)] = headers;
+    co_await aio::wait(call(send, start));
+    py::dict message;
+    message[py::handle(k.type)] = borrow(k.http_response_body);
+    message[py::handle(k.body)] = body;
+    co_await aio::wait(call(send, message));
+    co_return py::none();
+}
+
+// ---------------------------------------------------------------------------
+// Remote verification
+
+py::object get_client(Gatlow &g) {
+    if (g.client.is_none()) {
+        py::module_ httpx = py::module_::import("httpx");
+        py::object timeout = httpx.attr("Timeout")(ns["_VERIFY_READ_TIMEOUT_SECONDS"],
+                                                   "connect"_a = ns["_VERIFY_CONNECT_TIMEOUT_SECONDS"]);
+        py::object limits = httpx.attr("Limits")("max_connections"_a = ns["_VERIFY_MAX_CONNECTIONS"],
+                                                 "max_keepalive_connections"_a = ns["_VERIFY_MAX_KEEPALIVE"],
+                                                 "keepalive_expiry"_a = ns["_VERIFY_KEEPALIVE_EXPIRY_SECONDS"]);
+        g.client = httpx.attr("AsyncClient")("timeout"_a = timeout, "limits"_a = limits);
+    }
+    return g.client;
+}
+
+py::object client_of(py::handle self) {
+    if (py::object own = replaced(self, keys().get_client, originals().get_client)) return call(own);
+    return get_client(state_of(self));
+}
+
+bool younger_than(py::handle now, py::handle verified_at, const char *limit) {
+    py::object age = pysem::steal(PyNumber_Subtract(now.ptr(), verified_at.ptr()));
+    int r = PyObject_RichCompareBool(age.ptr(), ns[limit].ptr(), Py_LT);
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+bool is_status(py::handle status, long code) {
+    py::int_ expected(code);
+    int r = PyObject_RichCompareBool(status.ptr(), expected.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+void forget(py::handle cache, py::handle api_key) {
+    if (PyDict_CheckExact(cache.ptr())) {
+        if (PyDict_DelItem(cache.ptr(), api_key.ptr()) == 0) return;
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
+        PyErr_Clear();
+        return;
+    }
+    cache.attr("pop")(api_key, py::none());
+}
+
+// The user record for an accepted key, None for a missing or rejected one.
+// A temporary failure of the endpoint falls back on a verdict younger than
+// the grace period, else raises ApiKeyVerificationUnavailable.
+aio::task verify_remote(py::object self, py::object api_key) {
+    Gatlow &g = state_of(self);
+    if (!pysem::truthy(api_key) || !g.remote_mode()) co_return py::none();
+    py::object now = call(ns["time"].attr("time"));
+    py::object entry = pysem::get(g.verify_cache, api_key);
+    py::object verified_at, record;
+    if (!entry.is_none()) {
+        std::tie(verified_at, record) = gatlow::unpack_pair(entry);
+        if (younger_than(now, verified_at, "_VERIFY_CACHE_TTL_SECONDS")) co_return record;
+    }
+
+    py::object failure;
+    try {
+        py::object client = client_of(self);
+        py::dict params;
+        params[py::handle(keys().api_key)] = api_key;
+        py::dict headers;
+        headers["X-MCP-API-Key"] = api_key;
+        headers["X-Pelorin-Version"] = ns["__version__"];
+        py::object response =
+            co_await aio::wait(client.attr("get")(g.auth_verify_url, "params"_a = params, "headers"_a = headers));
+        py::object status = response.attr("status_code");
+        if (is_status(status, 200)) {
+            py::object answer = response.attr("json")();
+            if (!pysem::truthy(pysem::get(answer, py::handle(keys().valid)))) {
+                forget(g.verify_cache, api_key);
+                co_return py::none();
+            }
+            set_item(g.verify_cache, api_key.ptr(), py::make_tuple(now, answer));
+            co_return answer;
+        }
+        if (is_status(status, 401) || is_status(status, 403)) {
+            forget(g.verify_cache, api_key);
+            co_return py::none();
+        }
+        failure = format("HTTP %S", status.ptr());
+    } catch (py::error_already_set &e) {
+        if (!aio::is_ordinary(e)) throw;
+        py::object name = pysem::steal(PyType_GetName(Py_TYPE(e.value().ptr())));
+        failure = format("%U: %R", name.ptr(), e.value().ptr());
+    }
+
+    if (!entry.is_none() && younger_than(now, verified_at, "_VERIFY_STALE_GRACE_SECONDS")) {
+        ns["_logger"].attr("warning")("远程校验 API Key 临时失败(%s)，命中过期缓存宽限放行", failure);
+        co_return record;
+    }
+    ns["_logger"].attr("warning")("远程校验 API Key 失败且无可用缓存宽限: %s", failure);
+    aio::raise(ns["ApiKeyVerificationUnavailable"](failure));
+}
+
+// ---------------------------------------------------------------------------
+// The road's methods, each through the instance when replaced
+
+bool is_protected_path(const Gatlow &g, py::handle path) {
+    pysem::exact_str(path, "path");
+    if (g.protected_path_prefixes.is_none()) return true;
+    for (py::handle prefix : g.protected_path_prefixes) {
+        Py_ssize_t r = PyUnicode_Tailmatch(path.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
+        if (r < 0) throw py::error_already_set();
+        if (r) return true;
+    }
+    return false;
+}
+
+py::object internal_identity(const Gatlow &g, py::handle scope) {
+    if (!pysem::truthy(g.trust_upstream_corvane_identity)) return py::none();
+    return gatlow::gateway_identity(scope);
+}
+
+struct Road {
+    py::object self;
+    Gatlow &g;
+    const Originals &own = originals();
+
+    bool is_protected(py::handle path) {
+        if (py::object m = replaced(self, keys().is_protected_path, own.is_protected_path))
+            return pysem::truthy(call(m, path));
+        return is_protected_path(g, path);
+    }
+    py::object token(py::handle scope) {
+        if (py::object m = replaced(self, keys().extract_token, own.extract_token)) return call(m, scope);
+        return gatlow::extract_token(scope);
+    }
+    py::object identity(py::handle scope) {
+        if (py::object m = replaced(self, keys().internal_identity, own.internal_identity)) return call(m, scope);
+        return internal_identity(g, scope);
+    }
+    // The awaitable of _verify_remote(token).
+    py::object verification(py::handle token) {
+        if (py::object m = replaced(self, keys().verify_remote, own.verify_remote)) return call(m, token);
+        return aio::coroutine(verify_remote(self, py::reinterpret_borrow<py::object>(token)),
+                              py::str("ApiKeyGatlow._verify_remote"));
+    }
+    // The awaitable of _send_401 / _send_503 (scope, send, reason=...).
+    py::object refusal(py::handle scope, py::handle send, bool unavailable) {
+        PyObject *name = unavailable ? keys().send_503 : keys().send_401;
+        const char *reason = unavailable ? "auth_service_unavailable" : "invalid_api_key";
+        if (py::object m = replaced(self, name, unavailable ? own.send_503 : own.send_401))
+            return m(scope, send, "reason"_a = reason);
+        return aio::coroutine(send_answer(py::reinterpret_borrow<py::object>(scope),
+                                          py::reinterpret_borrow<py::object>(send),
+                                          unavailable ? &kUnavailable : &kUnauthorized, py::str(reason)),
+                              py::str(unavailable ? "ApiKeyGatlow._send_503" : "ApiKeyGatlow._send_401"));
+    }
+};
+
+// ---------------------------------------------------------------------------
+// The channels an accepted request's application gets
+
+struct Exchange {
+    py::object receive, send;
+    py::str path;
+    bool trace;
+    bool response_started = false;
+    bool response_complete = false;
+};
+
+aio::task tracking_send(std::shared_ptr<Exchange> ex, py::object message) {
+    const auto &k = keys();
+    py::object type = item(message, k.type);
+    if (equals(type, k.http_response_start))
+        ex->response_started = true;
+    else if (equals(type, k.http_response_body) && !pysem::truthy(get(message, k.more_body)))
+        ex->response_complete = true;
+    co_return co_await aio::wait(call(ex->send, message));
+}
+
+aio::task tracing_receive(std::shared_ptr<Exchange> ex) {
+    const auto &k = keys();
+    py::object message = co_await aio::wait(call(ex->receive));
+    if (ex->trace && equals(get(message, k.type), k.http_request)) {
+        py::object body = get(message, k.body);
+        Py_ssize_t size = 0;
+        if (!body.is_none() && (size = PyObject_Size(body.ptr())) < 0) throw py::error_already_set();
+        trace(format("request_body_chunk bytes=%zd more_body=%s", size,
+                     flag(pysem::truthy(get(message, k.more_body)))));
+    }
+    co_return message;
+}
+
+// `from pelorin.mcp.context import mcp_request_ctx`, at every accepted request.
+py::object context_var() {
+    constexpr const char *module = "pelorin.mcp.context";
+    PyObject *found = PyImport_GetModule(py::str(module).ptr());
+    if (!found && PyErr_Occurred()) throw py::error_already_set();
+    py::object context = found ? pysem::steal(found) : py::module_::import(module);
+    PyObject *var = PyObject_GetAttr(context.ptr(), keys().mcp_request_ctx);
+    if (var) return pysem::steal(var);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    throw py::import_error(std::string("cannot import name 'mcp_request_ctx' from '") + module + "'");
+}
+
+// True for an application error that ends the request quietly: the client
+// went away, or the server refused a message after the answer was over.
+bool dropped(aio::failure &failure, py::handle path) {
+    if (failure.matches(ns["_CLIENT_DISCONNECT_ERRORS"])) {
+        ns["_logger"].attr("debug")("客户端断开连接: %s", path);
+        return true;
+    }
+    if (!failure.matches(PyExc_RuntimeError)) return false;
+    PyObject *text = PyObject_Str(failure.value().ptr());
+    if (!text) {
+        PyErr_Clear();
+        return false;
+    }
+    py::object owned = pysem::steal(text);
+    py::str needle("Expected ASGI message");
+    Py_ssize_t at = PyUnicode_Find(text, needle.ptr(), 0, PY_SSIZE_T_MAX, 1);
+    if (at == -2) throw py::error_already_set();
+    return at >= 0;
+}
+
+aio::task pass_through(py::object app, py::object scope, py::object receive, py::object send) {
+    co_await aio::wait(call(app, scope, receive, send));
+    co_return py::none();
+}
+
+aio::task road(py::object self, py::object scope, py::object receive, py::object send) {
+    const auto &k = keys();
+    Road r{self, state_of(self)};
+    Gatlow &g = r.g;
+    if (!equals(item(scope, k.type), k.http) || equals(get(scope, k.method), k.OPTIONS))
+        co_return co_await pass_through(g.app, scope, receive, send);
+    py::object path_value = get(scope, k.path);
+    if (path_value.is_none()) path_value = borrow(k.empty);
+    if (!PyUnicode_Check(path_value.ptr()))
+        throw py::type_error(std::string("scope 'path' must be str, not ") + pysem::type_name(path_value));
+    py::str path = path_value;
+
+    if (starts_with(path, "/messages/")) {
+        try {
+            co_await aio::wait(call(g.app, scope, receive, send));
+        } catch (py::error_already_set &e) {
+            if (!e.matches(ns["_CLIENT_DISCONNECT_ERRORS"])) throw;
+            ns["_logger"].attr("debug")("客户端在 POST /messages/ 时断开连接，已忽略");
+        }
+        co_return py::none();
+    }
+    if (!r.is_protected(path)) co_return co_await pass_through(g.app, scope, receive, send);
+
+    // Authentication
+    py::object token = r.token(scope);
+    const bool traced = starts_with(path, "/api/v1/keepa");
+    std::unique_ptr<Tracer> tracer;
+    if (traced) {
+        tracer = std::make_unique<Tracer>(path, monotonic());
+        tracer->opening(scope, pysem::truthy(token), g.remote_mode());
+    }
+
+    py::object identity = r.identity(scope);
+    if (!identity.is_none()) {
+        token = py::none();
+        set_item(scope, k.mcp_auth_mode, borrow(k.internal));
+        set_item(scope, k.mcp_user_id, get(identity, k.user_id));
+        set_item(scope, k.mcp_user_email, get(identity, k.email));
+        set_item(scope, k.mcp_allowed_tools, py::none());
+        set_item(scope, k.mcp_permission_enabled, py::bool_(false));
+    } else if (g.remote_mode()) {
+        py::object user_info;
+        bool unavailable = false;
+        try {
+            user_info = co_await aio::wait(r.verification(token));
+        } catch (py::error_already_set &e) {
+            if (!e.matches(ns["ApiKeyVerificationUnavailable"])) throw;
+            unavailable = true;
+        }
+        if (unavailable) {
+            if (tracer) tracer->verify_error();
+            co_await aio::wait(r.refusal(scope, send, true));
+            co_return py::none();
+        }
+        bool valid = pysem::truthy(user_info);
+        if (tracer) tracer->verify_done(valid);
+        if (!valid) {
+            co_await aio::wait(r.refusal(scope, send, false));
+            co_return py::none();
+        }
+        set_item(scope, k.mcp_api_key, token);
+        set_item(scope, k.mcp_auth_mode, borrow(k.remote));
+        set_item(scope, k.mcp_user_id, get(user_info, k.user_id));
+        set_item(scope, k.mcp_user_email, get(user_info, k.email));
+        set_item(scope, k.mcp_allowed_tools, get(user_info, k.allowed_tools));
+        set_item(scope, k.mcp_permission_enabled, get(user_info, k.permission_enabled));
+    } else if (pysem::truthy(g.api_key) && !token.is_none() && same_key(token, g.api_key)) {
+        set_item(scope, k.mcp_api_key, token);
+        set_item(scope, k.mcp_auth_mode, borrow(k.fixed));
+    } else {
+        co_await aio::wait(r.refusal(scope, send, false));
+        co_return py::none();
+    }
+
+    // Acceptance and dispatch
+    py::object ctx = context_var();
+    py::dict record;
+    record[py::handle(k.api_key)] = token;
+    record[py::handle(k.auth_mode)] = get(scope, k.mcp_auth_mode);
+    record[py::handle(k.user_id)] = get(scope, k.mcp_user_id);
+    record[py::handle(k.email)] = get(scope, k.mcp_user_email);
+    record[py::handle(k.allowed_tools)] = get(scope, k.mcp_allowed_tools);
+    record[py::handle(k.permission_enabled)] = get(scope, k.mcp_permission_enabled);
+
+    auto ex = std::make_shared<Exchange>(Exchange{receive, send, path, traced});
+    py::object app_send = aio::callable("ApiKeyGatlow.__call__.<locals>.tracking_send",
+                                        [ex](py::object message) { return tracking_send(ex, std::move(message)); });
+    py::object app_receive =
+        aio::callable("ApiKeyGatlow.__call__.<locals>.tracing_receive", [ex]() { return tracing_receive(ex); });
+    py::object ctx_token = call(ctx.attr("set"), record);
+
+    aio::failure failure;
+    try {
+        if (traced) trace(format("app_dispatch_start path=%U", path.ptr()));
+        co_await aio::wait(call(g.app, scope, app_receive, app_send));
+    } catch (...) {
+        failure.capture();
+    }
+    if (failure && dropped(failure, path)) failure.clear();
+
+    if (traced)
+        trace(format("app_dispatch_done path=%U response_started=%s response_complete=%s", path.ptr(),
+                     flag(ex->response_started), flag(ex->response_complete)));
+    call(ctx.attr("reset"), ctx_token);
+    if (ex->response_started && !ex->response_complete) {
+        py::dict last;
+        last[py::handle(k.type)] = borrow(k.http_response_body);
+        last[py::handle(k.body)] = py::bytes("");
+        last[py::handle(k.more_body)] = py::bool_(false);
+        try {
+            co_await aio::wait(call(send, last), failure);
+        } catch (...) {
+            // The client may be gone; the application's outcome stands.
+        }
+    }
+    failure.rethrow();
+    co_return py::none();
+}
+
+// ---------------------------------------------------------------------------
+// Construction
+
+py::object check_prefixes(py::handle value) {
+    if (value.is_none()) return py::none();
+    if (!PyTuple_CheckExact(value.ptr())) pysem::refuse("protected_path_prefixes", "tuple or None", value);
+    for (py::handle prefix : py::reinterpret_borrow<py::tuple>(value))
+        if (!PyUnicode_CheckExact(prefix.ptr()))
+            throw py::type_error(std::string("argument 'protected_path_prefixes' must hold str, not ") +
+                                 pysem::type_name(prefix));
+    return py::reinterpret_borrow<py::object>(value);
+}
+
+Gatlow make_gatlow(py::object app, py::object api_key, py::object auth_verify_url, py::object protected_path_prefixes,
+                   py::object trust_upstream_corvane_identity) {
+    Gatlow g;
+    g.api_key = optional_text(api_key, "api_key");
+    g.auth_verify_url = optional_text(auth_verify_url, "auth_verify_url");
+    g.protected_path_prefixes = check_prefixes(protected_path_prefixes);
+    g.app = std::move(app);
+    g.trust_upstream_corvane_identity = py::bool_(pysem::truthy(trust_upstream_corvane_identity));
+    py::object logger = ns["_logger"];
+    if (pysem::truthy(g.auth_verify_url))
+        logger.attr("info")("MCP Server 运行在远程校验模式，校验地址: %s", g.auth_verify_url);
+    else if (pysem::truthy(g.api_key))
+        logger.attr("info")("MCP Server 运行在固定 API Key 模式");
+    else
+        logger.attr("warning")("MCP Server 未配置任何 API Key 鉴权！");
+    return g;
+}
+
+// The collector sees the application, the cache and the client, so that a
+// cycle through them (an application that holds its middleware) is freed.
+traverseproc base_traverse = nullptr;
+inquiry base_clear = nullptr;
+
+int gatlow_traverse(PyObject *self, visitproc visit, void *arg) {
+    if (int r = base_traverse ? base_traverse(self, visit, arg) : 0) return r;
+    if (py::detail::is_holder_constructed(self)) {
+        Gatlow &g = py::cast<Gatlow &>(py::handle(self));
+        for (py::object *member : {&g.app, &g.api_key, &g.auth_verify_url, &g.protected_path_prefixes,
+                                   &g.trust_upstream_corvane_identity, &g.verify_cache, &g.client})
+            Py_VISIT(member->ptr());
+    }
+    return 0;
+}
+
+int gatlow_clear(PyObject *self) {
+    if (py::detail::is_holder_constructed(self)) {
+        Gatlow &g = py::cast<Gatlow &>(py::handle(self));
+        for (py::object *member : {&g.app, &g.verify_cache, &g.client}) *member = py::none();
+    }
+    return base_clear ? base_clear(self) : 0;
+}
+
+// ---------------------------------------------------------------------------
+// The deprecated fixed-key provider
+
+struct FixedProvider {
+    py::object api_key;
+};
+
+// The token record of an accepted key: token, client_id and scopes.
+py::gil_safe_call_once_and_store<py::object> &access_token_storage() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+    return storage;
+}
+
+py::object make_access_token_type() {
+    py::object str_type = borrow(reinterpret_cast<PyObject *>(&PyUnicode_Type));
+    py::object list_of_str = pysem::steal(
+        Py_GenericAlias(reinterpret_cast<PyObject *>(&PyList_Type), str_type.ptr()));
+    py::list fields;
+    fields.append(py::make_tuple("token", str_type));
+    fields.append(py::make_tuple("client_id", str_type));
+    fields.append(py::make_tuple("scopes", list_of_str));
+    py::object type = py::module_::import("dataclasses").attr("make_dataclass")("AccessToken", fields);
+    type.attr("__module__") = kModule;
+    return type;
+}
+
+aio::task verify_token(py::object self, py::object token) {
+    py::object key = self.cast<FixedProvider &>().api_key;
+    if (!same_key(token, key)) co_return py::none();
+    py::list scopes;
+    scopes.append("pelorin:mcp");
+    co_return access_token_storage().get_stored()(token, "default", scopes);
+}
+
+const char *kGatlowDoc = R"doc(MCP Server 的 API Key 鉴权中间件（ASGI）。
+
+参数:
+    app: 被保护的 ASGI 应用。
+    api_key: 单用户模式的固定 API Key，仅为向后兼容保留。
+    auth_verify_url: 多用户模式下运营平台的 API Key 校验地址，例如
+        https://tovan.example.com/v1/mcp/verify-key。
+    protected_path_prefixes: 只对以这些前缀开头的路径鉴权；为 None 时所有路径都需要鉴权。
+    trust_upstream_corvane_identity: 信任 Corvane 网关注入的身份头
+        （x-corvane-user-email / x-corvane-user-id）来识别调用者。
+        仅用于网络入口受控、只有网关能设置这些头的内部服务。
+
+远程校验规则:
+    - 60 秒内校验通过的 Key 直接放行，不再请求校验服务；
+    - 校验服务临时失败（超时、连接错误、5xx 等）时，300 秒内校验通过过的 Key
+      仍然放行并记录警告，避免有效 Key 大面积变成 401；
+    - 校验服务明确拒绝（200 且 valid 为假，或 401/403）立即清除缓存且不给宽限，
+      被吊销的 Key 立刻失效。)doc";
+
+const char *kGetClientDoc = R"doc(返回共享的 HTTP 客户端，首次使用时创建。
+
+中间件与进程同寿命。曾经每次校验都新建 TCP/TLS 连接，耗尽了临时端口、
+TIME_WAIT 连接堆积，直到整个校验链路卡死只能重启服务；因此所有校验共用
+一个带连接池和 keep-alive 的客户端，且从不关闭。)doc";
+
+const char *kProviderDoc = R"doc(已弃用：单一固定 API Key 的令牌校验器，仅为兼容旧的导入而保留。
+
+所有 MCP Server 用户共用这一个 Key；它只保护服务端事件流的连接层，
+不区分用户身份。业务授权交给后端，后端收到的是调用者自己的凭证。)doc";
+
+} // namespace
+
+PELORIN_MODULE(gatlow, m) {
+    m.doc() = "MCP Server 的 API Key 鉴权中间件：网关身份、远程校验（缓存与过期宽限）、固定 Key、"
+              "JSON 401/503 应答与 Keepa 请求追踪。";
+    ns.bind(m);
+
+    m.attr("logging") = py::module_::import("logging");
+    m.attr("time") = py::module_::import("time");
+    py::module_ datetime = py::module_::import("datetime");
+    m.attr("datetime") = datetime.attr("datetime");
+    m.attr("timezone") = datetime.attr("timezone");
+    m.attr("Path") = py::module_::import("pathlib").attr("Path");
+    m.attr("cors_headers_for_scope") = pysem::import_from("pelorin.api.cors", "cors_headers_for_scope");
+    m.attr("__version__") = pysem::import_from("pelorin.config", "__version__");
+    for (const char *name : {"ASGIApp", "Scope", "Receive", "Send"})
+        m.attr(name) = pysem::import_from("starlette.types", name);
+
+    m.attr("_logger") = m.attr("logging").attr("getLogger")("pelorin.mcp");
+    py::object cwd = m.attr("Path").attr("cwd")();
+    m.attr("_KEEPA_TRACE_FILE") = pysem::steal(PyNumber_TrueDivide(
+        pysem::steal(PyNumber_TrueDivide(cwd.ptr(), py::str(".tmp").ptr())).ptr(), py::str("keepa-trace.log").ptr()));
+    m.def("_trace_keepa", &trace_keepa, py::arg("message"), "写一行 Keepa 追踪：标准输出一行，追踪文件追加一行。");
+    try {
+        py::object disconnect = pysem::import_from("starlette.requests", "ClientDisconnect");
+        m.attr("_StarletteClientDisconnect") = disconnect;
+        m.attr("_CLIENT_DISCONNECT_ERRORS") = py::make_tuple(disconnect);
+    } catch (py::error_already_set &e) {
+        if (!e.matches(PyExc_ImportError)) throw;
+        m.attr("_CLIENT_DISCONNECT_ERRORS") = py::tuple();
+    }
+    m.attr("_VERIFY_CACHE_TTL_SECONDS") = 60;
+    m.attr("_VERIFY_STALE_GRACE_SECONDS") = 300;
+    m.attr("_VERIFY_CONNECT_TIMEOUT_SECONDS") = 3.0;
+    m.attr("_VERIFY_READ_TIMEOUT_SECONDS") = 5.0;
+    m.attr("_VERIFY_MAX_CONNECTIONS") = 20;
+    m.attr("_VERIFY_MAX_KEEPALIVE") = 10;
+    m.attr("_VERIFY_KEEPALIVE_EXPIRY_SECONDS") = 30.0;
+
+    m.attr("ApiKeyVerificationUnavailable") = pysem::steal(PyErr_NewExceptionWithDoc(
+        "pelorin.mcp.gatlow.ApiKeyVerificationUnavailable", "远程 API Key 校验服务暂时不可用。", PyExc_RuntimeError,
+        nullptr));
+
+    py::class_<Gatlow> gatlow(m, "ApiKeyGatlow", kGatlowDoc, py::dynamic_attr(),
+                              py::custom_type_setup([](PyHeapTypeObject *heap) {
+                                  base_traverse = heap->ht_type.tp_traverse;
+                                  base_clear = heap->ht_type.tp_clear;
+                                  heap->ht_type.tp_flags |= Py_TPFLAGS_HAVE_GC;
+                                  heap->ht_type.tp_traverse = gatlow_traverse;
+                                  heap->ht_type.tp_clear = gatlow_clear;
+                              }));
+    gatlow.def(py::init(&make_gatlow), py::arg("app"), py::kw_only(), py::arg("api_key") = py::none(),
+               py::arg("auth_verify_url") = py::none(), py::arg("protected_path_prefixes") = py::none(),
+               py::arg("trust_upstream_corvane_identity") = false);
+    gatlow.def_static(
+        "_header",
+        [](py::object scope, py::object name) {
+            pysem::exact_bytes(name, "name");
+            return gatlow::header_text(scope, std::string_view(PyBytes_AS_STRING(name.ptr()),
+                                                               static_cast<std::size_t>(PyBytes_GET_SIZE(name.ptr()))));
+        },
+        py::arg("scope"), py::arg("name"));
+    gatlow.def(
+        "_is_protected_path", [](Gatlow &g, py::object path) { return is_protected_path(g, path); }, py::arg("path"));
+    gatlow.def(
+        "_internal_identity", [](Gatlow &g, py::object scope) { return internal_identity(g, scope); },
+        py::arg("scope"));
+    gatlow.def(
+        "_extract_token", [](Gatlow &, py::object scope) { return gatlow::extract_token(scope); }, py::arg("scope"));
+    aio::def_method(
+        gatlow, "__call__",
+        [](py::object self, py::object scope, py::object receive, py::object send) {
+            state_of(self); // refuses a non-instance before any await
+            return road(std::move(self), std::move(scope), std::move(receive), std::move(send));
+        },
+        py::arg("scope"), py::arg("receive"), py::arg("send"));
+    gatlow.def("_get_client", [](Gatlow &g) { return get_client(g); }, kGetClientDoc);
+    aio::def_method(
+        gatlow, "_verify_remote",
+        [](py::object self, py::object api_key) {
+            state_of(self);
+            return verify_remote(std::move(self), optional_text(api_key, "api_key"));
+        },
+        py::arg("api_key"));
+    aio::def_method(
+        gatlow, "_send_401",
+        [](py::object, py::object scope, py::object send, py::object reason) {
+            pysem::exact_str(reason, "reason");
+            return send_answer(std::move(scope), std::move(send), &kUnauthorized, std::move(reason));
+        },
+        py::arg("scope"), py::arg("send"), py::arg("reason") = "invalid_api_key");
+    aio::def_method(
+        gatlow, "_send_503",
+        [](py::object, py::object scope, py::object send, py::object reason) {
+            pysem::exact_str(reason, "reason");
+            return send_answer(std::move(scope), std::move(send), &kUnavailable, std::move(reason));
+        },
+        py::arg("scope"), py::arg("send"), py::arg("reason"));
+    gatlow.def_readwrite("app", &Gatlow::app)
+        .def_readwrite("_api_key", &Gatlow::api_key)
+        .def_readwrite("_auth_verify_url", &Gatlow::auth_verify_url)
+        .def_readwrite("_protected_path_prefixes", &Gatlow::protected_path_prefixes)
+        .def_readwrite("_trust_upstream_corvane_identity", &Gatlow::trust_upstream_corvane_identity)
+        .def_readwrite("_verify_cache", &Gatlow::verify_cache)
+        .def_readwrite("_client", &Gatlow::client);
+
+    py::object methods = gatlow.attr("__dict__");
+    originals_storage().call_once_and_store_result([&] {
+        auto own = [&](const char *name) { return py::object(methods[name]).release().ptr(); };
+        return Originals{own("_is_protected_path"), own("_extract_token"), own("_internal_identity"),
+                         own("_verify_remote"),     own("_get_client"),    own("_send_401"),
+                         own("_send_503")};
+    });
+
+    access_token_storage().call_once_and_store_result(make_access_token_type);
+    py::class_<FixedProvider> provider(m, "FixedApiKeyAuthProvider", kProviderDoc, py::dynamic_attr());
+    provider.def(py::init([](py::object api_key) { return FixedProvider{pysem::exact_str(api_key, "api_key")}; }),
+                 py::arg("api_key"));
+    aio::def_method(
+        provider, "verify_token",
+        [](py::object self, py::object token) {
+            self.cast<FixedProvider &>();
+            return verify_token(std::move(self), pysem::exact_str(token, "token"));
+        },
+        py::arg("token"));
+    provider.def_readwrite("_api_key", &FixedProvider::api_key);
+}
