@@ -110,6 +110,8 @@
 #include <coroutine>
 #include <cstddef>
 #include <exception>
+#include <string>
+#include <new>
 #include <type_traits>
 #include <utility>
 
@@ -324,9 +326,16 @@ class wait_awaiter : public awaiter_base {
 
 // Owns the awaitable for wait(): a temporary is taken over, so that nothing
 // but the awaiter holds it while the body is suspended.
+inline PyObject *make_coroutine(task &&t, PyObject *qualname) noexcept;
+
 template <class T> py::object own(T &&x) {
     using D = std::remove_cvref_t<T>;
-    if constexpr (std::is_base_of_v<py::object, D> && !std::is_lvalue_reference_v<T> &&
+    if constexpr (std::is_same_v<D, task>) {
+        static_assert(!std::is_lvalue_reference_v<T>, "aio::wait: pass a task by value (std::move)");
+        PyObject *c = make_coroutine(std::move(x), nullptr);
+        if (!c) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(c);
+    } else if constexpr (std::is_base_of_v<py::object, D> && !std::is_lvalue_reference_v<T> &&
                   !std::is_const_v<std::remove_reference_t<T>>)
         return py::object(std::move(x));
     else if constexpr (std::is_base_of_v<py::handle, D>)
@@ -392,6 +401,14 @@ struct promise_base {
     py::object *const *params = nullptr;  // Python-typed parameters in the frame
     std::size_t nparams = 0;
 
+    // Frames come from the interpreter's small-object allocator (the GIL is
+    // held wherever a body is created or destroyed).
+    static void *operator new(std::size_t size) {
+        if (void *p = PyMem_Malloc(size)) return p;
+        throw std::bad_alloc();
+    }
+    static void operator delete(void *p) noexcept { PyMem_Free(p); }
+
     std::suspend_always initial_suspend() const noexcept { return {}; }
     std::suspend_always final_suspend() const noexcept { return {}; }
     void unhandled_exception() noexcept {
@@ -405,7 +422,11 @@ struct promise_base {
     template <class T>
         requires(!std::is_convertible_v<T, py::object>)
     void return_value(T &&v) {
-        slot = py::cast(std::forward<T>(v));
+        if constexpr (std::is_base_of_v<py::handle, std::remove_cvref_t<T>>)
+            slot = py::reinterpret_borrow<py::object>(v);
+        else
+            slot = py::cast(std::forward<T>(v));
+        if (!slot) slot = py::none();
         status = step::returned;
     }
 
@@ -759,8 +780,26 @@ inline PySendResult guard_state(coroutine_object *c) noexcept {
     return PYGEN_NEXT;
 }
 
+// Awaits nest in C: the interpreter's recursion limit keeps a deep chain from
+// overflowing the stack, as it does for coroutines written in Python.
+class depth_guard {
+  public:
+    depth_guard() noexcept : ok_(Py_EnterRecursiveCall(" in native coroutine") == 0) {}
+    ~depth_guard() {
+        if (ok_) Py_LeaveRecursiveCall();
+    }
+    explicit operator bool() const noexcept { return ok_; }
+    depth_guard(const depth_guard &) = delete;
+    depth_guard &operator=(const depth_guard &) = delete;
+
+  private:
+    bool ok_;
+};
+
 inline PySendResult coro_send(coroutine_object *c, PyObject *arg, PyObject **out) noexcept {
     if (guard_state(c) == PYGEN_ERROR) return PYGEN_ERROR;
+    depth_guard depth;
+    if (!depth) return PYGEN_ERROR;
     if (c->state == run_state::created) {
         if (arg != Py_None) {
             PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
@@ -867,6 +906,8 @@ inline PyObject *thrown_exception(PyObject *type, PyObject *value, PyObject *tra
 inline PySendResult coro_throw(coroutine_object *c, PyObject *type, PyObject *value, PyObject *trace,
                                PyObject **out) noexcept {
     if (c->state == run_state::running) return guard_state(c);
+    depth_guard depth;
+    if (!depth) return PYGEN_ERROR;
     if (c->state != run_state::suspended) {
         PyObject *exc = thrown_exception(type, value, trace);
         if (!exc) return PYGEN_ERROR;
@@ -924,6 +965,8 @@ inline PyObject *coro_close(coroutine_object *c) noexcept {
         release_frame(c);
         Py_RETURN_NONE;
     }
+    depth_guard depth;
+    if (!depth) return nullptr;
     promise_base &p = *c->promise;
     int err = 0;
     if (p.yf) {
@@ -1406,6 +1449,7 @@ namespace aio {
 
 // The coroutine object of a task, named `qualname`.
 inline py::object coroutine(task &&t, py::handle qualname) {
+    if (!PyUnicode_Check(qualname.ptr())) throw py::type_error("aio::coroutine: qualname must be str");
     PyObject *c = detail::make_coroutine(std::move(t), qualname.ptr());
     if (!c) throw py::error_already_set();
     return detail::steal(c);
@@ -1440,6 +1484,10 @@ template <class F> py::object callable(py::handle qualname, F &&fn, py::handle m
 }
 
 template <class F> py::object callable(const char *qualname, F &&fn) {
+    return callable(py::str(qualname), std::forward<F>(fn));
+}
+
+template <class F> py::object callable(const std::string &qualname, F &&fn) {
     return callable(py::str(qualname), std::forward<F>(fn));
 }
 

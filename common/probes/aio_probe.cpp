@@ -99,6 +99,29 @@ aio::task within(py::object manager, py::object body) {
     co_return result;
 }
 
+// A cleanup written in C++: notes the exception being handled, before and
+// after a suspension.
+aio::task note_handled(py::list log) {
+    for (int i = 0; i < 2; ++i) {
+        PyObject *handled = PyErr_GetHandledException();
+        log.append(handled ? py::reinterpret_steal<py::object>(handled) : py::none());
+        if (i == 0) co_await aio::wait(py::module_::import("asyncio").attr("sleep")(0));
+    }
+    co_return py::none();
+}
+
+aio::task guarded_in_cpp(py::object awaitable, py::list log) {
+    aio::failure failure;
+    try {
+        co_await aio::wait(awaitable);
+    } catch (...) {
+        failure.capture();
+    }
+    co_await aio::wait(note_handled(log), failure);
+    failure.rethrow();
+    co_return py::str("done");
+}
+
 aio::task hold(py::object awaitable) {
     tracker held;
     co_return co_await aio::wait(awaitable);
@@ -141,6 +164,8 @@ aio::task none_of() { co_return {}; }
 
 aio::task cast_value(long v) { co_return v * 2; }
 
+aio::task handle_of(py::object v) { co_return py::handle(v); }
+
 } // namespace
 
 PYBIND11_MODULE(_aio_probe, m) {
@@ -153,6 +178,7 @@ PYBIND11_MODULE(_aio_probe, m) {
     aio::def(m, "raise_in_handler", &raise_in_handler, py::arg("awaitable"), py::arg("exc"));
     aio::def(m, "cpp_error", &cpp_error, py::arg("kind"));
     aio::def(m, "guarded", &guarded, py::arg("awaitable"), py::arg("cleanup"), py::arg("log"));
+    aio::def(m, "guarded_in_cpp", &guarded_in_cpp, py::arg("awaitable"), py::arg("log"));
     aio::def(m, "within", &within, py::arg("manager"), py::arg("body"));
     aio::def(m, "hold", &hold, py::arg("awaitable"));
     aio::def(m, "nested", &nested, py::arg("depth"), py::arg("awaitable"));
@@ -162,6 +188,7 @@ PYBIND11_MODULE(_aio_probe, m) {
     aio::def(m, "value_of", &value_of, py::arg("value"));
     aio::def(m, "none_of", &none_of);
     aio::def(m, "cast_value", &cast_value, py::arg("value"));
+    aio::def(m, "handle_of", &handle_of, py::arg("value"));
     // The body is the lambda itself.
     aio::def(m, "lambda_body", [](py::object awaitable) -> aio::task { co_return co_await aio::wait(awaitable); });
     // Argument checks run at call time, before the coroutine exists.

@@ -143,6 +143,8 @@ def test_return_value_is_carried_as_is(value):
 async def test_bodies_return_none_and_cast_values():
     assert await probe.none_of() is None
     assert await probe.cast_value(21) == 42
+    value = object()
+    assert await probe.handle_of(value) is value
 
 
 def test_coroutine_object_protocol():
@@ -393,6 +395,15 @@ async def test_cleanup_error_replaces_the_failure_and_chains_it():
     log = []
     assert await probe.guarded(pyco("kept"), lambda: asyncio.sleep(0), log) == "kept"
     assert log == ["done", ("cleanup", None), "cleaned"]
+
+
+async def test_cleanup_body_in_cpp_sees_the_failure_as_handled():
+    log = []
+    with pytest.raises(ValueError) as info:
+        await probe.guarded_in_cpp(raise_chained(), log)
+    assert log == [info.value, info.value]
+    log = []
+    assert await probe.guarded_in_cpp(pyco(1), log) == "done" and log == [None, None]
 
 
 class Manager:
@@ -685,3 +696,17 @@ def test_no_references_or_objects_leak_over_many_runs():
         assert gc.garbage == [] and probe.live_trackers() == 0
     finally:
         loop.close()
+
+
+async def _py_nested(depth, awaitable):
+    if depth == 0:
+        return await awaitable
+    return (depth, await _py_nested(depth - 1, awaitable))
+
+
+@pytest.mark.parametrize("nest", [_py_nested, probe.nested])
+async def test_too_deep_a_chain_is_a_recursion_error(nest):
+    assert (await nest(50, pyco("x")))[0] == 50
+    with pytest.raises(RecursionError):
+        await nest(sys.getrecursionlimit() * 2, Ready())
+    assert probe.live_trackers() == 0
