@@ -128,6 +128,65 @@ def structured_reports(rng, count=1000):
     return results
 
 
+def inferred_prose(rng, question):
+    """An answer in the marker words of its question, without numbered subsections."""
+    def short():
+        return phrase(rng, 1, 4)
+
+    def fields(labels):
+        return [f"{label}：{short()}" for label in labels if rng.random() < 0.9]
+
+    if question == 1:
+        lines = [f"当前标题：{phrase(rng, 6, 10)}", "（共约 150 字符）", "分析结果", "维度", "问题", "依据", "建议改为"]
+        for _ in range(rng.randint(1, 3)):
+            lines += [short(), short(), short(), short()]
+        lines += ["综合建议标题", phrase(rng, 6, 10), "优化点说明"] + [f"- {short()}：{short()}" for _ in range(2)]
+    elif question == 2:
+        lines = []
+        for n in range(1, rng.randint(3, 6)):
+            lines += [f"第{n}点：{short()}"] + fields(["现有表达", "问题", "依据", "建议改为"])
+        lines += ["核心逻辑", short()]
+    elif question in (3, 4):
+        marker = "图" if question == 3 else "模块 "
+        lines = [short()]
+        for n in range(1, rng.randint(3, 5)):
+            lines += [f"{marker}{n}｜{short()}"] + fields(["问题", "依据", "建议改为"])
+    elif question == 5:
+        lines = []
+        for n in range(rng.randint(2, 4)):
+            lines += [f"{'①②③④⑤⑥⑦⑧⑨'[n]} {short()}{'⚠' if rng.random() < 0.3 else ''}", "| 项目 | 内容 |", "|---|---|"]
+            lines += [f"| {key} | {short()} |" for key in ("评论", "问题", "依据", "建议改为") if rng.random() < 0.9]
+    elif question == 6:
+        lines = []
+        for title in DIAGNOSIS_SUBSECTIONS[6].values():
+            lines += [title, short()]
+    else:
+        lines = ["整体", short(), "问题", short(), "依据", short(), "建议改为", short(), "改动要点", short()]
+    return lines
+
+
+@corpus("prose diagnoses")
+def prose_diagnoses(rng, count=500):
+    """Seven-answer listing questionnaires answered in prose (2-6 KB a result), numbered or in marker words."""
+    results = []
+    for _ in range(count):
+        share = rng.randint(2000, 6000) // 7
+        answers = []
+        for question in range(1, 8):
+            if rng.random() < 0.4:
+                lines = []
+                for number, title in DIAGNOSIS_SUBSECTIONS[question].items():
+                    lines += [f"{number}、{title}", phrase(rng, 1, 4)]
+            else:
+                lines = inferred_prose(rng, question)
+            text = "\n".join(lines)
+            while len(text.encode("utf-8")) < share:
+                text += "\n" + phrase(rng, 1, 4)
+            answers.append({"answer": text})
+        results.append({"asin": asin(rng), "answers": answers})
+    return results
+
+
 def measure(tv, results, repeat):
     best = float("inf")
     size = 0

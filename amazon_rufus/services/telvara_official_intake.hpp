@@ -248,14 +248,47 @@ inline py::object format_official_report(py::handle self, py::handle data_arg, p
 // ---------------------------------------------------------------------------
 // Line marker helpers
 
+// A case-insensitive search of one line, found or not.
+//
+// The competitor pattern "卖点优劣势|卖点.*对比" makes the engine scan the rest
+// of the line once per "卖点", which is quadratic on a long line of repeated
+// 卖点. On a line without line feed its outcome is exactly that of two
+// substring scans ("卖点优劣势" anywhere, or "对比" after the first "卖点":
+// these words have no other case forms), so such lines are decided by them.
+class line_search {
+  public:
+    explicit line_search(py::handle pattern)
+        : search_(compiled(pattern, kIgnoreCase).attr("search")),
+          selling_points_(equal(pattern, LIT("卖点优劣势|卖点.*对比"))) {}
+
+    bool found(py::handle line) const {
+        if (selling_points_ && PyUnicode_Check(line.ptr()) && find(line, state().lf, 0) < 0) {
+            if (find(line, LIT("卖点优劣势"), 0) >= 0) return true;
+            Py_ssize_t at = find(line, LIT("卖点"), 0);
+            return at >= 0 && find(line, LIT("对比"), at + 2) >= 0;
+        }
+        return !call(search_, line).is_none();
+    }
+
+  private:
+    static Py_ssize_t find(py::handle s, py::handle needle, Py_ssize_t from) {
+        Py_ssize_t at = PyUnicode_Find(s.ptr(), needle.ptr(), from, PY_SSIZE_T_MAX, 1);
+        if (at == -2) throw py::error_already_set();
+        return at;
+    }
+
+    py::object search_;
+    bool selling_points_;
+};
+
 inline py::int_ find_line(py::handle, py::handle lines_arg, py::handle pattern_arg, py::handle start_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     py::str pattern = pysem::exact_str(pattern_arg, "pattern");
     long long start = pysem::int_arg_ll(start_arg, "start");
-    py::object search = compiled(pattern, kIgnoreCase).attr("search");
+    line_search search(pattern);
     for (Py_ssize_t i = start > 0 ? static_cast<Py_ssize_t>(std::min<long long>(start, PY_SSIZE_T_MAX)) : 0;
          i < size(lines); ++i) {
-        if (!call(search, item(lines, i)).is_none()) return py::int_(i);
+        if (search.found(item(lines, i))) return py::int_(i);
     }
     return py::int_(-1);
 }
@@ -310,15 +343,14 @@ inline py::list guess_title_lines(py::handle, py::handle lines_arg) {
 inline py::list strip_marker_lines(py::handle, py::handle lines_arg, py::handle patterns_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     py::list patterns = pysem::exact_list(patterns_arg, "patterns");
-    std::vector<py::object> searches; // compiled on first use, in list order
+    std::vector<line_search> searches; // compiled on first use, in list order
     py::list out;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
         py::object line = item(lines, i);
         bool found = false;
         for (Py_ssize_t p = 0; p < size(patterns) && !found; ++p) {
-            if (static_cast<size_t>(p) == searches.size())
-                searches.push_back(compiled(item(patterns, p), kIgnoreCase).attr("search"));
-            found = !call(searches[p], line).is_none();
+            if (static_cast<size_t>(p) == searches.size()) searches.emplace_back(item(patterns, p));
+            found = searches[p].found(line);
         }
         if (!found) append(out, line);
     }
