@@ -55,6 +55,19 @@ def test_detectors_agree_with_the_plain_rules():
         assert m.metric_term_is_covered(term, labels) is ref.covered(m, term, labels), (term, labels)
 
 
+ASSIGNED = [*range(0x32000), *range(0xE0000, 0xE1000), *range(0xF0000, 0xF0100)]
+
+
+def test_normalize_agrees_with_the_interpreter_on_every_code_point():
+    # Each code point after a letter a following mark may compose with, before
+    # a full-width letter and after an ideographic space.
+    for cp in ASSIGNED:
+        c = chr(cp)
+        text = f"a{c}\u0301中{c}Ａ\u3000{c}Ｑ\u0307"
+        assert m.normalize(text) == ref.normalize(text), hex(cp)
+        assert m.normalize(c) == ref.normalize(c), hex(cp)
+
+
 MARKS = ["\u0301", "\u0316", "\u0344", "\u0340", "\u0f73", "\u0f71", "\u05b0", "\u0327", "\u0323",
          "\U0001d165", "\U0001d16e", "\u302a", "\u3099", "\u0345"]
 BASES = ["a", "e", "o", "ω", "か", "\u1100", "\u1161", "\u11a8", "中", " ", "A", "\ufb01"]

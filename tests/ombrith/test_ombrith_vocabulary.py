@@ -115,6 +115,7 @@ class Text(str):
         ("\ud800X", "\ud800x"),
         ("\x00A\x1f", "\x00a"),  # NUL is no white space, U+001F is
         ("e\u0301", "é"),
+        ("ÉßＡ" * 10, "éssa" * 10),
         (Text(" ＧＭＶ "), "gmv"),
     ],
 )

@@ -11,7 +11,7 @@
 
 #include "common/pysem.hpp"
 #include "ombrith_automaton.hpp"
-#include "ombrith_marks.hpp"
+#include "ombrith_normalize.hpp"
 
 #include <pybind11/gil_safe_call_once.h>
 
@@ -89,12 +89,18 @@ const std::array<const char *, 3> sales_person_nouns = {"销售负责人", "销�
 const char *const broad_sales_label = "销售情况";
 const char *const sales_person_field = "team_username";
 
-// Words that every match of an expression contains, read off the patterns
-// above: no expression can match a text that lacks all of its words.
-const char *const word_how_many = "多少";
-const char *const word_how_many_orders = "几单";
-const char *const word_sales = "销售";
-const char *const word_sell = "卖";
+// Words that matches of the expressions must contain, read off the patterns
+// above: each inner list names words of which every match holds at least one,
+// so an expression need not run on a text that lacks all words of one list.
+using WordsNeeded = std::vector<std::vector<const char *>>;
+const std::array<WordsNeeded, 4> colloquial_words = {
+    WordsNeeded{{"多少钱", "多少金额"}},
+    WordsNeeded{{"多少"}, {"卖", "销"}},
+    WordsNeeded{{"多少", "几单"}},
+    WordsNeeded{{"多少"}, {"广告", "投放", "推广"}},
+};
+const WordsNeeded broad_words = {{"销售", "卖"}};
+const WordsNeeded sales_person_words = {{"销售"}};
 
 // ---------------------------------------------------------------------------
 // Module state, built once.
@@ -115,20 +121,20 @@ struct DerivedEntry {
     std::vector<py::str> components;
 };
 
+// One mask per list of needed words.
+using Needs = std::vector<Mask>;
+
 struct ColloquialEntry {
     py::object search;
     py::str field;
     py::str label;
-    Mask needs;
+    Needs needs;
 };
 
 struct State {
-    // The interpreter's own normalisation and case folding.
-    py::object unicode_normalize;
-    py::str nfkc;
-    py::object str_casefold;
-    py::str empty;
-    py::object unicodedata;
+    explicit State(py::module_ unicodedata) : normalize(unicodedata) {}
+
+    ombrith::Normalizer normalize;
 
     Automaton automaton;
     std::vector<FieldEntry> fields;
@@ -138,9 +144,9 @@ struct State {
     std::vector<py::str> broad_fields;
     py::str broad_label;
     py::object broad_search;
-    Mask broad_needs = 0;
+    Needs broad_needs;
     py::object person_search;
-    Mask person_needs = 0;
+    Needs person_needs;
     std::vector<int> person_nouns;
     int person_field = -1;
     Mask field_terms = 0;
@@ -160,49 +166,13 @@ struct State {
 
 State &state();
 
-// ---------------------------------------------------------------------------
-// Normalisation: NFKC, full case folding, then trimming.
-
-const ombrith::MarkOrder &mark_order(const State &st) {
-    static py::gil_safe_call_once_and_store<ombrith::MarkOrder> storage;
-    return storage.call_once_and_store_result([&] { return ombrith::MarkOrder(st.unicodedata); }).get_stored();
-}
-
-// ASCII is its own NFKC form and folds by lower-casing its letters.
-py::str fold_ascii(py::handle s) {
-    pysem::text_view t(s);
-    Py_ssize_t begin = 0, end = t.size();
-    while (begin < end && pysem::is_space(t[begin])) ++begin;
-    while (end > begin && pysem::is_space(t[end - 1])) --end;
-    const auto *data = static_cast<const Py_UCS1 *>(PyUnicode_DATA(s.ptr()));
-    if (std::none_of(data + begin, data + end, [](Py_UCS1 c) { return c >= 'A' && c <= 'Z'; }))
-        return pysem::substr(s, begin, end);
-    py::str out = pysem::steal_as<py::str>(PyUnicode_New(end - begin, 127));
-    auto *dest = static_cast<Py_UCS1 *>(PyUnicode_DATA(out.ptr()));
-    std::transform(data + begin, data + end, dest,
-                   [](Py_UCS1 c) { return static_cast<Py_UCS1>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c); });
-    return out;
-}
-
-py::str normalize_text(const State &st, py::handle value) {
-    PyObject *v = value.ptr();
-    if (!PyUnicode_Check(v)) return st.empty;
-    // A subclass is read as the plain text it holds, never through its own methods.
-    py::str s = PyUnicode_CheckExact(v) ? py::reinterpret_borrow<py::str>(value)
-                                        : pysem::steal_as<py::str>(PyUnicode_FromObject(v));
-    if (PyUnicode_IS_ASCII(s.ptr())) return fold_ascii(s);
-    if (PyUnicode_GET_LENGTH(s.ptr()) >= ombrith::MarkOrder::min_length) s = mark_order(st).reorder(s);
-    PyObject *args[] = {st.nfkc.ptr(), s.ptr()};
-    py::object composed = pysem::steal(PyObject_Vectorcall(st.unicode_normalize.ptr(), args, 2, nullptr));
-    PyObject *fold_args[] = {composed.ptr()};
-    py::object folded = pysem::steal(PyObject_Vectorcall(st.str_casefold.ptr(), fold_args, 1, nullptr));
-    return pysem::strip(folded);
-}
+py::str normalize_text(const State &st, py::handle value) { return st.normalize(value); }
 
 // ---------------------------------------------------------------------------
 // Occurrences
 
 bool same_text(py::handle a, py::handle b) {
+    if (a.ptr() == b.ptr()) return true;
     int r = PyUnicode_Compare(a.ptr(), b.ptr());
     if (r == -1 && PyErr_Occurred()) throw py::error_already_set();
     return r == 0;
@@ -291,12 +261,12 @@ bool is_ascii_word(Py_UCS4 c) { return (c >= '0' && c <= '9') || (c >= 'a' && c 
 py::str collapse_space_runs(py::handle text) {
     pysem::text_view t(text);
     Py_ssize_t n = t.size(), i = 1;
-    while (i < n && !(pysem::is_space(t[i]) && pysem::is_space(t[i - 1]))) ++i;
+    while (i < n && !(ombrith::is_space(t[i]) && ombrith::is_space(t[i - 1]))) ++i;
     if (i >= n) return py::reinterpret_borrow<py::str>(text);
     std::vector<Py_UCS4> out;
     out.reserve(static_cast<std::size_t>(n));
     for (Py_ssize_t k = 0; k < n; ++k)
-        if (!(k > 0 && pysem::is_space(t[k]) && pysem::is_space(t[k - 1]))) out.push_back(t[k]);
+        if (!(k > 0 && ombrith::is_space(t[k]) && ombrith::is_space(t[k - 1]))) out.push_back(t[k]);
     return pysem::steal_as<py::str>(
         PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), static_cast<Py_ssize_t>(out.size())));
 }
@@ -308,8 +278,9 @@ class PatternText {
     PatternText(const State &st, py::str text) : text_(std::move(text)), hits_(st.automaton.scan(text_.ptr())) {}
     PatternText(py::str text, Hits hits) : text_(std::move(text)), hits_(std::move(hits)) {}
 
-    bool search(const py::object &search, Mask needs) {
-        if (!(hits_.found & needs)) return false;
+    bool search(const py::object &search, const Needs &needs) {
+        for (Mask words : needs)
+            if (!(hits_.found & words)) return false;
         if (!collapsed_) collapsed_ = collapse_space_runs(text_);
         PyObject *match = PyObject_CallOneArg(search.ptr(), collapsed_->ptr());
         py::object owned = pysem::steal(match);
@@ -522,15 +493,11 @@ std::u32string code_points(py::handle s) {
 }
 
 State build_state() {
-    State st;
+    py::module_ unicodedata = py::module_::import("unicodedata");
+    State st(unicodedata);
     st.re_module = py::module_::import("re");
-    st.unicodedata_module = py::module_::import("unicodedata");
+    st.unicodedata_module = unicodedata;
     st.iterable = py::module_::import("collections.abc").attr("Iterable");
-    st.unicodedata = st.unicodedata_module;
-    st.unicode_normalize = st.unicodedata_module.attr("normalize");
-    st.nfkc = intern("NFKC");
-    st.str_casefold = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyUnicode_Type)).attr("casefold");
-    st.empty = py::str("");
     py::object compile = st.re_module.attr("compile");
     Automaton &ac = st.automaton;
     auto word = [&](py::handle text) { return ac.add(code_points(normalize_text(st, text))); };
@@ -574,17 +541,20 @@ State build_state() {
         st.dimensions.push_back(std::move(entry));
     }
 
-    Mask how_many = Mask{1} << word(py::str(word_how_many));
-    Mask how_many_orders = Mask{1} << word(py::str(word_how_many_orders));
-    Mask sales = Mask{1} << word(py::str(word_sales));
-    Mask sell = Mask{1} << word(py::str(word_sell));
-    // The words each colloquial expression's every match contains.
-    const std::array<Mask, 4> colloquial_needs = {how_many, how_many, how_many | how_many_orders, how_many};
+    auto needs = [&](const WordsNeeded &lists) {
+        Needs masks;
+        for (const auto &words : lists) {
+            Mask mask = 0;
+            for (const char *w : words) mask |= Mask{1} << word(py::str(w));
+            masks.push_back(mask);
+        }
+        return masks;
+    };
     py::list colloquial;
     for (std::size_t k = 0; k < colloquial_metric_patterns.size(); ++k) {
         const ColloquialRow &row = colloquial_metric_patterns[k];
         py::str pattern(row.pattern);
-        ColloquialEntry entry{compile(pattern).attr("search"), intern(row.field), intern(row.label), colloquial_needs[k]};
+        ColloquialEntry entry{compile(pattern).attr("search"), intern(row.field), intern(row.label), needs(colloquial_words[k])};
         colloquial.append(py::make_tuple(pattern, entry.field, entry.label));
         st.colloquial.push_back(std::move(entry));
     }
@@ -612,13 +582,13 @@ State build_state() {
     st.broad_label = intern(broad_sales_label);
     st.broad_re_attr = compile(py::str(broad_sales_metric_pattern));
     st.broad_search = st.broad_re_attr.attr("search");
-    st.broad_needs = sales | sell;
+    st.broad_needs = needs(broad_words);
 
     st.person_noun_attr = py::str(sales_person_noun);
     std::string context = std::string(sales_person_prefix) + sales_person_noun + "|" + sales_person_noun + sales_person_suffix;
     st.person_re_attr = compile(py::str(context));
     st.person_search = st.person_re_attr.attr("search");
-    st.person_needs = sales;
+    st.person_needs = needs(sales_person_words);
 
     py::list actions;
     for (const char *verb : query_action_terms) {

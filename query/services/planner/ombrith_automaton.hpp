@@ -43,7 +43,8 @@ class Automaton {
     Py_ssize_t length(int id) const { return static_cast<Py_ssize_t>(patterns_[id].size()); }
     int size() const { return static_cast<int>(patterns_.size()); }
 
-    // Builds the trie, its failure links and per-state outputs.
+    // Builds the trie, its failure links and per-state outputs, then the full
+    // transition table over the patterns' own alphabet.
     void build() {
         nodes_.assign(1, Node{});
         for (std::size_t id = 0; id < patterns_.size(); ++id) {
@@ -67,7 +68,6 @@ class Automaton {
         for (auto [c, next] : nodes_[0].edges) {
             nodes_[next].fail = 0;
             queue.push_back(next);
-            first_.at(c & 0xFFFF) = true;
         }
         for (std::size_t head = 0; head < queue.size(); ++head) {
             int state = queue[head];
@@ -78,6 +78,29 @@ class Automaton {
                 nodes_[next].fail = target >= 0 && target != next ? target : 0;
                 nodes_[next].out |= nodes_[nodes_[next].fail].out;
                 queue.push_back(next);
+            }
+        }
+
+        // Class 0 stands for every code point that no pattern holds.
+        letters_.assign(0x10000, 0);
+        int classes = 1;
+        for (const auto &pattern : patterns_)
+            for (char32_t c : pattern) {
+                if (c > 0xFFFF) throw std::logic_error("vocabulary pattern beyond the first plane");
+                if (!letters_[c]) letters_[c] = static_cast<std::uint8_t>(classes++);
+                if (classes > 255) throw std::logic_error("vocabulary alphabet too large");
+            }
+        classes_ = classes;
+        std::vector<char32_t> letter(classes, 0);
+        for (char32_t c = 0; c < 0x10000; ++c) letter[letters_[c]] = c;
+        delta_.assign(nodes_.size() * classes, 0);
+        out_.resize(nodes_.size());
+        queue.insert(queue.begin(), 0);
+        for (int state : queue) {
+            out_[state] = nodes_[state].out;
+            for (int k = 1; k < classes; ++k) {
+                int next = child(state, letter[k]);
+                delta_[state * classes + k] = next >= 0 ? next : state == 0 ? 0 : delta_[nodes_[state].fail * classes + k];
             }
         }
     }
@@ -111,14 +134,14 @@ class Automaton {
     }
 
     template <class Char> void run(const Char *data, Py_ssize_t n, Mask collect, Hits &hits) const {
+        const std::uint8_t *letters = letters_.data();
+        const int *delta = delta_.data();
         int state = 0;
         for (Py_ssize_t i = 0; i < n; ++i) {
             char32_t c = data[i];
-            if (state == 0 && !first_[c & 0xFFFF]) continue;
-            int next;
-            while ((next = child(state, c)) < 0 && state != 0) state = nodes_[state].fail;
-            state = next < 0 ? 0 : next;
-            Mask out = nodes_[state].out;
+            int k = c <= 0xFFFF ? letters[c] : 0;
+            state = delta[state * classes_ + k];
+            Mask out = out_[state];
             if (!out) continue;
             hits.found |= out;
             for (Mask wanted = out & collect; wanted; wanted &= wanted - 1) {
@@ -129,10 +152,11 @@ class Automaton {
     }
 
     std::vector<std::u32string> patterns_;
-    std::vector<Node> nodes_;
-    // Code points (folded to 16 bits) that begin some pattern: a quick skip
-    // for the many characters that begin none.
-    std::vector<bool> first_ = std::vector<bool>(0x10000, false);
+    std::vector<Node> nodes_;           // the trie, kept only to build the table
+    std::vector<std::uint8_t> letters_; // code point -> letter class
+    int classes_ = 0;
+    std::vector<int> delta_;            // state * classes + class -> state
+    std::vector<Mask> out_;             // patterns ending at each state
 };
 
 } // namespace ombrith

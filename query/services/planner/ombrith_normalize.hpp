@@ -1,0 +1,161 @@
+// The one text normalisation of the vocabulary: NFKC, full case folding, then
+// white space trimmed from both ends.
+//
+// The interpreter's NFKC returns at once for text that passes its quick
+// check, but a single full-width comma sends the whole question down its slow
+// path, which costs microseconds. The characters questions are made of
+// (ASCII, CJK ideographs and punctuation, full-width forms, the ideographic
+// space) have NFKC forms and foldings known in advance, and none of them can
+// be reordered or composed with what stands before it, so they are mapped
+// here; only the stretches of other characters, each with the one character
+// before it (which a following mark may compose with), go to the interpreter.
+#pragma once
+
+#include "common/pysem.hpp"
+#include "ombrith_marks.hpp"
+
+#include <pybind11/gil_safe_call_once.h>
+
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+namespace ombrith {
+
+// The NFKC form of `c` folded, when it is one known code point; -1 otherwise.
+inline long known_fold(Py_UCS4 c) {
+    if ((c >= 0x4E00 && c <= 0x9FFF) || (c >= 0x3400 && c <= 0x4DBF)) return c; // CJK ideographs
+    if (c < 0x80) return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
+    if (c >= 0xFF01 && c <= 0xFF5E) { // full-width ASCII
+        c -= 0xFEE0;
+        return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
+    }
+    switch (c) {
+    case 0x3000: return ' '; // ideographic space
+    case 0x00B7: case 0x2014: case 0x2018: case 0x2019: case 0x201C: case 0x201D: case 0x3001: case 0x3002:
+        return c;
+    default:
+        if ((c >= 0x3008 && c <= 0x3011) || (c >= 0x3014 && c <= 0x301F)) return c; // CJK brackets
+        return -1;
+    }
+}
+
+// White space as the text type counts it, quickly for the common characters.
+inline bool is_space(Py_UCS4 c) { return c < 0x80 ? Py_UNICODE_ISSPACE(c) : c <= 0x3000 && Py_UNICODE_ISSPACE(c); }
+
+class Normalizer {
+  public:
+    // Beyond this many stretches of other characters, one call for the whole
+    // text is cheaper than one per stretch.
+    static constexpr int max_stretches = 8;
+
+    explicit Normalizer(py::module_ unicodedata)
+        : unicodedata_(unicodedata), normalize_(unicodedata.attr("normalize")),
+          casefold_(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyUnicode_Type)).attr("casefold")),
+          nfkc_("NFKC"), empty_("") {}
+
+    py::str operator()(py::handle value) const {
+        PyObject *v = value.ptr();
+        if (!PyUnicode_Check(v)) return empty_;
+        // A subclass is read as the plain text it holds, never through its own methods.
+        py::str s = PyUnicode_CheckExact(v) ? py::reinterpret_borrow<py::str>(value)
+                                            : pysem::steal_as<py::str>(PyUnicode_FromObject(v));
+        const void *data = PyUnicode_DATA(s.ptr());
+        Py_ssize_t n = PyUnicode_GET_LENGTH(s.ptr());
+        std::optional<py::str> known;
+        switch (PyUnicode_KIND(s.ptr())) {
+        case PyUnicode_1BYTE_KIND: known = all_known(static_cast<const Py_UCS1 *>(data), n, s); break;
+        case PyUnicode_2BYTE_KIND: known = all_known(static_cast<const Py_UCS2 *>(data), n, s); break;
+        default: known = all_known(static_cast<const Py_UCS4 *>(data), n, s); break;
+        }
+        return known ? *known : mixed(s);
+    }
+
+  private:
+    // The text folded here, when every character of it is known.
+    template <class Char>
+    static std::optional<py::str> all_known(const Char *data, Py_ssize_t n, py::handle s) {
+        constexpr Py_ssize_t small = 256;
+        Py_UCS4 local[small];
+        std::vector<Py_UCS4> heap;
+        Py_UCS4 *out = local;
+        if (n > small) {
+            heap.resize(static_cast<std::size_t>(n));
+            out = heap.data();
+        }
+        bool changed = false;
+        Py_UCS4 widest = 0;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            long f = known_fold(data[i]);
+            if (f < 0) return std::nullopt;
+            out[i] = static_cast<Py_UCS4>(f);
+            changed |= out[i] != data[i];
+            widest = std::max(widest, out[i]);
+        }
+        Py_ssize_t begin = 0, end = n;
+        while (begin < end && is_space(out[begin])) ++begin;
+        while (end > begin && is_space(out[end - 1])) --end;
+        if (!changed) return pysem::substr(s, begin, end);
+        // What was trimmed is ASCII, so `widest` is also the widest character kept.
+        py::str result = pysem::steal_as<py::str>(PyUnicode_New(end - begin, begin < end ? widest : 0));
+        int kind = PyUnicode_KIND(result.ptr());
+        void *dest = PyUnicode_DATA(result.ptr());
+        for (Py_ssize_t i = begin; i < end; ++i) PyUnicode_WRITE(kind, dest, i - begin, out[i]);
+        return result;
+    }
+
+    // Known characters mapped here, the stretches of others by the interpreter.
+    py::str mixed(py::str s) const {
+        pysem::text_view t(s);
+        Py_ssize_t n = t.size();
+        int stretches = 0;
+        for (Py_ssize_t i = 0; i < n; ++i)
+            if (known_fold(t[i]) < 0 && (i == 0 || known_fold(t[i - 1]) >= 0)) ++stretches;
+        if (stretches > max_stretches) return pysem::strip(fold(s));
+
+        std::vector<Py_UCS4> out;
+        out.reserve(static_cast<std::size_t>(n));
+        for (Py_ssize_t i = 0; i < n;) {
+            long f = known_fold(t[i]);
+            if (f >= 0) {
+                out.push_back(static_cast<Py_UCS4>(f));
+                ++i;
+                continue;
+            }
+            Py_ssize_t begin = i;
+            if (i > 0) {
+                out.pop_back();
+                --begin;
+            }
+            while (i < n && known_fold(t[i]) < 0) ++i;
+            py::str part = fold(pysem::substr(s, begin, i));
+            pysem::text_view p(part);
+            for (Py_ssize_t k = 0; k < p.size(); ++k) out.push_back(p[k]);
+        }
+        std::size_t begin = 0, end = out.size();
+        while (begin < end && pysem::is_space(out[begin])) ++begin;
+        while (end > begin && pysem::is_space(out[end - 1])) --end;
+        return pysem::steal_as<py::str>(
+            PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data() + begin, static_cast<Py_ssize_t>(end - begin)));
+    }
+
+    // The interpreter's NFKC, then its case folding; not trimmed.
+    py::str fold(py::str s) const {
+        if (PyUnicode_GET_LENGTH(s.ptr()) >= MarkOrder::min_length) s = marks().reorder(s);
+        PyObject *args[] = {nfkc_.ptr(), s.ptr()};
+        py::object composed = pysem::steal(PyObject_Vectorcall(normalize_.ptr(), args, 2, nullptr));
+        PyObject *fold_args[] = {composed.ptr()};
+        return pysem::steal_as<py::str>(PyObject_Vectorcall(casefold_.ptr(), fold_args, 1, nullptr));
+    }
+
+    const MarkOrder &marks() const {
+        static py::gil_safe_call_once_and_store<MarkOrder> storage;
+        return storage.call_once_and_store_result([&] { return MarkOrder(unicodedata_); }).get_stored();
+    }
+
+    py::module_ unicodedata_;
+    py::object normalize_, casefold_;
+    py::str nfkc_, empty_;
+};
+
+} // namespace ombrith
