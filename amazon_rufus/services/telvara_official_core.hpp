@@ -365,11 +365,6 @@ inline py::object lookup(py::handle mapping, py::handle key) {
     return value;
 }
 
-inline py::object lookup_or(py::handle mapping, py::handle key, py::handle fallback) {
-    py::object value = lookup(mapping, key);
-    return value ? value : py::reinterpret_borrow<py::object>(fallback);
-}
-
 // The value under a key when it is non-empty, else empty text.
 inline py::object value_or_empty(py::handle mapping, const char *key) {
     py::object value = lookup(mapping, py::str(key));
