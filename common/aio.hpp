@@ -398,7 +398,7 @@ struct promise_base {
     step status = step::idle;
     PyObject *handling = nullptr;         // borrowed: being handled while yf runs
     coroutine_object *owner = nullptr;    // borrowed
-    py::object *const *params = nullptr;  // Python-typed parameters in the frame
+    const py::object *const *params = nullptr; // Python-typed parameters in the frame
     std::size_t nparams = 0;
 
     // Frames come from the interpreter's small-object allocator (the GIL is
@@ -442,12 +442,13 @@ struct promise_base {
 
 // Python-typed by-value parameters are owned by the frame and visible to the
 // collector; references to Python objects and handles would dangle.
-template <class A> inline constexpr bool owned_param = !std::is_reference_v<A> && std::is_base_of_v<py::object, A>;
+template <class A>
+inline constexpr bool owned_param = !std::is_reference_v<A> && std::is_base_of_v<py::object, std::remove_cv_t<A>>;
 
 template <class... Args> struct promise final : promise_base {
     static constexpr std::size_t owned = (std::size_t{owned_param<Args>} + ... + 0);
 
-    explicit promise(Args &...args) noexcept {
+    explicit promise(const Args &...args) noexcept {
         (check<Args>(), ...);
         [[maybe_unused]] std::size_t i = 0;
         (collect<Args>(args, i), ...);
@@ -462,13 +463,13 @@ template <class... Args> struct promise final : promise_base {
         using D = std::remove_cvref_t<A>;
         static_assert(!(std::is_reference_v<A> && std::is_base_of_v<py::handle, D>),
                       "aio::task body: take Python objects by value (the frame outlives the call)");
-        static_assert(!std::is_same_v<A, py::handle>,
+        static_assert(!std::is_same_v<std::remove_cv_t<A>, py::handle>,
                       "aio::task body: take py::object, not py::handle (a handle does not keep its object alive)");
     }
-    template <class A, class V> void collect(V &arg, std::size_t &i) noexcept {
+    template <class A, class V> void collect(const V &arg, std::size_t &i) noexcept {
         if constexpr (owned_param<A>) slots_[i++] = &arg;
     }
-    std::array<py::object *, (owned ? owned : 1)> slots_{};
+    std::array<const py::object *, (owned ? owned : 1)> slots_{};
 };
 
 } // namespace detail
