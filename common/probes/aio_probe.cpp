@@ -2,6 +2,7 @@
 #include "common/aio.hpp"
 #include "common/pysem.hpp"
 
+#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -166,6 +167,48 @@ aio::task cast_value(long v) { co_return v * 2; }
 
 aio::task handle_of(py::object v) { co_return py::handle(v); }
 
+// An ASGI application in C++ answering with the request body, through channel
+// wrappers made per request that share the request's state.
+struct echo_state {
+    long received = 0;
+    long sent = 0;
+};
+
+aio::task echo_body(py::object receive, py::object send) {
+    py::list chunks;
+    for (;;) {
+        py::object message = co_await aio::wait(receive());
+        chunks.append(pysem::get(message, "body"));
+        if (!pysem::truthy(pysem::get(message, "more_body"))) break;
+    }
+    py::dict start;
+    start["type"] = "http.response.start";
+    start["status"] = 200;
+    start["headers"] = py::list();
+    co_await aio::wait(send(start));
+    py::dict part;
+    part["type"] = "http.response.body";
+    part["body"] = py::bytes("").attr("join")(chunks);
+    co_await aio::wait(send(part));
+    co_return py::none();
+}
+
+aio::task echo_call(py::object self, py::object scope, py::object receive, py::object send) {
+    if (!pysem::get(scope, "type").equal(py::str("http"))) co_return py::none();
+    auto state = std::make_shared<echo_state>();
+    py::object counting_receive = aio::callable("Echo.__call__.<locals>.counting_receive", [receive, state]() -> aio::task {
+        ++state->received;
+        co_return co_await aio::wait(receive());
+    });
+    py::object counting_send = aio::callable("Echo.__call__.<locals>.counting_send", [send, state](py::object message) -> aio::task {
+        ++state->sent;
+        co_return co_await aio::wait(send(message));
+    });
+    co_await echo_body(counting_receive, counting_send);
+    self.attr("counts") = py::make_tuple(state->received, state->sent);
+    co_return py::none();
+}
+
 } // namespace
 
 PYBIND11_MODULE(_aio_probe, m) {
@@ -217,6 +260,11 @@ PYBIND11_MODULE(_aio_probe, m) {
         return aio::callable(qualname, [value]() { return value_of(value); });
     });
     m.def("coroutine_of", [](py::object value, py::object qualname) { return aio::coroutine(value_of(value), qualname); });
+
+    struct echo {};
+    py::class_<echo> echo_cls(m, "Echo", py::dynamic_attr());
+    echo_cls.def(py::init<>());
+    aio::def_method(echo_cls, "__call__", &echo_call, py::arg("scope"), py::arg("receive"), py::arg("send"));
 
     struct probe {};
     py::class_<probe> cls(m, "Probe", py::dynamic_attr());

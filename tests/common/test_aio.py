@@ -10,6 +10,7 @@ import traceback
 import types
 import weakref
 
+import httpx
 import pytest
 import starlette._utils
 import uvicorn
@@ -589,6 +590,15 @@ def test_coroutine_function_attributes_and_binding():
     c = made(1)
     assert c.__qualname__ == "Outer.<locals>.channel" and "channel" in repr(c)
     c.close()
+
+
+async def test_native_asgi_application_with_wrapped_channels():
+    app = probe.Echo()
+    async with httpx.AsyncClient(transport=httpx.ASGITransport(app=app), base_url="http://test") as client:
+        answers = await asyncio.gather(*(client.post("/", content=f"body {i}".encode()) for i in range(20)))
+    assert [a.content for a in answers] == [f"body {i}".encode() for i in range(20)]
+    received, sent = app.counts
+    assert received >= 1 and sent == 2
 
 
 async def test_methods_and_callables_run():
