@@ -228,3 +228,28 @@ def test_short_value(t, value, limit, expected):
 def test_short_value_default_limit(t):
     assert t._short_value("y" * 100) == "y" * 79 + "…"
     assert t._short_value("y" * 100, limit=5.9) == "yyyy…"
+
+
+SELLING_POINTS = "卖点优劣势|卖点.*对比"
+
+
+def test_competitor_search_agrees_with_the_pattern(t):
+    import random
+    import re
+
+    rng = random.Random(11)
+    pieces = ["卖", "点", "对", "比", "优劣势", "x", "\n", "卖点", "对比", "\u2028"]
+    texts = ["卖点对比", "卖点x\n对比", "对比卖点", "卖点优劣势", "卖点" * 50, "卖点点对比"]
+    texts += ["".join(rng.choice(pieces) for _ in range(rng.randint(0, 8))) for _ in range(3000)]
+    for text in texts:
+        found = re.search(SELLING_POINTS, text, re.I) is not None
+        assert t._find_line([text], SELLING_POINTS) == (0 if found else -1), text
+        assert t._strip_marker_lines([text], ["zz", SELLING_POINTS]) == ([] if found else [text])
+
+
+def test_competitor_search_is_linear_on_long_lines(t):
+    import time
+
+    start = time.perf_counter()
+    assert t._find_line(["卖点" * 500_000, "卖点" * 500_000 + "优劣势"], SELLING_POINTS) == 1
+    assert time.perf_counter() - start < 1
