@@ -1,5 +1,9 @@
 """Answer-text intake, line marker helpers, marker groups and field values."""
 
+import random
+import re
+import time
+
 import pytest
 
 from pelorin.amazon_rufus.services.telvara import Telvara
@@ -234,9 +238,6 @@ SELLING_POINTS = "卖点优劣势|卖点.*对比"
 
 
 def test_competitor_search_agrees_with_the_pattern(t):
-    import random
-    import re
-
     rng = random.Random(11)
     pieces = ["卖", "点", "对", "比", "优劣势", "x", "\n", "卖点", "对比", "\u2028"]
     texts = ["卖点对比", "卖点x\n对比", "对比卖点", "卖点优劣势", "卖点" * 50, "卖点点对比"]
@@ -248,8 +249,6 @@ def test_competitor_search_agrees_with_the_pattern(t):
 
 
 def test_competitor_search_is_linear_on_long_lines(t):
-    import time
-
     start = time.perf_counter()
     assert t._find_line(["卖点" * 500_000, "卖点" * 500_000 + "优劣势"], SELLING_POINTS) == 1
     assert time.perf_counter() - start < 1
