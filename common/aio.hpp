@@ -21,42 +21,61 @@
 //
 // API
 //   aio::task                          return type of a body. `co_return x;` gives x
-//                                      (py::object, or anything py::cast takes);
-//                                      `co_return py::none();` (or `co_return {};`)
-//                                      gives None. C++ allows no `co_return;` here, and
-//                                      flowing off the end is undefined behaviour.
+//                                      (py::object, py::handle, or anything py::cast
+//                                      takes); `co_return py::none();` (or `co_return {};`)
+//                                      gives None. C++ allows no `co_return;` beside
+//                                      `co_return x;`, and flowing off the end is
+//                                      undefined behaviour: end every path in co_return.
 //   co_await aio::wait(awaitable)      awaits any Python awaitable (coroutine, Future,
 //                                      Task, object with __await__, native coroutine) and
 //                                      gives its result as py::object, or throws
 //                                      py::error_already_set with the exception itself
 //                                      (type, value, traceback, __cause__, __context__).
 //                                      What it yields goes up to the loop, what the loop
-//                                      sends or throws goes down to it first.
+//                                      sends or throws goes down to it first. A temporary
+//                                      is taken over; anything else is borrowed.
 //   co_await other_body(...)           awaits another aio::task directly.
 //   aio::def(m, name, fn, extra...)    module-level coroutine function. `fn` is any
 //                                      callable returning aio::task, bound by pybind11
-//                                      with `extra` (py::arg, py::kw_only(), doc text).
+//                                      with `extra` (py::arg, py::kw_only(), doc text);
+//                                      what fn does before returning the task runs at call
+//                                      time, so argument errors are raised by the call.
 //   aio::def_method(cls, name, fn, extra...)
-//                                      the same as a method (fn's first parameter is self).
+//                                      the same as a method (fn's first parameter is self);
+//                                      binds like a Python function (`obj.name` is a bound
+//                                      method), `__call__` included.
 //   aio::callable(qualname, fn)        a coroutine function made at run time from a C++
-//                                      closure. fn takes N py::object (N fixed), or
-//                                      (py::args), or (py::args, py::kwargs). The closure
-//                                      lives as long as the function or any coroutine it
-//                                      made.
+//                                      closure (qualname: str, const char * or std::string).
+//                                      fn returns aio::task and takes N py::object (the call
+//                                      must pass exactly N, by position), or (py::args), or
+//                                      (py::args, py::kwargs). The closure lives as long as
+//                                      the function or any coroutine it made.
+//                                      All three are recognised by asyncio.iscoroutinefunction
+//                                      (and by inspect's marker where it has one), have
+//                                      __name__, __qualname__, __module__ and __doc__, and
+//                                      return coroutine objects named after their qualname.
 //   aio::coroutine(task, qualname)     the coroutine object of a task, e.g. for create_task.
-//   aio::raise(exc)                    [[noreturn]] raise exc; inside a C++ catch handler
-//                                      the exception being handled becomes its
-//                                      __context__, as in an `except` block.
+//   aio::raise(exc)                    [[noreturn]] raise exc (instance or class); inside a
+//                                      C++ catch handler the exception being handled becomes
+//                                      its __context__, as in an `except` block.
 //   aio::raise_from(exc, cause)        [[noreturn]] `raise exc from cause` (cause may be None).
 //   aio::is_ordinary(e)                e is an Exception (not CancelledError, GeneratorExit,
-//                                      KeyboardInterrupt, SystemExit): what "catch every
-//                                      error" means in Python code.
+//                                      KeyboardInterrupt, SystemExit): what `except
+//                                      Exception` catches.
 //   aio::failure                       the exception of a guarded block, for cleanup that
 //                                      awaits (C++ forbids co_await in a catch handler).
+//   co_await aio::wait(awaitable, failure)
+//                                      awaits with `failure` as the exception being handled,
+//                                      as a `finally:` block does: errors raised there get
+//                                      it as __context__, sys.exc_info() shows it.
 //   aio::async_with                    `async with`: enter(), then exit(failure).
 //   aio::handling                      RAII: the exception that synchronous Python calls see
 //                                      as being handled (sys.exc_info(), implicit
-//                                      __context__, logging's exc_info). Never across co_await.
+//                                      __context__, logging's exc_info). Never across co_await:
+//                                        catch (py::error_already_set &e) {
+//                                            aio::handling h(e);
+//                                            logger.attr("exception")("failed");
+//                                        }
 //
 // Finally with await (runs on every way out: return, error, cancellation, close()):
 //
@@ -98,7 +117,13 @@
 // - close(), and destruction of an unfinished coroutine, throw GeneratorExit into
 //   the body (a cleanup that suspends then is a RuntimeError, as in Python) and
 //   then destroy the frame, running every C++ destructor.
-// - Everything runs on the event loop's thread with the GIL held.
+// - A chain of awaits deeper than the interpreter's recursion limit raises
+//   RecursionError, as for coroutines written in Python.
+// - Guards and error texts are the interpreter's: "coroutine already executing",
+//   "cannot reuse already awaited coroutine", "coroutine ignored GeneratorExit",
+//   a StopIteration leaving a body becomes "coroutine raised StopIteration".
+// - Everything runs on the event loop's thread with the GIL held (frames are
+//   allocated by the interpreter's allocator).
 #pragma once
 
 #include <pybind11/pybind11.h>

@@ -56,6 +56,18 @@ aio::task raise_in_handler(py::object awaitable, py::object exc) {
     co_return py::none();
 }
 
+// What fn() sees as being handled inside a handler, and after it.
+aio::task handled_in_handler(py::object awaitable, py::object fn) {
+    py::object inside;
+    try {
+        co_await aio::wait(awaitable);
+    } catch (py::error_already_set &e) {
+        aio::handling handling(e);
+        inside = fn();
+    }
+    co_return py::make_tuple(inside, fn());
+}
+
 aio::task cpp_error(std::string kind) {
     if (kind == "value") throw py::value_error("bad value");
     if (kind == "runtime") throw std::runtime_error("plain C++ failure");
@@ -219,6 +231,7 @@ PYBIND11_MODULE(_aio_probe, m) {
     aio::def(m, "caught", &caught, py::arg("awaitable"));
     aio::def(m, "raise_from_at", &raise_from_at, py::arg("awaitable"), py::arg("exc"), py::arg("cause_from_await"));
     aio::def(m, "raise_in_handler", &raise_in_handler, py::arg("awaitable"), py::arg("exc"));
+    aio::def(m, "handled_in_handler", &handled_in_handler, py::arg("awaitable"), py::arg("fn"));
     aio::def(m, "cpp_error", &cpp_error, py::arg("kind"));
     aio::def(m, "guarded", &guarded, py::arg("awaitable"), py::arg("cleanup"), py::arg("log"));
     aio::def(m, "guarded_in_cpp", &guarded_in_cpp, py::arg("awaitable"), py::arg("log"));

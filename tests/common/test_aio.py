@@ -339,6 +339,11 @@ async def test_raise_from_and_implicit_context():
         await probe.raise_in_handler(raise_chained(), 3)
 
 
+async def test_handling_shows_the_exception_to_synchronous_calls():
+    inside, after = await probe.handled_in_handler(raise_chained(), lambda: sys.exc_info()[1])
+    assert type(inside) is ValueError and after is None
+
+
 @pytest.mark.parametrize("exc", [asyncio.CancelledError, KeyboardInterrupt, SystemExit, GeneratorExit])
 async def test_non_ordinary_errors_pass_a_catch_of_ordinary_ones(exc):
     async def fail():
