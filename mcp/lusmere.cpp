@@ -7,10 +7,14 @@
 // the host can patch them as they would a Python module's globals. The host
 // modules that only some roads need are imported at every use, so the module
 // loads without them.
+#include "common/aio.hpp"
 #include "common/module.hpp"
 #include "common/pysem.hpp"
 
+#include <optional>
+#include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -43,7 +47,40 @@ py::object attr_or_none(py::handle value, const char *name) {
     return py::none();
 }
 
-bool is_general_error(const py::error_already_set &e) { return e.matches(PyExc_Exception); }
+bool is_general_error(const py::error_already_set &e) { return aio::is_ordinary(e); }
+
+bool is_empty_text(py::handle text) { return PyUnicode_GET_LENGTH(text.ptr()) == 0; }
+
+// `first, second = value`, with the interpreter's errors.
+std::pair<py::object, py::object> unpack_pair(py::handle value) {
+    PyObject *iterator = PyObject_GetIter(value.ptr());
+    if (!iterator) {
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
+        PyErr_Clear();
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %s object", Py_TYPE(value.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    py::object items = py::reinterpret_steal<py::object>(iterator);
+    py::object found[2];
+    for (int count = 0; count < 3; ++count) {
+        py::object item = py::reinterpret_steal<py::object>(PyIter_Next(iterator));
+        if (!item) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            if (count == 2) return {std::move(found[0]), std::move(found[1])};
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", count);
+            throw py::error_already_set();
+        }
+        if (count < 2) found[count] = std::move(item);
+    }
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    throw py::error_already_set();
+}
+
+// asyncio.to_thread(fn, first, second): the one blocking call goes to the
+// loop's default executor, with the caller's context.
+py::object to_thread(py::handle fn, py::handle first, py::handle second) {
+    return ns["asyncio"].attr("to_thread")(fn, first, second);
+}
 
 // The normalised form of e-mails: "" for a falsy value, else its text form
 // trimmed and lower-cased.
@@ -52,7 +89,7 @@ py::str normalized(py::handle value) {
     return pysem::strip(pysem::text_form(value)).attr("lower")();
 }
 
-[[maybe_unused]] py::str text_or_empty(py::handle value) {
+py::str text_or_empty(py::handle value) {
     return pysem::truthy(value) ? pysem::text_form(value) : py::str("");
 }
 
@@ -79,7 +116,7 @@ py::str normalized(py::handle value) {
 }
 
 // raise TovanCredentialBindingError(prefix + str(cause)) from cause
-[[noreturn, maybe_unused]] void raise_wrapped(const char *prefix, const py::error_already_set &cause) {
+[[noreturn]] void raise_wrapped(const char *prefix, const py::error_already_set &cause) {
     py::str text = pysem::text_form(cause.value());
     raise_binding_error(py::str(prefix) + text, &cause);
 }
@@ -195,12 +232,31 @@ py::object jwt_expires_in(py::object jwt) {
 }
 
 // ---------------------------------------------------------------------------
-// Store invalidation
+// JWT fetch and store, invalidation
 
 // The caller's isolated store, or the default store for a null directory.
 py::object open_store(py::handle store_type, py::handle credential_dir) {
     if (credential_dir.is_none()) return store_type();
     return store_type(py::arg("base_dir") = credential_dir);
+}
+
+aio::task fetch_and_store_body(py::object session_id, py::object credential_dir) {
+    py::object auth_client = import_from("pelorin.auth", "AuthClient");
+    py::object store_type = import_from("pelorin.auth.storage.credential_store", "CredentialStore");
+    py::object invalidate = import_from("pelorin.mcp.credential_cache", "invalidate_credential_cache");
+    py::object exchange = auth_client().attr("get_token_by_session");
+    py::object jwt = co_await aio::wait(to_thread(exchange, session_id, py::str(kService)));
+    // Back on the loop's thread: the save and the invalidation are quick.
+    py::object store = open_store(store_type, credential_dir);
+    py::object lifetime = ns["_jwt_expires_in"](jwt);  // refuses a JWT that is not text
+    store.attr("save_token")(kService, jwt, lifetime);
+    invalidate(py::arg("base_dir") = credential_dir);
+    co_return jwt;
+}
+
+aio::task fetch_and_store_tovan_jwt(py::object session_id, py::object credential_dir) {
+    pysem::exact_str(session_id, "session_id");
+    return fetch_and_store_body(std::move(session_id), std::move(credential_dir));
 }
 
 py::object invalidate_lusmere(py::object credential_dir) {
@@ -243,6 +299,23 @@ bool is_auth_rejection(py::object exc) {
         current = pysem::truthy(cause) ? cause : attr_or_none(current, "__context__");
     }
     return false;
+}
+
+// ---------------------------------------------------------------------------
+// Automatic login
+
+aio::task auto_login(py::object cache) {
+    py::object result = co_await aio::wait(ns["auth_mcp_login"]());
+    if (pysem::get(result, "success").ptr() != Py_True) {
+        py::object error = pysem::get(result, "error");
+        if (!pysem::truthy(error)) error = py::dict();
+        py::object message = pysem::get(error, "message");
+        if (!pysem::truthy(message)) message = py::str("自动建立 TOVAN 隔离登录态失败");
+        raise_binding_error(pysem::text_form(message));
+    }
+    if (!pysem::truthy(cache.attr("is_authenticated")()))
+        raise_binding_error(py::str("TOVAN 隔离登录态未保存成功"));
+    co_return py::none();
 }
 
 // ---------------------------------------------------------------------------
@@ -296,14 +369,159 @@ py::object make_binding_type() {
     return ns["dataclass"](py::arg("frozen") = true)(cls);
 }
 
+// ---------------------------------------------------------------------------
+// ensure_lusmere
+
+bool is_gateway_mode(py::handle auth_mode) {
+    for (const char *mode : {"corvane_viewer", "corvane_session", "internal"})
+        if (py::str(mode).equal(auth_mode)) return true;
+    return false;
+}
+
+py::object make_binding(py::handle scope, py::handle user_email, py::handle session_id, py::handle jwt,
+                        py::handle runtime_auth, bool refreshed) {
+    return ns["TovanCredentialBinding"](py::arg("credential_scope") = scope, py::arg("user_email") = user_email,
+                                        py::arg("session_id") = session_id, py::arg("jwt") = jwt,
+                                        py::arg("runtime_auth") = runtime_auth, py::arg("refreshed") = refreshed);
+}
+
+py::object fetch_jwt(py::handle session_id, py::handle credential_dir) {
+    return ns["_fetch_and_store_tovan_jwt"](session_id, credential_dir);
+}
+
+// Credentials that the trusted gateway passed in; nothing is stored.
+aio::task gateway_binding(py::str auth_mode, py::object provided_session, py::object provided_jwt, bool require_jwt) {
+    py::str user_email = normalized(ns["get_current_user_email"]());
+    if (is_empty_text(user_email)) raise_binding_error(py::str("当前 Corvane 用户邮箱缺失，无法安全执行 TOVAN 任务"));
+    py::object jwt = provided_jwt;
+    bool refreshed = false;
+    if (require_jwt && !pysem::truthy(jwt)) {
+        try {
+            py::object exchange = import_from("pelorin.auth", "AuthClient")().attr("get_token_by_session");
+            jwt = co_await aio::wait(to_thread(exchange, provided_session, py::str(kService)));
+            refreshed = true;
+        } catch (py::error_already_set &e) {
+            if (!is_general_error(e)) throw;
+            raise_wrapped("获取 TOVAN JWT 失败：", e);
+        }
+    }
+    py::str scope = auth_mode + py::str(":") + user_email;
+    co_return make_binding(scope, user_email, provided_session, jwt, py::make_tuple(provided_session, jwt), refreshed);
+}
+
+// The caller's isolated credential directory; logins and JWT fetches of one
+// scope are serialised by its login lock, so that concurrent requests log in
+// once and reuse what the first one stored.
+aio::task isolated_binding(bool require_jwt, bool force_relogin) {
+    py::object credential_dir = ns["_get_credential_dir"]();
+    if (credential_dir.is_none()) raise_binding_error(py::str("无法确定当前 MCP 用户的隔离凭证作用域"));
+    py::str scope = pysem::text_form(credential_dir);
+    py::object cache = ns["_get_isolated_credential_cache"](credential_dir);
+    py::object stale_session_id = force_relogin ? py::object(cache.attr("get_session_id")()) : py::none();
+
+    if (!force_relogin && pysem::truthy(cache.attr("is_authenticated")()) &&
+        (!require_jwt || pysem::truthy(cache.attr("get_jwt")(kService)))) {
+        auto [session_id, user_email] = unpack_pair(ns["_read_remote_identity"](cache));
+        co_return make_binding(scope, user_email, session_id, cache.attr("get_jwt")(kService), py::none(), false);
+    }
+
+    aio::async_with login_lock(ns["_get_login_lock"](scope));
+    co_await login_lock.enter();
+    py::object binding;
+    aio::failure failure;
+    try {
+        bool refreshed = false, logged_in = false;
+        py::object current_session_id = force_relogin ? py::object(cache.attr("get_session_id")()) : py::none();
+        // Another request renewed the session while this one waited.
+        bool already_renewed = force_relogin && pysem::truthy(current_session_id) &&
+                               !current_session_id.equal(stale_session_id);
+        if (force_relogin ? !already_renewed : !pysem::truthy(cache.attr("is_authenticated")())) {
+            co_await aio::wait(ns["_auto_login"](cache));
+            refreshed = logged_in = true;
+        }
+        auto [session_id, user_email] = unpack_pair(ns["_read_remote_identity"](cache));
+        py::object jwt = cache.attr("get_jwt")(kService);
+        if (require_jwt && !pysem::truthy(jwt)) {
+            std::optional<py::error_already_set> fetch_failure;
+            try {
+                jwt = co_await aio::wait(fetch_jwt(session_id, credential_dir));
+                refreshed = true;
+            } catch (py::error_already_set &e) {
+                if (!is_general_error(e)) throw;
+                fetch_failure.emplace(std::move(e));
+            }
+            if (fetch_failure) {
+                bool auth_rejected = pysem::truthy(ns["_is_auth_rejection"](fetch_failure->value()));
+                // Only a refusal of a session this call did not just make earns
+                // a fresh login; the refused credentials go either way.
+                if (auth_rejected) ns["_invalidate_lusmere"](credential_dir);
+                if (logged_in || !auth_rejected) raise_wrapped("获取 TOVAN JWT 失败：", *fetch_failure);
+                co_await aio::wait(ns["_auto_login"](cache));
+                refreshed = logged_in = true;
+                std::tie(session_id, user_email) = unpack_pair(ns["_read_remote_identity"](cache));
+                try {
+                    jwt = co_await aio::wait(fetch_jwt(session_id, credential_dir));
+                } catch (py::error_already_set &e) {
+                    if (!is_general_error(e)) throw;
+                    raise_wrapped("重新登录后获取 TOVAN JWT 失败：", e);
+                }
+            }
+        }
+        binding = make_binding(scope, user_email, session_id, jwt, py::none(), refreshed);
+    } catch (...) {
+        failure.capture();
+    }
+    co_await login_lock.exit(failure);
+    co_return binding;
+}
+
+// The credentials passed in, or else the machine's default login.
+aio::task local_binding(py::object provided_session, py::object provided_jwt, bool require_jwt) {
+    auto [session_id, jwt] = unpack_pair(ns["_get_auth_pair"](kService, provided_session, provided_jwt));
+    py::str user_email = normalized(ns["_get_authenticated_user_email"]());
+    if (!pysem::truthy(session_id)) raise_binding_error(py::str("无 TOVAN 登录态，请先完成 pelorin auth login"));
+    if (is_empty_text(user_email)) raise_binding_error(py::str("当前 MCP 用户邮箱缺失，无法安全执行 TOVAN 任务"));
+    bool refreshed = false;
+    if (require_jwt && !pysem::truthy(jwt)) {
+        try {
+            jwt = co_await aio::wait(fetch_jwt(session_id, py::none()));
+            refreshed = true;
+        } catch (py::error_already_set &e) {
+            if (!is_general_error(e)) throw;
+            raise_wrapped("获取 TOVAN JWT 失败：", e);
+        }
+    }
+    bool passed = pysem::truthy(provided_session) || pysem::truthy(provided_jwt);
+    py::object runtime_auth = passed ? py::object(py::make_tuple(session_id, jwt)) : py::none();
+    co_return make_binding(py::str("default"), user_email, session_id, jwt, runtime_auth, refreshed);
+}
+
+aio::task ensure_body(py::object provided_session, py::object provided_jwt, py::object require_jwt_arg,
+                      py::object force_relogin_arg) {
+    py::str auth_mode = text_or_empty(ns["get_current_auth_mode"]());
+    bool require_jwt = pysem::truthy(require_jwt_arg);
+    if (is_gateway_mode(auth_mode) && (pysem::truthy(provided_session) || pysem::truthy(provided_jwt)))
+        co_return co_await gateway_binding(auth_mode, provided_session, provided_jwt, require_jwt);
+    if (pysem::truthy(ns["get_current_api_key"]()))
+        co_return co_await isolated_binding(require_jwt, pysem::truthy(force_relogin_arg));
+    co_return co_await local_binding(provided_session, provided_jwt, require_jwt);
+}
+
+aio::task ensure_lusmere(py::object provided_session, py::object provided_jwt, py::object require_jwt,
+                         py::object force_relogin) {
+    pysem::optional_exact_str(provided_session, "provided_session");
+    pysem::optional_exact_str(provided_jwt, "provided_jwt");
+    return ensure_body(std::move(provided_session), std::move(provided_jwt), std::move(require_jwt),
+                       std::move(force_relogin));
+}
+
 } // namespace
 
 PELORIN_MODULE(lusmere, m) {
     m.doc() = "按 MCP 请求身份解析并确保 TOVAN 凭证绑定。";
     ns.bind(m);
 
-    py::module_ asyncio = py::module_::import("asyncio");
-    m.attr("asyncio") = asyncio;
+    m.attr("asyncio") = py::module_::import("asyncio");
     m.attr("threading") = py::module_::import("threading");
     m.attr("dataclass") = py::module_::import("dataclasses").attr("dataclass");
     py::module_ datetime_module = py::module_::import("datetime");
@@ -329,7 +547,11 @@ PELORIN_MODULE(lusmere, m) {
     m.attr("TovanCredentialBinding") = make_binding_type();
     m.def("_get_authenticated_user_email", &get_authenticated_user_email);
     m.def("_jwt_expires_in", &jwt_expires_in, py::arg("jwt"));
+    aio::def(m, "_fetch_and_store_tovan_jwt", &fetch_and_store_tovan_jwt, py::arg("session_id"), py::arg("credential_dir"));
     m.def("_invalidate_lusmere", &invalidate_lusmere, py::arg("credential_dir"));
     m.def("_is_auth_rejection", &is_auth_rejection, py::arg("exc"));
+    aio::def(m, "_auto_login", &auto_login, py::arg("cache"));
     m.def("_read_remote_identity", &read_remote_identity, py::arg("cache"));
+    aio::def(m, "ensure_lusmere", &ensure_lusmere, py::kw_only(), py::arg("provided_session") = py::none(),
+             py::arg("provided_jwt") = py::none(), py::arg("require_jwt") = false, py::arg("force_relogin") = false);
 }

@@ -64,6 +64,8 @@ class Platform:
         self.exchange_threads: list[int] = []
         self.emails: dict[str, str] = {}
         self.login_error: Exception | None = None
+        self.login_gates: dict[str, threading.Event] = {}  # api key -> login waits for it
+        self.entered: list[str] = []  # api keys whose login has started
         self.exchange = lambda session_id: make_jwt({"exp": time.time() + 3600, "sid": session_id})
         self._lock = threading.Lock()
 
@@ -72,6 +74,10 @@ class Platform:
 
         class FakeAuthClient:
             def login_with_api_key(self, api_key: str) -> dict:
+                platform.entered.append(api_key)
+                gate = platform.login_gates.get(api_key)
+                if gate is not None:
+                    assert gate.wait(10), "login gate never opened"
                 time.sleep(0.01)  # wide enough for concurrent callers to pile up
                 if platform.login_error is not None:
                     raise platform.login_error

@@ -1,0 +1,500 @@
+"""ensure_lusmere in its gateway, isolated and local modes, and the automatic
+login, JWT fetch and invalidation it stands on."""
+
+import asyncio
+import json
+import sys
+import threading
+import time
+
+import pytest
+
+from pelorin.auth.storage.credential_store import CredentialStore
+from pelorin.mcp import credential_cache
+
+EMAIL = "alice@example.com"
+
+
+class StrSub(str):
+    pass
+
+
+def stored_token(base_dir):
+    return CredentialStore(base_dir=base_dir).get_token_record("tovan")
+
+
+def assert_wrapped(raised, message, cause):
+    assert str(raised.value) == message
+    assert raised.value.__cause__ is cause and raised.value.__suppress_context__
+
+
+# ---------------------------------------------------------------------------
+# Arguments
+
+
+def test_argument_errors_are_raised_by_the_call(lusmere):
+    for kwargs in ({"provided_session": 1}, {"provided_jwt": b"jwt"}, {"provided_session": StrSub("s")},
+                   {"unknown": True}):
+        with pytest.raises(TypeError):
+            lusmere.ensure_lusmere(**kwargs)
+    with pytest.raises(TypeError):
+        lusmere.ensure_lusmere("session")
+
+
+async def test_call_returns_a_coroutine_for_asyncio(lusmere, platform, kit):
+    kit.set_identity(auth_mode="internal", email=EMAIL)
+    task = asyncio.create_task(lusmere.ensure_lusmere(provided_session="s-1"))
+    assert (await task).session_id == "s-1"
+    assert lusmere.ensure_lusmere.__name__ == "ensure_lusmere"
+
+
+# ---------------------------------------------------------------------------
+# Gateway mode
+
+
+@pytest.mark.parametrize("auth_mode", ["corvane_viewer", "corvane_session", "internal"])
+async def test_gateway_binding_from_passed_session(lusmere, platform, kit, stores, auth_mode):
+    kit.set_identity(auth_mode=auth_mode, email="  Alice@Example.COM ", api_key="ignored")
+    binding = await lusmere.ensure_lusmere(provided_session="s-1")
+    assert binding == lusmere.TovanCredentialBinding(
+        f"{auth_mode}:alice@example.com", "alice@example.com", "s-1", None, ("s-1", None), False)
+    assert platform.exchanges == [] and platform.logins == []
+    assert list(stores.iterdir()) == []
+
+
+async def test_gateway_with_only_a_jwt_never_exchanges(lusmere, platform, kit):
+    kit.set_identity(auth_mode="internal", email=EMAIL)
+    binding = await lusmere.ensure_lusmere(provided_jwt="jwt-1", require_jwt=True)
+    assert (binding.session_id, binding.jwt, binding.runtime_auth, binding.refreshed) == (
+        None, "jwt-1", (None, "jwt-1"), False)
+    assert platform.exchanges == []
+
+
+async def test_gateway_exchange_on_a_worker_thread_stores_nothing(lusmere, platform, kit, stores):
+    kit.set_identity(auth_mode="internal", email=EMAIL)
+    platform.exchange = lambda session_id: f"jwt-for-{session_id}"
+    binding = await lusmere.ensure_lusmere(provided_session="s-1", provided_jwt="", require_jwt=1)
+    assert (binding.jwt, binding.runtime_auth, binding.refreshed) == ("jwt-for-s-1", ("s-1", "jwt-for-s-1"), True)
+    assert platform.exchanges == [("s-1", "tovan")]
+    assert platform.exchange_threads != [threading.get_ident()]
+    assert list(stores.iterdir()) == []
+
+
+@pytest.mark.parametrize("error", [ConnectionError("platform down"), ValueError()])
+async def test_gateway_exchange_failure(lusmere, platform, kit, error):
+    kit.set_identity(auth_mode="internal", email=EMAIL)
+
+    def refuse(session_id):
+        raise error
+
+    platform.exchange = refuse
+    with pytest.raises(lusmere.TovanCredentialBindingError) as raised:
+        await lusmere.ensure_lusmere(provided_session="s-1", require_jwt=True)
+    assert_wrapped(raised, "获取 TOVAN JWT 失败：" + str(error), error)
+
+
+async def test_gateway_exchange_import_failure(lusmere, platform, kit, monkeypatch):
+    kit.set_identity(auth_mode="internal", email=EMAIL)
+    monkeypatch.setitem(sys.modules, "pelorin.auth", None)
+    with pytest.raises(lusmere.TovanCredentialBindingError, match="^获取 TOVAN JWT 失败：") as raised:
+        await lusmere.ensure_lusmere(provided_session="s-1", require_jwt=True)
+    assert isinstance(raised.value.__cause__, ImportError)
+
+
+@pytest.mark.parametrize("email", [None, "", "   "])
+async def test_gateway_without_email(lusmere, platform, kit, email):
+    kit.set_identity(auth_mode="internal", email=email)
+    with pytest.raises(lusmere.TovanCredentialBindingError) as raised:
+        await lusmere.ensure_lusmere(provided_session="s-1")
+    assert str(raised.value) == "当前 Corvane 用户邮箱缺失，无法安全执行 TOVAN 任务"
+
+
+@pytest.mark.parametrize(
+    "auth_mode, api_key, kwargs, scope",
+    [
+        ("Internal", None, {"provided_session": "s-1"}, "default"),
+        (" internal", None, {"provided_session": "s-1"}, "default"),
+        ("internal", None, {}, "default"),
+        ("internal", None, {"provided_session": "", "provided_jwt": ""}, "default"),
+        ("INTERNAL", "alice", {"provided_session": "s-1"}, "isolated"),
+        ("remote", "alice", {"provided_session": "s-1"}, "isolated"),
+    ],
+)
+async def test_mode_selection(lusmere, platform, kit, auth_mode, api_key, kwargs, scope):
+    kit.set_identity(auth_mode=auth_mode, api_key=api_key, email=EMAIL)
+    kit.seed_session(None, "default-session", EMAIL)
+    binding = await lusmere.ensure_lusmere(**kwargs)
+    if scope == "default":
+        assert binding.credential_scope == "default"
+    else:
+        assert binding.credential_scope == str(kit.isolated_dir(api_key))
+        assert binding.runtime_auth is None and binding.session_id == "session-1"
+
+
+@pytest.mark.parametrize("auth_mode, api_key", [(None, ""), (0, 0), ([], None), ("", [])])
+async def test_odd_context_values_select_the_local_mode(lusmere, platform, kit, monkeypatch, auth_mode, api_key):
+    monkeypatch.setattr(lusmere, "get_current_auth_mode", lambda: auth_mode)
+    monkeypatch.setattr(lusmere, "get_current_api_key", lambda: api_key)
+    monkeypatch.setattr(lusmere, "get_current_user_email", lambda: "  Alice@EXAMPLE.com")
+    binding = await lusmere.ensure_lusmere(provided_session="s-1", provided_jwt="j-1")
+    assert (binding.credential_scope, binding.user_email, binding.runtime_auth) == ("default", EMAIL, ("s-1", "j-1"))
+
+
+# ---------------------------------------------------------------------------
+# Isolated mode
+
+
+@pytest.fixture
+def alice(kit, platform):
+    """An API-key caller and its isolated credential directory."""
+    kit.set_identity(auth_mode="remote", api_key="alice", email=" Alice@Example.com")
+    return kit.isolated_dir("alice")
+
+
+async def test_isolated_fast_path_takes_no_lock(lusmere, alice, kit, platform, monkeypatch):
+    kit.seed_session(alice, "s-0", EMAIL)
+    kit.seed_jwt(alice, "jwt-0")
+    monkeypatch.setattr(lusmere, "_get_login_lock", None)  # any use would fail
+    binding = await lusmere.ensure_lusmere(provided_session="passed", provided_jwt="passed", require_jwt=True)
+    assert binding == lusmere.TovanCredentialBinding(str(alice), EMAIL, "s-0", "jwt-0", None, False)
+    assert platform.logins == [] and platform.exchanges == []
+
+
+async def test_isolated_expired_session_logs_in_once(lusmere, alice, kit, platform):
+    kit.seed_session(alice, "s-0", EMAIL, expires_in=-1)
+    binding = await lusmere.ensure_lusmere()
+    assert binding == lusmere.TovanCredentialBinding(str(alice), EMAIL, "session-1", None, None, True)
+    assert platform.logins == ["alice"]
+
+
+async def test_isolated_jwt_fetch_is_stored_in_the_isolated_store(lusmere, alice, kit, platform, stores):
+    kit.seed_session(alice, "s-0", EMAIL)
+    binding = await lusmere.ensure_lusmere(require_jwt=True)
+    assert (binding.session_id, binding.refreshed, binding.jwt) == ("s-0", True, stored_token(alice)["token"])
+    assert platform.exchanges == [("s-0", "tovan")] and platform.logins == []
+    assert not (stores / "default").exists()
+    # The cache follows the store: the next call takes the fast path.
+    again = await lusmere.ensure_lusmere(require_jwt=True)
+    assert (again.jwt, again.refreshed) == (binding.jwt, False) and len(platform.exchanges) == 1
+
+
+def refusing_first(platform, refusal, second=None):
+    """The platform refuses the first exchange, then answers or raises `second`."""
+
+    def exchange(session_id):
+        if len(platform.exchanges) == 1:
+            raise refusal()
+        if second is not None:
+            raise second
+        return f"jwt-for-{session_id}"
+
+    platform.exchange = exchange
+
+
+def revoked_by_response(kit):
+    return kit.HttpError("session revoked", response=kit.Response(401))
+
+
+def wrapped_refusal(kit):
+    """A client error raised while handling the platform's 403."""
+    try:
+        raise kit.HttpError("forbidden", status_code=403)
+    except Exception as refusal:
+        try:
+            raise RuntimeError("token request failed") from refusal
+        except RuntimeError as wrapped:
+            return wrapped
+
+
+@pytest.mark.parametrize("refusal", [revoked_by_response, wrapped_refusal,
+                                     lambda kit: kit.HttpError("expired", status_code=401)])
+async def test_isolated_refusal_clears_the_store_and_retries_after_a_login(lusmere, alice, kit, platform, refusal):
+    kit.seed_session(alice, "s-0", EMAIL)
+    kit.seed_jwt(alice, "expired", expires_in=-1)
+    refusing_first(platform, lambda: refusal(kit))
+    binding = await lusmere.ensure_lusmere(require_jwt=True)
+    assert (binding.session_id, binding.jwt, binding.refreshed) == ("session-1", "jwt-for-session-1", True)
+    assert platform.exchanges == [("s-0", "tovan"), ("session-1", "tovan")] and platform.logins == ["alice"]
+    assert stored_token(alice)["token"] == "jwt-for-session-1"
+
+
+async def test_isolated_retry_failure(lusmere, alice, kit, platform):
+    kit.seed_session(alice, "s-0", EMAIL)
+    lock = lusmere._get_login_lock(str(alice))
+    second = OSError("still down")
+    refusing_first(platform, lambda: revoked_by_response(kit), second)
+    with pytest.raises(lusmere.TovanCredentialBindingError) as raised:
+        await lusmere.ensure_lusmere(require_jwt=True)
+    assert_wrapped(raised, "重新登录后获取 TOVAN JWT 失败：still down", second)
+    assert len(platform.exchanges) == 2 and platform.logins == ["alice"]
+    assert not lock.locked()
+
+
+async def test_isolated_refusal_right_after_own_login_is_not_retried(lusmere, alice, kit, platform):
+    kit.seed_session(alice, "s-0", EMAIL, expires_in=-1)
+    refusal = kit.HttpError("forbidden", status_code=403)
+
+    def exchange(session_id):
+        raise refusal
+
+    platform.exchange = exchange
+    with pytest.raises(lusmere.TovanCredentialBindingError) as raised:
+        await lusmere.ensure_lusmere(require_jwt=True)
+    assert_wrapped(raised, "获取 TOVAN JWT 失败：forbidden", refusal)
+    assert platform.logins == ["alice"] and len(platform.exchanges) == 1
+    assert CredentialStore(base_dir=alice).get_session() is None  # cleared
+
+
+async def test_isolated_network_failure_leaves_the_store(lusmere, alice, kit, platform):
+    kit.seed_session(alice, "s-0", EMAIL)
+    kit.seed_jwt(alice, "old", expires_in=-1)
+    failure = ConnectionError("no route")
+
+    def exchange(session_id):
+        raise OSError("socket") from failure
+
+    platform.exchange = exchange
+    with pytest.raises(lusmere.TovanCredentialBindingError, match="^获取 TOVAN JWT 失败：socket$"):
+        await lusmere.ensure_lusmere(require_jwt=True)
+    assert CredentialStore(base_dir=alice).get_session_id() == "s-0"
+    assert stored_token(alice)["token"] == "old" and platform.logins == []
+
+
+@pytest.mark.parametrize("stored_session", ["s-0", None])
+async def test_isolated_forced_relogin(lusmere, alice, kit, platform, stored_session):
+    if stored_session:
+        kit.seed_session(alice, stored_session, EMAIL)
+    binding = await lusmere.ensure_lusmere(force_relogin="yes")
+    assert (binding.session_id, binding.refreshed) == ("session-1", True) and platform.logins == ["alice"]
+
+
+async def test_isolated_without_credential_directory(lusmere, alice, monkeypatch):
+    monkeypatch.setattr(lusmere, "_get_credential_dir", lambda: None)
+    with pytest.raises(lusmere.TovanCredentialBindingError) as raised:
+        await lusmere.ensure_lusmere()
+    assert str(raised.value) == "无法确定当前 MCP 用户的隔离凭证作用域"
+
+
+@pytest.mark.parametrize(
+    "stored_email, message",
+    [
+        ("mallory@example.com", "当前 MCP 用户与 TOVAN 隔离凭证用户不一致"),
+        (" ALICE@example.com\n", None),
+        ("", None),
+    ],
+)
+async def test_isolated_identity_check(lusmere, alice, kit, stored_email, message):
+    kit.seed_session(alice, "s-0", stored_email)
+    if message is None:
+        assert (await lusmere.ensure_lusmere()).user_email == EMAIL
+        return
+    with pytest.raises(lusmere.TovanCredentialBindingError) as raised:
+        await lusmere.ensure_lusmere()
+    assert str(raised.value) == message
+
+
+async def test_isolated_incomplete_credentials_after_login_keep_the_session(lusmere, kit, platform):
+    kit.set_identity(auth_mode="remote", api_key="bob", email=None)
+    platform.emails["bob"] = ""
+    with pytest.raises(lusmere.TovanCredentialBindingError) as raised:
+        await lusmere.ensure_lusmere()
+    assert str(raised.value) == "当前 MCP 用户的 TOVAN 隔离凭证不完整"
+    assert CredentialStore(base_dir=kit.isolated_dir("bob")).get_session_id() == "session-1"
+
+
+async def test_isolated_host_failures_pass_through(lusmere, alice, monkeypatch):
+    failure = PermissionError("credential root unreadable")
+
+    def broken(_dir):
+        raise failure
+
+    monkeypatch.setattr(lusmere, "_get_isolated_credential_cache", broken)
+    with pytest.raises(PermissionError) as raised:
+        await lusmere.ensure_lusmere()
+    assert raised.value is failure
+
+
+# ---------------------------------------------------------------------------
+# Automatic login
+
+
+class Cache:
+    def __init__(self, authenticated):
+        self.authenticated = authenticated
+
+    def is_authenticated(self):
+        return self.authenticated
+
+
+@pytest.mark.parametrize(
+    "result, authenticated, message",
+    [
+        ({"success": True}, True, None),
+        ({"success": True}, False, "TOVAN 隔离登录态未保存成功"),
+        ({"success": False, "error": {"message": "key revoked"}}, True, "key revoked"),
+        ({"success": False, "error": {"message": 42}}, True, "42"),
+        ({"success": False, "error": {"message": ""}}, True, "自动建立 TOVAN 隔离登录态失败"),
+        ({"success": False, "error": None}, True, "自动建立 TOVAN 隔离登录态失败"),
+        ({"error": {}}, True, "自动建立 TOVAN 隔离登录态失败"),
+        ({"success": "true"}, True, "自动建立 TOVAN 隔离登录态失败"),
+        ({"success": 1}, True, "自动建立 TOVAN 隔离登录态失败"),
+    ],
+)
+async def test_auto_login(lusmere, monkeypatch, result, authenticated, message):
+    async def login():
+        return result
+
+    monkeypatch.setattr(lusmere, "auth_mcp_login", login)
+    if message is None:
+        assert await lusmere._auto_login(Cache(authenticated)) is None
+        return
+    with pytest.raises(lusmere.TovanCredentialBindingError) as raised:
+        await lusmere._auto_login(cache=Cache(authenticated))
+    assert str(raised.value) == message and raised.value.to_dict()["message"] == message
+
+
+@pytest.mark.parametrize("result, error", [(["success"], AttributeError), ({"error": "boom"}, AttributeError)])
+async def test_auto_login_odd_results_pass_through(lusmere, monkeypatch, result, error):
+    async def login():
+        return result
+
+    monkeypatch.setattr(lusmere, "auth_mcp_login", login)
+    with pytest.raises(error):
+        await lusmere._auto_login(Cache(True))
+
+
+async def test_auto_login_through_the_host_login(lusmere, alice, kit, platform):
+    platform.login_error = ConnectionError("refused")
+    cache = lusmere._get_isolated_credential_cache(alice)
+    with pytest.raises(lusmere.TovanCredentialBindingError, match="refused"):
+        await lusmere._auto_login(cache)
+    platform.login_error = None
+    await lusmere._auto_login(cache)
+    assert cache.is_authenticated() and platform.logins == ["alice"]
+
+
+# ---------------------------------------------------------------------------
+# JWT fetch, store and invalidation
+
+
+@pytest.fixture
+def invalidations(monkeypatch):
+    seen = []
+    real = credential_cache.invalidate_credential_cache
+
+    def spy(base_dir=None):
+        seen.append(base_dir)
+        real(base_dir=base_dir)
+
+    monkeypatch.setattr(credential_cache, "invalidate_credential_cache", spy)
+    return seen
+
+
+async def test_fetch_and_store_into_the_default_store(lusmere, platform, kit, stores, invalidations, monkeypatch):
+    monkeypatch.setattr(lusmere, "_jwt_expires_in", lambda jwt: 1234)
+    jwt = await lusmere._fetch_and_store_tovan_jwt("s-0", None)
+    assert stored_token(None)["token"] == jwt and platform.exchanges == [("s-0", "tovan")]
+    record = json.loads((stores / "default" / "tokens.json").read_text())["tovan"]
+    assert 1200 < record["expires_at"] - time.time() <= 1234
+    assert invalidations == [None] and not (stores / "isolated").exists()
+
+
+async def test_fetch_and_store_of_an_opaque_token_uses_the_default_lifetime(lusmere, platform, alice):
+    platform.exchange = lambda session_id: "opaque-token"
+    assert await lusmere._fetch_and_store_tovan_jwt("s-0", alice) == "opaque-token"
+    assert 7190 < stored_token(alice)["expires_at"] - time.time() <= 7200
+
+
+async def test_fetch_and_store_refuses_a_token_that_is_not_text(lusmere, platform, alice, invalidations):
+    platform.exchange = lambda session_id: None
+    with pytest.raises(TypeError, match="jwt"):
+        await lusmere._fetch_and_store_tovan_jwt(session_id="s-0", credential_dir=alice)
+    assert stored_token(alice) is None and invalidations == []
+    with pytest.raises(TypeError, match="session_id"):
+        lusmere._fetch_and_store_tovan_jwt(None, alice)
+
+
+async def test_fetch_and_store_keeps_the_token_when_invalidation_fails(lusmere, platform, alice, monkeypatch):
+    def broken(base_dir=None):
+        raise OSError("cache gone")
+
+    monkeypatch.setattr(credential_cache, "invalidate_credential_cache", broken)
+    with pytest.raises(OSError, match="cache gone"):
+        await lusmere._fetch_and_store_tovan_jwt("s-0", alice)
+    assert stored_token(alice)["token"].count(".") == 2
+
+
+def test_invalidate_clears_the_store_and_the_cached_view(lusmere, alice, kit, invalidations):
+    kit.seed_session(alice, "s-0", EMAIL)
+    kit.seed_jwt(alice)
+    cache = lusmere._get_isolated_credential_cache(alice)
+    assert cache.is_authenticated()
+    invalidations.clear()
+    assert lusmere._invalidate_lusmere(alice) is None
+    assert invalidations == [alice] and not cache.is_authenticated() and cache.get_jwt("tovan") is None
+
+
+# ---------------------------------------------------------------------------
+# Local mode
+
+
+@pytest.fixture
+def local(kit, platform):
+    kit.set_identity(auth_mode="fixed", email=None)
+
+
+async def test_local_without_login(lusmere, local):
+    with pytest.raises(lusmere.TovanCredentialBindingError) as raised:
+        await lusmere.ensure_lusmere(require_jwt=True)
+    assert str(raised.value) == "无 TOVAN 登录态，请先完成 pelorin auth login"
+
+
+async def test_local_without_email(lusmere, local):
+    with pytest.raises(lusmere.TovanCredentialBindingError) as raised:
+        await lusmere.ensure_lusmere(provided_session="s-1")
+    assert str(raised.value) == "当前 MCP 用户邮箱缺失，无法安全执行 TOVAN 任务"
+
+
+async def test_local_default_login(lusmere, local, kit, platform):
+    kit.seed_session(None, "s-0", " Alice@Example.com ")
+    kit.seed_jwt(None, "jwt-0")
+    binding = await lusmere.ensure_lusmere(require_jwt=True, provided_session="", provided_jwt="")
+    assert binding == lusmere.TovanCredentialBinding("default", EMAIL, "s-0", "jwt-0", None, False)
+    assert platform.exchanges == []
+
+
+async def test_local_jwt_fetch_into_the_default_store(lusmere, local, kit, platform, stores, invalidations):
+    kit.set_identity(email=EMAIL)
+    binding = await lusmere.ensure_lusmere(provided_session="s-1", require_jwt=True)
+    assert (binding.session_id, binding.refreshed) == ("s-1", True)
+    assert binding.runtime_auth == ("s-1", binding.jwt) and stored_token(None)["token"] == binding.jwt
+    assert invalidations == [None] and not (stores / "isolated").exists()
+
+
+async def test_local_jwt_fetch_failure(lusmere, local, kit, platform):
+    kit.set_identity(email=EMAIL)
+    refusal = kit.HttpError("denied", status_code=401)
+
+    def exchange(session_id):
+        raise refusal
+
+    platform.exchange = exchange
+    with pytest.raises(lusmere.TovanCredentialBindingError) as raised:
+        await lusmere.ensure_lusmere(provided_session="s-1", require_jwt=True)
+    assert_wrapped(raised, "获取 TOVAN JWT 失败：denied", refusal)
+    assert platform.logins == []
+
+
+@pytest.mark.parametrize("pair, error", [(("s", "j", "x"), ValueError), (("s",), ValueError), (None, TypeError)])
+async def test_local_auth_pair_must_be_a_pair(lusmere, local, monkeypatch, pair, error):
+    monkeypatch.setattr(lusmere, "_get_auth_pair", lambda *args: pair)
+    with pytest.raises(error):
+        await lusmere.ensure_lusmere()
+
+
+async def test_local_auth_pair_is_asked_with_the_passed_values(lusmere, local, kit, monkeypatch):
+    kit.set_identity(email=EMAIL)
+    seen = []
+    monkeypatch.setattr(lusmere, "_get_auth_pair", lambda *args: seen.append(args) or ["s-9", "j-9"])
+    binding = await lusmere.ensure_lusmere(provided_jwt="j-1")
+    assert seen == [("tovan", None, "j-1")] and binding.runtime_auth == ("s-9", "j-9")
