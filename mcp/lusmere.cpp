@@ -323,11 +323,11 @@ aio::task auto_login(py::object cache) {
 
 py::object get_authenticated_user_email() {
     py::str transport_email = normalized(ns["get_current_user_email"]());
-    if (PyUnicode_GET_LENGTH(transport_email.ptr()) != 0) return transport_email;
+    if (!is_empty_text(transport_email)) return transport_email;
     py::object credential_dir = ns["_get_credential_dir"]();
     py::object cache = ns["_get_isolated_credential_cache"](credential_dir);
     py::str cached_email = normalized(cache.attr("get_email")());
-    if (PyUnicode_GET_LENGTH(cached_email.ptr()) != 0) return cached_email;
+    if (!is_empty_text(cached_email)) return cached_email;
     return py::none();
 }
 
@@ -335,9 +335,9 @@ py::tuple read_remote_identity(py::object cache) {
     py::object session_id = cache.attr("get_session_id")();
     py::str user_email = normalized(ns["_get_authenticated_user_email"]());
     py::str cached_email = normalized(cache.attr("get_email")());
-    if (!pysem::truthy(session_id) || PyUnicode_GET_LENGTH(user_email.ptr()) == 0)
+    if (!pysem::truthy(session_id) || is_empty_text(user_email))
         raise_binding_error(py::str("当前 MCP 用户的 TOVAN 隔离凭证不完整"));
-    if (PyUnicode_GET_LENGTH(cached_email.ptr()) != 0 && !user_email.equal(cached_email))
+    if (!is_empty_text(cached_email) && !user_email.equal(cached_email))
         raise_binding_error(py::str("当前 MCP 用户与 TOVAN 隔离凭证用户不一致"));
     return py::make_tuple(session_id, user_email);
 }
