@@ -17,6 +17,7 @@
 
 #include <cmath>
 #include <initializer_list>
+#include <stdexcept>
 
 namespace brondic {
 
@@ -105,10 +106,10 @@ inline void append_token_status_warning(py::handle warnings_arg, py::handle exc)
     append(warnings, record);
 }
 
-// int(value) for a quota figure; None when it is no integer of any kind.
-inline py::object figure_as_int(py::handle value) {
-    PyObject *number = PyNumber_Long(value.ptr());
-    if (number) return py::reinterpret_steal<py::object>(number);
+// The result of int(figure) or float(figure); None when the figure is no
+// number of that kind (a type or value error). Other failures pass.
+inline py::object figure_or_none(PyObject *converted) {
+    if (converted) return py::reinterpret_steal<py::object>(converted);
     if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError))
         throw py::error_already_set();
     PyErr_Clear();
@@ -123,7 +124,7 @@ inline py::object build_quota_warning(py::handle before_quota_arg, py::handle es
 
     py::object tokens_left = get(before_quota, s.tokensLeft);
     if (estimated.is_none() || tokens_left.is_none()) return py::none();
-    py::object tokens = figure_as_int(tokens_left);
+    py::object tokens = figure_or_none(PyNumber_Long(tokens_left.ptr()));
     if (tokens.is_none()) return py::none();
 
     py::int_ zero(0);
@@ -153,16 +154,9 @@ inline py::object quota_error(py::handle warning_arg) {
 // Seconds to wait for the refill the figures announce: refillIn ms plus one
 // second, never negative; 0 when the figure is missing or no number.
 inline double refill_wait_seconds(py::handle before_quota) {
-    py::object refill = get(before_quota, state().refillIn);
-    PyObject *number = PyNumber_Float(refill.ptr());
-    if (!number) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError))
-            throw py::error_already_set();
-        PyErr_Clear();
-        return 0.0;
-    }
-    double seconds = PyFloat_AS_DOUBLE(number) / 1000.0 + 1.0;
-    Py_DECREF(number);
+    py::object refill = figure_or_none(PyNumber_Float(get(before_quota, state().refillIn).ptr()));
+    if (refill.is_none()) return 0.0;
+    double seconds = PyFloat_AS_DOUBLE(refill.ptr()) / 1000.0 + 1.0;
     return std::isnan(seconds) || seconds < 0.0 ? 0.0 : seconds;
 }
 
@@ -258,12 +252,14 @@ inline void upload_export_if_enabled(py::handle export_, py::handle job_id, py::
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
         py::object error = caught(e);
-        py::dict detail;
+        py::object detail;
         if (is_instance(error, ns["FileUploadError"])) {
             detail = error.attr(s.to_dict)();
         } else {
-            set(detail, s.code, py::str(type_short_name(error)));
-            set(detail, s.message, pysem::text_form(error));
+            py::dict described;
+            set(described, s.code, py::str(type_short_name(error)));
+            set(described, s.message, pysem::text_form(error));
+            detail = described;
         }
         py::dict record;
         set(record, s.stage, py::str("file_upload"));
@@ -370,6 +366,7 @@ inline void submit_collection_result(py::handle self, py::handle request, py::ha
         // Interruptions and cancellations are not failures of the hand-over.
         if (!e.matches(PyExc_Exception)) throw;
         py::object error = caught(e);
+        aio::handling handling(e);
         py::dict log_options;
         set(log_options, s.exc_info, error);
         ns["logger"].attr(s.error)("Keepa 成功任务提交采集数据沉淀失败：job_id=%s", result.attr(s.job_id), **log_options);
@@ -427,7 +424,7 @@ inline py::object new_client(py::handle credential) {
 
 // A client whose __aexit__ swallowed the block's error leaves nothing to go on.
 [[noreturn]] inline void suppressed_by_client() {
-    throw py::value_error("the Keepa client's __aexit__ suppressed an error, so the attempt has no result");
+    throw std::runtime_error("the Keepa client's __aexit__ suppressed an error, so the attempt has no result");
 }
 
 aio::task token_status(py::object self) {
@@ -849,8 +846,10 @@ PyObject *brondic_init_entry(PyObject *, PyObject *args, PyObject *kwargs) {
     Py_RETURN_NONE;
 }
 
-PyMethodDef brondic_init_def = {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(brondic_init_entry)),
-                                METH_VARARGS | METH_KEYWORDS, nullptr};
+// The doc holds only the signature: __doc__ stays None, inspect reads it.
+PyMethodDef brondic_init_def = {
+    "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(brondic_init_entry)), METH_VARARGS | METH_KEYWORDS,
+    "__init__($self, /, *, settings=None, api_key_provider=None, jwt=None, session_id=None, collection_submitter=None)\n--\n\n"};
 
 py::object make_init() {
     py::object function = pysem::steal(PyCFunction_NewEx(&brondic_init_def, nullptr, nullptr));

@@ -1,6 +1,7 @@
 """The road of one scenario run, on a real job directory."""
 
 import asyncio
+import gc
 import json
 import re
 import types
@@ -492,3 +493,45 @@ async def test_cancellation_during_each_await(manager, settings, monkeypatch, po
     assert files(root) == left
     if left:
         read(root / "params.json")
+
+
+async def test_repeated_runs_keep_no_objects(settings):
+    class Quiet:
+        keys = [KeepaApiKey("key-1", 1), KeepaApiKey("key-2", 2)]
+
+        def get_default(self, exclude_account_ids):
+            for key in self.keys:
+                if key.account_id not in exclude_account_ids:
+                    return key
+            raise KeepaConfigError("none left")
+
+        def report_failure(self, credential, exc, quota=None):
+            pass
+
+    manager = brondic.KeepaBrondic(settings=settings, api_key_provider=Quiet())
+
+    async def cycle():
+        keepa_client.reset_scripts()
+        keepa_client.script_key("key-1", token_status=KeepaApiError("x", code="KEEPA_AUTH_ERROR"))
+        keepa_client.script_key("key-2", token_status=[dict(SHORT, refillIn=-1000), ENOUGH], responses=ANSWER)
+        await manager.run(request_for(export_format="json", wait=True))
+        await manager.token_status()
+        with pytest.raises(KeepaQuotaError):
+            keepa_client.script_key("key-2", token_status=SHORT)
+            await manager.run(request_for(export_format="json"))
+        gate = Gate()
+        keepa_client.script_key("key-2", token_status=ENOUGH, responses=gate)
+        task = asyncio.ensure_future(manager.run(request_for(export_format="json")))
+        await gate.reached.wait()
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+
+    for _ in range(20):
+        await cycle()
+    gc.collect()
+    before = len(gc.get_objects())
+    for _ in range(200):
+        await cycle()
+    gc.collect()
+    assert len(gc.get_objects()) - before < 100
