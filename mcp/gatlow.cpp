@@ -465,7 +465,8 @@ py::object context_var() {
     constexpr const char *module = "pelorin.mcp.context";
     PyObject *found = PyImport_GetModule(py::str(module).ptr());
     if (!found && PyErr_Occurred()) throw py::error_already_set();
-    py::object context = found ? pysem::steal(found) : py::module_::import(module);
+    py::object context = found ? pysem::steal(found) : py::none();
+    if (context.is_none()) context = py::module_::import(module); // also raises for "None in sys.modules"
     PyObject *var = PyObject_GetAttr(context.ptr(), keys().mcp_request_ctx);
     if (var) return pysem::steal(var);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();

@@ -1,0 +1,489 @@
+"""The request road: construction, pass-through rules, the three modes, the
+scope keys and identity record, the application's channels and the closing
+steps, driven in process through ASGI."""
+
+import asyncio
+import gc
+import logging
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+from starlette.requests import ClientDisconnect
+
+from pelorin.mcp import context
+
+SENTINEL = {"api_key": "outer"}
+MCP_KEYS = ["mcp_api_key", "mcp_auth_mode", "mcp_user_id", "mcp_user_email", "mcp_allowed_tools",
+            "mcp_permission_enabled"]
+USER = {"valid": True, "user_id": "u1", "email": "u1@example.com", "allowed_tools": ["a"],
+        "permission_enabled": True}
+
+
+@pytest.fixture(autouse=True)
+def outer_identity():
+    """An identity that is current around each request: the road must restore it."""
+    token = context.mcp_request_ctx.set(SENTINEL)
+    yield
+    assert context.mcp_request_ctx.get() is SENTINEL
+    context.mcp_request_ctx.reset(token)
+
+
+def verdict(result, calls=None):
+    async def _verify_remote(token):
+        if calls is not None:
+            calls.append(token)
+        if isinstance(result, BaseException):
+            raise result
+        return result
+
+    return _verify_remote
+
+
+def mcp_keys(scope):
+    return {k: v for k, v in scope.items() if k.startswith("mcp_")}
+
+
+# ---------------------------------------------------------------------------
+# Construction
+
+
+def test_constructor_defaults_and_attributes(gatlow):
+    app = object()
+    mw = gatlow.ApiKeyGatlow(app)
+    assert mw.app is app
+    assert (mw._api_key, mw._auth_verify_url, mw._protected_path_prefixes) == (None, None, None)
+    assert mw._trust_upstream_corvane_identity is False
+    assert mw._verify_cache == {} and mw._client is None
+    assert gatlow.ApiKeyGatlow(app, trust_upstream_corvane_identity=[1])._trust_upstream_corvane_identity is True
+    with pytest.raises(TypeError):
+        gatlow.ApiKeyGatlow(app, "positional-key")
+
+
+@pytest.mark.parametrize("options, level, message", [
+    ({"auth_verify_url": "https://tovan.example/v1/mcp/verify-key", "api_key": "k"}, logging.INFO,
+     "MCP Server 运行在远程校验模式，校验地址: https://tovan.example/v1/mcp/verify-key"),
+    ({"api_key": "k", "auth_verify_url": "", "trust_upstream_corvane_identity": True}, logging.INFO,
+     "MCP Server 运行在固定 API Key 模式"),
+    ({"api_key": "", "protected_path_prefixes": ("/mcp",)}, logging.WARNING, "MCP Server 未配置任何 API Key 鉴权！"),
+])
+def test_constructor_logs_one_line(gatlow, caplog, options, level, message):
+    caplog.set_level(logging.DEBUG, logger="pelorin.mcp")
+    gatlow.ApiKeyGatlow(None, **options)
+    assert [(r.name, r.levelno, r.getMessage()) for r in caplog.records] == [("pelorin.mcp", level, message)]
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("options, name", [
+    ({"api_key": b"k"}, "api_key"),
+    ({"api_key": Text("k")}, "api_key"),
+    ({"auth_verify_url": 1}, "auth_verify_url"),
+    ({"protected_path_prefixes": ["/mcp"]}, "protected_path_prefixes"),
+    ({"protected_path_prefixes": "/mcp"}, "protected_path_prefixes"),
+    ({"protected_path_prefixes": ("/mcp", b"/api")}, "protected_path_prefixes"),
+])
+def test_constructor_refuses_wrong_kinds(gatlow, caplog, options, name):
+    with pytest.raises(TypeError, match=name):
+        gatlow.ApiKeyGatlow(None, **options)
+    assert caplog.records == []
+
+
+@pytest.mark.parametrize("prefixes, path, protected", [
+    (None, "/anything", True),
+    ((), "/mcp", False),
+    (("/mcp", "/api/v1/"), "/api/v1/keepa", True),
+    (("/mcp",), "/MCP", False),
+    (("/mcp",), "/mc", False),
+])
+def test_protected_path(gatlow, prefixes, path, protected):
+    assert gatlow.ApiKeyGatlow(None, protected_path_prefixes=prefixes)._is_protected_path(path) is protected
+    with pytest.raises(TypeError, match="path"):
+        gatlow.ApiKeyGatlow(None)._is_protected_path(b"/mcp")
+
+
+def test_middleware_is_an_asgi3_coroutine_function(gatlow):
+    mw = gatlow.ApiKeyGatlow(None)
+    assert asyncio.iscoroutinefunction(mw.__call__) and asyncio.iscoroutinefunction(mw._verify_remote)
+    assert asyncio.iscoroutinefunction(gatlow.FixedApiKeyAuthProvider.verify_token)
+    assert gatlow.ApiKeyVerificationUnavailable.__doc__ == "远程 API Key 校验服务暂时不可用。"
+    assert issubclass(gatlow.ApiKeyVerificationUnavailable, RuntimeError)
+
+
+# ---------------------------------------------------------------------------
+# Pass-through
+
+
+@pytest.mark.parametrize("scope", [
+    {"type": "websocket", "path": "/mcp", "headers": []},
+    {"type": "lifespan"},
+    {"type": "http", "method": "OPTIONS", "path": "/mcp", "headers": []},
+    {"type": "http", "method": "POST", "path": "/messages/abc", "headers": []},
+    {"type": "http", "method": "GET", "path": "/public", "headers": []},
+])
+async def test_passed_through_unchanged(kit, gatlow, events, scope):
+    app = kit.RecordingApp(lambda s, r, w: asyncio.sleep(0))
+    mw = gatlow.ApiKeyGatlow(app, api_key="k", protected_path_prefixes=("/mcp", "/messages/"))
+    channels = kit.Channels()
+    before = dict(scope)
+    await mw(scope, channels.receive, channels.send)
+    (call,) = app.calls
+    assert call["scope"] is scope and scope == before
+    assert call["receive"] == channels.receive and call["send"] == channels.send
+    assert call["identity"] is SENTINEL and events == []
+
+
+async def test_pass_through_errors_reach_the_server_unchanged(kit, gatlow):
+    error = ValueError("app failed")
+
+    async def failing(scope, receive, send):
+        raise error
+
+    mw = gatlow.ApiKeyGatlow(kit.RecordingApp(failing), protected_path_prefixes=())
+    with pytest.raises(ValueError) as caught:
+        await kit.run(mw, kit.http_scope())
+    assert caught.value is error
+
+
+async def test_messages_path_drops_a_client_disconnect(kit, gatlow, caplog, monkeypatch):
+    caplog.set_level(logging.DEBUG, logger="pelorin.mcp")
+
+    async def gone(scope, receive, send):
+        raise ClientDisconnect()
+
+    mw = gatlow.ApiKeyGatlow(kit.RecordingApp(gone), api_key="k")
+    await kit.run(mw, kit.http_scope("/messages/session"))
+    assert [(r.levelno, r.getMessage()) for r in caplog.records][-1] == (
+        logging.DEBUG, "客户端在 POST /messages/ 时断开连接，已忽略")
+    monkeypatch.setattr(gatlow, "_CLIENT_DISCONNECT_ERRORS", ())
+    with pytest.raises(ClientDisconnect):
+        await kit.run(mw, kit.http_scope("/messages/session"))
+
+
+async def test_messages_without_slash_follows_the_normal_rules(kit, gatlow):
+    app = kit.RecordingApp()
+    channels = await kit.run(gatlow.ApiKeyGatlow(app, api_key="k"), kit.http_scope("/messages"))
+    assert channels.status == 401 and app.calls == []
+
+
+def test_scope_without_type(kit, gatlow):
+    with pytest.raises(KeyError):
+        asyncio.run(kit.run(gatlow.ApiKeyGatlow(None), {"path": "/"}))
+
+
+# ---------------------------------------------------------------------------
+# The three modes
+
+
+async def test_internal_mode(kit, gatlow):
+    app = kit.RecordingApp()
+    calls = []
+    mw = gatlow.ApiKeyGatlow(app, auth_verify_url="http://verify.invalid", trust_upstream_corvane_identity=True)
+    mw._verify_remote = verdict(None, calls)
+    scope = kit.http_scope(headers=[("x-corvane-user-email", " Ada@X.io "), *kit.bearer("wrong")])
+    scope["mcp_user_id"] = "set in front"
+    channels = await kit.run(mw, scope)
+    assert channels.status == 200 and calls == []
+    assert mcp_keys(scope) == {"mcp_auth_mode": "internal", "mcp_user_id": None, "mcp_user_email": "ada@x.io",
+                               "mcp_allowed_tools": None, "mcp_permission_enabled": False}
+    assert app.calls[0]["identity"] == {"api_key": None, "auth_mode": "internal", "user_id": None,
+                                        "email": "ada@x.io", "allowed_tools": None, "permission_enabled": False}
+
+
+async def test_remote_mode(kit, gatlow):
+    app = kit.RecordingApp()
+    calls = []
+    mw = gatlow.ApiKeyGatlow(app, api_key="fixed", auth_verify_url="http://verify.invalid")
+    mw._verify_remote = verdict({"valid": True, "user_id": 7, "email": "e@x", "permission_enabled": 0}, calls)
+    scope = kit.http_scope(query=b"api_key=remote-key")
+    await kit.run(mw, scope)
+    assert calls == ["remote-key"]
+    assert list(scope)[-6:] == MCP_KEYS
+    assert mcp_keys(scope) == {"mcp_api_key": "remote-key", "mcp_auth_mode": "remote", "mcp_user_id": 7,
+                               "mcp_user_email": "e@x", "mcp_allowed_tools": None, "mcp_permission_enabled": 0}
+    assert list(app.calls[0]["identity"].items()) == [
+        ("api_key", "remote-key"), ("auth_mode", "remote"), ("user_id", 7), ("email", "e@x"),
+        ("allowed_tools", None), ("permission_enabled", 0)]
+
+
+@pytest.mark.parametrize("result, status", [(None, 401), ({}, 401), (ValueError("x"), None)])
+async def test_remote_mode_refusals(kit, gatlow, result, status):
+    """The endpoint alone decides: a rejected key gets 401 even when it is the
+    fixed key; an error other than the unavailable one leaves without an answer."""
+    app = kit.RecordingApp()
+    mw = gatlow.ApiKeyGatlow(app, api_key="fixed", auth_verify_url="http://verify.invalid")
+    mw._verify_remote = verdict(result)
+    scope = kit.http_scope(headers=kit.bearer("fixed"))
+    channels = kit.Channels()
+    if status is None:
+        with pytest.raises(ValueError):
+            await kit.run(mw, scope, channels)
+    else:
+        await kit.run(mw, scope, channels)
+        assert channels.status == status
+    assert app.calls == [] and mcp_keys(scope) == {}
+
+
+async def test_unavailable_verification_answers_503(kit, gatlow):
+    mw = gatlow.ApiKeyGatlow(kit.RecordingApp(), auth_verify_url="http://verify.invalid")
+    mw._verify_remote = verdict(gatlow.ApiKeyVerificationUnavailable("HTTP 500"))
+    channels = await kit.run(mw, kit.http_scope(headers=kit.bearer("k")))
+    assert channels.status == 503 and b"auth_service_unavailable" in channels.body
+
+
+async def test_fixed_mode(kit, gatlow):
+    app = kit.RecordingApp()
+    mw = gatlow.ApiKeyGatlow(app, api_key="Secret")
+    scope = kit.http_scope(headers=kit.bearer("Secret"))
+    await kit.run(mw, scope)
+    assert mcp_keys(scope) == {"mcp_api_key": "Secret", "mcp_auth_mode": "fixed"}
+    assert app.calls[0]["identity"] == {"api_key": "Secret", "auth_mode": "fixed", "user_id": None, "email": None,
+                                        "allowed_tools": None, "permission_enabled": None}
+
+
+@pytest.mark.parametrize("options, headers", [
+    ({"api_key": "Secret"}, [("authorization", "Bearer secret")]),
+    ({"api_key": "Secret"}, [("authorization", "Basic Secret")]),
+    ({"api_key": "Secret"}, []),
+    ({"api_key": ""}, [("authorization", "Bearer ")]),
+    ({}, [("authorization", "Bearer anything")]),
+    ({"api_key": "k"}, [("x-corvane-user-email", "a@b.c")]),
+])
+async def test_refused_requests(kit, gatlow, events, options, headers):
+    app = kit.RecordingApp()
+    scope = kit.http_scope(headers=headers)
+    channels = await kit.run(gatlow.ApiKeyGatlow(app, **options), scope)
+    assert channels.status == 401 and channels.body.endswith(b'"reason":"invalid_api_key"}')
+    assert app.calls == [] and mcp_keys(scope) == {} and events == []
+
+
+async def test_replaced_methods_are_called_through_the_instance(kit, gatlow, monkeypatch):
+    seen = []
+
+    class Custom(gatlow.ApiKeyGatlow):
+        def _is_protected_path(self, path):
+            seen.append(("protected", path))
+            return True
+
+    mw = Custom(kit.RecordingApp(), auth_verify_url="http://verify.invalid")
+    mw._extract_token = lambda scope: seen.append("token") or "from-instance"
+
+    async def verify(self, token):
+        seen.append(("verify", token))
+        return {"user_id": "u"}
+
+    monkeypatch.setattr(gatlow.ApiKeyGatlow, "_verify_remote", verify)
+    await kit.run(mw, kit.http_scope("/p"))
+    assert seen == [("protected", "/p"), "token", ("verify", "from-instance")]
+
+
+# ---------------------------------------------------------------------------
+# Channels and closing steps
+
+
+async def test_channels_are_native_coroutine_functions_passing_messages_unchanged(kit, gatlow):
+    sent = []
+
+    async def app(scope, receive, send):
+        assert asyncio.iscoroutinefunction(receive) and asyncio.iscoroutinefunction(send)
+        message = await receive()
+        sent.append(message)
+        start = {"type": "http.response.start", "status": 204, "headers": []}
+        assert await send(start) is None
+        sent.append(start)
+        with pytest.raises(KeyError):
+            await send({"status": 200})
+        await send({"type": "http.response.body"})
+
+    channels = kit.Channels([b"payload"])
+    incoming = channels.incoming[0]
+    await kit.run(gatlow.ApiKeyGatlow(kit.RecordingApp(app), api_key="k"),
+                  kit.http_scope(headers=kit.bearer("k")), channels)
+    assert sent[0] is incoming and channels.sent[0] is sent[1]
+    assert [m.get("type") for m in channels.sent] == ["http.response.start", "http.response.body"]
+
+
+async def _half_answer(scope, receive, send):
+    await send({"type": "http.response.start", "status": 200, "headers": []})
+    await send({"type": "http.response.body", "body": b"part", "more_body": True})
+
+
+async def _full_answer(scope, receive, send):
+    await send({"type": "http.response.start", "status": 200, "headers": []})
+    await send({"type": "http.response.body", "body": b"all", "more_body": False})
+
+
+async def _nothing(scope, receive, send):
+    pass
+
+
+FINAL = {"type": "http.response.body", "body": b"", "more_body": False}
+
+
+@pytest.mark.parametrize("behaviour, finished", [(_half_answer, True), (_full_answer, False), (_nothing, False)])
+async def test_half_sent_answer_is_finished(kit, gatlow, behaviour, finished):
+    channels = await kit.run(gatlow.ApiKeyGatlow(kit.RecordingApp(behaviour), api_key="k"),
+                             kit.http_scope(headers=kit.bearer("k")))
+    assert (channels.sent[-1:] == [FINAL]) is finished
+    if finished:
+        assert list(channels.sent[-1]) == ["type", "body", "more_body"]
+
+
+async def test_failing_final_send_is_swallowed(kit, gatlow):
+    channels = kit.Channels(fail_send_on=lambda m: m == FINAL)
+    await kit.run(gatlow.ApiKeyGatlow(kit.RecordingApp(_half_answer), api_key="k"),
+                  kit.http_scope(headers=kit.bearer("k")), channels)
+    assert channels.sent[-1] == FINAL
+
+
+@pytest.mark.parametrize("error, raised", [
+    (ClientDisconnect(), False),
+    (RuntimeError("Expected ASGI message 'websocket.accept'"), False),
+    (RuntimeError("send: Expected ASGI message 'http.response.body', but got 'x'."), False),
+    (RuntimeError("Unexpected ASGI message 'http.response.body' sent, after response already completed."), True),
+    (RuntimeError("something else"), True),
+    (ValueError("Expected ASGI message"), True),
+    (asyncio.CancelledError(), True),
+])
+async def test_application_errors(kit, gatlow, caplog, error, raised):
+    caplog.set_level(logging.DEBUG, logger="pelorin.mcp")
+    seen_at_failure = []
+
+    async def failing(scope, receive, send):
+        await _half_answer(scope, receive, send)
+        seen_at_failure.append(context.mcp_request_ctx.get())
+        raise error
+
+    channels = kit.Channels()
+    run = kit.run(gatlow.ApiKeyGatlow(kit.RecordingApp(failing), api_key="k"),
+                  kit.http_scope("/api/x", headers=kit.bearer("k")), channels)
+    if raised:
+        with pytest.raises(type(error)) as caught:
+            await run
+        assert caught.value is error
+    else:
+        await run
+    assert seen_at_failure[0]["auth_mode"] == "fixed" and context.mcp_request_ctx.get() is SENTINEL
+    assert channels.sent[-1] == FINAL
+    disconnect_logged = [r.getMessage() for r in caplog.records if r.levelno == logging.DEBUG]
+    assert disconnect_logged == (["客户端断开连接: /api/x"] if isinstance(error, ClientDisconnect) else [])
+
+
+async def test_client_disconnect_counts_only_with_starlette(kit, gatlow, monkeypatch):
+    async def gone(scope, receive, send):
+        raise ClientDisconnect()
+
+    monkeypatch.setattr(gatlow, "_CLIENT_DISCONNECT_ERRORS", ())
+    with pytest.raises(ClientDisconnect):
+        await kit.run(gatlow.ApiKeyGatlow(kit.RecordingApp(gone), api_key="k"),
+                      kit.http_scope(headers=kit.bearer("k")))
+
+
+async def test_cancelled_request_runs_the_closing_steps(kit, gatlow, events):
+    started = asyncio.Event()
+
+    async def hanging(scope, receive, send):
+        await _half_answer(scope, receive, send)
+        started.set()
+        await asyncio.Event().wait()
+
+    channels = kit.Channels()
+    task = asyncio.create_task(kit.run(gatlow.ApiKeyGatlow(kit.RecordingApp(hanging), api_key="k"),
+                                       kit.http_scope("/api/v1/keepa", headers=kit.bearer("k")), channels))
+    await started.wait()
+    task.cancel()
+    with pytest.raises(asyncio.CancelledError):
+        await task
+    assert channels.sent[-1] == FINAL
+    assert events[-1] == "app_dispatch_done path=/api/v1/keepa response_started=True response_complete=False"
+
+
+async def test_missing_context_module_fails_before_the_application(kit, gatlow, monkeypatch):
+    app = kit.RecordingApp()
+    monkeypatch.setitem(sys.modules, "pelorin.mcp.context", None)
+    channels = kit.Channels()
+    with pytest.raises(ImportError):
+        await kit.run(gatlow.ApiKeyGatlow(app, api_key="k"), kit.http_scope(headers=kit.bearer("k")), channels)
+    assert app.calls == [] and channels.sent == []
+
+
+async def test_concurrent_requests_see_only_their_own_identity(kit, gatlow):
+    both_inside = asyncio.Barrier(2)
+    seen = {}
+
+    async def app(scope, receive, send):
+        await both_inside.wait()
+        seen[scope["path"]] = context.mcp_request_ctx.get()
+        await both_inside.wait()
+        await _full_answer(scope, receive, send)
+
+    mw = gatlow.ApiKeyGatlow(kit.RecordingApp(app), api_key="fixed", trust_upstream_corvane_identity=True)
+    await asyncio.gather(kit.run(mw, kit.http_scope("/a", headers=kit.bearer("fixed"))),
+                         kit.run(mw, kit.http_scope("/b", headers=[("x-corvane-user-email", "b@x")])))
+    assert seen["/a"]["auth_mode"] == "fixed" and seen["/a"]["api_key"] == "fixed"
+    assert seen["/b"]["auth_mode"] == "internal" and seen["/b"]["email"] == "b@x"
+
+
+async def test_no_references_leak_over_many_requests(kit, gatlow):
+    class Forgetful(kit.RecordingApp):
+        async def __call__(self, scope, receive, send):
+            await self.behaviour(scope, receive, send)
+
+    mw = gatlow.ApiKeyGatlow(Forgetful(_half_answer), api_key="k", trust_upstream_corvane_identity=True)
+    refused = gatlow.ApiKeyGatlow(None, api_key="k")
+    scopes = [lambda: kit.http_scope(headers=kit.bearer("k")),
+              lambda: kit.http_scope(headers=[("x-corvane-user-email", "a@b")]),
+              lambda: kit.http_scope("/api/v1/keepa", headers=kit.bearer("k"), query=b"a=1")]
+
+    async def round_trip(n):
+        for _ in range(n):
+            for make in scopes:
+                await mw(make(), kit.Channels().receive, kit.Channels().send)
+            await refused(kit.http_scope(), kit.Channels().receive, kit.Channels().send)
+
+    await round_trip(100)
+    gc.collect()
+    before = sys.getallocatedblocks()
+    await round_trip(1000)
+    gc.collect()
+    assert sys.getallocatedblocks() - before < 1000
+
+
+# ---------------------------------------------------------------------------
+# Module load
+
+
+def _load(script, tmp_path):
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(script)], cwd=tmp_path, env=env,
+                          capture_output=True, text=True)
+
+
+def test_load_without_starlette_requests(tmp_path):
+    result = _load("""
+        import sys
+        sys.modules["starlette.requests"] = None
+        import pelorin.mcp.gatlow as g
+        assert g._CLIENT_DISCONNECT_ERRORS == ()
+        assert not hasattr(g, "_StarletteClientDisconnect")
+    """, tmp_path)
+    assert result.returncode == 0, result.stderr
+
+
+@pytest.mark.parametrize("missing", ["starlette.types", "pelorin.api.cors", "pelorin.config"])
+def test_load_fails_with_the_import_error(tmp_path, missing):
+    result = _load(f"""
+        import sys
+        sys.modules[{missing!r}] = None
+        try:
+            import pelorin.mcp.gatlow
+        except ModuleNotFoundError as e:
+            assert {missing!r} in str(e), e
+        else:
+            raise SystemExit("loaded")
+    """, tmp_path)
+    assert result.returncode == 0, result.stderr
