@@ -62,6 +62,45 @@ inline py::object import_from(const char *module, const char *name) {
     throw py::error_already_set();
 }
 
+// getattr(obj, name, None): only an AttributeError means "absent".
+inline py::object getattr_or_none(py::handle obj, py::handle name) {
+    PyObject *found = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (found) return steal(found);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    return py::none();
+}
+
+inline py::object getattr_or_none(py::handle obj, const char *name) { return getattr_or_none(obj, py::str(name)); }
+
+// `first, second = value`, with the interpreter's own errors.
+inline std::pair<py::object, py::object> unpack2(py::handle value) {
+    PyObject *it = PyObject_GetIter(value.ptr());
+    if (!it) {
+        // As the interpreter does: only a value that is no iterable at all.
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value.ptr())->tp_iter && !PySequence_Check(value.ptr())) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type_name(value));
+        }
+        throw py::error_already_set();
+    }
+    py::object iter = steal(it);
+    py::object items[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject *item = PyIter_Next(iter.ptr());
+        if (!item) {
+            if (PyErr_Occurred()) throw py::error_already_set();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            throw py::error_already_set();
+        }
+        items[i] = steal(item);
+    }
+    if (py::object extra = py::reinterpret_steal<py::object>(PyIter_Next(iter.ptr())))
+        throw py::value_error("too many values to unpack (expected 2)");
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return {std::move(items[0]), std::move(items[1])};
+}
+
 // ---------------------------------------------------------------------------
 // Exact-kind argument checks: a declared dict, list, text, ... must be exactly
 // that type; null and subclasses are refused with a type error naming the

@@ -55,45 +55,6 @@ bool equals_ascii(py::handle text, const char *ascii) {
 
 py::str lower(py::handle text) { return pysem::steal_as<py::str>(PyObject_CallMethod(text.ptr(), "lower", nullptr)); }
 
-// getattr(obj, name, None)
-py::object attr_or_none(py::handle obj, const char *name) {
-    PyObject *value = PyObject_GetAttrString(obj.ptr(), name);
-    if (value) return pysem::steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return py::none();
-}
-
-// `a, b = value`, with the interpreter's own errors.
-std::pair<py::object, py::object> unpack_two(py::handle value) {
-    PyObject *it = PyObject_GetIter(value.ptr());
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value.ptr())->tp_iter && !PySequence_Check(value.ptr())) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(value.ptr())->tp_name);
-        }
-        throw py::error_already_set();
-    }
-    py::object iter = pysem::steal(it);
-    py::object items[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject *item = PyIter_Next(iter.ptr());
-        if (!item) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            throw py::error_already_set();
-        }
-        items[i] = pysem::steal(item);
-    }
-    PyObject *extra = PyIter_Next(iter.ptr());
-    if (extra) {
-        Py_DECREF(extra);
-        throw py::value_error("too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
-    return {std::move(items[0]), std::move(items[1])};
-}
-
 // The lower-cased suffix of the export path ("" without a path), read at most once.
 class ExportSuffix {
   public:
@@ -157,7 +118,7 @@ class TableBuilder {
             py::object items = PyDict_CheckExact(row.ptr()) ? pysem::steal(PyDict_Items(row.ptr()))
                                                             : py::list(row.attr("items")());
             for (py::handle item : items) {
-                auto [key, value] = unpack_two(item);
+                auto [key, value] = pysem::unpack2(item);
                 py::str text = pysem::text_form(key);
                 bool exact = PyUnicode_Check(key.ptr()) && PyUnicode_Compare(text.ptr(), key.ptr()) == 0;
                 if (PyErr_Occurred()) throw py::error_already_set();
@@ -247,16 +208,16 @@ py::object parse(py::object self, py::object submission) {
     py::str mime_type = export_mime_type(files);
     py::object datasets = ns["_result_datasets"](files.attr("result"));
 
-    py::object cache_key = attr_or_none(submission, "cache_key");
-    py::object cache_scope = attr_or_none(submission, "cache_scope");
+    py::object cache_key = pysem::getattr_or_none(submission, "cache_key");
+    py::object cache_scope = pysem::getattr_or_none(submission, "cache_scope");
     if (!pysem::truthy(cache_key)) {
         py::object identity = ns["google_trends_cache_identity_from_params"](
             files.attr("params"), py::arg("scenario") = submission.attr("scenario"),
             py::arg("geo") = submission.attr("site"));
-        std::tie(cache_key, cache_scope) = unpack_two(identity);
+        std::tie(cache_key, cache_scope) = pysem::unpack2(identity);
     }
 
-    py::object result_metadata = attr_or_none(submission, "result_metadata");
+    py::object result_metadata = pysem::getattr_or_none(submission, "result_metadata");
     if (!pysem::truthy(result_metadata)) result_metadata = ns["safe_result_metadata"](files.attr("result"));
 
     py::object request_params =

@@ -27,54 +27,9 @@ constexpr long kDefaultJwtLifetime = 7200;
 // ---------------------------------------------------------------------------
 // Small Python idioms
 
-// `from module import name`, at the time of the call.
-py::object import_from(const char *module, const char *name) {
-    py::module_ imported = py::module_::import(module);
-    PyObject *found = PyObject_GetAttrString(imported.ptr(), name);
-    if (found) return py::reinterpret_steal<py::object>(found);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%s'", name, module);
-    throw py::error_already_set();
-}
-
-// getattr(value, name, None)
-py::object attr_or_none(py::handle value, const char *name) {
-    PyObject *found = PyObject_GetAttrString(value.ptr(), name);
-    if (found) return py::reinterpret_steal<py::object>(found);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return py::none();
-}
-
 bool is_general_error(const py::error_already_set &e) { return aio::is_ordinary(e); }
 
 bool is_empty_text(py::handle text) { return PyUnicode_GET_LENGTH(text.ptr()) == 0; }
-
-// `first, second = value`, with the interpreter's errors.
-std::pair<py::object, py::object> unpack_pair(py::handle value) {
-    PyObject *iterator = PyObject_GetIter(value.ptr());
-    if (!iterator) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw py::error_already_set();
-        PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %s object", Py_TYPE(value.ptr())->tp_name);
-        throw py::error_already_set();
-    }
-    py::object items = py::reinterpret_steal<py::object>(iterator);
-    py::object found[2];
-    for (int count = 0; count < 3; ++count) {
-        py::object item = py::reinterpret_steal<py::object>(PyIter_Next(iterator));
-        if (!item) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            if (count == 2) return {std::move(found[0]), std::move(found[1])};
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", count);
-            throw py::error_already_set();
-        }
-        if (count < 2) found[count] = std::move(item);
-    }
-    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    throw py::error_already_set();
-}
 
 // asyncio.to_thread(fn, first, second): the one blocking call goes to the
 // loop's default executor, with the caller's context.
@@ -212,7 +167,7 @@ bool less_than(py::handle a, py::handle b) {
 // when the claim cannot be read, never above MAX_JWT_TTL.
 py::object jwt_expires_in(py::object jwt) {
     pysem::exact_str(jwt, "jwt");
-    py::object max_ttl = import_from("pelorin.auth.core.token_manager", "MAX_JWT_TTL");
+    py::object max_ttl = pysem::import_from("pelorin.auth.core.token_manager", "MAX_JWT_TTL");
     py::object lifetime = py::int_(kDefaultJwtLifetime);
     try {
         py::object exp = ns["_decode_jwt_payload"](jwt).attr("get")("exp");
@@ -241,9 +196,9 @@ py::object open_store(py::handle store_type, py::handle credential_dir) {
 }
 
 aio::task fetch_and_store_body(py::object session_id, py::object credential_dir) {
-    py::object auth_client = import_from("pelorin.auth", "AuthClient");
-    py::object store_type = import_from("pelorin.auth.storage.credential_store", "CredentialStore");
-    py::object invalidate = import_from("pelorin.mcp.credential_cache", "invalidate_credential_cache");
+    py::object auth_client = pysem::import_from("pelorin.auth", "AuthClient");
+    py::object store_type = pysem::import_from("pelorin.auth.storage.credential_store", "CredentialStore");
+    py::object invalidate = pysem::import_from("pelorin.mcp.credential_cache", "invalidate_credential_cache");
     py::object exchange = auth_client().attr("get_token_by_session");
     py::object jwt = co_await aio::wait(to_thread(exchange, session_id, py::str(kService)));
     // Back on the loop's thread: the save and the invalidation are quick.
@@ -260,8 +215,8 @@ aio::task fetch_and_store_tovan_jwt(py::object session_id, py::object credential
 }
 
 py::object invalidate_lusmere(py::object credential_dir) {
-    py::object store_type = import_from("pelorin.auth.storage.credential_store", "CredentialStore");
-    py::object invalidate = import_from("pelorin.mcp.credential_cache", "invalidate_credential_cache");
+    py::object store_type = pysem::import_from("pelorin.auth.storage.credential_store", "CredentialStore");
+    py::object invalidate = pysem::import_from("pelorin.mcp.credential_cache", "invalidate_credential_cache");
     open_store(store_type, credential_dir).attr("clear")();
     invalidate(py::arg("base_dir") = credential_dir);
     return py::none();
@@ -291,12 +246,12 @@ bool is_auth_rejection(py::object exc) {
     py::object current = exc;
     while (!current.is_none() && seen.insert(current.ptr()).second) {
         chain.push_back(current);
-        py::object status = attr_or_none(current, "status_code");
-        py::object response = attr_or_none(current, "response");
+        py::object status = pysem::getattr_or_none(current, "status_code");
+        py::object response = pysem::getattr_or_none(current, "response");
         if (is_rejection_status(status)) return true;
-        if (!response.is_none() && is_rejection_status(attr_or_none(response, "status_code"))) return true;
-        py::object cause = attr_or_none(current, "__cause__");
-        current = pysem::truthy(cause) ? cause : attr_or_none(current, "__context__");
+        if (!response.is_none() && is_rejection_status(pysem::getattr_or_none(response, "status_code"))) return true;
+        py::object cause = pysem::getattr_or_none(current, "__cause__");
+        current = pysem::truthy(cause) ? cause : pysem::getattr_or_none(current, "__context__");
     }
     return false;
 }
@@ -397,7 +352,7 @@ aio::task gateway_binding(py::str auth_mode, py::object provided_session, py::ob
     bool refreshed = false;
     if (require_jwt && !pysem::truthy(jwt)) {
         try {
-            py::object exchange = import_from("pelorin.auth", "AuthClient")().attr("get_token_by_session");
+            py::object exchange = pysem::import_from("pelorin.auth", "AuthClient")().attr("get_token_by_session");
             jwt = co_await aio::wait(to_thread(exchange, provided_session, py::str(kService)));
             refreshed = true;
         } catch (py::error_already_set &e) {
@@ -421,7 +376,7 @@ aio::task isolated_binding(bool require_jwt, bool force_relogin) {
 
     if (!force_relogin && pysem::truthy(cache.attr("is_authenticated")()) &&
         (!require_jwt || pysem::truthy(cache.attr("get_jwt")(kService)))) {
-        auto [session_id, user_email] = unpack_pair(ns["_read_remote_identity"](cache));
+        auto [session_id, user_email] = pysem::unpack2(ns["_read_remote_identity"](cache));
         co_return make_binding(scope, user_email, session_id, cache.attr("get_jwt")(kService), py::none(), false);
     }
 
@@ -439,7 +394,7 @@ aio::task isolated_binding(bool require_jwt, bool force_relogin) {
             co_await aio::wait(ns["_auto_login"](cache));
             refreshed = logged_in = true;
         }
-        auto [session_id, user_email] = unpack_pair(ns["_read_remote_identity"](cache));
+        auto [session_id, user_email] = pysem::unpack2(ns["_read_remote_identity"](cache));
         py::object jwt = cache.attr("get_jwt")(kService);
         if (require_jwt && !pysem::truthy(jwt)) {
             std::optional<py::error_already_set> fetch_failure;
@@ -458,7 +413,7 @@ aio::task isolated_binding(bool require_jwt, bool force_relogin) {
                 if (logged_in || !auth_rejected) raise_wrapped("获取 TOVAN JWT 失败：", *fetch_failure);
                 co_await aio::wait(ns["_auto_login"](cache));
                 refreshed = logged_in = true;
-                std::tie(session_id, user_email) = unpack_pair(ns["_read_remote_identity"](cache));
+                std::tie(session_id, user_email) = pysem::unpack2(ns["_read_remote_identity"](cache));
                 try {
                     jwt = co_await aio::wait(fetch_jwt(session_id, credential_dir));
                 } catch (py::error_already_set &e) {
@@ -477,7 +432,7 @@ aio::task isolated_binding(bool require_jwt, bool force_relogin) {
 
 // The credentials passed in, or else the machine's default login.
 aio::task local_binding(py::object provided_session, py::object provided_jwt, bool require_jwt) {
-    auto [session_id, jwt] = unpack_pair(ns["_get_auth_pair"](kService, provided_session, provided_jwt));
+    auto [session_id, jwt] = pysem::unpack2(ns["_get_auth_pair"](kService, provided_session, provided_jwt));
     py::str user_email = normalized(ns["_get_authenticated_user_email"]());
     if (!pysem::truthy(session_id)) raise_binding_error(py::str("无 TOVAN 登录态，请先完成 pelorin auth login"));
     if (is_empty_text(user_email)) raise_binding_error(py::str("当前 MCP 用户邮箱缺失，无法安全执行 TOVAN 任务"));

@@ -42,5 +42,10 @@ PYBIND11_MODULE(_pysem_probe, m) {
     });
     m.def("lookup", [](const char *name) { return ns[name]; });
     m.def("import_from", [](const char *module, const char *name) { return pysem::import_from(module, name); });
+    m.def("getattr_or_none", [](py::object obj, py::object name) { return pysem::getattr_or_none(obj, name); });
+    m.def("unpack2", [](py::object value) {
+        auto [first, second] = pysem::unpack2(value);
+        return py::make_tuple(first, second);
+    });
     m.def("raise_instance", [](py::object error) { pysem::raise_instance(error); });
 }

@@ -56,7 +56,7 @@ inline py::str checked_job_id(py::handle value) {
 // Key rotation and token quota
 
 inline bool provider_supports_rotation(py::handle provider) {
-    return PyCallable_Check(attr_or_none(provider, state().report_failure).ptr()) != 0;
+    return PyCallable_Check(getattr_or_none(provider, state().report_failure).ptr()) != 0;
 }
 
 inline py::object get_provider_credential(py::handle provider, py::handle attempted_arg) {
@@ -72,14 +72,14 @@ inline py::object get_provider_credential(py::handle provider, py::handle attemp
 
 inline void report_provider_success(py::handle provider, py::handle credential, py::handle quota) {
     pysem::exact_dict(quota, "quota");
-    py::object report = attr_or_none(provider, state().report_success);
+    py::object report = getattr_or_none(provider, state().report_success);
     if (PyCallable_Check(report.ptr())) report(credential, quota);
 }
 
 inline void report_provider_failure(py::handle provider, py::handle credential, py::handle exc, py::handle quota) {
     error_arg(exc, "exc");
     pysem::optional_exact_dict(quota, "quota");
-    py::object report = attr_or_none(provider, state().report_failure);
+    py::object report = getattr_or_none(provider, state().report_failure);
     if (PyCallable_Check(report.ptr())) {
         py::dict kwargs;
         set(kwargs, state().quota, quota);

@@ -84,14 +84,7 @@ inline State &state() {
 // ---------------------------------------------------------------------------
 // Reading values
 
-// getattr(obj, name, None).
-inline py::object attr_or_none(py::handle obj, py::handle name) {
-    PyObject *found = PyObject_GetAttr(obj.ptr(), name.ptr());
-    if (found) return py::reinterpret_steal<py::object>(found);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-    PyErr_Clear();
-    return py::none();
-}
+using pysem::getattr_or_none;
 
 // mapping.get(key) for a value already known to be a dict (of any kind).
 inline py::object get(py::handle mapping, py::handle key) { return pysem::get(mapping, key); }

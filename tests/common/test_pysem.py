@@ -146,3 +146,42 @@ def test_raise_instance_raises_the_object_itself():
     assert caught.value is error
     with pytest.raises(TypeError, match="must derive from BaseException"):
         probe.raise_instance("not an exception")
+
+
+def test_getattr_or_none_swallows_only_attribute_errors():
+    class Odd:
+        present = 1
+
+        @property
+        def broken(self):
+            raise KeyError("inner")
+
+    assert probe.getattr_or_none(Odd(), "present") == 1
+    assert probe.getattr_or_none(Odd(), "absent") is None
+    with pytest.raises(KeyError):
+        probe.getattr_or_none(Odd(), "broken")
+
+
+def _python_unpack(value):
+    first, second = value
+    return first, second
+
+
+class _RaisingIter:
+    def __iter__(self):
+        raise TypeError("own error")
+
+
+@pytest.mark.parametrize(
+    "make",
+    [lambda: (1, 2), lambda: [1, 2], lambda: "ab", lambda: {"a": 1, "b": 2}, lambda: iter([3, 4]), lambda: (1,), lambda: [], lambda: "abc", lambda: 5, lambda: None, _RaisingIter],
+)
+def test_unpack2_matches_tuple_unpacking(make):
+    value = make()
+    try:
+        expected = _python_unpack(make())
+    except Exception as error:  # noqa: BLE001 - the comparison is the point
+        with pytest.raises(type(error), match=f"^{error}$".replace("(", r"\(").replace(")", r"\)")):
+            probe.unpack2(value)
+    else:
+        assert probe.unpack2(value) == expected
