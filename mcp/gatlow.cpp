@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,11 +30,13 @@ namespace {
 
 using namespace py::literals;
 using gatlow::borrow;
+using gatlow::call_method;
 using gatlow::equals;
 using gatlow::get;
 using gatlow::item;
 using gatlow::keys;
 using gatlow::set_item;
+using gatlow::starts_with;
 
 pysem::module_namespace ns;
 
@@ -46,13 +49,6 @@ template <class... A> py::object call(py::handle callable, const A &...args) {
     PyObject *argv[] = {nullptr, py::handle(args).ptr()...};
     return pysem::steal(PyObject_Vectorcall(callable.ptr(), argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                             nullptr));
-}
-
-bool starts_with(py::handle text, const char *prefix) {
-    py::str p(prefix);
-    Py_ssize_t r = PyUnicode_Tailmatch(text.ptr(), p.ptr(), 0, PY_SSIZE_T_MAX, -1);
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
 }
 
 py::str format(const char *fmt, auto... args) { return pysem::steal_as<py::str>(PyUnicode_FromFormat(fmt, args...)); }
@@ -134,9 +130,9 @@ void trace_keepa(py::object message) {
     py::str line = format("%U pid=%ld [KEEPA-TRACE] %U\n", stamp.ptr(), static_cast<long>(::getpid()),
                           gatlow::one_line(message).ptr());
     try {
-        PyObject *out = PySys_GetObject("stdout");
+        PyObject *out = PySys_GetObject("stdout"); // borrowed: write() may replace sys.stdout
         if (out && out != Py_None) {
-            py::handle stream(out);
+            py::object stream = borrow(out);
             stream.attr("write")(line);
             stream.attr("flush")();
         }
@@ -317,20 +313,32 @@ void forget(py::handle cache, py::handle api_key) {
     cache.attr("pop")(api_key, py::none());
 }
 
-// The user record for an accepted key, None for a missing or rejected one.
-// A temporary failure of the endpoint falls back on a verdict younger than
-// the grace period, else raises ApiKeyVerificationUnavailable.
-aio::task verify_remote(py::object self, py::object api_key) {
-    Gatlow &g = state_of(self);
-    if (!pysem::truthy(api_key) || !g.remote_mode()) co_return py::none();
-    py::object now = call(ns["time"].attr("time"));
-    py::object entry = pysem::get(g.verify_cache, api_key);
-    py::object verified_at, record;
-    if (!entry.is_none()) {
-        std::tie(verified_at, record) = gatlow::unpack_pair(entry);
-        if (younger_than(now, verified_at, "_VERIFY_CACHE_TTL_SECONDS")) co_return record;
-    }
+// What verification reads before it may ask the endpoint: its clock reading
+// and the key's cache entry.
+struct CacheRead {
+    py::object now, verified_at, record;
+    bool has_entry = false;
+};
 
+// Steps that need no request: the verdict for a missing key or URL, or a
+// fresh cache entry; nothing when the endpoint must be asked.
+std::optional<py::object> settled_verdict(const Gatlow &g, py::handle api_key, CacheRead &read) {
+    if (!pysem::truthy(api_key) || !g.remote_mode()) return py::none();
+    read.now = call(ns["time"].attr("time"));
+    py::object entry = pysem::get(g.verify_cache, api_key);
+    if (entry.is_none()) return std::nullopt;
+    std::tie(read.verified_at, read.record) = gatlow::unpack_pair(entry);
+    read.has_entry = true;
+    if (younger_than(read.now, read.verified_at, "_VERIFY_CACHE_TTL_SECONDS")) return read.record;
+    return std::nullopt;
+}
+
+// The endpoint's verdict: the user record for an accepted key, None for a
+// rejected one. A temporary failure falls back on a verdict younger than the
+// grace period, else raises ApiKeyVerificationUnavailable.
+aio::task ask_endpoint(py::object self, py::object api_key, CacheRead read) {
+    Gatlow &g = state_of(self);
+    const py::object &now = read.now;
     py::object failure;
     try {
         py::object client = client_of(self);
@@ -362,12 +370,18 @@ aio::task verify_remote(py::object self, py::object api_key) {
         failure = format("%U: %R", name.ptr(), e.value().ptr());
     }
 
-    if (!entry.is_none() && younger_than(now, verified_at, "_VERIFY_STALE_GRACE_SECONDS")) {
+    if (read.has_entry && younger_than(now, read.verified_at, "_VERIFY_STALE_GRACE_SECONDS")) {
         ns["_logger"].attr("warning")("远程校验 API Key 临时失败(%s)，命中过期缓存宽限放行", failure);
-        co_return record;
+        co_return read.record;
     }
     ns["_logger"].attr("warning")("远程校验 API Key 失败且无可用缓存宽限: %s", failure);
     aio::raise(ns["ApiKeyVerificationUnavailable"](failure));
+}
+
+aio::task verify_remote(py::object self, py::object api_key) {
+    CacheRead read;
+    if (auto verdict = settled_verdict(state_of(self), api_key, read)) co_return *verdict;
+    co_return co_await ask_endpoint(std::move(self), std::move(api_key), std::move(read));
 }
 
 // ---------------------------------------------------------------------------
@@ -407,11 +421,10 @@ struct Road {
         if (py::object m = replaced(self, keys().internal_identity, own.internal_identity)) return call(m, scope);
         return internal_identity(g, scope);
     }
-    // The awaitable of _verify_remote(token).
+    // _verify_remote(token) when replaced, else null.
     py::object verification(py::handle token) {
         if (py::object m = replaced(self, keys().verify_remote, own.verify_remote)) return call(m, token);
-        return aio::coroutine(verify_remote(self, py::reinterpret_borrow<py::object>(token)),
-                              py::str("ApiKeyGatlow._verify_remote"));
+        return py::object();
     }
     // The awaitable of _send_401 / _send_503 (scope, send, reason=...).
     py::object refusal(py::handle scope, py::handle send, bool unavailable) {
@@ -422,7 +435,7 @@ struct Road {
         return aio::coroutine(send_answer(py::reinterpret_borrow<py::object>(scope),
                                           py::reinterpret_borrow<py::object>(send),
                                           unavailable ? &kUnavailable : &kUnauthorized, py::str(reason)),
-                              py::str(unavailable ? "ApiKeyGatlow._send_503" : "ApiKeyGatlow._send_401"));
+                              unavailable ? keys().qual_send_503 : keys().qual_send_401);
     }
 };
 
@@ -462,16 +475,16 @@ aio::task tracing_receive(std::shared_ptr<Exchange> ex) {
 
 // `from pelorin.mcp.context import mcp_request_ctx`, at every accepted request.
 py::object context_var() {
-    constexpr const char *module = "pelorin.mcp.context";
-    PyObject *found = PyImport_GetModule(py::str(module).ptr());
+    const auto &k = keys();
+    PyObject *found = PyImport_GetModule(k.context_module);
     if (!found && PyErr_Occurred()) throw py::error_already_set();
     py::object context = found ? pysem::steal(found) : py::none();
-    if (context.is_none()) context = py::module_::import(module); // also raises for "None in sys.modules"
-    PyObject *var = PyObject_GetAttr(context.ptr(), keys().mcp_request_ctx);
+    if (context.is_none()) context = pysem::steal(PyImport_Import(k.context_module)); // "None in sys.modules" too
+    PyObject *var = PyObject_GetAttr(context.ptr(), k.mcp_request_ctx);
     if (var) return pysem::steal(var);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
     PyErr_Clear();
-    throw py::import_error(std::string("cannot import name 'mcp_request_ctx' from '") + module + "'");
+    throw py::import_error("cannot import name 'mcp_request_ctx' from 'pelorin.mcp.context'");
 }
 
 // True for an application error that ends the request quietly: the client
@@ -511,7 +524,7 @@ aio::task road(py::object self, py::object scope, py::object receive, py::object
         throw py::type_error(std::string("scope 'path' must be str, not ") + pysem::type_name(path_value));
     py::str path = path_value;
 
-    if (starts_with(path, "/messages/")) {
+    if (starts_with(path, k.messages_prefix)) {
         try {
             co_await aio::wait(call(g.app, scope, receive, send));
         } catch (py::error_already_set &e) {
@@ -524,7 +537,7 @@ aio::task road(py::object self, py::object scope, py::object receive, py::object
 
     // Authentication
     py::object token = r.token(scope);
-    const bool traced = starts_with(path, "/api/v1/keepa");
+    const bool traced = starts_with(path, k.keepa_prefix);
     std::unique_ptr<Tracer> tracer;
     if (traced) {
         tracer = std::make_unique<Tracer>(path, monotonic());
@@ -543,7 +556,13 @@ aio::task road(py::object self, py::object scope, py::object receive, py::object
         py::object user_info;
         bool unavailable = false;
         try {
-            user_info = co_await aio::wait(r.verification(token));
+            CacheRead read;
+            if (py::object replacement = r.verification(token))
+                user_info = co_await aio::wait(std::move(replacement));
+            else if (auto verdict = settled_verdict(g, token, read))
+                user_info = std::move(*verdict);
+            else
+                user_info = co_await ask_endpoint(self, token, std::move(read));
         } catch (py::error_already_set &e) {
             if (!e.matches(ns["ApiKeyVerificationUnavailable"])) throw;
             unavailable = true;
@@ -584,11 +603,11 @@ aio::task road(py::object self, py::object scope, py::object receive, py::object
     record[py::handle(k.permission_enabled)] = get(scope, k.mcp_permission_enabled);
 
     auto ex = std::make_shared<Exchange>(Exchange{receive, send, path, traced});
-    py::object app_send = aio::callable("ApiKeyGatlow.__call__.<locals>.tracking_send",
-                                        [ex](py::object message) { return tracking_send(ex, std::move(message)); });
-    py::object app_receive =
-        aio::callable("ApiKeyGatlow.__call__.<locals>.tracing_receive", [ex]() { return tracing_receive(ex); });
-    py::object ctx_token = call(ctx.attr("set"), record);
+    py::object app_send = aio::callable(k.qual_tracking_send, [ex](py::object message) {
+        return tracking_send(ex, std::move(message));
+    });
+    py::object app_receive = aio::callable(k.qual_tracing_receive, [ex]() { return tracing_receive(ex); });
+    py::object ctx_token = call_method(ctx, k.set, record);
 
     aio::failure failure;
     try {
@@ -602,7 +621,7 @@ aio::task road(py::object self, py::object scope, py::object receive, py::object
     if (traced)
         trace(format("app_dispatch_done path=%U response_started=%s response_complete=%s", path.ptr(),
                      flag(ex->response_started), flag(ex->response_complete)));
-    call(ctx.attr("reset"), ctx_token);
+    call_method(ctx, k.reset, ctx_token);
     if (ex->response_started && !ex->response_complete) {
         py::dict last;
         last[py::handle(k.type)] = borrow(k.http_response_body);

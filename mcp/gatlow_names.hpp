@@ -23,6 +23,9 @@ struct names {
     PyObject *set, *reset, *mcp_request_ctx, *get, *status_code, *json, *time, *monotonic, *lower;
     PyObject *is_protected_path, *extract_token, *internal_identity, *verify_remote, *get_client, *send_401,
         *send_503;
+    // Path prefixes of the road, the context module and the qualnames of what the road makes
+    PyObject *messages_prefix, *keepa_prefix, *context_module;
+    PyObject *qual_verify_remote, *qual_send_401, *qual_send_503, *qual_tracking_send, *qual_tracing_receive;
 };
 
 namespace detail {
@@ -85,6 +88,14 @@ inline const names &keys() {
             n.get_client = intern("_get_client");
             n.send_401 = intern("_send_401");
             n.send_503 = intern("_send_503");
+            n.messages_prefix = intern("/messages/");
+            n.keepa_prefix = intern("/api/v1/keepa");
+            n.context_module = intern("pelorin.mcp.context");
+            n.qual_verify_remote = intern("ApiKeyGatlow._verify_remote");
+            n.qual_send_401 = intern("ApiKeyGatlow._send_401");
+            n.qual_send_503 = intern("ApiKeyGatlow._send_503");
+            n.qual_tracking_send = intern("ApiKeyGatlow.__call__.<locals>.tracking_send");
+            n.qual_tracing_receive = intern("ApiKeyGatlow.__call__.<locals>.tracing_receive");
             return n;
         })
         .get_stored();
@@ -111,5 +122,16 @@ inline void set_item(py::handle mapping, PyObject *key, py::handle value) {
 }
 
 inline py::object borrow(PyObject *o) { return py::reinterpret_borrow<py::object>(o); }
+
+inline bool starts_with(py::handle text, PyObject *prefix) {
+    Py_ssize_t r = PyUnicode_Tailmatch(text.ptr(), prefix, 0, PY_SSIZE_T_MAX, -1);
+    if (r < 0) throw py::error_already_set();
+    return r != 0;
+}
+
+// obj.name(arg), without a bound-method object in between.
+inline py::object call_method(py::handle obj, PyObject *name, py::handle arg) {
+    return pysem::steal(PyObject_CallMethodOneArg(obj.ptr(), name, arg.ptr()));
+}
 
 } // namespace gatlow

@@ -9,6 +9,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import weakref
 
 import pytest
 from starlette.requests import ClientDisconnect
@@ -60,6 +61,20 @@ def test_constructor_defaults_and_attributes(gatlow):
     assert gatlow.ApiKeyGatlow(app, trust_upstream_corvane_identity=[1])._trust_upstream_corvane_identity is True
     with pytest.raises(TypeError):
         gatlow.ApiKeyGatlow(app, "positional-key")
+
+
+def test_cycle_through_the_application_is_collected(gatlow):
+    class App:
+        async def __call__(self, scope, receive, send):
+            pass
+
+    app = App()
+    app.middleware = gatlow.ApiKeyGatlow(app, api_key="k")
+    app.middleware._verify_cache["k"] = (0.0, {"app": app})
+    gone = weakref.ref(app.middleware)
+    del app
+    gc.collect()
+    assert gone() is None
 
 
 @pytest.mark.parametrize("options, level, message", [
