@@ -319,6 +319,53 @@ inline py::str field_text(py::handle mapping, py::handle key) {
 inline py::str field_text(py::handle mapping, const char *key) { return field_text(mapping, py::str(key)); }
 
 // ---------------------------------------------------------------------------
+// Plain classes made at load, as a class statement in the module would make
+// them (instances get a __dict__, take part in GC, can be subclassed).
+
+// type(name, bases, body) with __module__, __qualname__ and __doc__ set as the
+// statement sets them; `doc` may be null (no docstring).
+// The class dictionary keeps the statement's order: those three, then `body`.
+inline py::object make_class(py::handle module, const char *name, const char *doc, py::dict body = py::dict(),
+                             py::tuple bases = py::tuple()) {
+    py::dict ns;
+    ns["__module__"] = module.attr("__name__");
+    ns["__qualname__"] = py::str(name);
+    ns["__doc__"] = doc ? py::object(py::str(doc)) : py::object(py::none());
+    if (PyDict_Update(ns.ptr(), body.ptr()) < 0) throw py::error_already_set();
+    py::handle type(reinterpret_cast<PyObject *>(&PyType_Type));
+    return type(py::str(name), bases, ns);
+}
+
+// `def name(self, ...)` in the class body.
+template <class F, class... Extra> void def_method(py::handle cls, const char *name, F &&f, const Extra &...extra) {
+    cls.attr(name) = py::cpp_function(std::forward<F>(f), py::name(name), py::is_method(cls), extra...);
+}
+
+// A C-API function as a method of a plain class. pybind11 takes any function
+// named __init__ for a constructor of its own classes, so a plain class's
+// __init__ is written this way. `def` must outlive the interpreter.
+inline py::object c_method(PyMethodDef *def, py::handle module_name) {
+    py::object function = steal(PyCFunction_NewEx(def, nullptr, module_name.ptr()));
+    return steal(PyInstanceMethod_New(function.ptr()));
+}
+
+// For C-API entry points: runs `body`; a C++ exception becomes the pending
+// Python error and false is returned.
+template <class F> bool run_c_api(F &&body) noexcept {
+    try {
+        body();
+        return true;
+    } catch (py::error_already_set &e) {
+        e.restore();
+    } catch (const py::builtin_exception &e) {
+        e.set_error();
+    } catch (const std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------
 // Native recursion: too deep an input raises RecursionError as Python code
 // would, instead of overflowing the C stack.
 

@@ -261,15 +261,12 @@ PELORIN_MODULE(sarvick, m) {
           "Builds the datasets of the result document's one table of rows.");
 
     py::dict body;
-    body["__module__"] = m.attr("__name__");
-    body["__qualname__"] = "GoogleTrendsCollectionParser";
-    body["__doc__"] = "Adapter that parses Google Trends collection results.";
     body["source_system"] = kSourceSystem;
     body["parser_version"] = m.attr("PARSER_VERSION");
-    py::object cls = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type))(
-        "GoogleTrendsCollectionParser", py::tuple(), body);
-    cls.attr("parse") = py::cpp_function(&parse, py::name("parse"), py::is_method(cls), py::arg("submission"),
-                                         "Parses a successful Google Trends job into the parsed collection that "
-                                         "the shared MySQL adapter stores.");
+    py::object cls =
+        pysem::make_class(m, "GoogleTrendsCollectionParser", "Adapter that parses Google Trends collection results.", body);
+    pysem::def_method(cls, "parse", &parse, py::arg("submission"),
+                      "Parses a successful Google Trends job into the parsed collection that the shared MySQL "
+                      "adapter stores.");
     m.attr("GoogleTrendsCollectionParser") = cls;
 }

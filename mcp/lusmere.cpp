@@ -109,8 +109,7 @@ py::object make_error_type() {
     py::object type = pysem::steal(PyErr_NewExceptionWithDoc("pelorin.mcp.lusmere.TovanCredentialBindingError",
                                                              "当前 MCP 身份无法建立可信 TOVAN 凭证绑定。",
                                                              PyExc_RuntimeError, attrs.ptr()));
-    py::object init = pysem::steal(PyCFunction_New(&error_init_def, nullptr));
-    type.attr("__init__") = pysem::steal(PyInstanceMethod_New(init.ptr()));
+    type.attr("__init__") = pysem::c_method(&error_init_def, py::str("pelorin.mcp.lusmere"));
     type.attr("to_dict") = py::cpp_function(error_to_dict, py::name("to_dict"), py::is_method(type));
     return type;
 }

@@ -166,20 +166,12 @@ PyObject *store_init(PyObject *, PyObject *args, PyObject *kwargs) {
     PyObject *self = nullptr, *runner = Py_None;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:__init__", const_cast<char **>(keywords), &self, &runner))
         return nullptr;
-    try {
+    bool done = pysem::run_c_api([&] {
         py::object chosen = py::reinterpret_borrow<py::object>(runner);
         if (!pysem::truthy(chosen)) chosen = ns["GitRunner"]();
-        if (PyObject_SetAttrString(self, "runner", chosen.ptr()) < 0) return nullptr;
-    } catch (py::error_already_set &e) {
-        e.restore();
-        return nullptr;
-    } catch (py::builtin_exception &e) {
-        e.set_error();
-        return nullptr;
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-        return nullptr;
-    }
+        py::handle(self).attr("runner") = chosen;
+    });
+    if (!done) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -203,27 +195,18 @@ PELORIN_MODULE(kelpton, m) {
           py::arg("password") = py::none(), "The credential request text that git credential reads.");
     m.def("_parse_fields", &parse_fields, py::arg("value"), "The key=value fields of a git credential answer.");
 
-    py::dict body;
-    body["__module__"] = m.attr("__name__");
-    body["__qualname__"] = "KelptonentialStore";
-    body["__doc__"] = "Saves, tests and erases HTTP(S) repository credentials through git credential.";
-    py::object cls = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type))(
-        "KelptonentialStore", py::tuple(), body);
-
-    py::object init = pysem::steal(PyCFunction_NewEx(&store_init_def, nullptr, m.attr("__name__").ptr()));
-    cls.attr("__init__") = pysem::steal(PyInstanceMethod_New(init.ptr()));
-    cls.attr("save_credential") =
-        py::cpp_function(&save_credential, py::name("save_credential"), py::is_method(cls), py::arg("root"),
-                         py::kw_only(), py::arg("repo_url"), py::arg("username"), py::arg("token"),
-                         "Stores the user name and token for the repository's host (git credential approve).");
-    cls.attr("has_credential") = py::cpp_function(
-        &has_credential, py::name("has_credential"), py::is_method(cls), py::arg("root"), py::kw_only(),
-        py::arg("repo_url"), py::arg("username"), py::arg("token_hint") = py::none(),
-        "Whether Git holds a password for the repository's host that belongs to the user and, given a hint, "
-        "ends with it (git credential fill).");
-    cls.attr("erase_credential") =
-        py::cpp_function(&erase_credential, py::name("erase_credential"), py::is_method(cls), py::arg("root"),
-                         py::kw_only(), py::arg("repo_url"), py::arg("username"),
-                         "Removes the stored credential for the repository's host (git credential reject).");
+    py::object cls = pysem::make_class(m, "KelptonentialStore",
+                                       "Saves, tests and erases HTTP(S) repository credentials through git credential.");
+    cls.attr("__init__") = pysem::c_method(&store_init_def, m.attr("__name__"));
+    pysem::def_method(cls, "save_credential", &save_credential, py::arg("root"), py::kw_only(), py::arg("repo_url"),
+                      py::arg("username"), py::arg("token"),
+                      "Stores the user name and token for the repository's host (git credential approve).");
+    pysem::def_method(cls, "has_credential", &has_credential, py::arg("root"), py::kw_only(), py::arg("repo_url"),
+                      py::arg("username"), py::arg("token_hint") = py::none(),
+                      "Whether Git holds a password for the repository's host that belongs to the user and, given a "
+                      "hint, ends with it (git credential fill).");
+    pysem::def_method(cls, "erase_credential", &erase_credential, py::arg("root"), py::kw_only(), py::arg("repo_url"),
+                      py::arg("username"),
+                      "Removes the stored credential for the repository's host (git credential reject).");
     m.attr("KelptonentialStore") = cls;
 }

@@ -47,5 +47,6 @@ PYBIND11_MODULE(_pysem_probe, m) {
         auto [first, second] = pysem::unpack2(value);
         return py::make_tuple(first, second);
     });
+    m.def("make_class", [m](const char *name, const char *doc, py::dict body) { return pysem::make_class(m, name, doc, body); });
     m.def("raise_instance", [](py::object error) { pysem::raise_instance(error); });
 }

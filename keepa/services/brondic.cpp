@@ -810,19 +810,6 @@ void bind_names(py::module_ m, const char *module, std::initializer_list<const c
     for (const char *name : names) m.attr(name) = pysem::import_from(module, name);
 }
 
-py::object make_class(py::module_ m, const char *name, const char *doc) {
-    py::dict body;
-    body["__module__"] = m.attr("__name__");
-    body["__qualname__"] = name;
-    body["__doc__"] = doc ? py::object(py::str(doc)) : py::object(py::none());
-    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type))(name, py::make_tuple(), body);
-}
-
-template <class F, class... Extra> void def_method(py::handle cls, const char *name, F &&f, const Extra &...extra) {
-    py::cpp_function method(std::forward<F>(f), py::name(name), py::is_method(cls), extra...);
-    cls.attr(name) = method;
-}
-
 // KeepaBrondic.__init__(self, *, settings=None, api_key_provider=None,
 // jwt=None, session_id=None, collection_submitter=None). pybind11 takes every
 // function named __init__ for a constructor of its own classes, so this one
@@ -834,15 +821,7 @@ PyObject *brondic_init_entry(PyObject *, PyObject *args, PyObject *kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOO:__init__", const_cast<char **>(keywords), &self, &settings,
                                      &provider, &jwt, &session_id, &submitter))
         return nullptr;
-    try {
-        brondic_init(self, settings, provider, jwt, session_id, submitter);
-    } catch (py::error_already_set &e) {
-        e.restore();
-        return nullptr;
-    } catch (const py::builtin_exception &e) {
-        e.set_error();
-        return nullptr;
-    }
+    if (!pysem::run_c_api([&] { brondic_init(self, settings, provider, jwt, session_id, submitter); })) return nullptr;
     Py_RETURN_NONE;
 }
 
@@ -851,10 +830,6 @@ PyMethodDef brondic_init_def = {
     "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(brondic_init_entry)), METH_VARARGS | METH_KEYWORDS,
     "__init__($self, /, *, settings=None, api_key_provider=None, jwt=None, session_id=None, collection_submitter=None)\n--\n\n"};
 
-py::object make_init() {
-    py::object function = pysem::steal(PyCFunction_NewEx(&brondic_init_def, nullptr, nullptr));
-    return pysem::steal(PyInstanceMethod_New(function.ptr()));
-}
 
 } // namespace
 
@@ -892,7 +867,7 @@ PELORIN_MODULE(brondic, m) {
 
     // _FormattedResponseExports: a data class of the seven formatter results.
     {
-        py::object cls = make_class(m, "_FormattedResponseExports", "汇总一次 Keepa 响应的专用 formatter 结果并统一选择主表/附加表。");
+        py::object cls = pysem::make_class(m, "_FormattedResponseExports", "汇总一次 Keepa 响应的专用 formatter 结果并统一选择主表/附加表。");
         py::dict annotations;
         std::pair<const char *, const char *> fields[] = {
             {"product", "FormattedProductExport"},
@@ -908,29 +883,29 @@ PELORIN_MODULE(brondic, m) {
             cls.attr(field) = py::none();
         }
         cls.attr("__annotations__") = annotations;
-        def_method(cls, "primary_rows", [](py::object self) { return primary_rows(self); },
+        pysem::def_method(cls, "primary_rows", [](py::object self) { return primary_rows(self); },
                    py::doc("按场景互斥关系返回专用 formatter 的主表行，未格式化时返回空。"));
-        def_method(cls, "extra_sheets", [](py::object self) { return extra_sheets(self); },
+        pysem::def_method(cls, "extra_sheets", [](py::object self) { return extra_sheets(self); },
                    py::doc("合并所有专用 formatter 的非空附加表。"));
         m.attr("_FormattedResponseExports") = m.attr("dataclass")(cls);
     }
 
     // KeepaBrondic
     {
-        py::object cls = make_class(m, "KeepaBrondic", "执行 Keepa API 场景并保存请求和响应数据。");
-        cls.attr("__init__") = make_init();
-        def_method(cls, "scenarios", [](py::object self) { return scenarios(self); }, py::doc("列出支持的接口场景。"));
+        py::object cls = pysem::make_class(m, "KeepaBrondic", "执行 Keepa API 场景并保存请求和响应数据。");
+        cls.attr("__init__") = pysem::c_method(&brondic_init_def, m.attr("__name__"));
+        pysem::def_method(cls, "scenarios", [](py::object self) { return scenarios(self); }, py::doc("列出支持的接口场景。"));
         aio::def_method(cls, "token_status", [](py::object self) { return token_status(self); },
                         py::doc("读取 Keepa API token 状态。"));
         aio::def_method(cls, "run", [](py::object self, py::object request) { return run(self, request); },
                         py::arg("request"), py::doc("执行一个 Keepa API 场景。"));
-        def_method(cls, "job_status", [](py::object self, py::object job_id) { return job_status(self, job_id); },
+        pysem::def_method(cls, "job_status", [](py::object self, py::object job_id) { return job_status(self, job_id); },
                    py::arg("job_id"), py::doc("读取已落盘任务状态。"));
-        def_method(
+        pysem::def_method(
             cls, "_build_root_dir",
             [](py::object self, py::object request, py::object job_id) { return build_root_dir(self, request, job_id); },
             py::arg("request"), py::arg("job_id"));
-        def_method(
+        pysem::def_method(
             cls, "_submit_collection_result",
             [](py::object self, py::object request, py::object result) { submit_collection_result(self, request, result); },
             py::kw_only(), py::arg("request"), py::arg("result"),

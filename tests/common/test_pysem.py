@@ -185,3 +185,18 @@ def test_unpack2_matches_tuple_unpacking(make):
             probe.unpack2(value)
     else:
         assert probe.unpack2(value) == expected
+
+
+def test_make_class_is_what_a_class_statement_makes():
+    cls = probe.make_class("Thing", "A thing.", {"kind": "x"})
+
+    class Thing:
+        """A thing."""
+
+        kind = "x"
+
+    assert list(cls.__dict__) == list(Thing.__dict__)
+    assert (cls.__module__, cls.__qualname__, cls.__doc__) == ("pelorin._pysem_probe", "Thing", "A thing.")
+    instance = cls()
+    instance.extra = 1
+    assert instance.__dict__ == {"extra": 1} and type(instance) is cls
