@@ -107,10 +107,13 @@ inline void append_token_status_warning(py::handle warnings_arg, py::handle exc)
 }
 
 // The result of int(figure) or float(figure); None when the figure is no
-// number of that kind (a type or value error). Other failures pass.
+// number of that kind (a type or value error) or none that can be counted
+// (an infinite or too large figure from a malformed answer). Other failures
+// pass.
 inline py::object figure_or_none(PyObject *converted) {
     if (converted) return py::reinterpret_steal<py::object>(converted);
-    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError))
+    if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
+        !PyErr_ExceptionMatches(PyExc_OverflowError))
         throw py::error_already_set();
     PyErr_Clear();
     return py::none();
@@ -152,12 +155,13 @@ inline py::object quota_error(py::handle warning_arg) {
 }
 
 // Seconds to wait for the refill the figures announce: refillIn ms plus one
-// second, never negative; 0 when the figure is missing or no number.
+// second, never negative; 0 when the figure is missing, no number or
+// infinite (an endless wait would hang the run).
 inline double refill_wait_seconds(py::handle before_quota) {
     py::object refill = figure_or_none(PyNumber_Float(get(before_quota, state().refillIn).ptr()));
     if (refill.is_none()) return 0.0;
     double seconds = PyFloat_AS_DOUBLE(refill.ptr()) / 1000.0 + 1.0;
-    return std::isnan(seconds) || seconds < 0.0 ? 0.0 : seconds;
+    return !std::isfinite(seconds) || seconds < 0.0 ? 0.0 : seconds;
 }
 
 inline py::dict quota_wait_warning(double seconds) {
