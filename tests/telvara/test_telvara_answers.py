@@ -2,20 +2,7 @@
 
 import pytest
 
-from pelorin.amazon_rufus.services.telvara import Telvara
-
-
-class DictSub(dict):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
-@pytest.fixture
-def tv():
-    return Telvara()
+from .conftest import DictSub, ListSub
 
 
 def test_full_section_order(tv):

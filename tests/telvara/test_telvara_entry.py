@@ -4,20 +4,9 @@ import copy
 
 import pytest
 
-from pelorin.amazon_rufus.services.telvara import DIAGNOSIS_SUBSECTIONS, Telvara
+from pelorin.amazon_rufus.services.telvara import DIAGNOSIS_SUBSECTIONS
 
-
-class DictSub(dict):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
-@pytest.fixture
-def tv():
-    return Telvara()
+from .conftest import DictSub, ListSub
 
 
 def questionnaire(count=7):

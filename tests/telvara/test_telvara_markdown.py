@@ -2,13 +2,6 @@
 
 import pytest
 
-from pelorin.amazon_rufus.services.telvara import Telvara
-
-
-@pytest.fixture
-def tv():
-    return Telvara()
-
 
 def heading(level, text):
     return {"kind": "heading", "level": level, "text": text}

@@ -8,22 +8,7 @@ import pytest
 from pelorin.amazon_rufus.services import telvara
 from pelorin.amazon_rufus.services.telvara import Telvara
 
-
-class DictSub(dict):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
-class StrSub(str):
-    pass
-
-
-@pytest.fixture
-def tv():
-    return Telvara()
+from .conftest import DictSub, ListSub, StrSub
 
 
 def test_docs_and_imports():

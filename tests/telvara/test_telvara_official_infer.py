@@ -2,14 +2,8 @@
 
 import pytest
 
-from pelorin.amazon_rufus.services.telvara import Telvara
 
 LONG_TITLE = "KESTRO Twin Bed Frame with Storage Drawers and LED Headboard, Wood"
-
-
-@pytest.fixture
-def t():
-    return Telvara()
 
 
 def items(mapping):
@@ -55,8 +49,8 @@ def items(mapping):
         ),
     ],
 )
-def test_infer_title_sections(t, lines, expected):
-    assert items(t._infer_title_sections(lines)) == expected
+def test_infer_title_sections(tv, lines, expected):
+    assert items(tv._infer_title_sections(lines)) == expected
 
 
 # --- question 6: competitor ----------------------------------------------------
@@ -64,13 +58,13 @@ def test_infer_title_sections(t, lines, expected):
 MARKERS6 = ["产品定位", "核心参数", "卖点优劣势", "评论口碑", "竞品差距", "综合结论"]
 
 
-def test_infer_competitor_sections_in_answer_order(t):
+def test_infer_competitor_sections_in_answer_order(tv):
     blocks = [[m, v] for m, v in zip(MARKERS6, "abcdef")]
     flat = [line for block in blocks for line in block]
-    assert items(t._infer_competitor_sections(flat)) == [(k, [v]) for k, v in zip(range(1, 7), "abcdef")]
+    assert items(tv._infer_competitor_sections(flat)) == [(k, [v]) for k, v in zip(range(1, 7), "abcdef")]
     blocks[1], blocks[4] = blocks[4], blocks[1]
     swapped = [line for block in blocks for line in block]
-    assert items(t._infer_competitor_sections(swapped)) == [
+    assert items(tv._infer_competitor_sections(swapped)) == [
         (1, ["a"]), (5, ["e"]), (3, ["c"]), (4, ["d"]), (2, ["b"]), (6, ["f"])
     ]
 
@@ -84,8 +78,8 @@ def test_infer_competitor_sections_in_answer_order(t):
         (["nothing here"], []),
     ],
 )
-def test_infer_competitor_sections_edges(t, lines, expected):
-    assert items(t._infer_competitor_sections(lines)) == expected
+def test_infer_competitor_sections_edges(tv, lines, expected):
+    assert items(tv._infer_competitor_sections(lines)) == expected
 
 
 # --- question 7: overall -------------------------------------------------------
@@ -109,8 +103,8 @@ ROW7 = ["最优先修改项", "首屏转化与信息准确性"]
          [(1, ["a", "b", "c"]), (2, ROW7 + ["", ""]), (3, []), (4, ["d"])]),
     ],
 )
-def test_infer_overall_sections(t, lines, expected):
-    assert items(t._infer_overall_sections(lines)) == expected
+def test_infer_overall_sections(tv, lines, expected):
+    assert items(tv._infer_overall_sections(lines)) == expected
 
 
 # --- question 2: bullet points -------------------------------------------------
@@ -130,8 +124,8 @@ BULLET_LINES = [
 ]
 
 
-def test_infer_bullet_sections(t):
-    got = t._infer_bullet_sections(BULLET_LINES)
+def test_infer_bullet_sections(tv):
+    got = tv._infer_bullet_sections(BULLET_LINES)
     heads = ["Bullet 1：空间", "Bullet 2：第 4 点", "Bullet 3：bullet #7"]
     assert items(got) == [
         (1, [heads[0], "旧", heads[1], "", heads[2], ""]),
@@ -150,8 +144,8 @@ def test_infer_bullet_sections(t):
         (["综合优化"], ["Bullet 1：x"]),
     ],
 )
-def test_infer_bullet_sections_logic(t, tail, logic):
-    got = t._infer_bullet_sections(["第一点 x", "问题：", "依据：y"] + tail)
+def test_infer_bullet_sections_logic(tv, tail, logic):
+    got = tv._infer_bullet_sections(["第一点 x", "问题：", "依据：y"] + tail)
     assert got[2][2] == "无"
     assert got[4] == logic
 
@@ -162,9 +156,9 @@ FIXED3 = "围绕买家决策疑问重建图片顺序：先讲清产品结构，�
 FIXED4 = "A+ 不应只复述参数，应承担场景代入、细节证明和风险消除的作用，让买家在下单前确认尺寸、功能、安装与耐用性。"
 
 
-def test_infer_image_sections(t):
+def test_infer_image_sections(tv):
     lines = ["整体偏暗", "图 1｜主图", "问题：暗", "建议改为：", "图2", "优化方案：换", "图3：细节"]
-    assert items(t._infer_image_sections(lines)) == [
+    assert items(tv._infer_image_sections(lines)) == [
         (1, ["整体偏暗"]),
         (2, ["图1", "主图", "暗", "", "无", "图2", "图片信息表达", "", "", "换", "图3", "：细节", "", "", ""]),
         (3, ["P0", "图1", "无", "P1", "图2", "换", "P2", "图3", ""]),
@@ -172,10 +166,10 @@ def test_infer_image_sections(t):
     ]
 
 
-def test_infer_aplus_sections(t):
+def test_infer_aplus_sections(tv):
     lines = ["模块 2 — 场景", "问题：少", "改进建议：加", "图3", "优化方案：换"]
     role = "补充关键信息并增强购买信任"
-    assert items(t._infer_aplus_sections(lines)) == [
+    assert items(tv._infer_aplus_sections(lines)) == [
         (1, []),
         (2, ["模块 2 场景", role, "少", "", "加", "图3", role, "", "", "换"]),
         (3, ["P0", "模块 2 场景", "加", "P1", "图3", "换"]),
@@ -184,22 +178,22 @@ def test_infer_aplus_sections(t):
 
 
 @pytest.mark.parametrize("method", ["_infer_image_sections", "_infer_aplus_sections"])
-def test_priorities_stop_at_p3(t, method):
-    got = getattr(t, method)([f"图{k}" for k in range(1, 7)])
+def test_priorities_stop_at_p3(tv, method):
+    got = getattr(tv, method)([f"图{k}" for k in range(1, 7)])
     assert got[3][0::3] == ["P0", "P1", "P2", "P3", "P3", "P3"]
 
 
 @pytest.mark.parametrize(
     "method", ["_infer_bullet_sections", "_infer_image_sections", "_infer_aplus_sections", "_infer_review_sections"]
 )
-def test_no_marker_gives_no_sections(t, method):
-    assert getattr(t, method)(["整体说明", "问题：x", "⑩ not a marker"]) == {}
+def test_no_marker_gives_no_sections(tv, method):
+    assert getattr(tv, method)(["整体说明", "问题：x", "⑩ not a marker"]) == {}
 
 
 # --- question 5: reviews -------------------------------------------------------
 
 
-def test_table_key_values(t):
+def test_table_key_values(tv):
     lines = [
         "| 项目 | 内容 |",
         "|---|---|",
@@ -211,7 +205,7 @@ def test_table_key_values(t):
         "| a | b | c |",
         "not a row",
     ]
-    assert items(t._table_key_values(lines)) == [("评论", "更好"), (":---", ":---:"), ("a", "b | c")]
+    assert items(tv._table_key_values(lines)) == [("评论", "更好"), (":---", ":---:"), ("a", "b | c")]
 
 
 FIXED5 = "评论优化的核心是放大真实优势，同时把已暴露的安装、五金、耐用性和抽屉体验风险提前解释清楚，降低期望落差。"
@@ -219,7 +213,7 @@ HIGH = ["高", "差评与退货风险"]
 MID = ["中", "转化信任与卖点强化"]
 
 
-def test_infer_review_sections(t):
+def test_infer_review_sections(tv):
     lines = [
         "intro",
         "① 安装⚠", "| 评论 | 难装 |", "| 问题 | 说明少 |", "| 依据 | 多条 |", "| 建议改为 | 加视频 |",
@@ -228,7 +222,7 @@ def test_infer_review_sections(t):
         "④ 抽屉", "抱怨 抽屉卡", "| 问题 | 卡顿 |",
         "⑤ 质感", "| 评论 | 负向：掉漆 |", "| 建议 | 换漆 |", "| 建议改为 | 换涂层 |",
     ]
-    assert items(t._infer_review_sections(lines)) == [
+    assert items(tv._infer_review_sections(lines)) == [
         (1, ["① 安装⚠", "难装", "② 外观", "好看", "③ 抱怨 做工", "评论区", "④ 抽屉", "卡顿", "⑤ 质感", "负向：掉漆"]),
         (2, ["① 安装⚠", *HIGH, "难装", "说明少", "加视频",
              "② 外观", *MID, "好看", "", "多图",
@@ -240,8 +234,8 @@ def test_infer_review_sections(t):
     ]
 
 
-def test_infer_review_sections_without_high_risk(t):
+def test_infer_review_sections_without_high_risk(tv):
     lines = ["① a", "| 建议改为 | " + "x" * 100 + " |", "② b", "| 问题 | p |", "③ c", "④ d"]
-    got = t._infer_review_sections(lines)
+    got = tv._infer_review_sections(lines)
     assert got[3] == ["P0", "① a", "x" * 79 + "…", "P1", "② b", "", "P2", "③ c", ""]
     assert got[2][6:12] == ["② b", *MID, "", "p", ""]

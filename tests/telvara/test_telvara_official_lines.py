@@ -6,13 +6,6 @@ import time
 
 import pytest
 
-from pelorin.amazon_rufus.services.telvara import Telvara
-
-
-@pytest.fixture
-def t():
-    return Telvara()
-
 
 # --- answer text normalisation -------------------------------------------------
 
@@ -30,15 +23,15 @@ def t():
         ("\n \t\n", "", []),
     ],
 )
-def test_normalisations(t, text, markdown, content):
-    assert t._normalize_answer_markdown(text) == markdown
-    assert t._normalize_content_lines(text) == content
+def test_normalisations(tv, text, markdown, content):
+    assert tv._normalize_answer_markdown(text) == markdown
+    assert tv._normalize_content_lines(text) == content
 
 
-def test_normalisations_keep_any_code_point(t):
+def test_normalisations_keep_any_code_point(tv):
     text = "\ud800 lone\n\U0001f600 ok\x00"
-    assert t._normalize_content_lines(text) == ["\ud800 lone", "\U0001f600 ok\x00"]
-    assert t._normalize_answer_markdown(text) == text
+    assert tv._normalize_content_lines(text) == ["\ud800 lone", "\U0001f600 ok\x00"]
+    assert tv._normalize_answer_markdown(text) == text
 
 
 # --- numbered subsections ------------------------------------------------------
@@ -56,21 +49,21 @@ def test_normalisations_keep_any_code_point(t):
         ("1、a\n2、b", [], {1: [], 2: []}),
     ],
 )
-def test_split_numbered_sections(t, text, intro, sections):
-    got = t._split_numbered_sections(text)
+def test_split_numbered_sections(tv, text, intro, sections):
+    got = tv._split_numbered_sections(text)
     assert isinstance(got, tuple)
     assert got == (intro, sections)
     assert list(got[1]) == list(sections)
 
 
-def test_split_reads_long_numbers_as_integers(t):
+def test_split_reads_long_numbers_as_integers(tv):
     big = "9" * 400
-    assert t._split_numbered_sections(f"{big}、x\nv") == ([], {int(big): ["v"]})
+    assert tv._split_numbered_sections(f"{big}、x\nv") == ([], {int(big): ["v"]})
 
 
-def test_split_keeps_a_number_too_long_to_read_as_text(t):
+def test_split_keeps_a_number_too_long_to_read_as_text(tv):
     line = "1" * 5000 + "、x"
-    assert t._split_numbered_sections(f"1、a\nv\n{line}\nw") == ([], {1: ["v", line, "w"]})
+    assert tv._split_numbered_sections(f"1、a\nv\n{line}\nw") == ([], {1: ["v", line, "w"]})
 
 
 # --- line marker helpers -------------------------------------------------------
@@ -89,12 +82,12 @@ def test_split_keeps_a_number_too_long_to_read_as_text(t):
         (["x"], "a", 10**30, -1),
     ],
 )
-def test_find_line(t, lines, pattern, start, expected):
-    assert t._find_line(lines, pattern, start) == expected
+def test_find_line(tv, lines, pattern, start, expected):
+    assert tv._find_line(lines, pattern, start) == expected
 
 
-def test_find_line_default_start(t):
-    assert t._find_line(["x", "y"], "Y") == 1
+def test_find_line_default_start(tv):
+    assert tv._find_line(["x", "y"], "Y") == 1
 
 
 LONG_TITLE = "KESTRO Twin Bed Frame with Storage Drawers and LED Headboard, Wood"
@@ -112,15 +105,15 @@ LONG_TITLE = "KESTRO Twin Bed Frame with Storage Drawers and LED Headboard, Wood
         ([], []),
     ],
 )
-def test_guess_title_lines(t, lines, expected):
-    assert t._guess_title_lines(lines) == expected
+def test_guess_title_lines(tv, lines, expected):
+    assert tv._guess_title_lines(lines) == expected
 
 
-def test_strip_marker_lines(t):
+def test_strip_marker_lines(tv):
     lines = ["建议优化标题", "a", "含综合建议标题的行", "b", "ABC"]
-    assert t._strip_marker_lines(lines, ["综合建议标题", "建议优化标题"]) == ["a", "b", "ABC"]
-    assert t._strip_marker_lines(lines, ["abc"]) == lines[:4]
-    assert t._strip_marker_lines(lines, []) == lines
+    assert tv._strip_marker_lines(lines, ["综合建议标题", "建议优化标题"]) == ["a", "b", "ABC"]
+    assert tv._strip_marker_lines(lines, ["abc"]) == lines[:4]
+    assert tv._strip_marker_lines(lines, []) == lines
 
 
 @pytest.mark.parametrize(
@@ -134,8 +127,8 @@ def test_strip_marker_lines(t):
         ("✔✔ done -", ["done -"]),
     ],
 )
-def test_strip_bullets(t, line, expected):
-    assert t._strip_bullets([line]) == expected
+def test_strip_bullets(tv, line, expected):
+    assert tv._strip_bullets([line]) == expected
 
 
 @pytest.mark.parametrize(
@@ -149,15 +142,15 @@ def test_strip_bullets(t, line, expected):
         ("", []),
     ],
 )
-def test_to_pair_lines(t, line, expected):
-    assert t._to_pair_lines([line], default_key="默认") == expected
+def test_to_pair_lines(tv, line, expected):
+    assert tv._to_pair_lines([line], default_key="默认") == expected
 
 
-def test_to_pair_lines_key_is_keyword_only_and_required(t):
+def test_to_pair_lines_key_is_keyword_only_and_required(tv):
     with pytest.raises(TypeError):
-        t._to_pair_lines(["a"], "k")
+        tv._to_pair_lines(["a"], "k")
     with pytest.raises(TypeError):
-        t._to_pair_lines(["a"])
+        tv._to_pair_lines(["a"])
 
 
 # --- marker groups and field values --------------------------------------------
@@ -168,18 +161,18 @@ BULLET = (
 REVIEW = r"^([①②③④⑤⑥⑦⑧⑨]\s*.+)$"
 
 
-def test_collect_marker_groups(t):
+def test_collect_marker_groups(tv):
     lines = ["intro", "bullet 3：空间", "a", "第 4 点", "Bullet #7 - x", "b", "c"]
-    assert t._collect_marker_groups(lines, BULLET) == [
+    assert tv._collect_marker_groups(lines, BULLET) == [
         (1, "bullet 3", "空间", ["a"], 1),
         (2, "第 4 点", "", [], 3),
         (3, "Bullet #7", "- x", ["b", "c"], 4),
     ]
-    assert t._collect_marker_groups(["none"], BULLET) == []
+    assert tv._collect_marker_groups(["none"], BULLET) == []
 
 
-def test_collect_marker_groups_one_group_pattern(t):
-    groups = t._collect_marker_groups(["③ 安装 ", "x", "⑩ no", "① 外观"], REVIEW)
+def test_collect_marker_groups_one_group_pattern(tv):
+    groups = tv._collect_marker_groups(["③ 安装 ", "x", "⑩ no", "① 外观"], REVIEW)
     assert groups == [(1, "③ 安装", "", ["x", "⑩ no"], 0), (2, "① 外观", "", [], 3)]
     assert all(type(g) is tuple for g in groups)
 
@@ -200,17 +193,17 @@ def test_collect_marker_groups_one_group_pattern(t):
         (["note: a", "b"], "Note", "b"),
     ],
 )
-def test_chunk_value(t, chunk, label, expected):
-    assert t._chunk_value(chunk, label) == expected
+def test_chunk_value(tv, chunk, label, expected):
+    assert tv._chunk_value(chunk, label) == expected
 
 
-def test_summary_from_suggestions(t):
-    assert t._summary_from_suggestions(["Bullet 1：a", "bullet 2", " Bullet 3", "x"]) == ["Bullet 1：a"]
-    default = t._summary_from_suggestions([])
+def test_summary_from_suggestions(tv):
+    assert tv._summary_from_suggestions(["Bullet 1：a", "bullet 2", " Bullet 3", "x"]) == ["Bullet 1：a"]
+    default = tv._summary_from_suggestions([])
     assert default == [
         "按买家决策路径重排五点：先讲空间与安全，再讲差异化功能，最后用结构、灯光、收纳和安装预期支撑转化。"
     ]
-    assert t._summary_from_suggestions(["x"]) == default
+    assert tv._summary_from_suggestions(["x"]) == default
 
 
 @pytest.mark.parametrize(
@@ -225,30 +218,30 @@ def test_summary_from_suggestions(t):
         ("abcdef", 0, "abcde…"),
     ],
 )
-def test_short_value(t, value, limit, expected):
-    assert t._short_value(value, limit) == expected
+def test_short_value(tv, value, limit, expected):
+    assert tv._short_value(value, limit) == expected
 
 
-def test_short_value_default_limit(t):
-    assert t._short_value("y" * 100) == "y" * 79 + "…"
-    assert t._short_value("y" * 100, limit=5.9) == "yyyy…"
+def test_short_value_default_limit(tv):
+    assert tv._short_value("y" * 100) == "y" * 79 + "…"
+    assert tv._short_value("y" * 100, limit=5.9) == "yyyy…"
 
 
 SELLING_POINTS = "卖点优劣势|卖点.*对比"
 
 
-def test_competitor_search_agrees_with_the_pattern(t):
+def test_competitor_search_agrees_with_the_pattern(tv):
     rng = random.Random(11)
     pieces = ["卖", "点", "对", "比", "优劣势", "x", "\n", "卖点", "对比", "\u2028"]
     texts = ["卖点对比", "卖点x\n对比", "对比卖点", "卖点优劣势", "卖点" * 50, "卖点点对比"]
     texts += ["".join(rng.choice(pieces) for _ in range(rng.randint(0, 8))) for _ in range(3000)]
     for text in texts:
         found = re.search(SELLING_POINTS, text, re.I) is not None
-        assert t._find_line([text], SELLING_POINTS) == (0 if found else -1), text
-        assert t._strip_marker_lines([text], ["zz", SELLING_POINTS]) == ([] if found else [text])
+        assert tv._find_line([text], SELLING_POINTS) == (0 if found else -1), text
+        assert tv._strip_marker_lines([text], ["zz", SELLING_POINTS]) == ([] if found else [text])
 
 
-def test_competitor_search_is_linear_on_long_lines(t):
+def test_competitor_search_is_linear_on_long_lines(tv):
     start = time.perf_counter()
-    assert t._find_line(["卖点" * 500_000, "卖点" * 500_000 + "优劣势"], SELLING_POINTS) == 1
+    assert tv._find_line(["卖点" * 500_000, "卖点" * 500_000 + "优劣势"], SELLING_POINTS) == 1
     assert time.perf_counter() - start < 1

@@ -2,13 +2,6 @@
 
 import pytest
 
-from pelorin.amazon_rufus.services.telvara import Telvara
-
-
-@pytest.fixture
-def t():
-    return Telvara()
-
 
 def table(headers, *rows):
     return ["| " + " | ".join(headers) + " |", "| " + " | ".join("---" for _ in headers) + " |"] + [
@@ -49,28 +42,28 @@ PLAIN = ["#### Step 1: a"]
         (1.9, 4.2, table(["逻辑维度", "说明"], [LINE, ""])),
     ],
 )
-def test_dispatch(t, question, section, expected):
-    assert t._render_diagnosis_subsection(question, section, [LINE]) == expected
+def test_dispatch(tv, question, section, expected):
+    assert tv._render_diagnosis_subsection(question, section, [LINE]) == expected
 
 
-def test_empty_subsection_with_schema_shows_placeholder_row(t):
-    assert t._render_diagnosis_subsection(3, 2, []) == table(
+def test_empty_subsection_with_schema_shows_placeholder_row(tv):
+    assert tv._render_diagnosis_subsection(3, 2, []) == table(
         ["图片序号", "目标", "具体问题", "核心依据", "优化方案"], ["无", "", "", "", ""]
     )
-    assert t._render_diagnosis_subsection(6, 1, []) == ["无"]
+    assert tv._render_diagnosis_subsection(6, 1, []) == ["无"]
 
 
-def test_drop_intro_and_headers(t):
+def test_drop_intro_and_headers(tv):
     lines = ["当前标题内容", "1、当前标题内容", "12、x", "", "建议优化标题", "当前标题内容：", "0、y", "   "]
-    assert t._drop_intro_and_headers(1, 1, lines) == ["建议优化标题", "当前标题内容：", "0、y", "   "]
-    assert t._drop_intro_and_headers(5, 1, ["维度", "数据", "x", "综合结论"]) == ["x"]
+    assert tv._drop_intro_and_headers(1, 1, lines) == ["建议优化标题", "当前标题内容：", "0、y", "   "]
+    assert tv._drop_intro_and_headers(5, 1, ["维度", "数据", "x", "综合结论"]) == ["x"]
 
 
-def test_table_road_keeps_empty_values_as_cells(t):
-    assert t._drop_intro_and_headers(5, 1, ["a", "", "b"]) == ["a", "", "b"]
-    assert t._drop_intro_and_headers(5, 4, ["a", "", "b"]) == ["a", "b"]
+def test_table_road_keeps_empty_values_as_cells(tv):
+    assert tv._drop_intro_and_headers(5, 1, ["a", "", "b"]) == ["a", "", "b"]
+    assert tv._drop_intro_and_headers(5, 4, ["a", "", "b"]) == ["a", "b"]
     lines = ["图1", "主图", "", "", "换", "图2", "细节", "暗", "", "加"]
-    assert t._render_diagnosis_subsection(3, 2, lines) == table(
+    assert tv._render_diagnosis_subsection(3, 2, lines) == table(
         ["图片序号", "目标", "具体问题", "核心依据", "优化方案"],
         ["图1", "主图", "", "", "换"],
         ["图2", "细节", "暗", "", "加"],
@@ -87,8 +80,8 @@ def test_table_road_keeps_empty_values_as_cells(t):
         (["维度"], []),
     ],
 )
-def test_drop_known_headers(t, lines, expected):
-    assert t._drop_known_headers(lines, ["维度", "数据"]) == expected
+def test_drop_known_headers(tv, lines, expected):
+    assert tv._drop_known_headers(lines, ["维度", "数据"]) == expected
 
 
 # --- row parsers ---------------------------------------------------------------
@@ -113,38 +106,38 @@ NUM = [str(k) for k in range(1, 13)]
         (NUM[:3], -2, True, []),
     ],
 )
-def test_parse_fixed_rows(t, lines, width, continues, expected):
-    assert t._parse_fixed_rows(lines, width, last_cell_continues=continues) == expected
+def test_parse_fixed_rows(tv, lines, width, continues, expected):
+    assert tv._parse_fixed_rows(lines, width, last_cell_continues=continues) == expected
 
 
-def test_parse_fixed_rows_flag_is_keyword_only_and_required(t):
+def test_parse_fixed_rows_flag_is_keyword_only_and_required(tv):
     with pytest.raises(TypeError):
-        t._parse_fixed_rows(["a"], 1, True)
+        tv._parse_fixed_rows(["a"], 1, True)
     with pytest.raises(TypeError):
-        t._parse_fixed_rows(["a"], 1)
+        tv._parse_fixed_rows(["a"], 1)
 
 
 IMAGE_ROW_START = r"^(?:图|图片|主图|Image)\s*#?\d+|^图\d+"
 
 
-def test_parse_row_start_rows(t):
+def test_parse_row_start_rows(tv):
     lines = ["intro", "图1 标题", "a", "b", "c", "d", "e", "f", "image 2", "x"]
-    assert t._parse_row_start_rows(lines, 5, IMAGE_ROW_START) == [
+    assert tv._parse_row_start_rows(lines, 5, IMAGE_ROW_START) == [
         ["图1 标题", "a", "b", "c", "d\ne\nf"],
         ["image 2", "x", "", "", ""],
     ]
 
 
 @pytest.mark.parametrize("row_start", ["", "^nothing"])
-def test_parse_row_start_rows_falls_back_to_issue_rows(t, row_start):
+def test_parse_row_start_rows_falls_back_to_issue_rows(tv, row_start):
     lines = NUM[:6] + ["P1 短"] + NUM[7:]
-    assert t._parse_row_start_rows(lines, 6, row_start) == t._parse_fixed_rows(lines, 6, last_cell_continues=True)
-    assert t._parse_row_start_rows(lines, 0, IMAGE_ROW_START) == []
+    assert tv._parse_row_start_rows(lines, 6, row_start) == tv._parse_fixed_rows(lines, 6, last_cell_continues=True)
+    assert tv._parse_row_start_rows(lines, 0, IMAGE_ROW_START) == []
 
 
-def test_parse_summary_pairs(t):
-    assert t._parse_summary_pairs(["a", " b ", "c"]) == [["a", " b "], ["c", ""]]
-    assert t._parse_summary_pairs([]) == []
+def test_parse_summary_pairs(tv):
+    assert tv._parse_summary_pairs(["a", " b ", "c"]) == [["a", " b "], ["c", ""]]
+    assert tv._parse_summary_pairs([]) == []
 
 
 @pytest.mark.parametrize(
@@ -159,16 +152,16 @@ def test_parse_summary_pairs(t):
         ({"headers": ["a", "b", "c"], "mode": "issue"}, [["1", "2", "3"]]),
     ],
 )
-def test_parse_schema_rows(t, schema, expected):
-    assert t._parse_schema_rows(schema, ["1", "2", "3"]) == expected
+def test_parse_schema_rows(tv, schema, expected):
+    assert tv._parse_schema_rows(schema, ["1", "2", "3"]) == expected
 
 
-def test_render_schema_table(t):
-    assert t._render_schema_table({"headers": [1, None], "mode": "fixed"}, ["x|y", "z"]) == table(
+def test_render_schema_table(tv):
+    assert tv._render_schema_table({"headers": [1, None], "mode": "fixed"}, ["x|y", "z"]) == table(
         ["1", "None"], ["x\\|y", "z"]
     )
-    assert t._render_schema_table({"mode": "fixed"}, ["x"]) == []
-    assert t._render_schema_table({"headers": ["h"]}, []) == table(["h"], ["无"])
+    assert tv._render_schema_table({"mode": "fixed"}, ["x"]) == []
+    assert tv._render_schema_table({"headers": ["h"]}, []) == table(["h"], ["无"])
 
 
 @pytest.mark.parametrize(
@@ -191,8 +184,8 @@ def test_render_schema_table(t):
         ("x", 10**30, 10**30 + 1, False),
     ],
 )
-def test_looks_like_next_row_start(t, line, remaining, width, expected):
-    assert t._looks_like_next_row_start(line, remaining, width) is expected
+def test_looks_like_next_row_start(tv, line, remaining, width, expected):
+    assert tv._looks_like_next_row_start(line, remaining, width) is expected
 
 
 # --- renderers -----------------------------------------------------------------
@@ -207,8 +200,8 @@ RENDERERS = [
 
 
 @pytest.mark.parametrize("method", RENDERERS)
-def test_renderers_give_placeholder_for_no_lines(t, method):
-    assert getattr(t, method)([]) == ["无"]
+def test_renderers_give_placeholder_for_no_lines(tv, method):
+    assert getattr(tv, method)([]) == ["无"]
 
 
 @pytest.mark.parametrize(
@@ -220,13 +213,13 @@ def test_renderers_give_placeholder_for_no_lines(t, method):
         (["T", "(共约 9)", "more"], ["> T", "", "**共约 9**", "more"]),
     ],
 )
-def test_render_title_content(t, lines, expected):
-    assert t._render_title_content(lines) == expected
+def test_render_title_content(tv, lines, expected):
+    assert tv._render_title_content(lines) == expected
 
 
-def test_render_optimized_title(t):
-    assert t._render_optimized_title(["T"]) == ["> **T**"]
-    assert t._render_optimized_title(["T", "why", "step 2 more"]) == [
+def test_render_optimized_title(tv):
+    assert tv._render_optimized_title(["T"]) == ["> **T**"]
+    assert tv._render_optimized_title(["T", "why", "step 2 more"]) == [
         "> **T**", "", "#### 优化对比说明", "why", "", "#### step 2 more"
     ]
 
@@ -244,25 +237,25 @@ def test_render_optimized_title(t):
         (["", "  ", "x"], ["x"]),
     ],
 )
-def test_render_bullet_content(t, lines, expected):
-    assert t._render_bullet_content(lines) == expected
+def test_render_bullet_content(tv, lines, expected):
+    assert tv._render_bullet_content(lines) == expected
 
 
-def test_render_summary_bullets(t):
+def test_render_summary_bullets(tv):
     long = "这是一句很长的解释说明，它超过了二十八个字符的长度限制，所以会并入上一条。"
-    assert t._render_summary_bullets(["甲", "乙", "丙"]) == ["- **1** 甲", "- **2** 乙", "- **3** 丙"]
-    assert t._render_summary_bullets([long, "甲", long, long, "- 已有", "乙"]) == [
+    assert tv._render_summary_bullets(["甲", "乙", "丙"]) == ["- **1** 甲", "- **2** 乙", "- **3** 丙"]
+    assert tv._render_summary_bullets([long, "甲", long, long, "- 已有", "乙"]) == [
         long, "- **1** 甲 " + long + " " + long, "- 已有", "- **2** 乙"
     ]
-    assert t._render_summary_bullets(["- **x**", long]) == ["- **x** " + long]
+    assert tv._render_summary_bullets(["- **x**", long]) == ["- **x** " + long]
 
 
 @pytest.mark.parametrize(
     "line, expected",
     [("字" * 28, True), ("字" * 29, False), ("小结：", True), ("一句，", False), ("  ", False), ("", False)],
 )
-def test_looks_like_summary_heading(t, line, expected):
-    assert t._looks_like_summary_heading(line) is expected
+def test_looks_like_summary_heading(tv, line, expected):
+    assert tv._looks_like_summary_heading(line) is expected
 
 
 @pytest.mark.parametrize(
@@ -275,5 +268,5 @@ def test_looks_like_summary_heading(t, line, expected):
         (["  ", "\t"], ["无"]),
     ],
 )
-def test_render_plain_lines(t, lines, expected):
-    assert t._render_plain_lines(lines) == expected
+def test_render_plain_lines(tv, lines, expected):
+    assert tv._render_plain_lines(lines) == expected

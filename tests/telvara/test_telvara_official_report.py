@@ -11,10 +11,7 @@ import pytest
 from pelorin.amazon_rufus.services import telvara as module
 from pelorin.amazon_rufus.services.telvara import Telvara
 
-
-@pytest.fixture
-def t():
-    return Telvara()
+from .conftest import DictSub
 
 
 def questionnaire(answers, **extra):
@@ -231,19 +228,19 @@ REPORT = """\
 - **2** 再改五点"""
 
 
-def test_seven_answers_without_questions(t):
-    assert t.format_data(questionnaire(ANSWERS, asin=" b0abc123 ")) == REPORT
+def test_seven_answers_without_questions(tv):
+    assert tv.format_data(questionnaire(ANSWERS, asin=" b0abc123 ")) == REPORT
 
 
-def test_seven_answers_with_their_questions(t):
+def test_seven_answers_with_their_questions(tv):
     data = questionnaire(ANSWERS, asin="B0ABC123", questions=seven_questions())
-    assert t.format_data(data) == REPORT
-    assert t._format_official_report(data, data["answers"], []) == REPORT
+    assert tv.format_data(data) == REPORT
+    assert tv._format_official_report(data, data["answers"], []) == REPORT
 
 
-def test_question_texts_do_not_title_the_report(t):
+def test_question_texts_do_not_title_the_report(tv):
     data = questionnaire(ANSWERS[:2], asin="B0ABC123", questions=seven_questions()[:2])
-    assert t.format_data(data) == REPORT[: REPORT.index("\n\n---\n\n## 3.")]
+    assert tv.format_data(data) == REPORT[: REPORT.index("\n\n---\n\n## 3.")]
 
 
 @pytest.mark.parametrize(
@@ -258,32 +255,28 @@ def test_question_texts_do_not_title_the_report(t):
         ("straße", "STRASSE"),
     ],
 )
-def test_title_asin(t, asin, title):
+def test_title_asin(tv, asin, title):
     data = {"answers": [{"answer": "x"}]}
     if asin is not None:
         data["asin"] = asin
-    assert t.format_data(data).split("\n")[0] == f"# ASIN {title} Listing 优化诊断报告"
+    assert tv.format_data(data).split("\n")[0] == f"# ASIN {title} Listing 优化诊断报告"
 
 
-def test_sections_are_separated_not_terminated(t):
-    lines = t.format_data(questionnaire(["6、x", "6、y", "6、z"])).split("\n")
+def test_sections_are_separated_not_terminated(tv):
+    lines = tv.format_data(questionnaire(["6、x", "6、y", "6、z"])).split("\n")
     rules = [i for i, line in enumerate(lines) if line == "---"]
     assert len(rules) == 2
     assert all(lines[i - 1] == "" and lines[i + 1] == "" and lines[i + 2].startswith("## ") for i in rules)
     assert lines[-1] != "---" and lines[-1] != ""
 
 
-def test_positions_beyond_the_questionnaire(t):
-    report = t._format_official_report({}, [{"answer": "x"}] * 7 + [{"answer": "1、a\nv"}], [])
+def test_positions_beyond_the_questionnaire(tv):
+    report = tv._format_official_report({}, [{"answer": "x"}] * 7 + [{"answer": "1、a\nv"}], [])
     tail = report[report.index("## 8. 模块8") :]
     assert tail == "## 8. 模块8\n\n### 1、模块1\n\nv\n\n### 2、模块2\n\n无\n\n### 3、模块3\n\n无\n\n### 4、模块4\n\n无"
 
 
 # --- the answer's text ------------------------------------------------------
-
-
-class Derived(dict):
-    pass
 
 
 @pytest.mark.parametrize(
@@ -299,22 +292,22 @@ class Derived(dict):
         ({"isSuccess": False, "text": ""}, ""),
         (None, ""),
         ("plain text", ""),
-        (Derived(answer="", text="正文"), "正文"),
-        (Derived(summary="s"), "s"),
+        (DictSub(answer="", text="正文"), "正文"),
+        (DictSub(summary="s"), "s"),
     ],
 )
-def test_answer_text(t, answer, text):
-    assert t._answer_text(3, answer) == text
+def test_answer_text(tv, answer, text):
+    assert tv._answer_text(3, answer) == text
 
 
-def test_derived_mapping_answer_renders_like_a_plain_one(t):
-    plain = t.format_data({"answers": [{"answer": "", "text": "1、x\n正文"}]})
-    assert t.format_data({"answers": [Derived(answer="", text="1、x\n正文")]}) == plain
+def test_derived_mapping_answer_renders_like_a_plain_one(tv):
+    plain = tv.format_data({"answers": [{"answer": "", "text": "1、x\n正文"}]})
+    assert tv.format_data({"answers": [DictSub(answer="", text="1、x\n正文")]}) == plain
     assert "正文" in plain
 
 
-def test_answer_without_text_gets_the_no_answer_line(t):
-    report = t.format_data({"answers": [{"answer": "x"}, {"answer": None}]})
+def test_answer_without_text_gets_the_no_answer_line(tv):
+    report = tv.format_data({"answers": [{"answer": "x"}, {"answer": None}]})
     section = report[report.index("## 2.") :]
     assert section.split("\n")[:6] == ["## 2. 五点卖点表达优化分析", "", "第 2 题未获取到答案", "", "### 1、当前五点内容", ""]
     assert section.count("### ") == 4
@@ -327,8 +320,8 @@ def headings(report):
     return [line for line in report.split("\n") if line.startswith("### ")]
 
 
-def test_numbering_that_jumps_fills_the_missing_headings(t):
-    report = t.format_data(questionnaire(["intro\n1、a\nv\n6、b\nw"]))
+def test_numbering_that_jumps_fills_the_missing_headings(tv):
+    report = tv.format_data(questionnaire(["intro\n1、a\nv\n6、b\nw"]))
     assert "intro" not in report
     assert headings(report) == [
         "### 1、当前标题内容", "### 2、问题逐项分析", "### 3、建议优化标题", "### 4、优化核心逻辑总结",
@@ -337,11 +330,11 @@ def test_numbering_that_jumps_fills_the_missing_headings(t):
     assert report.endswith("### 5、模块5\n\n无\n\n### 6、模块6\n\nw")
 
 
-def test_huge_subsection_numbers_stay_bounded_and_keep_their_text(t):
+def test_huge_subsection_numbers_stay_bounded_and_keep_their_text(tv):
     big = "9" * 30
     text = f"{big}、a\nx\n1000000000、b\ny\n70、c\nz\n1、d\nv"
     start = time.perf_counter()
-    report = t.format_data(questionnaire([text]))
+    report = tv.format_data(questionnaire([text]))
     assert time.perf_counter() - start < 1
     found = headings(report)
     assert len(found) == 53
@@ -349,8 +342,8 @@ def test_huge_subsection_numbers_stay_bounded_and_keep_their_text(t):
     assert report.endswith(f"### 70、模块70\n\nz\n\n### 1000000000、模块1000000000\n\ny\n\n### {big}、模块{big}\n\nx")
 
 
-def test_numbered_lines_beyond_fifty_without_text_keep_their_heading(t):
-    assert headings(t.format_data(questionnaire(["6、a\n100、b"])))[-2:] == ["### 50、模块50", "### 100、模块100"]
+def test_numbered_lines_beyond_fifty_without_text_keep_their_heading(tv):
+    assert headings(tv.format_data(questionnaire(["6、a\n100、b"])))[-2:] == ["### 50、模块50", "### 100、模块100"]
 
 
 # --- bad input --------------------------------------------------------------
@@ -386,32 +379,32 @@ BAD = {
 
 
 @pytest.mark.parametrize("name", list(BAD))
-def test_bad_prose_yields_a_report_for_every_question(t, name):
+def test_bad_prose_yields_a_report_for_every_question(tv, name):
     for q in range(7):
         answers = ["x"] * 7
         answers[q] = BAD[name]
         start = time.perf_counter()
-        report = t.format_data(questionnaire(answers))
+        report = tv.format_data(questionnaire(answers))
         assert time.perf_counter() - start < 5
         assert report.startswith("# ASIN UNKNOWN Listing 优化诊断报告\n\n## 1. ")
         assert report.count("\n---\n") == 6
 
 
-def test_random_prose_yields_reports(t):
+def test_random_prose_yields_reports(tv):
     rng = random.Random(20240601)
     for _ in range(40):
         answers = [random_text(rng, rng.randint(0, 3000)) for _ in range(7)]
-        report = t.format_data(questionnaire(answers))
+        report = tv.format_data(questionnaire(answers))
         assert report.count("\n## ") == 7
 
 
-def test_numbered_prose_keeps_every_line(t):
+def test_numbered_prose_keeps_every_line(tv):
     rng = random.Random(7)
     lines = [random_text(rng, 40).replace("\n", " ").replace("\r", " ").strip() or "x" for _ in range(300)]
     # numbered lines are headings (their own text is the title); lone bullets merge
     lines = [line for line in lines if not re.match(r"[1-9]\d*、|[•*-]", line)]
     text = "1、开始\n" + "\n".join(lines)
-    report = t.format_data(questionnaire(["x"] * 5 + [text]))
+    report = tv.format_data(questionnaire(["x"] * 5 + [text]))
     section = report[report.index("## 6.") :]
     for line in lines:
         for part in line.splitlines():
@@ -421,13 +414,13 @@ def test_numbered_prose_keeps_every_line(t):
 # --- calls through the instance ---------------------------------------------
 
 
-def test_patched_methods_and_tables_apply(t, monkeypatch):
+def test_patched_methods_and_tables_apply(tv, monkeypatch):
     monkeypatch.setattr(Telvara, "_short_value", lambda self, value, limit=80: "<" + value + ">")
-    rows = t._infer_image_sections(["图1", "建议改为：换"])[3]
+    rows = tv._infer_image_sections(["图1", "建议改为：换"])[3]
     assert rows == ["P0", "图1", "<换>"]
 
-    t._render_plain_lines = lambda lines: ["plain:" + "|".join(lines)]
-    assert t._render_diagnosis_subsection(6, 1, ["a", "b"]) == ["plain:a|b"]
+    tv._render_plain_lines = lambda lines: ["plain:" + "|".join(lines)]
+    assert tv._render_diagnosis_subsection(6, 1, ["a", "b"]) == ["plain:a|b"]
     assert Telvara()._render_diagnosis_subsection(6, 1, ["a"]) == ["a"]
 
     monkeypatch.setitem(module.DIAGNOSIS_SECTION_TITLES, 1, "自定义标题")
@@ -474,10 +467,10 @@ class Lookup(Telvara):
         return object.__getattribute__(self, name)
 
 
-def test_reports_are_the_same_through_attribute_lookup(t):
+def test_reports_are_the_same_through_attribute_lookup(tv):
     slow = Lookup()
     for answers in [ANSWERS, INFERRED, list(BAD.values())[:7]]:
-        assert slow.format_data(questionnaire(answers)) == t.format_data(questionnaire(answers))
+        assert slow.format_data(questionnaire(answers)) == tv.format_data(questionnaire(answers))
     assert OWN_METHODS <= slow.looked_up
 
 
@@ -499,7 +492,7 @@ def test_subclass_overrides_apply():
 @pytest.mark.parametrize(
     "method, args, kwargs, name",
     [
-        ("_format_official_report", (Derived(), [], []), {}, "data"),
+        ("_format_official_report", (DictSub(), [], []), {}, "data"),
         ("_format_official_report", ({}, (), []), {}, "answers"),
         ("_format_official_report", ({}, [], None), {}, "questions"),
         ("_format_diagnosis_answer", ("1", {}), {}, "question_index"),
@@ -521,7 +514,7 @@ def test_subclass_overrides_apply():
         ("_render_diagnosis_subsection", (1, None, []), {}, "section_index"),
         ("_drop_intro_and_headers", (1, 1, None), {}, "lines"),
         ("_drop_known_headers", (["a"], ("a",)), {}, "headers"),
-        ("_render_schema_table", (Derived(headers=["a"]), []), {}, "schema"),
+        ("_render_schema_table", (DictSub(headers=["a"]), []), {}, "schema"),
         ("_parse_schema_rows", ({}, None), {}, "lines"),
         ("_parse_row_start_rows", (["a"], 1, None), {}, "row_start"),
         ("_parse_fixed_rows", (["a"], "1"), {"last_cell_continues": True}, "width"),
@@ -531,15 +524,15 @@ def test_subclass_overrides_apply():
         ("_looks_like_summary_heading", (None,), {}, "line"),
     ],
 )
-def test_argument_kinds(t, method, args, kwargs, name):
+def test_argument_kinds(tv, method, args, kwargs, name):
     with pytest.raises(TypeError, match=f"'{name}'"):
-        getattr(t, method)(*args, **kwargs)
+        getattr(tv, method)(*args, **kwargs)
 
 
-def test_numbers_convert_to_integers(t):
-    assert t._format_diagnosis_answer(True, None) == t._format_diagnosis_answer(1, None)
-    assert t._find_line(["a", "b"], "b", 1.9) == 1
-    assert t._looks_like_next_row_start("P1 x", 6.7, 6) is True
+def test_numbers_convert_to_integers(tv):
+    assert tv._format_diagnosis_answer(True, None) == tv._format_diagnosis_answer(1, None)
+    assert tv._find_line(["a", "b"], "b", 1.9) == 1
+    assert tv._looks_like_next_row_start("P1 x", 6.7, 6) is True
 
 
 # --- memory -----------------------------------------------------------------
