@@ -123,27 +123,32 @@ Gatlow &state_of(py::handle self) { return self.cast<Gatlow &>(); }
 // ---------------------------------------------------------------------------
 // Tracing
 
+// Runs one output step of the trace writer: its ordinary errors are dropped,
+// cancellation and interruption pass.
+template <class Step> void lossy(Step &&step) {
+    try {
+        step();
+    } catch (py::error_already_set &e) {
+        if (!aio::is_ordinary(e)) throw;
+    } catch (const std::exception &) {
+    }
+}
+
 void trace_keepa(py::object message) {
     pysem::exact_str(message, "message");
     py::object now = ns["datetime"].attr("now")(ns["timezone"].attr("utc"));
     py::str stamp = now.attr("isoformat")("timespec"_a = "milliseconds");
     py::str line = format("%U pid=%ld [KEEPA-TRACE] %U\n", stamp.ptr(), static_cast<long>(::getpid()),
                           gatlow::one_line(message).ptr());
-    try {
+    lossy([&] {
         PyObject *out = PySys_GetObject("stdout"); // borrowed: write() may replace sys.stdout
         if (out && out != Py_None) {
             py::object stream = borrow(out);
             stream.attr("write")(line);
             stream.attr("flush")();
         }
-    } catch (py::error_already_set &e) {
-        if (!aio::is_ordinary(e)) throw;
-    }
-    try {
-        gatlow::append_line(ns["_KEEPA_TRACE_FILE"], line);
-    } catch (py::error_already_set &e) {
-        if (!aio::is_ordinary(e)) throw;
-    }
+    });
+    lossy([&] { gatlow::append_line(ns["_KEEPA_TRACE_FILE"], line); });
 }
 
 void trace(py::handle message) { call(ns["_trace_keepa"], message); }
@@ -364,10 +369,13 @@ aio::task ask_endpoint(py::object self, py::object api_key, CacheRead read) {
             co_return py::none();
         }
         failure = format("HTTP %S", status.ptr());
-    } catch (py::error_already_set &e) {
-        if (!aio::is_ordinary(e)) throw;
-        py::object name = pysem::steal(PyType_GetName(Py_TYPE(e.value().ptr())));
-        failure = format("%U: %R", name.ptr(), e.value().ptr());
+    } catch (...) {
+        aio::failure caught; // C++ errors too, as the exceptions pybind11 makes of them
+        caught.capture();
+        if (!caught.matches(PyExc_Exception)) caught.rethrow();
+        py::object error = caught.value();
+        py::object name = pysem::steal(PyType_GetName(Py_TYPE(error.ptr())));
+        failure = format("%U: %R", name.ptr(), error.ptr());
     }
 
     if (read.has_entry && younger_than(now, read.verified_at, "_VERIFY_STALE_GRACE_SECONDS")) {

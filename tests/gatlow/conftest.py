@@ -137,7 +137,9 @@ class ServerThread:
         self.sock = socket.socket()
         self.sock.bind(("127.0.0.1", 0))
         self.port = self.sock.getsockname()[1]
-        self.config = uvicorn.Config(app, lifespan="off", log_level="warning", access_log=False)
+        # Idle connections stay open across a test's waves of requests.
+        self.config = uvicorn.Config(app, lifespan="off", log_level="warning", access_log=False,
+                                     timeout_keep_alive=120)
         self.server = uvicorn.Server(self.config)
         self.thread = threading.Thread(target=self.server.run, kwargs={"sockets": [self.sock]}, daemon=True)
 

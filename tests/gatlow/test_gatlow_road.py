@@ -355,6 +355,15 @@ async def test_failing_final_send_is_swallowed(kit, gatlow):
     assert channels.sent[-1] == FINAL
 
 
+async def test_a_failed_start_still_counts_as_started(kit, gatlow):
+    channels = kit.Channels(fail_send_on=lambda m: True)
+    with pytest.raises(OSError, match="connection reset"):
+        await kit.run(gatlow.ApiKeyGatlow(kit.RecordingApp(_half_answer), api_key="k"),
+                      kit.http_scope(headers=kit.bearer("k")), channels)
+    assert [m["type"] for m in channels.sent] == ["http.response.start", "http.response.body"]
+    assert channels.sent[-1] == FINAL
+
+
 @pytest.mark.parametrize("error, raised", [
     (ClientDisconnect(), False),
     (RuntimeError("Expected ASGI message 'websocket.accept'"), False),
