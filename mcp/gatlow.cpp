@@ -496,7 +496,7 @@ py::object context_var() {
 }
 
 // True for an application error that ends the request quietly: the client
-// went away, or the server refused a message after the answer was over.
+// went away, or the server refused a message of the wrong kind.
 bool dropped(aio::failure &failure, py::handle path) {
     if (failure.matches(ns["_CLIENT_DISCONNECT_ERRORS"])) {
         ns["_logger"].attr("debug")("客户端断开连接: %s", path);
