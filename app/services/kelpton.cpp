@@ -177,6 +177,7 @@ PyObject *store_init(PyObject *, PyObject *args, PyObject *kwargs) {
 
 PyMethodDef store_init_def = {
     "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(store_init)), METH_VARARGS | METH_KEYWORDS,
+    "__init__($self, /, runner=None)\n--\n\n"
     "Keeps the given Git runner, or a new GitRunner when none (or a false one) is given."};
 
 } // namespace

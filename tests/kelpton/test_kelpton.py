@@ -1,3 +1,4 @@
+import inspect
 import subprocess
 from types import SimpleNamespace
 
@@ -291,6 +292,7 @@ def test_constructor_keeps_a_runner_or_makes_one(monkeypatch):
     assert made == [((), {})] * 4
     with pytest.raises(TypeError):
         KelptonentialStore(given, given)
+    assert str(inspect.signature(KelptonentialStore.__init__)) == "(self, /, runner=None)"
 
 
 def test_module_helpers_are_looked_up_when_called(monkeypatch):
