@@ -82,6 +82,16 @@ def test_job_directory_with_own_cache_identity_and_metadata(tmp_path):
     assert parsed.datasets[0]["columns"] == [] and parsed.datasets[0]["rows"] == []
 
 
+@pytest.mark.parametrize("escape", ["../outside.xlsx", "{outside}"])
+def test_export_outside_the_job_directory_is_refused(tmp_path, escape):
+    outside = tmp_path / "outside.xlsx"
+    outside.write_bytes(b"secret")
+    job = write_job(tmp_path / "gt-4", params={},
+                    result={"data": [], "export": {"path": escape.format(outside=outside)}})
+    with pytest.raises(CollectionParseError, match="导出文件不在任务目录内"):
+        sarvick.GoogleTrendsCollectionParser().parse(submission(job))
+
+
 def test_loader_error_passes_through(tmp_path):
     job = write_job(tmp_path / "gt-3", params={}, result={"data": [], "export": {"path": "missing.xlsx"}})
     with pytest.raises(CollectionParseError, match="导出文件不存在"):

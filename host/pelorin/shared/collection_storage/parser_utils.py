@@ -56,6 +56,9 @@ def load_result_files(submission: Any, *, source_name: str) -> ResultFiles:
     name = export.get("path")
     if name:
         export_path = result_dir / str(name)
+        # The result document names the file; it must not reach outside the job.
+        if not export_path.resolve().is_relative_to(result_dir.resolve()):
+            raise CollectionParseError(f"{source_name} 导出文件不在任务目录内：{name}")
         if not export_path.is_file():
             raise CollectionParseError(f"{source_name} 导出文件不存在：{export_path}")
     return ResultFiles(result_dir, params_path, result_path, params, result, export, export_path)
