@@ -75,7 +75,11 @@ inline py::object getattr_or_none(py::handle obj, const char *name) { return get
 
 // `first, second = value`, with the interpreter's own errors.
 inline std::pair<py::object, py::object> unpack2(py::handle value) {
-    PyObject *it = PyObject_GetIter(value.ptr());
+    PyObject *v = value.ptr();
+    if (PyTuple_CheckExact(v) && PyTuple_GET_SIZE(v) == 2)
+        return {py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(v, 0)),
+                py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(v, 1))};
+    PyObject *it = PyObject_GetIter(v);
     if (!it) {
         // As the interpreter does: only a value that is no iterable at all.
         if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value.ptr())->tp_iter && !PySequence_Check(value.ptr())) {

@@ -332,7 +332,7 @@ std::optional<py::object> settled_verdict(const Gatlow &g, py::handle api_key, C
     read.now = call(ns["time"].attr("time"));
     py::object entry = pysem::get(g.verify_cache, api_key);
     if (entry.is_none()) return std::nullopt;
-    std::tie(read.verified_at, read.record) = gatlow::unpack_pair(entry);
+    std::tie(read.verified_at, read.record) = pysem::unpack2(entry);
     read.has_entry = true;
     if (younger_than(read.now, read.verified_at, "_VERIFY_CACHE_TTL_SECONDS")) return read.record;
     return std::nullopt;

@@ -39,39 +39,7 @@ inline void require_bytes(py::handle value, const char *what) {
         throw py::type_error(std::string(what) + " must be bytes, not " + pysem::type_name(value));
 }
 
-// `name, value = pair`, with the interpreter's own unpacking errors.
-inline std::pair<py::object, py::object> unpack_pair(py::handle pair) {
-    PyObject *p = pair.ptr();
-    if ((PyTuple_CheckExact(p) && PyTuple_GET_SIZE(p) == 2))
-        return {borrow(PyTuple_GET_ITEM(p, 0)), borrow(PyTuple_GET_ITEM(p, 1))};
-    if (PyList_CheckExact(p) && PyList_GET_SIZE(p) == 2)
-        return {borrow(PyList_GET_ITEM(p, 0)), borrow(PyList_GET_ITEM(p, 1))};
-    PyObject *it = PyObject_GetIter(p);
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(p)->tp_name);
-        }
-        throw py::error_already_set();
-    }
-    py::object iter = pysem::steal(it);
-    py::object items[3];
-    int count = 0;
-    while (count < 3) {
-        PyObject *next = PyIter_Next(iter.ptr());
-        if (!next) {
-            if (PyErr_Occurred()) throw py::error_already_set();
-            break;
-        }
-        items[count++] = pysem::steal(next);
-    }
-    if (count < 2) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", count);
-        throw py::error_already_set();
-    }
-    if (count > 2) throw py::value_error("too many values to unpack (expected 2)");
-    return {std::move(items[0]), std::move(items[1])};
-}
+using pysem::unpack2;
 
 // Calls visit(name, value) for the scope's header pairs in order, until it
 // returns true. A scope without "headers" has none.
@@ -81,14 +49,14 @@ template <class Visit> void for_each_header(py::handle scope, Visit &&visit) {
     if (PyList_CheckExact(headers.ptr())) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers.ptr()); ++i) {
             py::object pair = borrow(PyList_GET_ITEM(headers.ptr(), i));
-            auto [name, value] = unpack_pair(pair);
+            auto [name, value] = unpack2(pair);
             require_bytes(name, "header name");
             if (visit(name, value)) return;
         }
         return;
     }
     for (py::handle pair : py::iter(headers)) {
-        auto [name, value] = unpack_pair(pair);
+        auto [name, value] = unpack2(pair);
         require_bytes(name, "header name");
         if (visit(name, value)) return;
     }
