@@ -132,10 +132,19 @@ inline py::list raw_response_to_export_rows(py::handle payload_arg) {
     }
 
     State &s = state();
+    // Comparing a key may run code that changes the answer: hold the entry
+    // and refuse a changed answer, as iterating it in Python would.
     py::dict base;
-    for (auto [key, value] : payload) {
-        if (equals(key, source) || equals(key, s.searchInsights)) continue;
-        set(base, key, value);
+    Py_ssize_t pos = 0, size = PyDict_GET_SIZE(payload.ptr());
+    PyObject *k = nullptr, *v = nullptr;
+    while (PyDict_Next(payload.ptr(), &pos, &k, &v)) {
+        py::object key = py::reinterpret_borrow<py::object>(k), value = py::reinterpret_borrow<py::object>(v);
+        bool skipped = equals(key, source) || equals(key, s.searchInsights);
+        if (PyDict_GET_SIZE(payload.ptr()) != size) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+            throw py::error_already_set();
+        }
+        if (!skipped) set(base, key, value);
     }
     bool tag = PyUnicode_Check(source.ptr()) && PyUnicode_GET_LENGTH(source.ptr()) > 0;
     py::str scalar_field = scalar_item_field(source);

@@ -110,6 +110,25 @@ def test_export_rows_are_new_and_share_nested_values():
     assert whole == [{"x": nested}] and whole[0]["x"] is nested
 
 
+def test_an_answer_changed_while_its_base_row_is_built_is_refused():
+    payload = {}
+
+    class Meddling:
+        def __hash__(self):
+            return 7
+
+        def __eq__(self, other):
+            # Drops itself from the answer while it is being compared.
+            payload.pop(self, None)
+            payload.update((f"k{i}", [object()]) for i in range(50))
+            return False
+
+    payload[Meddling()] = [bytearray(1000)]
+    payload["products"] = [{"asin": "A"}]
+    with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
+        brondic.raw_response_to_export_rows(payload)
+
+
 def test_export_rows_of_a_large_answer():
     products = [{"asin": f"A{i}", "csv": [i, i + 1]} for i in range(50_000)]
     rows = brondic.raw_response_to_export_rows({"tokensLeft": 1, "products": products})
