@@ -55,6 +55,17 @@ def test_detectors_agree_with_the_plain_rules():
         assert m.metric_term_is_covered(term, labels) is ref.covered(m, term, labels), (term, labels)
 
 
+def test_long_overlapping_terms_are_all_found():
+    rng = random.Random(3)
+    for _ in range(3000):
+        text = "".join(rng.choice("ab\U0001f600") for _ in range(rng.randint(0, 40)))
+        term = "".join(rng.choice("ab\U0001f600") for _ in range(rng.randint(9, 14)))
+        if rng.random() < 0.5:
+            term = (term[: rng.randint(1, 4)] * 14)[: len(term)]  # periodic, so occurrences overlap
+            text = (term * 6)[: rng.randint(len(term), 6 * len(term))] + text
+        assert m._term_spans(term, text) == ref.term_spans(term, text), (term, text)
+
+
 ASSIGNED = [*range(0x32000), *range(0xE0000, 0xE1000), *range(0xF0000, 0xF0100)]
 
 
@@ -136,9 +147,11 @@ def run_all(q, protected=()):
         ("销量", ["毛利率" * HUGE], ([("order_qty", "销量")], [], False, False, [])),
         ("毛利率", [f"标签{i}" for i in range(20000)] + ["毛利率"], ([], [], False, False, [])),
         ("\ud800销量\udfff" * (HUGE // 4), (), ([("order_qty", "销量")], [], False, False, [])),
+        ("毛利" * (HUGE // 2), ["毛利" * (HUGE // 4)], ([], [], False, False, [])),
     ],
     ids=["ascii", "space-run-match", "many-ad-starts", "broad-over-spaces", "grouping-over-spaces",
-         "protected-everywhere", "protected-all-but-last", "dimension", "huge-label", "many-labels", "surrogates"],
+         "protected-everywhere", "protected-all-but-last", "dimension", "huge-label", "many-labels", "surrogates",
+         "long-label-overlapping"],
 )
 def test_huge_questions_in_time(q, protected, expected):
     started = time.perf_counter()
@@ -154,9 +167,12 @@ def test_huge_questions_in_time(q, protected, expected):
         (lambda: m.has_standalone_term_occurrence("a" * HUGE, "a" * HUGE), True),
         (lambda: m._has_uncovered_occurrence("aa", "a" * HUGE, ["aaa"]), False),
         (lambda: len(m._term_spans("", "x" * HUGE)), HUGE + 1),
+        (lambda: len(m._term_spans("a" * (HUGE // 2), "a" * HUGE)), HUGE // 2 + 1),
+        (lambda: m.has_standalone_term_occurrence("a" * (HUGE // 2), "b" + "a" * HUGE), False),
         (lambda: m.metric_term_is_covered("销量" * HUGE, ["x"] * 100000 + ["销量" * HUGE]), True),
     ],
-    ids=["glued-everywhere", "inside-verbs", "whole-text", "covered-everywhere", "empty-term", "big-card"],
+    ids=["glued-everywhere", "inside-verbs", "whole-text", "covered-everywhere", "empty-term", "long-overlapping-term",
+         "long-term-glued-everywhere", "big-card"],
 )
 def test_huge_occurrence_checks_in_time(call, expected):
     started = time.perf_counter()

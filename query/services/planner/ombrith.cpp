@@ -186,15 +186,45 @@ bool contains(py::handle text, py::handle part) {
 
 // Starts of every occurrence, overlapping ones included; an empty term occurs
 // at every index up to the length.
+//
+// The interpreter's find compares the whole term again at each occurrence, so
+// searching afresh after every start costs the term's length per overlapping
+// occurrence: a long, periodic term in a long text would take quadratic time.
+// Long terms are therefore matched in one pass with their failure function.
+constexpr Py_ssize_t short_term = 8;
+
 std::vector<Py_ssize_t> find_all(py::handle term, py::handle text) {
     std::vector<Py_ssize_t> starts;
-    Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
-    for (Py_ssize_t from = 0;;) {
-        Py_ssize_t at = PyUnicode_Find(text.ptr(), term.ptr(), from, n, 1);
-        if (at == -2) throw py::error_already_set();
-        if (at < 0) break;
-        starts.push_back(at);
-        from = at + 1;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr()), m = PyUnicode_GET_LENGTH(term.ptr());
+    if (m <= short_term) {
+        for (Py_ssize_t from = 0;;) {
+            Py_ssize_t at = PyUnicode_Find(text.ptr(), term.ptr(), from, n, 1);
+            if (at == -2) throw py::error_already_set();
+            if (at < 0) break;
+            starts.push_back(at);
+            from = at + 1;
+        }
+        return starts;
+    }
+    if (m > n) return starts;
+    pysem::text_view p(term), t(text);
+    std::vector<Py_UCS4> word(static_cast<std::size_t>(m));
+    for (Py_ssize_t i = 0; i < m; ++i) word[i] = p[i];
+    // fail[i]: length of the longest proper border of word[0, i].
+    std::vector<Py_ssize_t> fail(static_cast<std::size_t>(m), 0);
+    for (Py_ssize_t i = 1, k = 0; i < m; ++i) {
+        while (k > 0 && word[i] != word[k]) k = fail[k - 1];
+        if (word[i] == word[k]) ++k;
+        fail[i] = k;
+    }
+    for (Py_ssize_t i = 0, k = 0; i < n; ++i) {
+        Py_UCS4 c = t[i];
+        while (k > 0 && c != word[k]) k = fail[k - 1];
+        if (c == word[k]) ++k;
+        if (k == m) {
+            starts.push_back(i + 1 - m);
+            k = fail[k - 1];
+        }
     }
     return starts;
 }
