@@ -148,10 +148,11 @@ def run_all(q, protected=()):
         ("毛利率", [f"标签{i}" for i in range(20000)] + ["毛利率"], ([], [], False, False, [])),
         ("\ud800销量\udfff" * (HUGE // 4), (), ([("order_qty", "销量")], [], False, False, [])),
         ("毛利" * (HUGE // 2), ["毛利" * (HUGE // 4)], ([], [], False, False, [])),
+        ("毛利率" * (HUGE // 3), ["毛利率"] * 300, ([], [], False, False, [])),
     ],
     ids=["ascii", "space-run-match", "many-ad-starts", "broad-over-spaces", "grouping-over-spaces",
          "protected-everywhere", "protected-all-but-last", "dimension", "huge-label", "many-labels", "surrogates",
-         "long-label-overlapping"],
+         "long-label-overlapping", "repeated-label"],
 )
 def test_huge_questions_in_time(q, protected, expected):
     started = time.perf_counter()

@@ -239,6 +239,11 @@ class ProtectedLabels {
 
     void add(py::str label) {
         if (PyUnicode_GET_LENGTH(label.ptr()) == 0) return; // protects nothing
+        // A repeated label protects nothing more, but would cost its
+        // occurrences again on every term.
+        int seen = PySet_Contains(seen_.ptr(), label.ptr());
+        if (seen < 0 || (!seen && PySet_Add(seen_.ptr(), label.ptr()) < 0)) throw py::error_already_set();
+        if (seen) return;
         labels_.push_back(std::move(label));
         starts_.emplace_back();
     }
@@ -274,6 +279,7 @@ class ProtectedLabels {
 
   private:
     py::handle text_;
+    py::set seen_;
     std::vector<py::str> labels_;
     std::vector<std::optional<std::vector<Py_ssize_t>>> starts_;
 };
