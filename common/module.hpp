@@ -19,6 +19,8 @@ inline void restore_init_error() {
         e.set_error();
     } catch (const std::exception &e) {
         pybind11::set_error(PyExc_ImportError, e.what());
+    } catch (...) {
+        pybind11::set_error(PyExc_ImportError, "unknown C++ exception while loading the module");
     }
 }
 

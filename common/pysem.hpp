@@ -365,6 +365,27 @@ template <class F> bool run_c_api(F &&body) noexcept {
         e.set_error();
     } catch (const std::exception &e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Calls through the instance. Methods call each other as `self.name(...)`;
+// while the lookup would find the class's own native method, a caller may go
+// straight to its C++ code instead, which is what the lookup would reach.
+
+// Whether `self.<name>` would find something other than `original`: a patch on
+// the instance or its class, a subclass override, or a custom attribute hook.
+inline bool replaced(py::handle self, py::handle name, py::handle original) {
+    PyTypeObject *type = Py_TYPE(self.ptr());
+    if (type->tp_getattro != PyObject_GenericGetAttr) return true;
+    if (_PyType_Lookup(type, name.ptr()) != original.ptr()) return true;
+    PyObject **dict = _PyObject_GetDictPtr(self.ptr());
+    if (dict && *dict && PyDict_GET_SIZE(*dict) != 0) {
+        if (PyDict_GetItemWithError(*dict, name.ptr())) return true;
+        if (PyErr_Occurred()) throw py::error_already_set();
     }
     return false;
 }

@@ -91,15 +91,7 @@ const Originals &originals() { return originals_storage().get_stored(); }
 
 // self.<name> when the instance or its class replaced the method, else null.
 py::object replaced(py::handle self, PyObject *name, PyObject *original) {
-    bool own = _PyType_Lookup(Py_TYPE(self.ptr()), name) != original;
-    if (!own) {
-        PyObject **dict = _PyObject_GetDictPtr(self.ptr());
-        if (dict && *dict && PyDict_GET_SIZE(*dict) != 0) {
-            if (PyDict_GetItemWithError(*dict, name)) own = true;
-            else if (PyErr_Occurred()) throw py::error_already_set();
-        }
-    }
-    if (!own) return py::object();
+    if (!pysem::replaced(self, name, original)) return py::object();
     return pysem::steal(PyObject_GetAttr(self.ptr(), name));
 }
 
