@@ -11,7 +11,6 @@
 #include "common/module.hpp"
 #include "common/pysem.hpp"
 
-#include <optional>
 #include <string>
 #include <unordered_set>
 #include <utility>
@@ -48,21 +47,17 @@ py::str text_or_empty(py::handle value) {
     return pysem::truthy(value) ? pysem::text_form(value) : py::str("");
 }
 
-// raise TovanCredentialBindingError(message) [from cause]
-[[noreturn]] void raise_binding_error(py::handle message, const py::error_already_set *cause = nullptr) {
+// raise TovanCredentialBindingError(message) [from cause]; `cause` is an
+// exception instance (with its traceback) or null.
+[[noreturn]] void raise_binding_error(py::handle message, py::handle cause = py::handle()) {
     py::object error = ns["TovanCredentialBindingError"](message);
     if (!PyExceptionInstance_Check(error.ptr())) throw py::type_error("exceptions must derive from BaseException");
     if (!cause) {
         PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
         throw py::error_already_set();
     }
-    const py::object &value = cause->value();
-    if (cause->trace()) {
-        py::object attached = py::reinterpret_steal<py::object>(PyException_GetTraceback(value.ptr()));
-        if (!attached) PyException_SetTraceback(value.ptr(), cause->trace().ptr());
-    }
-    PyException_SetCause(error.ptr(), py::object(value).release().ptr());
-    PyException_SetContext(error.ptr(), py::object(value).release().ptr());
+    PyException_SetCause(error.ptr(), py::reinterpret_borrow<py::object>(cause).release().ptr());
+    PyException_SetContext(error.ptr(), py::reinterpret_borrow<py::object>(cause).release().ptr());
     py::object type = py::type::of(error);
     // Restore rather than SetObject: the latter would replace the context
     // with whatever exception an outer frame happens to be handling.
@@ -70,10 +65,17 @@ py::str text_or_empty(py::handle value) {
     throw py::error_already_set();
 }
 
+// The exception of `e` as an except clause binds it: with its traceback, which
+// the fetched error keeps apart from the exception object.
+py::object caught(const py::error_already_set &e) {
+    if (e.trace()) PyException_SetTraceback(e.value().ptr(), e.trace().ptr());
+    return e.value();
+}
+
 // raise TovanCredentialBindingError(prefix + str(cause)) from cause
-[[noreturn]] void raise_wrapped(const char *prefix, const py::error_already_set &cause) {
-    py::str text = pysem::text_form(cause.value());
-    raise_binding_error(py::str(prefix) + text, &cause);
+[[noreturn]] void raise_wrapped(const char *prefix, py::handle cause) {
+    py::str text = pysem::text_form(cause);
+    raise_binding_error(py::str(prefix) + text, cause);
 }
 
 // ---------------------------------------------------------------------------
@@ -356,7 +358,7 @@ aio::task gateway_binding(py::str auth_mode, py::object provided_session, py::ob
             refreshed = true;
         } catch (py::error_already_set &e) {
             if (!is_general_error(e)) throw;
-            raise_wrapped("获取 TOVAN JWT 失败：", e);
+            raise_wrapped("获取 TOVAN JWT 失败：", caught(e));
         }
     }
     py::str scope = auth_mode + py::str(":") + user_email;
@@ -396,28 +398,42 @@ aio::task isolated_binding(bool require_jwt, bool force_relogin) {
         auto [session_id, user_email] = pysem::unpack2(ns["_read_remote_identity"](cache));
         py::object jwt = cache.attr("get_jwt")(kService);
         if (require_jwt && !pysem::truthy(jwt)) {
-            std::optional<py::error_already_set> fetch_failure;
+            // What follows a failed fetch handles it as an except block would:
+            // errors raised there keep the failure as their context.
+            aio::failure fetch_failure;
             try {
                 jwt = co_await aio::wait(fetch_jwt(session_id, credential_dir));
                 refreshed = true;
             } catch (py::error_already_set &e) {
                 if (!is_general_error(e)) throw;
-                fetch_failure.emplace(std::move(e));
+                fetch_failure.capture();
             }
             if (fetch_failure) {
-                bool auth_rejected = pysem::truthy(ns["_is_auth_rejection"](fetch_failure->value()));
-                // Only a refusal of a session this call did not just make earns
-                // a fresh login; the refused credentials go either way.
-                if (auth_rejected) ns["_invalidate_lusmere"](credential_dir);
-                if (logged_in || !auth_rejected) raise_wrapped("获取 TOVAN JWT 失败：", *fetch_failure);
-                co_await aio::wait(ns["_auto_login"](cache));
+                {
+                    aio::handling handled(fetch_failure);
+                    bool auth_rejected = pysem::truthy(ns["_is_auth_rejection"](fetch_failure.value()));
+                    // Only a refusal of a session this call did not just make
+                    // earns a fresh login; the refused credentials go either way.
+                    if (auth_rejected) ns["_invalidate_lusmere"](credential_dir);
+                    if (logged_in || !auth_rejected) raise_wrapped("获取 TOVAN JWT 失败：", fetch_failure.value());
+                }
+                co_await aio::wait(ns["_auto_login"](cache), fetch_failure);
                 refreshed = logged_in = true;
-                std::tie(session_id, user_email) = pysem::unpack2(ns["_read_remote_identity"](cache));
+                {
+                    aio::handling handled(fetch_failure);
+                    std::tie(session_id, user_email) = pysem::unpack2(ns["_read_remote_identity"](cache));
+                }
                 try {
-                    jwt = co_await aio::wait(fetch_jwt(session_id, credential_dir));
+                    jwt = co_await aio::wait(fetch_jwt(session_id, credential_dir), fetch_failure);
                 } catch (py::error_already_set &e) {
                     if (!is_general_error(e)) throw;
-                    raise_wrapped("重新登录后获取 TOVAN JWT 失败：", e);
+                    // An exchange error comes back from the worker thread through
+                    // its future, unchained; as in an except block, the first
+                    // failure becomes its context.
+                    py::object retry_failure = caught(e);
+                    auto context = py::reinterpret_steal<py::object>(PyException_GetContext(retry_failure.ptr()));
+                    if (!context) PyException_SetContext(retry_failure.ptr(), fetch_failure.value().release().ptr());
+                    raise_wrapped("重新登录后获取 TOVAN JWT 失败：", retry_failure);
                 }
             }
         }
@@ -442,7 +458,7 @@ aio::task local_binding(py::object provided_session, py::object provided_jwt, bo
             refreshed = true;
         } catch (py::error_already_set &e) {
             if (!is_general_error(e)) throw;
-            raise_wrapped("获取 TOVAN JWT 失败：", e);
+            raise_wrapped("获取 TOVAN JWT 失败：", caught(e));
         }
     }
     bool passed = pysem::truthy(provided_session) || pysem::truthy(provided_jwt);

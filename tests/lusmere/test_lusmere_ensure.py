@@ -9,6 +9,7 @@ import time
 
 import pytest
 
+import pelorin.auth
 from pelorin.auth.storage.credential_store import CredentialStore
 from pelorin.mcp import credential_cache
 
@@ -99,6 +100,20 @@ async def test_gateway_exchange_import_failure(lusmere, platform, kit, monkeypat
     with pytest.raises(lusmere.TovanCredentialBindingError, match="^获取 TOVAN JWT 失败：") as raised:
         await lusmere.ensure_lusmere(provided_session="s-1", require_jwt=True)
     assert isinstance(raised.value.__cause__, ImportError)
+
+
+async def test_gateway_client_failure_keeps_its_traceback(lusmere, platform, kit, monkeypatch):
+    kit.set_identity(auth_mode="internal", email=EMAIL)
+
+    def broken_client():
+        raise ConnectionRefusedError("no client")
+
+    monkeypatch.setattr(pelorin.auth, "AuthClient", broken_client)
+    with pytest.raises(lusmere.TovanCredentialBindingError, match="^获取 TOVAN JWT 失败：no client$") as raised:
+        await lusmere.ensure_lusmere(provided_session="s-1", require_jwt=True)
+    cause = raised.value.__cause__
+    assert isinstance(cause, ConnectionRefusedError)
+    assert cause.__traceback__.tb_frame.f_code.co_name == "broken_client"
 
 
 @pytest.mark.parametrize("email", [None, "", "   "])
@@ -221,13 +236,25 @@ async def test_isolated_refusal_clears_the_store_and_retries_after_a_login(lusme
 async def test_isolated_retry_failure(lusmere, alice, kit, platform):
     kit.seed_session(alice, "s-0", EMAIL)
     lock = lusmere._get_login_lock(str(alice))
-    second = OSError("still down")
-    refusing_first(platform, lambda: revoked_by_response(kit), second)
+    refusal, second = revoked_by_response(kit), OSError("still down")
+    refusing_first(platform, lambda: refusal, second)
     with pytest.raises(lusmere.TovanCredentialBindingError) as raised:
         await lusmere.ensure_lusmere(require_jwt=True)
     assert_wrapped(raised, "重新登录后获取 TOVAN JWT 失败：still down", second)
+    assert second.__context__ is refusal  # raised while the refusal was being handled
     assert len(platform.exchanges) == 2 and platform.logins == ["alice"]
     assert not lock.locked()
+
+
+async def test_isolated_failed_login_after_a_refusal(lusmere, alice, kit, platform):
+    kit.seed_session(alice, "s-0", EMAIL)
+    refusal = revoked_by_response(kit)
+    refusing_first(platform, lambda: refusal)
+    platform.login_error = ConnectionError("key revoked")
+    with pytest.raises(lusmere.TovanCredentialBindingError) as raised:
+        await lusmere.ensure_lusmere(require_jwt=True)
+    assert str(raised.value) == "login failed: key revoked" and raised.value.__context__ is refusal
+    assert CredentialStore(base_dir=alice).get_session() is None and len(platform.exchanges) == 1
 
 
 async def test_isolated_refusal_right_after_own_login_is_not_retried(lusmere, alice, kit, platform):
