@@ -525,3 +525,94 @@ async def test_local_auth_pair_is_asked_with_the_passed_values(lusmere, local, k
     monkeypatch.setattr(lusmere, "_get_auth_pair", lambda *args: seen.append(args) or ["s-9", "j-9"])
     binding = await lusmere.ensure_lusmere(provided_jwt="j-1")
     assert seen == [("tovan", None, "j-1")] and binding.runtime_auth == ("s-9", "j-9")
+
+
+# ---------------------------------------------------------------------------
+# Order of host calls
+
+
+class ScriptedHost:
+    """The host as ensure_lusmere sees it, recording every call in order."""
+
+    def __init__(self, lusmere, monkeypatch, auth_mode, api_key, authenticated, fetch_outcomes):
+        self.calls, self.session_id, self.authenticated = [], "s-0", authenticated
+        self.fetch_outcomes = list(fetch_outcomes)
+        host = self
+
+        class Cache:
+            def get_session_id(self):
+                return host.record("get_session_id", host.session_id)
+
+            def get_email(self):
+                return host.record("get_email", EMAIL)
+
+            def is_authenticated(self):
+                return host.record("is_authenticated", host.authenticated)
+
+            def get_jwt(self, service):
+                return host.record(("get_jwt", service), None)
+
+        async def login():
+            host.record("login")
+            host.session_id, host.authenticated = "s-1", True
+            return {"success": True}
+
+        async def fetch(session_id, credential_dir):
+            host.record(("fetch", session_id, credential_dir))
+            outcome = host.fetch_outcomes.pop(0)
+            if isinstance(outcome, Exception):
+                raise outcome
+            return outcome
+
+        real_lock = lusmere._get_login_lock
+        for name, value in {
+            "get_current_auth_mode": lambda: self.record("auth_mode", auth_mode),
+            "get_current_api_key": lambda: self.record("api_key", api_key),
+            "get_current_user_email": lambda: self.record("email", EMAIL),
+            "_get_credential_dir": lambda: self.record("credential_dir", "/creds/alice"),
+            "_get_isolated_credential_cache": lambda d: self.record(("cache", d), Cache()),
+            "_get_auth_pair": lambda *args: self.record(("auth_pair",) + args, ("s-local", None)),
+            "_get_login_lock": lambda scope: self.record(("lock", scope), real_lock(scope)),
+            "_invalidate_lusmere": lambda d: self.record(("invalidate", d)),
+            "auth_mcp_login": login,
+            "_fetch_and_store_tovan_jwt": fetch,
+        }.items():
+            monkeypatch.setattr(lusmere, name, value)
+
+    def record(self, call, result=None):
+        self.calls.append(call)
+        return result
+
+
+IDENTITY = ["get_session_id", "email", "get_email"]  # _read_remote_identity
+
+
+class Refused(Exception):
+    status_code = 401
+
+
+@pytest.mark.parametrize(
+    "auth_mode, api_key, authenticated, kwargs, fetches, expected",
+    [
+        ("internal", None, False, {"provided_session": "p"}, [], ["auth_mode", "email"]),
+        ("fixed", None, False, {"require_jwt": True}, ["jwt"],
+         ["auth_mode", "api_key", ("auth_pair", "tovan", None, None), "email", ("fetch", "s-local", None)]),
+        ("remote", "k", True, {}, [],
+         ["auth_mode", "api_key", "credential_dir", ("cache", "/creds/alice"), "is_authenticated", *IDENTITY,
+          ("get_jwt", "tovan")]),
+        ("remote", "k", True, {"force_relogin": True}, [],
+         ["auth_mode", "api_key", "credential_dir", ("cache", "/creds/alice"), "get_session_id",
+          ("lock", "/creds/alice"), "get_session_id", "login", "is_authenticated", *IDENTITY, ("get_jwt", "tovan")]),
+        ("remote", "k", True, {"require_jwt": True}, [Refused("expired"), "jwt"],
+         ["auth_mode", "api_key", "credential_dir", ("cache", "/creds/alice"), "is_authenticated",
+          ("get_jwt", "tovan"), ("lock", "/creds/alice"), "is_authenticated", *IDENTITY, ("get_jwt", "tovan"),
+          ("fetch", "s-0", "/creds/alice"), ("invalidate", "/creds/alice"), "login", "is_authenticated", *IDENTITY,
+          ("fetch", "s-1", "/creds/alice")]),
+    ],
+    ids=["gateway", "local-fetch", "isolated-fast", "isolated-forced", "isolated-refused-retry"],
+)
+async def test_order_of_host_calls(lusmere, monkeypatch, auth_mode, api_key, authenticated, kwargs, fetches,
+                                   expected):
+    host = ScriptedHost(lusmere, monkeypatch, auth_mode, api_key, authenticated, fetches)
+    await lusmere.ensure_lusmere(**kwargs)
+    assert host.calls == expected and host.fetch_outcomes == []
