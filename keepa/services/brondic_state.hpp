@@ -89,9 +89,10 @@ using pysem::getattr_or_none;
 // mapping.get(key) for a value already known to be a dict (of any kind).
 inline py::object get(py::handle mapping, py::handle key) { return pysem::get(mapping, key); }
 
-// key in mapping, for an exact dict.
-inline bool has(py::handle dict, py::handle key) {
-    int found = PyDict_Contains(dict.ptr(), key.ptr());
+// key in container, as `in` tests it (an exact dict looked up directly).
+inline bool has(py::handle container, py::handle key) {
+    int found = PyDict_CheckExact(container.ptr()) ? PyDict_Contains(container.ptr(), key.ptr())
+                                                   : PySequence_Contains(container.ptr(), key.ptr());
     if (found < 0) throw py::error_already_set();
     return found == 1;
 }

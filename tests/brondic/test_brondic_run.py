@@ -171,6 +171,31 @@ async def test_formatter_dispatch(manager, monkeypatch, scenario, params, answer
     assert result.row_count == len(brondic.extract_rows(answer))
 
 
+async def test_normalised_parameters_of_another_mapping_kind(manager, monkeypatch):
+    # With the job files patched away, nothing checks the kind of the
+    # normalised parameters before the formatter options are read from them.
+    class Scenario:
+        endpoint = "product"
+
+        def build_params(self, *, params, site):
+            return types.MappingProxyType({"domain": 1, "offers": 20})
+
+        def estimate_tokens(self, params):
+            return 1
+
+        def to_public_dict(self):
+            return {}
+
+    formatter = Recorder("product")
+    monkeypatch.setattr(brondic, "get_scenario", lambda name: Scenario())
+    monkeypatch.setattr(brondic, "_params_payload", lambda **kw: kw)
+    monkeypatch.setattr(brondic, "_write_json", lambda path, payload: None)
+    monkeypatch.setattr(brondic, "format_product_export", formatter)
+    keepa_client.script_key("key-1", token_status=ENOUGH, responses=ANSWER)
+    await manager.run(request_for(export_format="json"))
+    assert formatter.calls[0][1] == {"site": "US", "domain_id": 1, "offers_requested": True}
+
+
 @pytest.mark.parametrize(
     "after, answer, reported",
     [
