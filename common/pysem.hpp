@@ -41,17 +41,22 @@ template <class T> inline T steal_as(PyObject *result) {
     return py::reinterpret_steal<T>(result);
 }
 
-// `from <module> import <name>`: a missing module or name fails as the
-// import statement does.
+// `from <module> import <name>`: a submodule of that name is imported too,
+// and a missing module or name fails as the import statement does.
 inline py::object import_from(const char *module, const char *name) {
-    py::module_ mod = py::module_::import(module);
+    py::tuple fromlist = py::make_tuple(py::str(name));
+    py::object mod = steal(PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.ptr(), 0));
     PyObject *value = PyObject_GetAttrString(mod.ptr(), name);
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
-        PyErr_Clear();
-        throw py::import_error(std::string("cannot import name '") + name + "' from '" + module + "'");
-    }
-    return steal(value);
+    if (value) return steal(value);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    PyErr_Clear();
+    py::object path = py::none();
+    if (PyObject_HasAttrString(mod.ptr(), "__file__")) path = mod.attr("__file__");
+    std::string message = std::string("cannot import name '") + name + "' from '" + module + "'";
+    if (!path.is_none()) message += " (" + std::string(py::str(path)) + ")";
+    py::object error = py::handle(PyExc_ImportError)(py::str(message), py::arg("name") = module, py::arg("path") = path);
+    PyErr_SetObject(PyExc_ImportError, error.ptr());
+    throw py::error_already_set();
 }
 
 // `raise error` for an exception object already made (e.g. a host error type

@@ -133,8 +133,13 @@ def test_module_namespace_lookup_sees_patches(monkeypatch):
 
 def test_import_from_fails_as_the_import_statement_does():
     assert probe.import_from("os.path", "join") is __import__("os").path.join
-    with pytest.raises(ImportError, match="cannot import name 'nope' from 'os'"):
+    with pytest.raises(ImportError) as ours:
         probe.import_from("os", "nope")
+    with pytest.raises(ImportError) as theirs:
+        from os import nope  # noqa: F401
+    assert (str(ours.value), ours.value.name, ours.value.path) == (str(theirs.value), theirs.value.name, theirs.value.path)
+    assert "json.tool" not in sys.modules  # so that only the import itself can bring it
+    assert probe.import_from("json", "tool").__name__ == "json.tool"
     with pytest.raises(ModuleNotFoundError):
         probe.import_from("no_such_module_here", "x")
 
