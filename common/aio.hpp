@@ -214,8 +214,8 @@ inline py::object exception_instance(py::handle exc, const char *what) {
         PyObject *made = PyObject_CallNoArgs(exc.ptr());
         if (!made) throw py::error_already_set();
         if (!PyExceptionInstance_Check(made)) {
-            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s",
-                         exc.ptr(), Py_TYPE(made)->tp_name);
+            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
+                         exc.ptr(), reinterpret_cast<PyObject *>(Py_TYPE(made)));
             Py_DECREF(made);
             throw py::error_already_set();
         }
@@ -224,17 +224,25 @@ inline py::object exception_instance(py::handle exc, const char *what) {
     throw py::type_error(what);
 }
 
-// exc.__context__ = context, cutting a cycle as the interpreter does.
+// exc.__context__ = context, cutting a cycle as the interpreter does. A cycle
+// already in the chain below ends the walk (the slow pointer catches up).
 inline void chain_context(PyObject *exc, PyObject *context) {
     if (!context || context == exc) return;
-    PyObject *o = context;
+    PyObject *o = context, *slow = context;
+    bool step_slow = false;
     while (PyObject *next = PyException_GetContext(o)) {
-        Py_DECREF(next);
+        Py_DECREF(next); // the chain keeps it alive
         if (next == exc) {
             PyException_SetContext(o, nullptr);
             break;
         }
         o = next;
+        if (o == slow) break;
+        if (step_slow) {
+            slow = PyException_GetContext(slow);
+            Py_DECREF(slow);
+        }
+        step_slow = !step_slow;
     }
     PyException_SetContext(exc, Py_NewRef(context));
 }
@@ -255,17 +263,29 @@ struct state {
     PyTypeObject *function_type;
     PyObject *str_throw;
     PyObject *str_close;
+    PyObject *cr_await; // the descriptor of coroutine.cr_await
+    PyObject *str_aenter;
+    PyObject *str_aexit;
     PyObject *unnamed;
 };
 
 inline state &types();
 
-// The exception that synchronous Python code sees as being handled.
+// The exception that synchronous Python code sees as being handled. It is set
+// on the innermost entry of the thread's stack of handled exceptions; what
+// shows before may come from an outer entry, which must not be copied into
+// the innermost one (a suspended Python coroutine would keep it).
 class handled_guard {
   public:
     explicit handled_guard(PyObject *exc) noexcept : active_(exc != nullptr) {
         if (active_) {
             saved_ = PyErr_GetHandledException();
+            if (saved_) {
+                PyErr_SetHandledException(nullptr);
+                PyObject *outer = PyErr_GetHandledException();
+                if (outer == saved_) Py_CLEAR(saved_); // not the innermost entry's own
+                Py_XDECREF(outer);
+            }
             PyErr_SetHandledException(exc);
         }
     }
@@ -294,9 +314,22 @@ inline bool is_iterable_coroutine(PyObject *o) {
 }
 
 // The iterator that `await o` drives (a new reference), or null with the
-// interpreter's own TypeError.
+// interpreter's own error.
 inline PyObject *awaitable_iter(PyObject *o, await_kind kind) {
-    if (PyCoro_CheckExact(o) || is_iterable_coroutine(o)) return Py_NewRef(o);
+    if (PyCoro_CheckExact(o)) {
+        // Suspended in an await of its own: someone else drives it.
+        PyObject *cr_await = types().cr_await;
+        PyObject *yf = Py_TYPE(cr_await)->tp_descr_get(cr_await, o, reinterpret_cast<PyObject *>(&PyCoro_Type));
+        if (!yf) return nullptr;
+        bool awaited = yf != Py_None;
+        Py_DECREF(yf);
+        if (awaited) {
+            PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+            return nullptr;
+        }
+        return Py_NewRef(o);
+    }
+    if (is_iterable_coroutine(o)) return Py_NewRef(o);
     PyAsyncMethods *am = Py_TYPE(o)->tp_as_async;
     if (am && am->am_await) {
         PyObject *it = am->am_await(o);
@@ -610,9 +643,8 @@ class exit_awaiter : public awaiter_base {
 
 // A special method bound to its object, looked up on the type as the
 // interpreter does.
-inline py::object lookup_special(py::handle obj, const char *name) {
-    py::str key(name);
-    PyObject *descr = _PyType_Lookup(Py_TYPE(obj.ptr()), key.ptr());
+inline py::object lookup_special(py::handle obj, PyObject *name) {
+    PyObject *descr = _PyType_Lookup(Py_TYPE(obj.ptr()), name);
     if (!descr) return py::object();
     if (descrgetfunc get = Py_TYPE(descr)->tp_descr_get) {
         PyObject *bound = get(descr, obj.ptr(), reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr())));
@@ -628,13 +660,13 @@ inline py::object lookup_special(py::handle obj, const char *name) {
 class async_with {
   public:
     explicit async_with(py::handle manager) {
-        enter_ = detail::lookup_special(manager, "__aenter__");
+        enter_ = detail::lookup_special(manager, detail::types().str_aenter);
         if (!enter_) {
             PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the asynchronous context manager protocol",
                          Py_TYPE(manager.ptr())->tp_name);
             throw py::error_already_set();
         }
-        exit_ = detail::lookup_special(manager, "__aexit__");
+        exit_ = detail::lookup_special(manager, detail::types().str_aexit);
         if (!exit_) {
             PyErr_Format(PyExc_TypeError,
                          "'%.200s' object does not support the asynchronous context manager protocol "
@@ -946,24 +978,24 @@ inline PySendResult coro_throw(coroutine_object *c, PyObject *type, PyObject *va
         raise_from_body(exc);
         return PYGEN_ERROR;
     }
+    // Running until the body has taken what comes: Python code that runs
+    // meanwhile (the awaited object, an exception's constructor, a release)
+    // cannot step the body under our feet.
+    c->state = run_state::running;
     promise_base &p = *c->promise;
     if (p.yf) {
         if (PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit)) {
-            c->state = run_state::running;
-            int err = close_iter(p, p.yf.ptr());
-            c->state = run_state::suspended;
-            if (err < 0) {
+            if (close_iter(p, p.yf.ptr()) < 0) {
                 deliver(p, PYGEN_ERROR, nullptr);
                 p.yf = py::object();
                 return run(c, out);
             }
         } else {
-            c->state = run_state::running;
             PyObject *r = nullptr;
             int s = throw_iter(p, p.yf.ptr(), type, value, trace, &r);
-            c->state = run_state::suspended;
-            if (s == lookup_failed) return PYGEN_ERROR;
-            if (s == PYGEN_NEXT) {
+            if (s == PYGEN_NEXT || s == lookup_failed) {
+                c->state = run_state::suspended;
+                if (s == lookup_failed) return PYGEN_ERROR;
                 *out = r;
                 return PYGEN_NEXT;
             }
@@ -975,7 +1007,10 @@ inline PySendResult coro_throw(coroutine_object *c, PyObject *type, PyObject *va
         }
     }
     PyObject *exc = thrown_exception(type, value, trace);
-    if (!exc) return PYGEN_ERROR;
+    if (!exc) {
+        c->state = run_state::suspended;
+        return PYGEN_ERROR;
+    }
     p.slot = steal(exc);
     p.status = step::error;
     p.yf = py::object();
@@ -993,13 +1028,9 @@ inline PyObject *coro_close(coroutine_object *c) noexcept {
     }
     depth_guard depth;
     if (!depth) return nullptr;
+    c->state = run_state::running; // until the body runs, as in coro_throw
     promise_base &p = *c->promise;
-    int err = 0;
-    if (p.yf) {
-        c->state = run_state::running;
-        err = close_iter(p, p.yf.ptr());
-        c->state = run_state::suspended;
-    }
+    int err = p.yf ? close_iter(p, p.yf.ptr()) : 0;
     if (err == 0) PyErr_SetNone(PyExc_GeneratorExit);
     deliver(p, PYGEN_ERROR, nullptr);
     p.yf = py::object();
@@ -1456,8 +1487,14 @@ inline state make_state() {
     s.function_type = reinterpret_cast<PyTypeObject *>(function_type.release().ptr());
     s.str_throw = PyUnicode_InternFromString("throw");
     s.str_close = PyUnicode_InternFromString("close");
+    s.cr_await = PyObject_GetAttrString(reinterpret_cast<PyObject *>(&PyCoro_Type), "cr_await");
+    if (!s.cr_await) throw py::error_already_set();
+    if (!Py_TYPE(s.cr_await)->tp_descr_get) throw py::type_error("aio: coroutine.cr_await is no descriptor");
+    s.str_aenter = PyUnicode_InternFromString("__aenter__");
+    s.str_aexit = PyUnicode_InternFromString("__aexit__");
     s.unnamed = PyUnicode_InternFromString("native_coroutine");
-    if (!s.str_throw || !s.str_close || !s.unnamed) throw py::error_already_set();
+    if (!s.str_throw || !s.str_close || !s.str_aenter || !s.str_aexit || !s.unnamed)
+        throw py::error_already_set();
     return s;
 }
 

@@ -264,15 +264,74 @@ def test_running_coroutine_refuses_reentry():
     assert "coroutine already executing" in results[0][1]
 
 
-async def test_one_native_coroutine_cannot_be_awaited_twice_at_once():
-    c = probe.await_one(asyncio.sleep(0.01, "once"))
+@pytest.mark.parametrize("again", [py_await_one, probe.await_one], ids=["again from python", "again from native"])
+@pytest.mark.parametrize("native", [True, False], ids=["native", "python"])
+async def test_one_coroutine_cannot_be_awaited_twice_at_once(native, again):
+    c = probe.await_one(asyncio.sleep(0.01, "once")) if native else pyco("once", 0.01)
     first = asyncio.ensure_future(py_await_one(c))
     await asyncio.sleep(0)
-    with pytest.raises(RuntimeError, match="coroutine is being awaited already"):
-        await c
+    with pytest.raises(RuntimeError, match="^coroutine is being awaited already$"):
+        await again(c)
     assert await first == "once"
-    with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
-        await c
+    with pytest.raises(RuntimeError, match="^cannot reuse already awaited coroutine$"):
+        await again(c)
+
+
+class Leaving:
+    """Awaited through an iterator whose throw() and close() fail and whose release re-enters the coroutine."""
+
+    def __init__(self, box):
+        self.box = box
+
+    def __await__(self):
+        return Leaving.Iter(self.box)
+
+    class Iter:
+        def __init__(self, box):
+            self.box = box
+
+        def __iter__(self):
+            return self
+
+        def __next__(self):
+            return "marker"
+
+        @staticmethod  # no frame of a failure holds the iterator
+        def throw(*exc):
+            raise KeyError("left")
+
+        @staticmethod
+        def close():
+            raise KeyError("left")
+
+        def __del__(self):
+            self.box.append(outcome(lambda: self.box[0].send(None)))
+
+
+class Plain:
+    """Awaited through an iterator without send(), throw() or close()."""
+
+    def __await__(self):
+        return iter(["marker"])
+
+
+@pytest.mark.parametrize("op", ["throw", "close", "make the thrown"])
+def test_reentry_while_throw_or_close_is_under_way_is_refused(op):
+    box = []
+
+    class Reentrant(Exception):
+        def __init__(self):
+            super().__init__()
+            box.append(outcome(lambda: box[0].send(None)))
+
+    c = probe.hold(Plain() if op == "make the thrown" else Leaving(box))
+    box.append(c)
+    assert c.send(None) == "marker"
+    result = outcome({"throw": lambda: c.throw(KeyError), "close": c.close, "make the thrown": lambda: c.throw(Reentrant)}[op])
+    assert box[1:] == [("raise", "ValueError", "coroutine already executing")]
+    assert result == (("raise", "Reentrant", "") if op == "make the thrown" else ("raise", "KeyError", "'left'"))
+    assert outcome(lambda: c.send(None)) == ("raise", "RuntimeError", "cannot reuse already awaited coroutine")
+    assert probe.live_trackers() == 0
 
 
 # ---------------------------------------------------------------------------
@@ -337,6 +396,41 @@ async def test_raise_from_and_implicit_context():
     assert type(info.value.__context__) is ValueError
     with pytest.raises(TypeError, match="exceptions must derive from BaseException"):
         await probe.raise_in_handler(raise_chained(), 3)
+
+    class NotMade(Exception):
+        def __new__(cls):
+            return 1
+
+    with pytest.raises(TypeError, match=r"^calling <class '.*NotMade'> should have returned an instance of BaseException, not <class 'int'>$"):
+        await probe.raise_in_handler(raise_chained(), NotMade)
+
+
+async def py_raise_in_handler(awaitable, exc):
+    try:
+        await awaitable
+    except BaseException:
+        raise exc
+
+
+@pytest.mark.parametrize("chain", ["cycle below", "raised is below"])
+async def test_implicit_context_keeps_cycles_out_as_python_does(chain):
+    seen = []
+    for raise_in_handler in (py_raise_in_handler, probe.raise_in_handler):
+        a, b = KeyError("a"), KeyError("b")
+        a.__context__ = b
+        if chain == "cycle below":
+            b.__context__, raised = a, OSError("new")
+        else:
+            raised = b
+
+        async def fail():
+            raise a
+
+        with pytest.raises(BaseException) as info:
+            await raise_in_handler(fail(), raised)
+        e = info.value
+        seen.append([None if x is None else x.args[0] for x in (e, e.__context__, a.__context__, b.__context__)])
+    assert seen[0] == seen[1]
 
 
 async def test_handling_shows_the_exception_to_synchronous_calls():
@@ -434,6 +528,34 @@ class Manager:
 class Quiet(Manager):
     async def __aexit__(self, *exc):
         self.calls.append(exc)  # without suspending: fit for close()
+
+
+def test_handled_exception_stays_with_the_await_that_shows_it():
+    async def awaiting(reached, gate, native):
+        if native:
+            await probe.within(Manager(suppress=True), lambda _: raise_chained())
+        else:
+            async with Manager(suppress=True):
+                await raise_chained()
+        reached.set_result(None)
+        await gate
+        return sys.exc_info()[1]
+
+    seen = []
+    for native in (False, True):
+        loop = asyncio.new_event_loop()
+        try:
+            reached, gate = loop.create_future(), loop.create_future()
+            task = loop.create_task(awaiting(reached, gate, native))
+            try:
+                raise KeyError("handled around the loop")
+            except KeyError:
+                loop.run_until_complete(reached)
+            gate.set_result(None)
+            seen.append(loop.run_until_complete(task))
+        finally:
+            loop.close()
+    assert seen == [None, None]
 
 
 async def test_async_with_passes_every_way_out_to_aexit():
