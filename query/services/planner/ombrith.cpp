@@ -241,6 +241,7 @@ class ProtectedLabels {
         if (PyUnicode_GET_LENGTH(label.ptr()) == 0) return; // protects nothing
         // A repeated label protects nothing more, but would cost its
         // occurrences again on every term.
+        if (!seen_) seen_ = pysem::steal(PySet_New(nullptr));
         int seen = PySet_Contains(seen_.ptr(), label.ptr());
         if (seen < 0 || (!seen && PySet_Add(seen_.ptr(), label.ptr()) < 0)) throw py::error_already_set();
         if (seen) return;
@@ -279,7 +280,7 @@ class ProtectedLabels {
 
   private:
     py::handle text_;
-    py::set seen_;
+    py::object seen_; // made with the first label
     std::vector<py::str> labels_;
     std::vector<std::optional<std::vector<Py_ssize_t>>> starts_;
 };
