@@ -192,6 +192,9 @@ inline py::object current_exception_object() noexcept {
     } catch (...) {
         py::detail::try_translate_exceptions();
     }
+    // A translator that returns without setting an error must not turn the
+    // failure into a success (or a null exception).
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "a C++ exception was translated to no Python error");
     return steal(take_error());
 }
 

@@ -68,7 +68,11 @@ aio::task handled_in_handler(py::object awaitable, py::object fn) {
     co_return py::make_tuple(inside, fn());
 }
 
+// A C++ exception whose translator (wrongly) sets no Python error.
+struct unmapped {};
+
 aio::task cpp_error(std::string kind) {
+    if (kind == "unmapped") throw unmapped{};
     if (kind == "value") throw py::value_error("bad value");
     if (kind == "runtime") throw std::runtime_error("plain C++ failure");
     if (kind == "key") throw py::key_error("missing");
@@ -225,6 +229,12 @@ aio::task echo_call(py::object self, py::object scope, py::object receive, py::o
 
 PYBIND11_MODULE(_aio_probe, m) {
     m.doc() = "Test probe for the shared native-coroutine bridge.";
+    py::register_local_exception_translator([](std::exception_ptr p) {
+        try {
+            if (p) std::rethrow_exception(p);
+        } catch (const unmapped &) {
+        }
+    });
 
     aio::def(m, "await_one", &await_one, py::arg("awaitable"), "Awaits one awaitable.");
     aio::def(m, "await_each", &await_each);

@@ -371,6 +371,7 @@ async def test_python_exception_crosses_intact():
         ("key", KeyError, "'missing'"),
         ("type", TypeError, "wrong type"),
         ("stop", RuntimeError, "coroutine raised StopIteration"),
+        ("unmapped", SystemError, "a C++ exception was translated to no Python error"),
     ],
 )
 async def test_cpp_exceptions_raise_their_python_error(kind, error, message):
