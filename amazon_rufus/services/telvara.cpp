@@ -4,13 +4,12 @@
 // others through the instance, so that patches and subclass overrides apply.
 #include "common/pysem.hpp"
 
-#include "amazon_rufus/services/telvara_official.hpp"
-
 #include "amazon_rufus/services/telvara_core.hpp"
 #include "amazon_rufus/services/telvara_markdown.hpp"
 #include "amazon_rufus/services/telvara_answers.hpp"
 #include "amazon_rufus/services/telvara_structured.hpp"
 #include "amazon_rufus/services/telvara_entry.hpp"
+#include "amazon_rufus/services/telvara_official.hpp"
 
 namespace telvara {
 struct Telvara {};
@@ -77,139 +76,60 @@ py::dict table_schemas() {
         {5, 3, {"优先级", "优化项", "预期效果"}, "priority", nullptr},
         {7, 2, {"问题维度", "影响范围", "具体分析", "建议方案"}, "issue", nullptr},
     };
-    state_t &st = state();
     py::dict table;
     for (const schema_row &row : rows) {
         py::list headers;
         for (const char *header : row.headers) headers.append(py::str(header));
         py::dict schema;
-        schema[st.k_headers] = headers;
-        schema[st.v_mode] = py::str(row.mode);
-        if (row.row_start) schema[st.v_row_start] = py::str(row.row_start);
+        schema[LIT("headers")] = headers;
+        schema[LIT("mode")] = py::str(row.mode);
+        if (row.row_start) schema[LIT("row_start")] = py::str(row.row_start);
         table[py::make_tuple(row.section, row.subsection)] = schema;
     }
     return table;
 }
 
-void load_state(py::module_ &m) {
-    state_storage().call_once_and_store_result([] { return state_t(); });
-    state_t &st = state();
-    st.ns.bind(m);
-    py::object re = m.attr("re");
-    st.heading_match = re.attr("compile")(R"re(^(#{1,6})\s+(.*)$)re").attr("match");
-    st.unordered_match = re.attr("compile")(R"re(^([-*•])\s+(.*)$)re").attr("match");
-    st.ordered_match = re.attr("compile")(R"re(^\d+[.)]\s+(.*)$)re").attr("match");
-    st.whitespace_sub = re.attr("compile")(R"re(\s+)re").attr("sub");
-}
-
-// What the class holds under each of its own method names, once they are all
-// defined; see is_direct().
-void record_originals(py::handle cls) {
-    state_t &st = state();
-    for (int i = 0; i < method_count; ++i) {
-        PyObject *found = _PyType_Lookup(reinterpret_cast<PyTypeObject *>(cls.ptr()), st.names[i].ptr());
-        st.originals[i] = py::reinterpret_borrow<py::object>(found);
-    }
-}
-
 template <class Class> void bind_methods(Class &cls) {
     using py::arg;
-    using O = py::object;
-    cls.def("format_data", [](O self, O data) { return impl::format_data(self, data); }, arg("data"));
-    cls.def(
-        "_is_diagnosis_report",
-        [](O self, O answers, O questions) { return impl::_is_diagnosis_report(self, answers, questions); },
-        arg("answers"), arg("questions"));
-    cls.def(
-        "_format_structured_diagnosis_report",
-        [](O self, O data, O report) { return impl::_format_structured_diagnosis_report(self, data, report); },
-        arg("data"), arg("report"));
-    cls.def("_normalize_structured_sections",
-            [](O self, O value) { return impl::_normalize_structured_sections(self, value); }, arg("value"));
-    cls.def("_normalize_structured_subsections",
-            [](O self, O value) { return impl::_normalize_structured_subsections(self, value); }, arg("value"));
-    cls.def(
-        "_render_structured_subsection",
-        [](O self, O section_index, O subsection_index, O subsection) {
-            return impl::_render_structured_subsection(self, section_index, subsection_index, subsection);
-        },
-        arg("section_index"), arg("subsection_index"), arg("subsection"));
-    cls.def(
-        "_render_structured_table",
-        [](O self, O table, O section_index, O subsection_index) {
-            return impl::_render_structured_table(self, table, section_index, subsection_index);
-        },
-        arg("table"), arg("section_index"), arg("subsection_index"));
-    cls.def("_headers_from_structured_rows",
-            [](O self, O rows) { return impl::_headers_from_structured_rows(self, rows); }, arg("rows"));
-    cls.def("_render_structured_blocks", [](O self, O blocks) { return impl::_render_structured_blocks(self, blocks); },
-            arg("blocks"));
-    cls.def("_render_structured_block", [](O self, O block) { return impl::_render_structured_block(self, block); },
-            arg("block"));
-    cls.def("_render_structured_value", [](O self, O value) { return impl::_render_structured_value(self, value); },
-            arg("value"));
-    cls.def("_structured_item_text", [](O self, O item) { return impl::_structured_item_text(self, item); },
-            arg("item"));
-    cls.def("_int_value", [](O self, O value, O fallback) { return impl::_int_value(self, value, fallback); },
-            arg("value"), arg("default"));
-    cls.def("_extract_questions", [](O self, O data) { return impl::_extract_questions(self, data); }, arg("data"));
-    cls.def("_normalize_question_list",
-            [](O self, O raw_questions) { return impl::_normalize_question_list(self, raw_questions); },
-            arg("raw_questions"));
-    cls.def("_question_at", [](O self, O questions, O index) { return impl::_question_at(self, questions, index); },
-            arg("questions"), arg("index"));
-    cls.def("_pad_row", [](O self, O row, O width) { return impl::_pad_row(self, row, width); }, arg("row"),
-            arg("width"));
-    cls.def("_markdown_table", [](O self, O headers, O rows) { return impl::_markdown_table(self, headers, rows); },
-            arg("headers"), arg("rows"));
-    cls.def("_md_cell", [](O self, O value) { return impl::_md_cell(self, value); }, arg("value"));
-    cls.def("_trim_blank", [](O self, O lines) { return impl::_trim_blank(self, lines); }, arg("lines"));
-    cls.def(
-        "_format_section",
-        [](O self, O index, O answer, O question) { return impl::_format_section(self, index, answer, question); },
-        arg("index"), arg("answer"), arg("question"));
-    cls.def("_format_answer_body", [](O self, O index, O answer) { return impl::_format_answer_body(self, index, answer); },
-            arg("index"), arg("answer"));
-    cls.def("_format_product_links", [](O self, O raw_links) { return impl::_format_product_links(self, raw_links); },
-            arg("raw_links"));
-    cls.def("_format_recommended_asins",
-            [](O self, O raw_items) { return impl::_format_recommended_asins(self, raw_items); }, arg("raw_items"));
-    cls.def(
-        "_format_link_items",
-        [](O self, O raw_items, O include_source) { return impl::_format_link_items(self, raw_items, include_source); },
-        arg("raw_items"), py::kw_only(), arg("include_source"));
-    cls.def(
-        "_build_answer_blocks",
-        [](O self, O text, O structured_blocks) { return impl::_build_answer_blocks(self, text, structured_blocks); },
-        arg("text"), arg("structured_blocks"));
-    cls.def(
-        "_build_structured_answer_blocks",
-        [](O self, O structured_blocks) { return impl::_build_structured_answer_blocks(self, structured_blocks); },
-        arg("structured_blocks"));
-    cls.def("_normalize_structured_row", [](O self, O block) { return impl::_normalize_structured_row(self, block); },
-            arg("block"));
-    cls.def("_normalize_row_cells", [](O self, O row, O width) { return impl::_normalize_row_cells(self, row, width); },
-            arg("row"), arg("width"));
-    cls.def("_build_text_fallback_blocks",
-            [](O self, O text) { return impl::_build_text_fallback_blocks(self, text); }, arg("text"));
-    cls.def("_to_structured_blocks", [](O self, O blocks) { return impl::_to_structured_blocks(self, blocks); },
-            arg("blocks"));
-    cls.def("_render_blocks", [](O self, O blocks) { return impl::_render_blocks(self, blocks); }, arg("blocks"));
-    cls.def("_normalize_text_lines", [](O self, O text) { return impl::_normalize_text_lines(self, text); },
-            arg("text"));
-    cls.def("_parse_markdown_heading", [](O self, O line) { return impl::_parse_markdown_heading(self, line); },
-            arg("line"));
-    cls.def("_parse_markdown_list_item", [](O self, O line) { return impl::_parse_markdown_list_item(self, line); },
-            arg("line"));
-    cls.def(
-        "_parse_markdown_table",
-        [](O self, O lines, O start_index) { return impl::_parse_markdown_table(self, lines, start_index); },
-        arg("lines"), arg("start_index"));
-    cls.def("_parse_pipe_row", [](O self, O line) { return impl::_parse_pipe_row(self, line); }, arg("line"));
-    cls.def("_is_markdown_delimiter_row",
-            [](O self, O cells) { return impl::_is_markdown_delimiter_row(self, cells); }, arg("cells"));
-    cls.def("_collapse_blank_lines", [](O self, O text) { return impl::_collapse_blank_lines(self, text); },
-            arg("text"));
+    define<impl::format_data>(cls, "format_data", arg("data"));
+    define<impl::_is_diagnosis_report>(cls, "_is_diagnosis_report", arg("answers"), arg("questions"));
+    define<impl::_format_structured_diagnosis_report>(cls, "_format_structured_diagnosis_report", arg("data"), arg("report"));
+    define<impl::_normalize_structured_sections>(cls, "_normalize_structured_sections", arg("value"));
+    define<impl::_normalize_structured_subsections>(cls, "_normalize_structured_subsections", arg("value"));
+    define<impl::_render_structured_subsection>(cls, "_render_structured_subsection", arg("section_index"), arg("subsection_index"), arg("subsection"));
+    define<impl::_render_structured_table>(cls, "_render_structured_table", arg("table"), arg("section_index"), arg("subsection_index"));
+    define<impl::_headers_from_structured_rows>(cls, "_headers_from_structured_rows", arg("rows"));
+    define<impl::_render_structured_blocks>(cls, "_render_structured_blocks", arg("blocks"));
+    define<impl::_render_structured_block>(cls, "_render_structured_block", arg("block"));
+    define<impl::_render_structured_value>(cls, "_render_structured_value", arg("value"));
+    define<impl::_structured_item_text>(cls, "_structured_item_text", arg("item"));
+    define<impl::_int_value>(cls, "_int_value", arg("value"), arg("default"));
+    define<impl::_extract_questions>(cls, "_extract_questions", arg("data"));
+    define<impl::_normalize_question_list>(cls, "_normalize_question_list", arg("raw_questions"));
+    define<impl::_question_at>(cls, "_question_at", arg("questions"), arg("index"));
+    define<impl::_pad_row>(cls, "_pad_row", arg("row"), arg("width"));
+    define<impl::_markdown_table>(cls, "_markdown_table", arg("headers"), arg("rows"));
+    define<impl::_md_cell>(cls, "_md_cell", arg("value"));
+    define<impl::_trim_blank>(cls, "_trim_blank", arg("lines"));
+    define<impl::_format_section>(cls, "_format_section", arg("index"), arg("answer"), arg("question"));
+    define<impl::_format_answer_body>(cls, "_format_answer_body", arg("index"), arg("answer"));
+    define<impl::_format_product_links>(cls, "_format_product_links", arg("raw_links"));
+    define<impl::_format_recommended_asins>(cls, "_format_recommended_asins", arg("raw_items"));
+    define<impl::_format_link_items>(cls, "_format_link_items", arg("raw_items"), py::kw_only(), arg("include_source"));
+    define<impl::_build_answer_blocks>(cls, "_build_answer_blocks", arg("text"), arg("structured_blocks"));
+    define<impl::_build_structured_answer_blocks>(cls, "_build_structured_answer_blocks", arg("structured_blocks"));
+    define<impl::_normalize_structured_row>(cls, "_normalize_structured_row", arg("block"));
+    define<impl::_normalize_row_cells>(cls, "_normalize_row_cells", arg("row"), arg("width"));
+    define<impl::_build_text_fallback_blocks>(cls, "_build_text_fallback_blocks", arg("text"));
+    define<impl::_to_structured_blocks>(cls, "_to_structured_blocks", arg("blocks"));
+    define<impl::_render_blocks>(cls, "_render_blocks", arg("blocks"));
+    define<impl::_normalize_text_lines>(cls, "_normalize_text_lines", arg("text"));
+    define<impl::_parse_markdown_heading>(cls, "_parse_markdown_heading", arg("line"));
+    define<impl::_parse_markdown_list_item>(cls, "_parse_markdown_list_item", arg("line"));
+    define<impl::_parse_markdown_table>(cls, "_parse_markdown_table", arg("lines"), arg("start_index"));
+    define<impl::_parse_pipe_row>(cls, "_parse_pipe_row", arg("line"));
+    define<impl::_is_markdown_delimiter_row>(cls, "_is_markdown_delimiter_row", arg("cells"));
+    define<impl::_collapse_blank_lines>(cls, "_collapse_blank_lines", arg("text"));
 }
 
 } // namespace
@@ -222,7 +142,8 @@ PYBIND11_MODULE(telvara, m) {
 
     m.attr("re") = py::module_::import("re");
     m.attr("Any") = py::module_::import("typing").attr("Any");
-    telvara::load_state(m);
+    telvara::make_state();
+    telvara::state().ns.bind(m);
     m.attr("DIAGNOSIS_SECTION_TITLES") = telvara::section_titles();
     m.attr("DIAGNOSIS_SUBSECTIONS") = telvara::subsection_titles();
     m.attr("DIAGNOSIS_TABLE_SCHEMAS") = telvara::table_schemas();
@@ -230,6 +151,6 @@ PYBIND11_MODULE(telvara, m) {
     py::class_<telvara::Telvara> cls(m, "Telvara", "将 Rufus 全量结果投影为前端风格的终端报告。", py::dynamic_attr());
     cls.def(py::init<>());
     telvara::bind_methods(cls);
+    telvara::bind_official(cls);
     telvara::record_originals(cls);
-    telvara::bind_official(m, cls);
 }

@@ -14,73 +14,64 @@ inline py::object _format_section(py::handle self, py::handle index_arg, py::han
                                   py::handle question_arg) {
     py::int_ index = pysem::int_arg(index_arg, "index");
     py::str question = pysem::exact_str(question_arg, "question");
-    state_t &st = state();
-    py::object answer = is_mapping(answer_arg) ? py::reinterpret_borrow<py::object>(answer_arg) : new_dict();
+    py::object answer = is_mapping(answer_arg) ? py::reinterpret_borrow<py::object>(answer_arg) : py::dict();
 
-    py::list lines = new_list();
-    append(lines, cat("## ", st.t_question_no, index, st.t_question_heading_tail, question));
+    py::list lines;
+    append(lines, cat("## ", LIT("第 "), index, LIT(" 题："), question));
     auto sub_section = [&](py::handle heading, py::handle body) {
-        append(lines, st.t_empty);
+        append(lines, LIT(""));
         append(lines, heading);
-        append(lines, st.t_empty);
+        append(lines, LIT(""));
         extend(lines, body);
     };
 
-    py::object links = TV_CALL(_format_product_links, get(answer, st.k_productLinks));
-    if (truthy(links)) sub_section(st.t_related_products, links);
+    py::object links = via<_format_product_links>(self, get(answer, LIT("productLinks")));
+    if (truthy(links)) sub_section(LIT("### 相关产品"), links);
 
-    py::str summary = pysem::field_text(answer, st.k_summaryText);
+    py::str summary = pysem::field_text(answer, LIT("summaryText"));
     // The body method takes only a plain mapping; a derived one is copied.
-    py::object body = TV_CALL(_format_answer_body, index, plain(answer));
+    py::object body = via<_format_answer_body>(self, index, plain(answer));
     bool has_summary = PyUnicode_GET_LENGTH(summary.ptr()) != 0;
     if (truthy(body)) {
-        sub_section(st.t_answer_heading, body);
+        sub_section(LIT("### 答案"), body);
     } else if (!has_summary) {
-        py::list none = new_list();
-        append(none, cat(st.t_question_no, index, st.t_no_answer_tail));
-        sub_section(st.t_answer_heading, none);
+        py::list none;
+        append(none, cat(LIT("第 "), index, LIT(" 题未获取到答案")));
+        sub_section(LIT("### 答案"), none);
     }
 
-    py::object recommended = TV_CALL(_format_recommended_asins, get(answer, st.k_recommendedAsins));
-    if (truthy(recommended)) sub_section(st.t_recommended_asins, recommended);
+    py::object recommended = via<_format_recommended_asins>(self, get(answer, LIT("recommendedAsins")));
+    if (truthy(recommended)) sub_section(LIT("### 推荐 ASIN"), recommended);
 
     if (has_summary) {
-        py::list one = new_list();
+        py::list one;
         append(one, summary);
-        sub_section(st.t_summary_heading, one);
+        sub_section(LIT("### 总结"), one);
     }
-    return join(st.t_lf, lines);
+    return join(LIT("\n"), lines);
 }
 
 inline py::object _format_answer_body(py::handle self, py::handle index_arg, py::handle answer_arg) {
     pysem::int_arg(index_arg, "index");
     py::dict answer = pysem::exact_dict(answer_arg, "answer");
-    state_t &st = state();
-    py::str text = pysem::field_text(answer, st.k_text);
-    if (get(answer, st.k_isSuccess).ptr() == Py_False && PyUnicode_GET_LENGTH(text.ptr()) == 0) return new_list();
-    py::object blocks = TV_CALL(_build_answer_blocks, text, get(answer, st.k_blocks));
-    return TV_CALL(_render_blocks, blocks);
-}
-
-inline py::object link_items(py::handle self, py::handle raw_items, bool include_source) {
-    if (is_direct(self, m__format_link_items))
-        return _format_link_items(self, raw_items, include_source ? Py_True : Py_False);
-    return self.attr(state().names[m__format_link_items])(raw_items, py::arg("include_source") = include_source);
+    py::str text = pysem::field_text(answer, LIT("text"));
+    if (get(answer, LIT("isSuccess")).ptr() == Py_False && PyUnicode_GET_LENGTH(text.ptr()) == 0) return py::list();
+    py::object blocks = via<_build_answer_blocks>(self, text, get(answer, LIT("blocks")));
+    return via<_render_blocks>(self, blocks);
 }
 
 inline py::object _format_product_links(py::handle self, py::handle raw_links) {
-    return link_items(self, raw_links, false);
+    return via<_format_link_items>(self, raw_links, keyword{"include_source", Py_False});
 }
 
 inline py::object _format_recommended_asins(py::handle self, py::handle raw_items) {
-    return link_items(self, raw_items, true);
+    return via<_format_link_items>(self, raw_items, keyword{"include_source", Py_True});
 }
 
 inline py::object _format_link_items(py::handle, py::handle raw_items, py::handle include_source_arg) {
     bool include_source = truthy(include_source_arg);
-    py::list lines = new_list();
+    py::list lines;
     if (!is_list(raw_items)) return lines;
-    state_t &st = state();
     auto nonempty = [](py::handle text) { return PyUnicode_GET_LENGTH(text.ptr()) != 0; };
     for_each(raw_items, [&](py::object item) {
         if (is_text(item)) {
@@ -89,12 +80,12 @@ inline py::object _format_link_items(py::handle, py::handle raw_items, py::handl
             return;
         }
         if (!is_mapping(item)) return;
-        py::str asin = pysem::field_text(item, st.k_asin);
-        py::str title = pysem::field_text(item, st.k_title);
-        py::str href = pysem::field_text(item, st.k_href);
+        py::str asin = pysem::field_text(item, LIT("asin"));
+        py::str title = pysem::field_text(item, LIT("title"));
+        py::str href = pysem::field_text(item, LIT("href"));
         if (!nonempty(title)) title = href;
-        py::str source = pysem::field_text(item, st.k_source);
-        py::str description = pysem::field_text(item, st.k_description);
+        py::str source = pysem::field_text(item, LIT("source"));
+        py::str description = pysem::field_text(item, LIT("description"));
 
         text_builder label;
         if (nonempty(asin)) label.add(asin);
@@ -117,10 +108,9 @@ inline py::object _format_link_items(py::handle, py::handle raw_items, py::handl
 // Display blocks
 
 inline py::dict text_block(py::handle text) {
-    state_t &st = state();
-    py::dict block = new_dict();
-    set_item(block, st.k_type, st.k_text);
-    set_item(block, st.k_text, text);
+    py::dict block;
+    set_item(block, LIT("type"), LIT("text"));
+    set_item(block, LIT("text"), text);
     return block;
 }
 
@@ -128,15 +118,15 @@ inline py::object _build_answer_blocks(py::handle self, py::handle text_arg, py:
     py::str text = pysem::exact_str(text_arg, "text");
     if (is_list(structured_blocks) && truthy(structured_blocks)) {
         // The builder takes only a plain list; a derived one is copied.
-        py::object blocks = TV_CALL(_build_structured_answer_blocks, plain(structured_blocks));
+        py::object blocks = via<_build_structured_answer_blocks>(self, plain(structured_blocks));
         if (truthy(blocks)) return blocks;
     }
-    if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return new_list();
-    py::object kind_blocks = TV_CALL(_build_text_fallback_blocks, text);
-    py::object structured = TV_CALL(_to_structured_blocks, kind_blocks);
-    py::object blocks = TV_CALL(_build_structured_answer_blocks, structured);
+    if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return py::list();
+    py::object kind_blocks = via<_build_text_fallback_blocks>(self, text);
+    py::object structured = via<_to_structured_blocks>(self, kind_blocks);
+    py::object blocks = via<_build_structured_answer_blocks>(self, structured);
     if (truthy(blocks)) return blocks;
-    py::list single = new_list();
+    py::list single;
     append(single, text_block(strip(text)));
     return single;
 }
@@ -149,68 +139,67 @@ inline long long clamp_int(py::handle value, long long low, long long high) {
 
 inline py::object _build_structured_answer_blocks(py::handle self, py::handle structured_blocks_arg) {
     py::list structured_blocks = pysem::exact_list(structured_blocks_arg, "structured_blocks");
-    state_t &st = state();
-    py::list out = new_list();
-    py::list list_buffer = new_list();
-    py::list table_rows = new_list();
+    py::list out;
+    py::list list_buffer;
+    py::list table_rows;
 
     auto flush_list = [&] {
         if (PyList_GET_SIZE(list_buffer.ptr()) == 0) return;
-        py::dict block = new_dict();
-        set_item(block, st.k_type, st.v_list);
-        set_item(block, st.k_items, list_buffer);
+        py::dict block;
+        set_item(block, LIT("type"), LIT("list"));
+        set_item(block, LIT("items"), list_buffer);
         append(out, block);
-        list_buffer = new_list();
+        list_buffer = py::list();
     };
     auto flush_table = [&] {
         Py_ssize_t count = PyList_GET_SIZE(table_rows.ptr());
         if (count == 0) return;
         if (count == 1) {
             // One row alone never becomes a table.
-            append(out, text_block(join(st.t_cell_sep, PyList_GET_ITEM(table_rows.ptr(), 0))));
+            append(out, text_block(join(LIT(" | "), PyList_GET_ITEM(table_rows.ptr(), 0))));
         } else {
             py::object header = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(table_rows.ptr(), 0));
-            py::int_ width = to_int(length(header));
-            py::list rows = new_list();
+            py::int_ width(length(header));
+            py::list rows;
             for (Py_ssize_t i = 1; i < count; ++i)
-                append(rows, TV_CALL(_normalize_row_cells, PyList_GET_ITEM(table_rows.ptr(), i), width));
-            py::dict block = new_dict();
-            set_item(block, st.k_type, st.k_table);
-            set_item(block, st.k_header, header);
-            set_item(block, st.k_rows, rows);
+                append(rows, via<_normalize_row_cells>(self, PyList_GET_ITEM(table_rows.ptr(), i), width));
+            py::dict block;
+            set_item(block, LIT("type"), LIT("table"));
+            set_item(block, LIT("header"), header);
+            set_item(block, LIT("rows"), rows);
             append(out, block);
         }
-        table_rows = new_list();
+        table_rows = py::list();
     };
 
     for_each(structured_blocks, [&](py::object element) {
         if (!is_mapping(element)) return;
-        py::object type = get(element, st.k_type);
-        py::str text = pysem::field_text(element, st.k_text);
+        py::object type = get(element, LIT("type"));
+        py::str text = pysem::field_text(element, LIT("text"));
         bool has_text = PyUnicode_GET_LENGTH(text.ptr()) != 0;
-        bool is_row = text_equals(type, st.v_table_row);
+        bool is_row = text_equals(type, LIT("table_row"));
         if (!has_text && !is_row) return;
-        if (text_equals(type, st.v_heading)) {
+        if (text_equals(type, LIT("heading"))) {
             flush_list();
             flush_table();
-            py::object level = get(element, st.k_level);
+            py::object level = get(element, LIT("level"));
             long long value = PyLong_Check(level.ptr()) ? clamp_int(level, 1, 6) : 2;
-            py::dict block = new_dict();
-            set_item(block, st.k_type, st.v_heading);
-            set_item(block, st.k_text, text);
-            set_item(block, st.k_level, to_int(value));
+            py::dict block;
+            set_item(block, LIT("type"), LIT("heading"));
+            set_item(block, LIT("text"), text);
+            set_item(block, LIT("level"), py::int_(value));
             append(out, block);
-        } else if (text_equals(type, st.v_paragraph)) {
+        } else if (text_equals(type, LIT("paragraph"))) {
             flush_list();
             flush_table();
             append(out, text_block(text));
-        } else if (text_equals(type, st.v_list_item)) {
+        } else if (text_equals(type, LIT("list_item"))) {
             flush_table();
             append(list_buffer, text);
         } else if (is_row) {
             flush_list();
             // The row reader takes only a plain mapping; a derived one is copied.
-            py::object row = TV_CALL(_normalize_structured_row, plain(element));
+            py::object row = via<_normalize_structured_row>(self, plain(element));
             if (truthy(row)) {
                 append(table_rows, row);
             } else if (has_text) {
@@ -226,15 +215,14 @@ inline py::object _build_structured_answer_blocks(py::handle self, py::handle st
 
 inline py::object _normalize_structured_row(py::handle self, py::handle block_arg) {
     py::dict block = pysem::exact_dict(block_arg, "block");
-    state_t &st = state();
-    py::object cells = get(block, st.k_cells);
+    py::object cells = get(block, LIT("cells"));
     if (is_list(cells) && truthy(cells)) {
-        py::list row = new_list();
-        for_each(cells, [&](py::object cell) { append(row, truthy(cell) ? strip(text_form(cell)) : st.t_empty); });
+        py::list row;
+        for_each(cells, [&](py::object cell) { append(row, truthy(cell) ? strip(text_form(cell)) : LIT("")); });
         return row;
     }
-    py::object text = get(block, st.k_text);
-    return TV_CALL(_parse_pipe_row, truthy(text) ? py::object(text_form(text)) : py::object(st.t_empty));
+    py::object text = get(block, LIT("text"));
+    return via<_parse_pipe_row>(self, truthy(text) ? py::object(text_form(text)) : py::object(LIT("")));
 }
 
 inline py::object _normalize_row_cells(py::handle, py::handle row_arg, py::handle width_arg) {
@@ -243,42 +231,41 @@ inline py::object _normalize_row_cells(py::handle, py::handle row_arg, py::handl
     Py_ssize_t n = PyList_GET_SIZE(row.ptr());
     if (n == width) return row;
     if (n < width) return padded_copy(row, n, width);
-    return folded_copy(row, n, width, state().t_cell_sep, false);
+    return folded_copy(row, n, width, LIT(" | "), false);
 }
 
 inline py::object _to_structured_blocks(py::handle, py::handle blocks_arg) {
     py::list blocks = pysem::exact_list(blocks_arg, "blocks");
-    state_t &st = state();
-    py::list out = new_list();
+    py::list out;
     auto structured = [&](py::handle type, py::handle text) {
-        py::dict block = new_dict();
-        set_item(block, st.k_type, type);
-        set_item(block, st.k_text, text);
+        py::dict block;
+        set_item(block, LIT("type"), type);
+        set_item(block, LIT("text"), text);
         append(out, block);
         return block;
     };
     auto table_row = [&](py::handle cells) {
-        py::dict block = structured(st.v_table_row, join(st.t_cell_sep, cells));
-        set_item(block, st.k_cells, cells);
+        py::dict block = structured(LIT("table_row"), join(LIT(" | "), cells));
+        set_item(block, LIT("cells"), cells);
     };
     for_each(blocks, [&](py::object block) {
-        py::object kind = get(block, st.k_kind);
-        if (text_equals(kind, st.v_heading)) {
-            py::dict made = structured(st.v_heading, get_or(block, st.k_text, st.t_empty));
-            set_item(made, st.k_level, get_or(block, st.k_level, to_int(2)));
-        } else if (text_equals(kind, st.v_list_item)) {
-            structured(st.v_list_item, get_or(block, st.k_text, st.t_empty));
-        } else if (text_equals(kind, st.k_table)) {
-            py::object header = get(block, st.k_header);
-            if (!is_list(header)) header = new_list();
-            py::object rows = get(block, st.k_rows);
-            if (!is_list(rows)) rows = new_list();
+        py::object kind = get(block, LIT("kind"));
+        if (text_equals(kind, LIT("heading"))) {
+            py::dict made = structured(LIT("heading"), get_or(block, LIT("text"), LIT("")));
+            set_item(made, LIT("level"), get_or(block, LIT("level"), py::int_(2)));
+        } else if (text_equals(kind, LIT("list_item"))) {
+            structured(LIT("list_item"), get_or(block, LIT("text"), LIT("")));
+        } else if (text_equals(kind, LIT("table"))) {
+            py::object header = get(block, LIT("header"));
+            if (!is_list(header)) header = py::list();
+            py::object rows = get(block, LIT("rows"));
+            if (!is_list(rows)) rows = py::list();
             table_row(header);
             for_each(rows, [&](py::object row) {
                 if (is_list(row)) table_row(row);
             });
         } else {
-            structured(st.v_paragraph, get_or(block, st.k_text, st.t_empty));
+            structured(LIT("paragraph"), get_or(block, LIT("text"), LIT("")));
         }
     });
     return out;
@@ -286,36 +273,28 @@ inline py::object _to_structured_blocks(py::handle, py::handle blocks_arg) {
 
 inline py::object _render_blocks(py::handle, py::handle blocks_arg) {
     py::list blocks = pysem::exact_list(blocks_arg, "blocks");
-    state_t &st = state();
-    py::list lines = new_list();
+    py::list lines;
     auto table_line = [&](py::handle cells) {
-        text_builder line;
-        line.ascii("| ");
-        bool first = true;
-        for_each(cells, [&](py::object cell) {
-            if (!first) line.ascii(" | ");
-            first = false;
-            line.add_form(cell);
-        });
-        append(lines, line.ascii(" |").finish());
+        append(lines, pipe_line(cells, [](text_builder &line, py::handle cell) { line.add_form(cell); }));
     };
     for_each(blocks, [&](py::object block) {
-        if (PyList_GET_SIZE(lines.ptr()) != 0) append(lines, st.t_empty);
-        py::object type = get(block, st.k_type);
-        if (text_equals(type, st.v_heading)) {
-            py::object level = get(block, st.k_level);
+        if (PyList_GET_SIZE(lines.ptr()) != 0) append(lines, LIT(""));
+        py::object type = get(block, LIT("type"));
+        if (text_equals(type, LIT("heading"))) {
+            py::object level = get(block, LIT("level"));
             long long value = PyLong_Check(level.ptr()) ? clamp_int(level, -1, 4) + 2 : 4;
             text_builder line;
-            line.repeat('#', value).ch(' ').add_form(get_or(block, st.k_text, st.t_empty));
+            line.repeat('#', value).ch(' ').add_form(get_or(block, LIT("text"), LIT("")));
             append(lines, strip(line.finish()));
-        } else if (text_equals(type, st.v_list)) {
-            for_each(get_or(block, st.k_items, new_list()), [&](py::object item) {
+        } else if (text_equals(type, LIT("list"))) {
+            for_each(get_or(block, LIT("items"), py::list()), [&](py::object item) {
                 append(lines, cat("- ", item));
             });
-        } else if (text_equals(type, st.k_table)) {
-            py::list header = new_list();
-            for_each(get_or(block, st.k_header, new_list()), [&](py::object cell) { append(header, text_form(cell)); });
-            py::object rows = get_or(block, st.k_rows, new_list());
+        } else if (text_equals(type, LIT("table"))) {
+            py::list header;
+            for_each(get_or(block, LIT("header"), py::list()),
+                     [&](py::object cell) { append(header, text_form(cell)); });
+            py::object rows = get_or(block, LIT("rows"), py::list());
             Py_ssize_t width = PyList_GET_SIZE(header.ptr());
             if (width == 0) return;
             table_line(header);
@@ -324,7 +303,7 @@ inline py::object _render_blocks(py::handle, py::handle blocks_arg) {
                 if (is_list(row)) table_line(row);
             });
         } else {
-            py::str text = pysem::field_text(block, st.k_text);
+            py::str text = pysem::field_text(block, LIT("text"));
             if (PyUnicode_GET_LENGTH(text.ptr()) != 0) append(lines, text);
         }
     });

@@ -1,324 +1,73 @@
-// Machinery shared by the report methods: the constant texts, the calls
-// between methods through the instance, and small text builders.
+// Machinery shared by the report methods: constant texts, the module state
+// (namespace, compiled patterns, the class's own methods), calls between
+// methods through the instance, and small readers and builders of Python
+// values.
 #pragma once
 
 #include "common/pysem.hpp"
 
+#include <climits>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <type_traits>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 namespace telvara {
-
-// The methods this file set defines, in the order of their definition.
-#define TELVARA_OWN_METHODS(X)                                                                     \
-    X(format_data)                                                                                 \
-    X(_is_diagnosis_report)                                                                        \
-    X(_format_structured_diagnosis_report)                                                         \
-    X(_normalize_structured_sections)                                                              \
-    X(_normalize_structured_subsections)                                                           \
-    X(_render_structured_subsection)                                                               \
-    X(_render_structured_table)                                                                    \
-    X(_headers_from_structured_rows)                                                               \
-    X(_render_structured_blocks)                                                                   \
-    X(_render_structured_block)                                                                    \
-    X(_render_structured_value)                                                                    \
-    X(_structured_item_text)                                                                       \
-    X(_int_value)                                                                                  \
-    X(_extract_questions)                                                                          \
-    X(_normalize_question_list)                                                                    \
-    X(_question_at)                                                                                \
-    X(_pad_row)                                                                                    \
-    X(_markdown_table)                                                                             \
-    X(_md_cell)                                                                                    \
-    X(_trim_blank)                                                                                 \
-    X(_format_section)                                                                             \
-    X(_format_answer_body)                                                                         \
-    X(_format_product_links)                                                                       \
-    X(_format_recommended_asins)                                                                   \
-    X(_format_link_items)                                                                          \
-    X(_build_answer_blocks)                                                                        \
-    X(_build_structured_answer_blocks)                                                             \
-    X(_normalize_structured_row)                                                                   \
-    X(_normalize_row_cells)                                                                        \
-    X(_build_text_fallback_blocks)                                                                 \
-    X(_to_structured_blocks)                                                                       \
-    X(_render_blocks)                                                                              \
-    X(_normalize_text_lines)                                                                       \
-    X(_parse_markdown_heading)                                                                     \
-    X(_parse_markdown_list_item)                                                                   \
-    X(_parse_markdown_table)                                                                       \
-    X(_parse_pipe_row)                                                                             \
-    X(_is_markdown_delimiter_row)                                                                  \
-    X(_collapse_blank_lines)
-
-enum method_id : int {
-#define TELVARA_ENUM(name) m_##name,
-    TELVARA_OWN_METHODS(TELVARA_ENUM)
-#undef TELVARA_ENUM
-        method_count
-};
-
-// Keys read from the input and texts written to the report.
-#define TELVARA_TEXTS(X)                                                                           \
-    X(k_diagnosis_report, "diagnosis_report")                                                      \
-    X(k_diagnosisReport, "diagnosisReport")                                                        \
-    X(k_listing_optimization_report, "listing_optimization_report")                                \
-    X(k_listingOptimizationReport, "listingOptimizationReport")                                    \
-    X(k_answers, "answers")                                                                        \
-    X(k_questions, "questions")                                                                    \
-    X(k_upload_payload, "upload_payload")                                                          \
-    X(k_records, "records")                                                                        \
-    X(k_question, "question")                                                                      \
-    X(k_answer, "answer")                                                                          \
-    X(k_asin, "asin")                                                                              \
-    X(k_sections, "sections")                                                                      \
-    X(k_index, "index")                                                                            \
-    X(k_title, "title")                                                                            \
-    X(k_subsections, "subsections")                                                                \
-    X(k_subSections, "subSections")                                                                \
-    X(k_children, "children")                                                                      \
-    X(k_table, "table")                                                                            \
-    X(k_rows, "rows")                                                                              \
-    X(k_blocks, "blocks")                                                                          \
-    X(k_text, "text")                                                                              \
-    X(k_content, "content")                                                                        \
-    X(k_summary, "summary")                                                                        \
-    X(k_headers, "headers")                                                                        \
-    X(k_type, "type")                                                                              \
-    X(k_value, "value")                                                                            \
-    X(k_level, "level")                                                                            \
-    X(k_items, "items")                                                                            \
-    X(k_label, "label")                                                                            \
-    X(k_body, "body")                                                                              \
-    X(k_prefix, "prefix")                                                                          \
-    X(k_productLinks, "productLinks")                                                              \
-    X(k_isSuccess, "isSuccess")                                                                    \
-    X(k_summaryText, "summaryText")                                                                \
-    X(k_recommendedAsins, "recommendedAsins")                                                      \
-    X(k_href, "href")                                                                              \
-    X(k_source, "source")                                                                          \
-    X(k_description, "description")                                                                \
-    X(k_cells, "cells")                                                                            \
-    X(k_kind, "kind")                                                                              \
-    X(k_header, "header")                                                                          \
-    X(k_include_source, "include_source")                                                          \
-    X(v_heading, "heading")                                                                        \
-    X(v_paragraph, "paragraph")                                                                    \
-    X(v_list, "list")                                                                              \
-    X(v_list_item, "list_item")                                                                    \
-    X(v_table_row, "table_row")                                                                    \
-    X(v_mode, "mode")                                                                              \
-    X(v_row_start, "row_start")                                                                    \
-    X(t_empty, "")                                                                                 \
-    X(t_placeholder, "无")                                                                         \
-    X(t_rule, "---")                                                                               \
-    X(t_lf, "\n")                                                                                  \
-    X(t_cell_sep, " | ")                                                                           \
-    X(t_section_sep, "\n\n---\n\n")                                                                \
-    X(t_unknown, "UNKNOWN")                                                                        \
-    X(t_module, "模块")                                                                            \
-    X(t_ideographic_comma, "、")                                                                   \
-    X(t_fullwidth_colon, "：")                                                                     \
-    X(t_report_title_tail, " Listing 优化诊断报告")                                                \
-    X(t_question_no, "第 ")                                                                        \
-    X(t_question_tail, " 题")                                                                      \
-    X(t_question_heading_tail, " 题：")                                                            \
-    X(t_no_answer_tail, " 题未获取到答案")                                                         \
-    X(t_related_products, "### 相关产品")                                                          \
-    X(t_answer_heading, "### 答案")                                                                \
-    X(t_recommended_asins, "### 推荐 ASIN")                                                        \
-    X(t_summary_heading, "### 总结")                                                               \
-    X(n_format_official_report, "_format_official_report")                                        \
-    X(n_upper, "upper")                                                                            \
-    X(n_lower, "lower")                                                                            \
-    X(n_groups, "groups")
-
-struct state_t {
-#define TELVARA_MEMBER(id, literal) py::str id;
-    TELVARA_TEXTS(TELVARA_MEMBER)
-#undef TELVARA_MEMBER
-    // Method names, and what the class held under them when it was made: a
-    // call goes straight to the native code only while the instance would
-    // still find that same object.
-    py::str names[method_count];
-    py::object originals[method_count];
-    // Bound `match` of the compiled patterns, and `sub` of the whitespace run.
-    py::object heading_match, unordered_match, ordered_match, whitespace_sub;
-    pysem::module_namespace ns;
-
-    state_t() {
-#define TELVARA_INIT(id, literal) id = intern(literal);
-        TELVARA_TEXTS(TELVARA_INIT)
-#undef TELVARA_INIT
-        int i = 0;
-#define TELVARA_NAME(name) names[i++] = intern(#name);
-        TELVARA_OWN_METHODS(TELVARA_NAME)
-#undef TELVARA_NAME
-    }
-
-    static py::str intern(const char *literal) {
-        PyObject *s = PyUnicode_FromString(literal);
-        if (!s) throw py::error_already_set();
-        PyUnicode_InternInPlace(&s);
-        return py::reinterpret_steal<py::str>(s);
-    }
-};
-
-inline py::gil_safe_call_once_and_store<state_t> &state_storage() {
-    static py::gil_safe_call_once_and_store<state_t> storage;
-    return storage;
-}
-
-inline state_t &state() { return state_storage().get_stored(); }
-
-// ---------------------------------------------------------------------------
-// Calls through the instance. `self.name(...)` is what every method does; when
-// the lookup would find the class's own native method (nothing patched on the
-// class, its bases or the instance, no custom attribute hook), the call goes
-// straight to the C++ code, which is the same code the lookup would reach.
-
-inline bool is_direct(py::handle self, method_id m) {
-    state_t &st = state();
-    PyTypeObject *type = Py_TYPE(self.ptr());
-    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-    PyObject *found = _PyType_Lookup(type, st.names[m].ptr());
-    if (!found || found != st.originals[m].ptr()) return false;
-    PyObject **dict = _PyObject_GetDictPtr(self.ptr());
-    if (dict && *dict && PyDict_GET_SIZE(*dict) != 0) {
-        PyObject *own = PyDict_GetItemWithError(*dict, st.names[m].ptr());
-        if (own) return false;
-        if (PyErr_Occurred()) throw py::error_already_set();
-    }
-    return true;
-}
-
-// Raw object pointers go over as handles.
-inline py::handle call_arg(PyObject *value) { return value; }
-template <class T> T &&call_arg(T &&value) { return std::forward<T>(value); }
-
-template <class... Args> py::object call_through(py::handle self, py::handle name, Args &&...args) {
-    return self.attr(name)(call_arg(std::forward<Args>(args))...);
-}
-
-#define TV_CALL(name, ...)                                                                         \
-    (::telvara::is_direct(self, ::telvara::m_##name)                                               \
-         ? py::object(::telvara::impl::name(self, __VA_ARGS__))                                    \
-         : ::telvara::call_through(self, ::telvara::state().names[::telvara::m_##name], __VA_ARGS__))
-
-// ---------------------------------------------------------------------------
-// Small readers of JSON-shaped input.
 
 using pysem::get;
 using pysem::is_list;
 using pysem::is_mapping;
 using pysem::is_text;
+using pysem::join;
 using pysem::strip;
 using pysem::text_form;
 using pysem::truthy;
 
-// mapping.get(key, default): a missing key gives `fallback`, a present null
-// stays null. Non-dicts are asked through their own get(), as Python would.
-inline py::object get_or(py::handle mapping, py::handle key, py::handle fallback) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject *found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-        if (found) return py::reinterpret_borrow<py::object>(found);
-        if (PyErr_Occurred()) throw py::error_already_set();
-        return py::reinterpret_borrow<py::object>(fallback);
+// ---------------------------------------------------------------------------
+// Constant texts
+
+// A constant text of the module, decoded and interned once per literal and
+// kept for the life of the process (its hash is then computed once too).
+inline py::str text(const char *utf8) {
+    static auto *cache = new std::unordered_map<const char *, PyObject *>();
+    auto [it, fresh] = cache->try_emplace(utf8, nullptr);
+    if (fresh) {
+        PyObject *s = PyUnicode_FromString(utf8);
+        if (!s) {
+            cache->erase(it);
+            throw py::error_already_set();
+        }
+        PyUnicode_InternInPlace(&s);
+        it->second = s;
     }
-    return mapping.attr("get")(key, fallback);
+    return py::reinterpret_borrow<py::str>(it->second);
 }
 
-// `m.get(a) or m.get(b) or ...`: the first non-empty value, else the last one.
-inline py::object either(py::handle mapping, std::initializer_list<py::handle> keys) {
-    py::object value = py::none();
-    for (py::handle key : keys) {
-        value = get(mapping, key);
-        if (truthy(value)) break;
-    }
-    return value;
+// The same for a literal, with one slot per place of use.
+#define LIT(literal)                                                                               \
+    ([]() -> const py::str & {                                                                     \
+        static const py::str *const kept = new py::str(::telvara::text(literal));                  \
+        return *kept;                                                                              \
+    }())
+
+// ---------------------------------------------------------------------------
+// Calls of plain callables
+
+// fn(*args), the arguments as objects or raw pointers.
+template <class... Args> py::object call(py::handle fn, const Args &...args) {
+    PyObject *argv[] = {py::handle(args).ptr()..., nullptr};
+    return pysem::steal(PyObject_Vectorcall(fn.ptr(), argv, sizeof...(Args), nullptr));
 }
 
-// `str(m.get(a) or m.get(b) or "").strip()`.
-inline py::str either_text(py::handle mapping, std::initializer_list<py::handle> keys) {
-    py::object value = either(mapping, keys);
-    if (!truthy(value)) return state().t_empty;
-    return strip(text_form(value));
-}
-
-// A plain copy of a derived list or mapping, for methods that take only the
-// exact kind; the exact kinds pass through.
-inline py::object plain(py::handle value) {
-    PyObject *v = value.ptr();
-    if (PyList_Check(v) && !PyList_CheckExact(v)) return pysem::steal(PySequence_List(v));
-    if (PyDict_Check(v) && !PyDict_CheckExact(v)) {
-        py::object copy = pysem::steal(PyDict_New());
-        if (PyDict_Merge(copy.ptr(), v, 1) < 0) throw py::error_already_set();
-        return copy;
-    }
-    return py::reinterpret_borrow<py::object>(value);
-}
-
-// `for item in value`, holding each item while the body runs. An exact list
-// is walked by position, rechecking its length, as the list iterator does.
-template <class F> void for_each(py::handle value, F &&body) {
-    if (PyList_CheckExact(value.ptr())) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value.ptr()); ++i)
-            body(py::reinterpret_borrow<py::object>(PyList_GET_ITEM(value.ptr(), i)));
-        return;
-    }
-    py::object it = pysem::steal(PyObject_GetIter(value.ptr()));
-    while (PyObject *item = PyIter_Next(it.ptr())) body(py::reinterpret_steal<py::object>(item));
-    if (PyErr_Occurred()) throw py::error_already_set();
-}
-
-inline Py_ssize_t length(py::handle value) {
-    if (PyList_CheckExact(value.ptr())) return PyList_GET_SIZE(value.ptr());
-    Py_ssize_t n = PyObject_Size(value.ptr());
-    if (n < 0) throw py::error_already_set();
-    return n;
-}
-
-inline void append(py::list &lines, py::handle item) {
-    if (PyList_Append(lines.ptr(), item.ptr()) < 0) throw py::error_already_set();
-}
-
-// lines.extend(more)
-inline void extend(py::list &lines, py::handle more) {
-    if (PyList_CheckExact(more.ptr())) {
-        // A list extended by itself copies what it held at the start.
-        Py_ssize_t n = PyList_GET_SIZE(more.ptr());
-        for (Py_ssize_t i = 0; i < n; ++i) append(lines, PyList_GET_ITEM(more.ptr(), i));
-        return;
-    }
-    Py_ssize_t end = PyList_GET_SIZE(lines.ptr());
-    if (PyList_SetSlice(lines.ptr(), end, end, more.ptr()) < 0) throw py::error_already_set();
-}
-
-inline py::list new_list() { return pysem::steal_as<py::list>(PyList_New(0)); }
-
-inline py::dict new_dict() { return pysem::steal_as<py::dict>(PyDict_New()); }
-
-inline void set_item(py::handle dict, py::handle key, py::handle value) {
-    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
-}
-
-inline py::int_ to_int(long long value) { return pysem::steal_as<py::int_>(PyLong_FromLongLong(value)); }
-
-// Text compared with an ASCII word, for values that may be of any kind.
-inline bool text_equals(py::handle value, py::handle word) {
-    if (!PyUnicode_Check(value.ptr())) return false;
-    return PyUnicode_Compare(value.ptr(), word.ptr()) == 0;
-}
-
-// An item that the code treats as text: anything else fails as Python's
-// attribute lookup on it would.
-inline py::handle text_item(py::handle value, const char *method) {
-    if (!PyUnicode_Check(value.ptr())) {
-        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", pysem::type_name(value),
-                     method);
-        throw py::error_already_set();
-    }
-    return value;
+// text.upper()
+inline py::object upper(py::handle text) {
+    return pysem::steal(PyObject_CallMethodNoArgs(text.ptr(), LIT("upper").ptr()));
 }
 
 // ---------------------------------------------------------------------------
@@ -391,7 +140,493 @@ template <class... Parts> py::str cat(const Parts &...parts) {
     return out.finish();
 }
 
-inline py::str join(py::handle separator, py::handle items) { return pysem::join(separator, items); }
+// "".join(parts): texts only, refused as join refuses anything else.
+inline py::str concat(std::initializer_list<py::handle> parts) {
+    text_builder out;
+    Py_ssize_t index = 0;
+    for (py::handle part : parts) {
+        if (!PyUnicode_Check(part.ptr())) {
+            PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", index,
+                         pysem::type_name(part));
+            throw py::error_already_set();
+        }
+        out.add(part);
+        ++index;
+    }
+    return out.finish();
+}
+
+inline py::str decimal(long long n) { return py::str(std::to_string(n)); }
+
+// ---------------------------------------------------------------------------
+// Module state, built once at load and never destroyed.
+
+constexpr int kIgnoreCase = 2; // re.IGNORECASE
+
+// A method of the class: its name, and what the class held under it once all
+// were defined (see is_direct()).
+struct own_method {
+    py::str name;
+    py::object original;
+};
+
+// Patterns that the module passes around as text ("当前标题", the marker
+// patterns, ...) are compiled at load into `fixed`; patterns that callers
+// bring are kept in a small bounded cache.
+struct State {
+    // The module's own namespace: the diagnosis tables live there.
+    pysem::module_namespace ns;
+    py::object compile_fn, escape_fn;
+    py::object sentinel;
+    // Per flag value (0 or IGNORECASE): pattern text -> compiled pattern.
+    py::dict fixed[2], recent[2];
+    // The class's own methods, in the order they were defined.
+    std::vector<std::unique_ptr<own_method>> methods;
+
+    // Bound `match` / `search` / `sub` methods of the stored patterns.
+    py::object whitespace_sub; // \s+
+    // Markdown-like answer text.
+    py::object heading_match, unordered_match, ordered_match;
+    // The diagnosis from prose.
+    py::object numbered_line_match; // ^([1-9]\d*)、(.+)$
+    py::object blank_runs_sub;      // \n{3,}
+    py::object dashes_match;        // ^-+$
+    py::object numbered_heading_match;
+    py::object row_start_match;
+    py::object title_words_search;
+    py::object bullet_lead_sub, check_lead_sub;
+    py::object count_search, number_match, bullet_match, caption_match, step_match;
+    std::vector<py::object> next_label_match;
+    // Field label -> (its label-line pattern, `sub` of its cut pattern).
+    py::dict labels;
+    // Marker -> `sub` of the cut up to its last occurrence (bounded).
+    py::dict marker_cuts;
+    // Subsection titles that the cleaning of a subsection drops.
+    py::set known_titles;
+
+    State();
+};
+
+inline py::gil_safe_call_once_and_store<State> &state_storage() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<State> storage;
+    return storage;
+}
+
+// Made when the module loads, before any method can run.
+inline void make_state() {
+    state_storage().call_once_and_store_result([] { return State(); });
+}
+
+inline State &state() { return state_storage().get_stored(); }
+
+inline py::object compile_now(const State &st, py::handle pattern, int flags) {
+    return call(st.compile_fn, pattern, py::int_(flags));
+}
+
+// The label line of a label (escaped): the label alone, optionally followed
+// by one colon, or the label and a colon at the start of a line.
+inline py::str label_line_pattern(py::handle escaped) {
+    return concat({LIT("^"), escaped, LIT("[:：]?$|^"), escaped, LIT("[:：]")});
+}
+
+inline State::State() {
+    py::module_ re = py::module_::import("re");
+    compile_fn = re.attr("compile");
+    escape_fn = re.attr("escape");
+    sentinel = py::module_::import("builtins").attr("object")();
+
+    auto store = [&](const char *pattern, int flags) {
+        py::str source = text(pattern);
+        py::object compiled = compile_now(*this, source, flags);
+        fixed[flags ? 1 : 0][source] = compiled;
+        return compiled;
+    };
+    whitespace_sub = store(R"re(\s+)re", 0).attr("sub");
+    heading_match = store(R"re(^(#{1,6})\s+(.*)$)re", 0).attr("match");
+    unordered_match = store(R"re(^([-*•])\s+(.*)$)re", 0).attr("match");
+    ordered_match = store(R"re(^\d+[.)]\s+(.*)$)re", 0).attr("match");
+    numbered_line_match = store(R"re(^([1-9]\d*)、(.+)$)re", 0).attr("match");
+    blank_runs_sub = store(R"re(\n{3,})re", 0).attr("sub");
+    dashes_match = store(R"re(^-+$)re", 0).attr("match");
+    numbered_heading_match = store(R"re(^[1-9]\d*、)re", 0).attr("match");
+    row_start_match =
+        store(R"re(^(?:第\s*\d+\s*点|Bullet\s*#?\d+|图|图片|主图|模块|P\d|缺失))re", kIgnoreCase).attr("match");
+    title_words_search = store(R"re(\b(?:with|Bed|Frame|Daybed|KESTRO)\b)re", kIgnoreCase).attr("search");
+    bullet_lead_sub = store(R"re(^[-*•\s]+)re", 0).attr("sub");
+    check_lead_sub = store(R"re(^[✅✔]+)re", 0).attr("sub");
+    count_search = store(R"re(共约|字符)re", 0).attr("search");
+    number_match = store(R"re(^(\d+)[.)、]?$)re", 0).attr("match");
+    bullet_match = store(R"re(^Bullet\s*#?(\d+)\s*[-—:：]?\s*(.*)$)re", kIgnoreCase).attr("match");
+    caption_match = store(R"re(^[A-Z][A-Za-z0-9 +&'/-]+[:：])re", 0).attr("match");
+    step_match = store(R"re(^Step\s+\d+)re", kIgnoreCase).attr("match");
+
+    // Patterns the module hands to its own methods as text.
+    for (const char *p : {"当前标题", "分析结果|问题逐项分析|维度", "综合建议标题|建议优化标题", "优化点说明|优化核心逻辑|优化说明",
+                          "综合建议标题", "建议优化标题", "产品定位", "核心参数|参数全面对比", "卖点优劣势|卖点.*对比",
+                          "评论口碑|口碑关键对比", "竞品差距|机会点", "综合结论", "^整体$", "^问题$", "^依据$", "^建议改为",
+                          "改动要点|优化核心逻辑", "综合优化|优化优先级|核心逻辑",
+                          R"re(^(第一点|第二点|第三点|第四点|第五点|第\s*[一二三四五六七八九十\d]+\s*点|Bullet\s*#?\d+)[:：]?\s*(.*)$)re",
+                          R"re(^(图\s*\d+)[｜|—\-]?\s*(.*)$)re", R"re(^(图\s*\d+|模块\s*\d+)[\s—｜|\-]*\s*(.*)$)re",
+                          R"re(^([①②③④⑤⑥⑦⑧⑨]\s*.+)$)re", R"re(^(?:第\s*\d+\s*点|Bullet\s*#?\d+|缺失)$)re",
+                          R"re(^(?:图|图片|主图|Image)\s*#?\d+|^图\d+)re", R"re(^(?:模块|Module|[A-Za-z0-9+ ]+模块))re"})
+        store(p, kIgnoreCase);
+
+    // Label lines of the six labels that end a field value (case-sensitive).
+    for (const char *label : {"现有表达", "问题", "依据", "建议改为", "改进建议", "优化方案"}) {
+        py::object esc = call(escape_fn, text(label));
+        py::str pattern = label_line_pattern(esc);
+        py::object compiled = compile_now(*this, pattern, 0);
+        fixed[0][pattern] = compiled;
+        next_label_match.push_back(compiled.attr("match"));
+        // The same label searched for by its field, case-insensitive, and the
+        // cut of the label and its colon from the value's first line.
+        fixed[1][pattern] = compile_now(*this, pattern, kIgnoreCase);
+        py::object cut = compile_now(*this, concat({LIT("^"), esc, LIT("[:：]\\s*")}), 0);
+        labels[text(label)] = py::make_tuple(pattern, cut.attr("sub"));
+    }
+
+    for (const char *t : {"问题逐项分析", "优化优先级总结", "优化核心逻辑总结", "当前标题内容", "当前五点内容",
+                          "当前图片整体问题", "当前A+内容整体问题", "评价整体总结分析", "产品定位", "核心参数全面对比",
+                          "卖点优劣势对比", "评论口碑关键对比", "竞品差距与机会点", "综合结论", "核心问题定位",
+                          "最优先修改原因", "总体执行修改方案"})
+        known_titles.add(text(t));
+}
+
+// The compiled form of a pattern given as text, through the module's own
+// patterns first, then a bounded cache (caller patterns can be anything).
+inline py::object compiled(py::handle pattern, int flags) {
+    State &st = state();
+    int slot = flags ? 1 : 0;
+    PyObject *found = PyDict_GetItemWithError(st.fixed[slot].ptr(), pattern.ptr());
+    if (!found && !PyErr_Occurred()) found = PyDict_GetItemWithError(st.recent[slot].ptr(), pattern.ptr());
+    if (found) return py::reinterpret_borrow<py::object>(found);
+    if (PyErr_Occurred()) throw py::error_already_set();
+    py::object result = compile_now(st, pattern, flags);
+    PyObject *recent = st.recent[slot].ptr();
+    if (PyDict_GET_SIZE(recent) >= 256) PyDict_Clear(recent);
+    if (PyDict_SetItem(recent, pattern.ptr(), result.ptr()) < 0) throw py::error_already_set();
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// Calls through the instance. A method calls the others as `self.name(...)`;
+// while that lookup would find the class's own native method (nothing
+// patched on the instance, the class or a subclass, and no attribute hook of
+// its own), the call goes straight to the C++ code, which is the same code
+// the lookup would reach.
+
+// The record of the method with native code `Fn`, set when it is defined.
+template <auto Fn> inline const own_method *own_record = nullptr;
+
+template <auto Fn> const own_method &own() {
+    const own_method *m = own_record<Fn>;
+    if (!m) throw std::logic_error("a method was called before it was defined");
+    return *m;
+}
+
+inline bool is_direct(py::handle self, const own_method &m) {
+    PyTypeObject *type = Py_TYPE(self.ptr());
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    if (_PyType_Lookup(type, m.name.ptr()) != m.original.ptr()) return false;
+    PyObject **dict = _PyObject_GetDictPtr(self.ptr());
+    if (dict && *dict && PyDict_GET_SIZE(*dict) != 0) {
+        if (PyDict_GetItemWithError(*dict, m.name.ptr())) return false;
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    return true;
+}
+
+template <auto Fn> bool is_direct(py::handle self) { return is_direct(self, own<Fn>()); }
+
+// `name=value`, for a keyword-only argument; it comes last.
+struct keyword {
+    const char *name;
+    py::handle value;
+};
+
+// An argument that the call leaves out, so that the method's own default
+// applies; `value` is that default, for the native code. It comes last.
+struct omitted {
+    py::handle value;
+};
+
+inline py::handle positional(py::handle value) { return value; }
+inline py::handle positional(const keyword &k) { return k.value; }
+inline py::handle positional(const omitted &o) { return o.value; }
+
+inline const char *keyword_name(py::handle, const char *found) { return found; }
+inline const char *keyword_name(const omitted &, const char *found) { return found; }
+inline const char *keyword_name(const keyword &k, const char *) { return k.name; }
+
+// self.<name>(*args) through attribute lookup, as `self.name(...)` runs it.
+template <class... Args> py::object call_method(py::handle self, py::handle name, const Args &...args) {
+    constexpr size_t count = sizeof...(Args);
+    constexpr size_t keywords = (std::size_t{std::is_same_v<Args, keyword>} + ... + 0);
+    constexpr size_t left_out = (std::size_t{std::is_same_v<Args, omitted>} + ... + 0);
+    if constexpr (keywords + left_out != 0) {
+        using last = std::tuple_element_t<count - 1, std::tuple<Args...>>;
+        static_assert(keywords + left_out == 1 && (std::is_same_v<last, keyword> || std::is_same_v<last, omitted>),
+                      "one keyword or left-out argument, after the positional ones");
+    }
+    PyObject *argv[] = {self.ptr(), positional(args).ptr()...};
+    py::object names;
+    if constexpr (keywords != 0) {
+        const char *kw = nullptr;
+        ((kw = keyword_name(args, kw)), ...);
+        names = py::make_tuple(text(kw));
+    }
+    return pysem::steal(PyObject_VectorcallMethod(name.ptr(), argv, 1 + count - keywords - left_out, names.ptr()));
+}
+
+// self.<name of Fn>(*args), always through attribute lookup.
+template <auto Fn, class... Args> py::object through(py::handle self, const Args &...args) {
+    return call_method(self, own<Fn>().name, args...);
+}
+
+// self.<name of Fn>(*args): the native code while that is what the lookup
+// would reach, else through the instance.
+template <auto Fn, class... Args> py::object via(py::handle self, const Args &...args) {
+    const own_method &m = own<Fn>();
+    if (is_direct(self, m)) return py::object(Fn(self, positional(args)...));
+    return call_method(self, m.name, args...);
+}
+
+// The method as bound on the class: every argument taken as an object.
+template <class F> struct arity;
+template <class R, class... Args> struct arity<R (*)(py::handle, Args...)> {
+    static constexpr size_t value = sizeof...(Args);
+};
+
+template <auto Fn, class = std::make_index_sequence<arity<decltype(Fn)>::value>> struct bound_method;
+template <auto Fn, size_t... I> struct bound_method<Fn, std::index_sequence<I...>> {
+    template <size_t> using object = py::object;
+    static auto call(py::object self, object<I>... args) { return Fn(self, args...); }
+};
+
+// `def name(self, ...)` in the class, with native code `Fn`.
+template <auto Fn, class Class, class... Extra> void define(Class &cls, const char *name, const Extra &...extra) {
+    cls.def(name, &bound_method<Fn>::call, extra...);
+    own_record<Fn> = state().methods.emplace_back(new own_method{text(name), py::object()}).get();
+}
+
+// What the class holds under each of its own method names, once all are
+// defined.
+inline void record_originals(py::handle cls) {
+    auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
+    for (const std::unique_ptr<own_method> &m : state().methods)
+        m->original = py::reinterpret_borrow<py::object>(_PyType_Lookup(type, m->name.ptr()));
+}
+
+// ---------------------------------------------------------------------------
+// Readers of JSON-shaped input
+
+// mapping.get(key, default): a missing key gives `fallback`, a present null
+// stays null. Non-dicts are asked through their own get(), as Python would.
+inline py::object get_or(py::handle mapping, py::handle key, py::handle fallback) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject *found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        if (found) return py::reinterpret_borrow<py::object>(found);
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return py::reinterpret_borrow<py::object>(fallback);
+    }
+    return mapping.attr("get")(key, fallback);
+}
+
+// mapping.get(key, <missing>): a null object when the key is absent.
+inline py::object lookup(py::handle mapping, py::handle key) {
+    py::handle missing = state().sentinel;
+    py::object value = get_or(mapping, key, missing);
+    return value.is(missing) ? py::object() : value;
+}
+
+// The value under a key when it is non-empty, else empty text.
+inline py::object value_or_empty(py::handle mapping, py::handle key) {
+    py::object value = lookup(mapping, key);
+    if (value && truthy(value)) return value;
+    return LIT("");
+}
+
+// `m.get(a) or m.get(b) or ...`: the first non-empty value, else the last one.
+inline py::object either(py::handle mapping, std::initializer_list<py::handle> keys) {
+    py::object value = py::none();
+    for (py::handle key : keys) {
+        value = get(mapping, key);
+        if (truthy(value)) break;
+    }
+    return value;
+}
+
+// `str(m.get(a) or m.get(b) or "").strip()`.
+inline py::str either_text(py::handle mapping, std::initializer_list<py::handle> keys) {
+    py::object value = either(mapping, keys);
+    if (!truthy(value)) return LIT("");
+    return strip(text_form(value));
+}
+
+// `a or b`
+inline py::object or_else(py::object a, py::handle b) { return truthy(a) ? a : py::reinterpret_borrow<py::object>(b); }
+
+// A plain copy of a derived list or mapping, for methods that take only the
+// exact kind; the exact kinds pass through.
+inline py::object plain(py::handle value) {
+    PyObject *v = value.ptr();
+    if (PyList_Check(v) && !PyList_CheckExact(v)) return pysem::steal(PySequence_List(v));
+    if (PyDict_Check(v) && !PyDict_CheckExact(v)) {
+        py::object copy = pysem::steal(PyDict_New());
+        if (PyDict_Merge(copy.ptr(), v, 1) < 0) throw py::error_already_set();
+        return copy;
+    }
+    return py::reinterpret_borrow<py::object>(value);
+}
+
+inline py::object schema_of(py::handle question, py::handle section) {
+    return lookup(state().ns["DIAGNOSIS_TABLE_SCHEMAS"], py::make_tuple(question, section));
+}
+
+// ---------------------------------------------------------------------------
+// Lists and other values
+
+// `for item in value`, holding each item while the body runs. An exact list
+// is walked by position, rechecking its length, as the list iterator does.
+template <class F> void for_each(py::handle value, F &&body) {
+    if (PyList_CheckExact(value.ptr())) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value.ptr()); ++i)
+            body(py::reinterpret_borrow<py::object>(PyList_GET_ITEM(value.ptr(), i)));
+        return;
+    }
+    py::object it = pysem::steal(PyObject_GetIter(value.ptr()));
+    while (PyObject *item = PyIter_Next(it.ptr())) body(py::reinterpret_steal<py::object>(item));
+    if (PyErr_Occurred()) throw py::error_already_set();
+}
+
+// len(value)
+inline Py_ssize_t length(py::handle value) {
+    if (PyList_CheckExact(value.ptr())) return PyList_GET_SIZE(value.ptr());
+    if (PyUnicode_Check(value.ptr())) return PyUnicode_GET_LENGTH(value.ptr());
+    Py_ssize_t n = PyObject_Size(value.ptr());
+    if (n < 0) throw py::error_already_set();
+    return n;
+}
+
+inline Py_ssize_t size(py::handle list) { return PyList_GET_SIZE(list.ptr()); }
+
+// list[i] as a new reference (the list may change under Python callbacks).
+inline py::object item(py::handle list, Py_ssize_t i) {
+    PyObject *found = PyList_GetItem(list.ptr(), i);
+    if (!found) throw py::error_already_set();
+    return py::reinterpret_borrow<py::object>(found);
+}
+
+inline py::list slice(py::handle list, Py_ssize_t low, Py_ssize_t high) {
+    return pysem::steal_as<py::list>(PyList_GetSlice(list.ptr(), low, high));
+}
+
+inline void append(py::handle list, py::handle value) {
+    if (PyList_Append(list.ptr(), value.ptr()) < 0) throw py::error_already_set();
+}
+
+// list.extend(iterable); a list extended by itself takes what it held.
+inline void extend(py::handle list, py::handle iterable) {
+    if (PyList_CheckExact(iterable.ptr()) || PyTuple_CheckExact(iterable.ptr())) {
+        if (PyList_SetSlice(list.ptr(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, iterable.ptr()) < 0)
+            throw py::error_already_set();
+        return;
+    }
+    for_each(iterable, [&](py::object value) { append(list, value); });
+}
+
+// list[i] = value
+inline void set_at(py::handle list, Py_ssize_t i, py::handle value) {
+    if (PyList_SetItem(list.ptr(), i, py::reinterpret_borrow<py::object>(value).release().ptr()) < 0)
+        throw py::error_already_set();
+}
+
+// mapping[key] = value
+inline void set_item(py::handle dict, py::handle key, py::handle value) {
+    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
+}
+
+// `a, b, ... = value` for a fixed number of names, with the interpreter's
+// own errors.
+inline std::vector<py::object> unpack(py::handle value, size_t count) {
+    PyObject *it = PyObject_GetIter(value.ptr());
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && !Py_TYPE(value.ptr())->tp_iter &&
+            !PySequence_Check(value.ptr())) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", pysem::type_name(value));
+        }
+        throw py::error_already_set();
+    }
+    py::object iter = pysem::steal(it);
+    std::vector<py::object> out;
+    while (PyObject *next = PyIter_Next(iter.ptr())) {
+        py::object held = py::reinterpret_steal<py::object>(next);
+        if (out.size() == count) {
+            PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", count);
+            throw py::error_already_set();
+        }
+        out.push_back(std::move(held));
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    if (out.size() < count) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", count, out.size());
+        throw py::error_already_set();
+    }
+    return out;
+}
+
+inline bool equal(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+inline bool less(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+inline bool contains(py::handle container, py::handle needle) {
+    int r = PySequence_Contains(container.ptr(), needle.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// ---------------------------------------------------------------------------
+// Texts
+
+// Text compared with an ASCII word, for values that may be of any kind.
+inline bool text_equals(py::handle value, py::handle word) {
+    if (!PyUnicode_Check(value.ptr())) return false;
+    return PyUnicode_Compare(value.ptr(), word.ptr()) == 0;
+}
+
+// An item that the code calls a text method on: anything else fails as
+// Python's attribute lookup on it would.
+inline py::handle text_item(py::handle value, const char *method) {
+    if (!PyUnicode_Check(value.ptr())) {
+        PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", pysem::type_name(value),
+                     method);
+        throw py::error_already_set();
+    }
+    return value;
+}
+
+// An item that a text operation reads as its argument: anything else is
+// refused the way the operation itself would refuse it.
+inline py::str as_text(py::handle item) {
+    if (!PyUnicode_Check(item.ptr()))
+        throw py::type_error(std::string("expected str, not ") + pysem::type_name(item));
+    return py::reinterpret_borrow<py::str>(item);
+}
+
+inline bool starts_with(py::handle s, py::handle prefix) {
+    Py_ssize_t r = PyUnicode_Tailmatch(s.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
 
 // Python's slice bound: negative counts from the end, then clamped to 0..n.
 inline Py_ssize_t slice_bound(long long k, Py_ssize_t n) {
@@ -405,6 +640,9 @@ inline Py_ssize_t slice_bound(long long k, Py_ssize_t n) {
 inline long long minus_one(long long k) { return k == LLONG_MIN ? k : k - 1; }
 inline long long plus(long long k, long long d) { return k > LLONG_MAX - d ? LLONG_MAX : k + d; }
 
+// ---------------------------------------------------------------------------
+// Table rows
+
 // row + [""] * (width - len(row))
 inline py::list padded_copy(py::handle row, Py_ssize_t n, long long width) {
     unsigned long long extra = static_cast<unsigned long long>(width) - static_cast<unsigned long long>(n);
@@ -414,7 +652,7 @@ inline py::list padded_copy(py::handle row, Py_ssize_t n, long long width) {
     }
     Py_ssize_t total = n + static_cast<Py_ssize_t>(extra);
     py::list out = pysem::steal_as<py::list>(PyList_New(total));
-    PyObject *empty = state().t_empty.ptr();
+    PyObject *empty = LIT("").ptr();
     for (Py_ssize_t i = 0; i < total; ++i) {
         PyObject *cell = i < n ? PyList_GET_ITEM(row.ptr(), i) : empty;
         Py_INCREF(cell);
@@ -427,22 +665,23 @@ inline py::list padded_copy(py::handle row, Py_ssize_t n, long long width) {
 // when asked.
 inline py::list folded_copy(py::handle row, Py_ssize_t n, long long width, py::handle separator, bool trim) {
     Py_ssize_t cut = slice_bound(minus_one(width), n);
-    py::list out = pysem::steal_as<py::list>(PyList_GetSlice(row.ptr(), 0, cut));
-    py::object rest = pysem::steal(PyList_GetSlice(row.ptr(), cut, n));
-    py::str folded = join(separator, rest);
+    py::list out = slice(row, 0, cut);
+    py::str folded = join(separator, slice(row, cut, n));
     append(out, trim ? strip(folded) : folded);
     return out;
 }
 
-// (first, second) of a pair returned by a method.
-inline std::pair<py::object, py::object> unpack_pair(py::handle pair) {
-    py::object items = pysem::steal(PySequence_Tuple(pair.ptr()));
-    if (PyTuple_GET_SIZE(items.ptr()) != 2) {
-        PyErr_Format(PyExc_ValueError, "expected 2 values to unpack, got %zd", PyTuple_GET_SIZE(items.ptr()));
-        throw py::error_already_set();
-    }
-    return {py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(items.ptr(), 0)),
-            py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(items.ptr(), 1))};
+// "| a | b |": the cells of a pipe-table line, each written by `write`.
+template <class Write> py::str pipe_line(py::handle cells, Write &&write) {
+    text_builder line;
+    line.ascii("| ");
+    bool first = true;
+    for_each(cells, [&](py::object cell) {
+        if (!first) line.ascii(" | ");
+        first = false;
+        write(line, cell);
+    });
+    return line.ascii(" |").finish();
 }
 
 // The delimiter line of a pipe table of `width` columns.
@@ -461,6 +700,8 @@ inline py::str delimiter_line(Py_ssize_t width) {
 // ---------------------------------------------------------------------------
 // The native code of each method, after the instance. Arguments are checked
 // inside, exactly as the bound method checks them.
+
+// The reports from structured results and from question-and-answer results.
 namespace telvara::impl {
 using h = py::handle;
 inline py::object format_data(h self, h data);
@@ -503,3 +744,48 @@ inline py::object _parse_pipe_row(h self, h line);
 inline py::object _is_markdown_delimiter_row(h self, h cells);
 inline py::object _collapse_blank_lines(h self, h text);
 } // namespace telvara::impl
+
+// The listing diagnosis rebuilt from prose answers.
+namespace telvara::official {
+using h = py::handle;
+inline py::object format_official_report(h self, h data, h answers, h questions);
+inline py::list format_diagnosis_answer(h self, h question_index, h answer);
+inline py::str answer_text(h self, h index, h answer);
+inline py::str normalize_answer_markdown(h self, h text);
+inline py::tuple split_numbered_sections(h self, h text);
+inline py::object infer_diagnosis_sections(h self, h question_index, h text);
+inline py::dict infer_title_sections(h self, h lines);
+inline py::dict infer_bullet_sections(h self, h lines);
+inline py::dict infer_image_sections(h self, h lines);
+inline py::dict infer_aplus_sections(h self, h lines);
+inline py::dict infer_review_sections(h self, h lines);
+inline py::dict infer_competitor_sections(h self, h lines);
+inline py::dict infer_overall_sections(h self, h lines);
+inline py::list collect_marker_groups(h self, h lines, h pattern);
+inline py::int_ find_line(h self, h lines, h pattern, h start);
+inline py::object extract_after_marker(h self, h lines, h start, h end, h marker);
+inline py::list guess_title_lines(h self, h lines);
+inline py::list strip_marker_lines(h self, h lines, h patterns);
+inline py::list strip_bullets(h self, h lines);
+inline py::list to_pair_lines(h self, h lines, h default_key);
+inline py::object chunk_value(h self, h chunk, h label);
+inline py::dict table_key_values(h self, h lines);
+inline py::list summary_from_suggestions(h self, h lines);
+inline py::str short_value(h self, h value, h limit);
+inline py::list normalize_content_lines(h self, h text);
+inline py::object render_diagnosis_subsection(h self, h question_index, h section_index, h lines);
+inline py::object drop_intro_and_headers(h self, h question_index, h section_index, h lines);
+inline py::list drop_known_headers(h self, h lines, h headers);
+inline py::object render_schema_table(h self, h schema, h lines);
+inline py::object parse_schema_rows(h self, h schema, h lines);
+inline py::object parse_row_start_rows(h self, h lines, h width, h row_start);
+inline py::list parse_fixed_rows(h self, h lines, h width, h last_cell_continues);
+inline py::list parse_summary_pairs(h self, h lines);
+inline py::bool_ looks_like_next_row_start(h self, h line, h remaining_count, h width);
+inline py::list render_title_content(h self, h lines);
+inline py::list render_optimized_title(h self, h lines);
+inline py::object render_bullet_content(h self, h lines);
+inline py::list render_summary_bullets(h self, h lines);
+inline py::bool_ looks_like_summary_heading(h self, h line);
+inline py::object render_plain_lines(h self, h lines);
+} // namespace telvara::official

@@ -59,44 +59,28 @@ inline py::object _pad_row(py::handle, py::handle row_arg, py::handle width_arg)
     Py_ssize_t n = PyList_GET_SIZE(row.ptr());
     if (n < width) return padded_copy(row, n, width);
     if (n == width) return row;
-    return folded_copy(row, n, width, state().t_lf, true);
+    return folded_copy(row, n, width, LIT("\n"), true);
 }
 
 inline py::object _markdown_table(py::handle self, py::handle headers_arg, py::handle rows_arg) {
     py::list headers = pysem::exact_list(headers_arg, "headers");
     py::list rows = pysem::exact_list(rows_arg, "rows");
-    state_t &st = state();
     Py_ssize_t width = PyList_GET_SIZE(headers.ptr());
-    py::int_ width_int = to_int(width);
-    py::list lines = new_list();
-    {
-        text_builder line;
-        line.ascii("| ");
-        bool first = true;
-        for_each(headers, [&](py::object header) {
-            if (!first) line.ascii(" | ");
-            first = false;
-            if (is_direct(self, m__md_cell)) write_md_cell(line, header);
-            else line.add(call_through(self, st.names[m__md_cell], header));
-        });
-        append(lines, line.ascii(" |").finish());
-    }
-    {
-        append(lines, delimiter_line(width));
-    }
+    py::int_ width_int(width);
+    // Each cell as self._md_cell(cell) writes it, straight into the line.
+    auto md_cell = [&](text_builder &line, py::handle cell, bool direct) {
+        if (direct) write_md_cell(line, cell);
+        else line.add(through<_md_cell>(self, cell));
+    };
+    py::list lines;
+    append(lines, pipe_line(headers, [&](text_builder &line, py::handle header) {
+               md_cell(line, header, is_direct<_md_cell>(self));
+           }));
+    append(lines, delimiter_line(width));
     for_each(rows, [&](py::object row) {
-        py::object cells = TV_CALL(_pad_row, row, width_int);
-        text_builder line;
-        line.ascii("| ");
-        bool first = true;
-        bool direct = is_direct(self, m__md_cell);
-        for_each(cells, [&](py::object cell) {
-            if (!first) line.ascii(" | ");
-            first = false;
-            if (direct) write_md_cell(line, cell);
-            else line.add(call_through(self, st.names[m__md_cell], cell));
-        });
-        append(lines, line.ascii(" |").finish());
+        py::object cells = via<_pad_row>(self, row, width_int);
+        bool direct = is_direct<_md_cell>(self);
+        append(lines, pipe_line(cells, [&](text_builder &line, py::handle cell) { md_cell(line, cell, direct); }));
     });
     return lines;
 }
@@ -116,8 +100,8 @@ inline py::object _trim_blank(py::handle, py::handle lines_arg) {
     while (start < end && blank_item(PyList_GET_ITEM(lines.ptr(), start))) ++start;
     while (end > start && blank_item(PyList_GET_ITEM(lines.ptr(), end - 1))) --end;
     if (start == end) {
-        py::list placeholder = new_list();
-        append(placeholder, state().t_placeholder);
+        py::list placeholder;
+        append(placeholder, LIT("无"));
         return placeholder;
     }
     return pysem::steal(PyList_GetSlice(lines.ptr(), start, end));
@@ -215,7 +199,7 @@ inline py::object _is_markdown_delimiter_row(py::handle, py::handle cells_arg) {
 inline py::object groups(py::handle match, py::handle text) {
     py::object m = pysem::steal(PyObject_CallOneArg(match.ptr(), text.ptr()));
     if (m.is_none()) return m;
-    return pysem::steal(PyObject_CallMethodNoArgs(m.ptr(), state().n_groups.ptr()));
+    return pysem::steal(PyObject_CallMethodNoArgs(m.ptr(), LIT("groups").ptr()));
 }
 
 inline py::object _parse_markdown_heading(py::handle, py::handle line_arg) {
@@ -223,25 +207,24 @@ inline py::object _parse_markdown_heading(py::handle, py::handle line_arg) {
     py::str trimmed = strip(line);
     // Only a line that starts with '#' can match; the rest skips the pattern.
     if (PyUnicode_GET_LENGTH(trimmed.ptr()) == 0 || PyUnicode_READ_CHAR(trimmed.ptr(), 0) != '#') return py::none();
-    state_t &st = state();
+    State &st = state();
     py::object g = groups(st.heading_match, trimmed);
     if (g.is_none()) return g;
     py::str text = strip(PyTuple_GET_ITEM(g.ptr(), 1));
     if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return py::none();
-    py::dict block = new_dict();
-    set_item(block, st.k_kind, st.v_heading);
-    set_item(block, st.k_level, to_int(PyUnicode_GET_LENGTH(PyTuple_GET_ITEM(g.ptr(), 0))));
-    set_item(block, st.k_text, text);
+    py::dict block;
+    set_item(block, LIT("kind"), LIT("heading"));
+    set_item(block, LIT("level"), py::int_(PyUnicode_GET_LENGTH(PyTuple_GET_ITEM(g.ptr(), 0))));
+    set_item(block, LIT("text"), text);
     return block;
 }
 
 inline py::object list_item_block(py::handle item_text) {
     py::str text = strip(item_text);
     if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return py::none();
-    state_t &st = state();
-    py::dict block = new_dict();
-    set_item(block, st.k_kind, st.v_list_item);
-    set_item(block, st.k_text, text);
+    py::dict block;
+    set_item(block, LIT("kind"), LIT("list_item"));
+    set_item(block, LIT("text"), text);
     return block;
 }
 
@@ -249,7 +232,7 @@ inline py::object _parse_markdown_list_item(py::handle, py::handle line_arg) {
     py::str line = pysem::exact_str(line_arg, "line");
     py::str trimmed = strip(line);
     if (PyUnicode_GET_LENGTH(trimmed.ptr()) == 0) return py::none();
-    state_t &st = state();
+    State &st = state();
     Py_UCS4 first = PyUnicode_READ_CHAR(trimmed.ptr(), 0);
     if (first == '-' || first == '*' || first == 0x2022) {
         py::object g = groups(st.unordered_match, trimmed);
@@ -266,7 +249,7 @@ inline py::object _parse_markdown_list_item(py::handle, py::handle line_arg) {
 // lines[k] if k < len(lines) else "", with Python's negative indexing.
 inline py::object line_or_empty(py::handle lines, long long k) {
     Py_ssize_t n = PyList_GET_SIZE(lines.ptr());
-    if (k >= n) return state().t_empty;
+    if (k >= n) return LIT("");
     if (k < 0) k += n;
     if (k < 0) {
         PyErr_SetString(PyExc_IndexError, "list index out of range");
@@ -278,26 +261,25 @@ inline py::object line_or_empty(py::handle lines, long long k) {
 inline py::object _parse_markdown_table(py::handle self, py::handle lines_arg, py::handle start_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     long long start = pysem::int_arg_ll(start_arg, "start_index");
-    py::object header = TV_CALL(_parse_pipe_row, line_or_empty(lines, start));
+    py::object header = via<_parse_pipe_row>(self, line_or_empty(lines, start));
     if (header.is_none()) return py::none();
-    py::object delimiter = TV_CALL(_parse_pipe_row, line_or_empty(lines, plus(start, 1)));
-    if (delimiter.is_none() || !truthy(TV_CALL(_is_markdown_delimiter_row, delimiter))) return py::none();
-    py::list rows = new_list();
+    py::object delimiter = via<_parse_pipe_row>(self, line_or_empty(lines, plus(start, 1)));
+    if (delimiter.is_none() || !truthy(via<_is_markdown_delimiter_row>(self, delimiter))) return py::none();
+    py::list rows;
     long long index = plus(start, 2);
     while (index < PyList_GET_SIZE(lines.ptr())) {
         py::object line = line_or_empty(lines, index);
         if (pysem::is_blank(text_item(line, "strip"))) break;
-        py::object row = TV_CALL(_parse_pipe_row, line);
-        if (row.is_none() || truthy(TV_CALL(_is_markdown_delimiter_row, row))) break;
+        py::object row = via<_parse_pipe_row>(self, line);
+        if (row.is_none() || truthy(via<_is_markdown_delimiter_row>(self, row))) break;
         append(rows, row);
         ++index;
     }
-    state_t &st = state();
-    py::dict table = new_dict();
-    set_item(table, st.k_kind, st.k_table);
-    set_item(table, st.k_header, header);
-    set_item(table, st.k_rows, rows);
-    return py::make_tuple(table, to_int(index));
+    py::dict table;
+    set_item(table, LIT("kind"), LIT("table"));
+    set_item(table, LIT("header"), header);
+    set_item(table, LIT("rows"), rows);
+    return py::make_tuple(table, py::int_(index));
 }
 
 inline bool starts_with_fence(py::handle trimmed) {
@@ -307,18 +289,17 @@ inline bool starts_with_fence(py::handle trimmed) {
 
 inline py::object _build_text_fallback_blocks(py::handle self, py::handle text_arg) {
     py::str text = pysem::exact_str(text_arg, "text");
-    state_t &st = state();
-    py::object lines = TV_CALL(_normalize_text_lines, text);
-    py::list blocks = new_list();
-    py::list buffer = new_list();
+    py::object lines = via<_normalize_text_lines>(self, text);
+    py::list blocks;
+    py::list buffer;
     bool fenced = false;
     auto flush = [&] {
-        py::str paragraph = strip(join(st.t_lf, buffer));
-        buffer = new_list();
+        py::str paragraph = strip(join(LIT("\n"), buffer));
+        buffer = py::list();
         if (PyUnicode_GET_LENGTH(paragraph.ptr()) == 0) return;
-        py::dict block = new_dict();
-        set_item(block, st.k_kind, st.k_text);
-        set_item(block, st.k_text, paragraph);
+        py::dict block;
+        set_item(block, LIT("kind"), LIT("text"));
+        set_item(block, LIT("text"), paragraph);
         append(blocks, block);
     };
     long long index = 0;
@@ -341,22 +322,22 @@ inline py::object _build_text_fallback_blocks(py::handle self, py::handle text_a
             ++index;
             continue;
         }
-        py::object heading = TV_CALL(_parse_markdown_heading, line);
+        py::object heading = via<_parse_markdown_heading>(self, line);
         if (!heading.is_none()) {
             flush();
             append(blocks, heading);
             ++index;
             continue;
         }
-        py::object table = TV_CALL(_parse_markdown_table, lines, to_int(index));
+        py::object table = via<_parse_markdown_table>(self, lines, py::int_(index));
         if (!table.is_none()) {
-            auto [block, next] = unpack_pair(table);
+            auto [block, next] = pysem::unpack2(table);
             flush();
             append(blocks, block);
             index = pysem::int_arg_ll(next, "index");
             continue;
         }
-        py::object item = TV_CALL(_parse_markdown_list_item, line);
+        py::object item = via<_parse_markdown_list_item>(self, line);
         if (!item.is_none()) {
             flush();
             append(blocks, item);
@@ -366,10 +347,10 @@ inline py::object _build_text_fallback_blocks(py::handle self, py::handle text_a
         Py_ssize_t count = PyList_GET_SIZE(blocks.ptr());
         if (pysem::is_space(PyUnicode_READ_CHAR(line.ptr(), 0)) && count > 0) {
             py::object last = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(blocks.ptr(), count - 1));
-            if (text_equals(get(last, st.k_kind), st.v_list_item)) {
-                py::object old = pysem::steal(PyObject_GetItem(last.ptr(), st.k_text.ptr()));
+            if (text_equals(get(last, LIT("kind")), LIT("list_item"))) {
+                py::object old = pysem::steal(PyObject_GetItem(last.ptr(), LIT("text").ptr()));
                 py::str joined = strip(cat(old, " ", trimmed));
-                if (PyObject_SetItem(last.ptr(), st.k_text.ptr(), joined.ptr()) < 0) throw py::error_already_set();
+                if (PyObject_SetItem(last.ptr(), LIT("text").ptr(), joined.ptr()) < 0) throw py::error_already_set();
                 ++index;
                 continue;
             }

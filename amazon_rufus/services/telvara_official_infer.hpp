@@ -2,14 +2,15 @@
 // question of the questionnaire, driven by the marker words each answer uses.
 #pragma once
 
-#include "amazon_rufus/services/telvara_official_core.hpp"
+#include "amazon_rufus/services/telvara_core.hpp"
+#include "amazon_rufus/services/telvara_official_intake.hpp"
 
 #include <algorithm>
 
 namespace telvara::official {
 
-inline long long find(py::handle self, py::handle lines, const char *pattern, long long start = 0) {
-    py::object at = via(self, "_find_line", lines, text(pattern), py::int_(std::max(start, 0LL)));
+inline long long find(py::handle self, py::handle lines, py::handle pattern, long long start = 0) {
+    py::object at = via<find_line>(self, lines, pattern, py::int_(std::max(start, 0LL)));
     return pysem::clamp_ll(pysem::int_arg(at, "start"));
 }
 
@@ -23,53 +24,56 @@ inline py::list text_list(std::initializer_list<const char *> items) {
     return out;
 }
 
-inline py::object chunk_field(py::handle self, py::handle chunk, const char *label) {
-    return via(self, "_chunk_value", chunk, text(label));
+inline py::object chunk_field(py::handle self, py::handle chunk, py::handle label) {
+    return via<chunk_value>(self, chunk, label);
 }
 
 // `a or b or ...` over fields of one group.
-inline py::object first_field(py::handle self, py::handle chunk, std::initializer_list<const char *> labels) {
+inline py::object first_field(py::handle self, py::handle chunk, std::initializer_list<py::handle> labels) {
     py::object value;
-    for (const char *label : labels) {
+    for (py::handle label : labels) {
         value = chunk_field(self, chunk, label);
-        if (pysem::truthy(value)) break;
+        if (truthy(value)) break;
     }
     return value;
 }
 
-inline py::object or_else(py::object a, py::handle b) { return pysem::truthy(a) ? a : py::reinterpret_borrow<py::object>(b); }
-
 inline py::str priority_label(long long n) { return concat({LIT("P"), decimal(n)}); }
+
+// self._short_value(value), the limit left to the method's own default.
+inline py::object short_of(py::handle self, py::handle value) {
+    return via<short_value>(self, value, omitted{py::int_(kShortValueLimit)});
+}
 
 // ---------------------------------------------------------------------------
 // Question 1: title
 
 inline py::dict infer_title_sections(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
-    long long title = find(self, lines, "当前标题");
-    long long analysis = find(self, lines, "分析结果|问题逐项分析|维度", title);
-    long long suggestion = find(self, lines, "综合建议标题|建议优化标题", analysis);
-    long long logic = find(self, lines, "优化点说明|优化核心逻辑|优化说明", suggestion);
+    long long title = find(self, lines, LIT("当前标题"));
+    long long analysis = find(self, lines, LIT("分析结果|问题逐项分析|维度"), title);
+    long long suggestion = find(self, lines, LIT("综合建议标题|建议优化标题"), analysis);
+    long long logic = find(self, lines, LIT("优化点说明|优化核心逻辑|优化说明"), suggestion);
     Py_ssize_t n = size(lines);
 
     py::object current =
-        via(self, "_extract_after_marker", lines, py::int_(title), py::int_(analysis), LIT("当前标题"));
-    if (!pysem::truthy(current)) current = via(self, "_guess_title_lines", lines);
+        via<extract_after_marker>(self, lines, py::int_(title), py::int_(analysis), LIT("当前标题"));
+    if (!pysem::truthy(current)) current = via<guess_title_lines>(self, lines);
 
     py::list analysis_lines = slice(lines, analysis >= 0 ? index_of(analysis + 1) : 0,
                                     suggestion >= 0 ? index_of(suggestion) : n);
-    py::object issues = via(self, "_drop_known_headers", analysis_lines,
+    py::object issues = via<drop_known_headers>(self, analysis_lines,
                             text_list({"分析结果", "维度", "问题", "依据", "建议改为"}));
 
     py::list suggested_lines;
     if (suggestion >= 0) suggested_lines = slice(lines, index_of(suggestion + 1), logic >= 0 ? index_of(logic) : n);
     py::object suggested =
-        via(self, "_strip_marker_lines", suggested_lines, text_list({"综合建议标题", "建议优化标题"}));
+        via<strip_marker_lines>(self, suggested_lines, text_list({"综合建议标题", "建议优化标题"}));
 
     py::object logic_pairs = py::list();
     if (logic >= 0) {
-        py::object bare = via(self, "_strip_bullets", slice(lines, index_of(logic + 1), n));
-        logic_pairs = via_kw(self, "_to_pair_lines", "default_key", LIT("优化点"), bare);
+        py::object bare = via<strip_bullets>(self, slice(lines, index_of(logic + 1), n));
+        logic_pairs = via<to_pair_lines>(self, bare, keyword{"default_key", LIT("优化点")});
     }
 
     py::dict out;
@@ -84,22 +88,21 @@ inline py::dict infer_title_sections(py::handle self, py::handle lines_arg) {
 
 inline py::dict infer_competitor_sections(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
-    static const char *const markers[] = {"产品定位",          "核心参数|参数全面对比", "卖点优劣势|卖点.*对比",
-                                          "评论口碑|口碑关键对比", "竞品差距|机会点",      "综合结论"};
+    static const std::initializer_list<const char *> markers = {
+        "产品定位", "核心参数|参数全面对比", "卖点优劣势|卖点.*对比", "评论口碑|口碑关键对比", "竞品差距|机会点", "综合结论"};
+    py::list all_markers = text_list(markers);
     std::vector<std::pair<long long, int>> found; // (line, number)
     for (int k = 0; k < 6; ++k) {
-        long long at = find(self, lines, markers[k]);
+        long long at = find(self, lines, item(all_markers, k));
         if (at >= 0) found.emplace_back(at, k + 1);
     }
     py::dict out;
     if (found.empty()) return out;
     std::stable_sort(found.begin(), found.end(), [](auto &a, auto &b) { return a.first < b.first; });
-    py::list all_markers;
-    for (const char *m : markers) append(all_markers, text(m));
     for (size_t i = 0; i < found.size(); ++i) {
         long long end = i + 1 < found.size() ? found[i + 1].first : size(lines);
         py::list body = slice(lines, index_of(found[i].first + 1), index_of(end));
-        py::object kept = via(self, "_strip_marker_lines", body, all_markers);
+        py::object kept = via<strip_marker_lines>(self, body, all_markers);
         if (pysem::truthy(kept)) out[py::int_(found[i].second)] = kept;
     }
     return out;
@@ -110,13 +113,12 @@ inline py::dict infer_competitor_sections(py::handle self, py::handle lines_arg)
 
 inline py::dict infer_overall_sections(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
-    long long o = find(self, lines, "^整体$");
-    long long p = find(self, lines, "^问题$");
-    long long b = find(self, lines, "^依据$");
-    long long s = find(self, lines, "^建议改为");
-    long long d = find(self, lines, "改动要点|优化核心逻辑");
+    long long o = find(self, lines, LIT("^整体$"));
+    long long p = find(self, lines, LIT("^问题$"));
+    long long b = find(self, lines, LIT("^依据$"));
+    long long s = find(self, lines, LIT("^建议改为"));
+    long long d = find(self, lines, LIT("改动要点|优化核心逻辑"));
     Py_ssize_t n = size(lines);
-    const State &st = state();
 
     py::list core = (o >= 0 && p > o) ? slice(lines, index_of(o + 1), index_of(p)) : slice(lines, 0, index_of(std::max(p, 1LL)));
     py::list problem = (p >= 0 && b > p) ? slice(lines, index_of(p + 1), index_of(b)) : py::list();
@@ -124,13 +126,13 @@ inline py::dict infer_overall_sections(py::handle self, py::handle lines_arg) {
     py::list suggestion = s >= 0 ? slice(lines, index_of(s + 1), d > s ? index_of(d) : n) : py::list();
     py::list detail = d >= 0 ? slice(lines, index_of(d + 1), n) : py::list();
 
-    auto joined = [&](py::handle l) { return pysem::strip(pysem::join(st.lf, l)); };
+    auto joined = [&](py::handle l) { return pysem::strip(pysem::join(LIT("\n"), l)); };
     py::str problem_text = joined(problem), basis_text = joined(basis), suggestion_text = joined(suggestion);
     py::list reason_parts;
     for (py::str *t : {&problem_text, &basis_text})
         if (length(*t)) append(reason_parts, *t);
     py::list reason = text_list({"最优先修改项", "首屏转化与信息准确性"});
-    append(reason, pysem::join(st.lf, reason_parts));
+    append(reason, pysem::join(LIT("\n"), reason_parts));
     append(reason, suggestion_text);
 
     py::dict out;
@@ -149,9 +151,9 @@ struct Group {
     py::object number, marker, body, chunk, start;
 };
 
-inline std::vector<Group> marker_groups(py::handle self, py::handle lines, const char *pattern) {
+inline std::vector<Group> marker_groups(py::handle self, py::handle lines, py::handle pattern) {
     std::vector<Group> groups;
-    for (py::handle g : py::iter(via(self, "_collect_marker_groups", lines, text(pattern)))) {
+    for (py::handle g : py::iter(via<collect_marker_groups>(self, lines, pattern))) {
         std::vector<py::object> m = unpack(g, 5);
         groups.push_back({m[0], m[1], m[2], m[3], m[4]});
     }
@@ -171,18 +173,17 @@ inline py::dict infer_bullet_sections(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     std::vector<Group> groups = marker_groups(
         self, lines,
-        R"re(^(第一点|第二点|第三点|第四点|第五点|第\s*[一二三四五六七八九十\d]+\s*点|Bullet\s*#?\d+)[:：]?\s*(.*)$)re");
+        LIT(R"re(^(第一点|第二点|第三点|第四点|第五点|第\s*[一二三四五六七八九十\d]+\s*点|Bullet\s*#?\d+)[:：]?\s*(.*)$)re"));
     if (groups.empty()) return py::dict();
-    const State &st = state();
     py::list current, issues, suggested;
     for (const Group &g : groups) {
         py::object title = or_else(g.body, g.marker);
-        py::object expression = chunk_field(self, g.chunk, "现有表达");
-        py::object problem = chunk_field(self, g.chunk, "问题");
+        py::object expression = chunk_field(self, g.chunk, LIT("现有表达"));
+        py::object problem = chunk_field(self, g.chunk, LIT("问题"));
         if (!pysem::truthy(problem))
-            problem = pysem::strip(pysem::join(st.lf, pysem::steal(PySequence_GetSlice(g.chunk.ptr(), 0, 2))));
-        py::object basis = chunk_field(self, g.chunk, "依据");
-        py::object suggestion = chunk_field(self, g.chunk, "建议改为");
+            problem = pysem::strip(pysem::join(LIT("\n"), pysem::steal(PySequence_GetSlice(g.chunk.ptr(), 0, 2))));
+        py::object basis = chunk_field(self, g.chunk, LIT("依据"));
+        py::object suggestion = chunk_field(self, g.chunk, LIT("建议改为"));
         py::str number = pysem::text_form(g.number);
         py::str title_line = concat({LIT("Bullet "), number, LIT("："), pysem::text_form(title)});
         append(current, title_line);
@@ -195,12 +196,12 @@ inline py::dict infer_bullet_sections(py::handle self, py::handle lines_arg) {
         append(suggested, title_line);
         append(suggested, suggestion);
     }
-    long long summary = find(self, lines, "综合优化|优化优先级|核心逻辑");
+    long long summary = find(self, lines, LIT("综合优化|优化优先级|核心逻辑"));
     py::object logic;
     if (summary >= 0 && summary + 1 < size(lines))
         logic = slice(lines, index_of(summary + 1), size(lines));
     else
-        logic = via(self, "_summary_from_suggestions", suggested);
+        logic = via<summary_from_suggestions>(self, suggested);
     return four_sections(current, issues, suggested, logic);
 }
 
@@ -214,21 +215,21 @@ inline long long priority_of(py::handle number) {
 
 inline py::dict infer_image_sections(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
-    std::vector<Group> groups = marker_groups(self, lines, R"re(^(图\s*\d+)[｜|—\-]?\s*(.*)$)re");
+    std::vector<Group> groups = marker_groups(self, lines, LIT(R"re(^(图\s*\d+)[｜|—\-]?\s*(.*)$)re"));
     if (groups.empty()) return py::dict();
-    const State &st = state();
+    State &st = state();
     py::object intro = lines_before_first(lines, groups);
     py::list issues, priorities;
     for (const Group &g : groups) {
-        py::object image = call(st.ws_runs_sub, st.empty, g.marker);
+        py::object image = call(st.whitespace_sub, LIT(""), g.marker);
         py::object target = or_else(g.body, LIT("图片信息表达"));
-        py::object problem = chunk_field(self, g.chunk, "问题");
-        py::object basis = chunk_field(self, g.chunk, "依据");
-        py::object suggestion = first_field(self, g.chunk, {"建议改为", "优化方案"});
+        py::object problem = chunk_field(self, g.chunk, LIT("问题"));
+        py::object basis = chunk_field(self, g.chunk, LIT("依据"));
+        py::object suggestion = first_field(self, g.chunk, {LIT("建议改为"), LIT("优化方案")});
         for (py::handle cell : {image, target, problem, basis, suggestion}) append(issues, cell);
         append(priorities, priority_label(priority_of(g.number)));
         append(priorities, image);
-        append(priorities, via(self, "_short_value", or_else(suggestion, problem)));
+        append(priorities, short_of(self, or_else(suggestion, problem)));
     }
     return four_sections(intro, issues, priorities,
                          text_list({"围绕买家决策疑问重建图片顺序：先讲清产品结构，再解释功能细节，最后用尺寸、安装和变体信息降低购买不确定性。"}));
@@ -236,22 +237,22 @@ inline py::dict infer_image_sections(py::handle self, py::handle lines_arg) {
 
 inline py::dict infer_aplus_sections(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
-    std::vector<Group> groups = marker_groups(self, lines, R"re(^(图\s*\d+|模块\s*\d+)[\s—｜|\-]*\s*(.*)$)re");
+    std::vector<Group> groups = marker_groups(self, lines, LIT(R"re(^(图\s*\d+|模块\s*\d+)[\s—｜|\-]*\s*(.*)$)re"));
     if (groups.empty()) return py::dict();
     py::object intro = lines_before_first(lines, groups);
     py::list issues, priorities;
     for (const Group &g : groups) {
         py::str module = pysem::strip(concat({pysem::text_form(g.marker), LIT(" "), pysem::text_form(g.body)}));
-        py::object problem = chunk_field(self, g.chunk, "问题");
-        py::object basis = chunk_field(self, g.chunk, "依据");
-        py::object suggestion = first_field(self, g.chunk, {"建议改为", "改进建议", "优化方案"});
+        py::object problem = chunk_field(self, g.chunk, LIT("问题"));
+        py::object basis = chunk_field(self, g.chunk, LIT("依据"));
+        py::object suggestion = first_field(self, g.chunk, {LIT("建议改为"), LIT("改进建议"), LIT("优化方案")});
         py::object role = LIT("补充关键信息并增强购买信任");
         for (py::handle cell : {py::handle(module), py::handle(role), py::handle(problem), py::handle(basis),
                                 py::handle(suggestion)})
             append(issues, cell);
         append(priorities, priority_label(priority_of(g.number)));
         append(priorities, module);
-        append(priorities, via(self, "_short_value", or_else(suggestion, problem)));
+        append(priorities, short_of(self, or_else(suggestion, problem)));
     }
     return four_sections(intro, issues, priorities,
                          text_list({"A+ 不应只复述参数，应承担场景代入、细节证明和风险消除的作用，让买家在下单前确认尺寸、功能、安装与耐用性。"}));
@@ -262,11 +263,11 @@ inline py::dict infer_aplus_sections(py::handle self, py::handle lines_arg) {
 
 inline py::dict table_key_values(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
-    const State &st = state();
+    State &st = state();
     py::str bar = LIT(" | "), dashes = LIT("---"), item_key = LIT("项目");
     py::dict out;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
-        py::object cells = via(self, "_parse_pipe_row", item(lines, i));
+        py::object cells = via<impl::_parse_pipe_row>(self, item(lines, i));
         if (!pysem::truthy(cells) || py::len(cells) < 2) continue;
         py::str key = pysem::strip(as_text(cells[py::int_(0)]));
         py::str value = pysem::strip(pysem::join(bar, pysem::steal(PySequence_GetSlice(cells.ptr(), 1, PY_SSIZE_T_MAX))));
@@ -279,9 +280,8 @@ inline py::dict table_key_values(py::handle self, py::handle lines_arg) {
 
 inline py::dict infer_review_sections(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
-    std::vector<Group> groups = marker_groups(self, lines, R"re(^([①②③④⑤⑥⑦⑧⑨]\s*.+)$)re");
+    std::vector<Group> groups = marker_groups(self, lines, LIT(R"re(^([①②③④⑤⑥⑦⑧⑨]\s*.+)$)re"));
     if (groups.empty()) return py::dict();
-    const State &st = state();
     py::str high = LIT("高"), medium = LIT("中"), warning = LIT("⚠"), complaint = LIT("抱怨"),
             negative = LIT("负向");
     py::list summary, analysis, priorities;
@@ -289,12 +289,12 @@ inline py::dict infer_review_sections(py::handle self, py::handle lines_arg) {
     long long next_priority = 0;
     for (const Group &g : groups) {
         py::object title = pysem::strip(as_text(g.marker));
-        py::object table = via(self, "_table_key_values", g.chunk);
-        py::object review = value_or_empty(table, "评论");
-        py::object problem = value_or_empty(table, "问题");
-        py::object basis = value_or_empty(table, "依据");
-        py::object suggestion = or_else(value_or_empty(table, "建议改为"), value_or_empty(table, "建议"));
-        bool risky = contains(title, warning) || contains(pysem::join(st.lf, g.chunk), complaint) ||
+        py::object table = via<table_key_values>(self, g.chunk);
+        py::object review = value_or_empty(table, LIT("评论"));
+        py::object problem = value_or_empty(table, LIT("问题"));
+        py::object basis = value_or_empty(table, LIT("依据"));
+        py::object suggestion = or_else(value_or_empty(table, LIT("建议改为")), value_or_empty(table, LIT("建议")));
+        bool risky = contains(title, warning) || contains(pysem::join(LIT("\n"), g.chunk), complaint) ||
                      contains(review, negative);
         append(summary, title);
         append(summary, or_else(or_else(review, problem), basis));
@@ -308,14 +308,14 @@ inline py::dict infer_review_sections(py::handle self, py::handle lines_arg) {
         if (risky) {
             append(priorities, priority_label(next_priority++));
             append(priorities, title);
-            append(priorities, via(self, "_short_value", or_else(suggestion, problem)));
+            append(priorities, short_of(self, or_else(suggestion, problem)));
         }
     }
     if (size(priorities) == 0) {
         for (size_t k = 0; k < titled.size() && k < 3; ++k) {
             append(priorities, priority_label(static_cast<long long>(k)));
             append(priorities, titled[k].first);
-            append(priorities, via(self, "_short_value", titled[k].second));
+            append(priorities, short_of(self, titled[k].second));
         }
     }
     return four_sections(summary, analysis, priorities,

@@ -2,7 +2,7 @@
 // helpers, marker groups and field values.
 #pragma once
 
-#include "amazon_rufus/services/telvara_official_core.hpp"
+#include "amazon_rufus/services/telvara_core.hpp"
 
 #include <algorithm>
 
@@ -17,15 +17,24 @@ constexpr long long kFilledSubsections = 50;
 // a line stays text of the subsection before it.
 constexpr Py_ssize_t kMaxNumberDigits = 4300;
 
+// The defaults of _find_line's start and _short_value's limit.
+constexpr long long kFindLineStart = 0;
+constexpr long long kShortValueLimit = 80;
+
 // ---------------------------------------------------------------------------
 // Normalisations
 
 // Lines of a text at LF, after CR LF and lone CR became LF.
 inline py::list lf_lines(py::handle text) { return pysem::split_lf(pysem::normalize_newlines(text)); }
 
+inline bool is_lone_bullet(py::handle trimmed) {
+    pysem::text_view t(trimmed);
+    return t.size() == 1 && (t[0] == U'•' || t[0] == U'-' || t[0] == U'*');
+}
+
 inline py::str normalize_answer_markdown(py::handle, py::handle text_arg) {
     py::str source = pysem::exact_str(text_arg, "text");
-    const State &st = state();
+    State &st = state();
     py::list lines = lf_lines(source);
     Py_ssize_t n = size(lines);
     py::list kept;
@@ -43,7 +52,7 @@ inline py::str normalize_answer_markdown(py::handle, py::handle text_arg) {
         append(kept, current);
         ++i;
     }
-    py::str joined = pysem::strip(pysem::join(st.lf, kept));
+    py::str joined = pysem::strip(pysem::join(LIT("\n"), kept));
     return py::str(call(st.blank_runs_sub, LIT("\n\n"), joined));
 }
 
@@ -75,32 +84,31 @@ inline py::list normalize_content_lines(py::handle, py::handle text_arg) {
 inline py::str answer_text(py::handle self, py::handle index_arg, py::handle answer) {
     py::int_ index = pysem::int_arg(index_arg, "index");
     py::object mapping = pysem::is_mapping(answer) ? py::reinterpret_borrow<py::object>(answer) : py::dict();
-    auto normalized = [&](py::handle s) { return py::str(via(self, "_normalize_answer_markdown", s)); };
+    auto normalized = [&](py::handle s) { return py::str(via<normalize_answer_markdown>(self, s)); };
 
-    py::object value = pysem::get(mapping, "answer");
+    py::object value = get(mapping, LIT("answer"));
     if (pysem::truthy(value)) {
         py::str s = pysem::strip(pysem::text_form(value));
         if (length(s)) return normalized(s);
     }
     // The body writer takes only a plain mapping: a derived one is copied.
-    py::object plain = PyDict_CheckExact(mapping.ptr()) ? mapping : pysem::steal(PyDict_Copy(mapping.ptr()));
-    py::object body = via(self, "_format_answer_body", index, plain);
-    if (pysem::truthy(body)) return normalized(pysem::join(state().lf, body));
+    py::object body = via<impl::_format_answer_body>(self, index, plain(mapping));
+    if (pysem::truthy(body)) return normalized(pysem::join(LIT("\n"), body));
 
-    py::object summary = pysem::first_non_empty(mapping, std::initializer_list<const char *>{"summary", "summaryText"});
+    py::object summary = either(mapping, {LIT("summary"), LIT("summaryText")});
     if (pysem::truthy(summary)) {
         py::str s = pysem::strip(pysem::text_form(summary));
         if (length(s)) return normalized(s);
     }
-    py::object links = via(self, "_format_product_links", pysem::get(mapping, "productLinks"));
-    if (pysem::truthy(links)) return normalized(pysem::join(state().lf, links));
-    return state().empty;
+    py::object links = via<impl::_format_product_links>(self, get(mapping, LIT("productLinks")));
+    if (pysem::truthy(links)) return normalized(pysem::join(LIT("\n"), links));
+    return LIT("");
 }
 
 inline py::tuple split_numbered_sections(py::handle self, py::handle text_arg) {
     py::str source = pysem::exact_str(text_arg, "text");
-    const State &st = state();
-    py::object lines = via(self, "_normalize_content_lines", source);
+    State &st = state();
+    py::object lines = via<normalize_content_lines>(self, source);
     py::list intro;
     py::dict sections;
     py::object current; // the list of the current subsection
@@ -133,15 +141,18 @@ inline py::tuple split_numbered_sections(py::handle self, py::handle text_arg) {
 inline py::object infer_diagnosis_sections(py::handle self, py::handle question_arg, py::handle text_arg) {
     py::int_ question = pysem::int_arg(question_arg, "question_index");
     py::str source = pysem::exact_str(text_arg, "text");
-    py::object lines = via(self, "_normalize_content_lines", source);
+    py::object lines = via<normalize_content_lines>(self, source);
     if (!pysem::truthy(lines)) return py::dict();
-    static const char *const methods[] = {"_infer_title_sections",      "_infer_bullet_sections",
-                                          "_infer_image_sections",      "_infer_aplus_sections",
-                                          "_infer_review_sections",     "_infer_competitor_sections",
-                                          "_infer_overall_sections"};
-    long long q = pysem::clamp_ll(question);
-    if (q < 1 || q > 7) return py::dict();
-    return via(self, methods[q - 1], lines);
+    switch (pysem::clamp_ll(question)) {
+    case 1: return via<infer_title_sections>(self, lines);
+    case 2: return via<infer_bullet_sections>(self, lines);
+    case 3: return via<infer_image_sections>(self, lines);
+    case 4: return via<infer_aplus_sections>(self, lines);
+    case 5: return via<infer_review_sections>(self, lines);
+    case 6: return via<infer_competitor_sections>(self, lines);
+    case 7: return via<infer_overall_sections>(self, lines);
+    default: return py::dict();
+    }
 }
 
 // The subsection numbers to render: 1 up to the largest number (filled up
@@ -170,15 +181,13 @@ inline std::vector<py::object> subsection_numbers(py::handle titles, py::handle 
 
 inline py::list format_diagnosis_answer(py::handle self, py::handle question_arg, py::handle answer) {
     py::int_ question = pysem::int_arg(question_arg, "question_index");
-    const State &st = state();
-    py::object answer_text = via(self, "_answer_text", question, answer);
+    py::object answer_text = via<official::answer_text>(self, question, answer);
     if (!pysem::truthy(answer_text))
         answer_text = concat({LIT("第 "), pysem::text_form(question), LIT(" 题未获取到答案")});
 
-    std::vector<py::object> split = unpack(via(self, "_split_numbered_sections", answer_text), 2);
-    py::object intro = split[0], sections = split[1];
+    auto [intro, sections] = pysem::unpack2(via<split_numbered_sections>(self, answer_text));
     if (!pysem::truthy(sections)) {
-        py::object inferred = via(self, "_infer_diagnosis_sections", question, answer_text);
+        py::object inferred = via<infer_diagnosis_sections>(self, question, answer_text);
         if (pysem::truthy(inferred)) {
             sections = inferred;
             intro = py::list();
@@ -187,11 +196,11 @@ inline py::list format_diagnosis_answer(py::handle self, py::handle question_arg
 
     py::list out;
     if (pysem::truthy(intro) && !pysem::truthy(sections)) {
-        extend(out, via(self, "_render_plain_lines", intro));
-        append(out, st.empty);
+        extend(out, via<render_plain_lines>(self, intro));
+        append(out, LIT(""));
     }
 
-    py::object titles = lookup(module_ns()["DIAGNOSIS_SUBSECTIONS"], question);
+    py::object titles = lookup(state().ns["DIAGNOSIS_SUBSECTIONS"], question);
     if (!titles || !pysem::truthy(titles)) {
         py::dict fallback;
         for (long long k = 1; k <= 4; ++k) fallback[py::int_(k)] = concat({LIT("模块"), decimal(k)});
@@ -203,10 +212,10 @@ inline py::list format_diagnosis_answer(py::handle self, py::handle question_arg
         py::str k_text = pysem::text_form(k);
         py::str title_text = title ? pysem::text_form(title) : concat({LIT("模块"), k_text});
         append(out, concat({LIT("### "), k_text, LIT("、"), title_text}));
-        append(out, st.empty);
+        append(out, LIT(""));
         py::object lines = lookup(sections, k);
-        extend(out, via(self, "_render_diagnosis_subsection", question, k, lines ? lines : py::list()));
-        append(out, st.empty);
+        extend(out, via<render_diagnosis_subsection>(self, question, k, lines ? lines : py::list()));
+        append(out, LIT(""));
     }
     return out;
 }
@@ -216,33 +225,32 @@ inline py::object format_official_report(py::handle self, py::handle data_arg, p
     py::dict data = pysem::exact_dict(data_arg, "data");
     py::list answers = pysem::exact_list(answers_arg, "answers");
     pysem::exact_list(questions_arg, "questions");
-    const State &st = state();
 
-    py::object raw = pysem::get(data, "asin");
+    py::object raw = get(data, LIT("asin"));
     py::object asin_value = pysem::truthy(raw) ? raw : py::object(LIT("UNKNOWN"));
-    py::object asin = pysem::strip(pysem::text_form(asin_value)).attr("upper")();
+    py::object asin = upper(strip(text_form(asin_value)));
     if (!pysem::truthy(asin)) asin = LIT("UNKNOWN");
 
     py::list lines;
     append(lines, concat({LIT("# ASIN "), asin, LIT(" Listing 优化诊断报告")}));
-    append(lines, st.empty);
-    py::object section_titles = module_ns()["DIAGNOSIS_SECTION_TITLES"];
+    append(lines, LIT(""));
+    py::object section_titles = state().ns["DIAGNOSIS_SECTION_TITLES"];
     for (Py_ssize_t i = 0; i < size(answers); ++i) {
         long long n = i + 1;
         py::object answer = item(answers, i);
         py::object title = lookup(section_titles, py::int_(n));
         py::str title_text = title ? pysem::text_form(title) : concat({LIT("模块"), decimal(n)});
         append(lines, concat({LIT("## "), decimal(n), LIT(". "), title_text}));
-        append(lines, st.empty);
-        extend(lines, via(self, "_format_diagnosis_answer", py::int_(n), answer));
+        append(lines, LIT(""));
+        extend(lines, via<format_diagnosis_answer>(self, py::int_(n), answer));
         if (n < size(answers)) {
-            append(lines, st.empty);
+            append(lines, LIT(""));
             append(lines, LIT("---"));
-            append(lines, st.empty);
+            append(lines, LIT(""));
         }
     }
-    py::str report = concat({pysem::rstrip(pysem::join(st.lf, lines)), st.lf});
-    return via(self, "_collapse_blank_lines", report);
+    py::str report = concat({pysem::rstrip(pysem::join(LIT("\n"), lines)), LIT("\n")});
+    return via<impl::_collapse_blank_lines>(self, report);
 }
 
 // ---------------------------------------------------------------------------
@@ -262,7 +270,7 @@ class line_search {
           selling_points_(equal(pattern, LIT("卖点优劣势|卖点.*对比"))) {}
 
     bool found(py::handle line) const {
-        if (selling_points_ && PyUnicode_Check(line.ptr()) && find(line, state().lf, 0) < 0) {
+        if (selling_points_ && PyUnicode_Check(line.ptr()) && find(line, LIT("\n"), 0) < 0) {
             if (find(line, LIT("卖点优劣势"), 0) >= 0) return true;
             Py_ssize_t at = find(line, LIT("卖点"), 0);
             return at >= 0 && find(line, LIT("对比"), at + 2) >= 0;
@@ -305,7 +313,7 @@ inline py::object extract_after_marker(py::handle self, py::handle lines_arg, py
     if (start >= n) throw py::index_error("list index out of range");
     py::object line = item(lines, static_cast<Py_ssize_t>(start));
 
-    const State &st = state();
+    State &st = state();
     py::object cut_sub;
     if (PyObject *known = PyDict_GetItemWithError(st.marker_cuts.ptr(), marker.ptr())) {
         cut_sub = py::reinterpret_borrow<py::object>(known);
@@ -316,17 +324,17 @@ inline py::object extract_after_marker(py::handle self, py::handle lines_arg, py
         if (PyDict_GET_SIZE(st.marker_cuts.ptr()) >= 64) PyDict_Clear(st.marker_cuts.ptr());
         if (PyDict_SetItem(st.marker_cuts.ptr(), marker.ptr(), cut_sub.ptr()) < 0) throw py::error_already_set();
     }
-    py::object rest = pysem::strip(as_text(call(cut_sub, st.empty, line)));
+    py::object rest = pysem::strip(as_text(call(cut_sub, LIT(""), line)));
     py::list out;
     if (length(rest) && !equal(rest, line)) append(out, rest);
     extend(out, slice(lines, static_cast<Py_ssize_t>(start + 1),
                       static_cast<Py_ssize_t>(std::min<long long>(stop, PY_SSIZE_T_MAX))));
-    return via(self, "_trim_blank", out);
+    return via<impl::_trim_blank>(self, out);
 }
 
 inline py::list guess_title_lines(py::handle, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
-    const State &st = state();
+    State &st = state();
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
         py::object line = item(lines, i);
         Py_ssize_t len = PyObject_Length(line.ptr());
@@ -359,11 +367,11 @@ inline py::list strip_marker_lines(py::handle, py::handle lines_arg, py::handle 
 
 inline py::list strip_bullets(py::handle, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
-    const State &st = state();
+    State &st = state();
     py::list out;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
-        py::str s = pysem::strip(as_text(call(st.bullet_lead_sub, st.empty, item(lines, i))));
-        s = pysem::strip(as_text(call(st.check_lead_sub, st.empty, s)));
+        py::str s = pysem::strip(as_text(call(st.bullet_lead_sub, LIT(""), item(lines, i))));
+        s = pysem::strip(as_text(call(st.check_lead_sub, LIT(""), s)));
         if (length(s)) append(out, s);
     }
     return out;
@@ -416,7 +424,7 @@ inline py::list collect_marker_groups(py::handle, py::handle lines_arg, py::hand
         Py_ssize_t end = k + 1 < marks.size() ? marks[k + 1].first : size(lines);
         py::str marker = pysem::strip(pysem::text_form(m.attr("group")(1)));
         py::object last = m.attr("lastindex");
-        py::str body = state().empty;
+        py::str body = LIT("");
         if (!last.is_none() && pysem::clamp_ll(last) >= 2) body = pysem::strip(pysem::text_form(m.attr("group")(2)));
         append(groups, py::make_tuple(py::int_(k + 1), marker, body, slice(lines, at + 1, end), py::int_(at)));
     }
@@ -426,7 +434,7 @@ inline py::list collect_marker_groups(py::handle, py::handle lines_arg, py::hand
 inline py::object chunk_value(py::handle self, py::handle chunk_arg, py::handle label_arg) {
     py::list chunk = pysem::exact_list(chunk_arg, "chunk");
     py::str label = pysem::exact_str(label_arg, "label");
-    const State &st = state();
+    State &st = state();
     py::object label_line, cut_sub;
     if (PyObject *known = PyDict_GetItemWithError(st.labels.ptr(), label.ptr())) {
         label_line = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(known, 0));
@@ -437,8 +445,9 @@ inline py::object chunk_value(py::handle self, py::handle chunk_arg, py::handle 
         label_line = label_line_pattern(escaped);
         cut_sub = compiled(concat({LIT("^"), escaped, LIT("[:：]\\s*")}), 0).attr("sub");
     }
-    long long start = pysem::clamp_ll(pysem::int_arg(via(self, "_find_line", chunk, label_line), "start"));
-    if (start < 0) return st.empty;
+    py::object found = via<find_line>(self, chunk, label_line, omitted{py::int_(kFindLineStart)});
+    long long start = pysem::clamp_ll(pysem::int_arg(found, "start"));
+    if (start < 0) return LIT("");
 
     Py_ssize_t n = size(chunk);
     Py_ssize_t end = n;
@@ -451,11 +460,11 @@ inline py::object chunk_value(py::handle self, py::handle chunk_arg, py::handle 
             }
     }
     py::object first = item(chunk, static_cast<Py_ssize_t>(start));
-    py::str rest = pysem::strip(as_text(call(cut_sub, st.empty, first)));
+    py::str rest = pysem::strip(as_text(call(cut_sub, LIT(""), first)));
     py::list value_lines;
     if (length(rest) && !equal(rest, first)) append(value_lines, rest);
     extend(value_lines, slice(chunk, static_cast<Py_ssize_t>(start) + 1, end));
-    return pysem::strip(pysem::join(st.lf, via(self, "_trim_blank", value_lines)));
+    return pysem::strip(pysem::join(LIT("\n"), via<impl::_trim_blank>(self, value_lines)));
 }
 
 inline py::list summary_from_suggestions(py::handle, py::handle lines_arg) {
@@ -474,7 +483,7 @@ inline py::list summary_from_suggestions(py::handle, py::handle lines_arg) {
 inline py::str short_value(py::handle, py::handle value_arg, py::handle limit_arg) {
     py::str value = pysem::exact_str(value_arg, "value");
     long long limit = pysem::int_arg_ll(limit_arg, "limit");
-    py::str s = pysem::strip(as_text(call(state().ws_runs_sub, LIT(" "), value)));
+    py::str s = pysem::strip(as_text(call(state().whitespace_sub, LIT(" "), value)));
     Py_ssize_t n = length(s);
     if (limit >= n) return s;
     // s[:limit - 1] + "…", with the host's slicing of negative bounds.

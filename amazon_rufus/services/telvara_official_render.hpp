@@ -3,7 +3,7 @@
 // table.
 #pragma once
 
-#include "amazon_rufus/services/telvara_official_core.hpp"
+#include "amazon_rufus/services/telvara_core.hpp"
 
 #include <algorithm>
 
@@ -16,21 +16,6 @@ constexpr std::u32string_view kSentenceEnds = U"。.；;，,";
 
 // ---------------------------------------------------------------------------
 // Cleaning
-
-inline const py::set &subsection_titles() {
-    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::set> storage;
-    return storage
-        .call_once_and_store_result([] {
-            py::set titles;
-            for (const char *t : {"问题逐项分析", "优化优先级总结", "优化核心逻辑总结", "当前标题内容", "当前五点内容",
-                                  "当前图片整体问题", "当前A+内容整体问题", "评价整体总结分析", "产品定位", "核心参数全面对比",
-                                  "卖点优劣势对比", "评论口碑关键对比", "竞品差距与机会点", "综合结论", "核心问题定位",
-                                  "最优先修改原因", "总体执行修改方案"})
-                titles.add(py::str(t));
-            return titles;
-        })
-        .get_stored();
-}
 
 inline py::object headers_of(py::handle schema) {
     if (!schema || !pysem::truthy(schema)) return py::object();
@@ -46,8 +31,8 @@ inline py::object drop_intro_and_headers(py::handle self, py::handle question_ar
     // On the table road an empty value is a cell of its own: dropping it
     // would move every later value one column to the left.
     bool keep_empty = headers && pysem::truthy(headers);
-    const State &st = state();
-    const py::set &titles = subsection_titles();
+    State &st = state();
+    const py::set &titles = st.known_titles;
     py::list kept;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
         py::object line = item(lines, i);
@@ -59,7 +44,7 @@ inline py::object drop_intro_and_headers(py::handle self, py::handle question_ar
         if (!call(st.numbered_heading_match, line).is_none()) continue;
         append(kept, line);
     }
-    if (headers && PyList_Check(headers.ptr())) return via(self, "_drop_known_headers", kept, headers);
+    if (headers && PyList_Check(headers.ptr())) return via<drop_known_headers>(self, kept, headers);
     return kept;
 }
 
@@ -89,33 +74,33 @@ inline py::object render_schema_table(py::handle self, py::handle schema_arg, py
     py::list lines = pysem::exact_list(lines_arg, "lines");
     py::list headers = header_texts(schema);
     if (size(headers) == 0) return py::list();
-    py::object rows = via(self, "_parse_schema_rows", schema, lines);
+    py::object rows = via<parse_schema_rows>(self, schema, lines);
     if (!pysem::truthy(rows)) {
         py::list placeholder;
-        append(placeholder, state().placeholder);
-        for (Py_ssize_t i = 1; i < size(headers); ++i) append(placeholder, state().empty);
+        append(placeholder, LIT("无"));
+        for (Py_ssize_t i = 1; i < size(headers); ++i) append(placeholder, LIT(""));
         py::list only;
         append(only, placeholder);
         rows = only;
     }
-    return via(self, "_markdown_table", headers, rows);
+    return via<impl::_markdown_table>(self, headers, rows);
 }
 
-inline py::str text_or(py::handle schema, const char *key, const char *fallback) {
-    py::object value = lookup(schema, text(key));
-    return pysem::text_form(value && pysem::truthy(value) ? value : py::object(text(fallback)));
+inline py::str text_or(py::handle schema, py::handle key, py::handle fallback) {
+    py::object value = lookup(schema, key);
+    return text_form(value && truthy(value) ? value : py::reinterpret_borrow<py::object>(fallback));
 }
 
 inline py::object parse_schema_rows(py::handle self, py::handle schema_arg, py::handle lines_arg) {
     py::dict schema = pysem::exact_dict(schema_arg, "schema");
     py::list lines = pysem::exact_list(lines_arg, "lines");
-    py::str mode = text_or(schema, "mode", "fixed");
+    py::str mode = text_or(schema, LIT("mode"), LIT("fixed"));
     py::int_ width(size(header_texts(schema)));
     if (equal(mode, LIT("row_start")))
-        return via(self, "_parse_row_start_rows", lines, width, text_or(schema, "row_start", ""));
-    if (equal(mode, LIT("summary_pairs"))) return via(self, "_parse_summary_pairs", lines);
+        return via<parse_row_start_rows>(self, lines, width, text_or(schema, LIT("row_start"), LIT("")));
+    if (equal(mode, LIT("summary_pairs"))) return via<parse_summary_pairs>(self, lines);
     bool continues = equal(mode, LIT("issue"));
-    return via_kw(self, "_parse_fixed_rows", "last_cell_continues", py::bool_(continues), lines, width);
+    return via<parse_fixed_rows>(self, lines, width, keyword{"last_cell_continues", continues ? Py_True : Py_False});
 }
 
 // The last cell of a row as lines join it one by one, each join trimmed:
@@ -145,14 +130,14 @@ class LastCell {
             add(pysem::rstrip(line));
     }
 
-    py::object value() const { return pushed_ ? py::object(pysem::join(state().empty, pieces_)) : raw_; }
+    py::object value() const { return pushed_ ? py::object(pysem::join(LIT(""), pieces_)) : raw_; }
 
   private:
     void start_with(py::str s) {
         if (length(s)) append(pieces_, s);
     }
     void add(py::str s) {
-        append(pieces_, state().lf);
+        append(pieces_, LIT("\n"));
         append(pieces_, s);
     }
 
@@ -169,7 +154,6 @@ inline py::list parse_fixed_rows(py::handle self, py::handle lines_arg, py::hand
     long long w = pysem::clamp_ll(width);
     py::list rows;
     if (w < 1) return rows; // a table without columns has no rows
-    const State &st = state();
     Py_ssize_t n = size(lines), index = 0;
     while (index < n) {
         if (n - index < w) {
@@ -180,10 +164,10 @@ inline py::list parse_fixed_rows(py::handle self, py::handle lines_arg, py::hand
                 py::list cells;
                 append(cells, pysem::steal(PyObject_GetItem(last_row.ptr(), last_index.ptr())));
                 extend(cells, rest);
-                py::str joined = pysem::strip(pysem::join(st.lf, cells));
+                py::str joined = pysem::strip(pysem::join(LIT("\n"), cells));
                 if (PyObject_SetItem(last_row.ptr(), last_index.ptr(), joined.ptr()) < 0) throw py::error_already_set();
             } else {
-                append(rows, via(self, "_pad_row", rest, width));
+                append(rows, via<impl::_pad_row>(self, rest, width));
             }
             break;
         }
@@ -191,14 +175,14 @@ inline py::list parse_fixed_rows(py::handle self, py::handle lines_arg, py::hand
         index += static_cast<Py_ssize_t>(w);
         if (continues) {
             LastCell last(item(row, size(row) - 1));
-            while (index < n && !pysem::truthy(via(self, "_looks_like_next_row_start", item(lines, index),
+            while (index < n && !pysem::truthy(via<looks_like_next_row_start>(self, item(lines, index),
                                                    py::int_(n - index), width))) {
                 last.push(item(lines, index));
                 ++index;
             }
-            set_item(row, size(row) - 1, last.value());
+            set_at(row, size(row) - 1, last.value());
         }
-        append(rows, via(self, "_pad_row", row, width));
+        append(rows, via<impl::_pad_row>(self, row, width));
     }
     return rows;
 }
@@ -211,7 +195,7 @@ inline py::object parse_row_start_rows(py::handle self, py::handle lines_arg, py
     long long w = pysem::clamp_ll(width);
     if (w < 1) return py::list();
     auto issue_rows = [&] {
-        return via_kw(self, "_parse_fixed_rows", "last_cell_continues", py::bool_(true), lines, width);
+        return via<parse_fixed_rows>(self, lines, width, keyword{"last_cell_continues", Py_True});
     };
     if (length(row_start) == 0) return issue_rows();
     py::object search = compiled(row_start, kIgnoreCase).attr("search");
@@ -220,15 +204,14 @@ inline py::object parse_row_start_rows(py::handle self, py::handle lines_arg, py
         if (!call(search, item(lines, i)).is_none()) starts.push_back(i);
     if (starts.empty()) return issue_rows();
 
-    const State &st = state();
     Py_ssize_t head = static_cast<Py_ssize_t>(std::min<long long>(w - 1, PY_SSIZE_T_MAX));
     py::list rows;
     for (size_t k = 0; k < starts.size(); ++k) {
         Py_ssize_t begin = starts[k], end = k + 1 < starts.size() ? starts[k + 1] : size(lines);
         Py_ssize_t split = begin + std::min(head, end - begin);
         py::list row = slice(lines, begin, split);
-        append(row, pysem::strip(pysem::join(st.lf, slice(lines, split, end))));
-        append(rows, via(self, "_pad_row", row, width));
+        append(row, pysem::strip(pysem::join(LIT("\n"), slice(lines, split, end))));
+        append(rows, via<impl::_pad_row>(self, row, width));
     }
     return rows;
 }
@@ -239,7 +222,7 @@ inline py::list parse_summary_pairs(py::handle, py::handle lines_arg) {
     for (Py_ssize_t i = 0; i < size(lines); i += 2) {
         py::list row;
         append(row, item(lines, i));
-        append(row, i + 1 < size(lines) ? item(lines, i + 1) : py::object(state().empty));
+        append(row, i + 1 < size(lines) ? item(lines, i + 1) : py::object(LIT("")));
         append(rows, row);
     }
     return rows;
@@ -265,14 +248,14 @@ inline py::bool_ looks_like_next_row_start(py::handle, py::handle line_arg, py::
 
 inline py::list placeholder_list() {
     py::list out;
-    append(out, state().placeholder);
+    append(out, LIT("无"));
     return out;
 }
 
 inline py::list render_title_content(py::handle, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     if (size(lines) == 0) return placeholder_list();
-    const State &st = state();
+    State &st = state();
     py::list title, rest;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
         py::object line = item(lines, i);
@@ -290,7 +273,7 @@ inline py::list render_title_content(py::handle, py::handle lines_arg) {
         }
     }
     if (size(rest) == 0) return title;
-    append(title, st.empty);
+    append(title, LIT(""));
     extend(title, rest);
     return title;
 }
@@ -301,9 +284,9 @@ inline py::list render_optimized_title(py::handle self, py::handle lines_arg) {
     py::list out;
     append(out, concat({LIT("> **"), pysem::text_form(item(lines, 0)), LIT("**")}));
     if (size(lines) > 1) {
-        append(out, state().empty);
+        append(out, LIT(""));
         append(out, LIT("#### 优化对比说明"));
-        extend(out, via(self, "_render_plain_lines", slice(lines, 1, PY_SSIZE_T_MAX)));
+        extend(out, via<render_plain_lines>(self, slice(lines, 1, PY_SSIZE_T_MAX)));
     }
     return out;
 }
@@ -311,7 +294,7 @@ inline py::list render_optimized_title(py::handle self, py::handle lines_arg) {
 inline py::object render_bullet_content(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     if (size(lines) == 0) return placeholder_list();
-    const State &st = state();
+    State &st = state();
     py::str heading = LIT("#### Bullet "), colon = LIT("：");
     py::list out;
     long long counter = 1;
@@ -340,9 +323,9 @@ inline py::object render_bullet_content(py::handle self, py::handle lines_arg) {
             append(out, line);
         }
         ++i;
-        if (i < n && pysem::truthy(item(out, size(out) - 1))) append(out, st.empty);
+        if (i < n && pysem::truthy(item(out, size(out) - 1))) append(out, LIT(""));
     }
-    return via(self, "_trim_blank", out);
+    return via<impl::_trim_blank>(self, out);
 }
 
 inline py::bool_ looks_like_summary_heading(py::handle, py::handle line_arg) {
@@ -355,13 +338,12 @@ inline py::bool_ looks_like_summary_heading(py::handle, py::handle line_arg) {
 inline py::list render_summary_bullets(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     if (size(lines) == 0) return placeholder_list();
-    const State &st = state();
     py::str dash = LIT("- "), bold = LIT("- **"), space = LIT(" ");
     py::list out;
     py::list joining; // pieces of the last output line while lines join it
     auto flush = [&] {
         if (size(joining)) {
-            set_item(out, size(out) - 1, pysem::join(st.empty, joining));
+            set_at(out, size(out) - 1, pysem::join(LIT(""), joining));
             joining = py::list();
         }
     };
@@ -371,7 +353,7 @@ inline py::list render_summary_bullets(py::handle self, py::handle lines_arg) {
         if (starts_with(as_text(line), dash)) {
             flush();
             append(out, line);
-        } else if (pysem::truthy(via(self, "_looks_like_summary_heading", line))) {
+        } else if (pysem::truthy(via<looks_like_summary_heading>(self, line))) {
             flush();
             append(out, concat({LIT("- **"), decimal(counter), LIT("** "), line}));
             ++counter;
@@ -391,19 +373,19 @@ inline py::list render_summary_bullets(py::handle self, py::handle lines_arg) {
 inline py::object render_plain_lines(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     if (size(lines) == 0) return placeholder_list();
-    const State &st = state();
+    State &st = state();
     py::str dash = LIT("- "), heading = LIT("#### ");
     py::list out;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
         py::object line = item(lines, i);
         if (!starts_with(as_text(line), dash) && !call(st.step_match, line).is_none()) {
-            append(out, st.empty);
+            append(out, LIT(""));
             append(out, concat({heading, line}));
         } else {
             append(out, line);
         }
     }
-    return via(self, "_trim_blank", out);
+    return via<impl::_trim_blank>(self, out);
 }
 
 inline py::object render_diagnosis_subsection(py::handle self, py::handle question_arg, py::handle section_arg,
@@ -411,23 +393,18 @@ inline py::object render_diagnosis_subsection(py::handle self, py::handle questi
     py::int_ question = pysem::int_arg(question_arg, "question_index");
     py::int_ section = pysem::int_arg(section_arg, "section_index");
     py::list lines = pysem::exact_list(lines_arg, "lines");
-    py::object cleaned = via(self, "_drop_intro_and_headers", question, section, lines);
+    py::object cleaned = via<drop_intro_and_headers>(self, question, section, lines);
     py::object schema = schema_of(question, section);
     if (schema && pysem::truthy(schema)) {
-        py::object table = via(self, "_render_schema_table", schema, cleaned);
+        py::object table = via<render_schema_table>(self, schema, cleaned);
         if (pysem::truthy(table)) return table;
     }
     long long q = pysem::clamp_ll(question), s = pysem::clamp_ll(section);
-    const char *renderer = "_render_plain_lines";
-    if (q == 1 && s == 1)
-        renderer = "_render_title_content";
-    else if (q == 1 && s == 3)
-        renderer = "_render_optimized_title";
-    else if (q == 2 && (s == 1 || s == 3))
-        renderer = "_render_bullet_content";
-    else if ((q == 2 || q == 5 || q == 7) && s == 4)
-        renderer = "_render_summary_bullets";
-    return via(self, renderer, cleaned);
+    if (q == 1 && s == 1) return via<render_title_content>(self, cleaned);
+    if (q == 1 && s == 3) return via<render_optimized_title>(self, cleaned);
+    if (q == 2 && (s == 1 || s == 3)) return via<render_bullet_content>(self, cleaned);
+    if ((q == 2 || q == 5 || q == 7) && s == 4) return via<render_summary_bullets>(self, cleaned);
+    return via<render_plain_lines>(self, cleaned);
 }
 
 } // namespace telvara::official

@@ -10,75 +10,70 @@ namespace telvara::impl {
 // ---------------------------------------------------------------------------
 // Report frame
 
-inline py::object upper(py::handle text) {
-    return pysem::steal(PyObject_CallMethodNoArgs(text.ptr(), state().n_upper.ptr()));
-}
-
 // "模块" and the number: the title of a section or subsection that has none.
-inline py::str module_title(py::handle number) { return cat(state().t_module, number); }
+inline py::str module_title(py::handle number) { return cat(LIT("模块"), number); }
 
 inline py::object _format_structured_diagnosis_report(py::handle self, py::handle data_arg, py::handle report_arg) {
     py::dict data = pysem::exact_dict(data_arg, "data");
     py::dict report = pysem::exact_dict(report_arg, "report");
-    state_t &st = state();
+    State &st = state();
 
-    py::object asin = get(report, st.k_asin);
-    if (!truthy(asin)) asin = get(data, st.k_asin);
-    if (!truthy(asin)) asin = st.t_unknown;
+    py::object asin = get(report, LIT("asin"));
+    if (!truthy(asin)) asin = get(data, LIT("asin"));
+    if (!truthy(asin)) asin = LIT("UNKNOWN");
     py::object shown = upper(strip(text_form(asin)));
-    if (!truthy(shown)) shown = st.t_unknown;
+    if (!truthy(shown)) shown = LIT("UNKNOWN");
 
-    py::object sections = TV_CALL(_normalize_structured_sections, get(report, st.k_sections));
-    if (!truthy(sections)) return st.t_empty;
+    py::object sections = via<_normalize_structured_sections>(self, get(report, LIT("sections")));
+    if (!truthy(sections)) return LIT("");
 
     py::object section_titles = st.ns["DIAGNOSIS_SECTION_TITLES"];
     py::object subsection_titles = st.ns["DIAGNOSIS_SUBSECTIONS"];
-    py::list lines = new_list();
-    append(lines, cat("# ASIN ", shown, st.t_report_title_tail));
-    append(lines, st.t_empty);
+    py::list lines;
+    append(lines, cat("# ASIN ", shown, LIT(" Listing 优化诊断报告")));
+    append(lines, LIT(""));
 
     Py_ssize_t count = length(sections);
     Py_ssize_t position = 0;
     for_each(sections, [&](py::object section) {
         ++position;
-        py::object number = TV_CALL(_int_value, get(section, st.k_index), to_int(position));
-        py::object title = get(section, st.k_title);
+        py::object number = via<_int_value>(self, get(section, LIT("index")), py::int_(position));
+        py::object title = get(section, LIT("title"));
         if (!truthy(title)) title = get(section_titles, number);
         if (!truthy(title)) title = module_title(number);
         append(lines, cat("## ", number, ". ", strip(text_form(title))));
-        append(lines, st.t_empty);
+        append(lines, LIT(""));
 
-        py::object raw = either(section, {st.k_subsections, st.k_subSections, st.k_children});
-        py::object subsections = TV_CALL(_normalize_structured_subsections, raw);
+        py::object raw = either(section, {LIT("subsections"), LIT("subSections"), LIT("children")});
+        py::object subsections = via<_normalize_structured_subsections>(self, raw);
         py::object titles = get(subsection_titles, number);
         Py_ssize_t sub_position = 0;
         for_each(subsections, [&](py::object subsection) {
             ++sub_position;
-            py::object sub_number = TV_CALL(_int_value, get(subsection, st.k_index), to_int(sub_position));
-            py::object sub_title = get(subsection, st.k_title);
+            py::object sub_number = via<_int_value>(self, get(subsection, LIT("index")), py::int_(sub_position));
+            py::object sub_title = get(subsection, LIT("title"));
             if (!truthy(sub_title) && !titles.is_none()) sub_title = get(titles, sub_number);
             if (!truthy(sub_title)) sub_title = module_title(sub_number);
-            append(lines, cat("### ", sub_number, st.t_ideographic_comma, strip(text_form(sub_title))));
-            append(lines, st.t_empty);
+            append(lines, cat("### ", sub_number, LIT("、"), strip(text_form(sub_title))));
+            append(lines, LIT(""));
             // The renderer takes only a plain mapping; a derived one is copied.
-            py::object body = TV_CALL(_render_structured_subsection, number, sub_number, plain(subsection));
+            py::object body = via<_render_structured_subsection>(self, number, sub_number, plain(subsection));
             if (truthy(body)) extend(lines, body);
-            else append(lines, st.t_placeholder);
-            append(lines, st.t_empty);
+            else append(lines, LIT("无"));
+            append(lines, LIT(""));
         });
         if (position < count) {
-            append(lines, st.t_rule);
-            append(lines, st.t_empty);
+            append(lines, LIT("---"));
+            append(lines, LIT(""));
         }
     });
-    return TV_CALL(_collapse_blank_lines, join(st.t_lf, lines));
+    return via<_collapse_blank_lines>(self, join(LIT("\n"), lines));
 }
 
 // One rule for sections and subsections: a list keeps its mappings in order;
 // a mapping gives copies numbered from their keys, sorted by number.
 inline py::object normalize_numbered(py::handle self, py::handle value) {
-    state_t &st = state();
-    py::list out = new_list();
+    py::list out;
     if (is_list(value)) {
         for_each(value, [&](py::object item) {
             if (is_mapping(item)) append(out, item);
@@ -89,22 +84,22 @@ inline py::object normalize_numbered(py::handle self, py::handle value) {
     py::object entries = PyDict_CheckExact(value.ptr()) ? pysem::steal(PyDict_Items(value.ptr()))
                                                         : py::object(value.attr("items")());
     for_each(entries, [&](py::object entry) {
-        auto [key, item] = unpack_pair(entry);
+        auto [key, item] = pysem::unpack2(entry);
         if (!is_mapping(item)) return;
         py::object copy = pysem::steal(PyDict_New());
         if (PyDict_Merge(copy.ptr(), item.ptr(), 1) < 0) throw py::error_already_set();
-        py::object number = TV_CALL(_int_value, key, to_int(PyList_GET_SIZE(out.ptr()) + 1));
-        if (PyDict_SetDefault(copy.ptr(), st.k_index.ptr(), number.ptr()) == nullptr) throw py::error_already_set();
+        py::object number = via<_int_value>(self, key, py::int_(PyList_GET_SIZE(out.ptr()) + 1));
+        if (PyDict_SetDefault(copy.ptr(), LIT("index").ptr(), number.ptr()) == nullptr) throw py::error_already_set();
         append(out, copy);
     });
     // Stable sort on the number: (number, position) pairs never tie.
     Py_ssize_t n = PyList_GET_SIZE(out.ptr());
     py::list keyed = pysem::steal_as<py::list>(PyList_New(n));
-    py::int_ last = to_int(9999);
+    py::int_ last(9999);
     for (Py_ssize_t i = 0; i < n; ++i) {
         py::object copy = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(out.ptr(), i));
-        py::object number = TV_CALL(_int_value, get(copy, st.k_index), last);
-        PyList_SET_ITEM(keyed.ptr(), i, py::make_tuple(number, to_int(i), copy).release().ptr());
+        py::object number = via<_int_value>(self, get(copy, LIT("index")), last);
+        PyList_SET_ITEM(keyed.ptr(), i, py::make_tuple(number, py::int_(i), copy).release().ptr());
     }
     if (PyList_Sort(keyed.ptr()) < 0) throw py::error_already_set();
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -131,61 +126,63 @@ inline py::object _render_structured_subsection(py::handle self, py::handle sect
     py::int_ section = pysem::int_arg(section_arg, "section_index");
     py::int_ subsection_index = pysem::int_arg(subsection_arg, "subsection_index");
     py::dict subsection = pysem::exact_dict(subsection_obj, "subsection");
-    state_t &st = state();
 
-    py::object table = get(subsection, st.k_table);
+    py::object table = get(subsection, LIT("table"));
     if (is_mapping(table)) {
-        py::object lines = TV_CALL(_render_structured_table, plain(table), section, subsection_index);
+        py::object lines = via<_render_structured_table>(self, plain(table), section, subsection_index);
         if (truthy(lines)) return lines;
     }
-    py::object rows = get(subsection, st.k_rows);
+    py::object rows = get(subsection, LIT("rows"));
     if (is_list(rows)) {
-        py::dict only_rows = new_dict();
-        set_item(only_rows, st.k_rows, rows);
-        py::object lines = TV_CALL(_render_structured_table, only_rows, section, subsection_index);
+        py::dict only_rows;
+        set_item(only_rows, LIT("rows"), rows);
+        py::object lines = via<_render_structured_table>(self, only_rows, section, subsection_index);
         if (truthy(lines)) return lines;
     }
-    py::object blocks = get(subsection, st.k_blocks);
-    if (is_list(blocks)) return TV_CALL(_trim_blank, TV_CALL(_render_structured_blocks, plain(blocks)));
-    for (py::handle key : {st.k_text, st.k_content, st.k_summary}) {
-        py::object lines = TV_CALL(_render_structured_value, get(subsection, key));
+    py::object blocks = get(subsection, LIT("blocks"));
+    if (is_list(blocks)) return via<_trim_blank>(self, via<_render_structured_blocks>(self, plain(blocks)));
+    for (py::handle key : {LIT("text"), LIT("content"), LIT("summary")}) {
+        py::object lines = via<_render_structured_value>(self, get(subsection, key));
         if (truthy(lines)) return lines;
     }
-    return new_list();
+    return py::list();
 }
 
 // The text of a cell: non-empty values in their text form, else empty.
-inline py::object cell_text(py::handle value) { return truthy(value) ? py::object(text_form(value)) : py::object(state().t_empty); }
+inline py::object cell_text(py::handle value) {
+    return truthy(value) ? py::object(text_form(value)) : py::object(LIT(""));
+}
 
 inline py::object _render_structured_table(py::handle self, py::handle table_arg, py::handle section_arg,
                                            py::handle subsection_arg) {
     py::dict table = pysem::exact_dict(table_arg, "table");
     py::int_ section = pysem::int_arg(section_arg, "section_index");
     py::int_ subsection = pysem::int_arg(subsection_arg, "subsection_index");
-    state_t &st = state();
+    State &st = state();
 
     py::object schema = get(st.ns["DIAGNOSIS_TABLE_SCHEMAS"], py::make_tuple(section, subsection));
-    py::object schema_headers = schema.is_none() ? py::none() : get(schema, st.k_headers);
-    py::object source = get(table, st.k_headers);
-    if (!(is_list(source) && truthy(source))) source = is_list(schema_headers) ? schema_headers : py::object(new_list());
+    py::object schema_headers = schema.is_none() ? py::none() : get(schema, LIT("headers"));
+    py::object source = get(table, LIT("headers"));
+    if (!(is_list(source) && truthy(source)))
+        source = is_list(schema_headers) ? schema_headers : py::object(py::list());
 
-    py::list kept = new_list();
+    py::list kept;
     for_each(source, [&](py::object header) {
         py::str text = text_form(header);
         if (!pysem::is_blank(text)) append(kept, text);
     });
     py::object headers = kept;
-    py::object rows = get(table, st.k_rows);
-    if (!is_list(rows)) return new_list();
+    py::object rows = get(table, LIT("rows"));
+    if (!is_list(rows)) return py::list();
     if (!truthy(headers)) {
         // The header reader takes only a plain list; a derived one is copied.
-        headers = TV_CALL(_headers_from_structured_rows, plain(rows));
-        if (!truthy(headers)) return new_list();
+        headers = via<_headers_from_structured_rows>(self, plain(rows));
+        if (!truthy(headers)) return py::list();
     }
 
-    py::list cells_rows = new_list();
+    py::list cells_rows;
     for_each(rows, [&](py::object row) {
-        py::list cells = new_list();
+        py::list cells;
         if (is_mapping(row)) {
             for_each(headers, [&](py::object header) { append(cells, cell_text(get(row, header))); });
         } else if (is_list(row)) {
@@ -197,17 +194,17 @@ inline py::object _render_structured_table(py::handle self, py::handle table_arg
     });
     if (PyList_GET_SIZE(cells_rows.ptr()) == 0) {
         Py_ssize_t width = length(headers);
-        py::list placeholder = new_list();
-        append(placeholder, st.t_placeholder);
-        for (Py_ssize_t i = 1; i < width; ++i) append(placeholder, st.t_empty);
+        py::list placeholder;
+        append(placeholder, LIT("无"));
+        for (Py_ssize_t i = 1; i < width; ++i) append(placeholder, LIT(""));
         append(cells_rows, placeholder);
     }
-    return TV_CALL(_markdown_table, headers, cells_rows);
+    return via<_markdown_table>(self, headers, cells_rows);
 }
 
 inline py::object _headers_from_structured_rows(py::handle, py::handle rows_arg) {
     py::list rows = pysem::exact_list(rows_arg, "rows");
-    py::list headers = new_list();
+    py::list headers;
     py::object seen = pysem::steal(PySet_New(nullptr));
     for_each(rows, [&](py::object row) {
         if (!is_mapping(row)) return;
@@ -225,16 +222,15 @@ inline py::object _headers_from_structured_rows(py::handle, py::handle rows_arg)
 
 inline py::object _render_structured_blocks(py::handle self, py::handle blocks_arg) {
     py::list blocks = pysem::exact_list(blocks_arg, "blocks");
-    state_t &st = state();
-    py::list lines = new_list();
+    py::list lines;
     for_each(blocks, [&](py::object block) {
-        py::object rendered = TV_CALL(_render_structured_block, block);
+        py::object rendered = via<_render_structured_block>(self, block);
         if (!truthy(rendered)) return;
         Py_ssize_t n = PyList_GET_SIZE(lines.ptr());
         if (n != 0) {
-            int same = PyObject_RichCompareBool(PyList_GET_ITEM(lines.ptr(), n - 1), st.t_empty.ptr(), Py_EQ);
+            int same = PyObject_RichCompareBool(PyList_GET_ITEM(lines.ptr(), n - 1), LIT("").ptr(), Py_EQ);
             if (same < 0) throw py::error_already_set();
-            if (!same) append(lines, st.t_empty);
+            if (!same) append(lines, LIT(""));
         }
         extend(lines, rendered);
     });
@@ -249,7 +245,8 @@ enum class block_kind { paragraph, quote, heading, list, table, bullet, other };
 
 inline block_kind kind_of(py::handle type_text) {
     py::str type = strip(type_text);
-    if (!PyUnicode_IS_ASCII(type.ptr())) type = pysem::steal_as<py::str>(PyObject_CallMethodNoArgs(type.ptr(), state().n_lower.ptr()));
+    if (!PyUnicode_IS_ASCII(type.ptr()))
+        type = pysem::steal_as<py::str>(PyObject_CallMethodNoArgs(type.ptr(), LIT("lower").ptr()));
     if (!PyUnicode_IS_ASCII(type.ptr())) return block_kind::other;
     std::string word(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(type.ptr())), PyUnicode_GET_LENGTH(type.ptr()));
     for (char &c : word)
@@ -265,22 +262,21 @@ inline block_kind kind_of(py::handle type_text) {
 
 inline py::object _render_structured_block(py::handle self, py::handle block) {
     pysem::recursion_guard guard(" while rendering a report block");
-    state_t &st = state();
     if (is_text(block)) {
         py::str text = text_form(block);
         py::list lines = split_text(text);
         if (PyList_GET_SIZE(lines.ptr()) == 0) append(lines, text);
         return lines;
     }
-    if (!is_mapping(block)) return new_list();
+    if (!is_mapping(block)) return py::list();
 
-    py::object type = get(block, st.k_type);
-    switch (kind_of(truthy(type) ? text_form(type) : st.v_paragraph)) {
+    py::object type = get(block, LIT("type"));
+    switch (kind_of(truthy(type) ? text_form(type) : LIT("paragraph"))) {
     case block_kind::paragraph:
-        return TV_CALL(_render_structured_value, either(block, {st.k_text, st.k_content, st.k_value}));
+        return via<_render_structured_value>(self, either(block, {LIT("text"), LIT("content"), LIT("value")}));
     case block_kind::quote: {
-        py::str text = either_text(block, {st.k_text, st.k_content});
-        py::list lines = new_list();
+        py::str text = either_text(block, {LIT("text"), LIT("content")});
+        py::list lines;
         if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return lines;
         for_each(split_text(text), [&](py::object line) {
             if (pysem::is_blank(line)) append(lines, cat(">"));
@@ -289,10 +285,10 @@ inline py::object _render_structured_block(py::handle self, py::handle block) {
         return lines;
     }
     case block_kind::heading: {
-        py::object level = TV_CALL(_int_value, get(block, st.k_level), to_int(4));
+        py::object level = via<_int_value>(self, get(block, LIT("level")), py::int_(4));
         long long hashes = clamp_int(level, 1, 6);
-        py::str text = either_text(block, {st.k_text, st.k_title});
-        py::list lines = new_list();
+        py::str text = either_text(block, {LIT("text"), LIT("title")});
+        py::list lines;
         if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return lines;
         text_builder line;
         line.repeat('#', hashes).ch(' ').add(text);
@@ -300,11 +296,11 @@ inline py::object _render_structured_block(py::handle self, py::handle block) {
         return lines;
     }
     case block_kind::list: {
-        py::object items = get(block, st.k_items);
-        py::list lines = new_list();
+        py::object items = get(block, LIT("items"));
+        py::list lines;
         if (!is_list(items)) return lines;
         for_each(items, [&](py::object item) {
-            py::object text = TV_CALL(_structured_item_text, item);
+            py::object text = via<_structured_item_text>(self, item);
             if (truthy(text)) append(lines, cat("- ", text));
         });
         return lines;
@@ -312,18 +308,18 @@ inline py::object _render_structured_block(py::handle self, py::handle block) {
     case block_kind::table:
         // The numbers 0 match no schema: the block's own headers or row keys
         // give the columns. The renderer takes only a plain mapping.
-        return TV_CALL(_render_structured_table, plain(block), to_int(0), to_int(0));
+        return via<_render_structured_table>(self, plain(block), py::int_(0), py::int_(0));
     case block_kind::bullet: {
-        py::str label = either_text(block, {st.k_label});
-        py::str title = either_text(block, {st.k_title, st.k_text});
-        py::object body = TV_CALL(_render_structured_value, either(block, {st.k_body, st.k_content}));
+        py::str label = either_text(block, {LIT("label")});
+        py::str title = either_text(block, {LIT("title"), LIT("text")});
+        py::object body = via<_render_structured_value>(self, either(block, {LIT("body"), LIT("content")}));
         text_builder heading;
         if (PyUnicode_GET_LENGTH(label.ptr())) heading.add(label);
         if (PyUnicode_GET_LENGTH(title.ptr())) {
-            if (heading.size()) heading.add(st.t_fullwidth_colon);
+            if (heading.size()) heading.add(LIT("："));
             heading.add(title);
         }
-        py::list lines = new_list();
+        py::list lines;
         if (heading.size()) append(lines, cat("#### ", heading.finish()));
         extend(lines, body);
         return lines;
@@ -331,23 +327,23 @@ inline py::object _render_structured_block(py::handle self, py::handle block) {
     case block_kind::other:
         break;
     }
-    return TV_CALL(_render_structured_value, either(block, {st.k_text, st.k_content}));
+    return via<_render_structured_value>(self, either(block, {LIT("text"), LIT("content")}));
 }
 
 inline py::object _render_structured_value(py::handle self, py::handle value) {
     pysem::recursion_guard guard(" while rendering a report value");
-    py::list lines = new_list();
+    py::list lines;
     if (value.is_none()) return lines;
     if (is_list(value)) {
         for_each(value, [&](py::object entry) {
             if (is_mapping(entry)) {
-                extend(lines, TV_CALL(_render_structured_block, entry));
+                extend(lines, via<_render_structured_block>(self, entry));
                 return;
             }
             py::str text = strip(text_form(entry));
             if (PyUnicode_GET_LENGTH(text.ptr())) append(lines, text);
         });
-        return TV_CALL(_trim_blank, lines);
+        return via<_trim_blank>(self, lines);
     }
     py::str text = strip(text_form(value));
     if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return lines;
@@ -355,10 +351,9 @@ inline py::object _render_structured_value(py::handle self, py::handle value) {
 }
 
 inline py::object _structured_item_text(py::handle, py::handle item) {
-    state_t &st = state();
     if (!is_mapping(item)) return strip(text_form(item));
-    py::str prefix = either_text(item, {st.k_prefix, st.k_title});
-    py::str text = either_text(item, {st.k_text, st.k_content});
+    py::str prefix = either_text(item, {LIT("prefix"), LIT("title")});
+    py::str text = either_text(item, {LIT("text"), LIT("content")});
     if (PyUnicode_GET_LENGTH(prefix.ptr()) == 0) return text;
     return strip(cat("**", prefix, "** ", text));
 }

@@ -110,6 +110,27 @@ def test_patched_methods_returning_odd_kinds_fail_cleanly(monkeypatch):
         tv._build_text_fallback_blocks("x")
 
 
+@pytest.mark.parametrize(
+    "method, fake, run, error, message",
+    [
+        ("_parse_markdown_table", lambda lines, start: ({}, 1, 2), lambda tv: tv._build_text_fallback_blocks("| a | b |"),
+         ValueError, r"too many values to unpack \(expected 2\)"),
+        ("_parse_markdown_table", lambda lines, start: 5, lambda tv: tv._build_text_fallback_blocks("| a | b |"),
+         TypeError, "cannot unpack non-iterable int object"),
+        ("_split_numbered_sections", lambda text: ([],), lambda tv: tv._format_diagnosis_answer(1, {"answer": "x"}),
+         ValueError, r"not enough values to unpack \(expected 2, got 1\)"),
+        ("_collect_marker_groups", lambda lines, pattern: [(1, 2, 3)], lambda tv: tv._infer_image_sections(["图1"]),
+         ValueError, r"not enough values to unpack \(expected 5, got 3\)"),
+        ("_render_structured_block", lambda block: 5, lambda tv: tv._render_structured_value([{"type": "x"}]),
+         TypeError, "'int' object is not iterable"),
+    ],
+)
+def test_patched_methods_of_the_wrong_shape_fail_as_python_does(tv, method, fake, run, error, message):
+    setattr(tv, method, fake)
+    with pytest.raises(error, match=message):
+        run(tv)
+
+
 def test_subclass_overrides_apply():
     class Upper(Telvara):
         def _parse_pipe_row(self, line):
