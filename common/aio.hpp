@@ -119,9 +119,12 @@
 //   then destroy the frame, running every C++ destructor.
 // - A chain of awaits deeper than the interpreter's recursion limit raises
 //   RecursionError, as for coroutines written in Python.
-// - Guards and error texts are the interpreter's: "coroutine already executing",
-//   "cannot reuse already awaited coroutine", "coroutine ignored GeneratorExit",
-//   a StopIteration leaving a body becomes "coroutine raised StopIteration".
+// - Guards and error texts are the interpreter's: "coroutine already executing"
+//   (also for Python code that re-enters while throw() or close() is under way),
+//   "cannot reuse already awaited coroutine", "coroutine is being awaited
+//   already" (a native or Python coroutine that another await drives),
+//   "coroutine ignored GeneratorExit"; a StopIteration leaving a body becomes
+//   "coroutine raised StopIteration".
 // - Everything runs on the event loop's thread with the GIL held (frames are
 //   allocated by the interpreter's allocator).
 #pragma once
