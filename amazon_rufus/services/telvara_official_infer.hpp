@@ -213,49 +213,47 @@ inline long long priority_of(py::handle number) {
     return std::min(pysem::clamp_ll(pysem::int_arg(number, "index")) - 1, 3LL);
 }
 
-inline py::dict infer_image_sections(py::handle self, py::handle lines_arg) {
+// Questions 3 and 4 read alike: per marker group one issue row (the item,
+// its target, problem, basis and suggestion) and one priority row, the
+// closing summary fixed. `item_of` gives a group's item and target.
+template <class ItemOf>
+py::dict item_sections(py::handle self, py::handle lines_arg, py::handle pattern, ItemOf &&item_of,
+                       std::initializer_list<py::handle> suggestion_labels, const char *closing) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
-    std::vector<Group> groups = marker_groups(self, lines, LIT(R"re(^(图\s*\d+)[｜|—\-]?\s*(.*)$)re"));
+    std::vector<Group> groups = marker_groups(self, lines, pattern);
     if (groups.empty()) return py::dict();
-    State &st = state();
     py::object intro = lines_before_first(lines, groups);
     py::list issues, priorities;
     for (const Group &g : groups) {
-        py::object image = call(st.whitespace_sub, LIT(""), g.marker);
-        py::object target = or_else(g.body, LIT("图片信息表达"));
+        auto [name, target] = item_of(g);
         py::object problem = chunk_field(self, g.chunk, LIT("问题"));
         py::object basis = chunk_field(self, g.chunk, LIT("依据"));
-        py::object suggestion = first_field(self, g.chunk, {LIT("建议改为"), LIT("优化方案")});
-        for (py::handle cell : {image, target, problem, basis, suggestion}) append(issues, cell);
+        py::object suggestion = first_field(self, g.chunk, suggestion_labels);
+        for (py::handle cell : {name, target, problem, basis, suggestion}) append(issues, cell);
         append(priorities, priority_label(priority_of(g.number)));
-        append(priorities, image);
+        append(priorities, name);
         append(priorities, short_of(self, or_else(suggestion, problem)));
     }
-    return four_sections(intro, issues, priorities,
-                         text_list({"围绕买家决策疑问重建图片顺序：先讲清产品结构，再解释功能细节，最后用尺寸、安装和变体信息降低购买不确定性。"}));
+    return four_sections(intro, issues, priorities, text_list({closing}));
+}
+
+inline py::dict infer_image_sections(py::handle self, py::handle lines_arg) {
+    auto image = [](const Group &g) {
+        return std::pair{call(state().whitespace_sub, LIT(""), g.marker), or_else(g.body, LIT("图片信息表达"))};
+    };
+    return item_sections(self, lines_arg, LIT(R"re(^(图\s*\d+)[｜|—\-]?\s*(.*)$)re"), image,
+                         {LIT("建议改为"), LIT("优化方案")},
+                         "围绕买家决策疑问重建图片顺序：先讲清产品结构，再解释功能细节，最后用尺寸、安装和变体信息降低购买不确定性。");
 }
 
 inline py::dict infer_aplus_sections(py::handle self, py::handle lines_arg) {
-    py::list lines = pysem::exact_list(lines_arg, "lines");
-    std::vector<Group> groups = marker_groups(self, lines, LIT(R"re(^(图\s*\d+|模块\s*\d+)[\s—｜|\-]*\s*(.*)$)re"));
-    if (groups.empty()) return py::dict();
-    py::object intro = lines_before_first(lines, groups);
-    py::list issues, priorities;
-    for (const Group &g : groups) {
-        py::str module = pysem::strip(concat({pysem::text_form(g.marker), LIT(" "), pysem::text_form(g.body)}));
-        py::object problem = chunk_field(self, g.chunk, LIT("问题"));
-        py::object basis = chunk_field(self, g.chunk, LIT("依据"));
-        py::object suggestion = first_field(self, g.chunk, {LIT("建议改为"), LIT("改进建议"), LIT("优化方案")});
-        py::object role = LIT("补充关键信息并增强购买信任");
-        for (py::handle cell : {py::handle(module), py::handle(role), py::handle(problem), py::handle(basis),
-                                py::handle(suggestion)})
-            append(issues, cell);
-        append(priorities, priority_label(priority_of(g.number)));
-        append(priorities, module);
-        append(priorities, short_of(self, or_else(suggestion, problem)));
-    }
-    return four_sections(intro, issues, priorities,
-                         text_list({"A+ 不应只复述参数，应承担场景代入、细节证明和风险消除的作用，让买家在下单前确认尺寸、功能、安装与耐用性。"}));
+    auto module = [](const Group &g) {
+        py::object name = strip(concat({text_form(g.marker), LIT(" "), text_form(g.body)}));
+        return std::pair{name, py::object(LIT("补充关键信息并增强购买信任"))};
+    };
+    return item_sections(self, lines_arg, LIT(R"re(^(图\s*\d+|模块\s*\d+)[\s—｜|\-]*\s*(.*)$)re"), module,
+                         {LIT("建议改为"), LIT("改进建议"), LIT("优化方案")},
+                         "A+ 不应只复述参数，应承担场景代入、细节证明和风险消除的作用，让买家在下单前确认尺寸、功能、安装与耐用性。");
 }
 
 // ---------------------------------------------------------------------------
