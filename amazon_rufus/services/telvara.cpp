@@ -93,11 +93,14 @@ template <class Class> void bind_methods(Class &cls) {
     using py::arg;
     define<impl::format_data>(cls, "format_data", arg("data"));
     define<impl::_is_diagnosis_report>(cls, "_is_diagnosis_report", arg("answers"), arg("questions"));
-    define<impl::_format_structured_diagnosis_report>(cls, "_format_structured_diagnosis_report", arg("data"), arg("report"));
+    define<impl::_format_structured_diagnosis_report>(cls, "_format_structured_diagnosis_report",
+                                                      arg("data"), arg("report"));
     define<impl::_normalize_structured_sections>(cls, "_normalize_structured_sections", arg("value"));
     define<impl::_normalize_structured_subsections>(cls, "_normalize_structured_subsections", arg("value"));
-    define<impl::_render_structured_subsection>(cls, "_render_structured_subsection", arg("section_index"), arg("subsection_index"), arg("subsection"));
-    define<impl::_render_structured_table>(cls, "_render_structured_table", arg("table"), arg("section_index"), arg("subsection_index"));
+    define<impl::_render_structured_subsection>(cls, "_render_structured_subsection",
+                                                arg("section_index"), arg("subsection_index"), arg("subsection"));
+    define<impl::_render_structured_table>(cls, "_render_structured_table",
+                                           arg("table"), arg("section_index"), arg("subsection_index"));
     define<impl::_headers_from_structured_rows>(cls, "_headers_from_structured_rows", arg("rows"));
     define<impl::_render_structured_blocks>(cls, "_render_structured_blocks", arg("blocks"));
     define<impl::_render_structured_block>(cls, "_render_structured_block", arg("block"));
