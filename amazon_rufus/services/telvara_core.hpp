@@ -546,6 +546,13 @@ inline void set_item(py::handle dict, py::handle key, py::handle value) {
     if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
 }
 
+// {key: value, ...}, in the order given.
+inline py::dict dict_of(std::initializer_list<std::pair<py::handle, py::handle>> items) {
+    py::dict out;
+    for (const auto &[key, value] : items) set_item(out, key, value);
+    return out;
+}
+
 // `a, b, ... = value` for a fixed number of names, with the interpreter's
 // own errors.
 inline std::vector<py::object> unpack(py::handle value, size_t count) {

@@ -212,20 +212,14 @@ inline py::object _parse_markdown_heading(py::handle, py::handle line_arg) {
     if (g.is_none()) return g;
     py::str text = strip(PyTuple_GET_ITEM(g.ptr(), 1));
     if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return py::none();
-    py::dict block;
-    set_item(block, LIT("kind"), LIT("heading"));
-    set_item(block, LIT("level"), py::int_(PyUnicode_GET_LENGTH(PyTuple_GET_ITEM(g.ptr(), 0))));
-    set_item(block, LIT("text"), text);
-    return block;
+    py::int_ level(PyUnicode_GET_LENGTH(PyTuple_GET_ITEM(g.ptr(), 0)));
+    return dict_of({{LIT("kind"), LIT("heading")}, {LIT("level"), level}, {LIT("text"), text}});
 }
 
 inline py::object list_item_block(py::handle item_text) {
     py::str text = strip(item_text);
     if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return py::none();
-    py::dict block;
-    set_item(block, LIT("kind"), LIT("list_item"));
-    set_item(block, LIT("text"), text);
-    return block;
+    return dict_of({{LIT("kind"), LIT("list_item")}, {LIT("text"), text}});
 }
 
 inline py::object _parse_markdown_list_item(py::handle, py::handle line_arg) {
@@ -275,10 +269,7 @@ inline py::object _parse_markdown_table(py::handle self, py::handle lines_arg, p
         append(rows, row);
         ++index;
     }
-    py::dict table;
-    set_item(table, LIT("kind"), LIT("table"));
-    set_item(table, LIT("header"), header);
-    set_item(table, LIT("rows"), rows);
+    py::dict table = dict_of({{LIT("kind"), LIT("table")}, {LIT("header"), header}, {LIT("rows"), rows}});
     return py::make_tuple(table, py::int_(index));
 }
 
@@ -297,10 +288,7 @@ inline py::object _build_text_fallback_blocks(py::handle self, py::handle text_a
         py::str paragraph = strip(join(LIT("\n"), buffer));
         buffer = py::list();
         if (PyUnicode_GET_LENGTH(paragraph.ptr()) == 0) return;
-        py::dict block;
-        set_item(block, LIT("kind"), LIT("text"));
-        set_item(block, LIT("text"), paragraph);
-        append(blocks, block);
+        append(blocks, dict_of({{LIT("kind"), LIT("text")}, {LIT("text"), paragraph}}));
     };
     long long index = 0;
     while (index < length(lines)) {

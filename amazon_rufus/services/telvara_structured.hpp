@@ -134,9 +134,8 @@ inline py::object _render_structured_subsection(py::handle self, py::handle sect
     }
     py::object rows = get(subsection, LIT("rows"));
     if (is_list(rows)) {
-        py::dict only_rows;
-        set_item(only_rows, LIT("rows"), rows);
-        py::object lines = via<_render_structured_table>(self, only_rows, section, subsection_index);
+        py::object lines =
+            via<_render_structured_table>(self, dict_of({{LIT("rows"), rows}}), section, subsection_index);
         if (truthy(lines)) return lines;
     }
     py::object blocks = get(subsection, LIT("blocks"));
