@@ -17,6 +17,19 @@ class StrSub(str):
     pass
 
 
+class Lookup(Telvara):
+    """Every call between methods goes through attribute lookup, and is recorded."""
+
+    def __init__(self):
+        super().__init__()
+        object.__setattr__(self, "looked_up", set())
+
+    def __getattribute__(self, name):
+        if name.startswith("_") and not name.startswith("__"):
+            object.__getattribute__(self, "looked_up").add(name)
+        return object.__getattribute__(self, name)
+
+
 @pytest.fixture
 def tv():
     return Telvara()

@@ -11,7 +11,7 @@ import pytest
 from pelorin.amazon_rufus.services import telvara as module
 from pelorin.amazon_rufus.services.telvara import Telvara
 
-from .conftest import DictSub
+from .conftest import DictSub, Lookup
 
 
 def questionnaire(answers, **extra):
@@ -452,19 +452,6 @@ INFERRED = [
     "产品定位\nx",
     "整体\nx",
 ]
-
-
-class Lookup(Telvara):
-    """Every call between methods goes through attribute lookup, and is recorded."""
-
-    def __init__(self):
-        super().__init__()
-        object.__setattr__(self, "looked_up", set())
-
-    def __getattribute__(self, name):
-        if name.startswith("_") and not name.startswith("__"):
-            object.__getattribute__(self, "looked_up").add(name)
-        return object.__getattribute__(self, name)
 
 
 def test_reports_are_the_same_through_attribute_lookup(tv):

@@ -8,6 +8,8 @@ import pytest
 
 from pelorin.amazon_rufus.services.telvara import Telvara
 
+from .conftest import Lookup
+
 BLOCK_TYPES = ["paragraph", "text", "quote", "heading", "list", "table", "bullet", "other", None]
 
 STRUCTURED = {
@@ -51,21 +53,8 @@ QA = {
 }
 
 
-class AllThroughLookup(Telvara):
-    """Every call between methods goes through attribute lookup, and is recorded."""
-
-    def __init__(self):
-        super().__init__()
-        object.__setattr__(self, "looked_up", set())
-
-    def __getattribute__(self, name):
-        if name.startswith("_") and not name.startswith("__") and name != "_format_official_report":
-            object.__getattribute__(self, "looked_up").add(name)
-        return object.__getattribute__(self, name)
-
-
 def test_reports_are_the_same_through_attribute_lookup():
-    slow = AllThroughLookup()
+    slow = Lookup()
     assert slow.format_data(STRUCTURED) == Telvara().format_data(STRUCTURED)
     assert slow.looked_up == {
         "_format_structured_diagnosis_report", "_normalize_structured_sections", "_normalize_structured_subsections",
@@ -73,7 +62,7 @@ def test_reports_are_the_same_through_attribute_lookup():
         "_markdown_table", "_pad_row", "_md_cell", "_render_structured_blocks", "_render_structured_block",
         "_render_structured_value", "_structured_item_text", "_trim_blank", "_collapse_blank_lines",
     }
-    slow = AllThroughLookup()
+    slow = Lookup()
     qa = {k: v for k, v in QA.items()}
     assert slow.format_data(qa) == Telvara().format_data(qa)
     assert slow.looked_up == {
@@ -210,7 +199,7 @@ def nested_value(depth):
     return value
 
 
-@pytest.mark.parametrize("tv", [Telvara(), AllThroughLookup()], ids=["direct", "lookup"])
+@pytest.mark.parametrize("tv", [Telvara(), Lookup()], ids=["direct", "lookup"])
 def test_deep_nesting_raises_recursion_error(tv):
     assert tv._render_structured_value(nested_value(50)) == ["leaf"]
     deep = nested_value(100_000)
@@ -255,7 +244,7 @@ def exercise(tv):
     tv._normalize_structured_sections({"b": {"index": "x"}, "a": {}})
 
 
-@pytest.mark.parametrize("tv", [Telvara(), AllThroughLookup()], ids=["direct", "lookup"])
+@pytest.mark.parametrize("tv", [Telvara(), Lookup()], ids=["direct", "lookup"])
 def test_no_reference_leaks(tv):
     for _ in range(20):
         exercise(tv)
