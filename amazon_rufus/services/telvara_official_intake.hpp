@@ -32,6 +32,14 @@ inline bool is_lone_bullet(py::handle trimmed) {
     return t.size() == 1 && (t[0] == U'•' || t[0] == U'-' || t[0] == U'*');
 }
 
+// A lone bullet at line i takes the next non-blank line as its text: that
+// line's index, or the number of lines when there is none.
+inline Py_ssize_t bullet_text_line(py::handle lines, Py_ssize_t i) {
+    Py_ssize_t n = size(lines), j = i + 1;
+    while (j < n && pysem::is_blank(item(lines, j))) ++j;
+    return j;
+}
+
 inline py::str normalize_answer_markdown(py::handle, py::handle text_arg) {
     py::str source = pysem::exact_str(text_arg, "text");
     State &st = state();
@@ -41,8 +49,7 @@ inline py::str normalize_answer_markdown(py::handle, py::handle text_arg) {
     for (Py_ssize_t i = 0; i < n;) {
         py::str current = pysem::rstrip(item(lines, i));
         if (is_lone_bullet(pysem::strip(current))) {
-            Py_ssize_t j = i + 1;
-            while (j < n && pysem::is_blank(item(lines, j))) ++j;
+            Py_ssize_t j = bullet_text_line(lines, i);
             if (j < n) {
                 append(kept, concat({LIT("- "), pysem::strip(item(lines, j))}));
                 i = j + 1;
@@ -66,8 +73,7 @@ inline py::list normalize_content_lines(py::handle, py::handle text_arg) {
         if (PyUnicode_GET_LENGTH(line.ptr()) == 0) {
             ++i;
         } else if (is_lone_bullet(line)) {
-            Py_ssize_t j = i + 1;
-            while (j < n && pysem::is_blank(item(lines, j))) ++j;
+            Py_ssize_t j = bullet_text_line(lines, i);
             if (j < n) append(out, concat({LIT("- "), pysem::strip(item(lines, j))}));
             i = j + 1;
         } else {
