@@ -58,7 +58,7 @@ inline py::dict infer_title_sections(py::handle self, py::handle lines_arg) {
 
     py::object current =
         via<extract_after_marker>(self, lines, py::int_(title), py::int_(analysis), LIT("当前标题"));
-    if (!pysem::truthy(current)) current = via<guess_title_lines>(self, lines);
+    if (!truthy(current)) current = via<guess_title_lines>(self, lines);
 
     py::list analysis_lines = slice(lines, analysis >= 0 ? index_of(analysis + 1) : 0,
                                     suggestion >= 0 ? index_of(suggestion) : n);
@@ -79,7 +79,7 @@ inline py::dict infer_title_sections(py::handle self, py::handle lines_arg) {
     py::dict out;
     py::object parts[] = {current, issues, suggested, logic_pairs};
     for (int k = 0; k < 4; ++k)
-        if (pysem::truthy(parts[k])) out[py::int_(k + 1)] = parts[k];
+        if (truthy(parts[k])) out[py::int_(k + 1)] = parts[k];
     return out;
 }
 
@@ -103,7 +103,7 @@ inline py::dict infer_competitor_sections(py::handle self, py::handle lines_arg)
         long long end = i + 1 < found.size() ? found[i + 1].first : size(lines);
         py::list body = slice(lines, index_of(found[i].first + 1), index_of(end));
         py::object kept = via<strip_marker_lines>(self, body, all_markers);
-        if (pysem::truthy(kept)) out[py::int_(found[i].second)] = kept;
+        if (truthy(kept)) out[py::int_(found[i].second)] = kept;
     }
     return out;
 }
@@ -126,13 +126,13 @@ inline py::dict infer_overall_sections(py::handle self, py::handle lines_arg) {
     py::list suggestion = s >= 0 ? slice(lines, index_of(s + 1), d > s ? index_of(d) : n) : py::list();
     py::list detail = d >= 0 ? slice(lines, index_of(d + 1), n) : py::list();
 
-    auto joined = [&](py::handle l) { return pysem::strip(pysem::join(LIT("\n"), l)); };
+    auto joined = [&](py::handle l) { return strip(join(LIT("\n"), l)); };
     py::str problem_text = joined(problem), basis_text = joined(basis), suggestion_text = joined(suggestion);
     py::list reason_parts;
     for (py::str *t : {&problem_text, &basis_text})
         if (length(*t)) append(reason_parts, *t);
     py::list reason = text_list({"最优先修改项", "首屏转化与信息准确性"});
-    append(reason, pysem::join(LIT("\n"), reason_parts));
+    append(reason, join(LIT("\n"), reason_parts));
     append(reason, suggestion_text);
 
     py::dict out;
@@ -180,12 +180,12 @@ inline py::dict infer_bullet_sections(py::handle self, py::handle lines_arg) {
         py::object title = or_else(g.body, g.marker);
         py::object expression = chunk_field(self, g.chunk, LIT("现有表达"));
         py::object problem = chunk_field(self, g.chunk, LIT("问题"));
-        if (!pysem::truthy(problem))
-            problem = pysem::strip(pysem::join(LIT("\n"), pysem::steal(PySequence_GetSlice(g.chunk.ptr(), 0, 2))));
+        if (!truthy(problem))
+            problem = strip(join(LIT("\n"), pysem::steal(PySequence_GetSlice(g.chunk.ptr(), 0, 2))));
         py::object basis = chunk_field(self, g.chunk, LIT("依据"));
         py::object suggestion = chunk_field(self, g.chunk, LIT("建议改为"));
-        py::str number = pysem::text_form(g.number);
-        py::str title_line = concat({LIT("Bullet "), number, LIT("："), pysem::text_form(title)});
+        py::str number = text_form(g.number);
+        py::str title_line = concat({LIT("Bullet "), number, LIT("："), text_form(title)});
         append(current, title_line);
         append(current, expression);
         append(issues, concat({LIT("Bullet "), number}));
@@ -266,9 +266,9 @@ inline py::dict table_key_values(py::handle self, py::handle lines_arg) {
     py::dict out;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
         py::object cells = via<impl::_parse_pipe_row>(self, item(lines, i));
-        if (!pysem::truthy(cells) || py::len(cells) < 2) continue;
-        py::str key = pysem::strip(as_text(cells[py::int_(0)]));
-        py::str value = pysem::strip(pysem::join(bar, pysem::steal(PySequence_GetSlice(cells.ptr(), 1, PY_SSIZE_T_MAX))));
+        if (!truthy(cells) || py::len(cells) < 2) continue;
+        py::str key = strip(as_text(cells[py::int_(0)]));
+        py::str value = strip(join(bar, pysem::steal(PySequence_GetSlice(cells.ptr(), 1, PY_SSIZE_T_MAX))));
         if (!length(key) || equal(key, dashes) || equal(key, item_key) || !length(value)) continue;
         if (!call(st.dashes_match, value).is_none()) continue;
         out[key] = value;
@@ -286,13 +286,13 @@ inline py::dict infer_review_sections(py::handle self, py::handle lines_arg) {
     std::vector<std::pair<py::object, py::object>> titled; // (title, suggestion) per group
     long long next_priority = 0;
     for (const Group &g : groups) {
-        py::object title = pysem::strip(as_text(g.marker));
+        py::object title = strip(as_text(g.marker));
         py::object table = via<table_key_values>(self, g.chunk);
         py::object review = value_or_empty(table, LIT("评论"));
         py::object problem = value_or_empty(table, LIT("问题"));
         py::object basis = value_or_empty(table, LIT("依据"));
         py::object suggestion = or_else(value_or_empty(table, LIT("建议改为")), value_or_empty(table, LIT("建议")));
-        bool risky = contains(title, warning) || contains(pysem::join(LIT("\n"), g.chunk), complaint) ||
+        bool risky = contains(title, warning) || contains(join(LIT("\n"), g.chunk), complaint) ||
                      contains(review, negative);
         append(summary, title);
         append(summary, or_else(or_else(review, problem), basis));

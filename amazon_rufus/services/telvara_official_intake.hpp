@@ -48,10 +48,10 @@ inline py::str normalize_answer_markdown(py::handle, py::handle text_arg) {
     py::list kept;
     for (Py_ssize_t i = 0; i < n;) {
         py::str current = pysem::rstrip(item(lines, i));
-        if (is_lone_bullet(pysem::strip(current))) {
+        if (is_lone_bullet(strip(current))) {
             Py_ssize_t j = bullet_text_line(lines, i);
             if (j < n) {
-                append(kept, concat({LIT("- "), pysem::strip(item(lines, j))}));
+                append(kept, concat({LIT("- "), strip(item(lines, j))}));
                 i = j + 1;
                 continue;
             }
@@ -59,7 +59,7 @@ inline py::str normalize_answer_markdown(py::handle, py::handle text_arg) {
         append(kept, current);
         ++i;
     }
-    py::str joined = pysem::strip(pysem::join(LIT("\n"), kept));
+    py::str joined = strip(join(LIT("\n"), kept));
     return py::str(call(st.blank_runs_sub, LIT("\n\n"), joined));
 }
 
@@ -69,12 +69,12 @@ inline py::list normalize_content_lines(py::handle, py::handle text_arg) {
     Py_ssize_t n = size(lines);
     py::list out;
     for (Py_ssize_t i = 0; i < n;) {
-        py::str line = pysem::strip(item(lines, i));
+        py::str line = strip(item(lines, i));
         if (PyUnicode_GET_LENGTH(line.ptr()) == 0) {
             ++i;
         } else if (is_lone_bullet(line)) {
             Py_ssize_t j = bullet_text_line(lines, i);
-            if (j < n) append(out, concat({LIT("- "), pysem::strip(item(lines, j))}));
+            if (j < n) append(out, concat({LIT("- "), strip(item(lines, j))}));
             i = j + 1;
         } else {
             append(out, line);
@@ -89,25 +89,25 @@ inline py::list normalize_content_lines(py::handle, py::handle text_arg) {
 
 inline py::str answer_text(py::handle self, py::handle index_arg, py::handle answer) {
     py::int_ index = pysem::int_arg(index_arg, "index");
-    py::object mapping = pysem::is_mapping(answer) ? py::reinterpret_borrow<py::object>(answer) : py::dict();
+    py::object mapping = is_mapping(answer) ? py::reinterpret_borrow<py::object>(answer) : py::dict();
     auto normalized = [&](py::handle s) { return py::str(via<normalize_answer_markdown>(self, s)); };
 
     py::object value = get(mapping, LIT("answer"));
-    if (pysem::truthy(value)) {
-        py::str s = pysem::strip(pysem::text_form(value));
+    if (truthy(value)) {
+        py::str s = strip(text_form(value));
         if (length(s)) return normalized(s);
     }
     // The body writer takes only a plain mapping: a derived one is copied.
     py::object body = via<impl::_format_answer_body>(self, index, plain(mapping));
-    if (pysem::truthy(body)) return normalized(pysem::join(LIT("\n"), body));
+    if (truthy(body)) return normalized(join(LIT("\n"), body));
 
     py::object summary = either(mapping, {LIT("summary"), LIT("summaryText")});
-    if (pysem::truthy(summary)) {
-        py::str s = pysem::strip(pysem::text_form(summary));
+    if (truthy(summary)) {
+        py::str s = strip(text_form(summary));
         if (length(s)) return normalized(s);
     }
     py::object links = via<impl::_format_product_links>(self, get(mapping, LIT("productLinks")));
-    if (pysem::truthy(links)) return normalized(pysem::join(LIT("\n"), links));
+    if (truthy(links)) return normalized(join(LIT("\n"), links));
     return LIT("");
 }
 
@@ -148,7 +148,7 @@ inline py::object infer_diagnosis_sections(py::handle self, py::handle question_
     py::int_ question = pysem::int_arg(question_arg, "question_index");
     py::str source = pysem::exact_str(text_arg, "text");
     py::object lines = via<normalize_content_lines>(self, source);
-    if (!pysem::truthy(lines)) return py::dict();
+    if (!truthy(lines)) return py::dict();
     switch (pysem::clamp_ll(question)) {
     case 1: return via<infer_title_sections>(self, lines);
     case 2: return via<infer_bullet_sections>(self, lines);
@@ -188,26 +188,26 @@ inline std::vector<py::object> subsection_numbers(py::handle titles, py::handle 
 inline py::list format_diagnosis_answer(py::handle self, py::handle question_arg, py::handle answer) {
     py::int_ question = pysem::int_arg(question_arg, "question_index");
     py::object answer_text = via<official::answer_text>(self, question, answer);
-    if (!pysem::truthy(answer_text))
-        answer_text = concat({LIT("第 "), pysem::text_form(question), LIT(" 题未获取到答案")});
+    if (!truthy(answer_text))
+        answer_text = concat({LIT("第 "), text_form(question), LIT(" 题未获取到答案")});
 
     auto [intro, sections] = pysem::unpack2(via<split_numbered_sections>(self, answer_text));
-    if (!pysem::truthy(sections)) {
+    if (!truthy(sections)) {
         py::object inferred = via<infer_diagnosis_sections>(self, question, answer_text);
-        if (pysem::truthy(inferred)) {
+        if (truthy(inferred)) {
             sections = inferred;
             intro = py::list();
         }
     }
 
     py::list out;
-    if (pysem::truthy(intro) && !pysem::truthy(sections)) {
+    if (truthy(intro) && !truthy(sections)) {
         extend(out, via<render_plain_lines>(self, intro));
         append(out, LIT(""));
     }
 
     py::object titles = lookup(state().ns["DIAGNOSIS_SUBSECTIONS"], question);
-    if (!titles || !pysem::truthy(titles)) {
+    if (!titles || !truthy(titles)) {
         py::dict fallback;
         for (long long k = 1; k <= 4; ++k) fallback[py::int_(k)] = concat({LIT("模块"), decimal(k)});
         titles = fallback;
@@ -215,8 +215,8 @@ inline py::list format_diagnosis_answer(py::handle self, py::handle question_arg
     py::list no_lines;
     for (const py::object &k : subsection_numbers(titles, sections)) {
         py::object title = lookup(titles, k);
-        py::str k_text = pysem::text_form(k);
-        py::str title_text = title ? pysem::text_form(title) : concat({LIT("模块"), k_text});
+        py::str k_text = text_form(k);
+        py::str title_text = title ? text_form(title) : concat({LIT("模块"), k_text});
         append(out, concat({LIT("### "), k_text, LIT("、"), title_text}));
         append(out, LIT(""));
         py::object lines = lookup(sections, k);
@@ -233,9 +233,9 @@ inline py::object format_official_report(py::handle self, py::handle data_arg, p
     pysem::exact_list(questions_arg, "questions");
 
     py::object raw = get(data, LIT("asin"));
-    py::object asin_value = pysem::truthy(raw) ? raw : py::object(LIT("UNKNOWN"));
+    py::object asin_value = truthy(raw) ? raw : py::object(LIT("UNKNOWN"));
     py::object asin = upper(strip(text_form(asin_value)));
-    if (!pysem::truthy(asin)) asin = LIT("UNKNOWN");
+    if (!truthy(asin)) asin = LIT("UNKNOWN");
 
     py::list lines;
     append(lines, concat({LIT("# ASIN "), asin, LIT(" Listing 优化诊断报告")}));
@@ -245,7 +245,7 @@ inline py::object format_official_report(py::handle self, py::handle data_arg, p
         long long n = i + 1;
         py::object answer = item(answers, i);
         py::object title = lookup(section_titles, py::int_(n));
-        py::str title_text = title ? pysem::text_form(title) : concat({LIT("模块"), decimal(n)});
+        py::str title_text = title ? text_form(title) : concat({LIT("模块"), decimal(n)});
         append(lines, concat({LIT("## "), decimal(n), LIT(". "), title_text}));
         append(lines, LIT(""));
         extend(lines, via<format_diagnosis_answer>(self, py::int_(n), answer));
@@ -255,7 +255,7 @@ inline py::object format_official_report(py::handle self, py::handle data_arg, p
             append(lines, LIT(""));
         }
     }
-    py::str report = concat({pysem::rstrip(pysem::join(LIT("\n"), lines)), LIT("\n")});
+    py::str report = concat({pysem::rstrip(join(LIT("\n"), lines)), LIT("\n")});
     return via<impl::_collapse_blank_lines>(self, report);
 }
 
@@ -330,7 +330,7 @@ inline py::object extract_after_marker(py::handle self, py::handle lines_arg, py
         if (PyDict_GET_SIZE(st.marker_cuts.ptr()) >= 64) PyDict_Clear(st.marker_cuts.ptr());
         if (PyDict_SetItem(st.marker_cuts.ptr(), marker.ptr(), cut_sub.ptr()) < 0) throw py::error_already_set();
     }
-    py::object rest = pysem::strip(as_text(call(cut_sub, LIT(""), line)));
+    py::object rest = strip(as_text(call(cut_sub, LIT(""), line)));
     py::list out;
     if (length(rest) && !equal(rest, line)) append(out, rest);
     extend(out, slice(lines, static_cast<Py_ssize_t>(start + 1),
@@ -376,8 +376,8 @@ inline py::list strip_bullets(py::handle, py::handle lines_arg) {
     State &st = state();
     py::list out;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
-        py::str s = pysem::strip(as_text(call(st.bullet_lead_sub, LIT(""), item(lines, i))));
-        s = pysem::strip(as_text(call(st.check_lead_sub, LIT(""), s)));
+        py::str s = strip(as_text(call(st.bullet_lead_sub, LIT(""), item(lines, i))));
+        s = strip(as_text(call(st.check_lead_sub, LIT(""), s)));
         if (length(s)) append(out, s);
     }
     return out;
@@ -390,7 +390,7 @@ inline py::list to_pair_lines(py::handle, py::handle lines_arg, py::handle defau
     py::list out;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
         py::object line = item(lines, i);
-        if (!pysem::truthy(line)) continue;
+        if (!truthy(line)) continue;
         py::str *separator = nullptr;
         for (py::str &sep : separators)
             if (contains(line, sep)) {
@@ -405,9 +405,9 @@ inline py::list to_pair_lines(py::handle, py::handle lines_arg, py::handle defau
         py::str s = as_text(line);
         Py_ssize_t at = PyUnicode_Find(s.ptr(), separator->ptr(), 0, PY_SSIZE_T_MAX, 1);
         if (at < 0) throw py::error_already_set();
-        py::str left = pysem::strip(pysem::substr(s, 0, at));
+        py::str left = strip(pysem::substr(s, 0, at));
         append(out, length(left) ? left : default_key);
-        append(out, pysem::strip(pysem::substr(s, at + 1, length(s))));
+        append(out, strip(pysem::substr(s, at + 1, length(s))));
     }
     return out;
 }
@@ -428,10 +428,10 @@ inline py::list collect_marker_groups(py::handle, py::handle lines_arg, py::hand
     for (size_t k = 0; k < marks.size(); ++k) {
         auto &[at, m] = marks[k];
         Py_ssize_t end = k + 1 < marks.size() ? marks[k + 1].first : size(lines);
-        py::str marker = pysem::strip(pysem::text_form(m.attr("group")(1)));
+        py::str marker = strip(text_form(m.attr("group")(1)));
         py::object last = m.attr("lastindex");
         py::str body = LIT("");
-        if (!last.is_none() && pysem::clamp_ll(last) >= 2) body = pysem::strip(pysem::text_form(m.attr("group")(2)));
+        if (!last.is_none() && pysem::clamp_ll(last) >= 2) body = strip(text_form(m.attr("group")(2)));
         append(groups, py::make_tuple(py::int_(k + 1), marker, body, slice(lines, at + 1, end), py::int_(at)));
     }
     return groups;
@@ -466,11 +466,11 @@ inline py::object chunk_value(py::handle self, py::handle chunk_arg, py::handle 
             }
     }
     py::object first = item(chunk, static_cast<Py_ssize_t>(start));
-    py::str rest = pysem::strip(as_text(call(cut_sub, LIT(""), first)));
+    py::str rest = strip(as_text(call(cut_sub, LIT(""), first)));
     py::list value_lines;
     if (length(rest) && !equal(rest, first)) append(value_lines, rest);
     extend(value_lines, slice(chunk, static_cast<Py_ssize_t>(start) + 1, end));
-    return pysem::strip(pysem::join(LIT("\n"), via<impl::_trim_blank>(self, value_lines)));
+    return strip(join(LIT("\n"), via<impl::_trim_blank>(self, value_lines)));
 }
 
 inline py::list summary_from_suggestions(py::handle, py::handle lines_arg) {
@@ -489,7 +489,7 @@ inline py::list summary_from_suggestions(py::handle, py::handle lines_arg) {
 inline py::str short_value(py::handle, py::handle value_arg, py::handle limit_arg) {
     py::str value = pysem::exact_str(value_arg, "value");
     long long limit = pysem::int_arg_ll(limit_arg, "limit");
-    py::str s = pysem::strip(as_text(call(state().whitespace_sub, LIT(" "), value)));
+    py::str s = strip(as_text(call(state().whitespace_sub, LIT(" "), value)));
     Py_ssize_t n = length(s);
     if (limit >= n) return s;
     // s[:limit - 1] + "…", with the host's slicing of negative bounds.

@@ -18,7 +18,7 @@ constexpr std::u32string_view kSentenceEnds = U"。.；;，,";
 // Cleaning
 
 inline py::object headers_of(py::handle schema) {
-    if (!schema || !pysem::truthy(schema)) return py::object();
+    if (!schema || !truthy(schema)) return py::object();
     return lookup(schema, LIT("headers"));
 }
 
@@ -30,13 +30,13 @@ inline py::object drop_intro_and_headers(py::handle self, py::handle question_ar
     py::object headers = headers_of(schema_of(question, section));
     // On the table road an empty value is a cell of its own: dropping it
     // would move every later value one column to the left.
-    bool keep_empty = headers && pysem::truthy(headers);
+    bool keep_empty = headers && truthy(headers);
     State &st = state();
     const py::set &titles = st.known_titles;
     py::list kept;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
         py::object line = item(lines, i);
-        if (!pysem::truthy(line)) {
+        if (!truthy(line)) {
             if (keep_empty && PyUnicode_Check(line.ptr())) append(kept, line);
             continue;
         }
@@ -53,7 +53,7 @@ inline py::list drop_known_headers(py::handle, py::handle lines_arg, py::handle 
     py::list headers = pysem::exact_list(headers_arg, "headers");
     Py_ssize_t first = 0;
     for (Py_ssize_t h = 0; h < size(headers); ++h) {
-        if (first < size(lines) && equal(pysem::strip(as_text(item(lines, first))), item(headers, h))) ++first;
+        if (first < size(lines) && equal(strip(as_text(item(lines, first))), item(headers, h))) ++first;
     }
     return slice(lines, first, PY_SSIZE_T_MAX);
 }
@@ -64,8 +64,8 @@ inline py::list drop_known_headers(py::handle, py::handle lines_arg, py::handle 
 inline py::list header_texts(py::handle schema) {
     py::list out;
     py::object headers = lookup(schema, LIT("headers"));
-    if (!headers || !pysem::truthy(headers)) return out;
-    for (py::handle h : py::iter(headers)) append(out, pysem::text_form(h));
+    if (!headers || !truthy(headers)) return out;
+    for (py::handle h : py::iter(headers)) append(out, text_form(h));
     return out;
 }
 
@@ -75,7 +75,7 @@ inline py::object render_schema_table(py::handle self, py::handle schema_arg, py
     py::list headers = header_texts(schema);
     if (size(headers) == 0) return py::list();
     py::object rows = via<parse_schema_rows>(self, schema, lines);
-    if (!pysem::truthy(rows)) {
+    if (!truthy(rows)) {
         py::list placeholder;
         append(placeholder, LIT("无"));
         for (Py_ssize_t i = 1; i < size(headers); ++i) append(placeholder, LIT(""));
@@ -115,9 +115,9 @@ class LastCell {
             pushed_ = true;
             py::str raw = as_text(raw_);
             if (pysem::is_blank(raw)) {
-                start_with(pysem::strip(line));
+                start_with(strip(line));
             } else if (pysem::is_blank(line)) {
-                start_with(pysem::strip(raw));
+                start_with(strip(raw));
             } else {
                 start_with(pysem::lstrip(raw));
                 add(pysem::rstrip(line));
@@ -125,12 +125,12 @@ class LastCell {
             return;
         }
         if (size(pieces_) == 0)
-            start_with(pysem::strip(line));
+            start_with(strip(line));
         else if (!pysem::is_blank(line))
             add(pysem::rstrip(line));
     }
 
-    py::object value() const { return pushed_ ? py::object(pysem::join(LIT(""), pieces_)) : raw_; }
+    py::object value() const { return pushed_ ? py::object(join(LIT(""), pieces_)) : raw_; }
 
   private:
     void start_with(py::str s) {
@@ -150,7 +150,7 @@ inline py::list parse_fixed_rows(py::handle self, py::handle lines_arg, py::hand
                                  py::handle continues_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     py::int_ width = pysem::int_arg(width_arg, "width");
-    bool continues = pysem::truthy(continues_arg);
+    bool continues = truthy(continues_arg);
     long long w = pysem::clamp_ll(width);
     py::list rows;
     if (w < 1) return rows; // a table without columns has no rows
@@ -164,7 +164,7 @@ inline py::list parse_fixed_rows(py::handle self, py::handle lines_arg, py::hand
                 py::list cells;
                 append(cells, pysem::steal(PyObject_GetItem(last_row.ptr(), last_index.ptr())));
                 extend(cells, rest);
-                py::str joined = pysem::strip(pysem::join(LIT("\n"), cells));
+                py::str joined = strip(join(LIT("\n"), cells));
                 if (PyObject_SetItem(last_row.ptr(), last_index.ptr(), joined.ptr()) < 0) throw py::error_already_set();
             } else {
                 append(rows, via<impl::_pad_row>(self, rest, width));
@@ -175,7 +175,7 @@ inline py::list parse_fixed_rows(py::handle self, py::handle lines_arg, py::hand
         index += static_cast<Py_ssize_t>(w);
         if (continues) {
             LastCell last(item(row, size(row) - 1));
-            while (index < n && !pysem::truthy(via<looks_like_next_row_start>(self, item(lines, index),
+            while (index < n && !truthy(via<looks_like_next_row_start>(self, item(lines, index),
                                                    py::int_(n - index), width))) {
                 last.push(item(lines, index));
                 ++index;
@@ -210,7 +210,7 @@ inline py::object parse_row_start_rows(py::handle self, py::handle lines_arg, py
         Py_ssize_t begin = starts[k], end = k + 1 < starts.size() ? starts[k + 1] : size(lines);
         Py_ssize_t split = begin + std::min(head, end - begin);
         py::list row = slice(lines, begin, split);
-        append(row, pysem::strip(pysem::join(LIT("\n"), slice(lines, split, end))));
+        append(row, strip(join(LIT("\n"), slice(lines, split, end))));
         append(rows, via<impl::_pad_row>(self, row, width));
     }
     return rows;
@@ -233,7 +233,7 @@ inline py::bool_ looks_like_next_row_start(py::handle, py::handle line_arg, py::
     py::int_ remaining = pysem::int_arg(remaining_arg, "remaining_count");
     py::int_ width = pysem::int_arg(width_arg, "width");
     if (less(remaining, width)) return false;
-    py::str t = pysem::strip(line);
+    py::str t = strip(line);
     pysem::text_view v(t);
     if (v.empty()) return false;
     if (one_of(v[0], U"-•*—–\"'（(:：")) return false;
@@ -267,7 +267,7 @@ inline py::list render_title_content(py::handle, py::handle lines_arg) {
             while (end > begin && one_of(v[end - 1], U"（）()")) --end;
             append(rest, concat({LIT("**"), pysem::substr(s, begin, end), LIT("**")}));
         } else if (size(title) == 0) {
-            append(title, concat({LIT("> "), pysem::text_form(line)}));
+            append(title, concat({LIT("> "), text_form(line)}));
         } else {
             append(rest, line);
         }
@@ -282,7 +282,7 @@ inline py::list render_optimized_title(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     if (size(lines) == 0) return placeholder_list();
     py::list out;
-    append(out, concat({LIT("> **"), pysem::text_form(item(lines, 0)), LIT("**")}));
+    append(out, concat({LIT("> **"), text_form(item(lines, 0)), LIT("**")}));
     if (size(lines) > 1) {
         append(out, LIT(""));
         append(out, LIT("#### 优化对比说明"));
@@ -304,33 +304,33 @@ inline py::object render_bullet_content(py::handle self, py::handle lines_arg) {
         py::object number = call(st.number_match, line);
         py::object bullet = call(st.bullet_match, line);
         if (!number.is_none() && i + 1 < n) {
-            append(out, concat({heading, pysem::text_form(number.attr("group")(1)), colon,
-                                pysem::text_form(item(lines, i + 1))}));
+            append(out, concat({heading, text_form(number.attr("group")(1)), colon,
+                                text_form(item(lines, i + 1))}));
             i += 2;
             continue;
         }
         if (!bullet.is_none()) {
-            py::str digits = pysem::text_form(bullet.attr("group")(1));
-            py::str rest = pysem::strip(pysem::text_form(bullet.attr("group")(2)));
+            py::str digits = text_form(bullet.attr("group")(1));
+            py::str rest = strip(text_form(bullet.attr("group")(2)));
             append(out, length(rest) ? concat({heading, digits, colon, rest}) : concat({heading, digits}));
             ++i;
             continue;
         }
         if (counter <= 8 && !call(st.caption_match, line).is_none()) {
-            append(out, concat({heading, decimal(counter), colon, pysem::text_form(line)}));
+            append(out, concat({heading, decimal(counter), colon, text_form(line)}));
             ++counter;
         } else {
             append(out, line);
         }
         ++i;
-        if (i < n && pysem::truthy(item(out, size(out) - 1))) append(out, LIT(""));
+        if (i < n && truthy(item(out, size(out) - 1))) append(out, LIT(""));
     }
     return via<impl::_trim_blank>(self, out);
 }
 
 inline py::bool_ looks_like_summary_heading(py::handle, py::handle line_arg) {
     py::str line = pysem::exact_str(line_arg, "line");
-    py::str t = pysem::strip(line);
+    py::str t = strip(line);
     pysem::text_view v(t);
     return !v.empty() && v.size() <= 28 && !one_of(v[v.size() - 1], kSentenceEnds);
 }
@@ -343,7 +343,7 @@ inline py::list render_summary_bullets(py::handle self, py::handle lines_arg) {
     py::list joining; // pieces of the last output line while lines join it
     auto flush = [&] {
         if (size(joining)) {
-            set_at(out, size(out) - 1, pysem::join(LIT(""), joining));
+            set_at(out, size(out) - 1, join(LIT(""), joining));
             joining = py::list();
         }
     };
@@ -353,7 +353,7 @@ inline py::list render_summary_bullets(py::handle self, py::handle lines_arg) {
         if (starts_with(as_text(line), dash)) {
             flush();
             append(out, line);
-        } else if (pysem::truthy(via<looks_like_summary_heading>(self, line))) {
+        } else if (truthy(via<looks_like_summary_heading>(self, line))) {
             flush();
             append(out, concat({LIT("- **"), decimal(counter), LIT("** "), line}));
             ++counter;
@@ -395,9 +395,9 @@ inline py::object render_diagnosis_subsection(py::handle self, py::handle questi
     py::list lines = pysem::exact_list(lines_arg, "lines");
     py::object cleaned = via<drop_intro_and_headers>(self, question, section, lines);
     py::object schema = schema_of(question, section);
-    if (schema && pysem::truthy(schema)) {
+    if (schema && truthy(schema)) {
         py::object table = via<render_schema_table>(self, schema, cleaned);
-        if (pysem::truthy(table)) return table;
+        if (truthy(table)) return table;
     }
     long long q = pysem::clamp_ll(question), s = pysem::clamp_ll(section);
     if (q == 1 && s == 1) return via<render_title_content>(self, cleaned);
