@@ -324,17 +324,7 @@ template <auto Fn> const own_method &own() {
     return *m;
 }
 
-inline bool is_direct(py::handle self, const own_method &m) {
-    PyTypeObject *type = Py_TYPE(self.ptr());
-    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-    if (_PyType_Lookup(type, m.name.ptr()) != m.original.ptr()) return false;
-    PyObject **dict = _PyObject_GetDictPtr(self.ptr());
-    if (dict && *dict && PyDict_GET_SIZE(*dict) != 0) {
-        if (PyDict_GetItemWithError(*dict, m.name.ptr())) return false;
-        if (PyErr_Occurred()) throw py::error_already_set();
-    }
-    return true;
-}
+inline bool is_direct(py::handle self, const own_method &m) { return !pysem::replaced(self, m.name, m.original); }
 
 template <auto Fn> bool is_direct(py::handle self) { return is_direct(self, own<Fn>()); }
 
