@@ -426,6 +426,20 @@ inline py::object new_client(py::handle credential) {
     return ns["KeepaApiClient"](**kwargs);
 }
 
+// A Keepa API error while one key's client was open: reported to the
+// provider, and the key given up when the provider can rotate past it.
+// False when the error must be raised instead.
+inline bool give_up_credential(py::error_already_set &e, py::handle provider, py::handle credential,
+                               py::set attempted) {
+    if (!e.matches(ns["KeepaApiError"])) return false;
+    py::object error = caught(e);
+    aio::handling handling(e);
+    ns["_report_provider_failure"](provider, credential, error);
+    if (!pysem::truthy(ns["_can_rotate_credential"](provider, credential, error))) return false;
+    exclude_account(attempted, credential);
+    return true;
+}
+
 // A client whose __aexit__ swallowed the block's error leaves nothing to go on.
 [[noreturn]] inline void suppressed_by_client() {
     throw std::runtime_error("the Keepa client's __aexit__ suppressed an error, so the attempt has no result");
@@ -457,13 +471,8 @@ aio::task token_status(py::object self) {
             }
             co_await client_context.exit(failure);
         } catch (py::error_already_set &e) {
-            if (!e.matches(ns["KeepaApiError"])) throw;
-            py::object error = caught(e);
-            aio::handling handling(e);
-            ns["_report_provider_failure"](provider, credential, error);
-            if (!pysem::truthy(ns["_can_rotate_credential"](provider, credential, error))) throw;
-            exclude_account(attempted, credential);
-            last_error = error;
+            if (!give_up_credential(e, provider, credential, attempted)) throw;
+            last_error = caught(e);
             continue;
         }
         if (!answer) suppressed_by_client();
@@ -688,13 +697,8 @@ aio::task run(py::object self, py::object request) {
             }
             co_await client_context.exit(failure);
         } catch (py::error_already_set &e) {
-            if (!e.matches(ns["KeepaApiError"])) throw;
-            py::object error = caught(e);
-            aio::handling handling(e);
-            ns["_report_provider_failure"](provider, credential, error);
-            if (!pysem::truthy(ns["_can_rotate_credential"](provider, credential, error))) throw;
-            exclude_account(attempted, credential);
-            last_error = error;
+            if (!give_up_credential(e, provider, credential, attempted)) throw;
+            last_error = caught(e);
             continue;
         }
         if (!result) suppressed_by_client();
