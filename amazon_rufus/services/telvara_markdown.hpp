@@ -96,9 +96,11 @@ inline bool blank_item(py::handle item) {
 
 inline py::object _trim_blank(py::handle, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
+    // An item's text form may run Python code that changes the list: each
+    // item is held while it is read, and read as lines[i] would read it.
     Py_ssize_t start = 0, end = PyList_GET_SIZE(lines.ptr());
-    while (start < end && blank_item(PyList_GET_ITEM(lines.ptr(), start))) ++start;
-    while (end > start && blank_item(PyList_GET_ITEM(lines.ptr(), end - 1))) --end;
+    while (start < end && blank_item(item(lines, start))) ++start;
+    while (end > start && blank_item(item(lines, end - 1))) --end;
     if (start == end) {
         py::list placeholder;
         append(placeholder, LIT("无"));

@@ -178,6 +178,22 @@ def test_every_value_in_every_key_gives_a_report(document):
             assert isinstance(tv.format_data(replaced(document, path, value)), str), (path, value)
 
 
+def test_list_changed_by_an_items_text_form_fails_as_indexing_does():
+    lines = []
+
+    class Clears:
+        def __str__(self):
+            lines.clear()
+            return ""
+
+    lines.extend([Clears(), "a"] + ["b"] * 100)
+    with pytest.raises(IndexError):
+        Telvara()._trim_blank(lines)
+    lines.extend(["a", Clears()])
+    with pytest.raises(IndexError):
+        Telvara()._trim_blank(lines)
+
+
 def test_lone_surrogates_and_odd_code_points_survive():
     text = "\ud800a\udfff \U0001f600 \x00 \u2028"
     report = Telvara().format_data({"answers": [{"text": text, "summaryText": text}], "questions": [text]})
