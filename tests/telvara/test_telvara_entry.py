@@ -139,6 +139,7 @@ def test_question_at(tv, index, expected):
         ([None] * 6, questionnaire(), False),
         ([None] * 8, questionnaire() + [questionnaire()[0]], False),
         ([None], [" 1 、 当前标题内容\n2、问题逐项分析 3、\t建议优化标题 4、优化核心逻辑总结"], True),
+        ([None], ["1\u3000、\xa0当前标题内容 2\x1c、问题逐项分析 3、\u2028建议优化标题 4、\x85优化核心逻辑总结"], True),
         ([None], ["4、优化核心逻辑总结 3、建议优化标题 2、问题逐项分析 1、当前标题内容"], True),
         ([None], ["1、当前标题内容 2、问题逐项分析 3、建议优化标题"], False),
         ([None], ["\uff11、当前标题内容 2、问题逐项分析 3、建议优化标题 4、优化核心逻辑总结"], False),

@@ -31,6 +31,7 @@ def table(header, rows):
                                                     para("-f\n+ g\n1.h")]),
         ("- a\n  more\n\n   again\n  - nested\nplain\n  tail",
          [item("a more again"), item("nested tail"), para("plain")]),
+        ("- a\n\u3000b\n\x1cc", [item("a b c")]),
         ("# H\n  indented", [heading(1, "H"), para("indented")]),
         ("para\n  indented", [para("para\n  indented")]),
         ("| a | b |\n|:---|---:|\n| 1 | 2 |\n| 3 | 4 |",
@@ -115,7 +116,7 @@ def test_parse_pipe_row(tv, line, expected):
     "cells, expected",
     [
         ([], False), (["---"], True), ([" :---: ", "---:", ":----"], True), (["--"], False), (["-:-"], False),
-        (["---", "x"], False), (["::---"], False), (["---\n"], True),
+        (["---", "x"], False), (["::---"], False), ([":---::"], False), ([":"], False), (["---\n"], True),
     ],
 )
 def test_is_markdown_delimiter_row(tv, cells, expected):
@@ -162,6 +163,7 @@ def test_markdown_table_refuses_bad_rows(tv):
     [
         (None, ""), (0, "0"), (False, "False"), ("  \r\n \t", ""),
         ("a\n\n\nb\n\n\n\nc", "a<br><br>b<br><br>c"), ("a\r\n\r\nb\rc", "a<br><br>b<br>c"), ("a\r\r\r\nb", "a<br><br>b"),
+        ("a\n \n\nb", "a<br> <br><br>b"), ("a\n\r\n\rb", "a<br><br>b"),
         (" x \n y ", "x <br> y"), ("a|b\\|c", "a\\|b\\\\\\|c"), ("<br>", "<br>"), ("\ud800|", "\ud800\\|"),
         ("\u2028x\u2028", "x"), ("x\x0by", "x\x0by"),
     ],
@@ -221,7 +223,7 @@ def test_trim_blank_returns_the_items_themselves(tv):
     [
         ("", ""), (" \n\t\n\r\n", ""), ("a\n\n", "a"), ("a\n\n\n\nb", "a\n\nb"), ("a \t\nb  ", "a\nb"),
         ("\n\n a", "\n a"), ("a\x0cb\u2028c\x1cd\x85e", "a\nb\nc\nd\ne"), ("a\r\nb\r\n\r\nc", "a\nb\n\nc"),
-        ("x\u3000\n\u3000\ny", "x\n\ny"), ("\ud800\n\n\n\udfff", "\ud800\n\n\udfff"),
+        ("x\u3000\n\u3000\ny", "x\n\ny"), ("a\x1fb\x1f\n\x1f\nc", "a\x1fb\n\nc"), ("\ud800\n\n\n\udfff", "\ud800\n\n\udfff"),
     ],
 )
 def test_collapse_blank_lines(tv, text, expected):
