@@ -493,9 +493,7 @@ inline py::str short_value(py::handle, py::handle value_arg, py::handle limit_ar
     Py_ssize_t n = length(s);
     if (limit >= n) return s;
     // s[:limit - 1] + "…", with the host's slicing of negative bounds.
-    long long end = limit - 1;
-    if (end < 0) end = std::max<long long>(end + n, 0);
-    return concat({pysem::substr(s, 0, static_cast<Py_ssize_t>(end)), LIT("…")});
+    return concat({pysem::substr(s, 0, slice_bound(minus_one(limit), n)), LIT("…")});
 }
 
 } // namespace telvara::official

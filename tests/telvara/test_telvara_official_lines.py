@@ -216,6 +216,7 @@ def test_summary_from_suggestions(tv):
         ("abcdef", 3, "ab…"),
         ("abcdef", 1, "…"),
         ("abcdef", 0, "abcde…"),
+        ("abcdef", -(10**30), "…"),
     ],
 )
 def test_short_value(tv, value, limit, expected):
