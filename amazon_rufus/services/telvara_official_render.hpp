@@ -193,7 +193,6 @@ inline py::object parse_row_start_rows(py::handle self, py::handle lines_arg, py
     py::int_ width = pysem::int_arg(width_arg, "width");
     py::str row_start = pysem::exact_str(row_start_arg, "row_start");
     long long w = pysem::clamp_ll(width);
-    if (w < 1) return py::list();
     auto issue_rows = [&] {
         return via<parse_fixed_rows>(self, lines, width, keyword{"last_cell_continues", Py_True});
     };
@@ -204,11 +203,11 @@ inline py::object parse_row_start_rows(py::handle self, py::handle lines_arg, py
         if (!call(search, item(lines, i)).is_none()) starts.push_back(i);
     if (starts.empty()) return issue_rows();
 
-    Py_ssize_t head = static_cast<Py_ssize_t>(std::min<long long>(w - 1, PY_SSIZE_T_MAX));
     py::list rows;
     for (size_t k = 0; k < starts.size(); ++k) {
         Py_ssize_t begin = starts[k], end = k + 1 < starts.size() ? starts[k + 1] : size(lines);
-        Py_ssize_t split = begin + std::min(head, end - begin);
+        // chunk[:width - 1] and chunk[width - 1:]; below width 1 the cut counts from the end.
+        Py_ssize_t split = begin + slice_bound(minus_one(w), end - begin);
         py::list row = slice(lines, begin, split);
         append(row, strip(join(LIT("\n"), slice(lines, split, end))));
         append(rows, via<impl::_pad_row>(self, row, width));

@@ -128,6 +128,14 @@ def test_parse_row_start_rows(tv):
     ]
 
 
+@pytest.mark.parametrize(
+    "width, expected",
+    [(0, [["图1 标题", "a", "b"], ["image 2", "x"]]), (-1, [["图1 标题\na\nb"], ["image 2\nx"]])],
+)
+def test_parse_row_start_rows_below_width_one_cut_from_the_end(tv, width, expected):
+    assert tv._parse_row_start_rows(["intro", "图1 标题", "a", "b", "image 2", "x"], width, IMAGE_ROW_START) == expected
+
+
 @pytest.mark.parametrize("row_start", ["", "^nothing"])
 def test_parse_row_start_rows_falls_back_to_issue_rows(tv, row_start):
     lines = NUM[:6] + ["P1 短"] + NUM[7:]
