@@ -286,11 +286,29 @@ inline py::object _build_text_fallback_blocks(py::handle self, py::handle text_a
     py::list blocks;
     py::list buffer;
     bool fenced = false;
+    // A list item made here by the native parser (its text trimmed and not
+    // empty, and held by no other code) gathers its continuation lines in
+    // `pieces` and gets their join once another block follows or the text
+    // ends: trimming the item and one more line each time gives the same text,
+    // but would copy the growing text for every line.
+    py::object own_item;
+    py::list pieces;
+    auto settle = [&] {
+        if (PyList_GET_SIZE(pieces.ptr()) != 0) {
+            set_item(own_item, LIT("text"), join(LIT(""), pieces));
+            pieces = py::list();
+        }
+        own_item = py::object();
+    };
+    auto push = [&](py::handle block) {
+        settle();
+        append(blocks, block);
+    };
     auto flush = [&] {
         py::str paragraph = strip(join(LIT("\n"), buffer));
         buffer = py::list();
         if (PyUnicode_GET_LENGTH(paragraph.ptr()) == 0) return;
-        append(blocks, dict_of({{LIT("kind"), LIT("text")}, {LIT("text"), paragraph}}));
+        push(dict_of({{LIT("kind"), LIT("text")}, {LIT("text"), paragraph}}));
     };
     long long index = 0;
     while (index < length(lines)) {
@@ -315,7 +333,7 @@ inline py::object _build_text_fallback_blocks(py::handle self, py::handle text_a
         py::object heading = via<_parse_markdown_heading>(self, line);
         if (!heading.is_none()) {
             flush();
-            append(blocks, heading);
+            push(heading);
             ++index;
             continue;
         }
@@ -323,20 +341,30 @@ inline py::object _build_text_fallback_blocks(py::handle self, py::handle text_a
         if (!table.is_none()) {
             auto [block, next] = pysem::unpack2(table);
             flush();
-            append(blocks, block);
+            push(block);
             index = pysem::int_arg_ll(next, "index");
             continue;
         }
-        py::object item = via<_parse_markdown_list_item>(self, line);
+        bool native_item = is_direct<_parse_markdown_list_item>(self);
+        py::object item = native_item ? _parse_markdown_list_item(self, line)
+                                      : through<_parse_markdown_list_item>(self, line);
         if (!item.is_none()) {
             flush();
-            append(blocks, item);
+            push(item);
+            if (native_item) own_item = item;
             ++index;
             continue;
         }
         Py_ssize_t count = PyList_GET_SIZE(blocks.ptr());
         if (pysem::is_space(PyUnicode_READ_CHAR(line.ptr(), 0)) && count > 0) {
             py::object last = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(blocks.ptr(), count - 1));
+            if (own_item && last.is(own_item)) {
+                if (PyList_GET_SIZE(pieces.ptr()) == 0) append(pieces, get(last, LIT("text")));
+                append(pieces, LIT(" "));
+                append(pieces, trimmed);
+                ++index;
+                continue;
+            }
             if (text_equals(get(last, LIT("kind")), LIT("list_item"))) {
                 py::object old = pysem::steal(PyObject_GetItem(last.ptr(), LIT("text").ptr()));
                 py::str joined = strip(cat(old, " ", trimmed));
@@ -349,6 +377,7 @@ inline py::object _build_text_fallback_blocks(py::handle self, py::handle text_a
         ++index;
     }
     flush();
+    settle();
     return blocks;
 }
 

@@ -3,6 +3,7 @@
 import copy
 import gc
 import sys
+import time
 
 import pytest
 
@@ -204,6 +205,17 @@ def test_huge_text():
     report = Telvara().format_data({"answers": [{"text": HUGE}]})
     assert report.startswith("## 第 1 题：第 1 题\n\n### 答案\n\n" + "长" * 50_000)
     assert report.count("| a | b |") == 1000
+
+
+def test_long_list_item_continuation_takes_linear_time():
+    # Joined line by line, the item's growing text would be copied for every line (half a minute here).
+    count = 200_000
+    text = "- a\n" + "  continued text\n" * count + "tail\n  y"
+    started = time.perf_counter()
+    blocks = Telvara()._build_text_fallback_blocks(text)
+    assert time.perf_counter() - started < 5
+    assert blocks == [{"kind": "list_item", "text": "a" + " continued text" * count + " y"},
+                      {"kind": "text", "text": "tail"}]
 
 
 # --- deep nesting ------------------------------------------------------------
