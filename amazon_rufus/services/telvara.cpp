@@ -135,6 +135,42 @@ template <class Class> void bind_methods(Class &cls) {
     define<impl::_collapse_blank_lines>(cls, "_collapse_blank_lines", arg("text"));
 }
 
+// The class lists its methods in the order of their definition, as a class
+// statement would, although the two halves bind theirs one after the other.
+void order_methods(py::handle cls) {
+    static const char *const order[] = {
+        "format_data", "_is_diagnosis_report", "_format_structured_diagnosis_report",
+        "_normalize_structured_sections", "_normalize_structured_subsections",
+        "_render_structured_subsection", "_render_structured_table", "_headers_from_structured_rows",
+        "_render_structured_blocks", "_render_structured_block", "_render_structured_value",
+        "_structured_item_text", "_int_value", "_extract_questions", "_normalize_question_list",
+        "_question_at", "_format_official_report", "_format_diagnosis_answer", "_answer_text",
+        "_normalize_answer_markdown", "_split_numbered_sections", "_infer_diagnosis_sections",
+        "_infer_title_sections", "_infer_bullet_sections", "_infer_image_sections", "_infer_aplus_sections",
+        "_infer_review_sections", "_infer_competitor_sections", "_infer_overall_sections",
+        "_collect_marker_groups", "_find_line", "_extract_after_marker", "_guess_title_lines",
+        "_strip_marker_lines", "_strip_bullets", "_to_pair_lines", "_chunk_value", "_table_key_values",
+        "_summary_from_suggestions", "_short_value", "_normalize_content_lines",
+        "_render_diagnosis_subsection", "_drop_intro_and_headers", "_drop_known_headers",
+        "_render_schema_table", "_parse_schema_rows", "_parse_row_start_rows", "_parse_fixed_rows",
+        "_parse_summary_pairs", "_looks_like_next_row_start", "_pad_row", "_markdown_table", "_md_cell",
+        "_render_title_content", "_render_optimized_title", "_render_bullet_content",
+        "_render_summary_bullets", "_looks_like_summary_heading", "_render_plain_lines", "_trim_blank",
+        "_format_section", "_format_answer_body", "_format_product_links", "_format_recommended_asins",
+        "_format_link_items", "_build_answer_blocks", "_build_structured_answer_blocks",
+        "_normalize_structured_row", "_normalize_row_cells", "_build_text_fallback_blocks",
+        "_to_structured_blocks", "_render_blocks", "_normalize_text_lines", "_parse_markdown_heading",
+        "_parse_markdown_list_item", "_parse_markdown_table", "_parse_pipe_row", "_is_markdown_delimiter_row",
+        "_collapse_blank_lines"
+    };
+    py::object members = cls.attr("__dict__");
+    for (const char *name : order) {
+        py::object method = members[name];
+        if (PyObject_DelAttrString(cls.ptr(), name) < 0 || PyObject_SetAttrString(cls.ptr(), name, method.ptr()) < 0)
+            throw py::error_already_set();
+    }
+}
+
 } // namespace
 } // namespace telvara
 
@@ -155,5 +191,6 @@ PYBIND11_MODULE(telvara, m) {
     cls.def(py::init<>());
     telvara::bind_methods(cls);
     telvara::bind_official(cls);
+    telvara::order_methods(cls);
     telvara::record_originals(cls);
 }
