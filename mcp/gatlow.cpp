@@ -29,12 +29,14 @@
 namespace {
 
 using namespace py::literals;
+using gatlow::attr;
 using gatlow::borrow;
 using gatlow::call_method;
 using gatlow::equals;
 using gatlow::get;
 using gatlow::item;
 using gatlow::keys;
+using gatlow::set_attr;
 using gatlow::set_item;
 using gatlow::starts_with;
 
@@ -96,21 +98,9 @@ py::object replaced(py::handle self, PyObject *name, PyObject *original) {
 }
 
 // ---------------------------------------------------------------------------
-// The middleware's state
+// The middleware's state lives in its instance attributes, read when used.
 
-struct Gatlow {
-    py::object app;
-    py::object api_key = py::none();
-    py::object auth_verify_url = py::none();
-    py::object protected_path_prefixes = py::none();
-    py::object trust_upstream_corvane_identity = py::bool_(false);
-    py::object verify_cache = py::dict();
-    py::object client = py::none();
-
-    bool remote_mode() const { return pysem::truthy(auth_verify_url); }
-};
-
-Gatlow &state_of(py::handle self) { return self.cast<Gatlow &>(); }
+bool remote_mode(py::handle self) { return pysem::truthy(attr(self, keys()._auth_verify_url)); }
 
 // ---------------------------------------------------------------------------
 // Tracing
@@ -268,22 +258,22 @@ aio::task send_answer(py::object scope, py::object send, const Answer *a, py::ob
 // ---------------------------------------------------------------------------
 // Remote verification
 
-py::object get_client(Gatlow &g) {
-    if (g.client.is_none()) {
+py::object get_client(py::handle self) {
+    if (attr(self, keys()._client).is_none()) {
         py::module_ httpx = py::module_::import("httpx");
         py::object timeout = httpx.attr("Timeout")(ns["_VERIFY_READ_TIMEOUT_SECONDS"],
                                                    "connect"_a = ns["_VERIFY_CONNECT_TIMEOUT_SECONDS"]);
         py::object limits = httpx.attr("Limits")("max_connections"_a = ns["_VERIFY_MAX_CONNECTIONS"],
                                                  "max_keepalive_connections"_a = ns["_VERIFY_MAX_KEEPALIVE"],
                                                  "keepalive_expiry"_a = ns["_VERIFY_KEEPALIVE_EXPIRY_SECONDS"]);
-        g.client = httpx.attr("AsyncClient")("timeout"_a = timeout, "limits"_a = limits);
+        set_attr(self, keys()._client, httpx.attr("AsyncClient")("timeout"_a = timeout, "limits"_a = limits));
     }
-    return g.client;
+    return attr(self, keys()._client);
 }
 
 py::object client_of(py::handle self) {
     if (py::object own = replaced(self, keys().get_client, originals().get_client)) return call(own);
-    return get_client(state_of(self));
+    return get_client(self);
 }
 
 bool younger_than(py::handle now, py::handle verified_at, const char *limit) {
@@ -317,12 +307,27 @@ struct CacheRead {
     bool has_entry = false;
 };
 
+// Whether the text can be a header value as the HTTP client sends one: ASCII,
+// no control character but tab, no blank at either end.
+bool header_safe(py::handle text) {
+    pysem::text_view t(text);
+    for (Py_ssize_t i = 0; i < t.size(); ++i) {
+        Py_UCS4 c = t[i];
+        bool blank = c == ' ' || c == '\t';
+        if (blank ? (i == 0 || i + 1 == t.size()) : (c < 0x21 || c > 0x7E)) return false;
+    }
+    return true;
+}
+
 // Steps that need no request: the verdict for a missing key or URL, or a
-// fresh cache entry; nothing when the endpoint must be asked.
-std::optional<py::object> settled_verdict(const Gatlow &g, py::handle api_key, CacheRead &read) {
-    if (!pysem::truthy(api_key) || !g.remote_mode()) return py::none();
+// fresh cache entry; nothing when the endpoint must be asked. A key that the
+// verification request cannot carry in its header is rejected unasked: the
+// endpoint cannot have issued it, and the client would fail to send it, which
+// would pass for an outage of the endpoint (503) rather than a wrong key.
+std::optional<py::object> settled_verdict(py::handle self, py::handle api_key, CacheRead &read) {
+    if (!pysem::truthy(api_key) || !remote_mode(self) || !header_safe(api_key)) return py::none();
     read.now = call(ns["time"].attr("time"));
-    py::object entry = pysem::get(g.verify_cache, api_key);
+    py::object entry = pysem::get(attr(self, keys()._verify_cache), api_key);
     if (entry.is_none()) return std::nullopt;
     std::tie(read.verified_at, read.record) = pysem::unpack2(entry);
     read.has_entry = true;
@@ -334,30 +339,30 @@ std::optional<py::object> settled_verdict(const Gatlow &g, py::handle api_key, C
 // rejected one. A temporary failure falls back on a verdict younger than the
 // grace period, else raises ApiKeyVerificationUnavailable.
 aio::task ask_endpoint(py::object self, py::object api_key, CacheRead read) {
-    Gatlow &g = state_of(self);
+    const auto &k = keys();
     const py::object &now = read.now;
     py::object failure;
     try {
         py::object client = client_of(self);
         py::dict params;
-        params[py::handle(keys().api_key)] = api_key;
+        params[py::handle(k.api_key)] = api_key;
         py::dict headers;
         headers["X-MCP-API-Key"] = api_key;
         headers["X-Pelorin-Version"] = ns["__version__"];
-        py::object response =
-            co_await aio::wait(client.attr("get")(g.auth_verify_url, "params"_a = params, "headers"_a = headers));
+        py::object response = co_await aio::wait(
+            client.attr("get")(attr(self, k._auth_verify_url), "params"_a = params, "headers"_a = headers));
         py::object status = response.attr("status_code");
         if (is_status(status, 200)) {
             py::object answer = response.attr("json")();
-            if (!pysem::truthy(pysem::get(answer, py::handle(keys().valid)))) {
-                forget(g.verify_cache, api_key);
+            if (!pysem::truthy(pysem::get(answer, py::handle(k.valid)))) {
+                forget(attr(self, k._verify_cache), api_key);
                 co_return py::none();
             }
-            set_item(g.verify_cache, api_key.ptr(), py::make_tuple(now, answer));
+            set_item(attr(self, k._verify_cache), api_key.ptr(), py::make_tuple(now, answer));
             co_return answer;
         }
         if (is_status(status, 401) || is_status(status, 403)) {
-            forget(g.verify_cache, api_key);
+            forget(attr(self, k._verify_cache), api_key);
             co_return py::none();
         }
         failure = format("HTTP %S", status.ptr());
@@ -380,17 +385,18 @@ aio::task ask_endpoint(py::object self, py::object api_key, CacheRead read) {
 
 aio::task verify_remote(py::object self, py::object api_key) {
     CacheRead read;
-    if (auto verdict = settled_verdict(state_of(self), api_key, read)) co_return *verdict;
+    if (auto verdict = settled_verdict(self, api_key, read)) co_return *verdict;
     co_return co_await ask_endpoint(std::move(self), std::move(api_key), std::move(read));
 }
 
 // ---------------------------------------------------------------------------
 // The road's methods, each through the instance when replaced
 
-bool is_protected_path(const Gatlow &g, py::handle path) {
+bool is_protected_path(py::handle self, py::handle path) {
     pysem::exact_str(path, "path");
-    if (g.protected_path_prefixes.is_none()) return true;
-    for (py::handle prefix : g.protected_path_prefixes) {
+    py::object prefixes = attr(self, keys()._protected_path_prefixes);
+    if (prefixes.is_none()) return true;
+    for (py::handle prefix : prefixes) {
         Py_ssize_t r = PyUnicode_Tailmatch(path.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
         if (r < 0) throw py::error_already_set();
         if (r) return true;
@@ -398,20 +404,19 @@ bool is_protected_path(const Gatlow &g, py::handle path) {
     return false;
 }
 
-py::object internal_identity(const Gatlow &g, py::handle scope) {
-    if (!pysem::truthy(g.trust_upstream_corvane_identity)) return py::none();
+py::object internal_identity(py::handle self, py::handle scope) {
+    if (!pysem::truthy(attr(self, keys()._trust_upstream_corvane_identity))) return py::none();
     return gatlow::gateway_identity(scope);
 }
 
 struct Road {
     py::object self;
-    Gatlow &g;
     const Originals &own = originals();
 
     bool is_protected(py::handle path) {
         if (py::object m = replaced(self, keys().is_protected_path, own.is_protected_path))
             return pysem::truthy(call(m, path));
-        return is_protected_path(g, path);
+        return is_protected_path(self, path);
     }
     py::object token(py::handle scope) {
         if (py::object m = replaced(self, keys().extract_token, own.extract_token)) return call(m, scope);
@@ -419,7 +424,7 @@ struct Road {
     }
     py::object identity(py::handle scope) {
         if (py::object m = replaced(self, keys().internal_identity, own.internal_identity)) return call(m, scope);
-        return internal_identity(g, scope);
+        return internal_identity(self, scope);
     }
     // _verify_remote(token) when replaced, else null.
     py::object verification(py::handle token) {
@@ -457,7 +462,8 @@ aio::task tracking_send(std::shared_ptr<Exchange> ex, py::object message) {
         ex->response_started = true;
     else if (equals(type, k.http_response_body) && !pysem::truthy(get(message, k.more_body)))
         ex->response_complete = true;
-    co_return co_await aio::wait(call(ex->send, message));
+    co_await aio::wait(call(ex->send, message));
+    co_return py::none();
 }
 
 aio::task tracing_receive(std::shared_ptr<Exchange> ex) {
@@ -514,10 +520,9 @@ aio::task pass_through(py::object app, py::object scope, py::object receive, py:
 
 aio::task road(py::object self, py::object scope, py::object receive, py::object send) {
     const auto &k = keys();
-    Road r{self, state_of(self)};
-    Gatlow &g = r.g;
+    Road r{self};
     if (!equals(item(scope, k.type), k.http) || equals(get(scope, k.method), k.OPTIONS))
-        co_return co_await pass_through(g.app, scope, receive, send);
+        co_return co_await pass_through(attr(self, k.app), scope, receive, send);
     py::object path_value = get(scope, k.path);
     if (path_value.is_none()) path_value = borrow(k.empty);
     if (!PyUnicode_Check(path_value.ptr()))
@@ -526,14 +531,14 @@ aio::task road(py::object self, py::object scope, py::object receive, py::object
 
     if (starts_with(path, k.messages_prefix)) {
         try {
-            co_await aio::wait(call(g.app, scope, receive, send));
+            co_await aio::wait(call(attr(self, k.app), scope, receive, send));
         } catch (py::error_already_set &e) {
             if (!e.matches(ns["_CLIENT_DISCONNECT_ERRORS"])) throw;
             ns["_logger"].attr("debug")("客户端在 POST /messages/ 时断开连接，已忽略");
         }
         co_return py::none();
     }
-    if (!r.is_protected(path)) co_return co_await pass_through(g.app, scope, receive, send);
+    if (!r.is_protected(path)) co_return co_await pass_through(attr(self, k.app), scope, receive, send);
 
     // Authentication
     py::object token = r.token(scope);
@@ -541,7 +546,7 @@ aio::task road(py::object self, py::object scope, py::object receive, py::object
     std::unique_ptr<Tracer> tracer;
     if (traced) {
         tracer = std::make_unique<Tracer>(path, monotonic());
-        tracer->opening(scope, pysem::truthy(token), g.remote_mode());
+        tracer->opening(scope, pysem::truthy(token), remote_mode(self));
     }
 
     py::object identity = r.identity(scope);
@@ -552,14 +557,14 @@ aio::task road(py::object self, py::object scope, py::object receive, py::object
         set_item(scope, k.mcp_user_email, get(identity, k.email));
         set_item(scope, k.mcp_allowed_tools, py::none());
         set_item(scope, k.mcp_permission_enabled, py::bool_(false));
-    } else if (g.remote_mode()) {
+    } else if (remote_mode(self)) {
         py::object user_info;
         bool unavailable = false;
         try {
             CacheRead read;
             if (py::object replacement = r.verification(token))
                 user_info = co_await aio::wait(std::move(replacement));
-            else if (auto verdict = settled_verdict(g, token, read))
+            else if (auto verdict = settled_verdict(self, optional_text(token, "api_key"), read))
                 user_info = std::move(*verdict);
             else
                 user_info = co_await ask_endpoint(self, token, std::move(read));
@@ -584,7 +589,8 @@ aio::task road(py::object self, py::object scope, py::object receive, py::object
         set_item(scope, k.mcp_user_email, get(user_info, k.email));
         set_item(scope, k.mcp_allowed_tools, get(user_info, k.allowed_tools));
         set_item(scope, k.mcp_permission_enabled, get(user_info, k.permission_enabled));
-    } else if (pysem::truthy(g.api_key) && !token.is_none() && same_key(token, g.api_key)) {
+    } else if (py::object key = attr(self, k._api_key);
+               pysem::truthy(key) && !token.is_none() && same_key(token, key)) {
         set_item(scope, k.mcp_api_key, token);
         set_item(scope, k.mcp_auth_mode, borrow(k.fixed));
     } else {
@@ -612,15 +618,33 @@ aio::task road(py::object self, py::object scope, py::object receive, py::object
     aio::failure failure;
     try {
         if (traced) trace(format("app_dispatch_start path=%U", path.ptr()));
-        co_await aio::wait(call(g.app, scope, app_receive, app_send));
+        co_await aio::wait(call(attr(self, k.app), scope, app_receive, app_send));
     } catch (...) {
         failure.capture();
     }
-    if (failure && dropped(failure, path)) failure.clear();
+    if (failure) {
+        bool drop = false;
+        try {
+            aio::handling h(failure);
+            drop = dropped(failure, path);
+        } catch (...) {
+            failure.capture(); // raised while handling it: takes its place, as in an except block
+        }
+        if (drop) failure.clear();
+    }
 
-    if (traced)
-        trace(format("app_dispatch_done path=%U response_started=%s response_complete=%s", path.ptr(),
-                     flag(ex->response_started), flag(ex->response_complete)));
+    // The closing steps. Whatever the closing trace raises, the context is
+    // reset and the answer finished before it leaves.
+    aio::failure closing;
+    if (traced) {
+        try {
+            aio::handling h(failure);
+            trace(format("app_dispatch_done path=%U response_started=%s response_complete=%s", path.ptr(),
+                         flag(ex->response_started), flag(ex->response_complete)));
+        } catch (...) {
+            closing.capture();
+        }
+    }
     call_method(ctx, k.reset, ctx_token);
     if (ex->response_started && !ex->response_complete) {
         py::dict last;
@@ -633,6 +657,7 @@ aio::task road(py::object self, py::object scope, py::object receive, py::object
             // The client may be gone; the application's outcome stands.
         }
     }
+    closing.rethrow();
     failure.rethrow();
     co_return py::none();
 }
@@ -650,54 +675,73 @@ py::object check_prefixes(py::handle value) {
     return py::reinterpret_borrow<py::object>(value);
 }
 
-Gatlow make_gatlow(py::object app, py::object api_key, py::object auth_verify_url, py::object protected_path_prefixes,
-                   py::object trust_upstream_corvane_identity) {
-    Gatlow g;
-    g.api_key = optional_text(api_key, "api_key");
-    g.auth_verify_url = optional_text(auth_verify_url, "auth_verify_url");
-    g.protected_path_prefixes = check_prefixes(protected_path_prefixes);
-    g.app = std::move(app);
-    g.trust_upstream_corvane_identity = py::bool_(pysem::truthy(trust_upstream_corvane_identity));
+// ApiKeyGatlow.__init__(self, app, *, api_key=None, auth_verify_url=None,
+// protected_path_prefixes=None, trust_upstream_corvane_identity=False).
+// pybind11 takes every function named __init__ for a constructor of its own
+// classes, so this one is a plain C function made a method.
+void gatlow_init(py::handle self, py::handle app, py::handle api_key, py::handle auth_verify_url,
+                 py::handle protected_path_prefixes, py::handle trust_upstream_corvane_identity) {
+    const auto &k = keys();
+    py::object key = optional_text(api_key, "api_key");
+    py::object url = optional_text(auth_verify_url, "auth_verify_url");
+    py::object prefixes = check_prefixes(protected_path_prefixes);
+    set_attr(self, k.app, app);
+    set_attr(self, k._api_key, key);
+    set_attr(self, k._auth_verify_url, url);
+    set_attr(self, k._protected_path_prefixes, prefixes);
+    set_attr(self, k._trust_upstream_corvane_identity, py::bool_(pysem::truthy(trust_upstream_corvane_identity)));
+    set_attr(self, k._verify_cache, py::dict());
+    set_attr(self, k._client, py::none());
     py::object logger = ns["_logger"];
-    if (pysem::truthy(g.auth_verify_url))
-        logger.attr("info")("MCP Server 运行在远程校验模式，校验地址: %s", g.auth_verify_url);
-    else if (pysem::truthy(g.api_key))
+    if (pysem::truthy(url))
+        logger.attr("info")("MCP Server 运行在远程校验模式，校验地址: %s", url);
+    else if (pysem::truthy(key))
         logger.attr("info")("MCP Server 运行在固定 API Key 模式");
     else
         logger.attr("warning")("MCP Server 未配置任何 API Key 鉴权！");
-    return g;
 }
 
-// The collector sees the application, the cache and the client, so that a
-// cycle through them (an application that holds its middleware) is freed.
-traverseproc base_traverse = nullptr;
-inquiry base_clear = nullptr;
-
-int gatlow_traverse(PyObject *self, visitproc visit, void *arg) {
-    if (int r = base_traverse ? base_traverse(self, visit, arg) : 0) return r;
-    if (py::detail::is_holder_constructed(self)) {
-        Gatlow &g = py::cast<Gatlow &>(py::handle(self));
-        for (py::object *member : {&g.app, &g.api_key, &g.auth_verify_url, &g.protected_path_prefixes,
-                                   &g.trust_upstream_corvane_identity, &g.verify_cache, &g.client})
-            Py_VISIT(member->ptr());
-    }
-    return 0;
+PyObject *gatlow_init_entry(PyObject *, PyObject *args, PyObject *kwargs) {
+    static const char *keywords[] = {"",
+                                     "app",
+                                     "api_key",
+                                     "auth_verify_url",
+                                     "protected_path_prefixes",
+                                     "trust_upstream_corvane_identity",
+                                     nullptr};
+    PyObject *self = nullptr, *app = nullptr, *api_key = Py_None, *url = Py_None, *prefixes = Py_None,
+             *trust = Py_False;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOO:__init__", const_cast<char **>(keywords), &self, &app,
+                                     &api_key, &url, &prefixes, &trust))
+        return nullptr;
+    if (!pysem::run_c_api([&] { gatlow_init(self, app, api_key, url, prefixes, trust); })) return nullptr;
+    Py_RETURN_NONE;
 }
 
-int gatlow_clear(PyObject *self) {
-    if (py::detail::is_holder_constructed(self)) {
-        Gatlow &g = py::cast<Gatlow &>(py::handle(self));
-        for (py::object *member : {&g.app, &g.verify_cache, &g.client}) *member = py::none();
-    }
-    return base_clear ? base_clear(self) : 0;
-}
+// The doc holds only the signature: __doc__ stays None, inspect reads it.
+PyMethodDef gatlow_init_def = {
+    "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gatlow_init_entry)),
+    METH_VARARGS | METH_KEYWORDS,
+    "__init__($self, /, app, *, api_key=None, auth_verify_url=None, protected_path_prefixes=None, "
+    "trust_upstream_corvane_identity=False)\n--\n\n"};
 
 // ---------------------------------------------------------------------------
 // The deprecated fixed-key provider
 
-struct FixedProvider {
-    py::object api_key;
-};
+// FixedApiKeyAuthProvider.__init__(self, api_key)
+PyObject *provider_init_entry(PyObject *, PyObject *args, PyObject *kwargs) {
+    static const char *keywords[] = {"", "api_key", nullptr};
+    PyObject *self = nullptr, *api_key = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:__init__", const_cast<char **>(keywords), &self, &api_key))
+        return nullptr;
+    if (!pysem::run_c_api([&] { set_attr(self, keys()._api_key, pysem::exact_str(api_key, "api_key")); }))
+        return nullptr;
+    Py_RETURN_NONE;
+}
+
+PyMethodDef provider_init_def = {
+    "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(provider_init_entry)),
+    METH_VARARGS | METH_KEYWORDS, "__init__($self, /, api_key)\n--\n\n"};
 
 // The token record of an accepted key: token, client_id and scopes.
 py::gil_safe_call_once_and_store<py::object> &access_token_storage() {
@@ -719,8 +763,7 @@ py::object make_access_token_type() {
 }
 
 aio::task verify_token(py::object self, py::object token) {
-    py::object key = self.cast<FixedProvider &>().api_key;
-    if (!same_key(token, key)) co_return py::none();
+    if (!same_key(token, attr(self, keys()._api_key))) co_return py::none();
     py::list scopes;
     scopes.append("pelorin:mcp");
     co_return access_token_storage().get_stored()(token, "default", scopes);
@@ -799,44 +842,35 @@ PELORIN_MODULE(gatlow, m) {
         "pelorin.mcp.gatlow.ApiKeyVerificationUnavailable", "远程 API Key 校验服务暂时不可用。", PyExc_RuntimeError,
         nullptr));
 
-    py::class_<Gatlow> gatlow(m, "ApiKeyGatlow", kGatlowDoc, py::dynamic_attr(),
-                              py::custom_type_setup([](PyHeapTypeObject *heap) {
-                                  base_traverse = heap->ht_type.tp_traverse;
-                                  base_clear = heap->ht_type.tp_clear;
-                                  heap->ht_type.tp_flags |= Py_TPFLAGS_HAVE_GC;
-                                  heap->ht_type.tp_traverse = gatlow_traverse;
-                                  heap->ht_type.tp_clear = gatlow_clear;
-                              }));
-    gatlow.def(py::init(&make_gatlow), py::arg("app"), py::kw_only(), py::arg("api_key") = py::none(),
-               py::arg("auth_verify_url") = py::none(), py::arg("protected_path_prefixes") = py::none(),
-               py::arg("trust_upstream_corvane_identity") = false);
-    gatlow.def_static(
-        "_header",
+    // ApiKeyGatlow: a plain class; its members in the order of its body.
+    py::object gatlow = pysem::make_class(m, "ApiKeyGatlow", kGatlowDoc);
+    gatlow.attr("__init__") = pysem::c_method(&gatlow_init_def, m.attr("__name__"));
+    gatlow.attr("_header") = py::staticmethod(py::cpp_function(
         [](py::object scope, py::object name) {
             pysem::exact_bytes(name, "name");
             return gatlow::header_text(scope, std::string_view(PyBytes_AS_STRING(name.ptr()),
                                                                static_cast<std::size_t>(PyBytes_GET_SIZE(name.ptr()))));
         },
-        py::arg("scope"), py::arg("name"));
-    gatlow.def(
-        "_is_protected_path", [](Gatlow &g, py::object path) { return is_protected_path(g, path); }, py::arg("path"));
-    gatlow.def(
-        "_internal_identity", [](Gatlow &g, py::object scope) { return internal_identity(g, scope); },
+        py::name("_header"), py::arg("scope"), py::arg("name")));
+    pysem::def_method(
+        gatlow, "_is_protected_path", [](py::object self, py::object path) { return is_protected_path(self, path); },
+        py::arg("path"));
+    pysem::def_method(
+        gatlow, "_internal_identity", [](py::object self, py::object scope) { return internal_identity(self, scope); },
         py::arg("scope"));
-    gatlow.def(
-        "_extract_token", [](Gatlow &, py::object scope) { return gatlow::extract_token(scope); }, py::arg("scope"));
+    pysem::def_method(
+        gatlow, "_extract_token", [](py::object, py::object scope) { return gatlow::extract_token(scope); },
+        py::arg("scope"));
     aio::def_method(
         gatlow, "__call__",
         [](py::object self, py::object scope, py::object receive, py::object send) {
-            state_of(self); // refuses a non-instance before any await
             return road(std::move(self), std::move(scope), std::move(receive), std::move(send));
         },
         py::arg("scope"), py::arg("receive"), py::arg("send"));
-    gatlow.def("_get_client", [](Gatlow &g) { return get_client(g); }, kGetClientDoc);
+    pysem::def_method(gatlow, "_get_client", [](py::object self) { return get_client(self); }, py::doc(kGetClientDoc));
     aio::def_method(
         gatlow, "_verify_remote",
         [](py::object self, py::object api_key) {
-            state_of(self);
             return verify_remote(std::move(self), optional_text(api_key, "api_key"));
         },
         py::arg("api_key"));
@@ -854,13 +888,7 @@ PELORIN_MODULE(gatlow, m) {
             return send_answer(std::move(scope), std::move(send), &kUnavailable, std::move(reason));
         },
         py::arg("scope"), py::arg("send"), py::arg("reason"));
-    gatlow.def_readwrite("app", &Gatlow::app)
-        .def_readwrite("_api_key", &Gatlow::api_key)
-        .def_readwrite("_auth_verify_url", &Gatlow::auth_verify_url)
-        .def_readwrite("_protected_path_prefixes", &Gatlow::protected_path_prefixes)
-        .def_readwrite("_trust_upstream_corvane_identity", &Gatlow::trust_upstream_corvane_identity)
-        .def_readwrite("_verify_cache", &Gatlow::verify_cache)
-        .def_readwrite("_client", &Gatlow::client);
+    m.attr("ApiKeyGatlow") = gatlow;
 
     py::object methods = gatlow.attr("__dict__");
     originals_storage().call_once_and_store_result([&] {
@@ -871,15 +899,13 @@ PELORIN_MODULE(gatlow, m) {
     });
 
     access_token_storage().call_once_and_store_result(make_access_token_type);
-    py::class_<FixedProvider> provider(m, "FixedApiKeyAuthProvider", kProviderDoc, py::dynamic_attr());
-    provider.def(py::init([](py::object api_key) { return FixedProvider{pysem::exact_str(api_key, "api_key")}; }),
-                 py::arg("api_key"));
+    py::object provider = pysem::make_class(m, "FixedApiKeyAuthProvider", kProviderDoc);
+    provider.attr("__init__") = pysem::c_method(&provider_init_def, m.attr("__name__"));
     aio::def_method(
         provider, "verify_token",
         [](py::object self, py::object token) {
-            self.cast<FixedProvider &>();
             return verify_token(std::move(self), pysem::exact_str(token, "token"));
         },
         py::arg("token"));
-    provider.def_readwrite("_api_key", &FixedProvider::api_key);
+    m.attr("FixedApiKeyAuthProvider") = provider;
 }

@@ -23,6 +23,9 @@ struct names {
     PyObject *set, *reset, *mcp_request_ctx, *get, *status_code, *json, *time, *monotonic, *lower;
     PyObject *is_protected_path, *extract_token, *internal_identity, *verify_remote, *get_client, *send_401,
         *send_503;
+    // The instance attributes that the constructor sets
+    PyObject *app, *_api_key, *_auth_verify_url, *_protected_path_prefixes, *_trust_upstream_corvane_identity,
+        *_verify_cache, *_client;
     // Path prefixes of the road, the context module and the qualnames of what the road makes
     PyObject *messages_prefix, *keepa_prefix, *context_module;
     PyObject *qual_verify_remote, *qual_send_401, *qual_send_503, *qual_tracking_send, *qual_tracing_receive;
@@ -88,6 +91,13 @@ inline const names &keys() {
             n.get_client = intern("_get_client");
             n.send_401 = intern("_send_401");
             n.send_503 = intern("_send_503");
+            n.app = intern("app");
+            n._api_key = intern("_api_key");
+            n._auth_verify_url = intern("_auth_verify_url");
+            n._protected_path_prefixes = intern("_protected_path_prefixes");
+            n._trust_upstream_corvane_identity = intern("_trust_upstream_corvane_identity");
+            n._verify_cache = intern("_verify_cache");
+            n._client = intern("_client");
             n.messages_prefix = intern("/messages/");
             n.keepa_prefix = intern("/api/v1/keepa");
             n.context_module = intern("pelorin.mcp.context");
@@ -127,6 +137,13 @@ inline bool starts_with(py::handle text, PyObject *prefix) {
     Py_ssize_t r = PyUnicode_Tailmatch(text.ptr(), prefix, 0, PY_SSIZE_T_MAX, -1);
     if (r < 0) throw py::error_already_set();
     return r != 0;
+}
+
+// obj.name
+inline py::object attr(py::handle obj, PyObject *name) { return pysem::steal(PyObject_GetAttr(obj.ptr(), name)); }
+
+inline void set_attr(py::handle obj, PyObject *name, py::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
 }
 
 // obj.name(arg), without a bound-method object in between.

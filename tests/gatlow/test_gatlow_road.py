@@ -63,6 +63,17 @@ def test_constructor_defaults_and_attributes(gatlow):
         gatlow.ApiKeyGatlow(app, "positional-key")
 
 
+def test_plain_classes_keep_their_state_in_instance_attributes(gatlow):
+    cls = gatlow.ApiKeyGatlow
+    assert cls.__bases__ == (object,) and gatlow.FixedApiKeyAuthProvider.__bases__ == (object,)
+    members = [name for name in vars(cls) if name in ("__init__", "__call__") or not name.startswith("__")]
+    assert members == ["__init__", "_header", "_is_protected_path", "_internal_identity", "_extract_token",
+                       "__call__", "_get_client", "_verify_remote", "_send_401", "_send_503"]
+    assert list(vars(cls(None, api_key="k"))) == ["app", "_api_key", "_auth_verify_url", "_protected_path_prefixes",
+                                                   "_trust_upstream_corvane_identity", "_verify_cache", "_client"]
+    assert vars(gatlow.FixedApiKeyAuthProvider("k")) == {"_api_key": "k"}
+
+
 def test_cycle_through_the_application_is_collected(gatlow):
     class App:
         async def __call__(self, scope, receive, send):
@@ -296,6 +307,13 @@ async def test_replaced_methods_are_called_through_the_instance(kit, gatlow, mon
     assert seen == [("protected", "/p"), "token", ("verify", "from-instance")]
 
 
+async def test_a_token_of_another_kind_is_refused_by_verification(kit, gatlow):
+    mw = gatlow.ApiKeyGatlow(kit.RecordingApp(), auth_verify_url="http://verify.invalid")
+    mw._extract_token = lambda scope: b"k"
+    with pytest.raises(TypeError, match="api_key"):
+        await kit.run(mw, kit.http_scope())
+
+
 # ---------------------------------------------------------------------------
 # Channels and closing steps
 
@@ -316,6 +334,13 @@ async def test_channels_are_native_coroutine_functions_passing_messages_unchange
 
     channels = kit.Channels([b"payload"])
     incoming = channels.incoming[0]
+    server_send = channels.send
+
+    async def send_with_a_result(message):
+        await server_send(message)
+        return "the server's own result"
+
+    channels.send = send_with_a_result
     await kit.run(gatlow.ApiKeyGatlow(kit.RecordingApp(app), api_key="k"),
                   kit.http_scope(headers=kit.bearer("k")), channels)
     assert sent[0] is incoming and channels.sent[0] is sent[1]
@@ -424,6 +449,20 @@ async def test_cancelled_request_runs_the_closing_steps(kit, gatlow, events):
         await task
     assert channels.sent[-1] == FINAL
     assert events[-1] == "app_dispatch_done path=/api/v1/keepa response_started=True response_complete=False"
+
+
+async def test_context_is_reset_even_when_the_closing_trace_fails(kit, gatlow, monkeypatch):
+    def trace(message):
+        if message.startswith("app_dispatch_done"):
+            raise OSError("trace failed")
+
+    monkeypatch.setattr(gatlow, "_trace_keepa", trace)
+    channels = kit.Channels()
+    with pytest.raises(OSError, match="trace failed"):
+        await kit.run(gatlow.ApiKeyGatlow(kit.RecordingApp(_half_answer), api_key="k"),
+                      kit.http_scope("/api/v1/keepa", headers=kit.bearer("k")), channels)
+    assert context.mcp_request_ctx.get() is SENTINEL
+    assert channels.sent[-1] == FINAL
 
 
 async def test_missing_context_module_fails_before_the_application(kit, gatlow, monkeypatch):

@@ -158,11 +158,20 @@ async def test_keys_are_cached_exactly_as_received(gatlow, remote, endpoint, clo
         await remote._verify_remote(key)
     assert [r["query"] for r in endpoint.asked()] == ["Key", "key", "KEY"]
     assert sorted(remote._verify_cache) == ["KEY", "Key", "key"]
-    # A key with blanks around it is its own entry; as a header value it
-    # cannot even be sent, which makes a temporary failure.
-    with pytest.raises(gatlow.ApiKeyVerificationUnavailable, match="Illegal header value"):
-        await remote._verify_remote(" key")
-    assert len(endpoint.asked()) == 3
+
+
+@pytest.mark.parametrize("key", [" key", "key ", "\tkey", "密钥", "key\ufffd", "a\x00b", "a\nb", "a\x7fb"])
+async def test_key_that_no_header_can_carry_is_rejected_without_asking(remote, endpoint, clock, caplog, key):
+    """The verification request carries the key as a header too: a key that
+    HTTP cannot put there is no key that the endpoint can have issued."""
+    assert await remote._verify_remote(key) is None
+    assert endpoint.asked() == [] and remote._verify_cache == {} and warnings_of(caplog) == []
+
+
+async def test_blanks_inside_a_key_travel(remote, endpoint, clock):
+    for key in ("a b", "a\tb"):
+        assert await remote._verify_remote(key) == endpoint.record_for(key)
+    assert [r["header"] for r in endpoint.asked()] == ["a b", "a\tb"]
 
 
 async def test_clock_set_back_keeps_the_entry_fresh(remote, endpoint, clock):
