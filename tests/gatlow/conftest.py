@@ -145,7 +145,7 @@ class ServerThread:
 
     def __enter__(self):
         self.thread.start()
-        deadline = time.monotonic() + 10
+        deadline = time.monotonic() + 60
         while not self.server.started:
             if time.monotonic() > deadline or not self.thread.is_alive():
                 raise RuntimeError("server did not start")
@@ -171,11 +171,15 @@ class Endpoint:
         self.modes: dict[str, str] = {}
         self.requests: list[dict] = []
         self.slow_seconds = 2.0
+        self.generation = 0
         self._lock = threading.Lock()
 
     def reset(self):
+        """Back to the defaults; slow answers still pending are cut short."""
         self.default = "valid"
         self.modes.clear()
+        self.slow_seconds = 2.0
+        self.generation += 1
         with self._lock:
             self.requests.clear()
 
@@ -196,7 +200,9 @@ class Endpoint:
                                   "query_params": list(request.query_params.multi_items())})
         mode = self.modes.get(key, self.default)
         if mode == "slow":
-            await asyncio.sleep(self.slow_seconds)
+            generation, deadline = self.generation, time.monotonic() + self.slow_seconds
+            while time.monotonic() < deadline and self.generation == generation:
+                await asyncio.sleep(0.02)
             mode = "valid"
         if mode == "valid":
             return JSONResponse(self.record_for(key))

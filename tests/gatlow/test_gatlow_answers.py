@@ -109,18 +109,31 @@ def test_fixed_provider_type_errors(gatlow, bad):
 
 async def test_key_comparison_time_does_not_depend_on_the_mismatch(gatlow):
     """A wrong key that shares a long prefix with the real one takes as long to
-    refuse as one that differs at its first character."""
+    refuse as one that differs at its first character. The two are timed in
+    turns, on the thread's own CPU clock, so that load from elsewhere falls on
+    both alike; a comparison that stops at the first difference is hundreds of
+    times faster on the early mismatch in every attempt."""
     key = "k" * 200_000
     provider = gatlow.FixedApiKeyAuthProvider(key)
     early, late = "x" + key[1:], key[:-1] + "x"
 
-    async def cost(token, rounds=30):
-        best = float("inf")
-        for _ in range(rounds):
-            started = time.perf_counter()
-            assert await provider.verify_token(token) is None
-            best = min(best, time.perf_counter() - started)
-        return best
+    async def cost(token):
+        started = time.thread_time_ns()
+        assert await provider.verify_token(token) is None
+        return time.thread_time_ns() - started
 
-    await cost(early, 3)
-    assert await cost(early) > 0.5 * await cost(late)
+    async def best_of_turns(rounds=30):
+        best = {early: float("inf"), late: float("inf")}
+        for _ in range(rounds):
+            for token in (early, late):
+                best[token] = min(best[token], await cost(token))
+        return best[early], best[late]
+
+    await best_of_turns(3)
+    ratios = []
+    for _ in range(5):
+        early_cost, late_cost = await best_of_turns()
+        ratios.append(early_cost / late_cost)
+        if ratios[-1] > 0.5:
+            break
+    assert ratios[-1] > 0.5, ratios

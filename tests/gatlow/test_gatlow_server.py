@@ -41,7 +41,7 @@ class Site:
             self.inside += 1
             if self.inside >= self.expected:
                 self.all_inside.set()
-            await asyncio.wait_for(self.all_inside.wait(), 20)
+            await asyncio.wait_for(self.all_inside.wait(), 120)
         after = context.get_current_context()
         scope_keys = {k: v for k, v in request.scope.items() if k.startswith("mcp_")}
         return JSONResponse({"before": before, "after": after, "scope": scope_keys})
@@ -140,9 +140,13 @@ async def test_keepa_request_is_traced_to_the_file(kit, gatlow, trace_file):
     assert events[-1] == "app_dispatch_done path=/api/v1/keepa/run response_started=True response_complete=True"
 
 
-async def test_500_concurrent_requests_with_50_keys(remote_server, endpoint):
+async def test_500_concurrent_requests_with_50_keys(gatlow, remote_server, endpoint, monkeypatch):
     """Every request gets its own verdict, and each application call sees only
     its own identity while all the accepted ones are inside at once."""
+    # Hundreds of first verifications queue for the client's 20 connections;
+    # on a loaded machine that wait may pass the usual pool time-out, which
+    # would turn a verdict into a 503 and leave the gate short of its count.
+    monkeypatch.setattr(gatlow, "_VERIFY_READ_TIMEOUT_SECONDS", 120.0)
     for key in REJECTED:
         endpoint.modes[key] = "invalid"
     requests = [KEYS[i % len(KEYS)] for i in range(500)]
@@ -151,7 +155,7 @@ async def test_500_concurrent_requests_with_50_keys(remote_server, endpoint):
         return key, await client.get("/whoami", headers={"Authorization": f"Bearer {key}"})
 
     limits = httpx.Limits(max_connections=600, max_keepalive_connections=600)
-    async with httpx.AsyncClient(base_url=remote_server.url, limits=limits, timeout=60) as client:
+    async with httpx.AsyncClient(base_url=remote_server.url, limits=limits, timeout=300) as client:
         # The second wave asks once per key: accepted keys come from the cache,
         # rejected ones are asked again (a rejection is never cached).
         for wave in (requests, KEYS):
