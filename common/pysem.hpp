@@ -8,6 +8,7 @@
 #pragma once
 
 #include <pybind11/pybind11.h>
+#include <pybind11/gil_safe_call_once.h>
 
 #include <climits>
 #include <string>
@@ -156,6 +157,12 @@ inline py::object optional_exact_dict(py::handle value, const char *arg) {
     return exact_dict(value, arg);
 }
 
+// numbers.Number, looked up once and kept for the interpreter's life.
+inline py::handle number_abc() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+    return storage.call_once_and_store_result([] { return py::module_::import("numbers").attr("Number"); }).get_stored();
+}
+
 // An integer argument: an int is taken as it is (a flag gives 1 or 0), another
 // number is converted as int() does (a float truncated toward zero; inf and
 // nan fail as int() fails); anything else is refused naming the argument.
@@ -167,6 +174,9 @@ inline py::int_ int_arg(py::handle value, const char *arg) {
         py::object index = steal(PyNumber_Index(v));
         return steal_as<py::int_>(PyNumber_Long(index.ptr()));
     }
+    // Other numbers (Fraction, Decimal, ...) as int() converts them.
+    if (PyObject_IsInstance(v, number_abc().ptr()) == 1) return steal_as<py::int_>(PyNumber_Long(v));
+    if (PyErr_Occurred()) throw py::error_already_set();
     refuse(arg, "int", value);
 }
 

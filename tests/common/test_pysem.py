@@ -2,6 +2,8 @@
 
 import collections
 import sys
+from decimal import Decimal
+from fractions import Fraction
 
 import pytest
 
@@ -41,14 +43,17 @@ def test_exact_kind_checks_name_the_argument(check, good, bad):
 
 @pytest.mark.parametrize(
     "value, expected",
-    [(7, 7), (True, 1), (False, 0), (-2.9, -2), (2.9, 2), (10**40, 10**40), (-0.0, 0)],
+    [(7, 7), (True, 1), (False, 0), (-2.9, -2), (2.9, 2), (10**40, 10**40), (-0.0, 0), (Fraction(-7, 2), -3), (Decimal("9.99"), 9)],
 )
 def test_int_arg_converts_numbers_as_int_does(value, expected):
     result = probe.int_arg(value)
     assert result == expected and type(result) is int
 
 
-@pytest.mark.parametrize("value, error", [("3", TypeError), (None, TypeError), ([], TypeError), (float("inf"), OverflowError), (float("nan"), ValueError)])
+@pytest.mark.parametrize(
+    "value, error",
+    [("3", TypeError), (None, TypeError), ([], TypeError), (1j, TypeError), (float("inf"), OverflowError), (float("nan"), ValueError), (Decimal("nan"), ValueError)],
+)
 def test_int_arg_refuses_what_int_refuses(value, error):
     with pytest.raises(error):
         probe.int_arg(value)
