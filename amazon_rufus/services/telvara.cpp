@@ -12,8 +12,6 @@
 #include "amazon_rufus/services/telvara_official.hpp"
 
 namespace telvara {
-struct Telvara {};
-
 namespace {
 
 // ---------------------------------------------------------------------------
@@ -187,10 +185,12 @@ PYBIND11_MODULE(telvara, m) {
     m.attr("DIAGNOSIS_SUBSECTIONS") = telvara::subsection_titles();
     m.attr("DIAGNOSIS_TABLE_SCHEMAS") = telvara::table_schemas();
 
-    py::class_<telvara::Telvara> cls(m, "Telvara", "将 Rufus 全量结果投影为前端风格的终端报告。", py::dynamic_attr());
-    cls.def(py::init<>());
+    // A plain class, as a class statement makes it: no base of its own, no
+    // constructor arguments, no state.
+    py::object cls = pysem::make_class(m, "Telvara", "将 Rufus 全量结果投影为前端风格的终端报告。");
     telvara::bind_methods(cls);
     telvara::bind_official(cls);
     telvara::order_methods(cls);
     telvara::record_originals(cls);
+    m.attr("Telvara") = cls;
 }

@@ -395,7 +395,7 @@ template <auto Fn, size_t... I> struct bound_method<Fn, std::index_sequence<I...
 
 // `def name(self, ...)` in the class, with native code `Fn`.
 template <auto Fn, class Class, class... Extra> void define(Class &cls, const char *name, const Extra &...extra) {
-    cls.def(name, &bound_method<Fn>::call, extra...);
+    pysem::def_method(cls, name, &bound_method<Fn>::call, extra...);
     own_record<Fn> = state().methods.emplace_back(new own_method{text(name), py::object()}).get();
 }
 
