@@ -83,9 +83,9 @@ def rate(call, questions, labels, rounds):
 
 def reference_model():
     path = Path(__file__).resolve().parent.parent / "tests" / "ombrith" / "ombrith_reference.py"
-    spec = importlib.util.spec_from_file_location("ombrith_reference", path)
-    model = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(model)
+    module_spec = importlib.util.spec_from_file_location("ombrith_reference", path)
+    model = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(model)
     m = ombrith
 
     class Plain:
