@@ -122,6 +122,15 @@ void declare_models(py::module_ m) {
     auto timeout = [&] {
         return Field(py::arg("default") = none, py::arg("ge") = 1, py::arg("le") = max_query_timeout);
     };
+    // The intent-match fields that the run and simple bodies share.
+    auto intent_code = [&] {
+        return Field(py::arg("default") = none, py::arg("min_length") = 1, py::arg("max_length") = 128);
+    };
+    auto selection_source = [&] {
+        return Field(py::arg("default") = none, py::arg("min_length") = 1, py::arg("max_length") = 64,
+                     py::arg("description") = selection_source_doc);
+    };
+    auto match_record_id = [&] { return Field(py::arg("default") = none, py::arg("ge") = 1); };
     auto currency = [&](const char *description) {
         return Field(py::arg("default") = none, py::arg("min_length") = 3, py::arg("max_length") = 3,
                      py::arg("description") = description);
@@ -165,12 +174,9 @@ void declare_models(py::module_ m) {
                    "    ",
                    forbid)
         .field("payload", mapping)
-        .field("intent_code", opt_str,
-               Field(py::arg("default") = none, py::arg("min_length") = 1, py::arg("max_length") = 128))
-        .field("selection_source", opt_str,
-               Field(py::arg("default") = none, py::arg("min_length") = 1, py::arg("max_length") = 64,
-                     py::arg("description") = selection_source_doc))
-        .field("match_record_id", opt_int, Field(py::arg("default") = none, py::arg("ge") = 1))
+        .field("intent_code", opt_str, intent_code())
+        .field("selection_source", opt_str, selection_source())
+        .field("match_record_id", opt_int, match_record_id())
         .field("timeout", opt_int, timeout())
         .create();
 
@@ -238,12 +244,9 @@ void declare_models(py::module_ m) {
                currency("全局币种；优先级高于 payload.global_currency（与 CLI 选项优先级一致）"))
         .field("run", bool_, Field(py::arg("default") = false, py::arg("description") = run_doc))
         .field("timeout", opt_int, timeout())
-        .field("intent_code", opt_str,
-               Field(py::arg("default") = none, py::arg("min_length") = 1, py::arg("max_length") = 128))
-        .field("selection_source", opt_str,
-               Field(py::arg("default") = none, py::arg("min_length") = 1, py::arg("max_length") = 64,
-                     py::arg("description") = selection_source_doc))
-        .field("match_record_id", opt_int, Field(py::arg("default") = none, py::arg("ge") = 1))
+        .field("intent_code", opt_str, intent_code())
+        .field("selection_source", opt_str, selection_source())
+        .field("match_record_id", opt_int, match_record_id())
         .create();
 
     ModelStatement(lib, m, "ChartRunRequest", "执行图表全部子查询并合并输出（对应 query chart --run）。", forbid)
