@@ -129,6 +129,8 @@
 //   allocated by the interpreter's allocator).
 #pragma once
 
+#include "common/function.hpp"
+
 #include <pybind11/pybind11.h>
 #include <pybind11/gil_safe_call_once.h>
 #include <structmember.h>
@@ -182,22 +184,14 @@ inline void restore_error(PyObject *exc) noexcept {
     throw py::error_already_set();
 }
 
+// A new reference taken over as it is (null stays null: callers check).
 inline py::object steal(PyObject *p) { return py::reinterpret_steal<py::object>(p); }
 
 // The exception being handled (call inside a catch handler) as its Python
 // exception: an error_already_set as it is, other C++ exceptions as pybind11
 // translates them.
 inline py::object current_exception_object() noexcept {
-    try {
-        throw;
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (...) {
-        py::detail::try_translate_exceptions();
-    }
-    // A translator that returns without setting an error must not turn the
-    // failure into a success (or a null exception).
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "a C++ exception was translated to no Python error");
+    pysem::set_error_from_exception();
     return steal(take_error());
 }
 
@@ -1296,12 +1290,21 @@ inline PyObject *function_get_name(PyObject *self, void *) { return short_name(a
 inline PyObject *function_get_qualname(PyObject *self, void *) { return Py_NewRef(as_function(self)->qualname); }
 inline PyObject *function_get_module(PyObject *self, void *) { return Py_NewRef(as_function(self)->module); }
 inline PyObject *function_get_doc(PyObject *self, void *) { return Py_NewRef(as_function(self)->doc); }
+// What inspect.signature and help() read: the wrapped function's own.
+inline PyObject *function_get_text_signature(PyObject *self, void *) {
+    PyObject *impl = as_function(self)->impl;
+    if (!impl) Py_RETURN_NONE;
+    PyObject *found = nullptr;
+    if (capi::lookup_attr(impl, PYSEM_LIT("__text_signature__").ptr(), &found) < 0) return nullptr;
+    return found ? found : Py_NewRef(Py_None);
+}
 
 inline PyGetSetDef function_getset[] = {
     {"__name__", function_get_name, nullptr, nullptr, nullptr},
     {"__qualname__", function_get_qualname, nullptr, nullptr, nullptr},
     {"__module__", function_get_module, nullptr, nullptr, nullptr},
     {"__doc__", function_get_doc, nullptr, nullptr, nullptr},
+    {"__text_signature__", function_get_text_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 inline PyMemberDef function_members[] = {
@@ -1522,6 +1525,27 @@ inline py::object coroutine(task &&t, py::handle qualname) {
     PyObject *c = detail::make_coroutine(std::move(t), qualname.ptr());
     if (!c) throw py::error_already_set();
     return detail::steal(c);
+}
+
+namespace detail {
+// The coroutine function around a native function made from a header.
+inline py::object coroutine_function(py::object made, py::handle qualname, py::handle module_name) {
+    return make_function(made.ptr(), nullptr, qualname, module_name, made.attr("__doc__"));
+}
+} // namespace detail
+
+// Table entries (see common/function.hpp) for coroutine functions: the C++
+// code returns the task, after the checks that the call itself makes.
+template <auto Fn> constexpr pysem::definition method(const char *header, const char *doc = nullptr) {
+    pysem::definition d = pysem::self_first<Fn>(header, doc);
+    d.wrap = &detail::coroutine_function;
+    return d;
+}
+
+template <auto Fn> constexpr pysem::definition function(const char *header, const char *doc = nullptr) {
+    pysem::definition d = pysem::function<Fn>(header, doc);
+    d.wrap = &detail::coroutine_function;
+    return d;
 }
 
 template <class F, class... Extra> py::object def(py::module_ &m, const char *name, F &&fn, const Extra &...extra) {

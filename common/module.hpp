@@ -1,30 +1,23 @@
-// PELORIN_MODULE(name, m): PYBIND11_MODULE (multi-phase init, pybind11's own
-// entry and slots) whose exec slot lets a failure through unchanged, as the
-// import of a Python module does: a missing dependency fails the import with
-// its own ModuleNotFoundError, not pybind11's "ImportError: initialization
-// failed".
+// PELORIN_MODULE(name, m): the module entry of every native module.
+//
+// It is pybind11 3.1's own PYBIND11_MODULE (its PyInit entry and multi-phase
+// slots, PYBIND11_MODULE_PYINIT, with the exec slot of PYBIND11_MODULE_EXEC),
+// except that what escapes the module body goes through the modules' one
+// error path (pysem::set_error_from_exception), as the import of a Python
+// module lets its error through: a missing dependency fails the import with
+// its own ModuleNotFoundError, not "ImportError: initialization failed".
+//
+// Written against pybind11 3.1; the guard below stops the build on another
+// version, whose entry may differ.
 #pragma once
+
+#include "common/function.hpp"
 
 #include <pybind11/pybind11.h>
 
-namespace pelorin_module_detail {
-
-// Sets the Python error for what escaped the module body.
-inline void restore_init_error() {
-    try {
-        throw;
-    } catch (pybind11::error_already_set &e) {
-        e.restore();
-    } catch (const pybind11::builtin_exception &e) {
-        e.set_error();
-    } catch (const std::exception &e) {
-        pybind11::set_error(PyExc_ImportError, e.what());
-    } catch (...) {
-        pybind11::set_error(PyExc_ImportError, "unknown C++ exception while loading the module");
-    }
-}
-
-} // namespace pelorin_module_detail
+#if PYBIND11_VERSION_MAJOR != 3 || PYBIND11_VERSION_MINOR != 1
+#error "common/module.hpp mirrors pybind11 3.1's module entry; check it against this version"
+#endif
 
 #define PELORIN_MODULE(name, variable)                                                              \
     PYBIND11_MODULE_PYINIT(name)                                                                    \
@@ -39,7 +32,7 @@ inline void restore_init_error() {
             }                                                                                       \
             return 0;                                                                               \
         } catch (...) {                                                                             \
-            ::pelorin_module_detail::restore_init_error();                                          \
+            ::pysem::set_error_from_exception();                                                    \
         }                                                                                           \
         return -1;                                                                                  \
     }                                                                                               \

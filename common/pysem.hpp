@@ -7,12 +7,15 @@
 // round trip through UTF-8 could fail or change it.
 #pragma once
 
+#include "common/capi.hpp"
+
 #include <pybind11/pybind11.h>
 #include <pybind11/gil_safe_call_once.h>
 
 #include <climits>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 namespace py = pybind11;
@@ -41,6 +44,31 @@ template <class T> inline T steal_as(PyObject *result) {
     if (!result) throw py::error_already_set();
     return py::reinterpret_steal<T>(result);
 }
+
+// A constant text, decoded and interned once per literal and kept for the
+// life of the process (its hash is then computed once too). Names looked up
+// or passed as keywords, and the constant texts of reports, all come from
+// here; PYSEM_LIT gives each place of use its own slot.
+inline py::str interned(const char *utf8) {
+    static auto *cache = new std::unordered_map<const char *, PyObject *>();
+    auto [it, fresh] = cache->try_emplace(utf8, nullptr);
+    if (fresh) {
+        PyObject *s = PyUnicode_FromString(utf8);
+        if (!s) {
+            cache->erase(it);
+            throw py::error_already_set();
+        }
+        PyUnicode_InternInPlace(&s);
+        it->second = s;
+    }
+    return py::reinterpret_borrow<py::str>(it->second);
+}
+
+#define PYSEM_LIT(literal)                                                                          \
+    ([]() -> const ::pybind11::str & {                                                              \
+        static const ::pybind11::str *const kept = new ::pybind11::str(::pysem::interned(literal)); \
+        return *kept;                                                                               \
+    }())
 
 // `from <module> import <name>`: a submodule of that name is imported too,
 // and a missing module or name fails as the import statement does.
@@ -368,24 +396,6 @@ inline py::object c_method(PyMethodDef *def, py::handle module_name) {
     return steal(PyInstanceMethod_New(function.ptr()));
 }
 
-// For C-API entry points: runs `body`; a C++ exception becomes the pending
-// Python error and false is returned.
-template <class F> bool run_c_api(F &&body) noexcept {
-    try {
-        body();
-        return true;
-    } catch (py::error_already_set &e) {
-        e.restore();
-    } catch (const py::builtin_exception &e) {
-        e.set_error();
-    } catch (const std::exception &e) {
-        PyErr_SetString(PyExc_RuntimeError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_RuntimeError, "unknown C++ exception");
-    }
-    return false;
-}
-
 // ---------------------------------------------------------------------------
 // Calls through the instance. Methods call each other as `self.name(...)`;
 // while the lookup would find the class's own native method, a caller may go
@@ -396,8 +406,8 @@ template <class F> bool run_c_api(F &&body) noexcept {
 inline bool replaced(py::handle self, py::handle name, py::handle original) {
     PyTypeObject *type = Py_TYPE(self.ptr());
     if (type->tp_getattro != PyObject_GenericGetAttr) return true;
-    if (_PyType_Lookup(type, name.ptr()) != original.ptr()) return true;
-    PyObject **dict = _PyObject_GetDictPtr(self.ptr());
+    if (capi::type_lookup(type, name.ptr()) != original.ptr()) return true;
+    PyObject **dict = capi::instance_dict_ptr(self.ptr());
     if (dict && *dict && PyDict_GET_SIZE(*dict) != 0) {
         if (PyDict_GetItemWithError(*dict, name.ptr())) return true;
         if (PyErr_Occurred()) throw py::error_already_set();

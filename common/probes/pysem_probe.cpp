@@ -1,52 +1,105 @@
 // Exposes the shared Python-semantics helpers to the test suite.
-#include "common/pysem.hpp"
+#include "common/module.hpp"
+
+#include <algorithm>
 
 namespace {
+
 pysem::module_namespace ns;
+
+long nesting_depth(py::handle v) {
+    pysem::recursion_guard guard(" in nesting_depth");
+    long deepest = 0;
+    if (PyList_Check(v.ptr()))
+        for (py::handle item : py::reinterpret_borrow<py::list>(v)) deepest = std::max(deepest, nesting_depth(item) + 1);
+    return deepest;
 }
 
-PYBIND11_MODULE(_pysem_probe, m) {
+std::string utf8(py::handle text) { return std::string(pysem::exact_str(text, "name")); }
+
+// Echoes what the call bound, for the argument-binding tests.
+py::object echo_method(py::handle self, py::object a, py::object b, py::object c, py::object d) {
+    return py::make_tuple(self, a, b, c, d);
+}
+py::object echo_function(py::object a, py::object b) { return py::make_tuple(a, b); }
+void raise_bad_alloc(py::handle) { throw std::bad_alloc(); }
+void raise_runtime(py::handle) { throw std::runtime_error("native failure"); }
+
+// Calls `twice` through the instance, going straight to its C++ code while
+// nothing replaces it.
+py::object twice(py::handle, py::object value) { return pysem::steal(PyNumber_Multiply(value.ptr(), py::int_(2).ptr())); }
+py::object call_twice(py::handle self, py::object value) {
+    return py::make_tuple(pysem::via<&twice>(self, value), py::bool_(pysem::is_direct<&twice>(self)));
+}
+
+void register_helpers(py::module_ &m) {
+    using pysem::function;
+    pysem::define(m, {
+        function<[](py::object v) { return pysem::exact_dict(v, "value"); }>("exact_dict(value)"),
+        function<[](py::object v) { return pysem::exact_list(v, "value"); }>("exact_list(value)"),
+        function<[](py::object v) { return pysem::exact_str(v, "value"); }>("exact_str(value)"),
+        function<[](py::object v) { return pysem::exact_tuple(v, "value"); }>("exact_tuple(value)"),
+        function<[](py::object v) { return pysem::int_arg(v, "value"); }>("int_arg(value)"),
+        function<[](py::object v) { return py::int_(pysem::clamp_ll(pysem::int_arg(v, "value"))); }>("clamp_ll(value)"),
+        function<[](py::object v) { return pysem::truthy(v); }>("truthy(value)"),
+        function<[](py::object v) { return pysem::text_form(v); }>("text_form(value)"),
+        function<[](py::object v) { return pysem::strip(pysem::exact_str(v, "s")); }>("strip(s)"),
+        function<[](py::object v) { return pysem::lstrip(pysem::exact_str(v, "s")); }>("lstrip(s)"),
+        function<[](py::object v) { return pysem::rstrip(pysem::exact_str(v, "s")); }>("rstrip(s)"),
+        function<[](py::object v) { return pysem::is_blank(pysem::exact_str(v, "s")); }>("is_blank(s)"),
+        function<[](py::object c) {
+            return pysem::is_space(static_cast<Py_UCS4>(pysem::clamp_ll(pysem::int_arg(c, "c"))));
+        }>("is_space(c)"),
+        function<[](py::object v) { return pysem::split_lf(pysem::exact_str(v, "s")); }>("split_lf(s)"),
+        function<[](py::object v) { return pysem::split_lines(pysem::exact_str(v, "s")); }>("split_lines(s)"),
+        function<[](py::object v) { return pysem::normalize_newlines(pysem::exact_str(v, "s")); }>("normalize_newlines(s)"),
+        function<[](py::object mapping, py::object key) { return pysem::get(mapping, key); }>("get(mapping, key)"),
+        function<[](py::object mapping, py::object key) { return pysem::field_text(mapping, key); }>(
+            "field_text(mapping, key)"),
+        function<[](py::object mapping, py::object keys) {
+            return pysem::first_non_empty(mapping, pysem::exact_list(keys, "keys"));
+        }>("first_non_empty(mapping, keys)"),
+        function<[](py::object v) { return py::int_(nesting_depth(v)); }>("nesting_depth(value)"),
+        function<[](py::object name) { return ns[utf8(name).c_str()]; }>("lookup(name)"),
+        function<[](py::object module, py::object name) {
+            return pysem::import_from(utf8(module).c_str(), utf8(name).c_str());
+        }>("import_from(module, name)"),
+        function<[](py::object obj, py::object name) { return pysem::getattr_or_none(obj, name); }>(
+            "getattr_or_none(obj, name)"),
+        function<[](py::object value) {
+            auto [first, second] = pysem::unpack2(value);
+            return py::make_tuple(first, second);
+        }>("unpack2(value)"),
+        function<[](py::object name, py::object doc, py::object body) {
+            py::module_ self = py::reinterpret_borrow<py::module_>(pysem::steal(PyImport_ImportModule("pelorin._pysem_probe")));
+            std::string d = doc.is_none() ? std::string() : utf8(doc);
+            return pysem::make_class(self, utf8(name).c_str(), doc.is_none() ? nullptr : d.c_str(),
+                                     pysem::exact_dict(body, "body"));
+        }>("make_class(name, doc, body)"),
+        function<[](py::object error) { pysem::raise_instance(error); }>("raise_instance(error)"),
+    });
+}
+
+// A class whose methods are defined from headers, as the modules define theirs.
+void register_signature_probe(py::module_ &m) {
+    py::object cls = pysem::make_class(m, "SignatureProbe", "Methods defined from their headers.");
+    pysem::define(cls, {
+        pysem::method<&echo_method>("echo(a, b=None, *, c, d=3)", "Gives back what the call bound."),
+        pysem::method<&raise_bad_alloc>("out_of_memory()"),
+        pysem::method<&raise_runtime>("fail()"),
+        pysem::method<&twice>("twice(value)"),
+        pysem::method<&call_twice>("call_twice(value)"),
+    });
+    m.attr("SignatureProbe") = cls;
+    pysem::define(m, {pysem::function<&echo_function>("echo(a, b=LIMIT)", "A module function with a named default.")});
+}
+
+} // namespace
+
+PELORIN_MODULE(_pysem_probe, m) {
     m.doc() = "Test probe for the shared Python-semantics helpers.";
     ns.bind(m);
-    m.def("exact_dict", [](py::object v) { return pysem::exact_dict(v, "value"); }, py::arg("value"));
-    m.def("exact_list", [](py::object v) { return pysem::exact_list(v, "value"); }, py::arg("value"));
-    m.def("exact_str", [](py::object v) { return pysem::exact_str(v, "value"); }, py::arg("value"));
-    m.def("exact_tuple", [](py::object v) { return pysem::exact_tuple(v, "value"); }, py::arg("value"));
-    m.def("int_arg", [](py::object v) { return pysem::int_arg(v, "value"); }, py::arg("value"));
-    m.def("clamp_ll", [](py::object v) { return pysem::clamp_ll(pysem::int_arg(v, "value")); }, py::arg("value"));
-    m.def("truthy", [](py::object v) { return pysem::truthy(v); });
-    m.def("text_form", [](py::object v) { return pysem::text_form(v); });
-    m.def("strip", [](py::object v) { return pysem::strip(pysem::exact_str(v, "s")); });
-    m.def("lstrip", [](py::object v) { return pysem::lstrip(pysem::exact_str(v, "s")); });
-    m.def("rstrip", [](py::object v) { return pysem::rstrip(pysem::exact_str(v, "s")); });
-    m.def("is_blank", [](py::object v) { return pysem::is_blank(pysem::exact_str(v, "s")); });
-    m.def("is_space", [](Py_UCS4 c) { return pysem::is_space(c); });
-    m.def("split_lf", [](py::object v) { return pysem::split_lf(pysem::exact_str(v, "s")); });
-    m.def("split_lines", [](py::object v) { return pysem::split_lines(pysem::exact_str(v, "s")); });
-    m.def("normalize_newlines", [](py::object v) { return pysem::normalize_newlines(pysem::exact_str(v, "s")); });
-    m.def("get", [](py::object mapping, py::object key) { return pysem::get(mapping, key); });
-    m.def("field_text", [](py::object mapping, py::object key) { return pysem::field_text(mapping, key); });
-    m.def("first_non_empty", [](py::object mapping, py::list keys) { return pysem::first_non_empty(mapping, keys); });
-    // Recurses through nested lists under the guard; returns the depth.
-    m.def("nesting_depth", [](py::object v) {
-        struct walk {
-            static long go(py::handle v) {
-                pysem::recursion_guard guard(" in nesting_depth");
-                long deepest = 0;
-                if (PyList_Check(v.ptr()))
-                    for (py::handle item : py::reinterpret_borrow<py::list>(v)) deepest = std::max(deepest, go(item) + 1);
-                return deepest;
-            }
-        };
-        return walk::go(v);
-    });
-    m.def("lookup", [](const char *name) { return ns[name]; });
-    m.def("import_from", [](const char *module, const char *name) { return pysem::import_from(module, name); });
-    m.def("getattr_or_none", [](py::object obj, py::object name) { return pysem::getattr_or_none(obj, name); });
-    m.def("unpack2", [](py::object value) {
-        auto [first, second] = pysem::unpack2(value);
-        return py::make_tuple(first, second);
-    });
-    m.def("make_class", [m](const char *name, const char *doc, py::dict body) { return pysem::make_class(m, name, doc, body); });
-    m.def("raise_instance", [](py::object error) { pysem::raise_instance(error); });
+    m.attr("LIMIT") = py::int_(500);
+    register_helpers(m);
+    register_signature_probe(m);
 }
