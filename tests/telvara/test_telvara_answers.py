@@ -231,10 +231,11 @@ def test_render_blocks(tv):
     assert tv._render_blocks([
         {"type": "heading", "text": " H ", "level": 1},
         {"type": "list", "items": ["a", 2]},
-        {"type": "table", "header": ["x", 1], "rows": [["p|q", "r\ns"], "skip", [3]]},
+        {"type": "table", "header": ["x", 1], "rows": [["p|q", "r\ns"], "skip", [3, "t\u2028u"]]},
         {"type": "text", "text": " para\nline "},
     ]) == [
-        "###  H", "", "- a", "- 2", "", "| x | 1 |", "| --- | --- |", "| p|q | r\ns |", "| 3 |", "", "para\nline"]
+        "###  H", "", "- a", "- 2", "", "| x | 1 |", "| --- | --- |", "| p|q | r\ns |", "| 3 | t\u2028u |", "",
+        "para\nline"]
 
 
 @pytest.mark.parametrize(
