@@ -81,9 +81,11 @@ inline py::object _format_link_items(py::handle, py::handle raw_items, py::handl
         }
         if (!is_mapping(item)) return;
         py::str asin = pysem::field_text(item, LIT("asin"));
-        py::str title = pysem::field_text(item, LIT("title"));
+        // Only an empty value falls back to the address: a title of blanks
+        // is a title, and trims to nothing.
+        py::object raw_title = get(item, LIT("title"));
         py::str href = pysem::field_text(item, LIT("href"));
-        if (!nonempty(title)) title = href;
+        py::str title = truthy(raw_title) ? strip(text_form(raw_title)) : href;
         py::str source = pysem::field_text(item, LIT("source"));
         py::str description = pysem::field_text(item, LIT("description"));
 

@@ -15,6 +15,8 @@ using pysem::text_view;
 
 // The cell text of one value: line ends as LF, runs of three or more LF cut
 // to two, trimmed, backslash and bar escaped, each LF written as <br>.
+// Every line boundary that the finished report is split at counts as a line
+// end (not only CR and LF), so that no cell can cut its table line in two.
 inline void write_md_cell(text_builder &out, py::handle value) {
     if (value.is_none()) return;
     py::object text = PyUnicode_Check(value.ptr()) ? py::reinterpret_borrow<py::object>(value) : text_form(value);
@@ -25,10 +27,10 @@ inline void write_md_cell(text_builder &out, py::handle value) {
     Py_ssize_t plain_from = begin, i = begin;
     while (i < end) {
         Py_UCS4 c = t[i];
-        if (c == '\r' || c == '\n') {
+        if (pysem::is_line_boundary(c)) {
             out.add_part(text, plain_from, i);
             int breaks = 0;
-            while (i < end && (t[i] == '\r' || t[i] == '\n')) {
+            while (i < end && pysem::is_line_boundary(t[i])) {
                 i += (t[i] == '\r' && i + 1 < end && t[i + 1] == '\n') ? 2 : 1;
                 ++breaks;
             }

@@ -22,15 +22,11 @@ inline py::object headers_of(py::handle schema) {
     return lookup(schema, LIT("headers"));
 }
 
-inline py::object drop_intro_and_headers(py::handle self, py::handle question_arg, py::handle section_arg,
-                                         py::handle lines_arg) {
-    py::int_ question = pysem::int_arg(question_arg, "question_index");
-    py::int_ section = pysem::int_arg(section_arg, "section_index");
-    py::list lines = pysem::exact_list(lines_arg, "lines");
+// The subsection lines without empty texts (unless `keep_empty`), titles,
+// numbered headings and the leading run of the schema's header lines.
+inline py::object clean_lines(py::handle self, py::handle question, py::handle section, const py::list &lines,
+                              bool keep_empty) {
     py::object headers = headers_of(schema_of(question, section));
-    // On the table road an empty value is a cell of its own: dropping it
-    // would move every later value one column to the left.
-    bool keep_empty = headers && truthy(headers);
     State &st = state();
     const py::set &titles = st.known_titles;
     py::list kept;
@@ -46,6 +42,14 @@ inline py::object drop_intro_and_headers(py::handle self, py::handle question_ar
     }
     if (headers && PyList_Check(headers.ptr())) return via<drop_known_headers>(self, kept, headers);
     return kept;
+}
+
+inline py::object drop_intro_and_headers(py::handle self, py::handle question_arg, py::handle section_arg,
+                                         py::handle lines_arg) {
+    py::int_ question = pysem::int_arg(question_arg, "question_index");
+    py::int_ section = pysem::int_arg(section_arg, "section_index");
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    return clean_lines(self, question, section, lines, false);
 }
 
 inline py::list drop_known_headers(py::handle, py::handle lines_arg, py::handle headers_arg) {
@@ -392,8 +396,12 @@ inline py::object render_diagnosis_subsection(py::handle self, py::handle questi
     py::int_ question = pysem::int_arg(question_arg, "question_index");
     py::int_ section = pysem::int_arg(section_arg, "section_index");
     py::list lines = pysem::exact_list(lines_arg, "lines");
-    py::object cleaned = via<drop_intro_and_headers>(self, question, section, lines);
     py::object schema = schema_of(question, section);
+    py::object headers = headers_of(schema);
+    // On the table road an empty value is a cell of its own: dropping it
+    // would move every later value one column to the left.
+    py::object cleaned = headers && truthy(headers) ? clean_lines(self, question, section, lines, true)
+                                                    : via<drop_intro_and_headers>(self, question, section, lines);
     if (schema && truthy(schema)) {
         py::object table = via<render_schema_table>(self, schema, cleaned);
         if (truthy(table)) return table;

@@ -62,6 +62,15 @@ def test_derived_answer_mapping_renders(tv):
         ({"description": "D"}, ["  D"], ["  D"]),
         ({"asin": "", "title": None, "href": 0, "source": [], "description": {}}, [], []),
         ({"asin": 5, "title": False, "href": True}, ["- 5 - True", "  True"], ["- 5 - True", "  True"]),
+        # a title of blanks is chosen, trims to nothing and does not fall back to the address
+        ({"title": "  ", "href": "http://h"}, ["  http://h"], ["  http://h"]),
+        ({"title": " \u3000", "asin": "B0", "href": "http://h"}, ["- B0", "  http://h"], ["- B0", "  http://h"]),
+        ({"title": "\n", "href": "http://h", "source": "S"}, ["  http://h"], ["- (S)", "  http://h"]),
+        # only an empty value falls back
+        ({"title": "", "href": "http://h"}, ["- http://h", "  http://h"], ["- http://h", "  http://h"]),
+        ({"title": 0, "asin": "B0", "href": "http://h"}, ["- B0 - http://h", "  http://h"], ["- B0 - http://h", "  http://h"]),
+        ({"title": [], "href": " http://h "}, ["- http://h", "  http://h"], ["- http://h", "  http://h"]),
+        (DictSub(title=" ", href="http://h"), ["  http://h"], ["  http://h"]),
         (DictSub(asin="A"), ["- A"], ["- A"]),
         (7, [], []), (None, [], []), (["A"], [], []),
     ],
@@ -222,10 +231,11 @@ def test_render_blocks(tv):
     assert tv._render_blocks([
         {"type": "heading", "text": " H ", "level": 1},
         {"type": "list", "items": ["a", 2]},
-        {"type": "table", "header": ["x", 1], "rows": [["p|q", "r\ns"], "skip", [3]]},
+        {"type": "table", "header": ["x", 1], "rows": [["p|q", "r\ns"], "skip", [3, "t\u2028u"]]},
         {"type": "text", "text": " para\nline "},
     ]) == [
-        "###  H", "", "- a", "- 2", "", "| x | 1 |", "| --- | --- |", "| p|q | r\ns |", "| 3 |", "", "para\nline"]
+        "###  H", "", "- a", "- 2", "", "| x | 1 |", "| --- | --- |", "| p|q | r\ns |", "| 3 | t\u2028u |", "",
+        "para\nline"]
 
 
 @pytest.mark.parametrize(

@@ -2,6 +2,8 @@
 
 import pytest
 
+from .conftest import LINE_BOUNDARIES
+
 
 def heading(level, text):
     return {"kind": "heading", "level": level, "text": text}
@@ -165,11 +167,24 @@ def test_markdown_table_refuses_bad_rows(tv):
         ("a\n\n\nb\n\n\n\nc", "a<br><br>b<br><br>c"), ("a\r\n\r\nb\rc", "a<br><br>b<br>c"), ("a\r\r\r\nb", "a<br><br>b"),
         ("a\n \n\nb", "a<br> <br><br>b"), ("a\n\r\n\rb", "a<br><br>b"),
         (" x \n y ", "x <br> y"), ("a|b\\|c", "a\\|b\\\\\\|c"), ("<br>", "<br>"), ("\ud800|", "\ud800\\|"),
-        ("\u2028x\u2028", "x"), ("x\x0by", "x\x0by"),
+        ("\u2028x\u2028", "x"), ("x\x0by", "x<br>y"), ("a\x1fb", "a\x1fb"),
     ],
 )
 def test_md_cell(tv, value, expected):
     assert tv._md_cell(value) == expected
+
+
+@pytest.mark.parametrize("boundary", LINE_BOUNDARIES, ids=ascii)
+def test_md_cell_writes_every_line_boundary_as_a_break(tv, boundary):
+    assert tv._md_cell("上半" + boundary + "下半") == "上半<br>下半"
+    assert tv._md_cell(f"{boundary}a{boundary * 3}b|{boundary} ") == "a<br><br>b\\|"
+    # mixed runs count breaks, a CR LF pair as one
+    assert tv._md_cell(f"a{boundary}\u2029\r\nb") == "a<br><br>b"
+    assert tv._md_cell(f"a{boundary} {boundary}b") == "a<br> <br>b"
+
+    table = tv._markdown_table(["h", "上" + boundary + "下"], [["x" + boundary + "y", 1], ["z"]])
+    assert table == ["| h | 上<br>下 |", "| --- | --- |", "| x<br>y | 1 |", "| z |  |"]
+    assert tv._collapse_blank_lines("\n".join(table)).split("\n") == table
 
 
 @pytest.mark.parametrize(

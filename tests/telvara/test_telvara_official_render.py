@@ -59,9 +59,15 @@ def test_drop_intro_and_headers(tv):
     assert tv._drop_intro_and_headers(5, 1, ["维度", "数据", "x", "综合结论"]) == ["x"]
 
 
+@pytest.mark.parametrize("question, section", [(3, 3), (5, 1), (3, 2), (1, 2), (5, 4), (1, 1), (9, 9)])
+def test_drop_intro_and_headers_drops_empty_texts_with_or_without_schema(tv, question, section):
+    assert tv._drop_intro_and_headers(question, section, ["", "LED", "", "", "b", ""]) == ["LED", "b"]
+    assert tv._drop_intro_and_headers(question, section, ["", ""]) == []
+
+
 def test_table_road_keeps_empty_values_as_cells(tv):
-    assert tv._drop_intro_and_headers(5, 1, ["a", "", "b"]) == ["a", "", "b"]
-    assert tv._drop_intro_and_headers(5, 4, ["a", "", "b"]) == ["a", "b"]
+    assert tv._render_diagnosis_subsection(3, 3, ["", "LED"]) == table(["优先级", "图片序号", "核心价值"], ["", "LED", ""])
+    assert tv._render_diagnosis_subsection(5, 1, ["a", "", "b", "c"]) == table(["维度", "数据"], ["a", ""], ["b", "c"])
     lines = ["图1", "主图", "", "", "换", "图2", "细节", "暗", "", "加"]
     assert tv._render_diagnosis_subsection(3, 2, lines) == table(
         ["图片序号", "目标", "具体问题", "核心依据", "优化方案"],

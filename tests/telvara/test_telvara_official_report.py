@@ -11,7 +11,7 @@ import pytest
 from pelorin.amazon_rufus.services import telvara as module
 from pelorin.amazon_rufus.services.telvara import Telvara
 
-from .conftest import DictSub, Lookup
+from .conftest import LINE_BOUNDARIES, DictSub, Lookup
 
 
 def questionnaire(answers, **extra):
@@ -226,6 +226,16 @@ REPORT = """\
 
 - **1** 先改标题
 - **2** 再改五点"""
+
+
+# LF and CR end the answer's lines before any table is made.
+@pytest.mark.parametrize("boundary", LINE_BOUNDARIES[3:], ids=ascii)
+def test_schema_table_cell_with_a_line_boundary_keeps_its_row(tv, boundary):
+    answers = [ANSWERS[0].replace("关键词缺失", "关键词" + boundary + "缺失"), *ANSWERS[1:]]
+    row = "| 关键词缺失 | 未写尺寸 | 搜索词报告 | 补充 Twin Size |"
+    assert REPORT.count(row) == 1
+    expected = REPORT.replace(row, row.replace("关键词缺失", "关键词<br>缺失"))
+    assert tv.format_data(questionnaire(answers, asin="b0abc123")) == expected
 
 
 def test_seven_answers_without_questions(tv):

@@ -2,7 +2,7 @@
 
 import pytest
 
-from .conftest import DictSub, ListSub
+from .conftest import LINE_BOUNDARIES, DictSub, ListSub
 
 
 def test_worked_example(tv):
@@ -104,6 +104,22 @@ def test_report_text_is_tidied(tv):
     report = {"sections": [{"title": "T  ", "subsections": [{"text": "a  \n\n\n\nb\u2028c"}]}]}
     assert tv._format_structured_diagnosis_report({}, report) == (
         "# ASIN UNKNOWN Listing 优化诊断报告\n\n## 1. T\n\n### 1、当前标题内容\n\na\n\nb\nc")
+
+
+@pytest.mark.parametrize("boundary", LINE_BOUNDARIES, ids=ascii)
+def test_table_cells_with_line_boundaries_keep_their_row(tv, boundary):
+    report = {"sections": [{"subsections": [
+        {"table": {"headers": ["H", "G" + boundary + "2"], "rows": [["上半" + boundary + "下半", "x"], ["y", "z"]]}},
+        {"index": 2, "rows": [["a", "b" + boundary + "c", "d", "e" + boundary * 3 + "f"]]},
+    ]}]}
+    assert tv.format_data({"diagnosis_report": report}).split("\n") == [
+        "# ASIN UNKNOWN Listing 优化诊断报告", "",
+        "## 1. 标题清晰度与点击意愿分析", "",
+        "### 1、当前标题内容", "",
+        "| H | G<br>2 |", "| --- | --- |", "| 上半<br>下半 | x |", "| y | z |", "",
+        "### 2、问题逐项分析", "",
+        "| 问题类型 | 具体问题 | 问题依据 | 建议修改 |", "| --- | --- | --- | --- |", "| a | b<br>c | d | e<br><br>f |",
+    ]
 
 
 # --- subsection bodies -------------------------------------------------------
