@@ -191,9 +191,22 @@ inline py::handle number_abc() {
     return storage.call_once_and_store_result([] { return py::module_::import("numbers").attr("Number"); }).get_stored();
 }
 
+// Whether int() has a way to convert a number that is no index: __int__ or
+// __trunc__ on its type. complex has neither, so int() refuses it with its own
+// message, which does not name the argument.
+inline bool has_int_conversion(py::handle value) {
+    PyTypeObject *type = Py_TYPE(value.ptr());
+    if (type->tp_as_number && type->tp_as_number->nb_int) return true;
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
+    py::handle trunc = storage.call_once_and_store_result([] { return steal(PyUnicode_InternFromString("__trunc__")); })
+                           .get_stored();
+    return _PyType_Lookup(type, trunc.ptr()) != nullptr;
+}
+
 // An integer argument: an int is taken as it is (a flag gives 1 or 0), another
 // number is converted as int() does (a float truncated toward zero; inf and
-// nan fail as int() fails); anything else is refused naming the argument.
+// nan fail as int() fails); anything else, a number that int() cannot convert
+// included, is refused naming the argument.
 inline py::int_ int_arg(py::handle value, const char *arg) {
     PyObject *v = value.ptr();
     if (PyLong_CheckExact(v)) return py::reinterpret_borrow<py::int_>(value);
@@ -203,8 +216,9 @@ inline py::int_ int_arg(py::handle value, const char *arg) {
         return steal_as<py::int_>(PyNumber_Long(index.ptr()));
     }
     // Other numbers (Fraction, Decimal, ...) as int() converts them.
-    if (PyObject_IsInstance(v, number_abc().ptr()) == 1) return steal_as<py::int_>(PyNumber_Long(v));
-    if (PyErr_Occurred()) throw py::error_already_set();
+    int number = PyObject_IsInstance(v, number_abc().ptr());
+    if (number < 0) throw py::error_already_set();
+    if (number == 1 && has_int_conversion(value)) return steal_as<py::int_>(PyNumber_Long(v));
     refuse(arg, "int", value);
 }
 

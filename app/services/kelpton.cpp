@@ -22,7 +22,9 @@ constexpr const char *kWriteFailed = "Git 凭据写入系统 credential helper �
 constexpr const char *kEraseFailed = "清理本机旧 Git 凭据失败。";
 constexpr const char *kUnsupportedUrl = "仅支持为 HTTP(S) 仓库保存 Git 凭据。";
 // The credential protocol is line based and C-string based: a line break or a
-// NUL would end the value early and let the rest pose as further keys.
+// NUL would end the value early and let the rest pose as further keys. Every
+// boundary that _parse_fields splits at counts, or a value saved with one could
+// never be read back or matched again.
 constexpr const char *kBadHost = "仓库地址的主机名包含换行符或空字符，无法交给 git credential。";
 constexpr const char *kBadUsername = "Git 凭据的用户名包含换行符或空字符，无法交给 git credential。";
 constexpr const char *kBadToken = "Git 凭据的令牌包含换行符或空字符，无法交给 git credential。";
@@ -49,7 +51,7 @@ bool has_protocol_breaker(py::handle text) {
     pysem::text_view t(text);
     for (Py_ssize_t i = 0; i < t.size(); ++i) {
         Py_UCS4 c = t[i];
-        if (c == '\n' || c == '\r' || c == '\0') return true;
+        if (c == '\0' || pysem::is_line_boundary(c)) return true;
     }
     return false;
 }

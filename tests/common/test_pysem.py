@@ -1,6 +1,7 @@
 """The shared Python-semantics helpers agree with the interpreter."""
 
 import collections
+import numbers
 import sys
 from decimal import Decimal
 from fractions import Fraction
@@ -50,13 +51,56 @@ def test_int_arg_converts_numbers_as_int_does(value, expected):
     assert result == expected and type(result) is int
 
 
+class BareNumber(numbers.Number):
+    pass
+
+
+class TextNumber(str):
+    pass
+
+
+numbers.Number.register(TextNumber)
+
+
+class TruncOnly(numbers.Number):
+    def __trunc__(self):
+        return 4
+
+
+class BadInt(numbers.Number):
+    def __int__(self):
+        return "4"
+
+
 @pytest.mark.parametrize(
-    "value, error",
-    [("3", TypeError), (None, TypeError), ([], TypeError), (1j, TypeError), (float("inf"), OverflowError), (float("nan"), ValueError), (Decimal("nan"), ValueError)],
+    "value",
+    [None, "3", b"3", [1], {}, 1j, complex(2, 0), BareNumber(), TextNumber("3"), object()],
+    ids=lambda v: type(v).__name__,
 )
-def test_int_arg_refuses_what_int_refuses(value, error):
-    with pytest.raises(error):
+def test_int_arg_refuses_other_kinds_naming_the_argument(value):
+    # complex and numbers without __int__ too, not with int()'s own message
+    with pytest.raises(TypeError, match=rf"^argument 'value' must be int, not ([\w.]+\.)?{type(value).__name__}$"):
         probe.int_arg(value)
+
+
+@pytest.mark.parametrize(
+    "value, error, message",
+    [
+        (float("inf"), OverflowError, "cannot convert float infinity to integer"),
+        (float("nan"), ValueError, "cannot convert float NaN to integer"),
+        (Decimal("nan"), ValueError, "cannot convert NaN to integer"),
+        (Decimal("-inf"), OverflowError, "cannot convert Infinity to integer"),
+        (BadInt(), TypeError, "__int__ returned non-int"),
+    ],
+)
+def test_int_arg_fails_as_int_does_for_numbers_it_cannot_convert(value, error, message):
+    with pytest.raises(error, match=message):
+        probe.int_arg(value)
+
+
+def test_int_arg_delegates_to_trunc_as_int_does():
+    with pytest.deprecated_call():
+        assert probe.int_arg(TruncOnly()) == 4
 
 
 @pytest.mark.parametrize("value", [10**30, -(10**30), 5])

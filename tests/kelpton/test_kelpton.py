@@ -150,11 +150,52 @@ def test_line_breaks_in_user_or_token_are_refused(git, value):
     assert stored(git) == before
 
 
-def test_nul_in_host_is_refused():
-    runner = RecordingRunner()
-    with pytest.raises(AppGitError, match="主机名"):
-        KelptonentialStore(runner).erase_credential(".", repo_url="https://other.example\x00.evil/r", username="u")
+# Every line boundary at which _parse_fields splits Git's answer, and NUL: a value
+# holding one could be saved but never found or erased again.
+UNCARRIABLE = ["\n", "\r", "\r\n", "\x0b", "\x0c", "\x1c", "\x1d", "\x1e", "\x85", "\u2028", "\u2029", "\x00"]
+
+
+def assert_refused(call, word):
+    runner = RecordingRunner(stdout="username=u\npassword=t\n")
+    with pytest.raises(AppGitError) as caught:
+        call(KelptonentialStore(runner))
+    assert (caught.value.code, caught.value.fix_hint) == ("GIT-002", None)
+    assert word in caught.value.message and "换行符或空字符" in caught.value.message
     assert runner.calls == []
+
+
+@pytest.mark.parametrize("char", UNCARRIABLE, ids=ascii)
+@pytest.mark.parametrize("word, call", [
+    ("用户名", lambda s, v: s.save_credential(".", repo_url=URL, username=f"al{v}ice", token="t")),
+    ("令牌", lambda s, v: s.save_credential(".", repo_url=URL, username="u", token=f"tok{v}")),
+    ("令牌", lambda s, v: s.save_credential(".", repo_url=URL, username="u", token=v)),
+    ("用户名", lambda s, v: s.has_credential(".", repo_url=URL, username=f"{v}alice", token_hint="t")),
+    ("用户名", lambda s, v: s.erase_credential(".", repo_url=URL, username=f"alice{v}")),
+], ids=["save-user", "save-token", "save-token-alone", "has-user", "erase-user"])
+def test_line_boundaries_in_user_or_token_never_reach_git(word, call, char):
+    assert_refused(lambda store: call(store, char), word)
+
+
+# The URL splitter itself drops LF and CR (and so CR LF) from a URL.
+@pytest.mark.parametrize("char", [c for c in UNCARRIABLE if c not in ("\n", "\r", "\r\n")], ids=ascii)
+@pytest.mark.parametrize("operation", ["save", "has", "erase"])
+def test_line_boundaries_in_host_never_reach_git(operation, char):
+    url = f"https://other.example{char}.evil/r"
+    calls = {
+        "save": lambda s: s.save_credential(".", repo_url=url, username="u", token="t"),
+        "has": lambda s: s.has_credential(".", repo_url=url, username="u"),
+        "erase": lambda s: s.erase_credential(".", repo_url=url, username="u"),
+    }
+    assert_refused(calls[operation], "主机名")
+
+
+@pytest.mark.parametrize("char", ["\t", "\x1f", "\x84", "\xa0", "\u2027", "\u202f"], ids=ascii)
+def test_blanks_and_controls_that_end_no_line_pass_unchanged(char):
+    runner = RecordingRunner(stdout=f"username=u{char}\npassword=t{char}\n")
+    store = KelptonentialStore(runner)
+    store.save_credential(".", repo_url=URL, username=f"u{char}", token=f"t{char}")
+    assert store.has_credential(".", repo_url=URL, username=f"u{char}", token_hint=char) is True
+    assert runner.calls[0][1]["input_text"].endswith(f"username=u{char}\npassword=t{char}\n\n")
 
 
 # --- request and answer text ---------------------------------------------------------------
