@@ -452,12 +452,14 @@ class module_namespace {
   public:
     void bind(py::module_ m) { dict_ = m.attr("__dict__").ptr(); }
 
-    // globals()[name], NameError when absent.
-    py::object operator[](const char *name) const {
-        py::str key(name);
-        PyObject *found = PyDict_GetItemWithError(dict_, key.ptr());
+    // globals()[name], NameError when absent. `name` is a literal: its
+    // interned text is made once.
+    py::object operator[](const char *name) const { return (*this)[interned(name)]; }
+
+    py::object operator[](py::handle name) const {
+        PyObject *found = PyDict_GetItemWithError(dict_, name.ptr());
         if (found) return py::reinterpret_borrow<py::object>(found);
-        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
         throw py::error_already_set();
     }
 
@@ -465,5 +467,22 @@ class module_namespace {
     // Borrowed: the module lives as long as the interpreter.
     PyObject *dict_ = nullptr;
 };
+
+// One line of a module's imports: `from <module> import <name> [as <alias>]`,
+// or `import <module> [as <alias>]` when `name` is null.
+struct host_import {
+    const char *module;
+    const char *name;
+    const char *alias = nullptr;
+};
+
+// A module's imports, bound in its namespace in the order given, where calls
+// look them up (and tests patch them).
+inline void bind_imports(py::module_ &m, std::initializer_list<host_import> imports) {
+    for (const host_import &i : imports) {
+        if (i.name) m.attr(i.alias ? i.alias : i.name) = import_from(i.module, i.name);
+        else m.attr(i.alias ? i.alias : i.module) = steal(PyImport_ImportModule(i.module));
+    }
+}
 
 } // namespace pysem

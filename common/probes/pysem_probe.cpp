@@ -60,7 +60,7 @@ void register_helpers(py::module_ &m) {
             return pysem::first_non_empty(mapping, pysem::exact_list(keys, "keys"));
         }>("first_non_empty(mapping, keys)"),
         function<[](py::object v) { return py::int_(nesting_depth(v)); }>("nesting_depth(value)"),
-        function<[](py::object name) { return ns[utf8(name).c_str()]; }>("lookup(name)"),
+        function<[](py::object name) { return ns[pysem::exact_str(name, "name")]; }>("lookup(name)"),
         function<[](py::object module, py::object name) {
             return pysem::import_from(utf8(module).c_str(), utf8(name).c_str());
         }>("import_from(module, name)"),
