@@ -1,15 +1,22 @@
 """Throughput of Telvara.format_data on fixed synthetic Rufus results.
 
-    python bench/telvara.py [--repeat N] [--only NAME]
+    python bench/telvara.py [--repeat N] [--only NAME] [--baseline STAGE]
 
 Each corpus is built from a fixed seed, so figures compare across builds.
 Printed per corpus: calls per second and megabytes (UTF-8) of report per
 second, best of N runs. To add a corpus, decorate a builder with @corpus.
+
+With --baseline, the module as built in the staged package tree STAGE (an
+earlier revision, e.g. build/dev-telvara/stage of a worktree) runs beside the
+current one instead, in interleaved rounds on thread CPU time, and the speed-up
+of the current build is printed per corpus (the reports must be identical).
 """
 
 import argparse
 import random
+import sys
 import time
+from pathlib import Path
 
 from pelorin.amazon_rufus.services.telvara import DIAGNOSIS_SUBSECTIONS, Telvara
 
@@ -198,11 +205,30 @@ def measure(tv, results, repeat):
     return best, size
 
 
+def compare_with(stage, only):
+    sys.path.insert(0, str(Path(__file__).parent))
+    from _ratio import compare, load_baseline
+
+    old = load_baseline("pelorin.amazon_rufus.services.telvara", stage).Telvara()
+    new = Telvara()
+    for name, builder in CORPORA:
+        if only and name != only:
+            continue
+        results = builder(random.Random(20240613))[:200]
+        assert [old.format_data(d) for d in results] == [new.format_data(d) for d in results], name
+        compare(f"format_data, {name}", lambda: [old.format_data(d) for d in results],
+                lambda: [new.format_data(d) for d in results], number=1, rounds=11, unit="200 reports")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--only", help="run only the corpus of this name")
+    parser.add_argument("--baseline", help="staged package tree of the build to compare with")
     args = parser.parse_args()
+    if args.baseline:
+        compare_with(args.baseline, args.only)
+        return
     tv = Telvara()
     print(f"{'corpus':<32} {'calls':>6} {'calls/s':>10} {'MB/s':>8} {'KB/report':>10}")
     for name, builder in CORPORA:
