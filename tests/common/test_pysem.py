@@ -33,6 +33,7 @@ class StrSub(str):
         (probe.exact_list, [], [None, ListSub(), (), {}]),
         (probe.exact_str, "", [None, StrSub("x"), b"x", 1]),
         (probe.exact_tuple, (), [None, [], "x"]),
+        (probe.check_exact_str, "", [None, StrSub("x"), b"x", 1]),
     ],
 )
 def test_exact_kind_checks_name_the_argument(check, good, bad):
@@ -40,6 +41,12 @@ def test_exact_kind_checks_name_the_argument(check, good, bad):
     for value in bad:
         with pytest.raises(TypeError, match=rf"argument 'value' must be \w+, not ([\w.]+\.)?{type(value).__name__}$"):
             check(value)
+
+
+def test_a_native_result_without_an_object_is_none_unless_an_error_is_set():
+    # check_exact_str above returns no object with the refusal set; with no
+    # error set, no object is the None of a function that returns nothing.
+    assert probe.no_object(1) is None
 
 
 @pytest.mark.parametrize(
