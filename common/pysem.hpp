@@ -461,6 +461,23 @@ class recursion_guard {
 };
 
 // ---------------------------------------------------------------------------
+// Small idioms
+
+// `a == b` and `a != b` as an `if` tests them: the rich comparison, then the
+// truth of its result.
+inline bool compare(py::handle a, py::handle b, int op) {
+    return truthy(steal(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
+}
+
+inline bool equal(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
+inline bool not_equal(py::handle a, py::handle b) { return compare(a, b, Py_NE); }
+
+// `a + b` for two texts.
+inline py::str concat(py::handle a, py::handle b) {
+    return steal_as<py::str>(PyUnicode_Concat(a.ptr(), b.ptr()));
+}
+
+// ---------------------------------------------------------------------------
 // A module's own namespace. A native module binds what it imports as module
 // attributes, as a Python module's imports would, and looks them up there
 // when called, so that tests can patch them with monkeypatch.setattr.

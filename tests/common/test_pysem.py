@@ -49,6 +49,28 @@ def test_a_native_result_without_an_object_is_none_unless_an_error_is_set():
     assert probe.no_object(1) is None
 
 
+class Vague:
+    def __bool__(self):
+        raise ValueError("ambiguous truth")
+
+
+class ComparesVaguely:
+    def __eq__(self, other):
+        return Vague()
+
+    __ne__ = __eq__
+
+
+@pytest.mark.parametrize("a, b", [(1, 1.0), ("a", "b"), (float("nan"), float("nan")), ([1], [1]), (None, 0)])
+def test_equal_and_not_equal_as_an_if_tests_them(a, b):
+    assert probe.equal_not_equal(a, b) == (bool(a == b), bool(a != b))
+
+
+def test_equal_raises_what_the_truth_test_raises():
+    with pytest.raises(ValueError, match="ambiguous truth"):
+        probe.equal_not_equal(ComparesVaguely(), 1)
+
+
 @pytest.mark.parametrize(
     "value, expected",
     [(7, 7), (True, 1), (False, 0), (-2.9, -2), (2.9, 2), (10**40, 10**40), (-0.0, 0), (Fraction(-7, 2), -3), (Decimal("9.99"), 9)],
