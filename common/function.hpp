@@ -19,9 +19,12 @@
 //
 // The C++ code takes `py::handle` or `py::object` parameters (a method's first
 // is self) and returns a Python object, a bool, void (None) or anything that
-// pybind11 can cast. Every C++ exception that leaves it becomes the Python
-// error through one path (set_error_from_exception), the same for methods,
-// __init__, coroutines and module bodies.
+// pybind11 can cast. A null object is None, unless the code set the Python
+// error and returned pysem::raised(): the call then raises that error, which
+// spares a refusal on a hot path the cost of a C++ exception. Every C++
+// exception that leaves the code becomes the Python error through one path
+// (set_error_from_exception), the same for methods, __init__, coroutines and
+// module bodies.
 //
 // Methods call each other through the instance (`self.name(...)`) with via<Fn>,
 // which goes straight to Fn's C++ code while that is what the lookup would
@@ -290,16 +293,20 @@ template <class T> decltype(auto) parameter(PyObject *value) {
     else return py::reinterpret_borrow<py::object>(value);
 }
 
-// The new reference a native result becomes.
+// What a native result with no object stands for: the error that the code
+// set (see pysem::raised), or else None.
+inline PyObject *no_object() noexcept { return PyErr_Occurred() ? nullptr : Py_NewRef(Py_None); }
+
+// The new reference a native result becomes, or null with the error set.
 template <class R> PyObject *result(R &&value) {
     using T = std::remove_cvref_t<R>;
     if constexpr (std::is_same_v<T, bool>) {
         return Py_NewRef(value ? Py_True : Py_False);
     } else if constexpr (std::is_base_of_v<py::object, T>) {
         PyObject *p = value.release().ptr();
-        return p ? p : Py_NewRef(Py_None);
+        return p ? p : no_object();
     } else if constexpr (std::is_same_v<T, py::handle>) {
-        return Py_NewRef(value ? value.ptr() : Py_None);
+        return value ? Py_NewRef(value.ptr()) : no_object();
     } else {
         return py::cast(std::forward<R>(value)).release().ptr();
     }

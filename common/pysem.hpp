@@ -28,11 +28,20 @@ namespace pysem {
 inline const char *type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
 
 // The one refusal message for a declared argument kind, e.g.
-// "argument 'data' must be dict, not list".
-[[noreturn]] inline void refuse(const char *arg, const char *kind, py::handle value) {
-    throw py::type_error(std::string("argument '") + arg + "' must be " + kind + ", not " +
-                         type_name(value));
+// "argument 'data' must be dict, not list", set as the Python error.
+inline void set_refusal(const char *arg, const char *kind, py::handle value) noexcept {
+    PyErr_Format(PyExc_TypeError, "argument '%s' must be %s, not %s", arg, kind, type_name(value));
 }
+
+[[noreturn]] inline void refuse(const char *arg, const char *kind, py::handle value) {
+    set_refusal(arg, kind, value);
+    throw py::error_already_set();
+}
+
+// What a native function returns when it has set the Python error itself:
+// no object, which the function tables (function.hpp) turn into that error.
+// A refusal returned this way costs no C++ exception.
+inline py::object raised() noexcept { return py::object(); }
 
 // Steals a new reference from the C API, raising the pending error on NULL.
 inline py::object steal(PyObject *result) {
@@ -157,6 +166,14 @@ inline py::list exact_list(py::handle value, const char *arg) {
 inline py::str exact_str(py::handle value, const char *arg) {
     if (!PyUnicode_CheckExact(value.ptr())) refuse(arg, "str", value);
     return py::reinterpret_borrow<py::str>(value);
+}
+
+// The same check for an entry point that returns at once on refusal: false
+// with the refusal set, as in `if (!check_exact_str(q, "query")) return raised();`.
+inline bool check_exact_str(py::handle value, const char *arg) noexcept {
+    if (PyUnicode_CheckExact(value.ptr())) return true;
+    set_refusal(arg, "str", value);
+    return false;
 }
 
 inline py::tuple exact_tuple(py::handle value, const char *arg) {
@@ -442,6 +459,23 @@ class recursion_guard {
     recursion_guard(const recursion_guard &) = delete;
     recursion_guard &operator=(const recursion_guard &) = delete;
 };
+
+// ---------------------------------------------------------------------------
+// Small idioms
+
+// `a == b` and `a != b` as an `if` tests them: the rich comparison, then the
+// truth of its result.
+inline bool compare(py::handle a, py::handle b, int op) {
+    return truthy(steal(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
+}
+
+inline bool equal(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
+inline bool not_equal(py::handle a, py::handle b) { return compare(a, b, Py_NE); }
+
+// `a + b` for two texts.
+inline py::str concat(py::handle a, py::handle b) {
+    return steal_as<py::str>(PyUnicode_Concat(a.ptr(), b.ptr()));
+}
 
 // ---------------------------------------------------------------------------
 // A module's own namespace. A native module binds what it imports as module

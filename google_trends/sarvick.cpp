@@ -36,24 +36,17 @@ State &state() {
         .get_stored();
 }
 
-py::str concat(const char *prefix, py::handle text) {
-    py::str head(prefix);
-    return pysem::steal_as<py::str>(PyUnicode_Concat(head.ptr(), text.ptr()));
-}
-
 [[noreturn]] void raise_parse_error(py::handle message) {
     pysem::raise_instance(ns["CollectionParseError"](message));
-}
-
-bool not_equal(py::handle a, py::handle b) {
-    return pysem::truthy(pysem::steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE)));
 }
 
 bool equals_ascii(py::handle text, const char *ascii) {
     return PyUnicode_CompareWithASCIIString(text.ptr(), ascii) == 0;
 }
 
-py::str lower(py::handle text) { return pysem::steal_as<py::str>(PyObject_CallMethod(text.ptr(), "lower", nullptr)); }
+py::str lower(py::handle text) {
+    return pysem::steal_as<py::str>(PyObject_CallMethodNoArgs(text.ptr(), PYSEM_LIT("lower").ptr()));
+}
 
 // The lower-cased suffix of the export path ("" without a path), read at most once.
 class ExportSuffix {
@@ -63,7 +56,7 @@ class ExportSuffix {
     const py::str &get() {
         if (!ready_) {
             py::object path = files_.attr("export_path");
-            suffix_ = path.is_none() ? py::str("") : lower(pysem::text_form(state().pure_path(path).attr("suffix")));
+            suffix_ = path.is_none() ? PYSEM_LIT("") : lower(pysem::text_form(state().pure_path(path).attr("suffix")));
             ready_ = true;
         }
         return suffix_;
@@ -86,13 +79,13 @@ py::str lstrip_points(py::handle text) {
 py::str export_mime_type(py::handle files) {
     ExportSuffix suffix(files);
     py::object export_info = files.attr("export");
-    py::object declared = pysem::is_mapping(export_info) ? pysem::get(export_info, "format") : py::none();
+    py::object declared = pysem::is_mapping(export_info) ? pysem::get(export_info, PYSEM_LIT("format")) : py::none();
     py::str format = lower(pysem::text_form(pysem::truthy(declared) ? declared : py::object(lstrip_points(suffix.get()))));
 
-    if (equals_ascii(format, "json") || equals_ascii(suffix.get(), ".json")) return py::str(kJsonMime);
+    if (equals_ascii(format, "json") || equals_ascii(suffix.get(), ".json")) return PYSEM_LIT(kJsonMime);
     if (equals_ascii(format, "xls") || equals_ascii(format, "xlsx") || equals_ascii(suffix.get(), ".xlsx"))
-        return py::str(kSheetMime);
-    raise_parse_error(concat("不支持的 Google Trends 导出格式：", format));
+        return PYSEM_LIT(kSheetMime);
+    raise_parse_error(pysem::concat(PYSEM_LIT("不支持的 Google Trends 导出格式："), format));
 }
 
 // One row's value for one column. A key that is the column's text itself
@@ -150,9 +143,9 @@ class TableBuilder {
             begin = row_ends_[r];
         }
         py::dict table;
-        table["sheet_name"] = py::str("main");
-        table["columns"] = columns_;
-        table["rows"] = rows;
+        table[PYSEM_LIT("sheet_name")] = PYSEM_LIT("main");
+        table[PYSEM_LIT("columns")] = columns_;
+        table[PYSEM_LIT("rows")] = rows;
         return table;
     }
 
@@ -183,14 +176,15 @@ class TableBuilder {
     std::vector<size_t> row_ends_;
 };
 
-py::object result_datasets(py::object payload) {
+py::object result_datasets(py::handle payload) {
     py::dict document = pysem::exact_dict(payload, "payload");
-    py::object data = pysem::get(document, "data");
-    if (!PyList_Check(data.ptr())) raise_parse_error(py::str("Google Trends result.json data 必须是对象数组"));
+    py::object data = pysem::get(document, PYSEM_LIT("data"));
+    const py::str &not_rows = PYSEM_LIT("Google Trends result.json data 必须是对象数组");
+    if (!PyList_Check(data.ptr())) raise_parse_error(not_rows);
     // A snapshot, so that nothing a key's __str__ does to the list can matter.
     py::tuple rows = pysem::steal_as<py::tuple>(PySequence_Tuple(data.ptr()));
     for (py::handle row : rows)
-        if (!pysem::is_mapping(row)) raise_parse_error(py::str("Google Trends result.json data 必须是对象数组"));
+        if (!pysem::is_mapping(row)) raise_parse_error(not_rows);
 
     TableBuilder builder;
     for (py::handle row : rows) builder.add_row(row);
@@ -199,17 +193,17 @@ py::object result_datasets(py::object payload) {
                                py::arg("business_key_fields") = ns["_BUSINESS_KEY_FIELDS"]);
 }
 
-py::object parse(py::object self, py::object submission) {
+py::object parse(py::handle self, py::object submission) {
     py::object source = submission.attr("source_system");
-    if (not_equal(source, self.attr("source_system")))
-        raise_parse_error(concat("Google Trends Parser 不支持来源：", pysem::text_form(source)));
+    if (pysem::not_equal(source, self.attr("source_system")))
+        raise_parse_error(pysem::concat(PYSEM_LIT("Google Trends Parser 不支持来源："), pysem::text_form(source)));
 
     py::object files = ns["load_result_files"](submission, py::arg("source_name") = kSourceName);
     py::str mime_type = export_mime_type(files);
     py::object datasets = ns["_result_datasets"](files.attr("result"));
 
-    py::object cache_key = pysem::getattr_or_none(submission, "cache_key");
-    py::object cache_scope = pysem::getattr_or_none(submission, "cache_scope");
+    py::object cache_key = pysem::getattr_or_none(submission, PYSEM_LIT("cache_key"));
+    py::object cache_scope = pysem::getattr_or_none(submission, PYSEM_LIT("cache_scope"));
     if (!pysem::truthy(cache_key)) {
         py::object identity = ns["google_trends_cache_identity_from_params"](
             files.attr("params"), py::arg("scenario") = submission.attr("scenario"),
@@ -217,7 +211,7 @@ py::object parse(py::object self, py::object submission) {
         std::tie(cache_key, cache_scope) = pysem::unpack2(identity);
     }
 
-    py::object result_metadata = pysem::getattr_or_none(submission, "result_metadata");
+    py::object result_metadata = pysem::getattr_or_none(submission, PYSEM_LIT("result_metadata"));
     if (!pysem::truthy(result_metadata)) result_metadata = ns["safe_result_metadata"](files.attr("result"));
 
     py::object request_params =
@@ -230,15 +224,29 @@ py::object parse(py::object self, py::object submission) {
                                   py::arg("datasets") = datasets);
 }
 
+void register_constants(py::module_ &m) {
+    m.attr("PARSER_VERSION") = kParserVersion;
+    py::tuple key_fields(std::size(kBusinessKeyFields));
+    for (size_t i = 0; i < std::size(kBusinessKeyFields); ++i) key_fields[i] = py::str(kBusinessKeyFields[i]);
+    m.attr("_BUSINESS_KEY_FIELDS") = key_fields;
+}
+
+void register_parser(py::module_ &m) {
+    pysem::define(m, {pysem::function<&result_datasets>("_result_datasets(payload)")});
+    py::dict body;
+    body["source_system"] = kSourceSystem;
+    body["parser_version"] = m.attr("PARSER_VERSION");
+    py::object cls = pysem::make_class(m, "GoogleTrendsCollectionParser", nullptr, body);
+    pysem::define(cls, {pysem::method<&parse>("parse(submission)")});
+    m.attr("GoogleTrendsCollectionParser") = cls;
+}
+
 } // namespace
 
 PELORIN_MODULE(sarvick, m) {
-    py::options options;
-    options.disable_function_signatures();
-    ns.bind(m);
     m.doc() = "Google Trends collection parser.";
-
-    static constexpr std::pair<const char *, const char *> imports[] = {
+    ns.bind(m);
+    pysem::bind_imports(m, {
         {"pelorin.shared.collection_storage.models", "CollectionSubmission"},
         {"pelorin.shared.collection_storage.models", "ParsedCollection"},
         {"pelorin.shared.collection_storage.parser_utils", "CollectionParseError"},
@@ -248,25 +256,8 @@ PELORIN_MODULE(sarvick, m) {
         {"pelorin.shared.collection_storage.result_cache", "attach_cache_metadata"},
         {"pelorin.shared.collection_storage.result_cache", "safe_result_metadata"},
         {"pelorin.google_trends.collection_storage_integration", "google_trends_cache_identity_from_params"},
-    };
-    for (const auto &[module, name] : imports) m.attr(name) = pysem::import_from(module, name);
+    });
     state();
-
-    m.attr("PARSER_VERSION") = kParserVersion;
-    py::tuple key_fields(std::size(kBusinessKeyFields));
-    for (size_t i = 0; i < std::size(kBusinessKeyFields); ++i) key_fields[i] = py::str(kBusinessKeyFields[i]);
-    m.attr("_BUSINESS_KEY_FIELDS") = key_fields;
-
-    m.def("_result_datasets", &result_datasets, py::arg("payload"),
-          "Builds the datasets of the result document's one table of rows.");
-
-    py::dict body;
-    body["source_system"] = kSourceSystem;
-    body["parser_version"] = m.attr("PARSER_VERSION");
-    py::object cls =
-        pysem::make_class(m, "GoogleTrendsCollectionParser", "Adapter that parses Google Trends collection results.", body);
-    pysem::def_method(cls, "parse", &parse, py::arg("submission"),
-                      "Parses a successful Google Trends job into the parsed collection that the shared MySQL "
-                      "adapter stores.");
-    m.attr("GoogleTrendsCollectionParser") = cls;
+    register_constants(m);
+    register_parser(m);
 }

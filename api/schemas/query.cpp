@@ -15,26 +15,18 @@ namespace {
 constexpr long max_query_limit = 500000;
 constexpr long max_query_timeout = 300;
 
-// What a Python module would import. Bound as module attributes too, where
-// its imports would put them.
+// What the models are made from, as the module's imports bound them.
 struct Imports {
     py::object Any, Literal, BaseModel, ConfigDict, Field;
 
     explicit Imports(py::module_ m) {
-        // A failed import (pydantic missing or broken) propagates unchanged
-        // and fails the import of this module.
-        py::module_ typing = py::module_::import("typing");
-        py::module_ pydantic = py::module_::import("pydantic");
-        Any = typing.attr("Any");
-        Literal = typing.attr("Literal");
-        BaseModel = pydantic.attr("BaseModel");
-        ConfigDict = pydantic.attr("ConfigDict");
-        Field = pydantic.attr("Field");
-        m.attr("Any") = Any;
-        m.attr("Literal") = Literal;
-        m.attr("BaseModel") = BaseModel;
-        m.attr("ConfigDict") = ConfigDict;
-        m.attr("Field") = Field;
+        pysem::module_namespace ns;
+        ns.bind(m);
+        Any = ns["Any"];
+        Literal = ns["Literal"];
+        BaseModel = ns["BaseModel"];
+        ConfigDict = ns["ConfigDict"];
+        Field = ns["Field"];
     }
 };
 
@@ -257,5 +249,15 @@ void declare_models(py::module_ m) {
 
 } // namespace
 
-// A failed import of pydantic fails this module's import with that error.
-PELORIN_MODULE(query, m) { declare_models(m); }
+PELORIN_MODULE(query, m) {
+    // A failed import (pydantic missing or broken) propagates unchanged and
+    // fails the import of this module.
+    pysem::bind_imports(m, {
+        {"typing", "Any"},
+        {"typing", "Literal"},
+        {"pydantic", "BaseModel"},
+        {"pydantic", "ConfigDict"},
+        {"pydantic", "Field"},
+    });
+    declare_models(m);
+}

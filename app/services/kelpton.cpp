@@ -58,7 +58,7 @@ bool has_protocol_breaker(py::handle text) {
 
 bool non_empty(py::handle text) { return !text.is_none() && PyUnicode_GET_LENGTH(text.ptr()) > 0; }
 
-py::object credential_payload(py::object repo_url, py::object username, py::object password) {
+py::object credential_payload(py::handle repo_url, py::handle username, py::handle password) {
     pysem::exact_str(repo_url, "repo_url");
     pysem::optional_exact_str(username, "username");
     pysem::optional_exact_str(password, "password");
@@ -81,20 +81,20 @@ py::object credential_payload(py::object repo_url, py::object username, py::obje
     if (with_password && has_protocol_breaker(password)) raise_git_error(kBadToken);
 
     py::list pieces;
-    auto line = [&pieces](const char *key, py::handle value) {
-        pieces.append(py::str(key));
+    auto line = [&pieces](const py::str &key, py::handle value) {
+        pieces.append(key);
         pieces.append(value);
-        pieces.append(py::str("\n"));
+        pieces.append(PYSEM_LIT("\n"));
     };
-    line("protocol=", scheme);
-    line("host=", host);
-    if (with_user) line("username=", username);
-    if (with_password) line("password=", password);
-    pieces.append(py::str("\n"));
-    return pysem::join("", pieces);
+    line(PYSEM_LIT("protocol="), scheme);
+    line(PYSEM_LIT("host="), host);
+    if (with_user) line(PYSEM_LIT("username="), username);
+    if (with_password) line(PYSEM_LIT("password="), password);
+    pieces.append(PYSEM_LIT("\n"));
+    return pysem::join(PYSEM_LIT(""), pieces);
 }
 
-py::object parse_fields(py::object value) {
+py::object parse_fields(py::handle value) {
     pysem::exact_str(value, "value");
     py::dict fields;
     for (py::handle line : pysem::split_lines(value)) {
@@ -109,107 +109,89 @@ py::object parse_fields(py::object value) {
     return fields;
 }
 
-bool not_equal(py::handle a, py::handle b) {
-    return pysem::truthy(pysem::steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE)));
-}
-
 // One run of `git credential <operation>` with the request on standard input.
-py::object run_credential(py::handle self, py::handle root, const char *operation, py::handle request) {
+py::object run_credential(py::handle self, py::handle root, const py::str &operation, py::handle request) {
     py::list args;
-    args.append(py::str("credential"));
-    args.append(py::str(operation));
+    args.append(PYSEM_LIT("credential"));
+    args.append(operation);
     return self.attr("runner").attr("run")(root, args, py::arg("check") = false, py::arg("input_text") = request);
 }
 
-bool failed(py::handle result) { return not_equal(result.attr("returncode"), py::int_(0)); }
+bool failed(py::handle result) { return pysem::not_equal(result.attr("returncode"), py::int_(0)); }
 
 py::object payload(py::handle repo_url, py::handle username, py::handle password = py::none()) {
     return ns["_credential_payload"](repo_url, py::arg("username") = username, py::arg("password") = password);
 }
 
-void save_credential(py::object self, py::object root, py::object repo_url, py::object username, py::object token) {
+// __init__(runner=None): a false runner (None included) gives a new GitRunner.
+void init(py::handle self, py::object runner) {
+    if (!pysem::truthy(runner)) runner = ns["GitRunner"]();
+    self.attr("runner") = runner;
+}
+
+void save_credential(py::handle self, py::handle root, py::handle repo_url, py::handle username, py::handle token) {
     pysem::exact_str(repo_url, "repo_url");
     pysem::exact_str(username, "username");
     pysem::exact_str(token, "token");
     if (!non_empty(token) || !non_empty(username)) raise_git_error(kIncomplete);
     py::object request = payload(repo_url, username, token);
-    if (failed(run_credential(self, root, "approve", request))) raise_git_error_with_hint(kWriteFailed);
+    if (failed(run_credential(self, root, PYSEM_LIT("approve"), request))) raise_git_error_with_hint(kWriteFailed);
 }
 
-bool has_credential(py::object self, py::object root, py::object repo_url, py::object username,
-                    py::object token_hint) {
+bool has_credential(py::handle self, py::handle root, py::handle repo_url, py::handle username,
+                    py::handle token_hint) {
     pysem::exact_str(repo_url, "repo_url");
     pysem::optional_exact_str(username, "username");
     pysem::optional_exact_str(token_hint, "token_hint");
     py::object request = payload(repo_url, username);
-    py::object result = run_credential(self, root, "fill", request);
+    py::object result = run_credential(self, root, PYSEM_LIT("fill"), request);
     if (failed(result)) return false;
 
     py::object fields = ns["_parse_fields"](result.attr("stdout"));
-    py::object password = pysem::get(fields, "password");
+    py::object password = pysem::get(fields, PYSEM_LIT("password"));
     if (!pysem::truthy(password)) return false;
-    if (!username.is_none() && not_equal(pysem::get(fields, "username"), username)) return false;
+    if (!username.is_none() && pysem::not_equal(pysem::get(fields, PYSEM_LIT("username")), username)) return false;
     if (token_hint.is_none()) return true;
     return pysem::truthy(password.attr("endswith")(token_hint));
 }
 
-void erase_credential(py::object self, py::object root, py::object repo_url, py::object username) {
+void erase_credential(py::handle self, py::handle root, py::handle repo_url, py::handle username) {
     pysem::exact_str(repo_url, "repo_url");
     pysem::optional_exact_str(username, "username");
     py::object request = payload(repo_url, username);
-    if (failed(run_credential(self, root, "reject", request))) raise_git_error_with_hint(kEraseFailed);
+    if (failed(run_credential(self, root, PYSEM_LIT("reject"), request))) raise_git_error_with_hint(kEraseFailed);
 }
 
-// __init__(self, runner=None). Written against the C API: a pybind11 function
-// named __init__ is taken for a constructor of a pybind11 class, and this is a
-// plain class whose instances keep the runner in their own __dict__.
-PyObject *store_init(PyObject *, PyObject *args, PyObject *kwargs) {
-    static const char *keywords[] = {"", "runner", nullptr};
-    PyObject *self = nullptr, *runner = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:__init__", const_cast<char **>(keywords), &self, &runner))
-        return nullptr;
-    bool done = pysem::run_c_api([&] {
-        py::object chosen = py::reinterpret_borrow<py::object>(runner);
-        if (!pysem::truthy(chosen)) chosen = ns["GitRunner"]();
-        py::handle(self).attr("runner") = chosen;
+void register_request_text(py::module_ &m) {
+    using pysem::function;
+    pysem::define(m, {
+        function<&credential_payload>("_credential_payload(repo_url, *, username, password=None)"),
+        function<&parse_fields>("_parse_fields(value)"),
     });
-    if (!done) return nullptr;
-    Py_RETURN_NONE;
 }
 
-PyMethodDef store_init_def = {
-    "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(store_init)), METH_VARARGS | METH_KEYWORDS,
-    "__init__($self, /, runner=None)\n--\n\n"
-    "Keeps the given Git runner, or a new GitRunner when none (or a false one) is given."};
+void register_store(py::module_ &m) {
+    using pysem::method;
+    py::object cls = pysem::make_class(m, "KelptonentialStore", nullptr);
+    pysem::define(cls, {
+        method<&init>("__init__(runner=None)"),
+        method<&has_credential>("has_credential(root, *, repo_url, username, token_hint=None)"),
+        method<&save_credential>("save_credential(root, *, repo_url, username, token)"),
+        method<&erase_credential>("erase_credential(root, *, repo_url, username)"),
+    });
+    m.attr("KelptonentialStore") = cls;
+}
 
 } // namespace
 
 PELORIN_MODULE(kelpton, m) {
-    py::options options;
-    options.disable_function_signatures();
-    ns.bind(m);
     m.doc() = "Repository credential store through git credential.";
-
-    m.attr("GitRunner") = pysem::import_from("pelorin.app.services.gitops", "GitRunner");
-    m.attr("AppGitError") = pysem::import_from("pelorin.app.domain.exceptions", "AppGitError");
+    ns.bind(m);
+    pysem::bind_imports(m, {
+        {"pelorin.app.services.gitops", "GitRunner"},
+        {"pelorin.app.domain.exceptions", "AppGitError"},
+    });
     state();
-
-    m.def("_credential_payload", &credential_payload, py::arg("repo_url"), py::kw_only(), py::arg("username"),
-          py::arg("password") = py::none(), "The credential request text that git credential reads.");
-    m.def("_parse_fields", &parse_fields, py::arg("value"), "The key=value fields of a git credential answer.");
-
-    py::object cls = pysem::make_class(m, "KelptonentialStore",
-                                       "Saves, tests and erases HTTP(S) repository credentials through git credential.");
-    cls.attr("__init__") = pysem::c_method(&store_init_def, m.attr("__name__"));
-    pysem::def_method(cls, "save_credential", &save_credential, py::arg("root"), py::kw_only(), py::arg("repo_url"),
-                      py::arg("username"), py::arg("token"),
-                      "Stores the user name and token for the repository's host (git credential approve).");
-    pysem::def_method(cls, "has_credential", &has_credential, py::arg("root"), py::kw_only(), py::arg("repo_url"),
-                      py::arg("username"), py::arg("token_hint") = py::none(),
-                      "Whether Git holds a password for the repository's host that belongs to the user and, given a "
-                      "hint, ends with it (git credential fill).");
-    pysem::def_method(cls, "erase_credential", &erase_credential, py::arg("root"), py::kw_only(), py::arg("repo_url"),
-                      py::arg("username"),
-                      "Removes the stored credential for the repository's host (git credential reject).");
-    m.attr("KelptonentialStore") = cls;
+    register_request_text(m);
+    register_store(m);
 }

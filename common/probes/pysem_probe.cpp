@@ -39,6 +39,12 @@ void register_helpers(py::module_ &m) {
         function<[](py::object v) { return pysem::exact_list(v, "value"); }>("exact_list(value)"),
         function<[](py::object v) { return pysem::exact_str(v, "value"); }>("exact_str(value)"),
         function<[](py::object v) { return pysem::exact_tuple(v, "value"); }>("exact_tuple(value)"),
+        function<[](py::object v) { return pysem::check_exact_str(v, "value") ? v : pysem::raised(); }>(
+            "check_exact_str(value)"),
+        function<[](py::object) { return py::object(); }>("no_object(value)"),
+        function<[](py::object a, py::object b) {
+            return py::make_tuple(pysem::equal(a, b), pysem::not_equal(a, b));
+        }>("equal_not_equal(a, b)"),
         function<[](py::object v) { return pysem::int_arg(v, "value"); }>("int_arg(value)"),
         function<[](py::object v) { return py::int_(pysem::clamp_ll(pysem::int_arg(v, "value"))); }>("clamp_ll(value)"),
         function<[](py::object v) { return pysem::truthy(v); }>("truthy(value)"),

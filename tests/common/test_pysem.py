@@ -33,6 +33,7 @@ class StrSub(str):
         (probe.exact_list, [], [None, ListSub(), (), {}]),
         (probe.exact_str, "", [None, StrSub("x"), b"x", 1]),
         (probe.exact_tuple, (), [None, [], "x"]),
+        (probe.check_exact_str, "", [None, StrSub("x"), b"x", 1]),
     ],
 )
 def test_exact_kind_checks_name_the_argument(check, good, bad):
@@ -40,6 +41,34 @@ def test_exact_kind_checks_name_the_argument(check, good, bad):
     for value in bad:
         with pytest.raises(TypeError, match=rf"argument 'value' must be \w+, not ([\w.]+\.)?{type(value).__name__}$"):
             check(value)
+
+
+def test_a_native_result_without_an_object_is_none_unless_an_error_is_set():
+    # check_exact_str above returns no object with the refusal set; with no
+    # error set, no object is the None of a function that returns nothing.
+    assert probe.no_object(1) is None
+
+
+class Vague:
+    def __bool__(self):
+        raise ValueError("ambiguous truth")
+
+
+class ComparesVaguely:
+    def __eq__(self, other):
+        return Vague()
+
+    __ne__ = __eq__
+
+
+@pytest.mark.parametrize("a, b", [(1, 1.0), ("a", "b"), (float("nan"), float("nan")), ([1], [1]), (None, 0)])
+def test_equal_and_not_equal_as_an_if_tests_them(a, b):
+    assert probe.equal_not_equal(a, b) == (bool(a == b), bool(a != b))
+
+
+def test_equal_raises_what_the_truth_test_raises():
+    with pytest.raises(ValueError, match="ambiguous truth"):
+        probe.equal_not_equal(ComparesVaguely(), 1)
 
 
 @pytest.mark.parametrize(

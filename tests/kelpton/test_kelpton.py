@@ -321,6 +321,36 @@ def test_keyword_only_and_required_arguments():
         kelpton._credential_payload(URL)
 
 
+# The same headers written in Python, for the interpreter's own argument errors.
+PYTHON = {}
+exec("""
+class KelptonentialStore:
+    def __init__(self, runner=None): pass
+    def has_credential(self, root, *, repo_url, username, token_hint=None): pass
+    def save_credential(self, root, *, repo_url, username, token): pass
+    def erase_credential(self, root, *, repo_url, username): pass
+
+def _credential_payload(repo_url, *, username, password=None): pass
+""", PYTHON)
+
+
+@pytest.mark.parametrize("call", [
+    lambda store, payload: store(RecordingRunner(), RecordingRunner()),
+    lambda store, payload: store(runner=None, git=None),
+    lambda store, payload: store(RecordingRunner()).save_credential(".", repo_url=URL),
+    lambda store, payload: store(RecordingRunner()).has_credential(root=".", username="u", token="t"),
+    lambda store, payload: store(RecordingRunner()).erase_credential(".", URL, "u"),
+    lambda store, payload: store(RecordingRunner()).erase_credential(repo_url=URL, username="u"),
+    lambda store, payload: payload(URL, "u"),
+])
+def test_argument_errors_are_the_interpreters(call):
+    with pytest.raises(TypeError) as expected:
+        call(PYTHON["KelptonentialStore"], PYTHON["_credential_payload"])
+    with pytest.raises(TypeError) as native:
+        call(KelptonentialStore, kelpton._credential_payload)
+    assert str(native.value) == str(expected.value)
+
+
 def test_constructor_keeps_a_runner_or_makes_one(monkeypatch):
     made = []
     monkeypatch.setattr(kelpton, "GitRunner", lambda *a, **kw: made.append((a, kw)) or "fresh")

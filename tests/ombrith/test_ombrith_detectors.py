@@ -258,6 +258,35 @@ def test_parameters_by_position_and_name():
         m.colloquial_metric_fields()
 
 
+CANONICAL = "requested_canonical_fields(query, *, protected_terms=())"
+COVERED = "metric_term_is_covered(requested_term, card_terms)"
+
+
+@pytest.mark.parametrize(
+    "header, args, kwargs",
+    [
+        (CANONICAL, ("销量", ()), {}),
+        (CANONICAL, (), {"protected_terms": ()}),
+        (CANONICAL, ("销量",), {"protected": ()}),
+        (CANONICAL, ("销量",), {"query": "销量"}),
+        (COVERED, ("销量",), {}),
+        (COVERED, ("销量", [], []), {}),
+        ("colloquial_metric_fields(query)", (), {}),
+        ("has_standalone_term_occurrence(term, query)", ("a", "b", "c"), {}),
+        ("_has_uncovered_occurrence(term, text, protected_terms)", ("a", "b"), {"protected": ()}),
+    ],
+)
+def test_argument_errors_are_the_interpreters(header, args, kwargs):
+    name = header.partition("(")[0]
+    python = {}
+    exec(f"def {header}: pass", python)
+    with pytest.raises(TypeError) as expected:
+        python[name](*args, **kwargs)
+    with pytest.raises(TypeError) as native:
+        getattr(m, name)(*args, **kwargs)
+    assert str(native.value) == str(expected.value)
+
+
 def test_results_are_new_mappings():
     first = m.requested_canonical_fields("销量")
     first["price"] = "x"

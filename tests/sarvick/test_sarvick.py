@@ -400,6 +400,31 @@ def test_module_constants_and_class():
         cls("unexpected")
 
 
+class GoogleTrendsCollectionParser:  # the headers, as Python would give them
+    def parse(self, submission):
+        pass
+
+
+def _result_datasets(payload):
+    pass
+
+
+@pytest.mark.parametrize("call", [
+    lambda mod: mod.GoogleTrendsCollectionParser().parse(),
+    lambda mod: mod.GoogleTrendsCollectionParser().parse(submission(), submission()),
+    lambda mod: mod.GoogleTrendsCollectionParser().parse(job=submission()),
+    lambda mod: mod._result_datasets({}, payload={}),
+])
+def test_argument_errors_are_the_interpreters(call):
+    python = SimpleNamespace(GoogleTrendsCollectionParser=GoogleTrendsCollectionParser,
+                             _result_datasets=_result_datasets)
+    with pytest.raises(TypeError) as expected:
+        call(python)
+    with pytest.raises(TypeError) as native:
+        call(sarvick)
+    assert str(native.value) == str(expected.value)
+
+
 @pytest.mark.parametrize("prepare, expected", [
     ("import pelorin.shared.collection_storage.result_cache as rc; del rc.attach_cache_metadata",
      "ImportError cannot import name 'attach_cache_metadata'"),

@@ -9,6 +9,7 @@
 // normalisation, case folding and the stored regular expressions, and the
 // expressions run only when a word that every match must contain is present.
 
+#include "common/module.hpp"
 #include "common/pysem.hpp"
 #include "ombrith_automaton.hpp"
 #include "ombrith_normalize.hpp"
@@ -105,8 +106,6 @@ const WordsNeeded sales_person_words = {{"销售"}};
 // ---------------------------------------------------------------------------
 // Module state, built once.
 
-py::str intern(const char *text) { return pysem::steal_as<py::str>(PyUnicode_InternFromString(text)); }
-
 struct FieldEntry {
     py::str field;
     std::vector<int> ids;        // automaton id of each term
@@ -160,8 +159,6 @@ struct State {
     py::tuple colloquial_attr, broad_fields_attr, actions_attr;
     py::object broad_re_attr, person_re_attr;
     py::str person_noun_attr;
-    py::module_ re_module, unicodedata_module;
-    py::object iterable;
 };
 
 State &state();
@@ -346,29 +343,29 @@ bool broad_intent(const State &st, PatternText &text) { return text.search(st.br
 // ---------------------------------------------------------------------------
 // Operations
 
-py::str normalize(py::object value) { return normalize_text(state(), value); }
+// The entry points refuse an argument of the wrong kind by setting the error
+// and returning (pysem::raised), without a C++ exception: a planner that
+// probes with other values pays little for a refusal.
 
-py::list term_spans(py::object term, py::object text) {
-    pysem::exact_str(term, "term");
-    pysem::exact_str(text, "text");
+py::str normalize(py::handle value) { return normalize_text(state(), value); }
+
+py::object term_spans(py::handle term, py::handle text) {
+    if (!pysem::check_exact_str(term, "term") || !pysem::check_exact_str(text, "text")) return pysem::raised();
     Py_ssize_t len = PyUnicode_GET_LENGTH(term.ptr());
     py::list spans;
     for (Py_ssize_t start : find_all(term, text)) spans.append(py::make_tuple(start, start + len));
     return spans;
 }
 
-bool is_ascii_word_char(py::object ch) {
-    pysem::exact_str(ch, "char");
+py::object is_ascii_word_char(py::handle ch) {
+    if (!pysem::check_exact_str(ch, "char")) return pysem::raised();
     pysem::text_view t(ch);
-    if (t.empty()) return false;
-    for (Py_ssize_t i = 0; i < t.size(); ++i)
-        if (!is_ascii_word(t[i])) return false;
-    return true;
+    bool word = !t.empty();
+    for (Py_ssize_t i = 0; word && i < t.size(); ++i) word = is_ascii_word(t[i]);
+    return py::bool_(word);
 }
 
-bool has_standalone_term_occurrence(py::object term, py::object query) {
-    pysem::exact_str(term, "term");
-    pysem::exact_str(query, "query");
+bool standalone_occurrence(py::handle term, py::handle query) {
     const State &st = state();
     py::str text = normalize_text(st, query);
     py::str needle = normalize_text(st, term);
@@ -399,9 +396,12 @@ bool has_standalone_term_occurrence(py::object term, py::object query) {
     return false;
 }
 
-bool has_uncovered_occurrence(py::object term, py::object text, py::object protected_terms) {
-    pysem::exact_str(term, "term");
-    pysem::exact_str(text, "text");
+py::object has_standalone_term_occurrence(py::handle term, py::handle query) {
+    if (!pysem::check_exact_str(term, "term") || !pysem::check_exact_str(query, "query")) return pysem::raised();
+    return py::bool_(standalone_occurrence(term, query));
+}
+
+bool uncovered_occurrence(py::handle term, py::handle text, py::handle protected_terms) {
     std::vector<Py_ssize_t> starts = find_all(term, text);
     if (starts.empty()) return false;
     const State &st = state();
@@ -415,8 +415,13 @@ bool has_uncovered_occurrence(py::object term, py::object text, py::object prote
     return labels.uncovered(term, starts);
 }
 
-py::dict requested_canonical_fields(py::object query, py::object protected_terms) {
-    pysem::exact_str(query, "query");
+py::object has_uncovered_occurrence(py::handle term, py::handle text, py::handle protected_terms) {
+    if (!pysem::check_exact_str(term, "term") || !pysem::check_exact_str(text, "text")) return pysem::raised();
+    return py::bool_(uncovered_occurrence(term, text, protected_terms));
+}
+
+py::object requested_canonical_fields(py::handle query, py::handle protected_terms) {
+    if (!pysem::check_exact_str(query, "query")) return pysem::raised();
     const State &st = state();
     py::str text = normalize_text(st, query);
     py::tuple given = pysem::steal_as<py::tuple>(PySequence_Tuple(protected_terms.ptr()));
@@ -454,8 +459,8 @@ py::dict requested_canonical_fields(py::object query, py::object protected_terms
     return matched;
 }
 
-py::dict colloquial_metric_fields(py::object query) {
-    pysem::exact_str(query, "query");
+py::object colloquial_metric_fields(py::handle query) {
+    if (!pysem::check_exact_str(query, "query")) return pysem::raised();
     const State &st = state();
     PatternText text(st, normalize_text(st, query));
     py::dict matched;
@@ -463,15 +468,14 @@ py::dict colloquial_metric_fields(py::object query) {
     return matched;
 }
 
-bool has_broad_sales_metric_intent(py::object query) {
-    pysem::exact_str(query, "query");
+py::object has_broad_sales_metric_intent(py::handle query) {
+    if (!pysem::check_exact_str(query, "query")) return pysem::raised();
     const State &st = state();
     PatternText text(st, normalize_text(st, query));
-    return broad_intent(st, text);
+    return py::bool_(broad_intent(st, text));
 }
 
-bool sales_person_dimension_requested(py::object query) {
-    pysem::exact_str(query, "query");
+bool sales_person_named(py::handle query) {
     const State &st = state();
     PatternText text(st, normalize_text(st, query));
     const Hits &hits = text.hits();
@@ -481,8 +485,13 @@ bool sales_person_dimension_requested(py::object query) {
     return text.search(st.person_search, st.person_needs);
 }
 
-py::dict dimension_alias_fields(py::object query) {
-    pysem::exact_str(query, "query");
+py::object sales_person_dimension_requested(py::handle query) {
+    if (!pysem::check_exact_str(query, "query")) return pysem::raised();
+    return py::bool_(sales_person_named(query));
+}
+
+py::object dimension_alias_fields(py::handle query) {
+    if (!pysem::check_exact_str(query, "query")) return pysem::raised();
     const State &st = state();
     py::str text = normalize_text(st, query);
     Hits hits = st.automaton.scan(text.ptr());
@@ -498,8 +507,8 @@ py::dict dimension_alias_fields(py::object query) {
     return matched;
 }
 
-bool metric_term_is_covered(py::object requested_term, py::object card_terms) {
-    pysem::exact_str(requested_term, "requested_term");
+py::object metric_term_is_covered(py::handle requested_term, py::handle card_terms) {
+    if (!pysem::check_exact_str(requested_term, "requested_term")) return pysem::raised();
     const State &st = state();
     py::object items = pysem::steal(PyObject_GetIter(card_terms.ptr()));
     py::str requested = normalize_text(st, requested_term);
@@ -516,7 +525,7 @@ bool metric_term_is_covered(py::object requested_term, py::object card_terms) {
         covered = same_text(term, requested) || (owner && same_text(term, owner));
     }
     if (PyErr_Occurred()) throw py::error_already_set();
-    return covered;
+    return py::bool_(covered);
 }
 
 // ---------------------------------------------------------------------------
@@ -532,23 +541,20 @@ std::u32string code_points(py::handle s) {
 State build_state() {
     py::module_ unicodedata = py::module_::import("unicodedata");
     State st(unicodedata);
-    st.re_module = py::module_::import("re");
-    st.unicodedata_module = unicodedata;
-    st.iterable = py::module_::import("collections.abc").attr("Iterable");
-    py::object compile = st.re_module.attr("compile");
+    py::object compile = py::module_::import("re").attr("compile");
     Automaton &ac = st.automaton;
     auto word = [&](py::handle text) { return ac.add(code_points(normalize_text(st, text))); };
 
     // FIELD_QUERY_TERMS: fields that share a wording share one tuple.
     std::vector<std::pair<std::vector<const char *>, py::tuple>> shared;
     for (const TermsRow &row : field_query_terms) {
-        FieldEntry entry{intern(row.field), {}, {}, {}};
+        FieldEntry entry{pysem::interned(row.field), {}, {}, {}};
         py::object terms; // null until found or made
         for (auto &[words, tuple] : shared)
             if (words == row.terms) terms = tuple;
         if (!terms) {
             py::list items;
-            for (const char *t : row.terms) items.append(intern(t));
+            for (const char *t : row.terms) items.append(pysem::interned(t));
             terms = py::tuple(items);
             shared.emplace_back(row.terms, py::reinterpret_borrow<py::tuple>(terms));
         }
@@ -566,11 +572,11 @@ State build_state() {
     }
 
     for (const TermsRow &row : dimension_query_terms) {
-        FieldEntry entry{intern(row.field), {}, {}, {}};
+        FieldEntry entry{pysem::interned(row.field), {}, {}, {}};
         py::list items;
         for (const char *t : row.terms) {
-            items.append(intern(t));
-            entry.terms.push_back(intern(t));
+            items.append(pysem::interned(t));
+            entry.terms.push_back(pysem::interned(t));
             entry.normal.push_back(normalize_text(st, entry.terms.back()));
             entry.ids.push_back(word(entry.terms.back()));
         }
@@ -591,19 +597,19 @@ State build_state() {
     for (std::size_t k = 0; k < colloquial_metric_patterns.size(); ++k) {
         const ColloquialRow &row = colloquial_metric_patterns[k];
         py::str pattern(row.pattern);
-        ColloquialEntry entry{compile(pattern).attr("search"), intern(row.field), intern(row.label), needs(colloquial_words[k])};
+        ColloquialEntry entry{compile(pattern).attr("search"), pysem::interned(row.field), pysem::interned(row.label), needs(colloquial_words[k])};
         colloquial.append(py::make_tuple(pattern, entry.field, entry.label));
         st.colloquial.push_back(std::move(entry));
     }
     st.colloquial_attr = py::tuple(colloquial);
 
     for (const TermsRow &row : derived_metric_components) {
-        DerivedEntry entry{intern(row.field), {}, 0, {}};
+        DerivedEntry entry{pysem::interned(row.field), {}, 0, {}};
         entry.normal = normalize_text(st, entry.label);
         entry.id = ac.add(code_points(entry.normal));
         py::list items;
         for (const char *component : row.terms) {
-            entry.components.push_back(intern(component));
+            entry.components.push_back(pysem::interned(component));
             items.append(entry.components.back());
         }
         st.derived_attr[entry.label] = py::tuple(items);
@@ -612,11 +618,11 @@ State build_state() {
 
     py::list broad;
     for (const char *field : broad_sales_metric_fields) {
-        st.broad_fields.push_back(intern(field));
+        st.broad_fields.push_back(pysem::interned(field));
         broad.append(st.broad_fields.back());
     }
     st.broad_fields_attr = py::tuple(broad);
-    st.broad_label = intern(broad_sales_label);
+    st.broad_label = pysem::interned(broad_sales_label);
     st.broad_re_attr = compile(py::str(broad_sales_metric_pattern));
     st.broad_search = st.broad_re_attr.attr("search");
     st.broad_needs = needs(broad_words);
@@ -629,7 +635,7 @@ State build_state() {
 
     py::list actions;
     for (const char *verb : query_action_terms) {
-        py::str text = intern(verb);
+        py::str text = pysem::interned(verb);
         actions.append(text);
         int id = word(text);
         st.actions |= Mask{1} << id;
@@ -649,14 +655,12 @@ State &state() {
     return storage.call_once_and_store_result(build_state).get_stored();
 }
 
-} // namespace
+// ---------------------------------------------------------------------------
+// Registration
 
-PYBIND11_MODULE(ombrith, m) {
-    m.doc() = "The query planner's business vocabulary and the rules by which a question's words select fields.";
-    State &st = state();
-    m.attr("re") = st.re_module;
-    m.attr("unicodedata") = st.unicodedata_module;
-    m.attr("Iterable") = st.iterable;
+// The tables and normalize.
+void register_vocabulary(py::module_ &m) {
+    const State &st = state();
     m.attr("FIELD_QUERY_TERMS") = st.field_query_terms_attr;
     m.attr("DIMENSION_QUERY_TERMS") = st.dimension_query_terms_attr;
     m.attr("COLLOQUIAL_METRIC_PATTERNS") = st.colloquial_attr;
@@ -666,29 +670,37 @@ PYBIND11_MODULE(ombrith, m) {
     m.attr("_SALES_PERSON_NOUN") = st.person_noun_attr;
     m.attr("_SALES_PERSON_CONTEXT_RE") = st.person_re_attr;
     m.attr("_QUERY_ACTION_TERMS") = st.actions_attr;
+    pysem::define(m, {pysem::function<&normalize>("normalize(value)")});
+}
 
-    m.def("normalize", &normalize, py::arg("value"),
-          "NFKC, full case folding and trimmed white space; the empty text for anything that is not text.");
-    m.def("_term_spans", &term_spans, py::arg("term"), py::arg("text"),
-          "(start, end) of every occurrence of term in text, overlapping ones included.");
-    m.def("_is_ascii_word_char", &is_ascii_word_char, py::arg("char"),
-          "Whether char is non-empty and made of ASCII letters and digits only.");
-    m.def("has_standalone_term_occurrence", &has_standalone_term_occurrence, py::arg("term"), py::arg("query"),
-          "Whether term occurs in query on a word boundary and not starting inside a query action verb.");
-    m.def("_has_uncovered_occurrence", &has_uncovered_occurrence, py::arg("term"), py::arg("text"),
-          py::arg("protected_terms"),
-          "Whether some occurrence of term in text lies outside every longer protected label containing it.");
-    m.def("requested_canonical_fields", &requested_canonical_fields, py::arg("query"), py::kw_only(),
-          py::arg("protected_terms") = py::tuple(),
-          "The canonical metric fields the question asks for, each with the wording that chose it.");
-    m.def("colloquial_metric_fields", &colloquial_metric_fields, py::arg("query"),
-          "The metric fields named by the colloquial phrasings in the question.");
-    m.def("has_broad_sales_metric_intent", &has_broad_sales_metric_intent, py::arg("query"),
-          "Whether the question asks broadly how sales are going.");
-    m.def("sales_person_dimension_requested", &sales_person_dimension_requested, py::arg("query"),
-          "Whether the question uses 销售 for the sales person.");
-    m.def("dimension_alias_fields", &dimension_alias_fields, py::arg("query"),
-          "The dimension fields the question names, each with the alias found.");
-    m.def("metric_term_is_covered", &metric_term_is_covered, py::arg("requested_term"), py::arg("card_terms"),
-          "Whether a data card's terms cover a metric word, directly or through its canonical field.");
+void register_occurrence_rules(py::module_ &m) {
+    using pysem::function;
+    pysem::define(m, {
+        function<&term_spans>("_term_spans(term, text)"),
+        function<&is_ascii_word_char>("_is_ascii_word_char(char)"),
+        function<&has_standalone_term_occurrence>("has_standalone_term_occurrence(term, query)"),
+        function<&has_uncovered_occurrence>("_has_uncovered_occurrence(term, text, protected_terms)"),
+    });
+}
+
+void register_field_detectors(py::module_ &m) {
+    using pysem::function;
+    pysem::define(m, {
+        function<&requested_canonical_fields>("requested_canonical_fields(query, *, protected_terms=())"),
+        function<&colloquial_metric_fields>("colloquial_metric_fields(query)"),
+        function<&has_broad_sales_metric_intent>("has_broad_sales_metric_intent(query)"),
+        function<&sales_person_dimension_requested>("sales_person_dimension_requested(query)"),
+        function<&dimension_alias_fields>("dimension_alias_fields(query)"),
+        function<&metric_term_is_covered>("metric_term_is_covered(requested_term, card_terms)"),
+    });
+}
+
+} // namespace
+
+PELORIN_MODULE(ombrith, m) {
+    m.doc() = "The query planner's business vocabulary and the rules by which a question's words select fields.";
+    pysem::bind_imports(m, {{"re", nullptr}, {"unicodedata", nullptr}, {"collections.abc", "Iterable"}});
+    register_vocabulary(m);
+    register_occurrence_rules(m);
+    register_field_detectors(m);
 }
