@@ -27,15 +27,9 @@ constexpr const char *QUOTA_WAIT_MESSAGE = "等待 Keepa 可用额度恢复后�
 constexpr const char *UPLOAD_FAILED_MESSAGE = "导出文件上传失败，已保留服务端本地文件";
 constexpr const char *COLLECTION_FAILED_MESSAGE = "Keepa 数据沉淀排队失败，采集结果已保留";
 
-inline py::str concat(std::initializer_list<py::handle> parts) {
-    py::str text("");
-    for (py::handle part : parts) text = pysem::steal_as<py::str>(PyUnicode_Concat(text.ptr(), part.ptr()));
-    return text;
-}
-
 // One trace line through the module logger; logging fills in the arguments.
 template <class... Args> inline void trace(const char *format, Args &&...args) {
-    ns["logger"].attr(state().info)(format, std::forward<Args>(args)...);
+    ns["logger"].attr(PYSEM_LIT("info"))(pysem::interned(format), std::forward<Args>(args)...);
 }
 
 // A caller's job id becomes one path part under the output directory, so it
@@ -48,7 +42,7 @@ inline py::str checked_job_id(py::handle value) {
     for (Py_ssize_t i = 0; !unsafe && i < t.size(); ++i) unsafe = t[i] == '/' || t[i] == '\\' || t[i] == 0;
     if (unsafe)
         pysem::raise_instance(ns["KeepaConfigError"](
-            concat({py::str("任务 ID 只能是单个目录名（不能为空、不能是 . 或 ..，也不能包含 /、\\ 或空字符）："), job_id})));
+            pysem::concat({py::str("任务 ID 只能是单个目录名（不能为空、不能是 . 或 ..，也不能包含 /、\\ 或空字符）："), job_id})));
     return job_id;
 }
 
@@ -56,15 +50,15 @@ inline py::str checked_job_id(py::handle value) {
 // Key rotation and token quota
 
 inline bool provider_supports_rotation(py::handle provider) {
-    return PyCallable_Check(getattr_or_none(provider, state().report_failure).ptr()) != 0;
+    return PyCallable_Check(getattr_or_none(provider, PYSEM_LIT("report_failure")).ptr()) != 0;
 }
 
 inline py::object get_provider_credential(py::handle provider, py::handle attempted_arg) {
     py::set attempted = pysem::exact_set(attempted_arg, "attempted_account_ids");
-    py::object get_default = provider.attr(state().get_default);
+    py::object get_default = provider.attr(PYSEM_LIT("get_default"));
     if (provider_supports_rotation(provider)) {
         py::dict kwargs;
-        set(kwargs, state().exclude_account_ids, attempted);
+        set(kwargs, PYSEM_LIT("exclude_account_ids"), attempted);
         return get_default(**kwargs);
     }
     return get_default();
@@ -72,37 +66,36 @@ inline py::object get_provider_credential(py::handle provider, py::handle attemp
 
 inline void report_provider_success(py::handle provider, py::handle credential, py::handle quota) {
     pysem::exact_dict(quota, "quota");
-    py::object report = getattr_or_none(provider, state().report_success);
+    py::object report = getattr_or_none(provider, PYSEM_LIT("report_success"));
     if (PyCallable_Check(report.ptr())) report(credential, quota);
 }
 
 inline void report_provider_failure(py::handle provider, py::handle credential, py::handle exc, py::handle quota) {
     error_arg(exc, "exc");
     pysem::optional_exact_dict(quota, "quota");
-    py::object report = getattr_or_none(provider, state().report_failure);
+    py::object report = getattr_or_none(provider, PYSEM_LIT("report_failure"));
     if (PyCallable_Check(report.ptr())) {
         py::dict kwargs;
-        set(kwargs, state().quota, quota);
+        set(kwargs, PYSEM_LIT("quota"), quota);
         report(credential, exc, **kwargs);
     }
 }
 
 inline bool can_rotate_credential(py::handle provider, py::handle credential, py::handle exc) {
     if (!provider_supports_rotation(provider)) return false;
-    if (credential.attr(state().account_id).is_none()) return false;
-    py::object code = exc.attr(state().code);
+    if (credential.attr(PYSEM_LIT("account_id")).is_none()) return false;
+    py::object code = exc.attr(PYSEM_LIT("code"));
     for (const char *rotatable : {"KEEPA_AUTH_ERROR", "KEEPA_FORBIDDEN", "KEEPA_QUOTA_INSUFFICIENT", "KEEPA_RATE_LIMITED"})
-        if (equals(code, py::str(rotatable))) return true;
+        if (pysem::equal(code, py::str(rotatable))) return true;
     return false;
 }
 
 inline void append_token_status_warning(py::handle warnings_arg, py::handle exc) {
     py::list warnings = pysem::exact_list(warnings_arg, "warnings");
-    State &s = state();
     py::dict record;
-    set(record, s.stage, py::str("token_status"));
-    set(record, s.message, py::str(TOKEN_STATUS_FAILED_MESSAGE));
-    set(record, s.error, exc.attr(s.to_dict)());
+    set(record, PYSEM_LIT("stage"), py::str("token_status"));
+    set(record, PYSEM_LIT("message"), py::str(TOKEN_STATUS_FAILED_MESSAGE));
+    set(record, PYSEM_LIT("error"), exc.attr(PYSEM_LIT("to_dict"))());
     append(warnings, record);
 }
 
@@ -123,9 +116,8 @@ inline py::object build_quota_warning(py::handle before_quota_arg, py::handle es
     py::dict before_quota = pysem::exact_dict(before_quota_arg, "before_quota");
     py::object estimated = optional_int(estimated_arg, "estimated_tokens");
     py::int_ reserve = pysem::int_arg(reserve_arg, "reserve_tokens");
-    State &s = state();
 
-    py::object tokens_left = get(before_quota, s.tokensLeft);
+    py::object tokens_left = get(before_quota, PYSEM_LIT("tokensLeft"));
     if (estimated.is_none() || tokens_left.is_none()) return py::none();
     py::object tokens = figure_or_none(PyNumber_Long(tokens_left.ptr()));
     if (tokens.is_none()) return py::none();
@@ -135,21 +127,20 @@ inline py::object build_quota_warning(py::handle before_quota_arg, py::handle es
     if (tokens >= required) return py::none();
 
     py::dict record;
-    set(record, s.stage, py::str("quota_precheck"));
-    set(record, s.message, py::str(QUOTA_SHORT_MESSAGE));
-    set(record, s.tokens_left, tokens);
-    set(record, s.estimated_tokens, estimated);
-    set(record, s.reserve_tokens, reserve);
-    set(record, s.refill_in_ms, get(before_quota, s.refillIn));
-    set(record, s.refill_rate, get(before_quota, s.refillRate));
+    set(record, PYSEM_LIT("stage"), py::str("quota_precheck"));
+    set(record, PYSEM_LIT("message"), py::str(QUOTA_SHORT_MESSAGE));
+    set(record, PYSEM_LIT("tokens_left"), tokens);
+    set(record, PYSEM_LIT("estimated_tokens"), estimated);
+    set(record, PYSEM_LIT("reserve_tokens"), reserve);
+    set(record, PYSEM_LIT("refill_in_ms"), get(before_quota, PYSEM_LIT("refillIn")));
+    set(record, PYSEM_LIT("refill_rate"), get(before_quota, PYSEM_LIT("refillRate")));
     return record;
 }
 
 inline py::object quota_error(py::handle warning_arg) {
     py::dict warning = pysem::exact_dict(warning_arg, "quota_warning");
-    State &s = state();
     py::dict kwargs;
-    for (py::handle key : {s.tokens_left, s.estimated_tokens, s.reserve_tokens, s.refill_in_ms, s.refill_rate})
+    for (py::handle key : {PYSEM_LIT("tokens_left"), PYSEM_LIT("estimated_tokens"), PYSEM_LIT("reserve_tokens"), PYSEM_LIT("refill_in_ms"), PYSEM_LIT("refill_rate")})
         set(kwargs, key, get(warning, key));
     return ns["KeepaQuotaError"](QUOTA_SHORT_MESSAGE, **kwargs);
 }
@@ -158,18 +149,17 @@ inline py::object quota_error(py::handle warning_arg) {
 // second, never negative; 0 when the figure is missing, no number or
 // infinite (an endless wait would hang the run).
 inline double refill_wait_seconds(py::handle before_quota) {
-    py::object refill = figure_or_none(PyNumber_Float(get(before_quota, state().refillIn).ptr()));
+    py::object refill = figure_or_none(PyNumber_Float(get(before_quota, PYSEM_LIT("refillIn")).ptr()));
     if (refill.is_none()) return 0.0;
     double seconds = PyFloat_AS_DOUBLE(refill.ptr()) / 1000.0 + 1.0;
     return !std::isfinite(seconds) || seconds < 0.0 ? 0.0 : seconds;
 }
 
 inline py::dict quota_wait_warning(double seconds) {
-    State &s = state();
     py::dict record;
-    set(record, s.stage, py::str("quota_wait"));
-    set(record, s.message, py::str(QUOTA_WAIT_MESSAGE));
-    set(record, s.wait_seconds, py::float_(seconds));
+    set(record, PYSEM_LIT("stage"), py::str("quota_wait"));
+    set(record, PYSEM_LIT("message"), py::str(QUOTA_WAIT_MESSAGE));
+    set(record, PYSEM_LIT("wait_seconds"), py::float_(seconds));
     return record;
 }
 
@@ -184,15 +174,14 @@ inline py::dict params_payload(py::handle request, py::handle scenario, py::hand
     py::object estimated = optional_int(estimated_arg, "estimated_tokens");
     py::int_ reserve = pysem::int_arg(reserve_arg, "reserve_tokens");
     pysem::optional_exact_dict(before_quota, "before_quota");
-    State &s = state();
     py::dict payload;
-    set(payload, s.request, request.attr(s.to_dict)());
-    set(payload, s.scenario, scenario);
-    set(payload, s.account, account);
-    set(payload, s.normalized_params, normalized_params);
-    set(payload, s.estimated_tokens, estimated);
-    set(payload, s.reserve_tokens, reserve);
-    set(payload, s.before_quota, pysem::truthy(before_quota) ? py::reinterpret_borrow<py::object>(before_quota) : py::dict());
+    set(payload, PYSEM_LIT("request"), request.attr(PYSEM_LIT("to_dict"))());
+    set(payload, PYSEM_LIT("scenario"), scenario);
+    set(payload, PYSEM_LIT("account"), account);
+    set(payload, PYSEM_LIT("normalized_params"), normalized_params);
+    set(payload, PYSEM_LIT("estimated_tokens"), estimated);
+    set(payload, PYSEM_LIT("reserve_tokens"), reserve);
+    set(payload, PYSEM_LIT("before_quota"), pysem::truthy(before_quota) ? py::reinterpret_borrow<py::object>(before_quota) : py::dict());
     return payload;
 }
 
@@ -214,11 +203,10 @@ inline void write_json(py::handle path_arg, py::handle payload) {
 
 inline py::str normalize_export_format(py::handle value_arg) {
     py::str value = pysem::exact_str(value_arg, "value");
-    State &s = state();
-    py::str normalized = pysem::strip(value).attr(s.lower)();
-    if (PyUnicode_GET_LENGTH(normalized.ptr()) == 0 || equals(normalized, s.xls) || equals(normalized, s.xlsx)) return s.xlsx;
-    if (equals(normalized, s.json)) return s.json;
-    pysem::raise_instance(ns["KeepaConfigError"](concat({py::str("不支持的导出格式："), value, py::str("。Keepa 当前支持 xls/xlsx/json 导出。")})));
+    py::str normalized = pysem::strip(value).attr(PYSEM_LIT("lower"))();
+    if (PyUnicode_GET_LENGTH(normalized.ptr()) == 0 || pysem::equal(normalized, PYSEM_LIT("xls")) || pysem::equal(normalized, PYSEM_LIT("xlsx"))) return PYSEM_LIT("xlsx");
+    if (pysem::equal(normalized, PYSEM_LIT("json"))) return PYSEM_LIT("json");
+    pysem::raise_instance(ns["KeepaConfigError"](pysem::concat({py::str("不支持的导出格式："), value, py::str("。Keepa 当前支持 xls/xlsx/json 导出。")})));
 }
 
 inline void upload_export_if_enabled(py::handle export_, py::handle job_id, py::handle scenario, py::handle site,
@@ -229,46 +217,45 @@ inline void upload_export_if_enabled(py::handle export_, py::handle job_id, py::
     py::list warnings = pysem::exact_list(warnings_arg, "warnings");
     pysem::optional_exact_str(jwt, "jwt");
     pysem::optional_exact_str(session_id, "session_id");
-    State &s = state();
 
     py::dict identity;
-    set(identity, s.jwt, jwt);
-    set(identity, s.session_id, session_id);
+    set(identity, PYSEM_LIT("jwt"), jwt);
+    set(identity, PYSEM_LIT("session_id"), session_id);
     py::object client = ns["FileUploadClient"](**identity);
-    if (!pysem::truthy(client.attr(s.enabled))) return;
+    if (!pysem::truthy(client.attr(PYSEM_LIT("enabled")))) return;
 
     try {
-        py::object path = export_.attr(s.path);
+        py::object path = export_.attr(PYSEM_LIT("path"));
         py::dict metadata;
-        set(metadata, s.job_id, job_id);
-        set(metadata, s.scenario, scenario);
-        set(metadata, s.site, site);
-        set(metadata, s.filename, export_.attr(s.filename));
-        set(metadata, s.format, export_.attr(s.format));
-        set(metadata, s.mime_type, export_.attr(s.mime_type));
+        set(metadata, PYSEM_LIT("job_id"), job_id);
+        set(metadata, PYSEM_LIT("scenario"), scenario);
+        set(metadata, PYSEM_LIT("site"), site);
+        set(metadata, PYSEM_LIT("filename"), export_.attr(PYSEM_LIT("filename")));
+        set(metadata, PYSEM_LIT("format"), export_.attr(PYSEM_LIT("format")));
+        set(metadata, PYSEM_LIT("mime_type"), export_.attr(PYSEM_LIT("mime_type")));
         py::dict options;
-        set(options, s.purpose, py::str("keepa_export"));
-        set(options, s.folder, py::str("keepa/export"));
+        set(options, PYSEM_LIT("purpose"), py::str("keepa_export"));
+        set(options, PYSEM_LIT("folder"), py::str("keepa/export"));
         set(options, py::str("public"), py::str("1"));
-        set(options, s.metadata, metadata);
-        py::object uploaded = client.attr(s.upload)(path, **options);
-        export_.attr(s.url) = uploaded.attr(s.url);
+        set(options, PYSEM_LIT("metadata"), metadata);
+        py::object uploaded = client.attr(PYSEM_LIT("upload"))(path, **options);
+        export_.attr(PYSEM_LIT("url")) = uploaded.attr(PYSEM_LIT("url"));
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
-        py::object error = caught(e);
+        py::object error = pysem::handled_exception(e);
         py::object detail;
         if (is_instance(error, ns["FileUploadError"])) {
-            detail = error.attr(s.to_dict)();
+            detail = error.attr(PYSEM_LIT("to_dict"))();
         } else {
             py::dict described;
-            set(described, s.code, py::str(type_short_name(error)));
-            set(described, s.message, pysem::text_form(error));
+            set(described, PYSEM_LIT("code"), py::str(type_short_name(error)));
+            set(described, PYSEM_LIT("message"), pysem::text_form(error));
             detail = described;
         }
         py::dict record;
-        set(record, s.stage, py::str("file_upload"));
-        set(record, s.message, py::str(UPLOAD_FAILED_MESSAGE));
-        set(record, s.error, detail);
+        set(record, PYSEM_LIT("stage"), py::str("file_upload"));
+        set(record, PYSEM_LIT("message"), py::str(UPLOAD_FAILED_MESSAGE));
+        set(record, PYSEM_LIT("error"), detail);
         append(warnings, record);
     }
 }
@@ -278,13 +265,12 @@ inline void upload_export_if_enabled(py::handle export_, py::handle job_id, py::
 
 // Field and main-table attribute, in field order; search insights have none.
 inline std::array<std::pair<py::handle, py::handle>, 6> main_tables() {
-    State &s = state();
-    return {{{s.product, s.products},
-             {s.category, s.categories},
-             {s.seller, s.sellers},
-             {s.lightning, s.deals},
-             {s.best_sellers, s.asin_rows},
-             {s.deal, s.deals}}};
+    return {{{PYSEM_LIT("product"), PYSEM_LIT("products")},
+             {PYSEM_LIT("category"), PYSEM_LIT("categories")},
+             {PYSEM_LIT("seller"), PYSEM_LIT("sellers")},
+             {PYSEM_LIT("lightning"), PYSEM_LIT("deals")},
+             {PYSEM_LIT("best_sellers"), PYSEM_LIT("asin_rows")},
+             {PYSEM_LIT("deal"), PYSEM_LIT("deals")}}};
 }
 
 inline py::object primary_rows(py::handle self) {
@@ -300,16 +286,15 @@ inline py::object primary_rows(py::handle self) {
 }
 
 inline py::object extra_sheets(py::handle self) {
-    State &s = state();
     py::dict merged;
-    for (py::handle field : {s.product, s.category, s.seller, s.lightning, s.search_insights, s.best_sellers, s.deal}) {
+    for (py::handle field : {PYSEM_LIT("product"), PYSEM_LIT("category"), PYSEM_LIT("seller"), PYSEM_LIT("lightning"), PYSEM_LIT("search_insights"), PYSEM_LIT("best_sellers"), PYSEM_LIT("deal")}) {
         py::object result = self.attr(field);
         if (!pysem::truthy(result)) continue;
-        py::object sheets = result.attr(s.extra_sheets)();
+        py::object sheets = result.attr(PYSEM_LIT("extra_sheets"))();
         if (PyDict_Check(sheets.ptr())) {
             if (PyDict_Update(merged.ptr(), sheets.ptr()) < 0) throw py::error_already_set();
         } else {
-            merged.attr(s.update)(sheets);
+            merged.attr(PYSEM_LIT("update"))(sheets);
         }
     }
     if (PyDict_GET_SIZE(merged.ptr()) == 0) return py::none();
@@ -323,66 +308,62 @@ inline void brondic_init(py::handle self, py::handle settings, py::handle api_ke
                          py::handle session_id, py::handle collection_submitter) {
     pysem::optional_exact_str(jwt, "jwt");
     pysem::optional_exact_str(session_id, "session_id");
-    State &s = state();
     py::object held = pysem::truthy(settings) ? py::reinterpret_borrow<py::object>(settings) : ns["load_settings"]();
-    self.attr(s.settings) = held;
-    self.attr(s.jwt) = jwt;
-    self.attr(s.session_id) = session_id;
-    self.attr(s.collection_submitter) = collection_submitter;
-    self.attr(s.api_key_provider) = pysem::truthy(api_key_provider) ? py::reinterpret_borrow<py::object>(api_key_provider)
-                                                                     : ns["KeepaApiKeyProvider"](self.attr(s.settings));
+    self.attr(PYSEM_LIT("settings")) = held;
+    self.attr(PYSEM_LIT("jwt")) = jwt;
+    self.attr(PYSEM_LIT("session_id")) = session_id;
+    self.attr(PYSEM_LIT("collection_submitter")) = collection_submitter;
+    self.attr(PYSEM_LIT("api_key_provider")) = pysem::truthy(api_key_provider) ? py::reinterpret_borrow<py::object>(api_key_provider)
+                                                                     : ns["KeepaApiKeyProvider"](self.attr(PYSEM_LIT("settings")));
 }
 
 inline py::object scenarios(py::handle) { return list_result(ns["list_scenarios"](), "scenarios", true); }
 
 inline py::object job_status(py::handle self, py::handle job_id_arg) {
     py::str job_id = checked_job_id(job_id_arg);
-    State &s = state();
-    py::object path = ns["Path"](self.attr(s.settings).attr(s.output_dir)) / job_id / s.result_json;
-    if (!pysem::truthy(path.attr(s.exists)()))
-        pysem::raise_instance(ns["KeepaConfigError"](concat({py::str("任务不存在："), job_id})));
+    py::object path = ns["Path"](self.attr(PYSEM_LIT("settings")).attr(PYSEM_LIT("output_dir"))) / job_id / PYSEM_LIT("result.json");
+    if (!pysem::truthy(path.attr(PYSEM_LIT("exists"))()))
+        pysem::raise_instance(ns["KeepaConfigError"](pysem::concat({py::str("任务不存在："), job_id})));
     py::dict read_options;
-    set(read_options, s.encoding, s.utf_8);
-    py::object text = path.attr(s.read_text)(**read_options);
-    return dict_result(ns["json"].attr(s.loads)(text), "job_status");
+    set(read_options, PYSEM_LIT("encoding"), PYSEM_LIT("utf-8"));
+    py::object text = path.attr(PYSEM_LIT("read_text"))(**read_options);
+    return dict_result(ns["json"].attr(PYSEM_LIT("loads"))(text), "job_status");
 }
 
 inline py::object build_root_dir(py::handle self, py::handle request, py::handle job_id_arg) {
     py::str job_id = checked_job_id(job_id_arg);
-    State &s = state();
-    py::object output_dir = request.attr(s.output_dir);
-    py::object base = pysem::truthy(output_dir) ? py::object(ns["Path"](output_dir).attr(s.expanduser)())
-                                                : py::object(self.attr(s.settings).attr(s.output_dir));
-    if (!pysem::truthy(base.attr(s.is_absolute)())) base = ns["Path"].attr(s.cwd)() / base;
-    return base.attr(s.resolve)() / job_id;
+    py::object output_dir = request.attr(PYSEM_LIT("output_dir"));
+    py::object base = pysem::truthy(output_dir) ? py::object(ns["Path"](output_dir).attr(PYSEM_LIT("expanduser"))())
+                                                : py::object(self.attr(PYSEM_LIT("settings")).attr(PYSEM_LIT("output_dir")));
+    if (!pysem::truthy(base.attr(PYSEM_LIT("is_absolute"))())) base = ns["Path"].attr(PYSEM_LIT("cwd"))() / base;
+    return base.attr(PYSEM_LIT("resolve"))() / job_id;
 }
 
 inline void submit_collection_result(py::handle self, py::handle request, py::handle result) {
-    State &s = state();
-    py::object submitter = self.attr(s.collection_submitter);
+    py::object submitter = self.attr(PYSEM_LIT("collection_submitter"));
     if (submitter.is_none()) return;
     try {
         py::dict kwargs;
-        set(kwargs, s.request, request);
-        set(kwargs, s.result, result);
+        set(kwargs, PYSEM_LIT("request"), request);
+        set(kwargs, PYSEM_LIT("result"), result);
         submitter(**kwargs);
     } catch (py::error_already_set &e) {
         // Interruptions and cancellations are not failures of the hand-over.
         if (!e.matches(PyExc_Exception)) throw;
-        py::object error = caught(e);
+        py::object error = pysem::handled_exception(e);
         aio::handling handling(e);
         py::dict log_options;
-        set(log_options, s.exc_info, error);
-        ns["logger"].attr(s.error)("Keepa 成功任务提交采集数据沉淀失败：job_id=%s", result.attr(s.job_id), **log_options);
+        set(log_options, PYSEM_LIT("exc_info"), error);
+        ns["logger"].attr(PYSEM_LIT("error"))("Keepa 成功任务提交采集数据沉淀失败：job_id=%s", result.attr(PYSEM_LIT("job_id")), **log_options);
         py::dict code;
-        set(code, s.code, py::str(type_short_name(error)));
+        set(code, PYSEM_LIT("code"), py::str(type_short_name(error)));
         py::dict record;
-        set(record, s.stage, py::str("collection_storage"));
-        set(record, s.message, py::str(COLLECTION_FAILED_MESSAGE));
-        set(record, s.error, code);
-        result.attr(s.warnings).attr(s.append)(record);
-        py::object path = ns["Path"](result.attr(s.result_path));
-        py::object payload = result.attr(s.to_dict)();
+        set(record, PYSEM_LIT("stage"), py::str("collection_storage"));
+        set(record, PYSEM_LIT("message"), py::str(COLLECTION_FAILED_MESSAGE));
+        set(record, PYSEM_LIT("error"), code);
+        result.attr(PYSEM_LIT("warnings")).attr(PYSEM_LIT("append"))(record);
+        py::object path = ns["Path"](result.attr(PYSEM_LIT("result_path")));
+        py::object payload = result.attr(PYSEM_LIT("to_dict"))();
         ns["_write_json"](path, payload);
     }
 }
@@ -394,10 +375,10 @@ aio::task safe_token_status(py::object client, py::list warnings) {
     py::object status;
     bool failed = false;
     try {
-        status = co_await aio::wait(client.attr(state().token_status)());
+        status = co_await aio::wait(client.attr(PYSEM_LIT("token_status"))());
     } catch (py::error_already_set &e) {
         if (!e.matches(ns["KeepaApiError"])) throw;
-        append_token_status_warning(warnings, caught(e));
+        append_token_status_warning(warnings, pysem::handled_exception(e));
         failed = true;
     }
     if (failed) co_return py::dict();
@@ -408,21 +389,21 @@ aio::task wait_for_refill(py::object client, py::dict before_quota, py::list war
     double seconds = refill_wait_seconds(before_quota);
     if (seconds > 0.0) {
         append(warnings, quota_wait_warning(seconds));
-        co_await aio::wait(ns["asyncio"].attr(state().sleep)(seconds));
+        co_await aio::wait(ns["asyncio"].attr(PYSEM_LIT("sleep"))(seconds));
     }
-    py::object status = co_await aio::wait(client.attr(state().token_status)());
+    py::object status = co_await aio::wait(client.attr(PYSEM_LIT("token_status"))());
     co_return dict_result(status, "_wait_for_refill");
 }
 
 // The credential as an account id to exclude from now on.
 inline void exclude_account(py::set attempted, py::handle credential) {
-    py::object id = pysem::steal(PyNumber_Long(credential.attr(state().account_id).ptr()));
+    py::object id = pysem::steal(PyNumber_Long(credential.attr(PYSEM_LIT("account_id")).ptr()));
     if (PySet_Add(attempted.ptr(), id.ptr()) < 0) throw py::error_already_set();
 }
 
 inline py::object new_client(py::handle credential) {
     py::dict kwargs;
-    set(kwargs, state().api_key, credential.attr(state().api_key));
+    set(kwargs, PYSEM_LIT("api_key"), credential.attr(PYSEM_LIT("api_key")));
     return ns["KeepaApiClient"](**kwargs);
 }
 
@@ -432,7 +413,7 @@ inline py::object new_client(py::handle credential) {
 inline bool give_up_credential(py::error_already_set &e, py::handle provider, py::handle credential,
                                py::set attempted) {
     if (!e.matches(ns["KeepaApiError"])) return false;
-    py::object error = caught(e);
+    py::object error = pysem::handled_exception(e);
     aio::handling handling(e);
     ns["_report_provider_failure"](provider, credential, error);
     if (!pysem::truthy(ns["_can_rotate_credential"](provider, credential, error))) return false;
@@ -446,11 +427,10 @@ inline bool give_up_credential(py::error_already_set &e, py::handle provider, py
 }
 
 aio::task token_status(py::object self) {
-    State &s = state();
     py::set attempted;
     py::object last_error = py::none();
     while (true) {
-        py::object provider = self.attr(s.api_key_provider);
+        py::object provider = self.attr(PYSEM_LIT("api_key_provider"));
         py::object credential;
         try {
             credential = ns["_get_provider_credential"](provider, attempted);
@@ -465,23 +445,23 @@ aio::task token_status(py::object self) {
             py::object client = co_await client_context.enter();
             aio::failure failure;
             try {
-                answer = co_await aio::wait(client.attr(s.token_status)());
+                answer = co_await aio::wait(client.attr(PYSEM_LIT("token_status"))());
             } catch (...) {
                 failure.capture();
             }
             co_await client_context.exit(failure);
         } catch (py::error_already_set &e) {
             if (!give_up_credential(e, provider, credential, attempted)) throw;
-            last_error = caught(e);
+            last_error = pysem::handled_exception(e);
             continue;
         }
         if (!answer) suppressed_by_client();
 
         ns["_report_provider_success"](provider, credential, ns["extract_quota"](answer));
         py::dict result;
-        set(result, s.account, credential.attr(s.to_public_dict)());
-        set(result, s.quota, ns["extract_quota"](answer));
-        set(result, s.raw, answer);
+        set(result, PYSEM_LIT("account"), credential.attr(PYSEM_LIT("to_public_dict"))());
+        set(result, PYSEM_LIT("quota"), ns["extract_quota"](answer));
+        set(result, PYSEM_LIT("raw"), answer);
         co_return result;
     }
 }
@@ -493,42 +473,39 @@ struct Job {
 };
 
 inline void write_params(const Job &job, py::handle credential, py::handle before_quota) {
-    State &s = state();
     py::dict kwargs;
-    set(kwargs, s.request, job.request);
-    set(kwargs, s.scenario, job.scenario.attr(s.to_public_dict)());
-    set(kwargs, s.normalized_params, job.normalized_params);
-    set(kwargs, s.account, credential.attr(s.to_public_dict)());
-    set(kwargs, s.estimated_tokens, job.estimated_tokens);
-    set(kwargs, s.reserve_tokens, job.reserve_tokens);
-    if (before_quota) set(kwargs, s.before_quota, before_quota);
+    set(kwargs, PYSEM_LIT("request"), job.request);
+    set(kwargs, PYSEM_LIT("scenario"), job.scenario.attr(PYSEM_LIT("to_public_dict"))());
+    set(kwargs, PYSEM_LIT("normalized_params"), job.normalized_params);
+    set(kwargs, PYSEM_LIT("account"), credential.attr(PYSEM_LIT("to_public_dict"))());
+    set(kwargs, PYSEM_LIT("estimated_tokens"), job.estimated_tokens);
+    set(kwargs, PYSEM_LIT("reserve_tokens"), job.reserve_tokens);
+    if (before_quota) set(kwargs, PYSEM_LIT("before_quota"), before_quota);
     py::object payload = ns["_params_payload"](**kwargs);
     ns["_write_json"](job.params_path, payload);
 }
 
 inline py::object quota_warning_for(const Job &job, py::handle before_quota) {
-    State &s = state();
     py::dict kwargs;
-    set(kwargs, s.before_quota, before_quota);
-    set(kwargs, s.estimated_tokens, job.estimated_tokens);
-    set(kwargs, s.reserve_tokens, job.reserve_tokens);
+    set(kwargs, PYSEM_LIT("before_quota"), before_quota);
+    set(kwargs, PYSEM_LIT("estimated_tokens"), job.estimated_tokens);
+    set(kwargs, PYSEM_LIT("reserve_tokens"), job.reserve_tokens);
     return ns["_build_quota_warning"](**kwargs);
 }
 
 // One attempt inside the opened client. Gives (before_status, before_quota,
 // raw_response, after_status), or the error for which the key was given up.
 aio::task attempt(Job job, py::object provider, py::object credential, py::object client, py::set attempted) {
-    State &s = state();
     py::object request = job.request;
     trace("[KEEPA-TRACE] token_status_start job_id=%s phase=before", job.job_id);
 
     py::object before_status;
     py::object given_up;
     try {
-        before_status = co_await aio::wait(client.attr(s.token_status)());
+        before_status = co_await aio::wait(client.attr(PYSEM_LIT("token_status"))());
     } catch (py::error_already_set &e) {
         if (!e.matches(ns["KeepaApiError"])) throw;
-        py::object error = caught(e);
+        py::object error = pysem::handled_exception(e);
         aio::handling handling(e);
         if (pysem::truthy(ns["_can_rotate_credential"](provider, credential, error))) {
             ns["_report_provider_failure"](provider, credential, error);
@@ -546,24 +523,24 @@ aio::task attempt(Job job, py::object provider, py::object credential, py::objec
     py::object quota_warning = quota_warning_for(job, before_quota);
     if (!quota_warning.is_none()) {
         py::object quota_error = ns["_quota_error"](quota_warning);
-        if (!pysem::truthy(request.attr(s.force)) && !pysem::truthy(request.attr(s.wait)) &&
-            pysem::truthy(ns["_provider_supports_rotation"](provider)) && !credential.attr(s.account_id).is_none()) {
+        if (!pysem::truthy(request.attr(PYSEM_LIT("force"))) && !pysem::truthy(request.attr(PYSEM_LIT("wait"))) &&
+            pysem::truthy(ns["_provider_supports_rotation"](provider)) && !credential.attr(PYSEM_LIT("account_id")).is_none()) {
             py::dict kwargs;
-            set(kwargs, s.quota, before_quota);
+            set(kwargs, PYSEM_LIT("quota"), before_quota);
             ns["_report_provider_failure"](provider, credential, quota_error, **kwargs);
             exclude_account(attempted, credential);
             co_return quota_error;
         }
         append(job.warnings, quota_warning);
-        if (!pysem::truthy(request.attr(s.force)) && !pysem::truthy(request.attr(s.wait))) {
+        if (!pysem::truthy(request.attr(PYSEM_LIT("force"))) && !pysem::truthy(request.attr(PYSEM_LIT("wait")))) {
             write_params(job, credential, py::handle());
             aio::raise(quota_error);
         }
-        if (pysem::truthy(request.attr(s.wait))) {
+        if (pysem::truthy(request.attr(PYSEM_LIT("wait")))) {
             before_status = co_await aio::wait(ns["_wait_for_refill"](client, before_quota, job.warnings));
             before_quota = ns["extract_quota"](before_status);
             py::object refreshed = quota_warning_for(job, before_quota);
-            if (!refreshed.is_none() && !pysem::truthy(request.attr(s.force))) {
+            if (!refreshed.is_none() && !pysem::truthy(request.attr(PYSEM_LIT("force")))) {
                 append(job.warnings, refreshed);
                 write_params(job, credential, before_quota);
                 aio::raise(ns["_quota_error"](refreshed));
@@ -572,10 +549,10 @@ aio::task attempt(Job job, py::object provider, py::object credential, py::objec
     }
 
     write_params(job, credential, before_quota);
-    trace("[KEEPA-TRACE] scenario_request_start job_id=%s endpoint=%s", job.job_id, job.scenario.attr(s.endpoint));
+    trace("[KEEPA-TRACE] scenario_request_start job_id=%s endpoint=%s", job.job_id, job.scenario.attr(PYSEM_LIT("endpoint")));
     py::object raw_response =
-        co_await aio::wait(client.attr(s.get_json)(job.scenario.attr(s.endpoint), job.normalized_params));
-    trace("[KEEPA-TRACE] scenario_request_done job_id=%s endpoint=%s", job.job_id, job.scenario.attr(s.endpoint));
+        co_await aio::wait(client.attr(PYSEM_LIT("get_json"))(job.scenario.attr(PYSEM_LIT("endpoint")), job.normalized_params));
+    trace("[KEEPA-TRACE] scenario_request_done job_id=%s endpoint=%s", job.job_id, job.scenario.attr(PYSEM_LIT("endpoint")));
     trace("[KEEPA-TRACE] token_status_start job_id=%s phase=after", job.job_id);
     py::object after_status = co_await aio::wait(ns["_safe_token_status"](client, job.warnings));
     trace("[KEEPA-TRACE] token_status_done job_id=%s phase=after", job.job_id);
@@ -585,12 +562,11 @@ aio::task attempt(Job job, py::object provider, py::object credential, py::objec
 // The formatter the scenario calls, its result in the field of the record.
 inline py::object format_response(py::handle request, py::handle site, py::handle normalized_params,
                                   py::handle raw_response, py::handle raw_rows) {
-    State &s = state();
-    py::object name = request.attr(s.scenario);
-    auto is = [&](const char *known) { return equals(name, py::str(known)); };
+    py::object name = request.attr(PYSEM_LIT("scenario"));
+    auto is = [&](const char *known) { return pysem::equal(name, py::str(known)); };
 
-    py::object domain_id = get(normalized_params, s.domain);
-    py::object category_parents = get(raw_response, s.categoryParents);
+    py::object domain_id = get(normalized_params, PYSEM_LIT("domain"));
+    py::object category_parents = get(raw_response, PYSEM_LIT("categoryParents"));
     py::list parent_rows = PyDict_Check(category_parents.ptr()) ? values_of(category_parents) : py::list();
     bool product_rows_are_objects = false;
     for (py::handle row : raw_rows) {
@@ -601,71 +577,70 @@ inline py::object format_response(py::handle request, py::handle site, py::handl
     }
 
     py::dict options;
-    set(options, s.site, site);
-    set(options, s.domain_id, domain_id);
+    set(options, PYSEM_LIT("site"), site);
+    set(options, PYSEM_LIT("domain_id"), domain_id);
     auto call = [&](const char *formatter, py::handle input) { return ns[formatter](input, **options); };
 
     py::dict fields;
-    for (py::handle field : {s.product, s.category, s.seller, s.lightning, s.search_insights, s.best_sellers, s.deal})
+    for (py::handle field : {PYSEM_LIT("product"), PYSEM_LIT("category"), PYSEM_LIT("seller"), PYSEM_LIT("lightning"), PYSEM_LIT("search_insights"), PYSEM_LIT("best_sellers"), PYSEM_LIT("deal")})
         set(fields, field, py::none());
     if (is("product") || (is("product-search") && product_rows_are_objects)) {
-        set(options, s.offers_requested, py::bool_(has(normalized_params, s.offers)));
-        set(fields, s.product, call("format_product_export", raw_rows));
+        set(options, PYSEM_LIT("offers_requested"), py::bool_(has(normalized_params, PYSEM_LIT("offers"))));
+        set(fields, PYSEM_LIT("product"), call("format_product_export", raw_rows));
     } else if (is("category-lookup") || is("category-search")) {
-        set(options, s.parent_rows, parent_rows);
-        set(fields, s.category, call("format_category_export", raw_rows));
+        set(options, PYSEM_LIT("parent_rows"), parent_rows);
+        set(fields, PYSEM_LIT("category"), call("format_category_export", raw_rows));
     } else if (is("seller")) {
-        set(fields, s.seller, call("format_seller_export", raw_rows));
+        set(fields, PYSEM_LIT("seller"), call("format_seller_export", raw_rows));
     } else if (is("lightning-deals")) {
-        set(fields, s.lightning, call("format_lightning_deal_export", raw_rows));
+        set(fields, PYSEM_LIT("lightning"), call("format_lightning_deal_export", raw_rows));
     } else if (is("product-finder")) {
-        py::object insights = get(raw_response, s.searchInsights);
-        set(options, s.query_name, ns["_search_insights_query_name"](request.attr(s.params)));
-        set(fields, s.search_insights, call("format_search_insights_export", insights));
+        py::object insights = get(raw_response, PYSEM_LIT("searchInsights"));
+        set(options, PYSEM_LIT("query_name"), ns["_search_insights_query_name"](request.attr(PYSEM_LIT("params"))));
+        set(fields, PYSEM_LIT("search_insights"), call("format_search_insights_export", insights));
     } else if (is("bestsellers")) {
-        py::object best_sellers = get(raw_response, s.bestSellersList);
-        set(options, s.category_id, get(normalized_params, s.category));
-        set(fields, s.best_sellers, call("format_best_sellers_export", best_sellers));
+        py::object best_sellers = get(raw_response, PYSEM_LIT("bestSellersList"));
+        set(options, PYSEM_LIT("category_id"), get(normalized_params, PYSEM_LIT("category")));
+        set(fields, PYSEM_LIT("best_sellers"), call("format_best_sellers_export", best_sellers));
     } else if (is("deals")) {
-        set(fields, s.deal, call("format_deal_export", raw_rows));
+        set(fields, PYSEM_LIT("deal"), call("format_deal_export", raw_rows));
     }
     return ns["_FormattedResponseExports"](**fields);
 }
 
 aio::task run(py::object self, py::object request) {
-    State &s = state();
-    py::object started_at = ns["time"].attr(s.monotonic)();
-    py::object export_format = ns["_normalize_export_format"](request.attr(s.export_format));
-    py::object scenario = ns["get_scenario"](request.attr(s.scenario));
-    py::object requested_site = request.attr(s.site);
-    py::object site = (pysem::truthy(requested_site) ? requested_site : py::object(s.us)).attr(s.upper)();
-    py::object requested_job_id = request.attr(s.job_id);
+    py::object started_at = ns["time"].attr(PYSEM_LIT("monotonic"))();
+    py::object export_format = ns["_normalize_export_format"](request.attr(PYSEM_LIT("export_format")));
+    py::object scenario = ns["get_scenario"](request.attr(PYSEM_LIT("scenario")));
+    py::object requested_site = request.attr(PYSEM_LIT("site"));
+    py::object site = (pysem::truthy(requested_site) ? requested_site : py::object(PYSEM_LIT("US"))).attr(PYSEM_LIT("upper"))();
+    py::object requested_job_id = request.attr(PYSEM_LIT("job_id"));
     py::object job_id = pysem::truthy(requested_job_id) ? py::object(checked_job_id(requested_job_id))
                                                         : ns["_build_job_id"](request, site);
-    trace("[KEEPA-TRACE] manager_start scenario=%s site=%s job_id=%s export_format=%s", request.attr(s.scenario), site,
+    trace("[KEEPA-TRACE] manager_start scenario=%s site=%s job_id=%s export_format=%s", request.attr(PYSEM_LIT("scenario")), site,
           job_id, export_format);
 
     py::object root_dir = self.attr("_build_root_dir")(request, job_id);
     {
         py::dict options;
-        set(options, s.parents, py::bool_(true));
-        set(options, s.exist_ok, py::bool_(true));
-        root_dir.attr(s.mkdir)(**options);
+        set(options, PYSEM_LIT("parents"), py::bool_(true));
+        set(options, PYSEM_LIT("exist_ok"), py::bool_(true));
+        root_dir.attr(PYSEM_LIT("mkdir"))(**options);
     }
-    py::object params_path = root_dir / s.params_json;
-    py::object raw_path = root_dir / s.raw_json;
-    py::object result_path = root_dir / s.result_json;
+    py::object params_path = root_dir / PYSEM_LIT("params.json");
+    py::object raw_path = root_dir / PYSEM_LIT("raw.json");
+    py::object result_path = root_dir / PYSEM_LIT("result.json");
 
     py::object normalized_params;
     {
         py::dict options;
-        set(options, s.params, request.attr(s.params));
-        set(options, s.site, site);
-        normalized_params = scenario.attr(s.build_params)(**options);
+        set(options, PYSEM_LIT("params"), request.attr(PYSEM_LIT("params")));
+        set(options, PYSEM_LIT("site"), site);
+        normalized_params = scenario.attr(PYSEM_LIT("build_params"))(**options);
     }
-    py::object estimated_tokens = scenario.attr(s.estimate_tokens)(request.attr(s.params));
-    py::object reserve_tokens = request.attr(s.reserve_tokens).is_none() ? py::object(self.attr(s.settings).attr(s.reserve_tokens))
-                                                                          : py::object(request.attr(s.reserve_tokens));
+    py::object estimated_tokens = scenario.attr(PYSEM_LIT("estimate_tokens"))(request.attr(PYSEM_LIT("params")));
+    py::object reserve_tokens = request.attr(PYSEM_LIT("reserve_tokens")).is_none() ? py::object(self.attr(PYSEM_LIT("settings")).attr(PYSEM_LIT("reserve_tokens")))
+                                                                          : py::object(request.attr(PYSEM_LIT("reserve_tokens")));
     py::list warnings;
     Job job{request, scenario, site, job_id, params_path, normalized_params, estimated_tokens, reserve_tokens, warnings};
 
@@ -675,15 +650,15 @@ aio::task run(py::object self, py::object request) {
     py::object credential;
     py::tuple outcome;
     while (true) {
-        py::object provider = self.attr(s.api_key_provider);
+        py::object provider = self.attr(PYSEM_LIT("api_key_provider"));
         try {
             credential = ns["_get_provider_credential"](provider, attempted);
         } catch (py::error_already_set &e) {
             if (!e.matches(ns["KeepaConfigError"]) || last_error.is_none()) throw;
             aio::raise(last_error);
         }
-        trace("[KEEPA-TRACE] credential_ready scenario=%s site=%s source=%s", request.attr(s.scenario), site,
-              credential.attr(s.source));
+        trace("[KEEPA-TRACE] credential_ready scenario=%s site=%s source=%s", request.attr(PYSEM_LIT("scenario")), site,
+              credential.attr(PYSEM_LIT("source")));
 
         py::object result;
         try {
@@ -698,7 +673,7 @@ aio::task run(py::object self, py::object request) {
             co_await client_context.exit(failure);
         } catch (py::error_already_set &e) {
             if (!give_up_credential(e, provider, credential, attempted)) throw;
-            last_error = caught(e);
+            last_error = pysem::handled_exception(e);
             continue;
         }
         if (!result) suppressed_by_client();
@@ -715,55 +690,55 @@ aio::task run(py::object self, py::object request) {
     py::object figures = ns["extract_quota"](after_status);
     if (!pysem::truthy(figures)) figures = ns["extract_quota"](raw_response);
     if (!pysem::truthy(figures)) figures = before_quota;
-    ns["_report_provider_success"](self.attr(s.api_key_provider), credential, figures);
+    ns["_report_provider_success"](self.attr(PYSEM_LIT("api_key_provider")), credential, figures);
 
     py::dict raw_payload;
-    set(raw_payload, s.job_id, job_id);
-    set(raw_payload, s.scenario, request.attr(s.scenario));
-    set(raw_payload, s.site, site);
-    set(raw_payload, s.endpoint, scenario.attr(s.endpoint));
-    set(raw_payload, s.request_params, normalized_params);
-    set(raw_payload, s.before_status, before_status);
-    set(raw_payload, s.response, raw_response);
-    set(raw_payload, s.after_status, after_status);
-    set(raw_payload, s.warnings, warnings);
+    set(raw_payload, PYSEM_LIT("job_id"), job_id);
+    set(raw_payload, PYSEM_LIT("scenario"), request.attr(PYSEM_LIT("scenario")));
+    set(raw_payload, PYSEM_LIT("site"), site);
+    set(raw_payload, PYSEM_LIT("endpoint"), scenario.attr(PYSEM_LIT("endpoint")));
+    set(raw_payload, PYSEM_LIT("request_params"), normalized_params);
+    set(raw_payload, PYSEM_LIT("before_status"), before_status);
+    set(raw_payload, PYSEM_LIT("response"), raw_response);
+    set(raw_payload, PYSEM_LIT("after_status"), after_status);
+    set(raw_payload, PYSEM_LIT("warnings"), warnings);
     ns["_write_json"](raw_path, raw_payload);
 
     py::object raw_rows = ns["extract_rows"](raw_response);
     py::object formatted = format_response(request, site, normalized_params, raw_response, raw_rows);
-    py::object primary_rows = formatted.attr(s.primary_rows)();
+    py::object primary_rows = formatted.attr(PYSEM_LIT("primary_rows"))();
     py::object data = primary_rows.is_none() ? ns["add_keepa_time_conversions"](raw_rows) : primary_rows;
 
     py::object export_;
-    if (equals(export_format, s.json)) {
+    if (pysem::equal(export_format, PYSEM_LIT("json"))) {
         py::dict options;
-        set(options, s.response, raw_response);
-        set(options, s.output_path, root_dir / concat({job_id, py::str(".json")}));
-        set(options, s.scenario, request.attr(s.scenario));
-        set(options, s.site, site);
+        set(options, PYSEM_LIT("response"), raw_response);
+        set(options, PYSEM_LIT("output_path"), root_dir / pysem::concat({job_id, py::str(".json")}));
+        set(options, PYSEM_LIT("scenario"), request.attr(PYSEM_LIT("scenario")));
+        set(options, PYSEM_LIT("site"), site);
         export_ = ns["export_response_to_json"](**options);
     } else {
         py::object export_rows = primary_rows.is_none() ? ns["raw_response_to_export_rows"](raw_response) : primary_rows;
         py::dict options;
-        set(options, s.rows, export_rows);
-        set(options, s.output_path, root_dir / concat({job_id, py::str(".xlsx")}));
-        set(options, s.scenario, request.attr(s.scenario));
-        set(options, s.site, site);
-        set(options, s.params, request.attr(s.params));
-        set(options, s.extra_sheets, formatted.attr(s.extra_sheets)());
+        set(options, PYSEM_LIT("rows"), export_rows);
+        set(options, PYSEM_LIT("output_path"), root_dir / pysem::concat({job_id, py::str(".xlsx")}));
+        set(options, PYSEM_LIT("scenario"), request.attr(PYSEM_LIT("scenario")));
+        set(options, PYSEM_LIT("site"), site);
+        set(options, PYSEM_LIT("params"), request.attr(PYSEM_LIT("params")));
+        set(options, PYSEM_LIT("extra_sheets"), formatted.attr(PYSEM_LIT("extra_sheets"))());
         export_ = ns["export_rows_to_xlsx"](**options);
     }
 
-    if (pysem::truthy(request.attr(s.upload_export))) {
+    if (pysem::truthy(request.attr(PYSEM_LIT("upload_export")))) {
         trace("[KEEPA-TRACE] export_upload_start job_id=%s", job_id);
         py::dict options;
-        set(options, s.export_, export_);
-        set(options, s.job_id, job_id);
-        set(options, s.scenario, request.attr(s.scenario));
-        set(options, s.site, site);
-        set(options, s.warnings, warnings);
-        set(options, s.jwt, self.attr(s.jwt));
-        set(options, s.session_id, self.attr(s.session_id));
+        set(options, PYSEM_LIT("export"), export_);
+        set(options, PYSEM_LIT("job_id"), job_id);
+        set(options, PYSEM_LIT("scenario"), request.attr(PYSEM_LIT("scenario")));
+        set(options, PYSEM_LIT("site"), site);
+        set(options, PYSEM_LIT("warnings"), warnings);
+        set(options, PYSEM_LIT("jwt"), self.attr(PYSEM_LIT("jwt")));
+        set(options, PYSEM_LIT("session_id"), self.attr(PYSEM_LIT("session_id")));
         ns["_upload_export_if_enabled"](**options);
         trace("[KEEPA-TRACE] export_upload_done job_id=%s", job_id);
     } else {
@@ -771,37 +746,37 @@ aio::task run(py::object self, py::object request) {
     }
 
     py::dict quota;
-    set(quota, s.estimated_tokens, estimated_tokens);
-    set(quota, s.before, ns["extract_quota"](before_status));
-    set(quota, s.response, ns["extract_quota"](raw_response));
-    set(quota, s.after, ns["extract_quota"](after_status));
+    set(quota, PYSEM_LIT("estimated_tokens"), estimated_tokens);
+    set(quota, PYSEM_LIT("before"), ns["extract_quota"](before_status));
+    set(quota, PYSEM_LIT("response"), ns["extract_quota"](raw_response));
+    set(quota, PYSEM_LIT("after"), ns["extract_quota"](after_status));
 
     py::dict fields;
-    set(fields, s.job_id, job_id);
-    set(fields, s.scenario, request.attr(s.scenario));
-    set(fields, s.site, site);
-    set(fields, s.row_count, py::int_(py::len(raw_rows)));
-    set(fields, s.root_dir, py::str(root_dir));
-    set(fields, s.params_path, py::str(params_path));
-    set(fields, s.raw_path, py::str(raw_path));
-    set(fields, s.result_path, py::str(result_path));
-    set(fields, s.export_, export_);
-    set(fields, s.data, data);
-    set(fields, s.quota, quota);
-    set(fields, s.warnings, warnings);
+    set(fields, PYSEM_LIT("job_id"), job_id);
+    set(fields, PYSEM_LIT("scenario"), request.attr(PYSEM_LIT("scenario")));
+    set(fields, PYSEM_LIT("site"), site);
+    set(fields, PYSEM_LIT("row_count"), py::int_(py::len(raw_rows)));
+    set(fields, PYSEM_LIT("root_dir"), py::str(root_dir));
+    set(fields, PYSEM_LIT("params_path"), py::str(params_path));
+    set(fields, PYSEM_LIT("raw_path"), py::str(raw_path));
+    set(fields, PYSEM_LIT("result_path"), py::str(result_path));
+    set(fields, PYSEM_LIT("export"), export_);
+    set(fields, PYSEM_LIT("data"), data);
+    set(fields, PYSEM_LIT("quota"), quota);
+    set(fields, PYSEM_LIT("warnings"), warnings);
     py::object result = ns["KeepaScenarioResult"](**fields);
 
-    ns["_write_json"](result_path, result.attr(s.to_dict)());
+    ns["_write_json"](result_path, result.attr(PYSEM_LIT("to_dict"))());
     {
         py::dict options;
-        set(options, s.request, request);
-        set(options, s.result, result);
+        set(options, PYSEM_LIT("request"), request);
+        set(options, PYSEM_LIT("result"), result);
         self.attr("_submit_collection_result")(**options);
     }
 
-    py::object elapsed = (ns["time"].attr(s.monotonic)() - started_at) * py::int_(1000);
-    trace("[KEEPA-TRACE] manager_done scenario=%s site=%s job_id=%s row_count=%s elapsed_ms=%s", request.attr(s.scenario),
-          site, job_id, result.attr(s.row_count), pysem::steal(PyNumber_Long(elapsed.ptr())));
+    py::object elapsed = (ns["time"].attr(PYSEM_LIT("monotonic"))() - started_at) * py::int_(1000);
+    trace("[KEEPA-TRACE] manager_done scenario=%s site=%s job_id=%s row_count=%s elapsed_ms=%s", request.attr(PYSEM_LIT("scenario")),
+          site, job_id, result.attr(PYSEM_LIT("row_count")), pysem::steal(PyNumber_Long(elapsed.ptr())));
     co_return result;
 }
 
