@@ -15,9 +15,10 @@
 #include "keepa/services/brondic_rows.hpp"
 #include "keepa/services/brondic_state.hpp"
 
+#include <array>
 #include <cmath>
-#include <initializer_list>
 #include <stdexcept>
+#include <utility>
 
 namespace brondic {
 
@@ -41,8 +42,8 @@ inline py::str checked_job_id(py::handle value) {
     bool unsafe = t.empty() || (t.size() == 1 && t[0] == '.') || (t.size() == 2 && t[0] == '.' && t[1] == '.');
     for (Py_ssize_t i = 0; !unsafe && i < t.size(); ++i) unsafe = t[i] == '/' || t[i] == '\\' || t[i] == 0;
     if (unsafe)
-        pysem::raise_instance(ns["KeepaConfigError"](
-            pysem::concat({py::str("任务 ID 只能是单个目录名（不能为空、不能是 . 或 ..，也不能包含 /、\\ 或空字符）："), job_id})));
+        pysem::raise_instance(ns["KeepaConfigError"](pysem::concat(
+            {PYSEM_LIT("任务 ID 只能是单个目录名（不能为空、不能是 . 或 ..，也不能包含 /、\\ 或空字符）："), job_id})));
     return job_id;
 }
 
@@ -56,11 +57,8 @@ inline bool provider_supports_rotation(py::handle provider) {
 inline py::object get_provider_credential(py::handle provider, py::handle attempted_arg) {
     py::set attempted = pysem::exact_set(attempted_arg, "attempted_account_ids");
     py::object get_default = provider.attr(PYSEM_LIT("get_default"));
-    if (provider_supports_rotation(provider)) {
-        py::dict kwargs;
-        set(kwargs, PYSEM_LIT("exclude_account_ids"), attempted);
-        return get_default(**kwargs);
-    }
+    if (provider_supports_rotation(provider))
+        return get_default(**pysem::make_dict({{PYSEM_LIT("exclude_account_ids"), attempted}}));
     return get_default();
 }
 
@@ -74,11 +72,7 @@ inline void report_provider_failure(py::handle provider, py::handle credential, 
     error_arg(exc, "exc");
     pysem::optional_exact_dict(quota, "quota");
     py::object report = getattr_or_none(provider, PYSEM_LIT("report_failure"));
-    if (PyCallable_Check(report.ptr())) {
-        py::dict kwargs;
-        set(kwargs, PYSEM_LIT("quota"), quota);
-        report(credential, exc, **kwargs);
-    }
+    if (PyCallable_Check(report.ptr())) report(credential, exc, **pysem::make_dict({{PYSEM_LIT("quota"), quota}}));
 }
 
 inline bool can_rotate_credential(py::handle provider, py::handle credential, py::handle exc) {
@@ -86,17 +80,15 @@ inline bool can_rotate_credential(py::handle provider, py::handle credential, py
     if (credential.attr(PYSEM_LIT("account_id")).is_none()) return false;
     py::object code = exc.attr(PYSEM_LIT("code"));
     for (const char *rotatable : {"KEEPA_AUTH_ERROR", "KEEPA_FORBIDDEN", "KEEPA_QUOTA_INSUFFICIENT", "KEEPA_RATE_LIMITED"})
-        if (pysem::equal(code, py::str(rotatable))) return true;
+        if (pysem::equal(code, pysem::interned(rotatable))) return true;
     return false;
 }
 
 inline void append_token_status_warning(py::handle warnings_arg, py::handle exc) {
     py::list warnings = pysem::exact_list(warnings_arg, "warnings");
-    py::dict record;
-    set(record, PYSEM_LIT("stage"), py::str("token_status"));
-    set(record, PYSEM_LIT("message"), py::str(TOKEN_STATUS_FAILED_MESSAGE));
-    set(record, PYSEM_LIT("error"), exc.attr(PYSEM_LIT("to_dict"))());
-    append(warnings, record);
+    append(warnings, pysem::make_dict({{PYSEM_LIT("stage"), PYSEM_LIT("token_status")},
+                                       {PYSEM_LIT("message"), PYSEM_LIT(TOKEN_STATUS_FAILED_MESSAGE)},
+                                       {PYSEM_LIT("error"), exc.attr(PYSEM_LIT("to_dict"))()}}));
 }
 
 // The result of int(figure) or float(figure); None when the figure is no
@@ -126,23 +118,22 @@ inline py::object build_quota_warning(py::handle before_quota_arg, py::handle es
     py::object required = (estimated < zero ? zero : estimated) + (reserve < zero ? zero : py::object(reserve));
     if (tokens >= required) return py::none();
 
-    py::dict record;
-    set(record, PYSEM_LIT("stage"), py::str("quota_precheck"));
-    set(record, PYSEM_LIT("message"), py::str(QUOTA_SHORT_MESSAGE));
-    set(record, PYSEM_LIT("tokens_left"), tokens);
-    set(record, PYSEM_LIT("estimated_tokens"), estimated);
-    set(record, PYSEM_LIT("reserve_tokens"), reserve);
-    set(record, PYSEM_LIT("refill_in_ms"), get(before_quota, PYSEM_LIT("refillIn")));
-    set(record, PYSEM_LIT("refill_rate"), get(before_quota, PYSEM_LIT("refillRate")));
-    return record;
+    return pysem::make_dict({{PYSEM_LIT("stage"), PYSEM_LIT("quota_precheck")},
+                             {PYSEM_LIT("message"), PYSEM_LIT(QUOTA_SHORT_MESSAGE)},
+                             {PYSEM_LIT("tokens_left"), tokens},
+                             {PYSEM_LIT("estimated_tokens"), estimated},
+                             {PYSEM_LIT("reserve_tokens"), reserve},
+                             {PYSEM_LIT("refill_in_ms"), get(before_quota, PYSEM_LIT("refillIn"))},
+                             {PYSEM_LIT("refill_rate"), get(before_quota, PYSEM_LIT("refillRate"))}});
 }
 
 inline py::object quota_error(py::handle warning_arg) {
     py::dict warning = pysem::exact_dict(warning_arg, "quota_warning");
     py::dict kwargs;
-    for (py::handle key : {PYSEM_LIT("tokens_left"), PYSEM_LIT("estimated_tokens"), PYSEM_LIT("reserve_tokens"), PYSEM_LIT("refill_in_ms"), PYSEM_LIT("refill_rate")})
+    for (py::handle key : {PYSEM_LIT("tokens_left"), PYSEM_LIT("estimated_tokens"), PYSEM_LIT("reserve_tokens"),
+                           PYSEM_LIT("refill_in_ms"), PYSEM_LIT("refill_rate")})
         set(kwargs, key, get(warning, key));
-    return ns["KeepaQuotaError"](QUOTA_SHORT_MESSAGE, **kwargs);
+    return ns["KeepaQuotaError"](PYSEM_LIT(QUOTA_SHORT_MESSAGE), **kwargs);
 }
 
 // Seconds to wait for the refill the figures announce: refillIn ms plus one
@@ -156,11 +147,45 @@ inline double refill_wait_seconds(py::handle before_quota) {
 }
 
 inline py::dict quota_wait_warning(double seconds) {
-    py::dict record;
-    set(record, PYSEM_LIT("stage"), py::str("quota_wait"));
-    set(record, PYSEM_LIT("message"), py::str(QUOTA_WAIT_MESSAGE));
-    set(record, PYSEM_LIT("wait_seconds"), py::float_(seconds));
-    return record;
+    return pysem::make_dict({{PYSEM_LIT("stage"), PYSEM_LIT("quota_wait")},
+                             {PYSEM_LIT("message"), PYSEM_LIT(QUOTA_WAIT_MESSAGE)},
+                             {PYSEM_LIT("wait_seconds"), py::float_(seconds)}});
+}
+
+// The token-status reads of the module functions; their argument checks run
+// at call time, before the coroutine exists.
+
+aio::task read_token_status_safely(py::object client, py::list warnings) {
+    py::object status;
+    bool failed = false;
+    try {
+        status = co_await aio::wait(client.attr(PYSEM_LIT("token_status"))());
+    } catch (py::error_already_set &e) {
+        if (!e.matches(ns["KeepaApiError"])) throw;
+        append_token_status_warning(warnings, pysem::handled_exception(e));
+        failed = true;
+    }
+    if (failed) co_return py::dict();
+    co_return dict_result(status, "_safe_token_status");
+}
+
+inline aio::task safe_token_status(py::object client, py::object warnings) {
+    return read_token_status_safely(client, pysem::exact_list(warnings, "warnings"));
+}
+
+aio::task read_token_status_after_refill(py::object client, py::dict before_quota, py::list warnings) {
+    double seconds = refill_wait_seconds(before_quota);
+    if (seconds > 0.0) {
+        append(warnings, quota_wait_warning(seconds));
+        co_await aio::wait(ns["asyncio"].attr(PYSEM_LIT("sleep"))(seconds));
+    }
+    py::object status = co_await aio::wait(client.attr(PYSEM_LIT("token_status"))());
+    co_return dict_result(status, "_wait_for_refill");
+}
+
+inline aio::task wait_for_refill(py::object client, py::object before_quota, py::object warnings) {
+    py::dict figures = pysem::exact_dict(before_quota, "before_quota");
+    return read_token_status_after_refill(client, figures, pysem::exact_list(warnings, "warnings"));
 }
 
 // ---------------------------------------------------------------------------
@@ -174,15 +199,15 @@ inline py::dict params_payload(py::handle request, py::handle scenario, py::hand
     py::object estimated = optional_int(estimated_arg, "estimated_tokens");
     py::int_ reserve = pysem::int_arg(reserve_arg, "reserve_tokens");
     pysem::optional_exact_dict(before_quota, "before_quota");
-    py::dict payload;
-    set(payload, PYSEM_LIT("request"), request.attr(PYSEM_LIT("to_dict"))());
-    set(payload, PYSEM_LIT("scenario"), scenario);
-    set(payload, PYSEM_LIT("account"), account);
-    set(payload, PYSEM_LIT("normalized_params"), normalized_params);
-    set(payload, PYSEM_LIT("estimated_tokens"), estimated);
-    set(payload, PYSEM_LIT("reserve_tokens"), reserve);
-    set(payload, PYSEM_LIT("before_quota"), pysem::truthy(before_quota) ? py::reinterpret_borrow<py::object>(before_quota) : py::dict());
-    return payload;
+    return pysem::make_dict(
+        {{PYSEM_LIT("request"), request.attr(PYSEM_LIT("to_dict"))()},
+         {PYSEM_LIT("scenario"), scenario},
+         {PYSEM_LIT("account"), account},
+         {PYSEM_LIT("normalized_params"), normalized_params},
+         {PYSEM_LIT("estimated_tokens"), estimated},
+         {PYSEM_LIT("reserve_tokens"), reserve},
+         {PYSEM_LIT("before_quota"), pysem::truthy(before_quota) ? py::reinterpret_borrow<py::object>(before_quota)
+                                                                 : py::object(py::dict())}});
 }
 
 // The whole text is serialised and encoded before the file is opened, so a
@@ -204,9 +229,20 @@ inline void write_json(py::handle path_arg, py::handle payload) {
 inline py::str normalize_export_format(py::handle value_arg) {
     py::str value = pysem::exact_str(value_arg, "value");
     py::str normalized = pysem::strip(value).attr(PYSEM_LIT("lower"))();
-    if (PyUnicode_GET_LENGTH(normalized.ptr()) == 0 || pysem::equal(normalized, PYSEM_LIT("xls")) || pysem::equal(normalized, PYSEM_LIT("xlsx"))) return PYSEM_LIT("xlsx");
+    if (PyUnicode_GET_LENGTH(normalized.ptr()) == 0 || pysem::equal(normalized, PYSEM_LIT("xls")) ||
+        pysem::equal(normalized, PYSEM_LIT("xlsx")))
+        return PYSEM_LIT("xlsx");
     if (pysem::equal(normalized, PYSEM_LIT("json"))) return PYSEM_LIT("json");
-    pysem::raise_instance(ns["KeepaConfigError"](pysem::concat({py::str("不支持的导出格式："), value, py::str("。Keepa 当前支持 xls/xlsx/json 导出。")})));
+    pysem::raise_instance(ns["KeepaConfigError"](
+        pysem::concat({PYSEM_LIT("不支持的导出格式："), value, PYSEM_LIT("。Keepa 当前支持 xls/xlsx/json 导出。")})));
+}
+
+// The warning's "error" for a failed upload: the upload error's own record,
+// else the error's type name and text.
+inline py::object upload_failure_detail(py::handle error) {
+    if (is_instance(error, ns["FileUploadError"])) return error.attr(PYSEM_LIT("to_dict"))();
+    return pysem::make_dict({{PYSEM_LIT("code"), py::str(type_short_name(error))},
+                             {PYSEM_LIT("message"), pysem::text_form(error)}});
 }
 
 inline void upload_export_if_enabled(py::handle export_, py::handle job_id, py::handle scenario, py::handle site,
@@ -218,50 +254,42 @@ inline void upload_export_if_enabled(py::handle export_, py::handle job_id, py::
     pysem::optional_exact_str(jwt, "jwt");
     pysem::optional_exact_str(session_id, "session_id");
 
-    py::dict identity;
-    set(identity, PYSEM_LIT("jwt"), jwt);
-    set(identity, PYSEM_LIT("session_id"), session_id);
-    py::object client = ns["FileUploadClient"](**identity);
+    py::object client =
+        ns["FileUploadClient"](**pysem::make_dict({{PYSEM_LIT("jwt"), jwt}, {PYSEM_LIT("session_id"), session_id}}));
     if (!pysem::truthy(client.attr(PYSEM_LIT("enabled")))) return;
 
     try {
         py::object path = export_.attr(PYSEM_LIT("path"));
-        py::dict metadata;
-        set(metadata, PYSEM_LIT("job_id"), job_id);
-        set(metadata, PYSEM_LIT("scenario"), scenario);
-        set(metadata, PYSEM_LIT("site"), site);
-        set(metadata, PYSEM_LIT("filename"), export_.attr(PYSEM_LIT("filename")));
-        set(metadata, PYSEM_LIT("format"), export_.attr(PYSEM_LIT("format")));
-        set(metadata, PYSEM_LIT("mime_type"), export_.attr(PYSEM_LIT("mime_type")));
-        py::dict options;
-        set(options, PYSEM_LIT("purpose"), py::str("keepa_export"));
-        set(options, PYSEM_LIT("folder"), py::str("keepa/export"));
-        set(options, py::str("public"), py::str("1"));
-        set(options, PYSEM_LIT("metadata"), metadata);
-        py::object uploaded = client.attr(PYSEM_LIT("upload"))(path, **options);
+        py::dict metadata = pysem::make_dict({{PYSEM_LIT("job_id"), job_id},
+                                              {PYSEM_LIT("scenario"), scenario},
+                                              {PYSEM_LIT("site"), site},
+                                              {PYSEM_LIT("filename"), export_.attr(PYSEM_LIT("filename"))},
+                                              {PYSEM_LIT("format"), export_.attr(PYSEM_LIT("format"))},
+                                              {PYSEM_LIT("mime_type"), export_.attr(PYSEM_LIT("mime_type"))}});
+        py::object uploaded = client.attr(PYSEM_LIT("upload"))(path, **pysem::make_dict({
+                                                                        {PYSEM_LIT("purpose"), PYSEM_LIT("keepa_export")},
+                                                                        {PYSEM_LIT("folder"), PYSEM_LIT("keepa/export")},
+                                                                        {PYSEM_LIT("public"), PYSEM_LIT("1")},
+                                                                        {PYSEM_LIT("metadata"), metadata},
+                                                                    }));
         export_.attr(PYSEM_LIT("url")) = uploaded.attr(PYSEM_LIT("url"));
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
-        py::object error = pysem::handled_exception(e);
-        py::object detail;
-        if (is_instance(error, ns["FileUploadError"])) {
-            detail = error.attr(PYSEM_LIT("to_dict"))();
-        } else {
-            py::dict described;
-            set(described, PYSEM_LIT("code"), py::str(type_short_name(error)));
-            set(described, PYSEM_LIT("message"), pysem::text_form(error));
-            detail = described;
-        }
-        py::dict record;
-        set(record, PYSEM_LIT("stage"), py::str("file_upload"));
-        set(record, PYSEM_LIT("message"), py::str(UPLOAD_FAILED_MESSAGE));
-        set(record, PYSEM_LIT("error"), detail);
-        append(warnings, record);
+        py::object detail = upload_failure_detail(pysem::handled_exception(e));
+        append(warnings, pysem::make_dict({{PYSEM_LIT("stage"), PYSEM_LIT("file_upload")},
+                                           {PYSEM_LIT("message"), PYSEM_LIT(UPLOAD_FAILED_MESSAGE)},
+                                           {PYSEM_LIT("error"), detail}}));
     }
 }
 
 // ---------------------------------------------------------------------------
 // _FormattedResponseExports
+
+// The record's fields, in their order.
+inline std::array<py::handle, 7> formatter_fields() {
+    return {PYSEM_LIT("product"),         PYSEM_LIT("category"),     PYSEM_LIT("seller"), PYSEM_LIT("lightning"),
+            PYSEM_LIT("search_insights"), PYSEM_LIT("best_sellers"), PYSEM_LIT("deal")};
+}
 
 // Field and main-table attribute, in field order; search insights have none.
 inline std::array<std::pair<py::handle, py::handle>, 6> main_tables() {
@@ -287,7 +315,7 @@ inline py::object primary_rows(py::handle self) {
 
 inline py::object extra_sheets(py::handle self) {
     py::dict merged;
-    for (py::handle field : {PYSEM_LIT("product"), PYSEM_LIT("category"), PYSEM_LIT("seller"), PYSEM_LIT("lightning"), PYSEM_LIT("search_insights"), PYSEM_LIT("best_sellers"), PYSEM_LIT("deal")}) {
+    for (py::handle field : formatter_fields()) {
         py::object result = self.attr(field);
         if (!pysem::truthy(result)) continue;
         py::object sheets = result.attr(PYSEM_LIT("extra_sheets"))();
@@ -304,8 +332,8 @@ inline py::object extra_sheets(py::handle self) {
 // ---------------------------------------------------------------------------
 // KeepaBrondic: construction, listing, stored jobs, job directory, hand-over
 
-inline void brondic_init(py::handle self, py::handle settings, py::handle api_key_provider, py::handle jwt,
-                         py::handle session_id, py::handle collection_submitter) {
+inline void init(py::handle self, py::handle settings, py::handle api_key_provider, py::handle jwt, py::handle session_id,
+                 py::handle collection_submitter) {
     pysem::optional_exact_str(jwt, "jwt");
     pysem::optional_exact_str(session_id, "session_id");
     py::object held = pysem::truthy(settings) ? py::reinterpret_borrow<py::object>(settings) : ns["load_settings"]();
@@ -313,28 +341,29 @@ inline void brondic_init(py::handle self, py::handle settings, py::handle api_ke
     self.attr(PYSEM_LIT("jwt")) = jwt;
     self.attr(PYSEM_LIT("session_id")) = session_id;
     self.attr(PYSEM_LIT("collection_submitter")) = collection_submitter;
-    self.attr(PYSEM_LIT("api_key_provider")) = pysem::truthy(api_key_provider) ? py::reinterpret_borrow<py::object>(api_key_provider)
-                                                                     : ns["KeepaApiKeyProvider"](self.attr(PYSEM_LIT("settings")));
+    self.attr(PYSEM_LIT("api_key_provider")) = pysem::truthy(api_key_provider)
+                                                   ? py::reinterpret_borrow<py::object>(api_key_provider)
+                                                   : ns["KeepaApiKeyProvider"](self.attr(PYSEM_LIT("settings")));
 }
 
 inline py::object scenarios(py::handle) { return list_result(ns["list_scenarios"](), "scenarios", true); }
 
 inline py::object job_status(py::handle self, py::handle job_id_arg) {
     py::str job_id = checked_job_id(job_id_arg);
-    py::object path = ns["Path"](self.attr(PYSEM_LIT("settings")).attr(PYSEM_LIT("output_dir"))) / job_id / PYSEM_LIT("result.json");
+    py::object path = ns["Path"](self.attr(PYSEM_LIT("settings")).attr(PYSEM_LIT("output_dir"))) / job_id /
+                      PYSEM_LIT("result.json");
     if (!pysem::truthy(path.attr(PYSEM_LIT("exists"))()))
-        pysem::raise_instance(ns["KeepaConfigError"](pysem::concat({py::str("任务不存在："), job_id})));
-    py::dict read_options;
-    set(read_options, PYSEM_LIT("encoding"), PYSEM_LIT("utf-8"));
-    py::object text = path.attr(PYSEM_LIT("read_text"))(**read_options);
+        pysem::raise_instance(ns["KeepaConfigError"](pysem::concat({PYSEM_LIT("任务不存在："), job_id})));
+    py::object text = path.attr(PYSEM_LIT("read_text"))(**pysem::make_dict({{PYSEM_LIT("encoding"), PYSEM_LIT("utf-8")}}));
     return dict_result(ns["json"].attr(PYSEM_LIT("loads"))(text), "job_status");
 }
 
 inline py::object build_root_dir(py::handle self, py::handle request, py::handle job_id_arg) {
     py::str job_id = checked_job_id(job_id_arg);
     py::object output_dir = request.attr(PYSEM_LIT("output_dir"));
-    py::object base = pysem::truthy(output_dir) ? py::object(ns["Path"](output_dir).attr(PYSEM_LIT("expanduser"))())
-                                                : py::object(self.attr(PYSEM_LIT("settings")).attr(PYSEM_LIT("output_dir")));
+    py::object base = pysem::truthy(output_dir)
+                          ? py::object(ns["Path"](output_dir).attr(PYSEM_LIT("expanduser"))())
+                          : py::object(self.attr(PYSEM_LIT("settings")).attr(PYSEM_LIT("output_dir")));
     if (!pysem::truthy(base.attr(PYSEM_LIT("is_absolute"))())) base = ns["Path"].attr(PYSEM_LIT("cwd"))() / base;
     return base.attr(PYSEM_LIT("resolve"))() / job_id;
 }
@@ -343,25 +372,20 @@ inline void submit_collection_result(py::handle self, py::handle request, py::ha
     py::object submitter = self.attr(PYSEM_LIT("collection_submitter"));
     if (submitter.is_none()) return;
     try {
-        py::dict kwargs;
-        set(kwargs, PYSEM_LIT("request"), request);
-        set(kwargs, PYSEM_LIT("result"), result);
-        submitter(**kwargs);
+        submitter(**pysem::make_dict({{PYSEM_LIT("request"), request}, {PYSEM_LIT("result"), result}}));
     } catch (py::error_already_set &e) {
         // Interruptions and cancellations are not failures of the hand-over.
         if (!e.matches(PyExc_Exception)) throw;
         py::object error = pysem::handled_exception(e);
         aio::handling handling(e);
-        py::dict log_options;
-        set(log_options, PYSEM_LIT("exc_info"), error);
-        ns["logger"].attr(PYSEM_LIT("error"))("Keepa 成功任务提交采集数据沉淀失败：job_id=%s", result.attr(PYSEM_LIT("job_id")), **log_options);
-        py::dict code;
-        set(code, PYSEM_LIT("code"), py::str(type_short_name(error)));
-        py::dict record;
-        set(record, PYSEM_LIT("stage"), py::str("collection_storage"));
-        set(record, PYSEM_LIT("message"), py::str(COLLECTION_FAILED_MESSAGE));
-        set(record, PYSEM_LIT("error"), code);
-        result.attr(PYSEM_LIT("warnings")).attr(PYSEM_LIT("append"))(record);
+        ns["logger"].attr(PYSEM_LIT("error"))(PYSEM_LIT("Keepa 成功任务提交采集数据沉淀失败：job_id=%s"),
+                                              result.attr(PYSEM_LIT("job_id")),
+                                              **pysem::make_dict({{PYSEM_LIT("exc_info"), error}}));
+        py::dict code = pysem::make_dict({{PYSEM_LIT("code"), py::str(type_short_name(error))}});
+        result.attr(PYSEM_LIT("warnings"))
+            .attr(PYSEM_LIT("append"))(pysem::make_dict({{PYSEM_LIT("stage"), PYSEM_LIT("collection_storage")},
+                                                         {PYSEM_LIT("message"), PYSEM_LIT(COLLECTION_FAILED_MESSAGE)},
+                                                         {PYSEM_LIT("error"), code}}));
         py::object path = ns["Path"](result.attr(PYSEM_LIT("result_path")));
         py::object payload = result.attr(PYSEM_LIT("to_dict"))();
         ns["_write_json"](path, payload);
@@ -369,30 +393,17 @@ inline void submit_collection_result(py::handle self, py::handle request, py::ha
 }
 
 // ---------------------------------------------------------------------------
-// Coroutines: token-status reads, the refill wait, token_status and run
+// Keys and clients, for the loops of token_status and run
 
-aio::task safe_token_status(py::object client, py::list warnings) {
-    py::object status;
-    bool failed = false;
+// The provider's next key; once it has none left, the error for which the
+// last key was given up is raised in place of its KeepaConfigError.
+inline py::object next_credential(py::handle provider, py::handle attempted, py::handle last_error) {
     try {
-        status = co_await aio::wait(client.attr(PYSEM_LIT("token_status"))());
+        return ns["_get_provider_credential"](provider, attempted);
     } catch (py::error_already_set &e) {
-        if (!e.matches(ns["KeepaApiError"])) throw;
-        append_token_status_warning(warnings, pysem::handled_exception(e));
-        failed = true;
+        if (!e.matches(ns["KeepaConfigError"]) || last_error.is_none()) throw;
+        aio::raise(last_error);
     }
-    if (failed) co_return py::dict();
-    co_return dict_result(status, "_safe_token_status");
-}
-
-aio::task wait_for_refill(py::object client, py::dict before_quota, py::list warnings) {
-    double seconds = refill_wait_seconds(before_quota);
-    if (seconds > 0.0) {
-        append(warnings, quota_wait_warning(seconds));
-        co_await aio::wait(ns["asyncio"].attr(PYSEM_LIT("sleep"))(seconds));
-    }
-    py::object status = co_await aio::wait(client.attr(PYSEM_LIT("token_status"))());
-    co_return dict_result(status, "_wait_for_refill");
 }
 
 // The credential as an account id to exclude from now on.
@@ -402,9 +413,8 @@ inline void exclude_account(py::set attempted, py::handle credential) {
 }
 
 inline py::object new_client(py::handle credential) {
-    py::dict kwargs;
-    set(kwargs, PYSEM_LIT("api_key"), credential.attr(PYSEM_LIT("api_key")));
-    return ns["KeepaApiClient"](**kwargs);
+    return ns["KeepaApiClient"](
+        **pysem::make_dict({{PYSEM_LIT("api_key"), credential.attr(PYSEM_LIT("api_key"))}}));
 }
 
 // A Keepa API error while one key's client was open: reported to the
@@ -426,18 +436,15 @@ inline bool give_up_credential(py::error_already_set &e, py::handle provider, py
     throw std::runtime_error("the Keepa client's __aexit__ suppressed an error, so the attempt has no result");
 }
 
+// ---------------------------------------------------------------------------
+// KeepaBrondic.token_status
+
 aio::task token_status(py::object self) {
     py::set attempted;
     py::object last_error = py::none();
     while (true) {
         py::object provider = self.attr(PYSEM_LIT("api_key_provider"));
-        py::object credential;
-        try {
-            credential = ns["_get_provider_credential"](provider, attempted);
-        } catch (py::error_already_set &e) {
-            if (!e.matches(ns["KeepaConfigError"]) || last_error.is_none()) throw;
-            aio::raise(last_error);
-        }
+        py::object credential = next_credential(provider, attempted, last_error);
 
         py::object answer;
         try {
@@ -458,13 +465,14 @@ aio::task token_status(py::object self) {
         if (!answer) suppressed_by_client();
 
         ns["_report_provider_success"](provider, credential, ns["extract_quota"](answer));
-        py::dict result;
-        set(result, PYSEM_LIT("account"), credential.attr(PYSEM_LIT("to_public_dict"))());
-        set(result, PYSEM_LIT("quota"), ns["extract_quota"](answer));
-        set(result, PYSEM_LIT("raw"), answer);
-        co_return result;
+        co_return pysem::make_dict({{PYSEM_LIT("account"), credential.attr(PYSEM_LIT("to_public_dict"))()},
+                                    {PYSEM_LIT("quota"), ns["extract_quota"](answer)},
+                                    {PYSEM_LIT("raw"), answer}});
     }
 }
+
+// ---------------------------------------------------------------------------
+// KeepaBrondic.run
 
 // What one run hands to each attempt of its credential loop.
 struct Job {
@@ -789,190 +797,177 @@ namespace {
 
 using namespace brondic;
 
-void bind_names(py::module_ m, const char *module, std::initializer_list<const char *> names) {
-    for (const char *name : names) m.attr(name) = pysem::import_from(module, name);
+// The standard library, then the host, as the module's imports; then the
+// module logger.
+void register_imports(py::module_ &m) {
+    pysem::bind_imports(m, {
+        {"asyncio", nullptr},
+        {"json", nullptr},
+        {"logging", nullptr},
+        {"re", nullptr},
+        {"time", nullptr},
+        {"collections.abc", "Callable"},
+        {"dataclasses", "dataclass"},
+        {"datetime", "datetime"},
+        {"pathlib", "Path"},
+        {"typing", "Any"},
+        {"uuid", "uuid4"},
+        {"pelorin.keepa.accounts", "KeepaApiKey"},
+        {"pelorin.keepa.accounts", "KeepaApiKeyProvider"},
+        {"pelorin.keepa.api.client", "KeepaApiClient"},
+        {"pelorin.keepa.api.scenarios", "get_scenario"},
+        {"pelorin.keepa.api.scenarios", "list_scenarios"},
+        {"pelorin.keepa.best_sellers_formatter", "FormattedBestSellersExport"},
+        {"pelorin.keepa.best_sellers_formatter", "format_best_sellers_export"},
+        {"pelorin.keepa.category_formatter", "FormattedCategoryExport"},
+        {"pelorin.keepa.category_formatter", "format_category_export"},
+        {"pelorin.keepa.config", "KeepaSettings"},
+        {"pelorin.keepa.config", "load_settings"},
+        {"pelorin.keepa.deal_formatter", "FormattedDealExport"},
+        {"pelorin.keepa.deal_formatter", "format_deal_export"},
+        {"pelorin.keepa.domain.exceptions", "KeepaApiError"},
+        {"pelorin.keepa.domain.exceptions", "KeepaConfigError"},
+        {"pelorin.keepa.domain.exceptions", "KeepaError"},
+        {"pelorin.keepa.domain.exceptions", "KeepaQuotaError"},
+        {"pelorin.keepa.domain.models", "KeepaExportResult"},
+        {"pelorin.keepa.domain.models", "KeepaScenarioRequest"},
+        {"pelorin.keepa.domain.models", "KeepaScenarioResult"},
+        {"pelorin.keepa.export", "export_response_to_json"},
+        {"pelorin.keepa.export", "export_rows_to_xlsx"},
+        {"pelorin.keepa.lightning_deal_formatter", "FormattedLightningDealExport"},
+        {"pelorin.keepa.lightning_deal_formatter", "format_lightning_deal_export"},
+        {"pelorin.keepa.product_formatter", "FormattedProductExport"},
+        {"pelorin.keepa.product_formatter", "format_product_export"},
+        {"pelorin.keepa.search_insights_formatter", "FormattedSearchInsightsExport"},
+        {"pelorin.keepa.search_insights_formatter", "format_search_insights_export"},
+        {"pelorin.keepa.seller_formatter", "FormattedSellerExport"},
+        {"pelorin.keepa.seller_formatter", "format_seller_export"},
+        {"pelorin.keepa.time", "add_keepa_time_conversions"},
+        {"pelorin.shared.file_uploads", "FileUploadClient"},
+        {"pelorin.shared.file_uploads", "FileUploadError"},
+    });
+    m.attr("logger") = m.attr("logging").attr("getLogger")(m.attr("__name__"));
 }
 
-// KeepaBrondic.__init__(self, *, settings=None, api_key_provider=None,
-// jwt=None, session_id=None, collection_submitter=None). pybind11 takes every
-// function named __init__ for a constructor of its own classes, so this one
-// is a plain C function made a method.
-PyObject *brondic_init_entry(PyObject *, PyObject *args, PyObject *kwargs) {
-    static const char *keywords[] = {"", "settings", "api_key_provider", "jwt", "session_id", "collection_submitter", nullptr};
-    PyObject *self = nullptr, *settings = Py_None, *provider = Py_None, *jwt = Py_None, *session_id = Py_None,
-             *submitter = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOO:__init__", const_cast<char **>(keywords), &self, &settings,
-                                     &provider, &jwt, &session_id, &submitter))
-        return nullptr;
-    if (!pysem::run_c_api([&] { brondic_init(self, settings, provider, jwt, session_id, submitter); })) return nullptr;
-    Py_RETURN_NONE;
+// _FormattedResponseExports: a data class of the seven formatter results.
+void register_formatted_exports(py::module_ &m) {
+    py::object cls = pysem::make_class(m, "_FormattedResponseExports",
+                                       "汇总一次 Keepa 响应的专用 formatter 结果并统一选择主表/附加表。");
+    std::pair<const char *, const char *> fields[] = {
+        {"product", "FormattedProductExport"},
+        {"category", "FormattedCategoryExport"},
+        {"seller", "FormattedSellerExport"},
+        {"lightning", "FormattedLightningDealExport"},
+        {"search_insights", "FormattedSearchInsightsExport"},
+        {"best_sellers", "FormattedBestSellersExport"},
+        {"deal", "FormattedDealExport"},
+    };
+    py::dict annotations;
+    for (auto [field, type] : fields) {
+        annotations[field] = pysem::steal(PyNumber_Or(m.attr(type).ptr(), Py_None));
+        cls.attr(field) = py::none();
+    }
+    cls.attr("__annotations__") = annotations;
+    pysem::define(cls, {
+        pysem::method<&primary_rows>("primary_rows()", "按场景互斥关系返回专用 formatter 的主表行，未格式化时返回空。"),
+        pysem::method<&extra_sheets>("extra_sheets()", "合并所有专用 formatter 的非空附加表。"),
+    });
+    m.attr("_FormattedResponseExports") = m.attr("dataclass")(cls);
 }
 
-// The doc holds only the signature: __doc__ stays None, inspect reads it.
-PyMethodDef brondic_init_def = {
-    "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(brondic_init_entry)), METH_VARARGS | METH_KEYWORDS,
-    "__init__($self, /, *, settings=None, api_key_provider=None, jwt=None, session_id=None, collection_submitter=None)\n--\n\n"};
+void register_manager(py::module_ &m) {
+    py::object cls = pysem::make_class(m, "KeepaBrondic", "执行 Keepa API 场景并保存请求和响应数据。");
+    pysem::define(cls, {
+        pysem::method<&init>(
+            "__init__(*, settings=None, api_key_provider=None, jwt=None, session_id=None, collection_submitter=None)"),
+        pysem::method<&scenarios>("scenarios()", "列出支持的接口场景。"),
+        aio::method<&token_status>("token_status()", "读取 Keepa API token 状态。"),
+        aio::method<&run>("run(request)", "执行一个 Keepa API 场景。"),
+        pysem::method<&job_status>("job_status(job_id)", "读取已落盘任务状态。"),
+        pysem::method<&build_root_dir>("_build_root_dir(request, job_id)"),
+        pysem::method<&submit_collection_result>("_submit_collection_result(*, request, result)",
+                                                 "提交成功任务；沉淀异常不能回滚已经完成的 Keepa 采集。"),
+    });
+    m.attr("KeepaBrondic") = cls;
+}
 
+void register_key_rotation(py::module_ &m) {
+    pysem::define(m, {
+        pysem::function<&provider_supports_rotation>("_provider_supports_rotation(provider)"),
+        pysem::function<&get_provider_credential>("_get_provider_credential(provider, attempted_account_ids)"),
+        pysem::function<&report_provider_success>("_report_provider_success(provider, credential, quota)"),
+        pysem::function<&report_provider_failure>("_report_provider_failure(provider, credential, exc, *, quota=None)"),
+        pysem::function<&can_rotate_credential>("_can_rotate_credential(provider, credential, exc)"),
+    });
+}
+
+void register_response_rows(py::module_ &m) {
+    pysem::define(m, {
+        pysem::function<&rows::extract_quota>("extract_quota(payload)", "提取 Keepa 响应中的额度字段。"),
+        pysem::function<&rows::extract_rows>("extract_rows(payload)", "从 Keepa 原始响应中提取主要结果列表。"),
+        pysem::function<&rows::raw_response_to_export_rows>(
+            "raw_response_to_export_rows(payload)", "将 Keepa 原始响应转换成 XLSX 行，尽量保留 API 返回的全部顶层 JSON 字段。"),
+        pysem::function<&rows::primary_row_items>("_primary_row_items(payload)"),
+        pysem::function<&rows::rows_from_response_value>("_rows_from_response_value(key, value)"),
+        pysem::function<&rows::scalar_item_field>("_scalar_item_field(row_source_key)"),
+        pysem::function<&rows::search_insights_query_name>("_search_insights_query_name(params)"),
+    });
+}
+
+void register_token_quota(py::module_ &m) {
+    pysem::define(m, {
+        aio::function<&safe_token_status>("_safe_token_status(client, warnings)"),
+        pysem::function<&append_token_status_warning>("_append_token_status_warning(warnings, exc)"),
+        pysem::function<&build_quota_warning>("_build_quota_warning(*, before_quota, estimated_tokens, reserve_tokens)"),
+        aio::function<&wait_for_refill>("_wait_for_refill(client, before_quota, warnings)"),
+        pysem::function<&quota_error>("_quota_error(quota_warning)", "把额度预检查结果转换为稳定、可重试的 Keepa 错误。"),
+    });
+}
+
+void register_params_document(py::module_ &m) {
+    pysem::define(m, {
+        pysem::function<&params_payload>("_params_payload(*, request, scenario, normalized_params, account, "
+                                         "estimated_tokens, reserve_tokens, before_quota=None)"),
+    });
+}
+
+void register_job_naming(py::module_ &m) {
+    pysem::define(m, {
+        pysem::function<&naming::build_job_id>("_build_job_id(request, site)"),
+        pysem::function<&naming::scenario_label>("_scenario_label(scenario)"),
+        pysem::function<&naming::build_target_label>("_build_target_label(scenario, params)"),
+        pysem::function<&naming::first>("_first(value)"),
+        pysem::function<&naming::camel_case>("_camel_case(value)"),
+        pysem::function<&naming::sanitize_filename_part>("_sanitize_filename_part(value)"),
+    });
+}
+
+void register_export_steps(py::module_ &m) {
+    pysem::define(m, {
+        pysem::function<&normalize_export_format>("_normalize_export_format(value)"),
+        pysem::function<&upload_export_if_enabled>(
+            "_upload_export_if_enabled(*, export, job_id, scenario, site, warnings, jwt=None, session_id=None)"),
+    });
+}
+
+void register_json_writer(py::module_ &m) {
+    pysem::define(m, {pysem::function<&write_json>("_write_json(path, payload)")});
+}
 
 } // namespace
 
+// In the order of the Python module: imports and logger, the record type, the
+// class, then the module functions.
 PELORIN_MODULE(brondic, m) {
-    py::options options;
-    options.disable_function_signatures();
     ns.bind(m);
-
-    // Standard library, then the host, as the module's imports.
-    for (const char *module : {"asyncio", "json", "logging", "re", "time"}) m.attr(module) = py::module_::import(module);
-    bind_names(m, "collections.abc", {"Callable"});
-    bind_names(m, "dataclasses", {"dataclass"});
-    bind_names(m, "datetime", {"datetime"});
-    bind_names(m, "pathlib", {"Path"});
-    bind_names(m, "typing", {"Any"});
-    bind_names(m, "uuid", {"uuid4"});
-    bind_names(m, "pelorin.keepa.accounts", {"KeepaApiKey", "KeepaApiKeyProvider"});
-    bind_names(m, "pelorin.keepa.api.client", {"KeepaApiClient"});
-    bind_names(m, "pelorin.keepa.api.scenarios", {"get_scenario", "list_scenarios"});
-    bind_names(m, "pelorin.keepa.best_sellers_formatter", {"FormattedBestSellersExport", "format_best_sellers_export"});
-    bind_names(m, "pelorin.keepa.category_formatter", {"FormattedCategoryExport", "format_category_export"});
-    bind_names(m, "pelorin.keepa.config", {"KeepaSettings", "load_settings"});
-    bind_names(m, "pelorin.keepa.deal_formatter", {"FormattedDealExport", "format_deal_export"});
-    bind_names(m, "pelorin.keepa.domain.exceptions", {"KeepaApiError", "KeepaConfigError", "KeepaError", "KeepaQuotaError"});
-    bind_names(m, "pelorin.keepa.domain.models", {"KeepaExportResult", "KeepaScenarioRequest", "KeepaScenarioResult"});
-    bind_names(m, "pelorin.keepa.export", {"export_response_to_json", "export_rows_to_xlsx"});
-    bind_names(m, "pelorin.keepa.lightning_deal_formatter", {"FormattedLightningDealExport", "format_lightning_deal_export"});
-    bind_names(m, "pelorin.keepa.product_formatter", {"FormattedProductExport", "format_product_export"});
-    bind_names(m, "pelorin.keepa.search_insights_formatter", {"FormattedSearchInsightsExport", "format_search_insights_export"});
-    bind_names(m, "pelorin.keepa.seller_formatter", {"FormattedSellerExport", "format_seller_export"});
-    bind_names(m, "pelorin.keepa.time", {"add_keepa_time_conversions"});
-    bind_names(m, "pelorin.shared.file_uploads", {"FileUploadClient", "FileUploadError"});
-
-    m.attr("logger") = m.attr("logging").attr("getLogger")(m.attr("__name__"));
-
-    // _FormattedResponseExports: a data class of the seven formatter results.
-    {
-        py::object cls = pysem::make_class(m, "_FormattedResponseExports", "汇总一次 Keepa 响应的专用 formatter 结果并统一选择主表/附加表。");
-        py::dict annotations;
-        std::pair<const char *, const char *> fields[] = {
-            {"product", "FormattedProductExport"},
-            {"category", "FormattedCategoryExport"},
-            {"seller", "FormattedSellerExport"},
-            {"lightning", "FormattedLightningDealExport"},
-            {"search_insights", "FormattedSearchInsightsExport"},
-            {"best_sellers", "FormattedBestSellersExport"},
-            {"deal", "FormattedDealExport"},
-        };
-        for (auto [field, type] : fields) {
-            annotations[field] = pysem::steal(PyNumber_Or(m.attr(type).ptr(), Py_None));
-            cls.attr(field) = py::none();
-        }
-        cls.attr("__annotations__") = annotations;
-        pysem::def_method(cls, "primary_rows", [](py::object self) { return primary_rows(self); },
-                   py::doc("按场景互斥关系返回专用 formatter 的主表行，未格式化时返回空。"));
-        pysem::def_method(cls, "extra_sheets", [](py::object self) { return extra_sheets(self); },
-                   py::doc("合并所有专用 formatter 的非空附加表。"));
-        m.attr("_FormattedResponseExports") = m.attr("dataclass")(cls);
-    }
-
-    // KeepaBrondic
-    {
-        py::object cls = pysem::make_class(m, "KeepaBrondic", "执行 Keepa API 场景并保存请求和响应数据。");
-        cls.attr("__init__") = pysem::c_method(&brondic_init_def, m.attr("__name__"));
-        pysem::def_method(cls, "scenarios", [](py::object self) { return scenarios(self); }, py::doc("列出支持的接口场景。"));
-        aio::def_method(cls, "token_status", [](py::object self) { return token_status(self); },
-                        py::doc("读取 Keepa API token 状态。"));
-        aio::def_method(cls, "run", [](py::object self, py::object request) { return run(self, request); },
-                        py::arg("request"), py::doc("执行一个 Keepa API 场景。"));
-        pysem::def_method(cls, "job_status", [](py::object self, py::object job_id) { return job_status(self, job_id); },
-                   py::arg("job_id"), py::doc("读取已落盘任务状态。"));
-        pysem::def_method(
-            cls, "_build_root_dir",
-            [](py::object self, py::object request, py::object job_id) { return build_root_dir(self, request, job_id); },
-            py::arg("request"), py::arg("job_id"));
-        pysem::def_method(
-            cls, "_submit_collection_result",
-            [](py::object self, py::object request, py::object result) { submit_collection_result(self, request, result); },
-            py::kw_only(), py::arg("request"), py::arg("result"),
-            py::doc("提交成功任务；沉淀异常不能回滚已经完成的 Keepa 采集。"));
-        m.attr("KeepaBrondic") = cls;
-    }
-
-    // Module functions, in the order of the Python module.
-    m.def("_provider_supports_rotation", [](py::object provider) { return provider_supports_rotation(provider); },
-          py::arg("provider"));
-    m.def("_get_provider_credential",
-          [](py::object provider, py::object attempted) { return get_provider_credential(provider, attempted); },
-          py::arg("provider"), py::arg("attempted_account_ids"));
-    m.def("_report_provider_success",
-          [](py::object provider, py::object credential, py::object quota) { report_provider_success(provider, credential, quota); },
-          py::arg("provider"), py::arg("credential"), py::arg("quota"));
-    m.def("_report_provider_failure",
-          [](py::object provider, py::object credential, py::object exc, py::object quota) {
-              report_provider_failure(provider, credential, exc, quota);
-          },
-          py::arg("provider"), py::arg("credential"), py::arg("exc"), py::kw_only(), py::arg("quota") = py::none());
-    m.def("_can_rotate_credential",
-          [](py::object provider, py::object credential, py::object exc) { return can_rotate_credential(provider, credential, exc); },
-          py::arg("provider"), py::arg("credential"), py::arg("exc"));
-    m.def("extract_quota", [](py::object payload) { return rows::extract_quota(payload); }, py::arg("payload"),
-          py::doc("提取 Keepa 响应中的额度字段。"));
-    m.def("extract_rows", [](py::object payload) { return rows::extract_rows(payload); }, py::arg("payload"),
-          py::doc("从 Keepa 原始响应中提取主要结果列表。"));
-    m.def("raw_response_to_export_rows", [](py::object payload) { return rows::raw_response_to_export_rows(payload); },
-          py::arg("payload"), py::doc("将 Keepa 原始响应转换成 XLSX 行，尽量保留 API 返回的全部顶层 JSON 字段。"));
-    m.def("_primary_row_items", [](py::object payload) { return rows::primary_row_items(payload); }, py::arg("payload"));
-    m.def("_rows_from_response_value",
-          [](py::object key, py::object value) { return rows::rows_from_response_value(key, value); }, py::arg("key"),
-          py::arg("value"));
-    m.def("_scalar_item_field", [](py::object key) { return rows::scalar_item_field(key); }, py::arg("row_source_key"));
-    m.def("_search_insights_query_name", [](py::object params) { return rows::search_insights_query_name(params); },
-          py::arg("params"));
-    aio::def(m, "_safe_token_status",
-             [](py::object client, py::object warnings) {
-                 return safe_token_status(client, pysem::exact_list(warnings, "warnings"));
-             },
-             py::arg("client"), py::arg("warnings"));
-    m.def("_append_token_status_warning",
-          [](py::object warnings, py::object exc) { append_token_status_warning(warnings, exc); }, py::arg("warnings"),
-          py::arg("exc"));
-    m.def("_build_quota_warning",
-          [](py::object before_quota, py::object estimated_tokens, py::object reserve_tokens) {
-              return build_quota_warning(before_quota, estimated_tokens, reserve_tokens);
-          },
-          py::kw_only(), py::arg("before_quota"), py::arg("estimated_tokens"), py::arg("reserve_tokens"));
-    aio::def(m, "_wait_for_refill",
-             [](py::object client, py::object before_quota, py::object warnings) {
-                 py::dict figures = pysem::exact_dict(before_quota, "before_quota");
-                 return wait_for_refill(client, figures, pysem::exact_list(warnings, "warnings"));
-             },
-             py::arg("client"), py::arg("before_quota"), py::arg("warnings"));
-    m.def("_quota_error", [](py::object warning) { return quota_error(warning); }, py::arg("quota_warning"),
-          py::doc("把额度预检查结果转换为稳定、可重试的 Keepa 错误。"));
-    m.def("_params_payload",
-          [](py::object request, py::object scenario, py::object normalized_params, py::object account,
-             py::object estimated_tokens, py::object reserve_tokens, py::object before_quota) {
-              return params_payload(request, scenario, normalized_params, account, estimated_tokens, reserve_tokens,
-                                    before_quota);
-          },
-          py::kw_only(), py::arg("request"), py::arg("scenario"), py::arg("normalized_params"), py::arg("account"),
-          py::arg("estimated_tokens"), py::arg("reserve_tokens"), py::arg("before_quota") = py::none());
-    m.def("_build_job_id", [](py::object request, py::object site) { return naming::build_job_id(request, site); },
-          py::arg("request"), py::arg("site"));
-    m.def("_scenario_label", [](py::object scenario) { return naming::scenario_label(scenario); }, py::arg("scenario"));
-    m.def("_build_target_label",
-          [](py::object scenario, py::object params) { return naming::build_target_label(scenario, params); },
-          py::arg("scenario"), py::arg("params"));
-    m.def("_first", [](py::object value) { return naming::first(value); }, py::arg("value"));
-    m.def("_camel_case", [](py::object value) { return naming::camel_case(value); }, py::arg("value"));
-    m.def("_sanitize_filename_part", [](py::object value) { return naming::sanitize_filename_part(value); },
-          py::arg("value"));
-    m.def("_normalize_export_format", [](py::object value) { return normalize_export_format(value); }, py::arg("value"));
-    m.def("_upload_export_if_enabled",
-          [](py::object export_, py::object job_id, py::object scenario, py::object site, py::object warnings,
-             py::object jwt, py::object session_id) {
-              upload_export_if_enabled(export_, job_id, scenario, site, warnings, jwt, session_id);
-          },
-          py::kw_only(), py::arg("export"), py::arg("job_id"), py::arg("scenario"), py::arg("site"), py::arg("warnings"),
-          py::arg("jwt") = py::none(), py::arg("session_id") = py::none());
-    m.def("_write_json", [](py::object path, py::object payload) { write_json(path, payload); }, py::arg("path"),
-          py::arg("payload"));
+    register_imports(m);
+    register_formatted_exports(m);
+    register_manager(m);
+    register_key_rotation(m);
+    register_response_rows(m);
+    register_token_quota(m);
+    register_params_document(m);
+    register_job_naming(m);
+    register_export_steps(m);
+    register_json_writer(m);
 }
