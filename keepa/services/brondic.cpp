@@ -472,37 +472,46 @@ aio::task token_status(py::object self) {
 }
 
 // ---------------------------------------------------------------------------
-// KeepaBrondic.run
+// KeepaBrondic.run: the credential attempt loop
 
-// What one run hands to each attempt of its credential loop.
+// What a run settles before its first key, read by every step after it.
 struct Job {
-    py::object request, scenario, site, job_id, params_path, normalized_params, estimated_tokens, reserve_tokens;
+    py::object request, started_at, export_format, scenario, site, job_id;
+    py::object root_dir, params_path, raw_path, result_path;
+    py::object normalized_params, estimated_tokens, reserve_tokens;
     py::list warnings;
 };
 
+// What the attempt that succeeded gives back.
+struct Answer {
+    py::object credential, before_status, before_quota, raw_response, after_status;
+
+    explicit Answer(py::tuple values)
+        : credential(values[0]), before_status(values[1]), before_quota(values[2]), raw_response(values[3]),
+          after_status(values[4]) {}
+};
+
 inline void write_params(const Job &job, py::handle credential, py::handle before_quota) {
-    py::dict kwargs;
-    set(kwargs, PYSEM_LIT("request"), job.request);
-    set(kwargs, PYSEM_LIT("scenario"), job.scenario.attr(PYSEM_LIT("to_public_dict"))());
-    set(kwargs, PYSEM_LIT("normalized_params"), job.normalized_params);
-    set(kwargs, PYSEM_LIT("account"), credential.attr(PYSEM_LIT("to_public_dict"))());
-    set(kwargs, PYSEM_LIT("estimated_tokens"), job.estimated_tokens);
-    set(kwargs, PYSEM_LIT("reserve_tokens"), job.reserve_tokens);
+    py::dict kwargs = pysem::make_dict({{PYSEM_LIT("request"), job.request},
+                                        {PYSEM_LIT("scenario"), job.scenario.attr(PYSEM_LIT("to_public_dict"))()},
+                                        {PYSEM_LIT("normalized_params"), job.normalized_params},
+                                        {PYSEM_LIT("account"), credential.attr(PYSEM_LIT("to_public_dict"))()},
+                                        {PYSEM_LIT("estimated_tokens"), job.estimated_tokens},
+                                        {PYSEM_LIT("reserve_tokens"), job.reserve_tokens}});
     if (before_quota) set(kwargs, PYSEM_LIT("before_quota"), before_quota);
     py::object payload = ns["_params_payload"](**kwargs);
     ns["_write_json"](job.params_path, payload);
 }
 
 inline py::object quota_warning_for(const Job &job, py::handle before_quota) {
-    py::dict kwargs;
-    set(kwargs, PYSEM_LIT("before_quota"), before_quota);
-    set(kwargs, PYSEM_LIT("estimated_tokens"), job.estimated_tokens);
-    set(kwargs, PYSEM_LIT("reserve_tokens"), job.reserve_tokens);
-    return ns["_build_quota_warning"](**kwargs);
+    return ns["_build_quota_warning"](**pysem::make_dict({{PYSEM_LIT("before_quota"), before_quota},
+                                                          {PYSEM_LIT("estimated_tokens"), job.estimated_tokens},
+                                                          {PYSEM_LIT("reserve_tokens"), job.reserve_tokens}}));
 }
 
-// One attempt inside the opened client. Gives (before_status, before_quota,
-// raw_response, after_status), or the error for which the key was given up.
+// One attempt inside the opened client. Gives (credential, before_status,
+// before_quota, raw_response, after_status), or the error for which the key
+// was given up.
 aio::task attempt(Job job, py::object provider, py::object credential, py::object client, py::set attempted) {
     py::object request = job.request;
     trace("[KEEPA-TRACE] token_status_start job_id=%s phase=before", job.job_id);
@@ -532,10 +541,10 @@ aio::task attempt(Job job, py::object provider, py::object credential, py::objec
     if (!quota_warning.is_none()) {
         py::object quota_error = ns["_quota_error"](quota_warning);
         if (!pysem::truthy(request.attr(PYSEM_LIT("force"))) && !pysem::truthy(request.attr(PYSEM_LIT("wait"))) &&
-            pysem::truthy(ns["_provider_supports_rotation"](provider)) && !credential.attr(PYSEM_LIT("account_id")).is_none()) {
-            py::dict kwargs;
-            set(kwargs, PYSEM_LIT("quota"), before_quota);
-            ns["_report_provider_failure"](provider, credential, quota_error, **kwargs);
+            pysem::truthy(ns["_provider_supports_rotation"](provider)) &&
+            !credential.attr(PYSEM_LIT("account_id")).is_none()) {
+            ns["_report_provider_failure"](provider, credential, quota_error,
+                                           **pysem::make_dict({{PYSEM_LIT("quota"), before_quota}}));
             exclude_account(attempted, credential);
             co_return quota_error;
         }
@@ -557,21 +566,123 @@ aio::task attempt(Job job, py::object provider, py::object credential, py::objec
     }
 
     write_params(job, credential, before_quota);
-    trace("[KEEPA-TRACE] scenario_request_start job_id=%s endpoint=%s", job.job_id, job.scenario.attr(PYSEM_LIT("endpoint")));
-    py::object raw_response =
-        co_await aio::wait(client.attr(PYSEM_LIT("get_json"))(job.scenario.attr(PYSEM_LIT("endpoint")), job.normalized_params));
-    trace("[KEEPA-TRACE] scenario_request_done job_id=%s endpoint=%s", job.job_id, job.scenario.attr(PYSEM_LIT("endpoint")));
+    trace("[KEEPA-TRACE] scenario_request_start job_id=%s endpoint=%s", job.job_id,
+          job.scenario.attr(PYSEM_LIT("endpoint")));
+    py::object raw_response = co_await aio::wait(
+        client.attr(PYSEM_LIT("get_json"))(job.scenario.attr(PYSEM_LIT("endpoint")), job.normalized_params));
+    trace("[KEEPA-TRACE] scenario_request_done job_id=%s endpoint=%s", job.job_id,
+          job.scenario.attr(PYSEM_LIT("endpoint")));
     trace("[KEEPA-TRACE] token_status_start job_id=%s phase=after", job.job_id);
     py::object after_status = co_await aio::wait(ns["_safe_token_status"](client, job.warnings));
     trace("[KEEPA-TRACE] token_status_done job_id=%s phase=after", job.job_id);
-    co_return py::make_tuple(before_status, before_quota, raw_response, after_status);
+    co_return py::make_tuple(credential, before_status, before_quota, raw_response, after_status);
+}
+
+// Keys one after another, each in its own client, until one gets an answer.
+aio::task credential_attempts(py::object self, Job job) {
+    py::set attempted;
+    py::object last_error = py::none();
+    while (true) {
+        py::object provider = self.attr(PYSEM_LIT("api_key_provider"));
+        py::object credential = next_credential(provider, attempted, last_error);
+        trace("[KEEPA-TRACE] credential_ready scenario=%s site=%s source=%s", job.request.attr(PYSEM_LIT("scenario")),
+              job.site, credential.attr(PYSEM_LIT("source")));
+
+        py::object outcome;
+        try {
+            aio::async_with client_context(new_client(credential));
+            py::object client = co_await client_context.enter();
+            aio::failure failure;
+            try {
+                outcome = co_await attempt(job, provider, credential, client, attempted);
+            } catch (...) {
+                failure.capture();
+            }
+            co_await client_context.exit(failure);
+        } catch (py::error_already_set &e) {
+            if (!give_up_credential(e, provider, credential, attempted)) throw;
+            last_error = pysem::handled_exception(e);
+            continue;
+        }
+        if (!outcome) suppressed_by_client();
+        if (PyExceptionInstance_Check(outcome.ptr())) {
+            last_error = outcome;
+            continue;
+        }
+        co_return outcome;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// KeepaBrondic.run: the steps around the loop
+
+// The clock, the export format, the scenario, the site and the job id, then
+// the start line.
+inline Job name_job(py::handle request) {
+    Job job;
+    job.request = py::reinterpret_borrow<py::object>(request);
+    job.started_at = ns["time"].attr(PYSEM_LIT("monotonic"))();
+    job.export_format = ns["_normalize_export_format"](request.attr(PYSEM_LIT("export_format")));
+    job.scenario = ns["get_scenario"](request.attr(PYSEM_LIT("scenario")));
+    py::object requested_site = request.attr(PYSEM_LIT("site"));
+    job.site = (pysem::truthy(requested_site) ? requested_site : py::object(PYSEM_LIT("US"))).attr(PYSEM_LIT("upper"))();
+    py::object requested_job_id = request.attr(PYSEM_LIT("job_id"));
+    job.job_id = pysem::truthy(requested_job_id) ? py::object(checked_job_id(requested_job_id))
+                                                 : ns["_build_job_id"](request, job.site);
+    trace("[KEEPA-TRACE] manager_start scenario=%s site=%s job_id=%s export_format=%s",
+          request.attr(PYSEM_LIT("scenario")), job.site, job.job_id, job.export_format);
+    return job;
+}
+
+// The run directory, created with its parents, and the paths of its files.
+inline void make_run_directory(py::handle self, Job &job) {
+    job.root_dir = pysem::via<&build_root_dir>(self, job.request, job.job_id);
+    job.root_dir.attr(PYSEM_LIT("mkdir"))(
+        **pysem::make_dict({{PYSEM_LIT("parents"), py::handle(Py_True)}, {PYSEM_LIT("exist_ok"), py::handle(Py_True)}}));
+    job.params_path = job.root_dir / PYSEM_LIT("params.json");
+    job.raw_path = job.root_dir / PYSEM_LIT("raw.json");
+    job.result_path = job.root_dir / PYSEM_LIT("result.json");
+}
+
+// The parameters Keepa receives, the token estimate (from the request's own
+// parameters), the reserve in force and the run's warning list.
+inline void prepare_request(py::handle self, Job &job) {
+    py::handle request = job.request;
+    job.normalized_params = job.scenario.attr(PYSEM_LIT("build_params"))(**pysem::make_dict(
+        {{PYSEM_LIT("params"), request.attr(PYSEM_LIT("params"))}, {PYSEM_LIT("site"), job.site}}));
+    job.estimated_tokens = job.scenario.attr(PYSEM_LIT("estimate_tokens"))(request.attr(PYSEM_LIT("params")));
+    job.reserve_tokens = request.attr(PYSEM_LIT("reserve_tokens")).is_none()
+                             ? py::object(self.attr(PYSEM_LIT("settings")).attr(PYSEM_LIT("reserve_tokens")))
+                             : py::object(request.attr(PYSEM_LIT("reserve_tokens")));
+    job.warnings = py::list();
+}
+
+// The key worked: the provider hears of it with the newest figures there are.
+inline void report_success(py::handle self, const Answer &answer) {
+    py::object figures = ns["extract_quota"](answer.after_status);
+    if (!pysem::truthy(figures)) figures = ns["extract_quota"](answer.raw_response);
+    if (!pysem::truthy(figures)) figures = answer.before_quota;
+    ns["_report_provider_success"](self.attr(PYSEM_LIT("api_key_provider")), answer.credential, figures);
+}
+
+inline void write_raw_json(const Job &job, const Answer &answer) {
+    py::dict raw_payload = pysem::make_dict({{PYSEM_LIT("job_id"), job.job_id},
+                                             {PYSEM_LIT("scenario"), job.request.attr(PYSEM_LIT("scenario"))},
+                                             {PYSEM_LIT("site"), job.site},
+                                             {PYSEM_LIT("endpoint"), job.scenario.attr(PYSEM_LIT("endpoint"))},
+                                             {PYSEM_LIT("request_params"), job.normalized_params},
+                                             {PYSEM_LIT("before_status"), answer.before_status},
+                                             {PYSEM_LIT("response"), answer.raw_response},
+                                             {PYSEM_LIT("after_status"), answer.after_status},
+                                             {PYSEM_LIT("warnings"), job.warnings}});
+    ns["_write_json"](job.raw_path, raw_payload);
 }
 
 // The formatter the scenario calls, its result in the field of the record.
 inline py::object format_response(py::handle request, py::handle site, py::handle normalized_params,
                                   py::handle raw_response, py::handle raw_rows) {
     py::object name = request.attr(PYSEM_LIT("scenario"));
-    auto is = [&](const char *known) { return pysem::equal(name, py::str(known)); };
+    auto is = [&](const char *known) { return pysem::equal(name, pysem::interned(known)); };
 
     py::object domain_id = get(normalized_params, PYSEM_LIT("domain"));
     py::object category_parents = get(raw_response, PYSEM_LIT("categoryParents"));
@@ -584,14 +695,11 @@ inline py::object format_response(py::handle request, py::handle site, py::handl
         }
     }
 
-    py::dict options;
-    set(options, PYSEM_LIT("site"), site);
-    set(options, PYSEM_LIT("domain_id"), domain_id);
+    py::dict options = pysem::make_dict({{PYSEM_LIT("site"), site}, {PYSEM_LIT("domain_id"), domain_id}});
     auto call = [&](const char *formatter, py::handle input) { return ns[formatter](input, **options); };
 
     py::dict fields;
-    for (py::handle field : {PYSEM_LIT("product"), PYSEM_LIT("category"), PYSEM_LIT("seller"), PYSEM_LIT("lightning"), PYSEM_LIT("search_insights"), PYSEM_LIT("best_sellers"), PYSEM_LIT("deal")})
-        set(fields, field, py::none());
+    for (py::handle field : formatter_fields()) set(fields, field, py::none());
     if (is("product") || (is("product-search") && product_rows_are_objects)) {
         set(options, PYSEM_LIT("offers_requested"), py::bool_(has(normalized_params, PYSEM_LIT("offers"))));
         set(fields, PYSEM_LIT("product"), call("format_product_export", raw_rows));
@@ -616,175 +724,110 @@ inline py::object format_response(py::handle request, py::handle site, py::handl
     return ns["_FormattedResponseExports"](**fields);
 }
 
+// The answer's rows as the run counts, formats and returns them.
+struct Rows {
+    py::object raw_rows, formatted, primary_rows, data;
+};
+
+inline Rows read_rows(const Job &job, const Answer &answer) {
+    Rows rows;
+    rows.raw_rows = ns["extract_rows"](answer.raw_response);
+    rows.formatted = format_response(job.request, job.site, job.normalized_params, answer.raw_response, rows.raw_rows);
+    rows.primary_rows = rows.formatted.attr(PYSEM_LIT("primary_rows"))();
+    rows.data = rows.primary_rows.is_none() ? ns["add_keepa_time_conversions"](rows.raw_rows) : rows.primary_rows;
+    return rows;
+}
+
+// The export file, named after the job: the raw answer as JSON, or the rows
+// as a workbook (the formatted rows, else the answer's flat rows).
+inline py::object export_file(const Job &job, const Answer &answer, const Rows &rows) {
+    py::handle request = job.request;
+    if (pysem::equal(job.export_format, PYSEM_LIT("json"))) {
+        py::dict options = pysem::make_dict(
+            {{PYSEM_LIT("response"), answer.raw_response},
+             {PYSEM_LIT("output_path"), job.root_dir / pysem::concat({job.job_id, PYSEM_LIT(".json")})},
+             {PYSEM_LIT("scenario"), request.attr(PYSEM_LIT("scenario"))},
+             {PYSEM_LIT("site"), job.site}});
+        return ns["export_response_to_json"](**options);
+    }
+    py::object export_rows =
+        rows.primary_rows.is_none() ? ns["raw_response_to_export_rows"](answer.raw_response) : rows.primary_rows;
+    py::dict options = pysem::make_dict(
+        {{PYSEM_LIT("rows"), export_rows},
+         {PYSEM_LIT("output_path"), job.root_dir / pysem::concat({job.job_id, PYSEM_LIT(".xlsx")})},
+         {PYSEM_LIT("scenario"), request.attr(PYSEM_LIT("scenario"))},
+         {PYSEM_LIT("site"), job.site},
+         {PYSEM_LIT("params"), request.attr(PYSEM_LIT("params"))},
+         {PYSEM_LIT("extra_sheets"), rows.formatted.attr(PYSEM_LIT("extra_sheets"))()}});
+    return ns["export_rows_to_xlsx"](**options);
+}
+
+// The upload, when the request asks for one; a failed upload is a warning.
+inline void upload_if_requested(py::handle self, const Job &job, py::handle export_) {
+    if (!pysem::truthy(job.request.attr(PYSEM_LIT("upload_export")))) {
+        trace("[KEEPA-TRACE] export_upload_skipped job_id=%s reason=api_mode", job.job_id);
+        return;
+    }
+    trace("[KEEPA-TRACE] export_upload_start job_id=%s", job.job_id);
+    ns["_upload_export_if_enabled"](**pysem::make_dict({{PYSEM_LIT("export"), export_},
+                                                        {PYSEM_LIT("job_id"), job.job_id},
+                                                        {PYSEM_LIT("scenario"), job.request.attr(PYSEM_LIT("scenario"))},
+                                                        {PYSEM_LIT("site"), job.site},
+                                                        {PYSEM_LIT("warnings"), job.warnings},
+                                                        {PYSEM_LIT("jwt"), self.attr(PYSEM_LIT("jwt"))},
+                                                        {PYSEM_LIT("session_id"), self.attr(PYSEM_LIT("session_id"))}}));
+    trace("[KEEPA-TRACE] export_upload_done job_id=%s", job.job_id);
+}
+
+// The quota record and the run's result.
+inline py::object build_result(const Job &job, const Answer &answer, const Rows &rows, py::handle export_) {
+    py::dict quota = pysem::make_dict({{PYSEM_LIT("estimated_tokens"), job.estimated_tokens},
+                                       {PYSEM_LIT("before"), ns["extract_quota"](answer.before_status)},
+                                       {PYSEM_LIT("response"), ns["extract_quota"](answer.raw_response)},
+                                       {PYSEM_LIT("after"), ns["extract_quota"](answer.after_status)}});
+    py::dict fields = pysem::make_dict({{PYSEM_LIT("job_id"), job.job_id},
+                                        {PYSEM_LIT("scenario"), job.request.attr(PYSEM_LIT("scenario"))},
+                                        {PYSEM_LIT("site"), job.site},
+                                        {PYSEM_LIT("row_count"), py::int_(py::len(rows.raw_rows))},
+                                        {PYSEM_LIT("root_dir"), py::str(job.root_dir)},
+                                        {PYSEM_LIT("params_path"), py::str(job.params_path)},
+                                        {PYSEM_LIT("raw_path"), py::str(job.raw_path)},
+                                        {PYSEM_LIT("result_path"), py::str(job.result_path)},
+                                        {PYSEM_LIT("export"), export_},
+                                        {PYSEM_LIT("data"), rows.data},
+                                        {PYSEM_LIT("quota"), quota},
+                                        {PYSEM_LIT("warnings"), job.warnings}});
+    return ns["KeepaScenarioResult"](**fields);
+}
+
+// "result.json", then the hand-over, which may add a warning and write the
+// file again.
+inline void store_result(py::handle self, const Job &job, py::handle result) {
+    ns["_write_json"](job.result_path, result.attr(PYSEM_LIT("to_dict"))());
+    pysem::via<&submit_collection_result>(self, pysem::keyword{"request", job.request}, pysem::keyword{"result", result});
+}
+
+// The closing line, with the whole milliseconds since the run started.
+inline void trace_done(const Job &job, py::handle result) {
+    py::object elapsed = (ns["time"].attr(PYSEM_LIT("monotonic"))() - job.started_at) * py::int_(1000);
+    trace("[KEEPA-TRACE] manager_done scenario=%s site=%s job_id=%s row_count=%s elapsed_ms=%s",
+          job.request.attr(PYSEM_LIT("scenario")), job.site, job.job_id, result.attr(PYSEM_LIT("row_count")),
+          pysem::steal(PyNumber_Long(elapsed.ptr())));
+}
+
 aio::task run(py::object self, py::object request) {
-    py::object started_at = ns["time"].attr(PYSEM_LIT("monotonic"))();
-    py::object export_format = ns["_normalize_export_format"](request.attr(PYSEM_LIT("export_format")));
-    py::object scenario = ns["get_scenario"](request.attr(PYSEM_LIT("scenario")));
-    py::object requested_site = request.attr(PYSEM_LIT("site"));
-    py::object site = (pysem::truthy(requested_site) ? requested_site : py::object(PYSEM_LIT("US"))).attr(PYSEM_LIT("upper"))();
-    py::object requested_job_id = request.attr(PYSEM_LIT("job_id"));
-    py::object job_id = pysem::truthy(requested_job_id) ? py::object(checked_job_id(requested_job_id))
-                                                        : ns["_build_job_id"](request, site);
-    trace("[KEEPA-TRACE] manager_start scenario=%s site=%s job_id=%s export_format=%s", request.attr(PYSEM_LIT("scenario")), site,
-          job_id, export_format);
-
-    py::object root_dir = self.attr("_build_root_dir")(request, job_id);
-    {
-        py::dict options;
-        set(options, PYSEM_LIT("parents"), py::bool_(true));
-        set(options, PYSEM_LIT("exist_ok"), py::bool_(true));
-        root_dir.attr(PYSEM_LIT("mkdir"))(**options);
-    }
-    py::object params_path = root_dir / PYSEM_LIT("params.json");
-    py::object raw_path = root_dir / PYSEM_LIT("raw.json");
-    py::object result_path = root_dir / PYSEM_LIT("result.json");
-
-    py::object normalized_params;
-    {
-        py::dict options;
-        set(options, PYSEM_LIT("params"), request.attr(PYSEM_LIT("params")));
-        set(options, PYSEM_LIT("site"), site);
-        normalized_params = scenario.attr(PYSEM_LIT("build_params"))(**options);
-    }
-    py::object estimated_tokens = scenario.attr(PYSEM_LIT("estimate_tokens"))(request.attr(PYSEM_LIT("params")));
-    py::object reserve_tokens = request.attr(PYSEM_LIT("reserve_tokens")).is_none() ? py::object(self.attr(PYSEM_LIT("settings")).attr(PYSEM_LIT("reserve_tokens")))
-                                                                          : py::object(request.attr(PYSEM_LIT("reserve_tokens")));
-    py::list warnings;
-    Job job{request, scenario, site, job_id, params_path, normalized_params, estimated_tokens, reserve_tokens, warnings};
-
-    // The credential attempt loop.
-    py::set attempted;
-    py::object last_error = py::none();
-    py::object credential;
-    py::tuple outcome;
-    while (true) {
-        py::object provider = self.attr(PYSEM_LIT("api_key_provider"));
-        try {
-            credential = ns["_get_provider_credential"](provider, attempted);
-        } catch (py::error_already_set &e) {
-            if (!e.matches(ns["KeepaConfigError"]) || last_error.is_none()) throw;
-            aio::raise(last_error);
-        }
-        trace("[KEEPA-TRACE] credential_ready scenario=%s site=%s source=%s", request.attr(PYSEM_LIT("scenario")), site,
-              credential.attr(PYSEM_LIT("source")));
-
-        py::object result;
-        try {
-            aio::async_with client_context(new_client(credential));
-            py::object client = co_await client_context.enter();
-            aio::failure failure;
-            try {
-                result = co_await attempt(job, provider, credential, client, attempted);
-            } catch (...) {
-                failure.capture();
-            }
-            co_await client_context.exit(failure);
-        } catch (py::error_already_set &e) {
-            if (!give_up_credential(e, provider, credential, attempted)) throw;
-            last_error = pysem::handled_exception(e);
-            continue;
-        }
-        if (!result) suppressed_by_client();
-        if (PyExceptionInstance_Check(result.ptr())) {
-            last_error = result;
-            continue;
-        }
-        outcome = py::reinterpret_borrow<py::tuple>(result);
-        break;
-    }
-    py::object before_status = outcome[0], before_quota = outcome[1], raw_response = outcome[2], after_status = outcome[3];
-
-    // Success report: the newest figures there are.
-    py::object figures = ns["extract_quota"](after_status);
-    if (!pysem::truthy(figures)) figures = ns["extract_quota"](raw_response);
-    if (!pysem::truthy(figures)) figures = before_quota;
-    ns["_report_provider_success"](self.attr(PYSEM_LIT("api_key_provider")), credential, figures);
-
-    py::dict raw_payload;
-    set(raw_payload, PYSEM_LIT("job_id"), job_id);
-    set(raw_payload, PYSEM_LIT("scenario"), request.attr(PYSEM_LIT("scenario")));
-    set(raw_payload, PYSEM_LIT("site"), site);
-    set(raw_payload, PYSEM_LIT("endpoint"), scenario.attr(PYSEM_LIT("endpoint")));
-    set(raw_payload, PYSEM_LIT("request_params"), normalized_params);
-    set(raw_payload, PYSEM_LIT("before_status"), before_status);
-    set(raw_payload, PYSEM_LIT("response"), raw_response);
-    set(raw_payload, PYSEM_LIT("after_status"), after_status);
-    set(raw_payload, PYSEM_LIT("warnings"), warnings);
-    ns["_write_json"](raw_path, raw_payload);
-
-    py::object raw_rows = ns["extract_rows"](raw_response);
-    py::object formatted = format_response(request, site, normalized_params, raw_response, raw_rows);
-    py::object primary_rows = formatted.attr(PYSEM_LIT("primary_rows"))();
-    py::object data = primary_rows.is_none() ? ns["add_keepa_time_conversions"](raw_rows) : primary_rows;
-
-    py::object export_;
-    if (pysem::equal(export_format, PYSEM_LIT("json"))) {
-        py::dict options;
-        set(options, PYSEM_LIT("response"), raw_response);
-        set(options, PYSEM_LIT("output_path"), root_dir / pysem::concat({job_id, py::str(".json")}));
-        set(options, PYSEM_LIT("scenario"), request.attr(PYSEM_LIT("scenario")));
-        set(options, PYSEM_LIT("site"), site);
-        export_ = ns["export_response_to_json"](**options);
-    } else {
-        py::object export_rows = primary_rows.is_none() ? ns["raw_response_to_export_rows"](raw_response) : primary_rows;
-        py::dict options;
-        set(options, PYSEM_LIT("rows"), export_rows);
-        set(options, PYSEM_LIT("output_path"), root_dir / pysem::concat({job_id, py::str(".xlsx")}));
-        set(options, PYSEM_LIT("scenario"), request.attr(PYSEM_LIT("scenario")));
-        set(options, PYSEM_LIT("site"), site);
-        set(options, PYSEM_LIT("params"), request.attr(PYSEM_LIT("params")));
-        set(options, PYSEM_LIT("extra_sheets"), formatted.attr(PYSEM_LIT("extra_sheets"))());
-        export_ = ns["export_rows_to_xlsx"](**options);
-    }
-
-    if (pysem::truthy(request.attr(PYSEM_LIT("upload_export")))) {
-        trace("[KEEPA-TRACE] export_upload_start job_id=%s", job_id);
-        py::dict options;
-        set(options, PYSEM_LIT("export"), export_);
-        set(options, PYSEM_LIT("job_id"), job_id);
-        set(options, PYSEM_LIT("scenario"), request.attr(PYSEM_LIT("scenario")));
-        set(options, PYSEM_LIT("site"), site);
-        set(options, PYSEM_LIT("warnings"), warnings);
-        set(options, PYSEM_LIT("jwt"), self.attr(PYSEM_LIT("jwt")));
-        set(options, PYSEM_LIT("session_id"), self.attr(PYSEM_LIT("session_id")));
-        ns["_upload_export_if_enabled"](**options);
-        trace("[KEEPA-TRACE] export_upload_done job_id=%s", job_id);
-    } else {
-        trace("[KEEPA-TRACE] export_upload_skipped job_id=%s reason=api_mode", job_id);
-    }
-
-    py::dict quota;
-    set(quota, PYSEM_LIT("estimated_tokens"), estimated_tokens);
-    set(quota, PYSEM_LIT("before"), ns["extract_quota"](before_status));
-    set(quota, PYSEM_LIT("response"), ns["extract_quota"](raw_response));
-    set(quota, PYSEM_LIT("after"), ns["extract_quota"](after_status));
-
-    py::dict fields;
-    set(fields, PYSEM_LIT("job_id"), job_id);
-    set(fields, PYSEM_LIT("scenario"), request.attr(PYSEM_LIT("scenario")));
-    set(fields, PYSEM_LIT("site"), site);
-    set(fields, PYSEM_LIT("row_count"), py::int_(py::len(raw_rows)));
-    set(fields, PYSEM_LIT("root_dir"), py::str(root_dir));
-    set(fields, PYSEM_LIT("params_path"), py::str(params_path));
-    set(fields, PYSEM_LIT("raw_path"), py::str(raw_path));
-    set(fields, PYSEM_LIT("result_path"), py::str(result_path));
-    set(fields, PYSEM_LIT("export"), export_);
-    set(fields, PYSEM_LIT("data"), data);
-    set(fields, PYSEM_LIT("quota"), quota);
-    set(fields, PYSEM_LIT("warnings"), warnings);
-    py::object result = ns["KeepaScenarioResult"](**fields);
-
-    ns["_write_json"](result_path, result.attr(PYSEM_LIT("to_dict"))());
-    {
-        py::dict options;
-        set(options, PYSEM_LIT("request"), request);
-        set(options, PYSEM_LIT("result"), result);
-        self.attr("_submit_collection_result")(**options);
-    }
-
-    py::object elapsed = (ns["time"].attr(PYSEM_LIT("monotonic"))() - started_at) * py::int_(1000);
-    trace("[KEEPA-TRACE] manager_done scenario=%s site=%s job_id=%s row_count=%s elapsed_ms=%s", request.attr(PYSEM_LIT("scenario")),
-          site, job_id, result.attr(PYSEM_LIT("row_count")), pysem::steal(PyNumber_Long(elapsed.ptr())));
+    Job job = name_job(request);
+    make_run_directory(self, job);
+    prepare_request(self, job);
+    Answer answer(py::reinterpret_borrow<py::tuple>(co_await credential_attempts(self, job)));
+    report_success(self, answer);
+    write_raw_json(job, answer);
+    Rows rows = read_rows(job, answer);
+    py::object export_ = export_file(job, answer, rows);
+    upload_if_requested(self, job, export_);
+    py::object result = build_result(job, answer, rows, export_);
+    store_result(self, job, result);
+    trace_done(job, result);
     co_return result;
 }
 
