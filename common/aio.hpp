@@ -1290,13 +1290,30 @@ inline PyObject *function_get_name(PyObject *self, void *) { return short_name(a
 inline PyObject *function_get_qualname(PyObject *self, void *) { return Py_NewRef(as_function(self)->qualname); }
 inline PyObject *function_get_module(PyObject *self, void *) { return Py_NewRef(as_function(self)->module); }
 inline PyObject *function_get_doc(PyObject *self, void *) { return Py_NewRef(as_function(self)->doc); }
-// What inspect.signature and help() read: the wrapped function's own.
+// What inspect.signature and help() read: the wrapped function's own. A
+// module function's native code takes the module first ("$module"), which
+// inspect drops only for a callable bound to the module; this one is not.
 inline PyObject *function_get_text_signature(PyObject *self, void *) {
     PyObject *impl = as_function(self)->impl;
     if (!impl) Py_RETURN_NONE;
     PyObject *found = nullptr;
     if (capi::lookup_attr(impl, PYSEM_LIT("__text_signature__").ptr(), &found) < 0) return nullptr;
-    return found ? found : Py_NewRef(Py_None);
+    if (!found) Py_RETURN_NONE;
+    PyObject *bound = PyCFunction_Check(impl) ? PyCFunction_GET_SELF(impl) : nullptr;
+    if (!PyUnicode_Check(found) || !bound || !PyModule_Check(bound)) return found;
+    PyObject *rest = nullptr;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(found);
+    if (PyUnicode_CompareWithASCIIString(found, "($module)") == 0) {
+        rest = PyUnicode_FromString("()");
+    } else if (n > 10 && PyUnicode_Tailmatch(found, PYSEM_LIT("($module, ").ptr(), 0, 10, -1) == 1) {
+        PyObject *tail = PyUnicode_Substring(found, 10, n);
+        rest = tail ? PyUnicode_Concat(PYSEM_LIT("(").ptr(), tail) : nullptr;
+        Py_XDECREF(tail);
+    } else {
+        return found;
+    }
+    Py_DECREF(found);
+    return rest;
 }
 
 inline PyGetSetDef function_getset[] = {

@@ -521,7 +521,8 @@ inline bool is_direct(py::handle self, const own_method &m) { return !replaced(s
 
 template <auto Fn> bool is_direct(py::handle self) { return is_direct(self, own<Fn>()); }
 
-// `name=value`, for a keyword-only argument; it comes last.
+// `name=value`, for a keyword-only argument; keywords come last, in the
+// order of the parameters.
 struct keyword {
     const char *name;
     py::handle value;
@@ -538,9 +539,27 @@ inline py::handle positional(py::handle value) { return value; }
 inline py::handle positional(const keyword &k) { return k.value; }
 inline py::handle positional(const omitted &o) { return o.value; }
 
-inline const char *keyword_name(py::handle, const char *found) { return found; }
-inline const char *keyword_name(const omitted &, const char *found) { return found; }
-inline const char *keyword_name(const keyword &k, const char *) { return k.name; }
+inline void add_keyword_name(py::handle, py::tuple &, Py_ssize_t &) {}
+inline void add_keyword_name(const omitted &, py::tuple &, Py_ssize_t &) {}
+inline void add_keyword_name(const keyword &k, py::tuple &names, Py_ssize_t &at) {
+    PyTuple_SET_ITEM(names.ptr(), at++, Py_NewRef(interned(k.name).ptr()));
+}
+
+// Positional arguments, then either keywords or one left-out argument.
+template <class... Args> constexpr bool well_ordered() {
+    constexpr size_t n = sizeof...(Args);
+    constexpr bool is_keyword[] = {std::is_same_v<Args, keyword>..., false};
+    constexpr bool is_omitted[] = {std::is_same_v<Args, omitted>..., false};
+    size_t keywords = 0, left_out = 0;
+    for (size_t i = 0; i < n; ++i) {
+        keywords += is_keyword[i];
+        left_out += is_omitted[i];
+    }
+    if (left_out > 1 || (left_out == 1 && (keywords != 0 || !is_omitted[n - 1]))) return false;
+    for (size_t i = n - keywords; i < n; ++i)
+        if (!is_keyword[i]) return false;
+    return true;
+}
 } // namespace detail
 
 // self.<name>(*args) through attribute lookup, as `self.name(...)` runs it.
@@ -548,17 +567,15 @@ template <class... Args> py::object call_method(py::handle self, py::handle name
     constexpr size_t count = sizeof...(Args);
     constexpr size_t keywords = (std::size_t{std::is_same_v<Args, keyword>} + ... + 0);
     constexpr size_t left_out = (std::size_t{std::is_same_v<Args, omitted>} + ... + 0);
-    if constexpr (keywords + left_out != 0) {
-        using last = std::tuple_element_t<count - 1, std::tuple<Args...>>;
-        static_assert(keywords + left_out == 1 && (std::is_same_v<last, keyword> || std::is_same_v<last, omitted>),
-                      "one keyword or left-out argument, after the positional ones");
-    }
+    static_assert(detail::well_ordered<Args...>(),
+                  "positional arguments first, then keywords or one left-out argument");
     PyObject *argv[] = {self.ptr(), detail::positional(args).ptr()...};
     py::object names;
     if constexpr (keywords != 0) {
-        const char *kw = nullptr;
-        ((kw = detail::keyword_name(args, kw)), ...);
-        names = py::make_tuple(steal(PyUnicode_InternFromString(kw)));
+        py::tuple listed(keywords);
+        Py_ssize_t at = 0;
+        (detail::add_keyword_name(args, listed, at), ...);
+        names = std::move(listed);
     }
     return steal(PyObject_VectorcallMethod(name.ptr(), argv, 1 + count - keywords - left_out, names.ptr()));
 }
@@ -574,8 +591,16 @@ namespace detail {
 template <auto Fn, class... Args, size_t... I>
 py::object call_direct(py::handle self, std::index_sequence<I...>, const Args &...args) {
     using P = typename traits_of<Fn>::params;
-    return steal(result(pointer<Fn>()(parameter<std::tuple_element_t<0, P>>(self.ptr()),
-                                      parameter<std::tuple_element_t<I + 1, P>>(positional(args).ptr())...)));
+    auto call = [&]() -> decltype(auto) {
+        return pointer<Fn>()(parameter<std::tuple_element_t<0, P>>(self.ptr()),
+                             parameter<std::tuple_element_t<I + 1, P>>(positional(args).ptr())...);
+    };
+    if constexpr (std::is_void_v<typename traits_of<Fn>::result_type>) {
+        call();
+        return py::none();
+    } else {
+        return steal(result(call()));
+    }
 }
 } // namespace detail
 

@@ -13,6 +13,7 @@
 #include <pybind11/gil_safe_call_once.h>
 
 #include <climits>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -463,18 +464,45 @@ class recursion_guard {
 // ---------------------------------------------------------------------------
 // Small idioms
 
-// `a == b` and `a != b` as an `if` tests them: the rich comparison, then the
-// truth of its result.
+// `a == b`, `a != b` and `a < b` as an `if` tests them: the rich comparison,
+// then the truth of its result (no identity shortcut: a NaN is not equal to
+// itself).
 inline bool compare(py::handle a, py::handle b, int op) {
     return truthy(steal(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
 }
 
 inline bool equal(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
 inline bool not_equal(py::handle a, py::handle b) { return compare(a, b, Py_NE); }
+inline bool less(py::handle a, py::handle b) { return compare(a, b, Py_LT); }
 
 // `a + b` for two texts.
 inline py::str concat(py::handle a, py::handle b) {
     return steal_as<py::str>(PyUnicode_Concat(a.ptr(), b.ptr()));
+}
+
+// "".join(parts) for a few texts, refused as join refuses anything else.
+inline py::str concat(std::initializer_list<py::handle> parts) {
+    py::tuple items(parts.size());
+    Py_ssize_t i = 0;
+    for (py::handle part : parts) PyTuple_SET_ITEM(items.ptr(), i++, Py_NewRef(part.ptr()));
+    return join(PYSEM_LIT(""), items);
+}
+
+// {key: value, ...}, in the order given.
+inline py::dict make_dict(std::initializer_list<std::pair<py::handle, py::handle>> items) {
+    py::dict out;
+    for (const auto &[key, value] : items)
+        if (PyDict_SetItem(out.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
+    return out;
+}
+
+// The exception a handler caught, as `except ... as error` binds it: with its
+// traceback attached, so that a log record or a later raise shows where it
+// came from.
+inline py::object handled_exception(const py::error_already_set &e) {
+    py::object error = e.value();
+    if (e.trace() && PyException_SetTraceback(error.ptr(), e.trace().ptr()) < 0) throw py::error_already_set();
+    return error;
 }
 
 // ---------------------------------------------------------------------------

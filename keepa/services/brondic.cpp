@@ -15,9 +15,10 @@
 #include "keepa/services/brondic_rows.hpp"
 #include "keepa/services/brondic_state.hpp"
 
+#include <array>
 #include <cmath>
-#include <initializer_list>
 #include <stdexcept>
+#include <utility>
 
 namespace brondic {
 
@@ -27,15 +28,9 @@ constexpr const char *QUOTA_WAIT_MESSAGE = "等待 Keepa 可用额度恢复后�
 constexpr const char *UPLOAD_FAILED_MESSAGE = "导出文件上传失败，已保留服务端本地文件";
 constexpr const char *COLLECTION_FAILED_MESSAGE = "Keepa 数据沉淀排队失败，采集结果已保留";
 
-inline py::str concat(std::initializer_list<py::handle> parts) {
-    py::str text("");
-    for (py::handle part : parts) text = pysem::steal_as<py::str>(PyUnicode_Concat(text.ptr(), part.ptr()));
-    return text;
-}
-
 // One trace line through the module logger; logging fills in the arguments.
 template <class... Args> inline void trace(const char *format, Args &&...args) {
-    ns["logger"].attr(state().info)(format, std::forward<Args>(args)...);
+    ns["logger"].attr(PYSEM_LIT("info"))(pysem::interned(format), std::forward<Args>(args)...);
 }
 
 // A caller's job id becomes one path part under the output directory, so it
@@ -47,8 +42,8 @@ inline py::str checked_job_id(py::handle value) {
     bool unsafe = t.empty() || (t.size() == 1 && t[0] == '.') || (t.size() == 2 && t[0] == '.' && t[1] == '.');
     for (Py_ssize_t i = 0; !unsafe && i < t.size(); ++i) unsafe = t[i] == '/' || t[i] == '\\' || t[i] == 0;
     if (unsafe)
-        pysem::raise_instance(ns["KeepaConfigError"](
-            concat({py::str("任务 ID 只能是单个目录名（不能为空、不能是 . 或 ..，也不能包含 /、\\ 或空字符）："), job_id})));
+        pysem::raise_instance(ns["KeepaConfigError"](pysem::concat(
+            {PYSEM_LIT("任务 ID 只能是单个目录名（不能为空、不能是 . 或 ..，也不能包含 /、\\ 或空字符）："), job_id})));
     return job_id;
 }
 
@@ -56,54 +51,44 @@ inline py::str checked_job_id(py::handle value) {
 // Key rotation and token quota
 
 inline bool provider_supports_rotation(py::handle provider) {
-    return PyCallable_Check(getattr_or_none(provider, state().report_failure).ptr()) != 0;
+    return PyCallable_Check(getattr_or_none(provider, PYSEM_LIT("report_failure")).ptr()) != 0;
 }
 
 inline py::object get_provider_credential(py::handle provider, py::handle attempted_arg) {
     py::set attempted = pysem::exact_set(attempted_arg, "attempted_account_ids");
-    py::object get_default = provider.attr(state().get_default);
-    if (provider_supports_rotation(provider)) {
-        py::dict kwargs;
-        set(kwargs, state().exclude_account_ids, attempted);
-        return get_default(**kwargs);
-    }
+    py::object get_default = provider.attr(PYSEM_LIT("get_default"));
+    if (provider_supports_rotation(provider))
+        return get_default(**pysem::make_dict({{PYSEM_LIT("exclude_account_ids"), attempted}}));
     return get_default();
 }
 
 inline void report_provider_success(py::handle provider, py::handle credential, py::handle quota) {
     pysem::exact_dict(quota, "quota");
-    py::object report = getattr_or_none(provider, state().report_success);
+    py::object report = getattr_or_none(provider, PYSEM_LIT("report_success"));
     if (PyCallable_Check(report.ptr())) report(credential, quota);
 }
 
 inline void report_provider_failure(py::handle provider, py::handle credential, py::handle exc, py::handle quota) {
     error_arg(exc, "exc");
     pysem::optional_exact_dict(quota, "quota");
-    py::object report = getattr_or_none(provider, state().report_failure);
-    if (PyCallable_Check(report.ptr())) {
-        py::dict kwargs;
-        set(kwargs, state().quota, quota);
-        report(credential, exc, **kwargs);
-    }
+    py::object report = getattr_or_none(provider, PYSEM_LIT("report_failure"));
+    if (PyCallable_Check(report.ptr())) report(credential, exc, **pysem::make_dict({{PYSEM_LIT("quota"), quota}}));
 }
 
 inline bool can_rotate_credential(py::handle provider, py::handle credential, py::handle exc) {
     if (!provider_supports_rotation(provider)) return false;
-    if (credential.attr(state().account_id).is_none()) return false;
-    py::object code = exc.attr(state().code);
+    if (credential.attr(PYSEM_LIT("account_id")).is_none()) return false;
+    py::object code = exc.attr(PYSEM_LIT("code"));
     for (const char *rotatable : {"KEEPA_AUTH_ERROR", "KEEPA_FORBIDDEN", "KEEPA_QUOTA_INSUFFICIENT", "KEEPA_RATE_LIMITED"})
-        if (equals(code, py::str(rotatable))) return true;
+        if (pysem::equal(code, pysem::interned(rotatable))) return true;
     return false;
 }
 
 inline void append_token_status_warning(py::handle warnings_arg, py::handle exc) {
     py::list warnings = pysem::exact_list(warnings_arg, "warnings");
-    State &s = state();
-    py::dict record;
-    set(record, s.stage, py::str("token_status"));
-    set(record, s.message, py::str(TOKEN_STATUS_FAILED_MESSAGE));
-    set(record, s.error, exc.attr(s.to_dict)());
-    append(warnings, record);
+    append(warnings, pysem::make_dict({{PYSEM_LIT("stage"), PYSEM_LIT("token_status")},
+                                       {PYSEM_LIT("message"), PYSEM_LIT(TOKEN_STATUS_FAILED_MESSAGE)},
+                                       {PYSEM_LIT("error"), exc.attr(PYSEM_LIT("to_dict"))()}}));
 }
 
 // The result of int(figure) or float(figure); None when the figure is no
@@ -123,9 +108,8 @@ inline py::object build_quota_warning(py::handle before_quota_arg, py::handle es
     py::dict before_quota = pysem::exact_dict(before_quota_arg, "before_quota");
     py::object estimated = optional_int(estimated_arg, "estimated_tokens");
     py::int_ reserve = pysem::int_arg(reserve_arg, "reserve_tokens");
-    State &s = state();
 
-    py::object tokens_left = get(before_quota, s.tokensLeft);
+    py::object tokens_left = get(before_quota, PYSEM_LIT("tokensLeft"));
     if (estimated.is_none() || tokens_left.is_none()) return py::none();
     py::object tokens = figure_or_none(PyNumber_Long(tokens_left.ptr()));
     if (tokens.is_none()) return py::none();
@@ -134,43 +118,74 @@ inline py::object build_quota_warning(py::handle before_quota_arg, py::handle es
     py::object required = (estimated < zero ? zero : estimated) + (reserve < zero ? zero : py::object(reserve));
     if (tokens >= required) return py::none();
 
-    py::dict record;
-    set(record, s.stage, py::str("quota_precheck"));
-    set(record, s.message, py::str(QUOTA_SHORT_MESSAGE));
-    set(record, s.tokens_left, tokens);
-    set(record, s.estimated_tokens, estimated);
-    set(record, s.reserve_tokens, reserve);
-    set(record, s.refill_in_ms, get(before_quota, s.refillIn));
-    set(record, s.refill_rate, get(before_quota, s.refillRate));
-    return record;
+    return pysem::make_dict({{PYSEM_LIT("stage"), PYSEM_LIT("quota_precheck")},
+                             {PYSEM_LIT("message"), PYSEM_LIT(QUOTA_SHORT_MESSAGE)},
+                             {PYSEM_LIT("tokens_left"), tokens},
+                             {PYSEM_LIT("estimated_tokens"), estimated},
+                             {PYSEM_LIT("reserve_tokens"), reserve},
+                             {PYSEM_LIT("refill_in_ms"), get(before_quota, PYSEM_LIT("refillIn"))},
+                             {PYSEM_LIT("refill_rate"), get(before_quota, PYSEM_LIT("refillRate"))}});
 }
 
 inline py::object quota_error(py::handle warning_arg) {
     py::dict warning = pysem::exact_dict(warning_arg, "quota_warning");
-    State &s = state();
     py::dict kwargs;
-    for (py::handle key : {s.tokens_left, s.estimated_tokens, s.reserve_tokens, s.refill_in_ms, s.refill_rate})
+    for (py::handle key : {PYSEM_LIT("tokens_left"), PYSEM_LIT("estimated_tokens"), PYSEM_LIT("reserve_tokens"),
+                           PYSEM_LIT("refill_in_ms"), PYSEM_LIT("refill_rate")})
         set(kwargs, key, get(warning, key));
-    return ns["KeepaQuotaError"](QUOTA_SHORT_MESSAGE, **kwargs);
+    return ns["KeepaQuotaError"](PYSEM_LIT(QUOTA_SHORT_MESSAGE), **kwargs);
 }
 
 // Seconds to wait for the refill the figures announce: refillIn ms plus one
 // second, never negative; 0 when the figure is missing, no number or
 // infinite (an endless wait would hang the run).
 inline double refill_wait_seconds(py::handle before_quota) {
-    py::object refill = figure_or_none(PyNumber_Float(get(before_quota, state().refillIn).ptr()));
+    py::object refill = figure_or_none(PyNumber_Float(get(before_quota, PYSEM_LIT("refillIn")).ptr()));
     if (refill.is_none()) return 0.0;
     double seconds = PyFloat_AS_DOUBLE(refill.ptr()) / 1000.0 + 1.0;
     return !std::isfinite(seconds) || seconds < 0.0 ? 0.0 : seconds;
 }
 
 inline py::dict quota_wait_warning(double seconds) {
-    State &s = state();
-    py::dict record;
-    set(record, s.stage, py::str("quota_wait"));
-    set(record, s.message, py::str(QUOTA_WAIT_MESSAGE));
-    set(record, s.wait_seconds, py::float_(seconds));
-    return record;
+    return pysem::make_dict({{PYSEM_LIT("stage"), PYSEM_LIT("quota_wait")},
+                             {PYSEM_LIT("message"), PYSEM_LIT(QUOTA_WAIT_MESSAGE)},
+                             {PYSEM_LIT("wait_seconds"), py::float_(seconds)}});
+}
+
+// The token-status reads of the module functions; their argument checks run
+// at call time, before the coroutine exists.
+
+aio::task read_token_status_safely(py::object client, py::list warnings) {
+    py::object status;
+    bool failed = false;
+    try {
+        status = co_await aio::wait(client.attr(PYSEM_LIT("token_status"))());
+    } catch (py::error_already_set &e) {
+        if (!e.matches(ns["KeepaApiError"])) throw;
+        append_token_status_warning(warnings, pysem::handled_exception(e));
+        failed = true;
+    }
+    if (failed) co_return py::dict();
+    co_return dict_result(status, "_safe_token_status");
+}
+
+inline aio::task safe_token_status(py::object client, py::object warnings) {
+    return read_token_status_safely(client, pysem::exact_list(warnings, "warnings"));
+}
+
+aio::task read_token_status_after_refill(py::object client, py::dict before_quota, py::list warnings) {
+    double seconds = refill_wait_seconds(before_quota);
+    if (seconds > 0.0) {
+        append(warnings, quota_wait_warning(seconds));
+        co_await aio::wait(ns["asyncio"].attr(PYSEM_LIT("sleep"))(seconds));
+    }
+    py::object status = co_await aio::wait(client.attr(PYSEM_LIT("token_status"))());
+    co_return dict_result(status, "_wait_for_refill");
+}
+
+inline aio::task wait_for_refill(py::object client, py::object before_quota, py::object warnings) {
+    py::dict figures = pysem::exact_dict(before_quota, "before_quota");
+    return read_token_status_after_refill(client, figures, pysem::exact_list(warnings, "warnings"));
 }
 
 // ---------------------------------------------------------------------------
@@ -184,16 +199,15 @@ inline py::dict params_payload(py::handle request, py::handle scenario, py::hand
     py::object estimated = optional_int(estimated_arg, "estimated_tokens");
     py::int_ reserve = pysem::int_arg(reserve_arg, "reserve_tokens");
     pysem::optional_exact_dict(before_quota, "before_quota");
-    State &s = state();
-    py::dict payload;
-    set(payload, s.request, request.attr(s.to_dict)());
-    set(payload, s.scenario, scenario);
-    set(payload, s.account, account);
-    set(payload, s.normalized_params, normalized_params);
-    set(payload, s.estimated_tokens, estimated);
-    set(payload, s.reserve_tokens, reserve);
-    set(payload, s.before_quota, pysem::truthy(before_quota) ? py::reinterpret_borrow<py::object>(before_quota) : py::dict());
-    return payload;
+    return pysem::make_dict(
+        {{PYSEM_LIT("request"), request.attr(PYSEM_LIT("to_dict"))()},
+         {PYSEM_LIT("scenario"), scenario},
+         {PYSEM_LIT("account"), account},
+         {PYSEM_LIT("normalized_params"), normalized_params},
+         {PYSEM_LIT("estimated_tokens"), estimated},
+         {PYSEM_LIT("reserve_tokens"), reserve},
+         {PYSEM_LIT("before_quota"), pysem::truthy(before_quota) ? py::reinterpret_borrow<py::object>(before_quota)
+                                                                 : py::object(py::dict())}});
 }
 
 // The whole text is serialised and encoded before the file is opened, so a
@@ -214,11 +228,21 @@ inline void write_json(py::handle path_arg, py::handle payload) {
 
 inline py::str normalize_export_format(py::handle value_arg) {
     py::str value = pysem::exact_str(value_arg, "value");
-    State &s = state();
-    py::str normalized = pysem::strip(value).attr(s.lower)();
-    if (PyUnicode_GET_LENGTH(normalized.ptr()) == 0 || equals(normalized, s.xls) || equals(normalized, s.xlsx)) return s.xlsx;
-    if (equals(normalized, s.json)) return s.json;
-    pysem::raise_instance(ns["KeepaConfigError"](concat({py::str("不支持的导出格式："), value, py::str("。Keepa 当前支持 xls/xlsx/json 导出。")})));
+    py::str normalized = pysem::strip(value).attr(PYSEM_LIT("lower"))();
+    if (PyUnicode_GET_LENGTH(normalized.ptr()) == 0 || pysem::equal(normalized, PYSEM_LIT("xls")) ||
+        pysem::equal(normalized, PYSEM_LIT("xlsx")))
+        return PYSEM_LIT("xlsx");
+    if (pysem::equal(normalized, PYSEM_LIT("json"))) return PYSEM_LIT("json");
+    pysem::raise_instance(ns["KeepaConfigError"](
+        pysem::concat({PYSEM_LIT("不支持的导出格式："), value, PYSEM_LIT("。Keepa 当前支持 xls/xlsx/json 导出。")})));
+}
+
+// The warning's "error" for a failed upload: the upload error's own record,
+// else the error's type name and text.
+inline py::object upload_failure_detail(py::handle error) {
+    if (is_instance(error, ns["FileUploadError"])) return error.attr(PYSEM_LIT("to_dict"))();
+    return pysem::make_dict({{PYSEM_LIT("code"), py::str(type_short_name(error))},
+                             {PYSEM_LIT("message"), pysem::text_form(error)}});
 }
 
 inline void upload_export_if_enabled(py::handle export_, py::handle job_id, py::handle scenario, py::handle site,
@@ -229,62 +253,52 @@ inline void upload_export_if_enabled(py::handle export_, py::handle job_id, py::
     py::list warnings = pysem::exact_list(warnings_arg, "warnings");
     pysem::optional_exact_str(jwt, "jwt");
     pysem::optional_exact_str(session_id, "session_id");
-    State &s = state();
 
-    py::dict identity;
-    set(identity, s.jwt, jwt);
-    set(identity, s.session_id, session_id);
-    py::object client = ns["FileUploadClient"](**identity);
-    if (!pysem::truthy(client.attr(s.enabled))) return;
+    py::object client =
+        ns["FileUploadClient"](**pysem::make_dict({{PYSEM_LIT("jwt"), jwt}, {PYSEM_LIT("session_id"), session_id}}));
+    if (!pysem::truthy(client.attr(PYSEM_LIT("enabled")))) return;
 
     try {
-        py::object path = export_.attr(s.path);
-        py::dict metadata;
-        set(metadata, s.job_id, job_id);
-        set(metadata, s.scenario, scenario);
-        set(metadata, s.site, site);
-        set(metadata, s.filename, export_.attr(s.filename));
-        set(metadata, s.format, export_.attr(s.format));
-        set(metadata, s.mime_type, export_.attr(s.mime_type));
-        py::dict options;
-        set(options, s.purpose, py::str("keepa_export"));
-        set(options, s.folder, py::str("keepa/export"));
-        set(options, py::str("public"), py::str("1"));
-        set(options, s.metadata, metadata);
-        py::object uploaded = client.attr(s.upload)(path, **options);
-        export_.attr(s.url) = uploaded.attr(s.url);
+        py::object path = export_.attr(PYSEM_LIT("path"));
+        py::dict metadata = pysem::make_dict({{PYSEM_LIT("job_id"), job_id},
+                                              {PYSEM_LIT("scenario"), scenario},
+                                              {PYSEM_LIT("site"), site},
+                                              {PYSEM_LIT("filename"), export_.attr(PYSEM_LIT("filename"))},
+                                              {PYSEM_LIT("format"), export_.attr(PYSEM_LIT("format"))},
+                                              {PYSEM_LIT("mime_type"), export_.attr(PYSEM_LIT("mime_type"))}});
+        py::object uploaded = client.attr(PYSEM_LIT("upload"))(path, **pysem::make_dict({
+                                                                        {PYSEM_LIT("purpose"), PYSEM_LIT("keepa_export")},
+                                                                        {PYSEM_LIT("folder"), PYSEM_LIT("keepa/export")},
+                                                                        {PYSEM_LIT("public"), PYSEM_LIT("1")},
+                                                                        {PYSEM_LIT("metadata"), metadata},
+                                                                    }));
+        export_.attr(PYSEM_LIT("url")) = uploaded.attr(PYSEM_LIT("url"));
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
-        py::object error = caught(e);
-        py::object detail;
-        if (is_instance(error, ns["FileUploadError"])) {
-            detail = error.attr(s.to_dict)();
-        } else {
-            py::dict described;
-            set(described, s.code, py::str(type_short_name(error)));
-            set(described, s.message, pysem::text_form(error));
-            detail = described;
-        }
-        py::dict record;
-        set(record, s.stage, py::str("file_upload"));
-        set(record, s.message, py::str(UPLOAD_FAILED_MESSAGE));
-        set(record, s.error, detail);
-        append(warnings, record);
+        py::object detail = upload_failure_detail(pysem::handled_exception(e));
+        append(warnings, pysem::make_dict({{PYSEM_LIT("stage"), PYSEM_LIT("file_upload")},
+                                           {PYSEM_LIT("message"), PYSEM_LIT(UPLOAD_FAILED_MESSAGE)},
+                                           {PYSEM_LIT("error"), detail}}));
     }
 }
 
 // ---------------------------------------------------------------------------
 // _FormattedResponseExports
 
+// The record's fields, in their order.
+inline std::array<py::handle, 7> formatter_fields() {
+    return {PYSEM_LIT("product"),         PYSEM_LIT("category"),     PYSEM_LIT("seller"), PYSEM_LIT("lightning"),
+            PYSEM_LIT("search_insights"), PYSEM_LIT("best_sellers"), PYSEM_LIT("deal")};
+}
+
 // Field and main-table attribute, in field order; search insights have none.
 inline std::array<std::pair<py::handle, py::handle>, 6> main_tables() {
-    State &s = state();
-    return {{{s.product, s.products},
-             {s.category, s.categories},
-             {s.seller, s.sellers},
-             {s.lightning, s.deals},
-             {s.best_sellers, s.asin_rows},
-             {s.deal, s.deals}}};
+    return {{{PYSEM_LIT("product"), PYSEM_LIT("products")},
+             {PYSEM_LIT("category"), PYSEM_LIT("categories")},
+             {PYSEM_LIT("seller"), PYSEM_LIT("sellers")},
+             {PYSEM_LIT("lightning"), PYSEM_LIT("deals")},
+             {PYSEM_LIT("best_sellers"), PYSEM_LIT("asin_rows")},
+             {PYSEM_LIT("deal"), PYSEM_LIT("deals")}}};
 }
 
 inline py::object primary_rows(py::handle self) {
@@ -300,16 +314,15 @@ inline py::object primary_rows(py::handle self) {
 }
 
 inline py::object extra_sheets(py::handle self) {
-    State &s = state();
     py::dict merged;
-    for (py::handle field : {s.product, s.category, s.seller, s.lightning, s.search_insights, s.best_sellers, s.deal}) {
+    for (py::handle field : formatter_fields()) {
         py::object result = self.attr(field);
         if (!pysem::truthy(result)) continue;
-        py::object sheets = result.attr(s.extra_sheets)();
+        py::object sheets = result.attr(PYSEM_LIT("extra_sheets"))();
         if (PyDict_Check(sheets.ptr())) {
             if (PyDict_Update(merged.ptr(), sheets.ptr()) < 0) throw py::error_already_set();
         } else {
-            merged.attr(s.update)(sheets);
+            merged.attr(PYSEM_LIT("update"))(sheets);
         }
     }
     if (PyDict_GET_SIZE(merged.ptr()) == 0) return py::none();
@@ -319,111 +332,89 @@ inline py::object extra_sheets(py::handle self) {
 // ---------------------------------------------------------------------------
 // KeepaBrondic: construction, listing, stored jobs, job directory, hand-over
 
-inline void brondic_init(py::handle self, py::handle settings, py::handle api_key_provider, py::handle jwt,
-                         py::handle session_id, py::handle collection_submitter) {
+inline void init(py::handle self, py::handle settings, py::handle api_key_provider, py::handle jwt, py::handle session_id,
+                 py::handle collection_submitter) {
     pysem::optional_exact_str(jwt, "jwt");
     pysem::optional_exact_str(session_id, "session_id");
-    State &s = state();
     py::object held = pysem::truthy(settings) ? py::reinterpret_borrow<py::object>(settings) : ns["load_settings"]();
-    self.attr(s.settings) = held;
-    self.attr(s.jwt) = jwt;
-    self.attr(s.session_id) = session_id;
-    self.attr(s.collection_submitter) = collection_submitter;
-    self.attr(s.api_key_provider) = pysem::truthy(api_key_provider) ? py::reinterpret_borrow<py::object>(api_key_provider)
-                                                                     : ns["KeepaApiKeyProvider"](self.attr(s.settings));
+    self.attr(PYSEM_LIT("settings")) = held;
+    self.attr(PYSEM_LIT("jwt")) = jwt;
+    self.attr(PYSEM_LIT("session_id")) = session_id;
+    self.attr(PYSEM_LIT("collection_submitter")) = collection_submitter;
+    self.attr(PYSEM_LIT("api_key_provider")) = pysem::truthy(api_key_provider)
+                                                   ? py::reinterpret_borrow<py::object>(api_key_provider)
+                                                   : ns["KeepaApiKeyProvider"](self.attr(PYSEM_LIT("settings")));
 }
 
 inline py::object scenarios(py::handle) { return list_result(ns["list_scenarios"](), "scenarios", true); }
 
 inline py::object job_status(py::handle self, py::handle job_id_arg) {
     py::str job_id = checked_job_id(job_id_arg);
-    State &s = state();
-    py::object path = ns["Path"](self.attr(s.settings).attr(s.output_dir)) / job_id / s.result_json;
-    if (!pysem::truthy(path.attr(s.exists)()))
-        pysem::raise_instance(ns["KeepaConfigError"](concat({py::str("任务不存在："), job_id})));
-    py::dict read_options;
-    set(read_options, s.encoding, s.utf_8);
-    py::object text = path.attr(s.read_text)(**read_options);
-    return dict_result(ns["json"].attr(s.loads)(text), "job_status");
+    py::object path = ns["Path"](self.attr(PYSEM_LIT("settings")).attr(PYSEM_LIT("output_dir"))) / job_id /
+                      PYSEM_LIT("result.json");
+    if (!pysem::truthy(path.attr(PYSEM_LIT("exists"))()))
+        pysem::raise_instance(ns["KeepaConfigError"](pysem::concat({PYSEM_LIT("任务不存在："), job_id})));
+    py::object text = path.attr(PYSEM_LIT("read_text"))(**pysem::make_dict({{PYSEM_LIT("encoding"), PYSEM_LIT("utf-8")}}));
+    return dict_result(ns["json"].attr(PYSEM_LIT("loads"))(text), "job_status");
 }
 
 inline py::object build_root_dir(py::handle self, py::handle request, py::handle job_id_arg) {
     py::str job_id = checked_job_id(job_id_arg);
-    State &s = state();
-    py::object output_dir = request.attr(s.output_dir);
-    py::object base = pysem::truthy(output_dir) ? py::object(ns["Path"](output_dir).attr(s.expanduser)())
-                                                : py::object(self.attr(s.settings).attr(s.output_dir));
-    if (!pysem::truthy(base.attr(s.is_absolute)())) base = ns["Path"].attr(s.cwd)() / base;
-    return base.attr(s.resolve)() / job_id;
+    py::object output_dir = request.attr(PYSEM_LIT("output_dir"));
+    py::object base = pysem::truthy(output_dir)
+                          ? py::object(ns["Path"](output_dir).attr(PYSEM_LIT("expanduser"))())
+                          : py::object(self.attr(PYSEM_LIT("settings")).attr(PYSEM_LIT("output_dir")));
+    if (!pysem::truthy(base.attr(PYSEM_LIT("is_absolute"))())) base = ns["Path"].attr(PYSEM_LIT("cwd"))() / base;
+    return base.attr(PYSEM_LIT("resolve"))() / job_id;
 }
 
 inline void submit_collection_result(py::handle self, py::handle request, py::handle result) {
-    State &s = state();
-    py::object submitter = self.attr(s.collection_submitter);
+    py::object submitter = self.attr(PYSEM_LIT("collection_submitter"));
     if (submitter.is_none()) return;
     try {
-        py::dict kwargs;
-        set(kwargs, s.request, request);
-        set(kwargs, s.result, result);
-        submitter(**kwargs);
+        submitter(**pysem::make_dict({{PYSEM_LIT("request"), request}, {PYSEM_LIT("result"), result}}));
     } catch (py::error_already_set &e) {
         // Interruptions and cancellations are not failures of the hand-over.
         if (!e.matches(PyExc_Exception)) throw;
-        py::object error = caught(e);
+        py::object error = pysem::handled_exception(e);
         aio::handling handling(e);
-        py::dict log_options;
-        set(log_options, s.exc_info, error);
-        ns["logger"].attr(s.error)("Keepa 成功任务提交采集数据沉淀失败：job_id=%s", result.attr(s.job_id), **log_options);
-        py::dict code;
-        set(code, s.code, py::str(type_short_name(error)));
-        py::dict record;
-        set(record, s.stage, py::str("collection_storage"));
-        set(record, s.message, py::str(COLLECTION_FAILED_MESSAGE));
-        set(record, s.error, code);
-        result.attr(s.warnings).attr(s.append)(record);
-        py::object path = ns["Path"](result.attr(s.result_path));
-        py::object payload = result.attr(s.to_dict)();
+        ns["logger"].attr(PYSEM_LIT("error"))(PYSEM_LIT("Keepa 成功任务提交采集数据沉淀失败：job_id=%s"),
+                                              result.attr(PYSEM_LIT("job_id")),
+                                              **pysem::make_dict({{PYSEM_LIT("exc_info"), error}}));
+        py::dict code = pysem::make_dict({{PYSEM_LIT("code"), py::str(type_short_name(error))}});
+        result.attr(PYSEM_LIT("warnings"))
+            .attr(PYSEM_LIT("append"))(pysem::make_dict({{PYSEM_LIT("stage"), PYSEM_LIT("collection_storage")},
+                                                         {PYSEM_LIT("message"), PYSEM_LIT(COLLECTION_FAILED_MESSAGE)},
+                                                         {PYSEM_LIT("error"), code}}));
+        py::object path = ns["Path"](result.attr(PYSEM_LIT("result_path")));
+        py::object payload = result.attr(PYSEM_LIT("to_dict"))();
         ns["_write_json"](path, payload);
     }
 }
 
 // ---------------------------------------------------------------------------
-// Coroutines: token-status reads, the refill wait, token_status and run
+// Keys and clients, for the loops of token_status and run
 
-aio::task safe_token_status(py::object client, py::list warnings) {
-    py::object status;
-    bool failed = false;
+// The provider's next key; once it has none left, the error for which the
+// last key was given up is raised in place of its KeepaConfigError.
+inline py::object next_credential(py::handle provider, py::handle attempted, py::handle last_error) {
     try {
-        status = co_await aio::wait(client.attr(state().token_status)());
+        return ns["_get_provider_credential"](provider, attempted);
     } catch (py::error_already_set &e) {
-        if (!e.matches(ns["KeepaApiError"])) throw;
-        append_token_status_warning(warnings, caught(e));
-        failed = true;
+        if (!e.matches(ns["KeepaConfigError"]) || last_error.is_none()) throw;
+        aio::raise(last_error);
     }
-    if (failed) co_return py::dict();
-    co_return dict_result(status, "_safe_token_status");
-}
-
-aio::task wait_for_refill(py::object client, py::dict before_quota, py::list warnings) {
-    double seconds = refill_wait_seconds(before_quota);
-    if (seconds > 0.0) {
-        append(warnings, quota_wait_warning(seconds));
-        co_await aio::wait(ns["asyncio"].attr(state().sleep)(seconds));
-    }
-    py::object status = co_await aio::wait(client.attr(state().token_status)());
-    co_return dict_result(status, "_wait_for_refill");
 }
 
 // The credential as an account id to exclude from now on.
 inline void exclude_account(py::set attempted, py::handle credential) {
-    py::object id = pysem::steal(PyNumber_Long(credential.attr(state().account_id).ptr()));
+    py::object id = pysem::steal(PyNumber_Long(credential.attr(PYSEM_LIT("account_id")).ptr()));
     if (PySet_Add(attempted.ptr(), id.ptr()) < 0) throw py::error_already_set();
 }
 
 inline py::object new_client(py::handle credential) {
-    py::dict kwargs;
-    set(kwargs, state().api_key, credential.attr(state().api_key));
-    return ns["KeepaApiClient"](**kwargs);
+    return ns["KeepaApiClient"](
+        **pysem::make_dict({{PYSEM_LIT("api_key"), credential.attr(PYSEM_LIT("api_key"))}}));
 }
 
 // A Keepa API error while one key's client was open: reported to the
@@ -432,7 +423,7 @@ inline py::object new_client(py::handle credential) {
 inline bool give_up_credential(py::error_already_set &e, py::handle provider, py::handle credential,
                                py::set attempted) {
     if (!e.matches(ns["KeepaApiError"])) return false;
-    py::object error = caught(e);
+    py::object error = pysem::handled_exception(e);
     aio::handling handling(e);
     ns["_report_provider_failure"](provider, credential, error);
     if (!pysem::truthy(ns["_can_rotate_credential"](provider, credential, error))) return false;
@@ -445,19 +436,15 @@ inline bool give_up_credential(py::error_already_set &e, py::handle provider, py
     throw std::runtime_error("the Keepa client's __aexit__ suppressed an error, so the attempt has no result");
 }
 
+// ---------------------------------------------------------------------------
+// KeepaBrondic.token_status
+
 aio::task token_status(py::object self) {
-    State &s = state();
     py::set attempted;
     py::object last_error = py::none();
     while (true) {
-        py::object provider = self.attr(s.api_key_provider);
-        py::object credential;
-        try {
-            credential = ns["_get_provider_credential"](provider, attempted);
-        } catch (py::error_already_set &e) {
-            if (!e.matches(ns["KeepaConfigError"]) || last_error.is_none()) throw;
-            aio::raise(last_error);
-        }
+        py::object provider = self.attr(PYSEM_LIT("api_key_provider"));
+        py::object credential = next_credential(provider, attempted, last_error);
 
         py::object answer;
         try {
@@ -465,70 +452,77 @@ aio::task token_status(py::object self) {
             py::object client = co_await client_context.enter();
             aio::failure failure;
             try {
-                answer = co_await aio::wait(client.attr(s.token_status)());
+                answer = co_await aio::wait(client.attr(PYSEM_LIT("token_status"))());
             } catch (...) {
                 failure.capture();
             }
             co_await client_context.exit(failure);
         } catch (py::error_already_set &e) {
             if (!give_up_credential(e, provider, credential, attempted)) throw;
-            last_error = caught(e);
+            last_error = pysem::handled_exception(e);
             continue;
         }
         if (!answer) suppressed_by_client();
 
         ns["_report_provider_success"](provider, credential, ns["extract_quota"](answer));
-        py::dict result;
-        set(result, s.account, credential.attr(s.to_public_dict)());
-        set(result, s.quota, ns["extract_quota"](answer));
-        set(result, s.raw, answer);
-        co_return result;
+        co_return pysem::make_dict({{PYSEM_LIT("account"), credential.attr(PYSEM_LIT("to_public_dict"))()},
+                                    {PYSEM_LIT("quota"), ns["extract_quota"](answer)},
+                                    {PYSEM_LIT("raw"), answer}});
     }
 }
 
-// What one run hands to each attempt of its credential loop.
+// ---------------------------------------------------------------------------
+// KeepaBrondic.run: the credential attempt loop
+
+// What a run settles before its first key, read by every step after it.
 struct Job {
-    py::object request, scenario, site, job_id, params_path, normalized_params, estimated_tokens, reserve_tokens;
+    py::object request, started_at, export_format, scenario, site, job_id;
+    py::object root_dir, params_path, raw_path, result_path;
+    py::object normalized_params, estimated_tokens, reserve_tokens;
     py::list warnings;
 };
 
+// What the attempt that succeeded gives back.
+struct Answer {
+    py::object credential, before_status, before_quota, raw_response, after_status;
+
+    explicit Answer(py::tuple values)
+        : credential(values[0]), before_status(values[1]), before_quota(values[2]), raw_response(values[3]),
+          after_status(values[4]) {}
+};
+
 inline void write_params(const Job &job, py::handle credential, py::handle before_quota) {
-    State &s = state();
-    py::dict kwargs;
-    set(kwargs, s.request, job.request);
-    set(kwargs, s.scenario, job.scenario.attr(s.to_public_dict)());
-    set(kwargs, s.normalized_params, job.normalized_params);
-    set(kwargs, s.account, credential.attr(s.to_public_dict)());
-    set(kwargs, s.estimated_tokens, job.estimated_tokens);
-    set(kwargs, s.reserve_tokens, job.reserve_tokens);
-    if (before_quota) set(kwargs, s.before_quota, before_quota);
+    py::dict kwargs = pysem::make_dict({{PYSEM_LIT("request"), job.request},
+                                        {PYSEM_LIT("scenario"), job.scenario.attr(PYSEM_LIT("to_public_dict"))()},
+                                        {PYSEM_LIT("normalized_params"), job.normalized_params},
+                                        {PYSEM_LIT("account"), credential.attr(PYSEM_LIT("to_public_dict"))()},
+                                        {PYSEM_LIT("estimated_tokens"), job.estimated_tokens},
+                                        {PYSEM_LIT("reserve_tokens"), job.reserve_tokens}});
+    if (before_quota) set(kwargs, PYSEM_LIT("before_quota"), before_quota);
     py::object payload = ns["_params_payload"](**kwargs);
     ns["_write_json"](job.params_path, payload);
 }
 
 inline py::object quota_warning_for(const Job &job, py::handle before_quota) {
-    State &s = state();
-    py::dict kwargs;
-    set(kwargs, s.before_quota, before_quota);
-    set(kwargs, s.estimated_tokens, job.estimated_tokens);
-    set(kwargs, s.reserve_tokens, job.reserve_tokens);
-    return ns["_build_quota_warning"](**kwargs);
+    return ns["_build_quota_warning"](**pysem::make_dict({{PYSEM_LIT("before_quota"), before_quota},
+                                                          {PYSEM_LIT("estimated_tokens"), job.estimated_tokens},
+                                                          {PYSEM_LIT("reserve_tokens"), job.reserve_tokens}}));
 }
 
-// One attempt inside the opened client. Gives (before_status, before_quota,
-// raw_response, after_status), or the error for which the key was given up.
+// One attempt inside the opened client. Gives (credential, before_status,
+// before_quota, raw_response, after_status), or the error for which the key
+// was given up.
 aio::task attempt(Job job, py::object provider, py::object credential, py::object client, py::set attempted) {
-    State &s = state();
     py::object request = job.request;
     trace("[KEEPA-TRACE] token_status_start job_id=%s phase=before", job.job_id);
 
     py::object before_status;
     py::object given_up;
     try {
-        before_status = co_await aio::wait(client.attr(s.token_status)());
+        before_status = co_await aio::wait(client.attr(PYSEM_LIT("token_status"))());
     } catch (py::error_already_set &e) {
         if (!e.matches(ns["KeepaApiError"])) throw;
-        py::object error = caught(e);
+        py::object error = pysem::handled_exception(e);
         aio::handling handling(e);
         if (pysem::truthy(ns["_can_rotate_credential"](provider, credential, error))) {
             ns["_report_provider_failure"](provider, credential, error);
@@ -546,24 +540,24 @@ aio::task attempt(Job job, py::object provider, py::object credential, py::objec
     py::object quota_warning = quota_warning_for(job, before_quota);
     if (!quota_warning.is_none()) {
         py::object quota_error = ns["_quota_error"](quota_warning);
-        if (!pysem::truthy(request.attr(s.force)) && !pysem::truthy(request.attr(s.wait)) &&
-            pysem::truthy(ns["_provider_supports_rotation"](provider)) && !credential.attr(s.account_id).is_none()) {
-            py::dict kwargs;
-            set(kwargs, s.quota, before_quota);
-            ns["_report_provider_failure"](provider, credential, quota_error, **kwargs);
+        if (!pysem::truthy(request.attr(PYSEM_LIT("force"))) && !pysem::truthy(request.attr(PYSEM_LIT("wait"))) &&
+            pysem::truthy(ns["_provider_supports_rotation"](provider)) &&
+            !credential.attr(PYSEM_LIT("account_id")).is_none()) {
+            ns["_report_provider_failure"](provider, credential, quota_error,
+                                           **pysem::make_dict({{PYSEM_LIT("quota"), before_quota}}));
             exclude_account(attempted, credential);
             co_return quota_error;
         }
         append(job.warnings, quota_warning);
-        if (!pysem::truthy(request.attr(s.force)) && !pysem::truthy(request.attr(s.wait))) {
+        if (!pysem::truthy(request.attr(PYSEM_LIT("force"))) && !pysem::truthy(request.attr(PYSEM_LIT("wait")))) {
             write_params(job, credential, py::handle());
             aio::raise(quota_error);
         }
-        if (pysem::truthy(request.attr(s.wait))) {
+        if (pysem::truthy(request.attr(PYSEM_LIT("wait")))) {
             before_status = co_await aio::wait(ns["_wait_for_refill"](client, before_quota, job.warnings));
             before_quota = ns["extract_quota"](before_status);
             py::object refreshed = quota_warning_for(job, before_quota);
-            if (!refreshed.is_none() && !pysem::truthy(request.attr(s.force))) {
+            if (!refreshed.is_none() && !pysem::truthy(request.attr(PYSEM_LIT("force")))) {
                 append(job.warnings, refreshed);
                 write_params(job, credential, before_quota);
                 aio::raise(ns["_quota_error"](refreshed));
@@ -572,25 +566,126 @@ aio::task attempt(Job job, py::object provider, py::object credential, py::objec
     }
 
     write_params(job, credential, before_quota);
-    trace("[KEEPA-TRACE] scenario_request_start job_id=%s endpoint=%s", job.job_id, job.scenario.attr(s.endpoint));
-    py::object raw_response =
-        co_await aio::wait(client.attr(s.get_json)(job.scenario.attr(s.endpoint), job.normalized_params));
-    trace("[KEEPA-TRACE] scenario_request_done job_id=%s endpoint=%s", job.job_id, job.scenario.attr(s.endpoint));
+    trace("[KEEPA-TRACE] scenario_request_start job_id=%s endpoint=%s", job.job_id,
+          job.scenario.attr(PYSEM_LIT("endpoint")));
+    py::object raw_response = co_await aio::wait(
+        client.attr(PYSEM_LIT("get_json"))(job.scenario.attr(PYSEM_LIT("endpoint")), job.normalized_params));
+    trace("[KEEPA-TRACE] scenario_request_done job_id=%s endpoint=%s", job.job_id,
+          job.scenario.attr(PYSEM_LIT("endpoint")));
     trace("[KEEPA-TRACE] token_status_start job_id=%s phase=after", job.job_id);
     py::object after_status = co_await aio::wait(ns["_safe_token_status"](client, job.warnings));
     trace("[KEEPA-TRACE] token_status_done job_id=%s phase=after", job.job_id);
-    co_return py::make_tuple(before_status, before_quota, raw_response, after_status);
+    co_return py::make_tuple(credential, before_status, before_quota, raw_response, after_status);
+}
+
+// Keys one after another, each in its own client, until one gets an answer.
+aio::task credential_attempts(py::object self, Job job) {
+    py::set attempted;
+    py::object last_error = py::none();
+    while (true) {
+        py::object provider = self.attr(PYSEM_LIT("api_key_provider"));
+        py::object credential = next_credential(provider, attempted, last_error);
+        trace("[KEEPA-TRACE] credential_ready scenario=%s site=%s source=%s", job.request.attr(PYSEM_LIT("scenario")),
+              job.site, credential.attr(PYSEM_LIT("source")));
+
+        py::object outcome;
+        try {
+            aio::async_with client_context(new_client(credential));
+            py::object client = co_await client_context.enter();
+            aio::failure failure;
+            try {
+                outcome = co_await attempt(job, provider, credential, client, attempted);
+            } catch (...) {
+                failure.capture();
+            }
+            co_await client_context.exit(failure);
+        } catch (py::error_already_set &e) {
+            if (!give_up_credential(e, provider, credential, attempted)) throw;
+            last_error = pysem::handled_exception(e);
+            continue;
+        }
+        if (!outcome) suppressed_by_client();
+        if (PyExceptionInstance_Check(outcome.ptr())) {
+            last_error = outcome;
+            continue;
+        }
+        co_return outcome;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// KeepaBrondic.run: the steps around the loop
+
+// The clock, the export format, the scenario, the site and the job id, then
+// the start line.
+inline Job name_job(py::handle request) {
+    Job job;
+    job.request = py::reinterpret_borrow<py::object>(request);
+    job.started_at = ns["time"].attr(PYSEM_LIT("monotonic"))();
+    job.export_format = ns["_normalize_export_format"](request.attr(PYSEM_LIT("export_format")));
+    job.scenario = ns["get_scenario"](request.attr(PYSEM_LIT("scenario")));
+    py::object requested_site = request.attr(PYSEM_LIT("site"));
+    job.site = (pysem::truthy(requested_site) ? requested_site : py::object(PYSEM_LIT("US"))).attr(PYSEM_LIT("upper"))();
+    py::object requested_job_id = request.attr(PYSEM_LIT("job_id"));
+    job.job_id = pysem::truthy(requested_job_id) ? py::object(checked_job_id(requested_job_id))
+                                                 : ns["_build_job_id"](request, job.site);
+    trace("[KEEPA-TRACE] manager_start scenario=%s site=%s job_id=%s export_format=%s",
+          request.attr(PYSEM_LIT("scenario")), job.site, job.job_id, job.export_format);
+    return job;
+}
+
+// The run directory, created with its parents, and the paths of its files.
+inline void make_run_directory(py::handle self, Job &job) {
+    job.root_dir = pysem::via<&build_root_dir>(self, job.request, job.job_id);
+    job.root_dir.attr(PYSEM_LIT("mkdir"))(
+        **pysem::make_dict({{PYSEM_LIT("parents"), py::handle(Py_True)}, {PYSEM_LIT("exist_ok"), py::handle(Py_True)}}));
+    job.params_path = job.root_dir / PYSEM_LIT("params.json");
+    job.raw_path = job.root_dir / PYSEM_LIT("raw.json");
+    job.result_path = job.root_dir / PYSEM_LIT("result.json");
+}
+
+// The parameters Keepa receives, the token estimate (from the request's own
+// parameters), the reserve in force and the run's warning list.
+inline void prepare_request(py::handle self, Job &job) {
+    py::handle request = job.request;
+    job.normalized_params = job.scenario.attr(PYSEM_LIT("build_params"))(**pysem::make_dict(
+        {{PYSEM_LIT("params"), request.attr(PYSEM_LIT("params"))}, {PYSEM_LIT("site"), job.site}}));
+    job.estimated_tokens = job.scenario.attr(PYSEM_LIT("estimate_tokens"))(request.attr(PYSEM_LIT("params")));
+    job.reserve_tokens = request.attr(PYSEM_LIT("reserve_tokens")).is_none()
+                             ? py::object(self.attr(PYSEM_LIT("settings")).attr(PYSEM_LIT("reserve_tokens")))
+                             : py::object(request.attr(PYSEM_LIT("reserve_tokens")));
+    job.warnings = py::list();
+}
+
+// The key worked: the provider hears of it with the newest figures there are.
+inline void report_success(py::handle self, const Answer &answer) {
+    py::object figures = ns["extract_quota"](answer.after_status);
+    if (!pysem::truthy(figures)) figures = ns["extract_quota"](answer.raw_response);
+    if (!pysem::truthy(figures)) figures = answer.before_quota;
+    ns["_report_provider_success"](self.attr(PYSEM_LIT("api_key_provider")), answer.credential, figures);
+}
+
+inline void write_raw_json(const Job &job, const Answer &answer) {
+    py::dict raw_payload = pysem::make_dict({{PYSEM_LIT("job_id"), job.job_id},
+                                             {PYSEM_LIT("scenario"), job.request.attr(PYSEM_LIT("scenario"))},
+                                             {PYSEM_LIT("site"), job.site},
+                                             {PYSEM_LIT("endpoint"), job.scenario.attr(PYSEM_LIT("endpoint"))},
+                                             {PYSEM_LIT("request_params"), job.normalized_params},
+                                             {PYSEM_LIT("before_status"), answer.before_status},
+                                             {PYSEM_LIT("response"), answer.raw_response},
+                                             {PYSEM_LIT("after_status"), answer.after_status},
+                                             {PYSEM_LIT("warnings"), job.warnings}});
+    ns["_write_json"](job.raw_path, raw_payload);
 }
 
 // The formatter the scenario calls, its result in the field of the record.
 inline py::object format_response(py::handle request, py::handle site, py::handle normalized_params,
                                   py::handle raw_response, py::handle raw_rows) {
-    State &s = state();
-    py::object name = request.attr(s.scenario);
-    auto is = [&](const char *known) { return equals(name, py::str(known)); };
+    py::object name = request.attr(PYSEM_LIT("scenario"));
+    auto is = [&](const char *known) { return pysem::equal(name, pysem::interned(known)); };
 
-    py::object domain_id = get(normalized_params, s.domain);
-    py::object category_parents = get(raw_response, s.categoryParents);
+    py::object domain_id = get(normalized_params, PYSEM_LIT("domain"));
+    py::object category_parents = get(raw_response, PYSEM_LIT("categoryParents"));
     py::list parent_rows = PyDict_Check(category_parents.ptr()) ? values_of(category_parents) : py::list();
     bool product_rows_are_objects = false;
     for (py::handle row : raw_rows) {
@@ -600,208 +695,139 @@ inline py::object format_response(py::handle request, py::handle site, py::handl
         }
     }
 
-    py::dict options;
-    set(options, s.site, site);
-    set(options, s.domain_id, domain_id);
+    py::dict options = pysem::make_dict({{PYSEM_LIT("site"), site}, {PYSEM_LIT("domain_id"), domain_id}});
     auto call = [&](const char *formatter, py::handle input) { return ns[formatter](input, **options); };
 
     py::dict fields;
-    for (py::handle field : {s.product, s.category, s.seller, s.lightning, s.search_insights, s.best_sellers, s.deal})
-        set(fields, field, py::none());
+    for (py::handle field : formatter_fields()) set(fields, field, py::none());
     if (is("product") || (is("product-search") && product_rows_are_objects)) {
-        set(options, s.offers_requested, py::bool_(has(normalized_params, s.offers)));
-        set(fields, s.product, call("format_product_export", raw_rows));
+        set(options, PYSEM_LIT("offers_requested"), py::bool_(has(normalized_params, PYSEM_LIT("offers"))));
+        set(fields, PYSEM_LIT("product"), call("format_product_export", raw_rows));
     } else if (is("category-lookup") || is("category-search")) {
-        set(options, s.parent_rows, parent_rows);
-        set(fields, s.category, call("format_category_export", raw_rows));
+        set(options, PYSEM_LIT("parent_rows"), parent_rows);
+        set(fields, PYSEM_LIT("category"), call("format_category_export", raw_rows));
     } else if (is("seller")) {
-        set(fields, s.seller, call("format_seller_export", raw_rows));
+        set(fields, PYSEM_LIT("seller"), call("format_seller_export", raw_rows));
     } else if (is("lightning-deals")) {
-        set(fields, s.lightning, call("format_lightning_deal_export", raw_rows));
+        set(fields, PYSEM_LIT("lightning"), call("format_lightning_deal_export", raw_rows));
     } else if (is("product-finder")) {
-        py::object insights = get(raw_response, s.searchInsights);
-        set(options, s.query_name, ns["_search_insights_query_name"](request.attr(s.params)));
-        set(fields, s.search_insights, call("format_search_insights_export", insights));
+        py::object insights = get(raw_response, PYSEM_LIT("searchInsights"));
+        set(options, PYSEM_LIT("query_name"), ns["_search_insights_query_name"](request.attr(PYSEM_LIT("params"))));
+        set(fields, PYSEM_LIT("search_insights"), call("format_search_insights_export", insights));
     } else if (is("bestsellers")) {
-        py::object best_sellers = get(raw_response, s.bestSellersList);
-        set(options, s.category_id, get(normalized_params, s.category));
-        set(fields, s.best_sellers, call("format_best_sellers_export", best_sellers));
+        py::object best_sellers = get(raw_response, PYSEM_LIT("bestSellersList"));
+        set(options, PYSEM_LIT("category_id"), get(normalized_params, PYSEM_LIT("category")));
+        set(fields, PYSEM_LIT("best_sellers"), call("format_best_sellers_export", best_sellers));
     } else if (is("deals")) {
-        set(fields, s.deal, call("format_deal_export", raw_rows));
+        set(fields, PYSEM_LIT("deal"), call("format_deal_export", raw_rows));
     }
     return ns["_FormattedResponseExports"](**fields);
 }
 
+// The answer's rows as the run counts, formats and returns them.
+struct Rows {
+    py::object raw_rows, formatted, primary_rows, data;
+};
+
+inline Rows read_rows(const Job &job, const Answer &answer) {
+    Rows rows;
+    rows.raw_rows = ns["extract_rows"](answer.raw_response);
+    rows.formatted = format_response(job.request, job.site, job.normalized_params, answer.raw_response, rows.raw_rows);
+    rows.primary_rows = rows.formatted.attr(PYSEM_LIT("primary_rows"))();
+    rows.data = rows.primary_rows.is_none() ? ns["add_keepa_time_conversions"](rows.raw_rows) : rows.primary_rows;
+    return rows;
+}
+
+// The export file, named after the job: the raw answer as JSON, or the rows
+// as a workbook (the formatted rows, else the answer's flat rows).
+inline py::object export_file(const Job &job, const Answer &answer, const Rows &rows) {
+    py::handle request = job.request;
+    if (pysem::equal(job.export_format, PYSEM_LIT("json"))) {
+        py::dict options = pysem::make_dict(
+            {{PYSEM_LIT("response"), answer.raw_response},
+             {PYSEM_LIT("output_path"), job.root_dir / pysem::concat({job.job_id, PYSEM_LIT(".json")})},
+             {PYSEM_LIT("scenario"), request.attr(PYSEM_LIT("scenario"))},
+             {PYSEM_LIT("site"), job.site}});
+        return ns["export_response_to_json"](**options);
+    }
+    py::object export_rows =
+        rows.primary_rows.is_none() ? ns["raw_response_to_export_rows"](answer.raw_response) : rows.primary_rows;
+    py::dict options = pysem::make_dict(
+        {{PYSEM_LIT("rows"), export_rows},
+         {PYSEM_LIT("output_path"), job.root_dir / pysem::concat({job.job_id, PYSEM_LIT(".xlsx")})},
+         {PYSEM_LIT("scenario"), request.attr(PYSEM_LIT("scenario"))},
+         {PYSEM_LIT("site"), job.site},
+         {PYSEM_LIT("params"), request.attr(PYSEM_LIT("params"))},
+         {PYSEM_LIT("extra_sheets"), rows.formatted.attr(PYSEM_LIT("extra_sheets"))()}});
+    return ns["export_rows_to_xlsx"](**options);
+}
+
+// The upload, when the request asks for one; a failed upload is a warning.
+inline void upload_if_requested(py::handle self, const Job &job, py::handle export_) {
+    if (!pysem::truthy(job.request.attr(PYSEM_LIT("upload_export")))) {
+        trace("[KEEPA-TRACE] export_upload_skipped job_id=%s reason=api_mode", job.job_id);
+        return;
+    }
+    trace("[KEEPA-TRACE] export_upload_start job_id=%s", job.job_id);
+    ns["_upload_export_if_enabled"](**pysem::make_dict({{PYSEM_LIT("export"), export_},
+                                                        {PYSEM_LIT("job_id"), job.job_id},
+                                                        {PYSEM_LIT("scenario"), job.request.attr(PYSEM_LIT("scenario"))},
+                                                        {PYSEM_LIT("site"), job.site},
+                                                        {PYSEM_LIT("warnings"), job.warnings},
+                                                        {PYSEM_LIT("jwt"), self.attr(PYSEM_LIT("jwt"))},
+                                                        {PYSEM_LIT("session_id"), self.attr(PYSEM_LIT("session_id"))}}));
+    trace("[KEEPA-TRACE] export_upload_done job_id=%s", job.job_id);
+}
+
+// The quota record and the run's result.
+inline py::object build_result(const Job &job, const Answer &answer, const Rows &rows, py::handle export_) {
+    py::dict quota = pysem::make_dict({{PYSEM_LIT("estimated_tokens"), job.estimated_tokens},
+                                       {PYSEM_LIT("before"), ns["extract_quota"](answer.before_status)},
+                                       {PYSEM_LIT("response"), ns["extract_quota"](answer.raw_response)},
+                                       {PYSEM_LIT("after"), ns["extract_quota"](answer.after_status)}});
+    py::dict fields = pysem::make_dict({{PYSEM_LIT("job_id"), job.job_id},
+                                        {PYSEM_LIT("scenario"), job.request.attr(PYSEM_LIT("scenario"))},
+                                        {PYSEM_LIT("site"), job.site},
+                                        {PYSEM_LIT("row_count"), py::int_(py::len(rows.raw_rows))},
+                                        {PYSEM_LIT("root_dir"), py::str(job.root_dir)},
+                                        {PYSEM_LIT("params_path"), py::str(job.params_path)},
+                                        {PYSEM_LIT("raw_path"), py::str(job.raw_path)},
+                                        {PYSEM_LIT("result_path"), py::str(job.result_path)},
+                                        {PYSEM_LIT("export"), export_},
+                                        {PYSEM_LIT("data"), rows.data},
+                                        {PYSEM_LIT("quota"), quota},
+                                        {PYSEM_LIT("warnings"), job.warnings}});
+    return ns["KeepaScenarioResult"](**fields);
+}
+
+// "result.json", then the hand-over, which may add a warning and write the
+// file again.
+inline void store_result(py::handle self, const Job &job, py::handle result) {
+    ns["_write_json"](job.result_path, result.attr(PYSEM_LIT("to_dict"))());
+    pysem::via<&submit_collection_result>(self, pysem::keyword{"request", job.request}, pysem::keyword{"result", result});
+}
+
+// The closing line, with the whole milliseconds since the run started.
+inline void trace_done(const Job &job, py::handle result) {
+    py::object elapsed = (ns["time"].attr(PYSEM_LIT("monotonic"))() - job.started_at) * py::int_(1000);
+    trace("[KEEPA-TRACE] manager_done scenario=%s site=%s job_id=%s row_count=%s elapsed_ms=%s",
+          job.request.attr(PYSEM_LIT("scenario")), job.site, job.job_id, result.attr(PYSEM_LIT("row_count")),
+          pysem::steal(PyNumber_Long(elapsed.ptr())));
+}
+
 aio::task run(py::object self, py::object request) {
-    State &s = state();
-    py::object started_at = ns["time"].attr(s.monotonic)();
-    py::object export_format = ns["_normalize_export_format"](request.attr(s.export_format));
-    py::object scenario = ns["get_scenario"](request.attr(s.scenario));
-    py::object requested_site = request.attr(s.site);
-    py::object site = (pysem::truthy(requested_site) ? requested_site : py::object(s.us)).attr(s.upper)();
-    py::object requested_job_id = request.attr(s.job_id);
-    py::object job_id = pysem::truthy(requested_job_id) ? py::object(checked_job_id(requested_job_id))
-                                                        : ns["_build_job_id"](request, site);
-    trace("[KEEPA-TRACE] manager_start scenario=%s site=%s job_id=%s export_format=%s", request.attr(s.scenario), site,
-          job_id, export_format);
-
-    py::object root_dir = self.attr("_build_root_dir")(request, job_id);
-    {
-        py::dict options;
-        set(options, s.parents, py::bool_(true));
-        set(options, s.exist_ok, py::bool_(true));
-        root_dir.attr(s.mkdir)(**options);
-    }
-    py::object params_path = root_dir / s.params_json;
-    py::object raw_path = root_dir / s.raw_json;
-    py::object result_path = root_dir / s.result_json;
-
-    py::object normalized_params;
-    {
-        py::dict options;
-        set(options, s.params, request.attr(s.params));
-        set(options, s.site, site);
-        normalized_params = scenario.attr(s.build_params)(**options);
-    }
-    py::object estimated_tokens = scenario.attr(s.estimate_tokens)(request.attr(s.params));
-    py::object reserve_tokens = request.attr(s.reserve_tokens).is_none() ? py::object(self.attr(s.settings).attr(s.reserve_tokens))
-                                                                          : py::object(request.attr(s.reserve_tokens));
-    py::list warnings;
-    Job job{request, scenario, site, job_id, params_path, normalized_params, estimated_tokens, reserve_tokens, warnings};
-
-    // The credential attempt loop.
-    py::set attempted;
-    py::object last_error = py::none();
-    py::object credential;
-    py::tuple outcome;
-    while (true) {
-        py::object provider = self.attr(s.api_key_provider);
-        try {
-            credential = ns["_get_provider_credential"](provider, attempted);
-        } catch (py::error_already_set &e) {
-            if (!e.matches(ns["KeepaConfigError"]) || last_error.is_none()) throw;
-            aio::raise(last_error);
-        }
-        trace("[KEEPA-TRACE] credential_ready scenario=%s site=%s source=%s", request.attr(s.scenario), site,
-              credential.attr(s.source));
-
-        py::object result;
-        try {
-            aio::async_with client_context(new_client(credential));
-            py::object client = co_await client_context.enter();
-            aio::failure failure;
-            try {
-                result = co_await attempt(job, provider, credential, client, attempted);
-            } catch (...) {
-                failure.capture();
-            }
-            co_await client_context.exit(failure);
-        } catch (py::error_already_set &e) {
-            if (!give_up_credential(e, provider, credential, attempted)) throw;
-            last_error = caught(e);
-            continue;
-        }
-        if (!result) suppressed_by_client();
-        if (PyExceptionInstance_Check(result.ptr())) {
-            last_error = result;
-            continue;
-        }
-        outcome = py::reinterpret_borrow<py::tuple>(result);
-        break;
-    }
-    py::object before_status = outcome[0], before_quota = outcome[1], raw_response = outcome[2], after_status = outcome[3];
-
-    // Success report: the newest figures there are.
-    py::object figures = ns["extract_quota"](after_status);
-    if (!pysem::truthy(figures)) figures = ns["extract_quota"](raw_response);
-    if (!pysem::truthy(figures)) figures = before_quota;
-    ns["_report_provider_success"](self.attr(s.api_key_provider), credential, figures);
-
-    py::dict raw_payload;
-    set(raw_payload, s.job_id, job_id);
-    set(raw_payload, s.scenario, request.attr(s.scenario));
-    set(raw_payload, s.site, site);
-    set(raw_payload, s.endpoint, scenario.attr(s.endpoint));
-    set(raw_payload, s.request_params, normalized_params);
-    set(raw_payload, s.before_status, before_status);
-    set(raw_payload, s.response, raw_response);
-    set(raw_payload, s.after_status, after_status);
-    set(raw_payload, s.warnings, warnings);
-    ns["_write_json"](raw_path, raw_payload);
-
-    py::object raw_rows = ns["extract_rows"](raw_response);
-    py::object formatted = format_response(request, site, normalized_params, raw_response, raw_rows);
-    py::object primary_rows = formatted.attr(s.primary_rows)();
-    py::object data = primary_rows.is_none() ? ns["add_keepa_time_conversions"](raw_rows) : primary_rows;
-
-    py::object export_;
-    if (equals(export_format, s.json)) {
-        py::dict options;
-        set(options, s.response, raw_response);
-        set(options, s.output_path, root_dir / concat({job_id, py::str(".json")}));
-        set(options, s.scenario, request.attr(s.scenario));
-        set(options, s.site, site);
-        export_ = ns["export_response_to_json"](**options);
-    } else {
-        py::object export_rows = primary_rows.is_none() ? ns["raw_response_to_export_rows"](raw_response) : primary_rows;
-        py::dict options;
-        set(options, s.rows, export_rows);
-        set(options, s.output_path, root_dir / concat({job_id, py::str(".xlsx")}));
-        set(options, s.scenario, request.attr(s.scenario));
-        set(options, s.site, site);
-        set(options, s.params, request.attr(s.params));
-        set(options, s.extra_sheets, formatted.attr(s.extra_sheets)());
-        export_ = ns["export_rows_to_xlsx"](**options);
-    }
-
-    if (pysem::truthy(request.attr(s.upload_export))) {
-        trace("[KEEPA-TRACE] export_upload_start job_id=%s", job_id);
-        py::dict options;
-        set(options, s.export_, export_);
-        set(options, s.job_id, job_id);
-        set(options, s.scenario, request.attr(s.scenario));
-        set(options, s.site, site);
-        set(options, s.warnings, warnings);
-        set(options, s.jwt, self.attr(s.jwt));
-        set(options, s.session_id, self.attr(s.session_id));
-        ns["_upload_export_if_enabled"](**options);
-        trace("[KEEPA-TRACE] export_upload_done job_id=%s", job_id);
-    } else {
-        trace("[KEEPA-TRACE] export_upload_skipped job_id=%s reason=api_mode", job_id);
-    }
-
-    py::dict quota;
-    set(quota, s.estimated_tokens, estimated_tokens);
-    set(quota, s.before, ns["extract_quota"](before_status));
-    set(quota, s.response, ns["extract_quota"](raw_response));
-    set(quota, s.after, ns["extract_quota"](after_status));
-
-    py::dict fields;
-    set(fields, s.job_id, job_id);
-    set(fields, s.scenario, request.attr(s.scenario));
-    set(fields, s.site, site);
-    set(fields, s.row_count, py::int_(py::len(raw_rows)));
-    set(fields, s.root_dir, py::str(root_dir));
-    set(fields, s.params_path, py::str(params_path));
-    set(fields, s.raw_path, py::str(raw_path));
-    set(fields, s.result_path, py::str(result_path));
-    set(fields, s.export_, export_);
-    set(fields, s.data, data);
-    set(fields, s.quota, quota);
-    set(fields, s.warnings, warnings);
-    py::object result = ns["KeepaScenarioResult"](**fields);
-
-    ns["_write_json"](result_path, result.attr(s.to_dict)());
-    {
-        py::dict options;
-        set(options, s.request, request);
-        set(options, s.result, result);
-        self.attr("_submit_collection_result")(**options);
-    }
-
-    py::object elapsed = (ns["time"].attr(s.monotonic)() - started_at) * py::int_(1000);
-    trace("[KEEPA-TRACE] manager_done scenario=%s site=%s job_id=%s row_count=%s elapsed_ms=%s", request.attr(s.scenario),
-          site, job_id, result.attr(s.row_count), pysem::steal(PyNumber_Long(elapsed.ptr())));
+    Job job = name_job(request);
+    make_run_directory(self, job);
+    prepare_request(self, job);
+    Answer answer(py::reinterpret_borrow<py::tuple>(co_await credential_attempts(self, job)));
+    report_success(self, answer);
+    write_raw_json(job, answer);
+    Rows rows = read_rows(job, answer);
+    py::object export_ = export_file(job, answer, rows);
+    upload_if_requested(self, job, export_);
+    py::object result = build_result(job, answer, rows, export_);
+    store_result(self, job, result);
+    trace_done(job, result);
     co_return result;
 }
 
@@ -814,190 +840,177 @@ namespace {
 
 using namespace brondic;
 
-void bind_names(py::module_ m, const char *module, std::initializer_list<const char *> names) {
-    for (const char *name : names) m.attr(name) = pysem::import_from(module, name);
+// The standard library, then the host, as the module's imports; then the
+// module logger.
+void register_imports(py::module_ &m) {
+    pysem::bind_imports(m, {
+        {"asyncio", nullptr},
+        {"json", nullptr},
+        {"logging", nullptr},
+        {"re", nullptr},
+        {"time", nullptr},
+        {"collections.abc", "Callable"},
+        {"dataclasses", "dataclass"},
+        {"datetime", "datetime"},
+        {"pathlib", "Path"},
+        {"typing", "Any"},
+        {"uuid", "uuid4"},
+        {"pelorin.keepa.accounts", "KeepaApiKey"},
+        {"pelorin.keepa.accounts", "KeepaApiKeyProvider"},
+        {"pelorin.keepa.api.client", "KeepaApiClient"},
+        {"pelorin.keepa.api.scenarios", "get_scenario"},
+        {"pelorin.keepa.api.scenarios", "list_scenarios"},
+        {"pelorin.keepa.best_sellers_formatter", "FormattedBestSellersExport"},
+        {"pelorin.keepa.best_sellers_formatter", "format_best_sellers_export"},
+        {"pelorin.keepa.category_formatter", "FormattedCategoryExport"},
+        {"pelorin.keepa.category_formatter", "format_category_export"},
+        {"pelorin.keepa.config", "KeepaSettings"},
+        {"pelorin.keepa.config", "load_settings"},
+        {"pelorin.keepa.deal_formatter", "FormattedDealExport"},
+        {"pelorin.keepa.deal_formatter", "format_deal_export"},
+        {"pelorin.keepa.domain.exceptions", "KeepaApiError"},
+        {"pelorin.keepa.domain.exceptions", "KeepaConfigError"},
+        {"pelorin.keepa.domain.exceptions", "KeepaError"},
+        {"pelorin.keepa.domain.exceptions", "KeepaQuotaError"},
+        {"pelorin.keepa.domain.models", "KeepaExportResult"},
+        {"pelorin.keepa.domain.models", "KeepaScenarioRequest"},
+        {"pelorin.keepa.domain.models", "KeepaScenarioResult"},
+        {"pelorin.keepa.export", "export_response_to_json"},
+        {"pelorin.keepa.export", "export_rows_to_xlsx"},
+        {"pelorin.keepa.lightning_deal_formatter", "FormattedLightningDealExport"},
+        {"pelorin.keepa.lightning_deal_formatter", "format_lightning_deal_export"},
+        {"pelorin.keepa.product_formatter", "FormattedProductExport"},
+        {"pelorin.keepa.product_formatter", "format_product_export"},
+        {"pelorin.keepa.search_insights_formatter", "FormattedSearchInsightsExport"},
+        {"pelorin.keepa.search_insights_formatter", "format_search_insights_export"},
+        {"pelorin.keepa.seller_formatter", "FormattedSellerExport"},
+        {"pelorin.keepa.seller_formatter", "format_seller_export"},
+        {"pelorin.keepa.time", "add_keepa_time_conversions"},
+        {"pelorin.shared.file_uploads", "FileUploadClient"},
+        {"pelorin.shared.file_uploads", "FileUploadError"},
+    });
+    m.attr("logger") = m.attr("logging").attr("getLogger")(m.attr("__name__"));
 }
 
-// KeepaBrondic.__init__(self, *, settings=None, api_key_provider=None,
-// jwt=None, session_id=None, collection_submitter=None). pybind11 takes every
-// function named __init__ for a constructor of its own classes, so this one
-// is a plain C function made a method.
-PyObject *brondic_init_entry(PyObject *, PyObject *args, PyObject *kwargs) {
-    static const char *keywords[] = {"", "settings", "api_key_provider", "jwt", "session_id", "collection_submitter", nullptr};
-    PyObject *self = nullptr, *settings = Py_None, *provider = Py_None, *jwt = Py_None, *session_id = Py_None,
-             *submitter = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOO:__init__", const_cast<char **>(keywords), &self, &settings,
-                                     &provider, &jwt, &session_id, &submitter))
-        return nullptr;
-    if (!pysem::run_c_api([&] { brondic_init(self, settings, provider, jwt, session_id, submitter); })) return nullptr;
-    Py_RETURN_NONE;
+// _FormattedResponseExports: a data class of the seven formatter results.
+void register_formatted_exports(py::module_ &m) {
+    py::object cls = pysem::make_class(m, "_FormattedResponseExports",
+                                       "汇总一次 Keepa 响应的专用 formatter 结果并统一选择主表/附加表。");
+    std::pair<const char *, const char *> fields[] = {
+        {"product", "FormattedProductExport"},
+        {"category", "FormattedCategoryExport"},
+        {"seller", "FormattedSellerExport"},
+        {"lightning", "FormattedLightningDealExport"},
+        {"search_insights", "FormattedSearchInsightsExport"},
+        {"best_sellers", "FormattedBestSellersExport"},
+        {"deal", "FormattedDealExport"},
+    };
+    py::dict annotations;
+    for (auto [field, type] : fields) {
+        annotations[field] = pysem::steal(PyNumber_Or(m.attr(type).ptr(), Py_None));
+        cls.attr(field) = py::none();
+    }
+    cls.attr("__annotations__") = annotations;
+    pysem::define(cls, {
+        pysem::method<&primary_rows>("primary_rows()", "按场景互斥关系返回专用 formatter 的主表行，未格式化时返回空。"),
+        pysem::method<&extra_sheets>("extra_sheets()", "合并所有专用 formatter 的非空附加表。"),
+    });
+    m.attr("_FormattedResponseExports") = m.attr("dataclass")(cls);
 }
 
-// The doc holds only the signature: __doc__ stays None, inspect reads it.
-PyMethodDef brondic_init_def = {
-    "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(brondic_init_entry)), METH_VARARGS | METH_KEYWORDS,
-    "__init__($self, /, *, settings=None, api_key_provider=None, jwt=None, session_id=None, collection_submitter=None)\n--\n\n"};
+void register_manager(py::module_ &m) {
+    py::object cls = pysem::make_class(m, "KeepaBrondic", "执行 Keepa API 场景并保存请求和响应数据。");
+    pysem::define(cls, {
+        pysem::method<&init>(
+            "__init__(*, settings=None, api_key_provider=None, jwt=None, session_id=None, collection_submitter=None)"),
+        pysem::method<&scenarios>("scenarios()", "列出支持的接口场景。"),
+        aio::method<&token_status>("token_status()", "读取 Keepa API token 状态。"),
+        aio::method<&run>("run(request)", "执行一个 Keepa API 场景。"),
+        pysem::method<&job_status>("job_status(job_id)", "读取已落盘任务状态。"),
+        pysem::method<&build_root_dir>("_build_root_dir(request, job_id)"),
+        pysem::method<&submit_collection_result>("_submit_collection_result(*, request, result)",
+                                                 "提交成功任务；沉淀异常不能回滚已经完成的 Keepa 采集。"),
+    });
+    m.attr("KeepaBrondic") = cls;
+}
 
+void register_key_rotation(py::module_ &m) {
+    pysem::define(m, {
+        pysem::function<&provider_supports_rotation>("_provider_supports_rotation(provider)"),
+        pysem::function<&get_provider_credential>("_get_provider_credential(provider, attempted_account_ids)"),
+        pysem::function<&report_provider_success>("_report_provider_success(provider, credential, quota)"),
+        pysem::function<&report_provider_failure>("_report_provider_failure(provider, credential, exc, *, quota=None)"),
+        pysem::function<&can_rotate_credential>("_can_rotate_credential(provider, credential, exc)"),
+    });
+}
+
+void register_response_rows(py::module_ &m) {
+    pysem::define(m, {
+        pysem::function<&rows::extract_quota>("extract_quota(payload)", "提取 Keepa 响应中的额度字段。"),
+        pysem::function<&rows::extract_rows>("extract_rows(payload)", "从 Keepa 原始响应中提取主要结果列表。"),
+        pysem::function<&rows::raw_response_to_export_rows>(
+            "raw_response_to_export_rows(payload)", "将 Keepa 原始响应转换成 XLSX 行，尽量保留 API 返回的全部顶层 JSON 字段。"),
+        pysem::function<&rows::primary_row_items>("_primary_row_items(payload)"),
+        pysem::function<&rows::rows_from_response_value>("_rows_from_response_value(key, value)"),
+        pysem::function<&rows::scalar_item_field>("_scalar_item_field(row_source_key)"),
+        pysem::function<&rows::search_insights_query_name>("_search_insights_query_name(params)"),
+    });
+}
+
+void register_token_quota(py::module_ &m) {
+    pysem::define(m, {
+        aio::function<&safe_token_status>("_safe_token_status(client, warnings)"),
+        pysem::function<&append_token_status_warning>("_append_token_status_warning(warnings, exc)"),
+        pysem::function<&build_quota_warning>("_build_quota_warning(*, before_quota, estimated_tokens, reserve_tokens)"),
+        aio::function<&wait_for_refill>("_wait_for_refill(client, before_quota, warnings)"),
+        pysem::function<&quota_error>("_quota_error(quota_warning)", "把额度预检查结果转换为稳定、可重试的 Keepa 错误。"),
+    });
+}
+
+void register_params_document(py::module_ &m) {
+    pysem::define(m, {
+        pysem::function<&params_payload>("_params_payload(*, request, scenario, normalized_params, account, "
+                                         "estimated_tokens, reserve_tokens, before_quota=None)"),
+    });
+}
+
+void register_job_naming(py::module_ &m) {
+    pysem::define(m, {
+        pysem::function<&naming::build_job_id>("_build_job_id(request, site)"),
+        pysem::function<&naming::scenario_label>("_scenario_label(scenario)"),
+        pysem::function<&naming::build_target_label>("_build_target_label(scenario, params)"),
+        pysem::function<&naming::first>("_first(value)"),
+        pysem::function<&naming::camel_case>("_camel_case(value)"),
+        pysem::function<&naming::sanitize_filename_part>("_sanitize_filename_part(value)"),
+    });
+}
+
+void register_export_steps(py::module_ &m) {
+    pysem::define(m, {
+        pysem::function<&normalize_export_format>("_normalize_export_format(value)"),
+        pysem::function<&upload_export_if_enabled>(
+            "_upload_export_if_enabled(*, export, job_id, scenario, site, warnings, jwt=None, session_id=None)"),
+    });
+}
+
+void register_json_writer(py::module_ &m) {
+    pysem::define(m, {pysem::function<&write_json>("_write_json(path, payload)")});
+}
 
 } // namespace
 
+// In the order of the Python module: imports and logger, the record type, the
+// class, then the module functions.
 PELORIN_MODULE(brondic, m) {
-    py::options options;
-    options.disable_function_signatures();
     ns.bind(m);
-
-    // Standard library, then the host, as the module's imports.
-    for (const char *module : {"asyncio", "json", "logging", "re", "time"}) m.attr(module) = py::module_::import(module);
-    bind_names(m, "collections.abc", {"Callable"});
-    bind_names(m, "dataclasses", {"dataclass"});
-    bind_names(m, "datetime", {"datetime"});
-    bind_names(m, "pathlib", {"Path"});
-    bind_names(m, "typing", {"Any"});
-    bind_names(m, "uuid", {"uuid4"});
-    bind_names(m, "pelorin.keepa.accounts", {"KeepaApiKey", "KeepaApiKeyProvider"});
-    bind_names(m, "pelorin.keepa.api.client", {"KeepaApiClient"});
-    bind_names(m, "pelorin.keepa.api.scenarios", {"get_scenario", "list_scenarios"});
-    bind_names(m, "pelorin.keepa.best_sellers_formatter", {"FormattedBestSellersExport", "format_best_sellers_export"});
-    bind_names(m, "pelorin.keepa.category_formatter", {"FormattedCategoryExport", "format_category_export"});
-    bind_names(m, "pelorin.keepa.config", {"KeepaSettings", "load_settings"});
-    bind_names(m, "pelorin.keepa.deal_formatter", {"FormattedDealExport", "format_deal_export"});
-    bind_names(m, "pelorin.keepa.domain.exceptions", {"KeepaApiError", "KeepaConfigError", "KeepaError", "KeepaQuotaError"});
-    bind_names(m, "pelorin.keepa.domain.models", {"KeepaExportResult", "KeepaScenarioRequest", "KeepaScenarioResult"});
-    bind_names(m, "pelorin.keepa.export", {"export_response_to_json", "export_rows_to_xlsx"});
-    bind_names(m, "pelorin.keepa.lightning_deal_formatter", {"FormattedLightningDealExport", "format_lightning_deal_export"});
-    bind_names(m, "pelorin.keepa.product_formatter", {"FormattedProductExport", "format_product_export"});
-    bind_names(m, "pelorin.keepa.search_insights_formatter", {"FormattedSearchInsightsExport", "format_search_insights_export"});
-    bind_names(m, "pelorin.keepa.seller_formatter", {"FormattedSellerExport", "format_seller_export"});
-    bind_names(m, "pelorin.keepa.time", {"add_keepa_time_conversions"});
-    bind_names(m, "pelorin.shared.file_uploads", {"FileUploadClient", "FileUploadError"});
-
-    m.attr("logger") = m.attr("logging").attr("getLogger")(m.attr("__name__"));
-
-    // _FormattedResponseExports: a data class of the seven formatter results.
-    {
-        py::object cls = pysem::make_class(m, "_FormattedResponseExports", "汇总一次 Keepa 响应的专用 formatter 结果并统一选择主表/附加表。");
-        py::dict annotations;
-        std::pair<const char *, const char *> fields[] = {
-            {"product", "FormattedProductExport"},
-            {"category", "FormattedCategoryExport"},
-            {"seller", "FormattedSellerExport"},
-            {"lightning", "FormattedLightningDealExport"},
-            {"search_insights", "FormattedSearchInsightsExport"},
-            {"best_sellers", "FormattedBestSellersExport"},
-            {"deal", "FormattedDealExport"},
-        };
-        for (auto [field, type] : fields) {
-            annotations[field] = pysem::steal(PyNumber_Or(m.attr(type).ptr(), Py_None));
-            cls.attr(field) = py::none();
-        }
-        cls.attr("__annotations__") = annotations;
-        pysem::def_method(cls, "primary_rows", [](py::object self) { return primary_rows(self); },
-                   py::doc("按场景互斥关系返回专用 formatter 的主表行，未格式化时返回空。"));
-        pysem::def_method(cls, "extra_sheets", [](py::object self) { return extra_sheets(self); },
-                   py::doc("合并所有专用 formatter 的非空附加表。"));
-        m.attr("_FormattedResponseExports") = m.attr("dataclass")(cls);
-    }
-
-    // KeepaBrondic
-    {
-        py::object cls = pysem::make_class(m, "KeepaBrondic", "执行 Keepa API 场景并保存请求和响应数据。");
-        cls.attr("__init__") = pysem::c_method(&brondic_init_def, m.attr("__name__"));
-        pysem::def_method(cls, "scenarios", [](py::object self) { return scenarios(self); }, py::doc("列出支持的接口场景。"));
-        aio::def_method(cls, "token_status", [](py::object self) { return token_status(self); },
-                        py::doc("读取 Keepa API token 状态。"));
-        aio::def_method(cls, "run", [](py::object self, py::object request) { return run(self, request); },
-                        py::arg("request"), py::doc("执行一个 Keepa API 场景。"));
-        pysem::def_method(cls, "job_status", [](py::object self, py::object job_id) { return job_status(self, job_id); },
-                   py::arg("job_id"), py::doc("读取已落盘任务状态。"));
-        pysem::def_method(
-            cls, "_build_root_dir",
-            [](py::object self, py::object request, py::object job_id) { return build_root_dir(self, request, job_id); },
-            py::arg("request"), py::arg("job_id"));
-        pysem::def_method(
-            cls, "_submit_collection_result",
-            [](py::object self, py::object request, py::object result) { submit_collection_result(self, request, result); },
-            py::kw_only(), py::arg("request"), py::arg("result"),
-            py::doc("提交成功任务；沉淀异常不能回滚已经完成的 Keepa 采集。"));
-        m.attr("KeepaBrondic") = cls;
-    }
-
-    // Module functions, in the order of the Python module.
-    m.def("_provider_supports_rotation", [](py::object provider) { return provider_supports_rotation(provider); },
-          py::arg("provider"));
-    m.def("_get_provider_credential",
-          [](py::object provider, py::object attempted) { return get_provider_credential(provider, attempted); },
-          py::arg("provider"), py::arg("attempted_account_ids"));
-    m.def("_report_provider_success",
-          [](py::object provider, py::object credential, py::object quota) { report_provider_success(provider, credential, quota); },
-          py::arg("provider"), py::arg("credential"), py::arg("quota"));
-    m.def("_report_provider_failure",
-          [](py::object provider, py::object credential, py::object exc, py::object quota) {
-              report_provider_failure(provider, credential, exc, quota);
-          },
-          py::arg("provider"), py::arg("credential"), py::arg("exc"), py::kw_only(), py::arg("quota") = py::none());
-    m.def("_can_rotate_credential",
-          [](py::object provider, py::object credential, py::object exc) { return can_rotate_credential(provider, credential, exc); },
-          py::arg("provider"), py::arg("credential"), py::arg("exc"));
-    m.def("extract_quota", [](py::object payload) { return rows::extract_quota(payload); }, py::arg("payload"),
-          py::doc("提取 Keepa 响应中的额度字段。"));
-    m.def("extract_rows", [](py::object payload) { return rows::extract_rows(payload); }, py::arg("payload"),
-          py::doc("从 Keepa 原始响应中提取主要结果列表。"));
-    m.def("raw_response_to_export_rows", [](py::object payload) { return rows::raw_response_to_export_rows(payload); },
-          py::arg("payload"), py::doc("将 Keepa 原始响应转换成 XLSX 行，尽量保留 API 返回的全部顶层 JSON 字段。"));
-    m.def("_primary_row_items", [](py::object payload) { return rows::primary_row_items(payload); }, py::arg("payload"));
-    m.def("_rows_from_response_value",
-          [](py::object key, py::object value) { return rows::rows_from_response_value(key, value); }, py::arg("key"),
-          py::arg("value"));
-    m.def("_scalar_item_field", [](py::object key) { return rows::scalar_item_field(key); }, py::arg("row_source_key"));
-    m.def("_search_insights_query_name", [](py::object params) { return rows::search_insights_query_name(params); },
-          py::arg("params"));
-    aio::def(m, "_safe_token_status",
-             [](py::object client, py::object warnings) {
-                 return safe_token_status(client, pysem::exact_list(warnings, "warnings"));
-             },
-             py::arg("client"), py::arg("warnings"));
-    m.def("_append_token_status_warning",
-          [](py::object warnings, py::object exc) { append_token_status_warning(warnings, exc); }, py::arg("warnings"),
-          py::arg("exc"));
-    m.def("_build_quota_warning",
-          [](py::object before_quota, py::object estimated_tokens, py::object reserve_tokens) {
-              return build_quota_warning(before_quota, estimated_tokens, reserve_tokens);
-          },
-          py::kw_only(), py::arg("before_quota"), py::arg("estimated_tokens"), py::arg("reserve_tokens"));
-    aio::def(m, "_wait_for_refill",
-             [](py::object client, py::object before_quota, py::object warnings) {
-                 py::dict figures = pysem::exact_dict(before_quota, "before_quota");
-                 return wait_for_refill(client, figures, pysem::exact_list(warnings, "warnings"));
-             },
-             py::arg("client"), py::arg("before_quota"), py::arg("warnings"));
-    m.def("_quota_error", [](py::object warning) { return quota_error(warning); }, py::arg("quota_warning"),
-          py::doc("把额度预检查结果转换为稳定、可重试的 Keepa 错误。"));
-    m.def("_params_payload",
-          [](py::object request, py::object scenario, py::object normalized_params, py::object account,
-             py::object estimated_tokens, py::object reserve_tokens, py::object before_quota) {
-              return params_payload(request, scenario, normalized_params, account, estimated_tokens, reserve_tokens,
-                                    before_quota);
-          },
-          py::kw_only(), py::arg("request"), py::arg("scenario"), py::arg("normalized_params"), py::arg("account"),
-          py::arg("estimated_tokens"), py::arg("reserve_tokens"), py::arg("before_quota") = py::none());
-    m.def("_build_job_id", [](py::object request, py::object site) { return naming::build_job_id(request, site); },
-          py::arg("request"), py::arg("site"));
-    m.def("_scenario_label", [](py::object scenario) { return naming::scenario_label(scenario); }, py::arg("scenario"));
-    m.def("_build_target_label",
-          [](py::object scenario, py::object params) { return naming::build_target_label(scenario, params); },
-          py::arg("scenario"), py::arg("params"));
-    m.def("_first", [](py::object value) { return naming::first(value); }, py::arg("value"));
-    m.def("_camel_case", [](py::object value) { return naming::camel_case(value); }, py::arg("value"));
-    m.def("_sanitize_filename_part", [](py::object value) { return naming::sanitize_filename_part(value); },
-          py::arg("value"));
-    m.def("_normalize_export_format", [](py::object value) { return normalize_export_format(value); }, py::arg("value"));
-    m.def("_upload_export_if_enabled",
-          [](py::object export_, py::object job_id, py::object scenario, py::object site, py::object warnings,
-             py::object jwt, py::object session_id) {
-              upload_export_if_enabled(export_, job_id, scenario, site, warnings, jwt, session_id);
-          },
-          py::kw_only(), py::arg("export"), py::arg("job_id"), py::arg("scenario"), py::arg("site"), py::arg("warnings"),
-          py::arg("jwt") = py::none(), py::arg("session_id") = py::none());
-    m.def("_write_json", [](py::object path, py::object payload) { write_json(path, payload); }, py::arg("path"),
-          py::arg("payload"));
+    register_imports(m);
+    register_formatted_exports(m);
+    register_manager(m);
+    register_key_rotation(m);
+    register_response_rows(m);
+    register_token_quota(m);
+    register_params_document(m);
+    register_job_naming(m);
+    register_export_steps(m);
+    register_json_writer(m);
 }

@@ -21,7 +21,7 @@ inline py::object first(py::handle value) {
 // else), so the case changes are ASCII ones.
 inline py::str camel_case(py::handle value_arg) {
     py::str value = pysem::exact_str(value_arg, "value");
-    py::list pieces = state().non_alnum.attr("split")(value);
+    py::list pieces = state().non_alnum.attr(PYSEM_LIT("split"))(value);
     std::string out;
     for (py::handle piece : pieces) {
         std::string_view text = ascii_view(piece);
@@ -54,14 +54,12 @@ inline py::str scenario_label(py::handle scenario_arg) {
 }
 
 inline py::str sanitize_filename_part(py::handle value) {
-    State &s = state();
-    if (value.is_none()) return s.empty;
+    if (value.is_none()) return PYSEM_LIT("");
     py::str text = pysem::strip(pysem::text_form(value));
-    if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return s.empty;
-    py::str space(" ");
-    text = pysem::steal_as<py::str>(PyUnicode_Replace(text.ptr(), space.ptr(), s.hyphen.ptr(), -1));
-    text = s.non_filename.attr("sub")(s.hyphen, text);
-    text = s.hyphen_runs.attr("sub")(s.hyphen, text);
+    if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return PYSEM_LIT("");
+    text = pysem::steal_as<py::str>(PyUnicode_Replace(text.ptr(), PYSEM_LIT(" ").ptr(), PYSEM_LIT("-").ptr(), -1));
+    text = state().non_filename.attr(PYSEM_LIT("sub"))(PYSEM_LIT("-"), text);
+    text = state().hyphen_runs.attr(PYSEM_LIT("sub"))(PYSEM_LIT("-"), text);
     // Only ASCII letters, digits and hyphens are left.
     std::string_view rest = ascii_view(text);
     while (!rest.empty() && rest.front() == '-') rest.remove_prefix(1);
@@ -78,7 +76,7 @@ struct Candidate {
 inline py::str build_target_label(py::handle scenario_arg, py::handle params_arg) {
     py::str scenario = pysem::exact_str(scenario_arg, "scenario");
     pysem::optional_exact_dict(params_arg, "params");
-    if (params_arg.is_none()) return state().empty;
+    if (params_arg.is_none()) return PYSEM_LIT("");
 
     static const std::vector<Candidate> product = {{"asin", false}, {"asins", true}, {"code", false}, {"codes", true}};
     static const std::vector<Candidate> search = {{"term", false}, {"keyword", false}};
@@ -95,12 +93,12 @@ inline py::str build_target_label(py::handle scenario_arg, py::handle params_arg
     std::string_view name = ascii_view(scenario);
     for (const auto &[known, list] : sources)
         if (name == known) candidates = list;
-    if (!candidates) return state().empty;
+    if (!candidates) return PYSEM_LIT("");
 
     // The first truthy candidate; the last one whatever it holds.
     py::object chosen = py::none();
     for (const Candidate &candidate : *candidates) {
-        chosen = get(params_arg, py::str(candidate.key));
+        chosen = get(params_arg, pysem::interned(candidate.key));
         if (candidate.first_element) chosen = first(chosen);
         if (pysem::truthy(chosen)) break;
     }
@@ -109,20 +107,19 @@ inline py::str build_target_label(py::handle scenario_arg, py::handle params_arg
 
 inline py::str build_job_id(py::handle request, py::handle site_arg) {
     py::str site = pysem::exact_str(site_arg, "site");
-    State &s = state();
-    py::object stamp = ns["datetime"].attr(s.now)().attr(s.strftime)("%Y%m%d-%H%M%S");
-    py::str hex_digits = ns["uuid4"]().attr(s.hex);
+    py::object stamp = ns["datetime"].attr(PYSEM_LIT("now"))().attr(PYSEM_LIT("strftime"))("%Y%m%d-%H%M%S");
+    py::str hex_digits = ns["uuid4"]().attr(PYSEM_LIT("hex"));
     py::object suffix = hex_digits[py::slice(0, 6, 1)];
 
     py::list parts;
-    append(parts, py::str("Keepa"));
-    append(parts, scenario_label(request.attr(s.scenario)));
+    append(parts, PYSEM_LIT("Keepa"));
+    append(parts, scenario_label(request.attr(PYSEM_LIT("scenario"))));
     append(parts, site);
-    py::str target = build_target_label(request.attr(s.scenario), request.attr(s.params));
+    py::str target = build_target_label(request.attr(PYSEM_LIT("scenario")), request.attr(PYSEM_LIT("params")));
     if (PyUnicode_GET_LENGTH(target.ptr()) > 0) append(parts, target);
     append(parts, stamp);
     append(parts, suffix);
-    return pysem::join(s.hyphen, parts);
+    return pysem::join(PYSEM_LIT("-"), parts);
 }
 
 } // namespace brondic::naming

@@ -12,8 +12,8 @@ inline py::dict extract_quota(py::handle payload) {
     py::dict figures;
     if (payload.is_none()) return figures;
     pysem::exact_dict(payload, "payload");
-    State &s = state();
-    for (py::handle key : {s.tokensLeft, s.refillIn, s.refillRate, s.tokensConsumed, s.tokenFlowReduction, s.timestamp}) {
+    for (py::handle key : {PYSEM_LIT("tokensLeft"), PYSEM_LIT("refillIn"), PYSEM_LIT("refillRate"),
+                           PYSEM_LIT("tokensConsumed"), PYSEM_LIT("tokenFlowReduction"), PYSEM_LIT("timestamp")}) {
         PyObject *found = PyDict_GetItemWithError(payload.ptr(), key.ptr());
         if (found) set(figures, key, found);
         else if (PyErr_Occurred()) throw py::error_already_set();
@@ -30,24 +30,24 @@ inline py::object list_under(py::handle mapping, py::handle key) {
 
 inline py::list extract_rows(py::handle payload_arg) {
     py::dict payload = pysem::exact_dict(payload_arg, "payload");
-    State &s = state();
     const char *self = "extract_rows";
 
-    py::object sellers = get(payload, s.sellers);
+    py::object sellers = get(payload, PYSEM_LIT("sellers"));
     if (PyList_Check(sellers.ptr())) return plain_list(sellers, self);
     if (PyDict_Check(sellers.ptr())) return values_of(sellers);
 
-    for (py::handle key : {s.products, s.asinList, s.sellerIdList, s.lightningDeals, s.trackings, s.notifications}) {
+    for (py::handle key : {PYSEM_LIT("products"), PYSEM_LIT("asinList"), PYSEM_LIT("sellerIdList"),
+                           PYSEM_LIT("lightningDeals"), PYSEM_LIT("trackings"), PYSEM_LIT("notifications")}) {
         py::object value = get(payload, key);
         if (PyList_Check(value.ptr())) return plain_list(value, self);
     }
 
-    py::object categories = get(payload, s.categories);
+    py::object categories = get(payload, PYSEM_LIT("categories"));
     if (PyDict_Check(categories.ptr())) return values_of(categories);
 
-    py::object deals = get(payload, s.deals);
+    py::object deals = get(payload, PYSEM_LIT("deals"));
     if (PyDict_Check(deals.ptr())) {
-        for (py::handle inner : {s.dr, s.deals}) {
+        for (py::handle inner : {PYSEM_LIT("dr"), PYSEM_LIT("deals")}) {
             py::object rows = list_under(deals, inner);
             if (!rows.is_none()) return plain_list(rows, self);
         }
@@ -56,19 +56,19 @@ inline py::list extract_rows(py::handle payload_arg) {
         return one;
     }
 
-    py::object best = get(payload, s.bestSellersList);
+    py::object best = get(payload, PYSEM_LIT("bestSellersList"));
     if (PyDict_Check(best.ptr())) {
-        py::object rows = list_under(best, s.asinList);
+        py::object rows = list_under(best, PYSEM_LIT("asinList"));
         if (!rows.is_none()) return plain_list(rows, self);
         py::list one;
         append(one, best);
         return one;
     }
 
-    py::object total = get(payload, s.totalResults);
+    py::object total = get(payload, PYSEM_LIT("totalResults"));
     if (!total.is_none()) {
         py::dict summary;
-        set(summary, s.totalResults, total);
+        set(summary, PYSEM_LIT("totalResults"), total);
         py::list one;
         append(one, summary);
         return one;
@@ -81,14 +81,13 @@ inline py::list rows_from_response_value(py::handle key_arg, py::handle value) {
     const char *self = "_rows_from_response_value";
     if (PyList_Check(value.ptr())) return plain_list(value, self);
     if (!PyDict_Check(value.ptr())) return py::list();
-    State &s = state();
-    if (equals(key, s.deals)) {
-        for (py::handle inner : {s.dr, s.deals}) {
+    if (pysem::equal(key, PYSEM_LIT("deals"))) {
+        for (py::handle inner : {PYSEM_LIT("dr"), PYSEM_LIT("deals")}) {
             py::object rows = list_under(value, inner);
             if (!rows.is_none()) return plain_list(rows, self);
         }
-    } else if (equals(key, s.bestSellersList)) {
-        py::object rows = list_under(value, s.asinList);
+    } else if (pysem::equal(key, PYSEM_LIT("bestSellersList"))) {
+        py::object rows = list_under(value, PYSEM_LIT("asinList"));
         if (!rows.is_none()) return plain_list(rows, self);
     }
     return values_of(value);
@@ -96,9 +95,9 @@ inline py::list rows_from_response_value(py::handle key_arg, py::handle value) {
 
 // The answer keys that export rows may come from, in the order they are tried.
 inline std::array<py::handle, 10> row_source_keys() {
-    State &s = state();
-    return {s.products, s.sellers, s.categories, s.deals, s.bestSellersList,
-            s.asinList, s.sellerIdList, s.lightningDeals, s.trackings, s.notifications};
+    return {PYSEM_LIT("products"),       PYSEM_LIT("sellers"),   PYSEM_LIT("categories"), PYSEM_LIT("deals"),
+            PYSEM_LIT("bestSellersList"), PYSEM_LIT("asinList"),  PYSEM_LIT("sellerIdList"), PYSEM_LIT("lightningDeals"),
+            PYSEM_LIT("trackings"),       PYSEM_LIT("notifications")};
 }
 
 inline py::tuple primary_row_items(py::handle payload_arg) {
@@ -112,11 +111,11 @@ inline py::tuple primary_row_items(py::handle payload_arg) {
 
 inline py::str scalar_item_field(py::handle row_source_key) {
     pysem::optional_exact_str(row_source_key, "row_source_key");
-    State &s = state();
-    if (row_source_key.is_none()) return s.value;
-    if (equals(row_source_key, s.sellerIdList)) return s.sellerId;
-    if (equals(row_source_key, s.asinList) || equals(row_source_key, s.bestSellersList)) return s.asin;
-    return s.value;
+    if (row_source_key.is_none()) return PYSEM_LIT("value");
+    if (pysem::equal(row_source_key, PYSEM_LIT("sellerIdList"))) return PYSEM_LIT("sellerId");
+    if (pysem::equal(row_source_key, PYSEM_LIT("asinList")) || pysem::equal(row_source_key, PYSEM_LIT("bestSellersList")))
+        return PYSEM_LIT("asin");
+    return PYSEM_LIT("value");
 }
 
 inline py::list raw_response_to_export_rows(py::handle payload_arg) {
@@ -131,7 +130,6 @@ inline py::list raw_response_to_export_rows(py::handle payload_arg) {
         return rows;
     }
 
-    State &s = state();
     // Comparing a key may run code that changes the answer: hold the entry
     // and refuse a changed answer, as iterating it in Python would.
     py::dict base;
@@ -139,7 +137,7 @@ inline py::list raw_response_to_export_rows(py::handle payload_arg) {
     PyObject *k = nullptr, *v = nullptr;
     while (PyDict_Next(payload.ptr(), &pos, &k, &v)) {
         py::object key = py::reinterpret_borrow<py::object>(k), value = py::reinterpret_borrow<py::object>(v);
-        bool skipped = equals(key, source) || equals(key, s.searchInsights);
+        bool skipped = pysem::equal(key, source) || pysem::equal(key, PYSEM_LIT("searchInsights"));
         if (PyDict_GET_SIZE(payload.ptr()) != size) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
             throw py::error_already_set();
@@ -152,7 +150,7 @@ inline py::list raw_response_to_export_rows(py::handle payload_arg) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
         py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(items.ptr(), i));
         py::object row = pysem::steal(PyDict_Copy(base.ptr()));
-        if (tag) set(row, s.rowSource, source);
+        if (tag) set(row, PYSEM_LIT("rowSource"), source);
         if (PyDict_Check(item.ptr())) {
             if (PyDict_Update(row.ptr(), item.ptr()) < 0) throw py::error_already_set();
         } else {
@@ -165,12 +163,12 @@ inline py::list raw_response_to_export_rows(py::handle payload_arg) {
 
 inline py::str search_insights_query_name(py::handle params_arg) {
     py::dict params = pysem::exact_dict(params_arg, "params");
-    State &s = state();
-    for (py::handle key : {s.queryName, s.query_name, s.name, s.keyword, s.term}) {
+    for (py::handle key :
+         {PYSEM_LIT("queryName"), PYSEM_LIT("query_name"), PYSEM_LIT("name"), PYSEM_LIT("keyword"), PYSEM_LIT("term")}) {
         py::object value = get(params, key);
         if (pysem::truthy(value)) return pysem::text_form(value);
     }
-    return py::str("product-finder");
+    return PYSEM_LIT("product-finder");
 }
 
 } // namespace brondic::rows

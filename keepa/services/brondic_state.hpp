@@ -1,7 +1,7 @@
 // What the Keepa manager's translation unit shares: the module namespace
-// through which host names are looked up when called, the texts it uses as
-// keys and attribute names (interned once), its compiled patterns, and small
-// helpers for declared argument and result kinds.
+// through which host names are looked up when called, its compiled patterns,
+// and small helpers for declared argument and result kinds. Keys and attribute
+// names are PYSEM_LIT texts at their place of use.
 #pragma once
 
 #include "common/pysem.hpp"
@@ -15,51 +15,14 @@ namespace brondic {
 // up at call time as a Python module would.
 inline pysem::module_namespace ns;
 
-#define BRONDIC_NAMES(X)                                                                                    \
-    /* quota figures */                                                                                     \
-    X(tokensLeft) X(refillIn) X(refillRate) X(tokensConsumed) X(tokenFlowReduction) X(timestamp)            \
-    /* answer keys */                                                                                       \
-    X(sellers) X(products) X(asinList) X(sellerIdList) X(lightningDeals) X(trackings) X(notifications)      \
-    X(categories) X(deals) X(dr) X(bestSellersList) X(totalResults) X(searchInsights) X(rowSource)          \
-    X(sellerId) X(asin) X(value) X(categoryParents) X(domain) X(category) X(offers)                         \
-    /* request parameters */                                                                                \
-    X(queryName) X(query_name) X(name) X(keyword) X(term) X(asins) X(code) X(codes) X(productGroup)         \
-    X(product_group) X(seller)                                                                              \
-    /* records */                                                                                           \
-    X(stage) X(message) X(error) X(tokens_left) X(estimated_tokens) X(reserve_tokens) X(refill_in_ms)       \
-    X(refill_rate) X(wait_seconds) X(request) X(scenario) X(normalized_params) X(account) X(before_quota)   \
-    X(job_id) X(site) X(endpoint) X(request_params) X(before_status) X(response) X(after_status)            \
-    X(warnings) X(before) X(after) X(quota) X(raw)                                                          \
-    /* attributes and keywords */                                                                           \
-    X(api_key) X(account_id) X(source) X(to_public_dict) X(to_dict) X(get_default) X(report_success)        \
-    X(report_failure) X(exclude_account_ids) X(token_status) X(get_json) X(settings) X(output_dir)          \
-    X(api_key_provider) X(jwt) X(session_id) X(collection_submitter) X(export_format) X(params) X(force)    \
-    X(wait) X(upload_export) X(build_params) X(estimate_tokens) X(enabled) X(upload) X(path) X(filename)    \
-    X(format) X(mime_type) X(url) X(purpose) X(folder) X(metadata) X(extra_sheets) X(primary_rows)          \
-    X(product) X(lightning) X(search_insights) X(best_sellers) X(deal) X(offers_requested) X(parent_rows)   \
-    X(domain_id) X(category_id) X(rows) X(output_path) X(row_count) X(root_dir) X(params_path)    \
-    X(raw_path) X(result_path) X(data) X(result) X(info) X(append) X(parent) X(mkdir) X(parents)            \
-    X(exist_ok) X(write_bytes) X(is_absolute) X(expanduser) X(resolve) X(cwd) X(exists) X(read_text)        \
-    X(encoding) X(loads) X(monotonic) X(sleep) X(upper) X(lower) X(split) X(sub) X(strftime) X(now) X(hex) \
-    X(exc_info) X(asin_rows) X(items) X(update)
-
-inline py::str intern(const char *text) { return pysem::steal_as<py::str>(PyUnicode_InternFromString(text)); }
-
+// Compiled patterns of the job-naming rules, and the names that the JSON
+// writer reads.
 struct State {
-#define BRONDIC_NAME_MEMBER(n) py::str n = intern(#n);
-    BRONDIC_NAMES(BRONDIC_NAME_MEMBER)
-#undef BRONDIC_NAME_MEMBER
-    py::str empty = intern("");
-    py::str us = intern("US");
-    py::str xlsx = intern("xlsx");
-    py::str json = intern("json");
-    py::str xls = intern("xls");
-    py::str params_json = intern("params.json");
-    py::str raw_json = intern("raw.json");
-    py::str result_json = intern("result.json");
-    py::str utf_8 = intern("utf-8");
-    py::str hyphen = intern("-");
-    py::str export_ = intern("export");
+    py::str parent = pysem::interned("parent");
+    py::str mkdir = pysem::interned("mkdir");
+    py::str parents = pysem::interned("parents");
+    py::str exist_ok = pysem::interned("exist_ok");
+    py::str write_bytes = pysem::interned("write_bytes");
 
     // Patterns exactly as the job-naming rules state them.
     py::object non_alnum;        // "[^A-Za-z0-9]+"
@@ -108,13 +71,7 @@ inline void append(py::handle list, py::handle value) {
 // list(mapping.values()), in the mapping's order.
 inline py::list values_of(py::handle mapping) {
     if (PyDict_CheckExact(mapping.ptr())) return pysem::steal_as<py::list>(PyDict_Values(mapping.ptr()));
-    return pysem::steal_as<py::list>(PySequence_List(mapping.attr("values")().ptr()));
-}
-
-inline bool equals(py::handle a, py::handle b) {
-    int same = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (same < 0) throw py::error_already_set();
-    return same == 1;
+    return pysem::steal_as<py::list>(PySequence_List(mapping.attr(PYSEM_LIT("values"))().ptr()));
 }
 
 inline bool is_instance(py::handle value, py::handle type) {
@@ -130,15 +87,7 @@ inline std::string_view ascii_view(py::handle text) {
 }
 
 inline std::string type_short_name(py::handle value) {
-    return py::str(py::type::handle_of(value).attr("__name__")).cast<std::string>();
-}
-
-// The exception object of a caught Python error, with its traceback attached
-// (a log record or a later raise then shows where it came from).
-inline py::object caught(const py::error_already_set &e) {
-    py::object error = e.value();
-    if (e.trace() && PyException_SetTraceback(error.ptr(), e.trace().ptr()) < 0) throw py::error_already_set();
-    return error;
+    return py::str(py::type::handle_of(value).attr(PYSEM_LIT("__name__"))).cast<std::string>();
 }
 
 // ---------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 """Construction, scenario listing, formatter results, export format, upload and hand-over."""
 
 import asyncio
+import inspect
 import json
 import logging
 
@@ -26,6 +27,48 @@ def test_module_contents():
     assert brondic.KeepaBrondic.scenarios.__doc__ == "列出支持的接口场景。"
     assert brondic.extract_rows.__doc__ == "从 Keepa 原始响应中提取主要结果列表。"
     assert brondic._FormattedResponseExports.__module__ == "pelorin.keepa.services.brondic"
+
+
+def test_callables_show_their_def_lines():
+    assert str(inspect.signature(brondic.KeepaBrondic)) == (
+        "(*, settings=None, api_key_provider=None, jwt=None, session_id=None, collection_submitter=None)"
+    )
+    manager = brondic.KeepaBrondic(settings=KeepaSettings(), api_key_provider=object())
+    names = ["scenarios", "token_status", "run", "job_status", "_build_root_dir", "_submit_collection_result"]
+    assert [str(inspect.signature(getattr(manager, name))) for name in names] == [
+        "()", "()", "(request)", "(job_id)", "(request, job_id)", "(*, request, result)"
+    ]
+    assert str(inspect.signature(brondic._safe_token_status)) == "(client, warnings)"
+    assert str(inspect.signature(brondic._wait_for_refill)) == "(client, before_quota, warnings)"
+    for function in (brondic.KeepaBrondic.run, manager.token_status, brondic._safe_token_status, brondic._wait_for_refill):
+        assert asyncio.iscoroutinefunction(function)
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda m: m.run(), "KeepaBrondic.run() missing 1 required positional argument: 'request'"),
+        (lambda m: m.token_status(None), "KeepaBrondic.token_status() takes 1 positional argument but 2 were given"),
+        (lambda m: brondic.KeepaBrondic(None), "KeepaBrondic.__init__() takes 1 positional argument but 2 were given"),
+        (lambda m: brondic.KeepaBrondic(setting=None), "KeepaBrondic.__init__() got an unexpected keyword argument 'setting'"),
+        (
+            lambda m: m._submit_collection_result(request=None),
+            "KeepaBrondic._submit_collection_result() missing 1 required keyword-only argument: 'result'",
+        ),
+        (lambda m: m.job_status("J1", job_id="J1"), "KeepaBrondic.job_status() got multiple values for argument 'job_id'"),
+        (lambda m: brondic._safe_token_status(None), "_safe_token_status() missing 1 required positional argument: 'warnings'"),
+        (lambda m: brondic._build_quota_warning({}, 1, 0), "_build_quota_warning() takes 0 positional arguments but 3 were given"),
+        (
+            lambda m: brondic._report_provider_failure(None, None, ValueError(), {}),
+            "_report_provider_failure() takes 3 positional arguments but 4 were given",
+        ),
+    ],
+)
+def test_argument_errors_are_the_interpreters(call, message):
+    manager = brondic.KeepaBrondic(settings=KeepaSettings(), api_key_provider=object())
+    with pytest.raises(TypeError) as caught:
+        call(manager)
+    assert str(caught.value) == message
 
 
 def test_construction_without_options_loads_settings_and_provider(monkeypatch):

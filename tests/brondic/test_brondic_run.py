@@ -274,6 +274,24 @@ async def test_run_takes_exactly_one_request(manager):
     coroutine.close()
 
 
+async def test_run_calls_its_own_methods_through_the_instance(settings, provider):
+    keepa_client.script_key("key-1", token_status=ENOUGH, responses=ANSWER)
+    elsewhere = settings.output_dir.parent / "elsewhere"
+
+    class Manager(brondic.KeepaBrondic):
+        def _build_root_dir(self, request, job_id):
+            return elsewhere / job_id
+
+    manager = Manager(settings=settings, api_key_provider=provider)
+    handed = []
+    manager._submit_collection_result = lambda **kwargs: handed.append(kwargs)
+    request = request_for()
+    result = await manager.run(request)
+    assert result.root_dir == str(elsewhere / "J1") and not settings.output_dir.exists()
+    assert files(elsewhere / "J1") == ["J1.xlsx", "params.json", "raw.json", "result.json"]
+    assert handed == [{"request": request, "result": result}]
+
+
 @pytest.mark.parametrize("answer", [[{"asin": "A"}], None, "text"])
 async def test_an_answer_that_is_no_mapping_fails_after_raw_json(manager, settings, answer):
     keepa_client.script_key("key-1", token_status=ENOUGH, responses=[answer])
