@@ -13,8 +13,8 @@
 //
 // Texts are encoded to UTF-8 straight from their code points, so the strings
 // of the value are left without a cached UTF-8 copy; numbers are formatted
-// without building Python strings; and the text grows inside the bytes object
-// that is handed back, so it is never copied as a whole.
+// without building Python strings; and the text is built in a reused buffer
+// that the caller writes from, so it is never copied as a whole.
 #pragma once
 
 #include "common/pysem.hpp"
@@ -32,13 +32,69 @@
 
 namespace brondic::json {
 
-// A bytes object filled from the front. room(n) gives a pointer with n bytes
-// free behind it; commit(end) marks what was written there.
+// The text is built in a bytearray that is kept from one call to the next,
+// so that it is written from memory already mapped: fresh pages for a file of
+// some megabytes cost about as much as encoding it. Only an array up to this
+// size is kept.
+inline constexpr Py_ssize_t keep_limit = 64 << 20;
+
+// Holds the kept array, or nothing while a call uses it (a call made from
+// inside another, through a mapping's items(), takes a new one).
+inline py::list &spare_arrays() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::list> storage;
+    return storage.call_once_and_store_result([] { return py::list(); }).get_stored();
+}
+
+// The finished text: view() is what the caller writes. The array goes back to
+// the spare slot afterwards, unless something still holds it or a view of it.
+class Text {
+  public:
+    Text(py::object array, Py_ssize_t size) : array_(std::move(array)), size_(size) {}
+    Text(Text &&) = default;
+    Text &operator=(Text &&) = delete;
+    ~Text() {
+        if (!array_) return;
+        view_ = py::object();
+        auto *array = reinterpret_cast<PyByteArrayObject *>(array_.ptr());
+        py::list &spare = spare_arrays();
+        if (Py_REFCNT(array) == 1 && array->ob_exports == 0 && Py_SIZE(array) <= keep_limit &&
+            PyList_GET_SIZE(spare.ptr()) == 0) {
+            // Appending to an empty list with room cannot fail; a failure
+            // would only cost the array.
+            if (PyList_Append(spare.ptr(), array_.ptr()) < 0) PyErr_Clear();
+        }
+    }
+
+    // memoryview(array)[:size]
+    py::object view() {
+        if (!view_) {
+            py::object whole = pysem::steal(PyMemoryView_FromObject(array_.ptr()));
+            view_ = pysem::steal(PySequence_GetSlice(whole.ptr(), 0, size_));
+        }
+        return view_;
+    }
+
+  private:
+    py::object array_;
+    Py_ssize_t size_;
+    py::object view_;
+};
+
+// The array filled from the front. room(n) gives a pointer with n bytes free
+// behind it; commit(end) marks what was written there.
 class Output {
   public:
-    Output() : bytes_(pysem::steal(PyBytes_FromStringAndSize(nullptr, 16 * 1024))) {
-        pos_ = PyBytes_AS_STRING(bytes_.ptr());
-        end_ = pos_ + PyBytes_GET_SIZE(bytes_.ptr());
+    Output() {
+        py::list &spare = spare_arrays();
+        Py_ssize_t kept = PyList_GET_SIZE(spare.ptr());
+        if (kept) {
+            array_ = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(spare.ptr(), kept - 1));
+            if (PyList_SetSlice(spare.ptr(), 0, kept, nullptr) < 0) throw py::error_already_set();
+        } else {
+            array_ = pysem::steal(PyByteArray_FromStringAndSize(nullptr, 64 * 1024));
+        }
+        pos_ = PyByteArray_AS_STRING(array_.ptr());
+        end_ = pos_ + PyByteArray_GET_SIZE(array_.ptr());
     }
 
     char *room(size_t n) {
@@ -53,33 +109,22 @@ class Output {
         commit(p + n);
     }
 
-    py::bytes finish() {
-        resize(pos_ - PyBytes_AS_STRING(bytes_.ptr()));
-        return py::reinterpret_steal<py::bytes>(bytes_.release());
-    }
+    Text finish() { return Text(std::move(array_), used()); }
 
   private:
-    py::object bytes_;
+    py::object array_;
     char *pos_;
     char *end_;
 
-    // Doubling: realloc moves a large block by remapping its pages, not by
-    // copying them.
-    void grow(size_t n) {
-        size_t used = static_cast<size_t>(pos_ - PyBytes_AS_STRING(bytes_.ptr()));
-        size_t capacity = static_cast<size_t>(end_ - PyBytes_AS_STRING(bytes_.ptr()));
-        size_t wanted = std::max(capacity * 2, used + n);
-        if (wanted > static_cast<size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
-        resize(static_cast<Py_ssize_t>(wanted));
-        pos_ = PyBytes_AS_STRING(bytes_.ptr()) + used;
-    }
+    Py_ssize_t used() const { return pos_ - PyByteArray_AS_STRING(array_.ptr()); }
 
-    void resize(Py_ssize_t size) {
-        PyObject *bytes = bytes_.release().ptr();
-        // On failure the object is freed and the pointer nulled.
-        if (_PyBytes_Resize(&bytes, size) < 0) throw py::error_already_set();
-        bytes_ = py::reinterpret_steal<py::object>(bytes);
-        end_ = PyBytes_AS_STRING(bytes) + size;
+    void grow(size_t n) {
+        size_t used = static_cast<size_t>(this->used());
+        size_t wanted = std::max(static_cast<size_t>(PyByteArray_GET_SIZE(array_.ptr())) * 2, used + n);
+        if (wanted > static_cast<size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+        if (PyByteArray_Resize(array_.ptr(), static_cast<Py_ssize_t>(wanted)) < 0) throw py::error_already_set();
+        pos_ = PyByteArray_AS_STRING(array_.ptr()) + used;
+        end_ = PyByteArray_AS_STRING(array_.ptr()) + wanted;
     }
 };
 
@@ -228,7 +273,7 @@ template <class Char> inline uint64_t utf8(uint64_t c) {
 
 class Encoder {
   public:
-    py::bytes encode(py::handle value) {
+    Text encode(py::handle value) {
         value_(value.ptr(), 0);
         return out_.finish();
     }
@@ -493,7 +538,7 @@ class Encoder {
     }
 };
 
-// The job file's bytes.
-inline py::bytes dumps(py::handle value) { return Encoder().encode(value); }
+// The job file's bytes, to be written from Text::view().
+inline Text dumps(py::handle value) { return Encoder().encode(value); }
 
 } // namespace brondic::json

@@ -116,6 +116,40 @@ def test_a_lone_surrogate_fails_as_str_encode_fails(tmp_path, text):
     assert (caught.value.start, caught.value.object) == (expected.value.start, text)
 
 
+def test_a_written_file_is_not_changed_by_later_writes(tmp_path, monkeypatch):
+    # The text is built in a buffer kept between calls; a writer that keeps
+    # what it was given must still see its own text afterwards.
+    kept = []
+
+    class KeepingPath(type(tmp_path)):
+        def write_bytes(self, data):
+            kept.append(data)
+            return super().write_bytes(data)
+
+    monkeypatch.setattr(brondic, "Path", KeepingPath)
+    brondic._write_json(tmp_path / "a.json", {"first": "一" * 100})
+    brondic._write_json(tmp_path / "b.json", {"second": "二" * 200})
+    with pytest.raises(IsADirectoryError):
+        brondic._write_json(tmp_path, ["third"])
+    brondic._write_json(tmp_path / "c.json", ["fourth"] * 50)
+    assert [bytes(data) for data in kept] == [
+        json.dumps(value, ensure_ascii=False, indent=2).encode("utf-8")
+        for value in ({"first": "一" * 100}, {"second": "二" * 200}, ["third"], ["fourth"] * 50)
+    ]
+
+
+def test_a_write_made_while_writing_gives_both_files(tmp_path):
+    class Writing(dict):
+        def items(self):
+            brondic._write_json(tmp_path / "inner.json", {"inner": list(range(50))})
+            return super().items()
+
+    outer = {"before": "x" * 1000, "mapping": Writing(k="v"), "after": [1.5] * 100}
+    brondic._write_json(tmp_path / "outer.json", outer)
+    assert json.loads((tmp_path / "inner.json").read_text()) == {"inner": list(range(50))}
+    assert (tmp_path / "outer.json").read_bytes() == json.dumps(outer, ensure_ascii=False, indent=2).encode("utf-8")
+
+
 def test_write_json_replaces_an_existing_file_and_takes_text_paths(tmp_path):
     target = tmp_path / "result.json"
     target.write_text("x" * 1000)
