@@ -196,6 +196,8 @@ def test_circular_and_too_deep_payloads_fail_cleanly(tmp_path):
         brondic._write_json(tmp_path / "b.json", deep)
     # A value seen twice but not inside itself is fine, at any depth.
     shared = [1]
+    brondic._write_json(tmp_path / "c.json", [shared, shared])
+    assert json.loads((tmp_path / "c.json").read_text()) == [[1], [1]]
     for _ in range(40):
         shared = [shared]
     del inner["back"]
