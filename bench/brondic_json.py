@@ -12,15 +12,12 @@ interleaved rounds (see _ratio.py).
 import argparse
 import json
 import random
-import sys
 import tempfile
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
+from _ratio import compare
 
-from _ratio import compare  # noqa: E402
-
-from pelorin.keepa.services import brondic  # noqa: E402
+from pelorin.keepa.services import brondic
 
 WORKLOADS = []  # (name, builder); a builder takes a random.Random and returns a value
 
