@@ -219,8 +219,8 @@ inline void write_json(py::handle path_arg, py::handle payload) {
     set(mkdir_options, s.parents, py::bool_(true));
     set(mkdir_options, s.exist_ok, py::bool_(true));
     path.attr(s.parent).attr(s.mkdir)(**mkdir_options);
-    py::bytes data = json::dumps(payload);
-    path.attr(s.write_bytes)(data);
+    json::Text data = json::dumps(payload);
+    path.attr(s.write_bytes)(data.view());
 }
 
 // ---------------------------------------------------------------------------

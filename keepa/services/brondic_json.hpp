@@ -10,229 +10,535 @@
 // for anything else. A lone surrogate fails the UTF-8 encoding as str.encode
 // would. Nothing is written anywhere: the caller opens the file only once the
 // whole text exists.
+//
+// Texts are encoded to UTF-8 straight from their code points, so the strings
+// of the value are left without a cached UTF-8 copy; numbers are formatted
+// without building Python strings; and the text is built in a reused buffer
+// that the caller writes from, so it is never copied as a whole.
 #pragma once
 
 #include "common/pysem.hpp"
 
+#include <algorithm>
+#include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
-#include <string>
+#include <cstdint>
+#include <cstring>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 namespace brondic::json {
 
-class Encoder {
+// The text is built in a bytearray that is kept from one call to the next,
+// so that it is written from memory already mapped: fresh pages for a file of
+// some megabytes cost about as much as encoding it. Only an array up to this
+// size is kept.
+inline constexpr Py_ssize_t keep_limit = 64 << 20;
+
+// Holds the kept array, or nothing while a call uses it (a call made from
+// inside another, through a mapping's items(), takes a new one).
+inline py::list &spare_arrays() {
+    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::list> storage;
+    return storage.call_once_and_store_result([] { return py::list(); }).get_stored();
+}
+
+// The finished text: view() is what the caller writes. The array goes back to
+// the spare slot afterwards, unless something still holds it or a view of it.
+class Text {
   public:
-    std::string encode(py::handle value) {
-        out_.clear();
-        value_(value, 0);
-        return std::move(out_);
+    Text(py::object array, Py_ssize_t size) : array_(std::move(array)), size_(size) {}
+    Text(Text &&) = default;
+    Text &operator=(Text &&) = delete;
+    ~Text() {
+        if (!array_) return;
+        view_ = py::object();
+        auto *array = reinterpret_cast<PyByteArrayObject *>(array_.ptr());
+        py::list &spare = spare_arrays();
+        if (Py_REFCNT(array) == 1 && array->ob_exports == 0 && Py_SIZE(array) <= keep_limit &&
+            PyList_GET_SIZE(spare.ptr()) == 0) {
+            // Appending to an empty list with room cannot fail; a failure
+            // would only cost the array.
+            if (PyList_Append(spare.ptr(), array_.ptr()) < 0) PyErr_Clear();
+        }
+    }
+
+    // memoryview(array)[:size]
+    py::object view() {
+        if (!view_) {
+            py::object whole = pysem::steal(PyMemoryView_FromObject(array_.ptr()));
+            view_ = pysem::steal(PySequence_GetSlice(whole.ptr(), 0, size_));
+        }
+        return view_;
     }
 
   private:
-    std::string out_;
-    // Containers on the path from the top value to the current one.
-    std::unordered_set<PyObject *> open_;
+    py::object array_;
+    Py_ssize_t size_;
+    py::object view_;
+};
 
-    static std::string name_of(py::handle value) {
+// The array filled from the front. room(n) gives a pointer with n bytes free
+// behind it; commit(end) marks what was written there.
+class Output {
+  public:
+    Output() {
+        py::list &spare = spare_arrays();
+        Py_ssize_t kept = PyList_GET_SIZE(spare.ptr());
+        if (kept) {
+            array_ = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(spare.ptr(), kept - 1));
+            if (PyList_SetSlice(spare.ptr(), 0, kept, nullptr) < 0) throw py::error_already_set();
+        } else {
+            array_ = pysem::steal(PyByteArray_FromStringAndSize(nullptr, 64 * 1024));
+        }
+        pos_ = PyByteArray_AS_STRING(array_.ptr());
+        end_ = pos_ + PyByteArray_GET_SIZE(array_.ptr());
+    }
+
+    char *room(size_t n) {
+        if (static_cast<size_t>(end_ - pos_) < n) grow(n);
+        return pos_;
+    }
+    void commit(char *end) { pos_ = end; }
+
+    void append(const char *text, size_t n) {
+        char *p = room(n);
+        std::memcpy(p, text, n);
+        commit(p + n);
+    }
+
+    Text finish() { return Text(std::move(array_), used()); }
+
+  private:
+    py::object array_;
+    char *pos_;
+    char *end_;
+
+    Py_ssize_t used() const { return pos_ - PyByteArray_AS_STRING(array_.ptr()); }
+
+    void grow(size_t n) {
+        size_t used = static_cast<size_t>(this->used());
+        size_t wanted = std::max(static_cast<size_t>(PyByteArray_GET_SIZE(array_.ptr())) * 2, used + n);
+        if (wanted > static_cast<size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+        if (PyByteArray_Resize(array_.ptr(), static_cast<Py_ssize_t>(wanted)) < 0) throw py::error_already_set();
+        pos_ = PyByteArray_AS_STRING(array_.ptr()) + used;
+        end_ = PyByteArray_AS_STRING(array_.ptr()) + wanted;
+    }
+};
+
+// Decimal significands below, as digit texts: `count` digits d1 d2 ... with
+// the value d1.d2... x 10^exponent. The digit buffers are `digit_room`
+// long, so that pieces are copied in fixed sizes.
+inline constexpr size_t digit_room = 40;
+
+// float.__repr__'s layout: positional for decimal exponents -4..15 (with ".0"
+// when there is no fraction), else d.ddde±XX. Needs 48 bytes of room.
+inline char *lay_out(char *p, const char *digits, size_t count, int exponent) {
+    if (exponent < 0) {
+        std::memcpy(p, "0.000000", 8);
+        p += 1 - exponent;
+        std::memcpy(p, digits, 17);
+        return p + count;
+    }
+    size_t whole = static_cast<size_t>(exponent) + 1;
+    if (count <= whole) {
+        std::memcpy(p, digits, 17);
+        p += count;
+        std::memset(p, '0', 16);
+        p += whole - count;
+        std::memcpy(p, ".0", 2);
+        return p + 2;
+    }
+    std::memcpy(p, digits, 16);
+    p += whole;
+    *p++ = '.';
+    std::memcpy(p, digits + whole, 17);
+    return p + (count - whole);
+}
+
+// 10^k for k = -5..22; exact from 10^0 on.
+inline constexpr double powers_of_ten[] = {1e-5, 1e-4, 1e-3, 1e-2, 1e-1, 1e0,  1e1,  1e2,  1e3,  1e4,
+                                           1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14,
+                                           1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+inline constexpr double ten_to(int k) { return powers_of_ten[k + 5]; }
+
+// The shortest digits of `a` (1e-4 <= a < 1e15) when they are at most 15,
+// which is most of the numbers people write: prices, rates, rounded values.
+// `a` scaled to 15 significant digits is rounded to an integer N; if N x 10^-s
+// reads back as `a` (an exactly rounded division of two exact doubles is
+// what parsing the decimal gives), it is the only such 15-digit decimal, as
+// they lie farther apart than a's rounding interval is wide, so the
+// shortest form is N without its trailing zeros. Scaling errs by less than
+// 0.25, so N is found whenever it exists. False when the shortest form is
+// longer: the caller formats those in full.
+inline bool short_digits(double a, char *digits, size_t &count, int &exponent) {
+    if (!(a >= 1e-4 && a < 1e15)) return false;
+    int binary = static_cast<int>(std::bit_cast<uint64_t>(a) >> 52) - 1023;
+    int decimal = (binary * 78913) >> 18;  // floor(binary * log10(2)), one short at most
+    if (a >= ten_to(decimal + 1)) ++decimal;
+    int scale = 14 - decimal;
+    double scaled = a * ten_to(scale);
+    double n = (scaled + 0x1p52) - 0x1p52;  // to the nearest integer
+    if (!(n >= 1e14 && n <= 1e15) || n / ten_to(scale) != a) return false;
+    uint64_t significand = static_cast<uint64_t>(n);
+    int length = n >= 1e15 ? 16 : 15;
+    exponent = length - 1 - scale;
+    for (auto [power, zeros] : {std::pair<uint64_t, int>{100000000, 8}, {10000, 4}, {100, 2}, {10, 1}}) {
+        if (significand % power == 0) {
+            significand /= power;
+            length -= zeros;
+        }
+    }
+    std::to_chars(digits, digits + digit_room, significand);
+    count = static_cast<size_t>(length);
+    return true;
+}
+
+// float.__repr__ of a finite `v`: the shortest text that reads back as `v`.
+// Needs 48 bytes of room.
+inline char *format_double(char *p, double v) {
+    char digits[digit_room];
+    size_t count = 0;
+    int exponent = 0;
+    if (short_digits(std::fabs(v), digits, count, exponent)) {
+        if (v < 0) *p++ = '-';
+        return lay_out(p, digits, count, exponent);
+    }
+    char sci[32];
+    char *end = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific).ptr;
+    // [-]d[.ddd]e±XX[X], the exponent as repr writes it
+    const char *e = end - 4;
+    while (*e != 'e') --e;
+    for (const char *q = e + 2; q < end; ++q) exponent = exponent * 10 + (*q - '0');
+    if (e[1] == '-') exponent = -exponent;
+    if (exponent < -4 || exponent >= 16) {
+        size_t n = static_cast<size_t>(end - sci);
+        std::memcpy(p, sci, n);
+        return p + n;
+    }
+    const char *q = sci;
+    if (*q == '-') *p++ = *q++;
+    digits[count++] = *q++;
+    if (*q == '.')
+        for (++q; q < e; ++q) digits[count++] = *q;
+    return lay_out(p, digits, count, exponent);
+}
+
+// The UTF-8 form of one code point as a little-endian word: its bytes
+// from the lowest up, its length in the top byte. Texts are mixed, so the
+// form is picked without branches.
+constexpr uint64_t piece(uint64_t bytes, uint64_t length) { return bytes | length << 56; }
+
+// ASCII, with the escapes JSON needs.
+inline constexpr std::array<uint64_t, 128> ascii = [] {
+    constexpr char hex[] = "0123456789abcdef";
+    std::array<uint64_t, 128> table{};
+    for (uint64_t c = 0; c < 128; ++c) table[c] = piece(c, 1);
+    for (uint64_t c = 0; c < 0x20; ++c)
+        table[c] = piece(0x3030755Cu | uint64_t(hex[c >> 4]) << 32 | uint64_t(hex[c & 0xF]) << 40, 6);
+    auto backslash = [&](char c, char after) { table[uint8_t(c)] = piece('\\' | uint64_t(uint8_t(after)) << 8, 2); };
+    backslash('"', '"');
+    backslash('\\', '\\');
+    backslash('\n', 'n');
+    backslash('\r', 'r');
+    backslash('\t', 't');
+    backslash('\b', 'b');
+    backslash('\f', 'f');
+    return table;
+}();
+
+// `when ? yes : no` by masks: GCC turns the conditional form into branches,
+// which mispredict on mixed text.
+inline uint64_t pick(bool when, uint64_t yes, uint64_t no) {
+    uint64_t mask = -static_cast<uint64_t>(when);
+    return (yes & mask) | (no & ~mask);
+}
+
+// A code point of a str of `Char`s (1, 2 or 4 bytes a code point). Lone
+// surrogates come out as three bytes; the caller looks for them.
+template <class Char> inline uint64_t utf8(uint64_t c) {
+    uint64_t v = piece(0x80C0 | c >> 6 | (c << 8 & 0x3F00), 2);
+    if constexpr (sizeof(Char) > 1) {
+        uint64_t three = piece(0x8080E0 | c >> 12 | (c << 2 & 0x3F00) | (c << 16 & 0x3F0000), 3);
+        v = pick(c < 0x800, v, three);
+    }
+    if constexpr (sizeof(Char) > 2) {
+        uint64_t four = piece(0x808080F0 | c >> 18 | (c >> 4 & 0x3F00) | (c << 10 & 0x3F0000) | (c << 24 & 0x3F000000), 4);
+        v = pick(c < 0x10000, v, four);
+    }
+    return pick(c < 0x80, ascii[c & 0x7F], v);
+}
+
+class Encoder {
+  public:
+    Text encode(py::handle value) {
+        value_(value.ptr(), 0);
+        return out_.finish();
+    }
+
+  private:
+    Output out_;
+    // Containers on the path from the top value to the current one: the
+    // first levels are searched in place, deeper ones through a set.
+    static constexpr size_t shallow = 32;
+    std::vector<PyObject *> path_;
+    std::unordered_set<PyObject *> deep_;
+
+    static constexpr size_t spaces = 64;
+    // A newline and its indent are copied in one piece of this length; room
+    // for an item always includes it.
+    static constexpr size_t slack = 1 + spaces;
+    static constexpr char blank[spaces + 1] = "                                                                ";
+
+    static std::string name_of(PyObject *value) {
         return py::str(py::type::handle_of(value).attr("__name__")).cast<std::string>();
     }
 
-    void newline(int level) {
-        out_.push_back('\n');
-        out_.append(static_cast<size_t>(level) * 2, ' ');
-    }
+    static size_t indent_room(int level) { return slack + 2 * static_cast<size_t>(level); }
 
-    void string_(py::handle s) {
-        Py_ssize_t size = 0;
-        const char *text = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
-        if (!text) throw py::error_already_set();
-        static constexpr char hex[] = "0123456789abcdef";
-        out_.push_back('"');
-        const char *run = text;
-        const char *end = text + size;
-        for (const char *p = text; p < end; ++p) {
-            unsigned char c = static_cast<unsigned char>(*p);
-            if (c >= 0x20 && c != '"' && c != '\\') continue;
-            out_.append(run, p);
-            run = p + 1;
-            switch (c) {
-            case '"': out_.append("\\\""); break;
-            case '\\': out_.append("\\\\"); break;
-            case '\n': out_.append("\\n"); break;
-            case '\r': out_.append("\\r"); break;
-            case '\t': out_.append("\\t"); break;
-            case '\b': out_.append("\\b"); break;
-            case '\f': out_.append("\\f"); break;
-            default:
-                out_.append("\\u00");
-                out_.push_back(hex[c >> 4]);
-                out_.push_back(hex[c & 0xF]);
-            }
+    // A newline and the indent of `level`, at p (with indent_room(level) free).
+    static char *newline(char *p, int level) {
+        *p++ = '\n';
+        size_t n = 2 * static_cast<size_t>(level);
+        if (n <= spaces) {
+            std::memcpy(p, blank, spaces);
+            return p + n;
         }
-        out_.append(run, end);
-        out_.push_back('"');
+        std::memset(p, ' ', n);
+        return p + n;
     }
 
-    void utf8_of(PyObject *text) {
-        Py_ssize_t size = 0;
-        const char *data = PyUnicode_AsUTF8AndSize(text, &size);
-        if (!data) throw py::error_already_set();
-        out_.append(data, static_cast<size_t>(size));
+    // ----------------------------------------------------------------- text
+
+    // Code points per room() request; one takes at most 6 bytes, and each
+    // is stored as a whole word.
+    static constexpr Py_ssize_t block = 4096;
+
+    template <class Char> void text_(PyObject *s, const Char *text, Py_ssize_t size) {
+        static_assert(std::endian::native == std::endian::little);
+        char *p = out_.room(3 + 8 + static_cast<size_t>(std::min(size, block)) * 6);
+        *p++ = '"';
+        for (Py_ssize_t start = 0; start < size; start += block) {
+            Py_ssize_t stop = std::min(size, start + block);
+            if (start) {
+                out_.commit(p);
+                p = out_.room(2 + 8 + static_cast<size_t>(stop - start) * 6);
+            }
+            uint32_t surrogates = 0;
+            for (const Char *c = text + start, *last = text + stop; c < last; ++c) {
+                uint64_t ch = *c;
+                uint64_t v = utf8<Char>(ch);
+                if constexpr (sizeof(Char) > 1) surrogates |= (ch & 0xFFFFF800) == 0xD800;
+                std::memcpy(p, &v, 8);
+                p += v >> 56;
+            }
+            if (surrogates) surrogate_(s);
+        }
+        *p++ = '"';
+        out_.commit(p);
     }
+
+    // A lone surrogate: the error str.encode("utf-8") raises for this text.
+    [[noreturn]] static void surrogate_(PyObject *s) {
+        pysem::steal(PyUnicode_AsUTF8String(s));
+        throw py::value_error("surrogates not allowed");  // not reached: the codec refuses
+    }
+
+    void string_(PyObject *s) {
+        if (PyUnicode_READY(s) < 0) throw py::error_already_set();
+        Py_ssize_t size = PyUnicode_GET_LENGTH(s);
+        const void *data = PyUnicode_DATA(s);
+        switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND: text_(s, static_cast<const Py_UCS1 *>(data), size); break;
+        case PyUnicode_2BYTE_KIND: text_(s, static_cast<const Py_UCS2 *>(data), size); break;
+        default: text_(s, static_cast<const Py_UCS4 *>(data), size); break;
+        }
+    }
+
+    // -------------------------------------------------------------- numbers
 
     // int.__repr__, also for subclasses of int.
-    void integer_(py::handle value) {
+    void integer_(PyObject *value) {
         int overflow = 0;
-        long long small = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+        long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (!overflow) {
             if (small == -1 && PyErr_Occurred()) throw py::error_already_set();
-            char buffer[24];
-            auto done = std::to_chars(buffer, buffer + sizeof buffer, small);
-            out_.append(buffer, done.ptr);
+            char *p = out_.room(24);
+            out_.commit(std::to_chars(p, p + 24, small).ptr);
             return;
         }
-        py::object text = pysem::steal(PyLong_Type.tp_repr(value.ptr()));
-        utf8_of(text.ptr());
+        py::object text = pysem::steal(PyLong_Type.tp_repr(value));
+        // Digits and a sign: ASCII, one byte a character.
+        out_.append(static_cast<const char *>(PyUnicode_DATA(text.ptr())),
+                    static_cast<size_t>(PyUnicode_GET_LENGTH(text.ptr())));
     }
 
     // float.__repr__, with the encoder's names for the values JSON lacks.
-    void float_(py::handle value) {
-        double v = PyFloat_AS_DOUBLE(value.ptr());
+    void float_(PyObject *value) {
+        double v = PyFloat_AS_DOUBLE(value);
         if (std::isnan(v)) {
-            out_.append("NaN");
+            out_.append("NaN", 3);
         } else if (std::isinf(v)) {
-            out_.append(v > 0 ? "Infinity" : "-Infinity");
+            if (v > 0) out_.append("Infinity", 8);
+            else out_.append("-Infinity", 9);
         } else {
-            char *text = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-            if (!text) throw py::error_already_set();
-            out_.append(text);
-            PyMem_Free(text);
+            char *p = out_.room(48);
+            out_.commit(format_double(p, v));
         }
     }
 
-    void key_(py::handle key) {
-        PyObject *k = key.ptr();
+    void word_(const char *word) { out_.append(word, std::strlen(word)); }
+
+    void key_(PyObject *k) {
         if (PyUnicode_Check(k)) {
-            string_(key);
+            string_(k);
             return;
         }
         // Other keys become the text of their JSON form.
-        out_.push_back('"');
-        if (PyFloat_Check(k)) float_(key);
-        else if (k == Py_True) out_.append("true");
-        else if (k == Py_False) out_.append("false");
-        else if (k == Py_None) out_.append("null");
-        else if (PyLong_Check(k)) integer_(key);
-        else throw py::type_error("keys must be str, int, float, bool or None, not " + name_of(key));
-        out_.push_back('"');
+        out_.append("\"", 1);
+        if (PyFloat_Check(k)) float_(k);
+        else if (k == Py_True) word_("true");
+        else if (k == Py_False) word_("false");
+        else if (k == Py_None) word_("null");
+        else if (PyLong_Check(k)) integer_(k);
+        else throw py::type_error("keys must be str, int, float, bool or None, not " + name_of(k));
+        out_.append("\"", 1);
     }
+
+    // ----------------------------------------------------------- containers
 
     class Opened {
       public:
-        Opened(std::unordered_set<PyObject *> &open, py::handle container) : open_(open), ptr_(container.ptr()) {
-            if (!open_.insert(ptr_).second) throw py::value_error("Circular reference detected");
+        Opened(Encoder &encoder, PyObject *container) : encoder_(encoder) {
+            auto &path = encoder.path_;
+            auto shallow_end = path.begin() + static_cast<std::ptrdiff_t>(std::min(path.size(), shallow));
+            if (std::find(path.begin(), shallow_end, container) != shallow_end ||
+                (path.size() > shallow && encoder.deep_.count(container)))
+                throw py::value_error("Circular reference detected");
+            if (path.size() >= shallow) encoder.deep_.insert(container);
+            path.push_back(container);
         }
-        ~Opened() { open_.erase(ptr_); }
+        ~Opened() {
+            auto &path = encoder_.path_;
+            if (path.size() > shallow) encoder_.deep_.erase(path.back());
+            path.pop_back();
+        }
         Opened(const Opened &) = delete;
         Opened &operator=(const Opened &) = delete;
 
       private:
-        std::unordered_set<PyObject *> &open_;
-        PyObject *ptr_;
+        Encoder &encoder_;
     };
 
-    void array_(py::handle seq, int level) {
-        PyObject *s = seq.ptr();
+    // The separator and line start of an item; `first` turns false.
+    void item_start_(bool &first, int level) {
+        char *p = out_.room(1 + indent_room(level));
+        if (!first) *p++ = ',';
+        first = false;
+        out_.commit(newline(p, level));
+    }
+
+    void close_(int level, char bracket) {
+        char *p = newline(out_.room(1 + indent_room(level)), level);
+        *p++ = bracket;
+        out_.commit(p);
+    }
+
+    void array_(PyObject *s, int level) {
         bool exact = PyList_CheckExact(s) || PyTuple_CheckExact(s);
-        if (exact ? PySequence_Fast_GET_SIZE(s) == 0 : !pysem::truthy(seq)) {
-            out_.append("[]");
+        if (exact ? PySequence_Fast_GET_SIZE(s) == 0 : !pysem::truthy(s)) {
+            out_.append("[]", 2);
             return;
         }
         pysem::recursion_guard guard(" while encoding a JSON array");
-        Opened opened(open_, seq);
-        out_.push_back('[');
+        Opened opened(*this, s);
+        out_.append("[", 1);
         bool first = true;
-        auto item = [&](py::handle value) {
-            if (!first) out_.push_back(',');
-            first = false;
-            newline(level + 1);
-            value_(value, level + 1);
-        };
         if (PyTuple_CheckExact(s)) {
-            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(s); ++i) item(PyTuple_GET_ITEM(s, i));
+            for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(s); ++i) {
+                item_start_(first, level + 1);
+                value_(PyTuple_GET_ITEM(s, i), level + 1);
+            }
         } else if (PyList_CheckExact(s)) {
             // Re-read the size each time: encoding an item may run code that
             // changes the list, as iterating it in Python would see.
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(s); ++i)
-                item(py::reinterpret_borrow<py::object>(PyList_GET_ITEM(s, i)));
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(s); ++i) {
+                py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(s, i));
+                item_start_(first, level + 1);
+                value_(item.ptr(), level + 1);
+            }
         } else {
-            for (py::handle value : seq) item(value);
+            for (py::handle item : py::reinterpret_borrow<py::object>(s)) {
+                item_start_(first, level + 1);
+                value_(item.ptr(), level + 1);
+            }
         }
-        newline(level);
-        out_.push_back(']');
+        close_(level, ']');
     }
 
-    void object_(py::handle dict, int level) {
-        PyObject *d = dict.ptr();
+    void member_(bool &first, int level, PyObject *key, PyObject *value) {
+        item_start_(first, level);
+        key_(key);
+        out_.append(": ", 2);
+        value_(value, level);
+    }
+
+    void object_(PyObject *d, int level) {
         bool exact = PyDict_CheckExact(d);
-        if (exact ? PyDict_GET_SIZE(d) == 0 : !pysem::truthy(dict)) {
-            out_.append("{}");
+        if (exact ? PyDict_GET_SIZE(d) == 0 : !pysem::truthy(d)) {
+            out_.append("{}", 2);
             return;
         }
         pysem::recursion_guard guard(" while encoding a JSON object");
-        Opened opened(open_, dict);
-        out_.push_back('{');
+        Opened opened(*this, d);
+        out_.append("{", 1);
         bool first = true;
-        auto member = [&](py::handle key, py::handle value) {
-            if (!first) out_.push_back(',');
-            first = false;
-            newline(level + 1);
-            key_(key);
-            out_.append(": ");
-            value_(value, level + 1);
-        };
         if (exact) {
             Py_ssize_t pos = 0, size = PyDict_GET_SIZE(d);
             PyObject *k = nullptr, *v = nullptr;
             while (PyDict_Next(d, &pos, &k, &v)) {
                 py::object key = py::reinterpret_borrow<py::object>(k);
                 py::object value = py::reinterpret_borrow<py::object>(v);
-                member(key, value);
+                member_(first, level + 1, key.ptr(), value.ptr());
                 if (PyDict_GET_SIZE(d) != size) {
                     PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
                     throw py::error_already_set();
                 }
             }
         } else {
-            for (py::handle pair : dict.attr("items")()) {
-                py::tuple kv = pysem::steal_as<py::tuple>(PySequence_Tuple(pair.ptr()));
-                if (kv.size() != 2) throw py::value_error("items() of a mapping must give key-value pairs");
-                member(kv[0], kv[1]);
+            py::object items = py::reinterpret_borrow<py::object>(d).attr("items")();
+            for (py::handle pair : items) {
+                auto [key, value] = pysem::unpack2(pair);
+                member_(first, level + 1, key.ptr(), value.ptr());
             }
         }
-        newline(level);
-        out_.push_back('}');
+        close_(level, '}');
     }
 
-    void value_(py::handle value, int level) {
-        PyObject *v = value.ptr();
-        if (PyUnicode_Check(v)) string_(value);
-        else if (v == Py_None) out_.append("null");
-        else if (v == Py_True) out_.append("true");
-        else if (v == Py_False) out_.append("false");
-        else if (PyLong_Check(v)) integer_(value);
-        else if (PyFloat_Check(v)) float_(value);
-        else if (PyList_Check(v) || PyTuple_Check(v)) array_(value, level);
-        else if (PyDict_Check(v)) object_(value, level);
-        else throw py::type_error("Object of type " + name_of(value) + " is not JSON serializable");
+    void value_(PyObject *v, int level) {
+        // The exact types first: what a JSON answer is made of.
+        PyTypeObject *type = Py_TYPE(v);
+        if (type == &PyLong_Type) integer_(v);
+        else if (type == &PyUnicode_Type) string_(v);
+        else if (type == &PyFloat_Type) float_(v);
+        else if (type == &PyList_Type || type == &PyTuple_Type) array_(v, level);
+        else if (type == &PyDict_Type) object_(v, level);
+        else if (v == Py_None) word_("null");
+        else if (v == Py_True) word_("true");
+        else if (v == Py_False) word_("false");
+        // Subclasses, in the order the standard encoder tests them.
+        else if (PyUnicode_Check(v)) string_(v);
+        else if (PyLong_Check(v)) integer_(v);
+        else if (PyFloat_Check(v)) float_(v);
+        else if (PyList_Check(v) || PyTuple_Check(v)) array_(v, level);
+        else if (PyDict_Check(v)) object_(v, level);
+        else throw py::type_error("Object of type " + name_of(v) + " is not JSON serializable");
     }
 };
 
-// The job file's bytes.
-inline py::bytes dumps(py::handle value) {
-    std::string text = Encoder().encode(value);
-    return py::bytes(text.data(), text.size());
-}
+// The job file's bytes, to be written from Text::view().
+inline Text dumps(py::handle value) { return Encoder().encode(value); }
 
 } // namespace brondic::json

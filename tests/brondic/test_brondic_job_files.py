@@ -1,9 +1,12 @@
 """Job files: the JSON writer, params.json, the job directory and stored jobs."""
 
+import array
 import collections
 import enum
 import json
+import math
 import os
+import random
 from pathlib import Path
 
 import pytest
@@ -28,6 +31,17 @@ class Ordered(collections.OrderedDict):
     pass
 
 
+class PairsOf(dict):
+    """A mapping whose items() gives what it was made with."""
+
+    def __init__(self, pairs):
+        super().__init__(x=1)
+        self.pairs = pairs
+
+    def items(self):
+        return self.pairs
+
+
 VALUES = [
     {},
     [],
@@ -42,6 +56,13 @@ VALUES = [
     Ordered(b=1, a=[ListSub([DictSub(x=1)])]),
     "\U0001f600",
     [{"asin": f"A{i}", "csv": list(range(i % 7)), "title": "标题" * (i % 3)} for i in range(300)],
+    # Texts of each width (1, 2 and 4 bytes a character), every control
+    # character, and texts longer than the encoder's blocks of 4096.
+    ["".join(map(chr, range(0x20))), "café ÿ \x80\xa0", "".join(map(chr, range(0x7F, 0x900, 3))), "\uffff\u0800\u07ff"],
+    ["\U0010ffff \U0001f600 中 é \x01", StrSub("中\U0001f600\n")],
+    ["中\"\\\x00" * 3000, "é\n" * 5000, "\U0001f600\t" * 2100, "x" * 9000 + "\x1f"],
+    {float("nan"): 1, float("inf"): 2, -0.0: 3, 1e16: 4, 2**70: 5, -7: 6},
+    [[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[{"deep": "x"}]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]],
 ]
 
 
@@ -50,6 +71,83 @@ def test_write_json_writes_what_json_dumps_writes(tmp_path, value):
     target = tmp_path / "new" / "deeper" / "file.json"
     brondic._write_json(target, value)
     assert target.read_bytes() == json.dumps(value, ensure_ascii=False, indent=2).encode("utf-8")
+
+
+# float.__repr__ near its corners: exponent form from 1e16 and below 1e-4,
+# subnormals, the largest double, 16- and 17-digit forms, halfway cases.
+FLOAT_EDGES = [
+    0.0, -0.0, 5e-324, -5e-324, 2.225073858507201e-308, 2.2250738585072014e-308, 1.7976931348623157e308,
+    1e16, 1e-5, 0.0001, -0.0001, 0.00011, 9.999999999999999e-05, math.nextafter(1e-4, 0), math.nextafter(1e-4, 1),
+    1234567890123456.0, 9999999999999998.0, 1e15, 999999999999999.9, 999999999999999.0, 123456789012345.6,
+    9007199254740993.0, 1e22, 1e23, 1.5e300, 0.1, 0.1 + 0.2, 1 / 3, 2 / 3, 100.0, 123.45, -123.45, 4.35, 0.3,
+    math.pi, 1e-7, 12345678.9, 0.000123456789012345, math.nextafter(1e15, 0), math.nextafter(10.0, 0),
+]
+
+
+@pytest.mark.parametrize("value", FLOAT_EDGES, ids=repr)
+def test_float_edges_are_written_as_repr_writes_them(tmp_path, value):
+    target = tmp_path / "f.json"
+    brondic._write_json(target, [value, {value: value}])
+    assert target.read_bytes() == json.dumps([value, {value: value}], ensure_ascii=False, indent=2).encode("utf-8")
+
+
+def test_random_floats_are_written_as_repr_writes_them(tmp_path):
+    rng = random.Random(1234)
+    floats = array.array("d", rng.randbytes(8 * 120_000)).tolist()  # any bit pattern: subnormals, huge, NaN
+    floats += [round(rng.uniform(-1, 1) * 10.0 ** rng.randint(-6, 17), rng.randint(0, 18)) for _ in range(80_000)]
+    floats += [rng.random() * 10.0 ** rng.randint(-6, 17) for _ in range(60_000)]
+    floats += [float(rng.getrandbits(rng.randint(1, 64))) for _ in range(40_000)]
+    floats += [math.nextafter(10.0**k, direction) for k in range(-8, 23) for direction in (0, math.inf)]
+    target = tmp_path / "floats.json"
+    brondic._write_json(target, floats)
+    got = target.read_bytes().split(b"\n")
+    want = json.dumps(floats, ensure_ascii=False, indent=2).encode("utf-8").split(b"\n")
+    assert len(got) == len(want)
+    assert [(g, w) for g, w in zip(got, want) if g != w][:5] == []
+
+
+@pytest.mark.parametrize("text", ["lone \udc80", "中\ud800文", "\U0001f600 \udfff", "x" * 5000 + "\udbff", "é\udc80"])
+def test_a_lone_surrogate_fails_as_str_encode_fails(tmp_path, text):
+    with pytest.raises(UnicodeEncodeError) as expected:
+        text.encode("utf-8")
+    with pytest.raises(UnicodeEncodeError) as caught:
+        brondic._write_json(tmp_path / "s.json", {"ok": "中文", "text": text})
+    assert str(caught.value) == str(expected.value)
+    assert (caught.value.start, caught.value.object) == (expected.value.start, text)
+
+
+def test_a_written_file_is_not_changed_by_later_writes(tmp_path, monkeypatch):
+    # The text is built in a buffer kept between calls; a writer that keeps
+    # what it was given must still see its own text afterwards.
+    kept = []
+
+    class KeepingPath(type(tmp_path)):
+        def write_bytes(self, data):
+            kept.append(data)
+            return super().write_bytes(data)
+
+    monkeypatch.setattr(brondic, "Path", KeepingPath)
+    brondic._write_json(tmp_path / "a.json", {"first": "一" * 100})
+    brondic._write_json(tmp_path / "b.json", {"second": "二" * 200})
+    with pytest.raises(IsADirectoryError):
+        brondic._write_json(tmp_path, ["third"])
+    brondic._write_json(tmp_path / "c.json", ["fourth"] * 50)
+    assert [bytes(data) for data in kept] == [
+        json.dumps(value, ensure_ascii=False, indent=2).encode("utf-8")
+        for value in ({"first": "一" * 100}, {"second": "二" * 200}, ["third"], ["fourth"] * 50)
+    ]
+
+
+def test_a_write_made_while_writing_gives_both_files(tmp_path):
+    class Writing(dict):
+        def items(self):
+            brondic._write_json(tmp_path / "inner.json", {"inner": list(range(50))})
+            return super().items()
+
+    outer = {"before": "x" * 1000, "mapping": Writing(k="v"), "after": [1.5] * 100}
+    brondic._write_json(tmp_path / "outer.json", outer)
+    assert json.loads((tmp_path / "inner.json").read_text()) == {"inner": list(range(50))}
+    assert (tmp_path / "outer.json").read_bytes() == json.dumps(outer, ensure_ascii=False, indent=2).encode("utf-8")
 
 
 def test_write_json_replaces_an_existing_file_and_takes_text_paths(tmp_path):
@@ -66,6 +164,9 @@ def test_write_json_replaces_an_existing_file_and_takes_text_paths(tmp_path):
         ({(1, 2): 1}, TypeError, "keys must be str, int, float, bool or None, not tuple"),
         ({"text": "lone \udc80"}, UnicodeEncodeError, "surrogates not allowed"),
         ([b"bytes"], TypeError, "Object of type bytes is not JSON serializable"),
+        ({"ok": 1, "big": 10**5000}, ValueError, "Exceeds the limit"),
+        (PairsOf([(1, 2, 3)]), ValueError, r"too many values to unpack \(expected 2\)"),
+        (PairsOf([1]), TypeError, "cannot unpack non-iterable int object"),
     ],
 )
 def test_a_payload_that_cannot_be_written_leaves_the_old_file(tmp_path, payload, error, message):
@@ -81,15 +182,28 @@ def test_circular_and_too_deep_payloads_fail_cleanly(tmp_path):
     loop.append(loop)
     with pytest.raises(ValueError, match="Circular reference detected"):
         brondic._write_json(tmp_path / "a.json", {"x": loop})
+    # Far down, where the open containers are looked up another way.
+    top = inner = {}
+    for _ in range(60):
+        inner["next"] = inner = {}
+    inner["back"] = [1, [top]]
+    with pytest.raises(ValueError, match="Circular reference detected"):
+        brondic._write_json(tmp_path / "a.json", top)
     deep = []
     for _ in range(100_000):
         deep = [deep]
     with pytest.raises(RecursionError):
         brondic._write_json(tmp_path / "b.json", deep)
-    # A value seen twice but not inside itself is fine.
+    # A value seen twice but not inside itself is fine, at any depth.
     shared = [1]
     brondic._write_json(tmp_path / "c.json", [shared, shared])
     assert json.loads((tmp_path / "c.json").read_text()) == [[1], [1]]
+    for _ in range(40):
+        shared = [shared]
+    del inner["back"]
+    inner["twice"] = [shared, shared]
+    brondic._write_json(tmp_path / "c.json", top)
+    assert (tmp_path / "c.json").read_bytes() == json.dumps(top, indent=2).encode()
     assert not (tmp_path / "a.json").exists() and not (tmp_path / "b.json").exists()
 
 
