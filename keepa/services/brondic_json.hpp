@@ -36,7 +36,7 @@ namespace brondic::json {
 // so that it is written from memory already mapped: fresh pages for a file of
 // some megabytes cost about as much as encoding it. Only an array up to this
 // size is kept.
-inline constexpr Py_ssize_t keep_limit = 64 << 20;
+inline constexpr Py_ssize_t keep_limit = 16 << 20;
 
 // Holds the kept array, or nothing while a call uses it (a call made from
 // inside another, through a mapping's items(), takes a new one).
