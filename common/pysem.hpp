@@ -444,6 +444,52 @@ class recursion_guard {
 };
 
 // ---------------------------------------------------------------------------
+// Small idioms
+
+// `a == b` and `a < b` as an `if` takes them: the comparison's truth.
+inline bool equal(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+inline bool less(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// `needle in container`
+inline bool contains(py::handle container, py::handle needle) {
+    int r = PySequence_Contains(container.ptr(), needle.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// s.startswith(prefix), both texts.
+inline bool starts_with(py::handle s, py::handle prefix) {
+    Py_ssize_t r = PyUnicode_Tailmatch(s.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// "".join((a, b, ...)): texts only, anything else refused as join refuses it.
+inline py::str concat(std::initializer_list<py::handle> parts) {
+    py::tuple row = steal_as<py::tuple>(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
+    Py_ssize_t i = 0;
+    for (py::handle part : parts) PyTuple_SET_ITEM(row.ptr(), i++, Py_NewRef(part.ptr()));
+    return steal_as<py::str>(PyUnicode_Join(interned("").ptr(), row.ptr()));
+}
+
+// {key: value, ...}, in the order given.
+inline py::dict make_dict(std::initializer_list<std::pair<py::handle, py::handle>> items) {
+    py::dict out;
+    for (const auto &[key, value] : items)
+        if (PyDict_SetItem(out.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
+    return out;
+}
+
+// ---------------------------------------------------------------------------
 // A module's own namespace. A native module binds what it imports as module
 // attributes, as a Python module's imports would, and looks them up there
 // when called, so that tests can patch them with monkeypatch.setattr.

@@ -109,7 +109,7 @@ inline py::object _format_link_items(py::handle, py::handle raw_items, py::handl
 // ---------------------------------------------------------------------------
 // Display blocks
 
-inline py::dict text_block(py::handle text) { return dict_of({{LIT("type"), LIT("text")}, {LIT("text"), text}}); }
+inline py::dict text_block(py::handle text) { return make_dict({{LIT("type"), LIT("text")}, {LIT("text"), text}}); }
 
 inline py::object _build_answer_blocks(py::handle self, py::handle text_arg, py::handle structured_blocks) {
     py::str text = pysem::exact_str(text_arg, "text");
@@ -142,7 +142,7 @@ inline py::object _build_structured_answer_blocks(py::handle self, py::handle st
 
     auto flush_list = [&] {
         if (PyList_GET_SIZE(list_buffer.ptr()) == 0) return;
-        append(out, dict_of({{LIT("type"), LIT("list")}, {LIT("items"), list_buffer}}));
+        append(out, make_dict({{LIT("type"), LIT("list")}, {LIT("items"), list_buffer}}));
         list_buffer = py::list();
     };
     auto flush_table = [&] {
@@ -157,7 +157,7 @@ inline py::object _build_structured_answer_blocks(py::handle self, py::handle st
             py::list rows;
             for (Py_ssize_t i = 1; i < count; ++i)
                 append(rows, via<_normalize_row_cells>(self, PyList_GET_ITEM(table_rows.ptr(), i), width));
-            append(out, dict_of({{LIT("type"), LIT("table")}, {LIT("header"), header}, {LIT("rows"), rows}}));
+            append(out, make_dict({{LIT("type"), LIT("table")}, {LIT("header"), header}, {LIT("rows"), rows}}));
         }
         table_rows = py::list();
     };
@@ -174,7 +174,7 @@ inline py::object _build_structured_answer_blocks(py::handle self, py::handle st
             flush_table();
             py::object level = get(element, LIT("level"));
             long long value = PyLong_Check(level.ptr()) ? clamp_int(level, 1, 6) : 2;
-            append(out, dict_of({{LIT("type"), LIT("heading")}, {LIT("text"), text}, {LIT("level"), py::int_(value)}}));
+            append(out, make_dict({{LIT("type"), LIT("heading")}, {LIT("text"), text}, {LIT("level"), py::int_(value)}}));
         } else if (text_equals(type, LIT("paragraph"))) {
             flush_list();
             flush_table();
@@ -224,16 +224,16 @@ inline py::object _to_structured_blocks(py::handle, py::handle blocks_arg) {
     py::list blocks = pysem::exact_list(blocks_arg, "blocks");
     py::list out;
     auto structured = [&](py::handle type, py::handle text) {
-        append(out, dict_of({{LIT("type"), type}, {LIT("text"), text}}));
+        append(out, make_dict({{LIT("type"), type}, {LIT("text"), text}}));
     };
     auto table_row = [&](py::handle cells) {
-        append(out, dict_of({{LIT("type"), LIT("table_row")}, {LIT("text"), join(LIT(" | "), cells)},
+        append(out, make_dict({{LIT("type"), LIT("table_row")}, {LIT("text"), join(LIT(" | "), cells)},
                              {LIT("cells"), cells}}));
     };
     for_each(blocks, [&](py::object block) {
         py::object kind = get(block, LIT("kind"));
         if (text_equals(kind, LIT("heading"))) {
-            append(out, dict_of({{LIT("type"), LIT("heading")},
+            append(out, make_dict({{LIT("type"), LIT("heading")},
                                  {LIT("text"), get_or(block, LIT("text"), LIT(""))},
                                  {LIT("level"), get_or(block, LIT("level"), py::int_(2))}}));
         } else if (text_equals(kind, LIT("list_item"))) {

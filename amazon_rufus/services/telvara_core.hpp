@@ -20,11 +20,17 @@
 
 namespace telvara {
 
+using pysem::concat;
+using pysem::contains;
+using pysem::equal;
 using pysem::get;
 using pysem::is_list;
 using pysem::is_mapping;
 using pysem::is_text;
 using pysem::join;
+using pysem::less;
+using pysem::make_dict;
+using pysem::starts_with;
 using pysem::strip;
 using pysem::text_form;
 using pysem::truthy;
@@ -137,22 +143,6 @@ inline void put(text_builder &out, py::handle value) { out.add_form(value); }
 template <class... Parts> py::str cat(const Parts &...parts) {
     text_builder out;
     (put(out, parts), ...);
-    return out.finish();
-}
-
-// "".join(parts): texts only, refused as join refuses anything else.
-inline py::str concat(std::initializer_list<py::handle> parts) {
-    text_builder out;
-    Py_ssize_t index = 0;
-    for (py::handle part : parts) {
-        if (!PyUnicode_Check(part.ptr())) {
-            PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", index,
-                         pysem::type_name(part));
-            throw py::error_already_set();
-        }
-        out.add(part);
-        ++index;
-    }
     return out.finish();
 }
 
@@ -536,13 +526,6 @@ inline void set_item(py::handle dict, py::handle key, py::handle value) {
     if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
 }
 
-// {key: value, ...}, in the order given.
-inline py::dict dict_of(std::initializer_list<std::pair<py::handle, py::handle>> items) {
-    py::dict out;
-    for (const auto &[key, value] : items) set_item(out, key, value);
-    return out;
-}
-
 // `a, b, ... = value` for a fixed number of names, with the interpreter's
 // own errors.
 inline std::vector<py::object> unpack(py::handle value, size_t count) {
@@ -573,24 +556,6 @@ inline std::vector<py::object> unpack(py::handle value, size_t count) {
     return out;
 }
 
-inline bool equal(py::handle a, py::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
-inline bool less(py::handle a, py::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
-inline bool contains(py::handle container, py::handle needle) {
-    int r = PySequence_Contains(container.ptr(), needle.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
 // ---------------------------------------------------------------------------
 // Texts
 
@@ -617,12 +582,6 @@ inline py::str as_text(py::handle item) {
     if (!PyUnicode_Check(item.ptr()))
         throw py::type_error(std::string("expected str, not ") + pysem::type_name(item));
     return py::reinterpret_borrow<py::str>(item);
-}
-
-inline bool starts_with(py::handle s, py::handle prefix) {
-    Py_ssize_t r = PyUnicode_Tailmatch(s.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
 }
 
 // Python's slice bound: negative counts from the end, then clamped to 0..n.

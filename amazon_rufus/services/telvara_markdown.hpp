@@ -217,13 +217,13 @@ inline py::object _parse_markdown_heading(py::handle, py::handle line_arg) {
     py::str text = strip(PyTuple_GET_ITEM(g.ptr(), 1));
     if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return py::none();
     py::int_ level(PyUnicode_GET_LENGTH(PyTuple_GET_ITEM(g.ptr(), 0)));
-    return dict_of({{LIT("kind"), LIT("heading")}, {LIT("level"), level}, {LIT("text"), text}});
+    return make_dict({{LIT("kind"), LIT("heading")}, {LIT("level"), level}, {LIT("text"), text}});
 }
 
 inline py::object list_item_block(py::handle item_text) {
     py::str text = strip(item_text);
     if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return py::none();
-    return dict_of({{LIT("kind"), LIT("list_item")}, {LIT("text"), text}});
+    return make_dict({{LIT("kind"), LIT("list_item")}, {LIT("text"), text}});
 }
 
 inline py::object _parse_markdown_list_item(py::handle, py::handle line_arg) {
@@ -273,7 +273,7 @@ inline py::object _parse_markdown_table(py::handle self, py::handle lines_arg, p
         append(rows, row);
         ++index;
     }
-    py::dict table = dict_of({{LIT("kind"), LIT("table")}, {LIT("header"), header}, {LIT("rows"), rows}});
+    py::dict table = make_dict({{LIT("kind"), LIT("table")}, {LIT("header"), header}, {LIT("rows"), rows}});
     return py::make_tuple(table, py::int_(index));
 }
 
@@ -310,7 +310,7 @@ inline py::object _build_text_fallback_blocks(py::handle self, py::handle text_a
         py::str paragraph = strip(join(LIT("\n"), buffer));
         buffer = py::list();
         if (PyUnicode_GET_LENGTH(paragraph.ptr()) == 0) return;
-        push(dict_of({{LIT("kind"), LIT("text")}, {LIT("text"), paragraph}}));
+        push(make_dict({{LIT("kind"), LIT("text")}, {LIT("text"), paragraph}}));
     };
     long long index = 0;
     while (index < length(lines)) {

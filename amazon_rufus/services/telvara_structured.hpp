@@ -135,7 +135,7 @@ inline py::object _render_structured_subsection(py::handle self, py::handle sect
     py::object rows = get(subsection, LIT("rows"));
     if (is_list(rows)) {
         py::object lines =
-            via<_render_structured_table>(self, dict_of({{LIT("rows"), rows}}), section, subsection_index);
+            via<_render_structured_table>(self, make_dict({{LIT("rows"), rows}}), section, subsection_index);
         if (truthy(lines)) return lines;
     }
     py::object blocks = get(subsection, LIT("blocks"));
