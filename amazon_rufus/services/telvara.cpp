@@ -79,9 +79,9 @@ py::dict table_schemas() {
         py::list headers;
         for (const char *header : row.headers) headers.append(py::str(header));
         py::dict schema;
-        schema[LIT("headers")] = headers;
-        schema[LIT("mode")] = py::str(row.mode);
-        if (row.row_start) schema[LIT("row_start")] = py::str(row.row_start);
+        schema[PYSEM_LIT("headers")] = headers;
+        schema[PYSEM_LIT("mode")] = py::str(row.mode);
+        if (row.row_start) schema[PYSEM_LIT("row_start")] = py::str(row.row_start);
         table[py::make_tuple(row.section, row.subsection)] = schema;
     }
     return table;

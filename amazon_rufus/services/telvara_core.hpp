@@ -1,7 +1,6 @@
-// Machinery shared by the report methods: constant texts, the module state
-// (namespace, compiled patterns, the class's own methods), calls between
-// methods through the instance, and small readers and builders of Python
-// values.
+// Machinery shared by the report methods: the module state (namespace,
+// compiled patterns, the class's own methods), calls between methods through
+// the instance, and small readers and builders of Python values.
 #pragma once
 
 #include "common/pysem.hpp"
@@ -14,7 +13,6 @@
 #include <string>
 #include <tuple>
 #include <type_traits>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -36,33 +34,6 @@ using pysem::text_form;
 using pysem::truthy;
 
 // ---------------------------------------------------------------------------
-// Constant texts
-
-// A constant text of the module, decoded and interned once per literal and
-// kept for the life of the process (its hash is then computed once too).
-inline py::str text(const char *utf8) {
-    static auto *cache = new std::unordered_map<const char *, PyObject *>();
-    auto [it, fresh] = cache->try_emplace(utf8, nullptr);
-    if (fresh) {
-        PyObject *s = PyUnicode_FromString(utf8);
-        if (!s) {
-            cache->erase(it);
-            throw py::error_already_set();
-        }
-        PyUnicode_InternInPlace(&s);
-        it->second = s;
-    }
-    return py::reinterpret_borrow<py::str>(it->second);
-}
-
-// The same for a literal, with one slot per place of use.
-#define LIT(literal)                                                                               \
-    ([]() -> const py::str & {                                                                     \
-        static const py::str *const kept = new py::str(::telvara::text(literal));                  \
-        return *kept;                                                                              \
-    }())
-
-// ---------------------------------------------------------------------------
 // Calls of plain callables
 
 // fn(*args), the arguments as objects or raw pointers.
@@ -73,7 +44,7 @@ template <class... Args> py::object call(py::handle fn, const Args &...args) {
 
 // text.upper()
 inline py::object upper(py::handle text) {
-    return pysem::steal(PyObject_CallMethodNoArgs(text.ptr(), LIT("upper").ptr()));
+    return pysem::steal(PyObject_CallMethodNoArgs(text.ptr(), PYSEM_LIT("upper").ptr()));
 }
 
 // ---------------------------------------------------------------------------
@@ -82,11 +53,11 @@ inline py::object upper(py::handle text) {
 class text_builder {
   public:
     text_builder() {
-        _PyUnicodeWriter_Init(&writer_);
-        writer_.overallocate = 1;
+        capi::writer_init(&writer_);
+        capi::writer_overallocate(&writer_);
     }
     ~text_builder() {
-        if (!finished_) _PyUnicodeWriter_Dealloc(&writer_);
+        if (!finished_) capi::writer_dealloc(&writer_);
     }
     text_builder(const text_builder &) = delete;
     text_builder &operator=(const text_builder &) = delete;
@@ -95,7 +66,7 @@ class text_builder {
     text_builder &add(py::handle text) {
         if (!PyUnicode_Check(text.ptr()))
             throw py::type_error(std::string("expected str instance, ") + pysem::type_name(text) + " found");
-        check(_PyUnicodeWriter_WriteStr(&writer_, text.ptr()));
+        check(capi::writer_write_str(&writer_, text.ptr()));
         return *this;
     }
     // Any value as str() writes it.
@@ -105,34 +76,34 @@ class text_builder {
         return add(text_form(value));
     }
     text_builder &add_part(py::handle text, Py_ssize_t start, Py_ssize_t end) {
-        if (end > start) check(_PyUnicodeWriter_WriteSubstring(&writer_, text.ptr(), start, end));
+        if (end > start) check(capi::writer_write_substring(&writer_, text.ptr(), start, end));
         return *this;
     }
     text_builder &ascii(const char *text, Py_ssize_t size) {
-        check(_PyUnicodeWriter_WriteASCIIString(&writer_, text, size));
+        check(capi::writer_write_ascii(&writer_, text, size));
         return *this;
     }
     template <size_t N> text_builder &ascii(const char (&text)[N]) { return ascii(text, N - 1); }
     text_builder &ch(Py_UCS4 c) {
-        check(_PyUnicodeWriter_WriteChar(&writer_, c));
+        check(capi::writer_write_char(&writer_, c));
         return *this;
     }
     text_builder &repeat(char c, long long count) {
         for (long long i = 0; i < count; ++i) ch(static_cast<Py_UCS4>(c));
         return *this;
     }
-    Py_ssize_t size() const { return writer_.pos; }
+    Py_ssize_t size() const { return capi::writer_length(&writer_); }
 
     py::str finish() {
         finished_ = true;
-        return pysem::steal_as<py::str>(_PyUnicodeWriter_Finish(&writer_));
+        return pysem::steal_as<py::str>(capi::writer_finish(&writer_));
     }
 
   private:
     static void check(int status) {
         if (status < 0) throw py::error_already_set();
     }
-    _PyUnicodeWriter writer_;
+    capi::unicode_writer writer_;
     bool finished_ = false;
 };
 
@@ -216,7 +187,7 @@ inline py::object compile_now(const State &st, py::handle pattern, int flags) {
 // The label line of a label (escaped): the label alone, optionally followed
 // by one colon, or the label and a colon at the start of a line.
 inline py::str label_line_pattern(py::handle escaped) {
-    return concat({LIT("^"), escaped, LIT("[:：]?$|^"), escaped, LIT("[:：]")});
+    return concat({PYSEM_LIT("^"), escaped, PYSEM_LIT("[:：]?$|^"), escaped, PYSEM_LIT("[:：]")});
 }
 
 inline State::State() {
@@ -226,7 +197,7 @@ inline State::State() {
     sentinel = py::module_::import("builtins").attr("object")();
 
     auto store = [&](const char *pattern, int flags) {
-        py::str source = text(pattern);
+        py::str source = pysem::interned(pattern);
         py::object compiled = compile_now(*this, source, flags);
         fixed[flags ? 1 : 0][source] = compiled;
         return compiled;
@@ -263,7 +234,7 @@ inline State::State() {
 
     // Label lines of the six labels that end a field value (case-sensitive).
     for (const char *label : {"现有表达", "问题", "依据", "建议改为", "改进建议", "优化方案"}) {
-        py::object esc = call(escape_fn, text(label));
+        py::object esc = call(escape_fn, pysem::interned(label));
         py::str pattern = label_line_pattern(esc);
         py::object compiled = compile_now(*this, pattern, 0);
         fixed[0][pattern] = compiled;
@@ -271,15 +242,15 @@ inline State::State() {
         // The same label searched for by its field, case-insensitive, and the
         // cut of the label and its colon from the value's first line.
         fixed[1][pattern] = compile_now(*this, pattern, kIgnoreCase);
-        py::object cut = compile_now(*this, concat({LIT("^"), esc, LIT("[:：]\\s*")}), 0);
-        labels[text(label)] = py::make_tuple(pattern, cut.attr("sub"));
+        py::object cut = compile_now(*this, concat({PYSEM_LIT("^"), esc, PYSEM_LIT("[:：]\\s*")}), 0);
+        labels[pysem::interned(label)] = py::make_tuple(pattern, cut.attr("sub"));
     }
 
     for (const char *t : {"问题逐项分析", "优化优先级总结", "优化核心逻辑总结", "当前标题内容", "当前五点内容",
                           "当前图片整体问题", "当前A+内容整体问题", "评价整体总结分析", "产品定位", "核心参数全面对比",
                           "卖点优劣势对比", "评论口碑关键对比", "竞品差距与机会点", "综合结论", "核心问题定位",
                           "最优先修改原因", "总体执行修改方案"})
-        known_titles.add(text(t));
+        known_titles.add(pysem::interned(t));
 }
 
 // The compiled form of a pattern given as text, through the module's own
@@ -353,7 +324,7 @@ template <class... Args> py::object call_method(py::handle self, py::handle name
     if constexpr (keywords != 0) {
         const char *kw = nullptr;
         ((kw = keyword_name(args, kw)), ...);
-        names = py::make_tuple(text(kw));
+        names = py::make_tuple(pysem::interned(kw));
     }
     return pysem::steal(PyObject_VectorcallMethod(name.ptr(), argv, 1 + count - keywords - left_out, names.ptr()));
 }
@@ -386,7 +357,7 @@ template <auto Fn, size_t... I> struct bound_method<Fn, std::index_sequence<I...
 // `def name(self, ...)` in the class, with native code `Fn`.
 template <auto Fn, class Class, class... Extra> void define(Class &cls, const char *name, const Extra &...extra) {
     pysem::def_method(cls, name, &bound_method<Fn>::call, extra...);
-    own_record<Fn> = state().methods.emplace_back(new own_method{text(name), py::object()}).get();
+    own_record<Fn> = state().methods.emplace_back(new own_method{pysem::interned(name), py::object()}).get();
 }
 
 // What the class holds under each of its own method names, once all are
@@ -423,7 +394,7 @@ inline py::object lookup(py::handle mapping, py::handle key) {
 inline py::object value_or_empty(py::handle mapping, py::handle key) {
     py::object value = lookup(mapping, key);
     if (value && truthy(value)) return value;
-    return LIT("");
+    return PYSEM_LIT("");
 }
 
 // `m.get(a) or m.get(b) or ...`: the first non-empty value, else the last one.
@@ -439,7 +410,7 @@ inline py::object either(py::handle mapping, std::initializer_list<py::handle> k
 // `str(m.get(a) or m.get(b) or "").strip()`.
 inline py::str either_text(py::handle mapping, std::initializer_list<py::handle> keys) {
     py::object value = either(mapping, keys);
-    if (!truthy(value)) return LIT("");
+    if (!truthy(value)) return PYSEM_LIT("");
     return strip(text_form(value));
 }
 
@@ -608,7 +579,7 @@ inline py::list padded_copy(py::handle row, Py_ssize_t n, long long width) {
     }
     Py_ssize_t total = n + static_cast<Py_ssize_t>(extra);
     py::list out = pysem::steal_as<py::list>(PyList_New(total));
-    PyObject *empty = LIT("").ptr();
+    PyObject *empty = PYSEM_LIT("").ptr();
     for (Py_ssize_t i = 0; i < total; ++i) {
         PyObject *cell = i < n ? PyList_GET_ITEM(row.ptr(), i) : empty;
         Py_INCREF(cell);
