@@ -1,18 +1,16 @@
-// Machinery shared by the report methods: the module state (namespace,
-// compiled patterns, the class's own methods), calls between methods through
-// the instance, and small readers and builders of Python values.
+// Machinery shared by the report methods: the module state (namespace and
+// compiled patterns) and small readers and builders of Python values. The
+// methods call each other through the instance with pysem::via and
+// pysem::through (common/function.hpp).
 #pragma once
 
+#include "common/function.hpp"
 #include "common/pysem.hpp"
 
 #include <climits>
 #include <cstring>
 #include <initializer_list>
-#include <memory>
-#include <stdexcept>
 #include <string>
-#include <tuple>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -22,16 +20,21 @@ using pysem::concat;
 using pysem::contains;
 using pysem::equal;
 using pysem::get;
+using pysem::is_direct;
 using pysem::is_list;
 using pysem::is_mapping;
 using pysem::is_text;
 using pysem::join;
+using pysem::keyword;
 using pysem::less;
 using pysem::make_dict;
+using pysem::omitted;
 using pysem::starts_with;
 using pysem::strip;
 using pysem::text_form;
+using pysem::through;
 using pysem::truthy;
+using pysem::via;
 
 // ---------------------------------------------------------------------------
 // Calls of plain callables
@@ -124,13 +127,6 @@ inline py::str decimal(long long n) { return py::str(std::to_string(n)); }
 
 constexpr int kIgnoreCase = 2; // re.IGNORECASE
 
-// A method of the class: its name, and what the class held under it once all
-// were defined (see is_direct()).
-struct own_method {
-    py::str name;
-    py::object original;
-};
-
 // Patterns that the module passes around as text ("当前标题", the marker
 // patterns, ...) are compiled at load into `fixed`; patterns that callers
 // bring are kept in a small bounded cache.
@@ -141,8 +137,6 @@ struct State {
     py::object sentinel;
     // Per flag value (0 or IGNORECASE): pattern text -> compiled pattern.
     py::dict fixed[2], recent[2];
-    // The class's own methods, in the order they were defined.
-    std::vector<std::unique_ptr<own_method>> methods;
 
     // Bound `match` / `search` / `sub` methods of the stored patterns.
     py::object whitespace_sub; // \s+
@@ -267,105 +261,6 @@ inline py::object compiled(py::handle pattern, int flags) {
     if (PyDict_GET_SIZE(recent) >= 256) PyDict_Clear(recent);
     if (PyDict_SetItem(recent, pattern.ptr(), result.ptr()) < 0) throw py::error_already_set();
     return result;
-}
-
-// ---------------------------------------------------------------------------
-// Calls through the instance. A method calls the others as `self.name(...)`;
-// while that lookup would find the class's own native method (nothing
-// patched on the instance, the class or a subclass, and no attribute hook of
-// its own), the call goes straight to the C++ code, which is the same code
-// the lookup would reach.
-
-// The record of the method with native code `Fn`, set when it is defined.
-template <auto Fn> inline const own_method *own_record = nullptr;
-
-template <auto Fn> const own_method &own() {
-    const own_method *m = own_record<Fn>;
-    if (!m) throw std::logic_error("a method was called before it was defined");
-    return *m;
-}
-
-inline bool is_direct(py::handle self, const own_method &m) { return !pysem::replaced(self, m.name, m.original); }
-
-template <auto Fn> bool is_direct(py::handle self) { return is_direct(self, own<Fn>()); }
-
-// `name=value`, for a keyword-only argument; it comes last.
-struct keyword {
-    const char *name;
-    py::handle value;
-};
-
-// An argument that the call leaves out, so that the method's own default
-// applies; `value` is that default, for the native code. It comes last.
-struct omitted {
-    py::handle value;
-};
-
-inline py::handle positional(py::handle value) { return value; }
-inline py::handle positional(const keyword &k) { return k.value; }
-inline py::handle positional(const omitted &o) { return o.value; }
-
-inline const char *keyword_name(py::handle, const char *found) { return found; }
-inline const char *keyword_name(const omitted &, const char *found) { return found; }
-inline const char *keyword_name(const keyword &k, const char *) { return k.name; }
-
-// self.<name>(*args) through attribute lookup, as `self.name(...)` runs it.
-template <class... Args> py::object call_method(py::handle self, py::handle name, const Args &...args) {
-    constexpr size_t count = sizeof...(Args);
-    constexpr size_t keywords = (std::size_t{std::is_same_v<Args, keyword>} + ... + 0);
-    constexpr size_t left_out = (std::size_t{std::is_same_v<Args, omitted>} + ... + 0);
-    if constexpr (keywords + left_out != 0) {
-        using last = std::tuple_element_t<count - 1, std::tuple<Args...>>;
-        static_assert(keywords + left_out == 1 && (std::is_same_v<last, keyword> || std::is_same_v<last, omitted>),
-                      "one keyword or left-out argument, after the positional ones");
-    }
-    PyObject *argv[] = {self.ptr(), positional(args).ptr()...};
-    py::object names;
-    if constexpr (keywords != 0) {
-        const char *kw = nullptr;
-        ((kw = keyword_name(args, kw)), ...);
-        names = py::make_tuple(pysem::interned(kw));
-    }
-    return pysem::steal(PyObject_VectorcallMethod(name.ptr(), argv, 1 + count - keywords - left_out, names.ptr()));
-}
-
-// self.<name of Fn>(*args), always through attribute lookup.
-template <auto Fn, class... Args> py::object through(py::handle self, const Args &...args) {
-    return call_method(self, own<Fn>().name, args...);
-}
-
-// self.<name of Fn>(*args): the native code while that is what the lookup
-// would reach, else through the instance.
-template <auto Fn, class... Args> py::object via(py::handle self, const Args &...args) {
-    const own_method &m = own<Fn>();
-    if (is_direct(self, m)) return py::object(Fn(self, positional(args)...));
-    return call_method(self, m.name, args...);
-}
-
-// The method as bound on the class: every argument taken as an object.
-template <class F> struct arity;
-template <class R, class... Args> struct arity<R (*)(py::handle, Args...)> {
-    static constexpr size_t value = sizeof...(Args);
-};
-
-template <auto Fn, class = std::make_index_sequence<arity<decltype(Fn)>::value>> struct bound_method;
-template <auto Fn, size_t... I> struct bound_method<Fn, std::index_sequence<I...>> {
-    template <size_t> using object = py::object;
-    static auto call(py::object self, object<I>... args) { return Fn(self, args...); }
-};
-
-// `def name(self, ...)` in the class, with native code `Fn`.
-template <auto Fn, class Class, class... Extra> void define(Class &cls, const char *name, const Extra &...extra) {
-    pysem::def_method(cls, name, &bound_method<Fn>::call, extra...);
-    own_record<Fn> = state().methods.emplace_back(new own_method{pysem::interned(name), py::object()}).get();
-}
-
-// What the class holds under each of its own method names, once all are
-// defined.
-inline void record_originals(py::handle cls) {
-    auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
-    for (const std::unique_ptr<own_method> &m : state().methods)
-        m->original = py::reinterpret_borrow<py::object>(_PyType_Lookup(type, m->name.ptr()));
 }
 
 // ---------------------------------------------------------------------------
