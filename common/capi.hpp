@@ -37,5 +37,9 @@ inline int writer_write_ascii(unicode_writer *w, const char *s, Py_ssize_t size)
     return _PyUnicodeWriter_WriteASCIIString(w, s, size);
 }
 inline int writer_write_char(unicode_writer *w, Py_UCS4 c) { return _PyUnicodeWriter_WriteChar(w, c); }
+// Grow the buffer ahead of need (for many small writes).
+inline void writer_overallocate(unicode_writer *w) { w->overallocate = 1; }
+// Code points written so far.
+inline Py_ssize_t writer_length(const unicode_writer *w) { return w->pos; }
 
 } // namespace capi

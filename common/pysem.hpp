@@ -218,7 +218,7 @@ inline bool has_int_conversion(py::handle value) {
     PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
     py::handle trunc = storage.call_once_and_store_result([] { return steal(PyUnicode_InternFromString("__trunc__")); })
                            .get_stored();
-    return _PyType_Lookup(type, trunc.ptr()) != nullptr;
+    return capi::type_lookup(type, trunc.ptr()) != nullptr;
 }
 
 // An integer argument: an int is taken as it is (a flag gives 1 or 0), another
@@ -474,6 +474,20 @@ inline bool compare(py::handle a, py::handle b, int op) {
 inline bool equal(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
 inline bool not_equal(py::handle a, py::handle b) { return compare(a, b, Py_NE); }
 inline bool less(py::handle a, py::handle b) { return compare(a, b, Py_LT); }
+
+// `needle in container`
+inline bool contains(py::handle container, py::handle needle) {
+    int r = PySequence_Contains(container.ptr(), needle.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// s.startswith(prefix), both texts.
+inline bool starts_with(py::handle s, py::handle prefix) {
+    Py_ssize_t r = PyUnicode_Tailmatch(s.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
 
 // `a + b` for two texts.
 inline py::str concat(py::handle a, py::handle b) {

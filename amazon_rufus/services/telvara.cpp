@@ -2,14 +2,16 @@
 //
 // One stateless class, Telvara. Every method takes `self` and calls the
 // others through the instance, so that patches and subclass overrides apply.
-#include "common/pysem.hpp"
+#include "common/module.hpp"
 
 #include "amazon_rufus/services/telvara_core.hpp"
 #include "amazon_rufus/services/telvara_markdown.hpp"
 #include "amazon_rufus/services/telvara_answers.hpp"
 #include "amazon_rufus/services/telvara_structured.hpp"
 #include "amazon_rufus/services/telvara_entry.hpp"
-#include "amazon_rufus/services/telvara_official.hpp"
+#include "amazon_rufus/services/telvara_official_intake.hpp"
+#include "amazon_rufus/services/telvara_official_infer.hpp"
+#include "amazon_rufus/services/telvara_official_render.hpp"
 
 namespace telvara {
 namespace {
@@ -79,118 +81,134 @@ py::dict table_schemas() {
         py::list headers;
         for (const char *header : row.headers) headers.append(py::str(header));
         py::dict schema;
-        schema[LIT("headers")] = headers;
-        schema[LIT("mode")] = py::str(row.mode);
-        if (row.row_start) schema[LIT("row_start")] = py::str(row.row_start);
+        schema[PYSEM_LIT("headers")] = headers;
+        schema[PYSEM_LIT("mode")] = py::str(row.mode);
+        if (row.row_start) schema[PYSEM_LIT("row_start")] = py::str(row.row_start);
         table[py::make_tuple(row.section, row.subsection)] = schema;
     }
     return table;
 }
 
-template <class Class> void bind_methods(Class &cls) {
-    using py::arg;
-    define<impl::format_data>(cls, "format_data", arg("data"));
-    define<impl::_is_diagnosis_report>(cls, "_is_diagnosis_report", arg("answers"), arg("questions"));
-    define<impl::_format_structured_diagnosis_report>(cls, "_format_structured_diagnosis_report",
-                                                      arg("data"), arg("report"));
-    define<impl::_normalize_structured_sections>(cls, "_normalize_structured_sections", arg("value"));
-    define<impl::_normalize_structured_subsections>(cls, "_normalize_structured_subsections", arg("value"));
-    define<impl::_render_structured_subsection>(cls, "_render_structured_subsection",
-                                                arg("section_index"), arg("subsection_index"), arg("subsection"));
-    define<impl::_render_structured_table>(cls, "_render_structured_table",
-                                           arg("table"), arg("section_index"), arg("subsection_index"));
-    define<impl::_headers_from_structured_rows>(cls, "_headers_from_structured_rows", arg("rows"));
-    define<impl::_render_structured_blocks>(cls, "_render_structured_blocks", arg("blocks"));
-    define<impl::_render_structured_block>(cls, "_render_structured_block", arg("block"));
-    define<impl::_render_structured_value>(cls, "_render_structured_value", arg("value"));
-    define<impl::_structured_item_text>(cls, "_structured_item_text", arg("item"));
-    define<impl::_int_value>(cls, "_int_value", arg("value"), arg("default"));
-    define<impl::_extract_questions>(cls, "_extract_questions", arg("data"));
-    define<impl::_normalize_question_list>(cls, "_normalize_question_list", arg("raw_questions"));
-    define<impl::_question_at>(cls, "_question_at", arg("questions"), arg("index"));
-    define<impl::_pad_row>(cls, "_pad_row", arg("row"), arg("width"));
-    define<impl::_markdown_table>(cls, "_markdown_table", arg("headers"), arg("rows"));
-    define<impl::_md_cell>(cls, "_md_cell", arg("value"));
-    define<impl::_trim_blank>(cls, "_trim_blank", arg("lines"));
-    define<impl::_format_section>(cls, "_format_section", arg("index"), arg("answer"), arg("question"));
-    define<impl::_format_answer_body>(cls, "_format_answer_body", arg("index"), arg("answer"));
-    define<impl::_format_product_links>(cls, "_format_product_links", arg("raw_links"));
-    define<impl::_format_recommended_asins>(cls, "_format_recommended_asins", arg("raw_items"));
-    define<impl::_format_link_items>(cls, "_format_link_items", arg("raw_items"), py::kw_only(), arg("include_source"));
-    define<impl::_build_answer_blocks>(cls, "_build_answer_blocks", arg("text"), arg("structured_blocks"));
-    define<impl::_build_structured_answer_blocks>(cls, "_build_structured_answer_blocks", arg("structured_blocks"));
-    define<impl::_normalize_structured_row>(cls, "_normalize_structured_row", arg("block"));
-    define<impl::_normalize_row_cells>(cls, "_normalize_row_cells", arg("row"), arg("width"));
-    define<impl::_build_text_fallback_blocks>(cls, "_build_text_fallback_blocks", arg("text"));
-    define<impl::_to_structured_blocks>(cls, "_to_structured_blocks", arg("blocks"));
-    define<impl::_render_blocks>(cls, "_render_blocks", arg("blocks"));
-    define<impl::_normalize_text_lines>(cls, "_normalize_text_lines", arg("text"));
-    define<impl::_parse_markdown_heading>(cls, "_parse_markdown_heading", arg("line"));
-    define<impl::_parse_markdown_list_item>(cls, "_parse_markdown_list_item", arg("line"));
-    define<impl::_parse_markdown_table>(cls, "_parse_markdown_table", arg("lines"), arg("start_index"));
-    define<impl::_parse_pipe_row>(cls, "_parse_pipe_row", arg("line"));
-    define<impl::_is_markdown_delimiter_row>(cls, "_is_markdown_delimiter_row", arg("cells"));
-    define<impl::_collapse_blank_lines>(cls, "_collapse_blank_lines", arg("text"));
+// Telvara's methods, in the order of their definition.
+void define_methods(py::handle cls) {
+    using pysem::method;
+    namespace o = official;
+    // The defaults the native code gets when a call through the instance
+    // leaves them out are the headers' own.
+    static_assert(o::kFindLineStart == 0 && o::kShortValueLimit == 80);
+    pysem::define(cls, {
+        method<&impl::format_data>("format_data(data)"),
+        method<&impl::_is_diagnosis_report>("_is_diagnosis_report(answers, questions)"),
+        method<&impl::_format_structured_diagnosis_report>("_format_structured_diagnosis_report(data, report)"),
+        method<&impl::_normalize_structured_sections>("_normalize_structured_sections(value)"),
+        method<&impl::_normalize_structured_subsections>("_normalize_structured_subsections(value)"),
+        method<&impl::_render_structured_subsection>(
+            "_render_structured_subsection(section_index, subsection_index, subsection)"),
+        method<&impl::_render_structured_table>("_render_structured_table(table, section_index, subsection_index)"),
+        method<&impl::_headers_from_structured_rows>("_headers_from_structured_rows(rows)"),
+        method<&impl::_render_structured_blocks>("_render_structured_blocks(blocks)"),
+        method<&impl::_render_structured_block>("_render_structured_block(block)"),
+        method<&impl::_render_structured_value>("_render_structured_value(value)"),
+        method<&impl::_structured_item_text>("_structured_item_text(item)"),
+        method<&impl::_int_value>("_int_value(value, default)"),
+        method<&impl::_extract_questions>("_extract_questions(data)"),
+        method<&impl::_normalize_question_list>("_normalize_question_list(raw_questions)"),
+        method<&impl::_question_at>("_question_at(questions, index)"),
+        method<&o::format_official_report>("_format_official_report(data, answers, questions)"),
+        method<&o::format_diagnosis_answer>("_format_diagnosis_answer(question_index, answer)"),
+        method<&o::answer_text>("_answer_text(index, answer)"),
+        method<&o::normalize_answer_markdown>("_normalize_answer_markdown(text)"),
+        method<&o::split_numbered_sections>("_split_numbered_sections(text)"),
+        method<&o::infer_diagnosis_sections>("_infer_diagnosis_sections(question_index, text)"),
+        method<&o::infer_title_sections>("_infer_title_sections(lines)"),
+        method<&o::infer_bullet_sections>("_infer_bullet_sections(lines)"),
+        method<&o::infer_image_sections>("_infer_image_sections(lines)"),
+        method<&o::infer_aplus_sections>("_infer_aplus_sections(lines)"),
+        method<&o::infer_review_sections>("_infer_review_sections(lines)"),
+        method<&o::infer_competitor_sections>("_infer_competitor_sections(lines)"),
+        method<&o::infer_overall_sections>("_infer_overall_sections(lines)"),
+        method<&o::collect_marker_groups>("_collect_marker_groups(lines, pattern)"),
+        method<&o::find_line>("_find_line(lines, pattern, start=0)"),
+        method<&o::extract_after_marker>("_extract_after_marker(lines, start, end, marker)"),
+        method<&o::guess_title_lines>("_guess_title_lines(lines)"),
+        method<&o::strip_marker_lines>("_strip_marker_lines(lines, patterns)"),
+        method<&o::strip_bullets>("_strip_bullets(lines)"),
+        method<&o::to_pair_lines>("_to_pair_lines(lines, *, default_key)"),
+        method<&o::chunk_value>("_chunk_value(chunk, label)"),
+        method<&o::table_key_values>("_table_key_values(lines)"),
+        method<&o::summary_from_suggestions>("_summary_from_suggestions(lines)"),
+        method<&o::short_value>("_short_value(value, limit=80)"),
+        method<&o::normalize_content_lines>("_normalize_content_lines(text)"),
+        method<&o::render_diagnosis_subsection>("_render_diagnosis_subsection(question_index, section_index, lines)"),
+        method<&o::drop_intro_and_headers>("_drop_intro_and_headers(question_index, section_index, lines)"),
+        method<&o::drop_known_headers>("_drop_known_headers(lines, headers)"),
+        method<&o::render_schema_table>("_render_schema_table(schema, lines)"),
+        method<&o::parse_schema_rows>("_parse_schema_rows(schema, lines)"),
+        method<&o::parse_row_start_rows>("_parse_row_start_rows(lines, width, row_start)"),
+        method<&o::parse_fixed_rows>("_parse_fixed_rows(lines, width, *, last_cell_continues)"),
+        method<&o::parse_summary_pairs>("_parse_summary_pairs(lines)"),
+        method<&o::looks_like_next_row_start>("_looks_like_next_row_start(line, remaining_count, width)"),
+        method<&impl::_pad_row>("_pad_row(row, width)"),
+        method<&impl::_markdown_table>("_markdown_table(headers, rows)"),
+        method<&impl::_md_cell>("_md_cell(value)"),
+        method<&o::render_title_content>("_render_title_content(lines)"),
+        method<&o::render_optimized_title>("_render_optimized_title(lines)"),
+        method<&o::render_bullet_content>("_render_bullet_content(lines)"),
+        method<&o::render_summary_bullets>("_render_summary_bullets(lines)"),
+        method<&o::looks_like_summary_heading>("_looks_like_summary_heading(line)"),
+        method<&o::render_plain_lines>("_render_plain_lines(lines)"),
+        method<&impl::_trim_blank>("_trim_blank(lines)"),
+        method<&impl::_format_section>("_format_section(index, answer, question)"),
+        method<&impl::_format_answer_body>("_format_answer_body(index, answer)"),
+        method<&impl::_format_product_links>("_format_product_links(raw_links)"),
+        method<&impl::_format_recommended_asins>("_format_recommended_asins(raw_items)"),
+        method<&impl::_format_link_items>("_format_link_items(raw_items, *, include_source)"),
+        method<&impl::_build_answer_blocks>("_build_answer_blocks(text, structured_blocks)"),
+        method<&impl::_build_structured_answer_blocks>("_build_structured_answer_blocks(structured_blocks)"),
+        method<&impl::_normalize_structured_row>("_normalize_structured_row(block)"),
+        method<&impl::_normalize_row_cells>("_normalize_row_cells(row, width)"),
+        method<&impl::_build_text_fallback_blocks>("_build_text_fallback_blocks(text)"),
+        method<&impl::_to_structured_blocks>("_to_structured_blocks(blocks)"),
+        method<&impl::_render_blocks>("_render_blocks(blocks)"),
+        method<&impl::_normalize_text_lines>("_normalize_text_lines(text)"),
+        method<&impl::_parse_markdown_heading>("_parse_markdown_heading(line)"),
+        method<&impl::_parse_markdown_list_item>("_parse_markdown_list_item(line)"),
+        method<&impl::_parse_markdown_table>("_parse_markdown_table(lines, start_index)"),
+        method<&impl::_parse_pipe_row>("_parse_pipe_row(line)"),
+        method<&impl::_is_markdown_delimiter_row>("_is_markdown_delimiter_row(cells)"),
+        method<&impl::_collapse_blank_lines>("_collapse_blank_lines(text)"),
+    });
 }
 
-// The class lists its methods in the order of their definition, as a class
-// statement would, although the two halves bind theirs one after the other.
-void order_methods(py::handle cls) {
-    static const char *const order[] = {
-        "format_data", "_is_diagnosis_report", "_format_structured_diagnosis_report",
-        "_normalize_structured_sections", "_normalize_structured_subsections",
-        "_render_structured_subsection", "_render_structured_table", "_headers_from_structured_rows",
-        "_render_structured_blocks", "_render_structured_block", "_render_structured_value",
-        "_structured_item_text", "_int_value", "_extract_questions", "_normalize_question_list",
-        "_question_at", "_format_official_report", "_format_diagnosis_answer", "_answer_text",
-        "_normalize_answer_markdown", "_split_numbered_sections", "_infer_diagnosis_sections",
-        "_infer_title_sections", "_infer_bullet_sections", "_infer_image_sections", "_infer_aplus_sections",
-        "_infer_review_sections", "_infer_competitor_sections", "_infer_overall_sections",
-        "_collect_marker_groups", "_find_line", "_extract_after_marker", "_guess_title_lines",
-        "_strip_marker_lines", "_strip_bullets", "_to_pair_lines", "_chunk_value", "_table_key_values",
-        "_summary_from_suggestions", "_short_value", "_normalize_content_lines",
-        "_render_diagnosis_subsection", "_drop_intro_and_headers", "_drop_known_headers",
-        "_render_schema_table", "_parse_schema_rows", "_parse_row_start_rows", "_parse_fixed_rows",
-        "_parse_summary_pairs", "_looks_like_next_row_start", "_pad_row", "_markdown_table", "_md_cell",
-        "_render_title_content", "_render_optimized_title", "_render_bullet_content",
-        "_render_summary_bullets", "_looks_like_summary_heading", "_render_plain_lines", "_trim_blank",
-        "_format_section", "_format_answer_body", "_format_product_links", "_format_recommended_asins",
-        "_format_link_items", "_build_answer_blocks", "_build_structured_answer_blocks",
-        "_normalize_structured_row", "_normalize_row_cells", "_build_text_fallback_blocks",
-        "_to_structured_blocks", "_render_blocks", "_normalize_text_lines", "_parse_markdown_heading",
-        "_parse_markdown_list_item", "_parse_markdown_table", "_parse_pipe_row", "_is_markdown_delimiter_row",
-        "_collapse_blank_lines"
-    };
-    py::object members = cls.attr("__dict__");
-    for (const char *name : order) {
-        py::object method = members[name];
-        if (PyObject_DelAttrString(cls.ptr(), name) < 0 || PyObject_SetAttrString(cls.ptr(), name, method.ptr()) < 0)
-            throw py::error_already_set();
-    }
+// What the module imports, bound in its namespace; the methods' patterns are
+// compiled from `re` once.
+void register_imports(py::module_ &m) {
+    pysem::bind_imports(m, {{"re", nullptr}, {"typing", "Any"}});
+    make_state();
+    state().ns.bind(m);
+}
+
+// The three questionnaire tables, in the order of their building.
+void register_tables(py::module_ &m) {
+    m.attr("DIAGNOSIS_SECTION_TITLES") = section_titles();
+    m.attr("DIAGNOSIS_SUBSECTIONS") = subsection_titles();
+    m.attr("DIAGNOSIS_TABLE_SCHEMAS") = table_schemas();
+}
+
+// A plain class, as a class statement makes it: no base of its own, no
+// constructor arguments, no state.
+void register_report_class(py::module_ &m) {
+    py::object cls = pysem::make_class(m, "Telvara", "将 Rufus 全量结果投影为前端风格的终端报告。");
+    define_methods(cls);
+    m.attr("Telvara") = cls;
 }
 
 } // namespace
 } // namespace telvara
 
-PYBIND11_MODULE(telvara, m) {
-    py::options options;
-    options.disable_function_signatures();
+PELORIN_MODULE(telvara, m) {
     m.doc() = "Amazon Rufus 答案报告格式化服务。";
-
-    m.attr("re") = py::module_::import("re");
-    m.attr("Any") = py::module_::import("typing").attr("Any");
-    telvara::make_state();
-    telvara::state().ns.bind(m);
-    m.attr("DIAGNOSIS_SECTION_TITLES") = telvara::section_titles();
-    m.attr("DIAGNOSIS_SUBSECTIONS") = telvara::subsection_titles();
-    m.attr("DIAGNOSIS_TABLE_SCHEMAS") = telvara::table_schemas();
-
-    // A plain class, as a class statement makes it: no base of its own, no
-    // constructor arguments, no state.
-    py::object cls = pysem::make_class(m, "Telvara", "将 Rufus 全量结果投影为前端风格的终端报告。");
-    telvara::bind_methods(cls);
-    telvara::bind_official(cls);
-    telvara::order_methods(cls);
-    telvara::record_originals(cls);
-    m.attr("Telvara") = cls;
+    telvara::register_imports(m);
+    telvara::register_tables(m);
+    telvara::register_report_class(m);
 }

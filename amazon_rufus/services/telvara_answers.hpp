@@ -17,46 +17,46 @@ inline py::object _format_section(py::handle self, py::handle index_arg, py::han
     py::object answer = is_mapping(answer_arg) ? py::reinterpret_borrow<py::object>(answer_arg) : py::dict();
 
     py::list lines;
-    append(lines, cat("## ", LIT("第 "), index, LIT(" 题："), question));
+    append(lines, cat("## ", PYSEM_LIT("第 "), index, PYSEM_LIT(" 题："), question));
     auto sub_section = [&](py::handle heading, py::handle body) {
-        append(lines, LIT(""));
+        append(lines, PYSEM_LIT(""));
         append(lines, heading);
-        append(lines, LIT(""));
+        append(lines, PYSEM_LIT(""));
         extend(lines, body);
     };
 
-    py::object links = via<_format_product_links>(self, get(answer, LIT("productLinks")));
-    if (truthy(links)) sub_section(LIT("### 相关产品"), links);
+    py::object links = via<_format_product_links>(self, get(answer, PYSEM_LIT("productLinks")));
+    if (truthy(links)) sub_section(PYSEM_LIT("### 相关产品"), links);
 
-    py::str summary = pysem::field_text(answer, LIT("summaryText"));
+    py::str summary = pysem::field_text(answer, PYSEM_LIT("summaryText"));
     // The body method takes only a plain mapping; a derived one is copied.
     py::object body = via<_format_answer_body>(self, index, plain(answer));
     bool has_summary = PyUnicode_GET_LENGTH(summary.ptr()) != 0;
     if (truthy(body)) {
-        sub_section(LIT("### 答案"), body);
+        sub_section(PYSEM_LIT("### 答案"), body);
     } else if (!has_summary) {
         py::list none;
-        append(none, cat(LIT("第 "), index, LIT(" 题未获取到答案")));
-        sub_section(LIT("### 答案"), none);
+        append(none, cat(PYSEM_LIT("第 "), index, PYSEM_LIT(" 题未获取到答案")));
+        sub_section(PYSEM_LIT("### 答案"), none);
     }
 
-    py::object recommended = via<_format_recommended_asins>(self, get(answer, LIT("recommendedAsins")));
-    if (truthy(recommended)) sub_section(LIT("### 推荐 ASIN"), recommended);
+    py::object recommended = via<_format_recommended_asins>(self, get(answer, PYSEM_LIT("recommendedAsins")));
+    if (truthy(recommended)) sub_section(PYSEM_LIT("### 推荐 ASIN"), recommended);
 
     if (has_summary) {
         py::list one;
         append(one, summary);
-        sub_section(LIT("### 总结"), one);
+        sub_section(PYSEM_LIT("### 总结"), one);
     }
-    return join(LIT("\n"), lines);
+    return join(PYSEM_LIT("\n"), lines);
 }
 
 inline py::object _format_answer_body(py::handle self, py::handle index_arg, py::handle answer_arg) {
     pysem::int_arg(index_arg, "index");
     py::dict answer = pysem::exact_dict(answer_arg, "answer");
-    py::str text = pysem::field_text(answer, LIT("text"));
-    if (get(answer, LIT("isSuccess")).ptr() == Py_False && PyUnicode_GET_LENGTH(text.ptr()) == 0) return py::list();
-    py::object blocks = via<_build_answer_blocks>(self, text, get(answer, LIT("blocks")));
+    py::str text = pysem::field_text(answer, PYSEM_LIT("text"));
+    if (get(answer, PYSEM_LIT("isSuccess")).ptr() == Py_False && PyUnicode_GET_LENGTH(text.ptr()) == 0) return py::list();
+    py::object blocks = via<_build_answer_blocks>(self, text, get(answer, PYSEM_LIT("blocks")));
     return via<_render_blocks>(self, blocks);
 }
 
@@ -80,14 +80,14 @@ inline py::object _format_link_items(py::handle, py::handle raw_items, py::handl
             return;
         }
         if (!is_mapping(item)) return;
-        py::str asin = pysem::field_text(item, LIT("asin"));
+        py::str asin = pysem::field_text(item, PYSEM_LIT("asin"));
         // Only an empty value falls back to the address: a title of blanks
         // is a title, and trims to nothing.
-        py::object raw_title = get(item, LIT("title"));
-        py::str href = pysem::field_text(item, LIT("href"));
+        py::object raw_title = get(item, PYSEM_LIT("title"));
+        py::str href = pysem::field_text(item, PYSEM_LIT("href"));
         py::str title = truthy(raw_title) ? strip(text_form(raw_title)) : href;
-        py::str source = pysem::field_text(item, LIT("source"));
-        py::str description = pysem::field_text(item, LIT("description"));
+        py::str source = pysem::field_text(item, PYSEM_LIT("source"));
+        py::str description = pysem::field_text(item, PYSEM_LIT("description"));
 
         text_builder label;
         if (nonempty(asin)) label.add(asin);
@@ -109,7 +109,7 @@ inline py::object _format_link_items(py::handle, py::handle raw_items, py::handl
 // ---------------------------------------------------------------------------
 // Display blocks
 
-inline py::dict text_block(py::handle text) { return dict_of({{LIT("type"), LIT("text")}, {LIT("text"), text}}); }
+inline py::dict text_block(py::handle text) { return make_dict({{PYSEM_LIT("type"), PYSEM_LIT("text")}, {PYSEM_LIT("text"), text}}); }
 
 inline py::object _build_answer_blocks(py::handle self, py::handle text_arg, py::handle structured_blocks) {
     py::str text = pysem::exact_str(text_arg, "text");
@@ -142,7 +142,7 @@ inline py::object _build_structured_answer_blocks(py::handle self, py::handle st
 
     auto flush_list = [&] {
         if (PyList_GET_SIZE(list_buffer.ptr()) == 0) return;
-        append(out, dict_of({{LIT("type"), LIT("list")}, {LIT("items"), list_buffer}}));
+        append(out, make_dict({{PYSEM_LIT("type"), PYSEM_LIT("list")}, {PYSEM_LIT("items"), list_buffer}}));
         list_buffer = py::list();
     };
     auto flush_table = [&] {
@@ -150,36 +150,36 @@ inline py::object _build_structured_answer_blocks(py::handle self, py::handle st
         if (count == 0) return;
         if (count == 1) {
             // One row alone never becomes a table.
-            append(out, text_block(join(LIT(" | "), PyList_GET_ITEM(table_rows.ptr(), 0))));
+            append(out, text_block(join(PYSEM_LIT(" | "), PyList_GET_ITEM(table_rows.ptr(), 0))));
         } else {
             py::object header = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(table_rows.ptr(), 0));
             py::int_ width(length(header));
             py::list rows;
             for (Py_ssize_t i = 1; i < count; ++i)
                 append(rows, via<_normalize_row_cells>(self, PyList_GET_ITEM(table_rows.ptr(), i), width));
-            append(out, dict_of({{LIT("type"), LIT("table")}, {LIT("header"), header}, {LIT("rows"), rows}}));
+            append(out, make_dict({{PYSEM_LIT("type"), PYSEM_LIT("table")}, {PYSEM_LIT("header"), header}, {PYSEM_LIT("rows"), rows}}));
         }
         table_rows = py::list();
     };
 
     for_each(structured_blocks, [&](py::object element) {
         if (!is_mapping(element)) return;
-        py::object type = get(element, LIT("type"));
-        py::str text = pysem::field_text(element, LIT("text"));
+        py::object type = get(element, PYSEM_LIT("type"));
+        py::str text = pysem::field_text(element, PYSEM_LIT("text"));
         bool has_text = PyUnicode_GET_LENGTH(text.ptr()) != 0;
-        bool is_row = text_equals(type, LIT("table_row"));
+        bool is_row = text_equals(type, PYSEM_LIT("table_row"));
         if (!has_text && !is_row) return;
-        if (text_equals(type, LIT("heading"))) {
+        if (text_equals(type, PYSEM_LIT("heading"))) {
             flush_list();
             flush_table();
-            py::object level = get(element, LIT("level"));
+            py::object level = get(element, PYSEM_LIT("level"));
             long long value = PyLong_Check(level.ptr()) ? clamp_int(level, 1, 6) : 2;
-            append(out, dict_of({{LIT("type"), LIT("heading")}, {LIT("text"), text}, {LIT("level"), py::int_(value)}}));
-        } else if (text_equals(type, LIT("paragraph"))) {
+            append(out, make_dict({{PYSEM_LIT("type"), PYSEM_LIT("heading")}, {PYSEM_LIT("text"), text}, {PYSEM_LIT("level"), py::int_(value)}}));
+        } else if (text_equals(type, PYSEM_LIT("paragraph"))) {
             flush_list();
             flush_table();
             append(out, text_block(text));
-        } else if (text_equals(type, LIT("list_item"))) {
+        } else if (text_equals(type, PYSEM_LIT("list_item"))) {
             flush_table();
             append(list_buffer, text);
         } else if (is_row) {
@@ -201,14 +201,14 @@ inline py::object _build_structured_answer_blocks(py::handle self, py::handle st
 
 inline py::object _normalize_structured_row(py::handle self, py::handle block_arg) {
     py::dict block = pysem::exact_dict(block_arg, "block");
-    py::object cells = get(block, LIT("cells"));
+    py::object cells = get(block, PYSEM_LIT("cells"));
     if (is_list(cells) && truthy(cells)) {
         py::list row;
-        for_each(cells, [&](py::object cell) { append(row, truthy(cell) ? strip(text_form(cell)) : LIT("")); });
+        for_each(cells, [&](py::object cell) { append(row, truthy(cell) ? strip(text_form(cell)) : PYSEM_LIT("")); });
         return row;
     }
-    py::object text = get(block, LIT("text"));
-    return via<_parse_pipe_row>(self, truthy(text) ? py::object(text_form(text)) : py::object(LIT("")));
+    py::object text = get(block, PYSEM_LIT("text"));
+    return via<_parse_pipe_row>(self, truthy(text) ? py::object(text_form(text)) : py::object(PYSEM_LIT("")));
 }
 
 inline py::object _normalize_row_cells(py::handle, py::handle row_arg, py::handle width_arg) {
@@ -217,38 +217,38 @@ inline py::object _normalize_row_cells(py::handle, py::handle row_arg, py::handl
     Py_ssize_t n = PyList_GET_SIZE(row.ptr());
     if (n == width) return row;
     if (n < width) return padded_copy(row, n, width);
-    return folded_copy(row, n, width, LIT(" | "), false);
+    return folded_copy(row, n, width, PYSEM_LIT(" | "), false);
 }
 
 inline py::object _to_structured_blocks(py::handle, py::handle blocks_arg) {
     py::list blocks = pysem::exact_list(blocks_arg, "blocks");
     py::list out;
     auto structured = [&](py::handle type, py::handle text) {
-        append(out, dict_of({{LIT("type"), type}, {LIT("text"), text}}));
+        append(out, make_dict({{PYSEM_LIT("type"), type}, {PYSEM_LIT("text"), text}}));
     };
     auto table_row = [&](py::handle cells) {
-        append(out, dict_of({{LIT("type"), LIT("table_row")}, {LIT("text"), join(LIT(" | "), cells)},
-                             {LIT("cells"), cells}}));
+        append(out, make_dict({{PYSEM_LIT("type"), PYSEM_LIT("table_row")}, {PYSEM_LIT("text"), join(PYSEM_LIT(" | "), cells)},
+                             {PYSEM_LIT("cells"), cells}}));
     };
     for_each(blocks, [&](py::object block) {
-        py::object kind = get(block, LIT("kind"));
-        if (text_equals(kind, LIT("heading"))) {
-            append(out, dict_of({{LIT("type"), LIT("heading")},
-                                 {LIT("text"), get_or(block, LIT("text"), LIT(""))},
-                                 {LIT("level"), get_or(block, LIT("level"), py::int_(2))}}));
-        } else if (text_equals(kind, LIT("list_item"))) {
-            structured(LIT("list_item"), get_or(block, LIT("text"), LIT("")));
-        } else if (text_equals(kind, LIT("table"))) {
-            py::object header = get(block, LIT("header"));
+        py::object kind = get(block, PYSEM_LIT("kind"));
+        if (text_equals(kind, PYSEM_LIT("heading"))) {
+            append(out, make_dict({{PYSEM_LIT("type"), PYSEM_LIT("heading")},
+                                 {PYSEM_LIT("text"), get_or(block, PYSEM_LIT("text"), PYSEM_LIT(""))},
+                                 {PYSEM_LIT("level"), get_or(block, PYSEM_LIT("level"), py::int_(2))}}));
+        } else if (text_equals(kind, PYSEM_LIT("list_item"))) {
+            structured(PYSEM_LIT("list_item"), get_or(block, PYSEM_LIT("text"), PYSEM_LIT("")));
+        } else if (text_equals(kind, PYSEM_LIT("table"))) {
+            py::object header = get(block, PYSEM_LIT("header"));
             if (!is_list(header)) header = py::list();
-            py::object rows = get(block, LIT("rows"));
+            py::object rows = get(block, PYSEM_LIT("rows"));
             if (!is_list(rows)) rows = py::list();
             table_row(header);
             for_each(rows, [&](py::object row) {
                 if (is_list(row)) table_row(row);
             });
         } else {
-            structured(LIT("paragraph"), get_or(block, LIT("text"), LIT("")));
+            structured(PYSEM_LIT("paragraph"), get_or(block, PYSEM_LIT("text"), PYSEM_LIT("")));
         }
     });
     return out;
@@ -261,23 +261,23 @@ inline py::object _render_blocks(py::handle, py::handle blocks_arg) {
         append(lines, pipe_line(cells, [](text_builder &line, py::handle cell) { line.add_form(cell); }));
     };
     for_each(blocks, [&](py::object block) {
-        if (PyList_GET_SIZE(lines.ptr()) != 0) append(lines, LIT(""));
-        py::object type = get(block, LIT("type"));
-        if (text_equals(type, LIT("heading"))) {
-            py::object level = get(block, LIT("level"));
+        if (PyList_GET_SIZE(lines.ptr()) != 0) append(lines, PYSEM_LIT(""));
+        py::object type = get(block, PYSEM_LIT("type"));
+        if (text_equals(type, PYSEM_LIT("heading"))) {
+            py::object level = get(block, PYSEM_LIT("level"));
             long long value = PyLong_Check(level.ptr()) ? clamp_int(level, -1, 4) + 2 : 4;
             text_builder line;
-            line.repeat('#', value).ch(' ').add_form(get_or(block, LIT("text"), LIT("")));
+            line.repeat('#', value).ch(' ').add_form(get_or(block, PYSEM_LIT("text"), PYSEM_LIT("")));
             append(lines, strip(line.finish()));
-        } else if (text_equals(type, LIT("list"))) {
-            for_each(get_or(block, LIT("items"), py::list()), [&](py::object item) {
+        } else if (text_equals(type, PYSEM_LIT("list"))) {
+            for_each(get_or(block, PYSEM_LIT("items"), py::list()), [&](py::object item) {
                 append(lines, cat("- ", item));
             });
-        } else if (text_equals(type, LIT("table"))) {
+        } else if (text_equals(type, PYSEM_LIT("table"))) {
             py::list header;
-            for_each(get_or(block, LIT("header"), py::list()),
+            for_each(get_or(block, PYSEM_LIT("header"), py::list()),
                      [&](py::object cell) { append(header, text_form(cell)); });
-            py::object rows = get_or(block, LIT("rows"), py::list());
+            py::object rows = get_or(block, PYSEM_LIT("rows"), py::list());
             Py_ssize_t width = PyList_GET_SIZE(header.ptr());
             if (width == 0) return;
             table_line(header);
@@ -286,7 +286,7 @@ inline py::object _render_blocks(py::handle, py::handle blocks_arg) {
                 if (is_list(row)) table_line(row);
             });
         } else {
-            py::str text = pysem::field_text(block, LIT("text"));
+            py::str text = pysem::field_text(block, PYSEM_LIT("text"));
             if (PyUnicode_GET_LENGTH(text.ptr()) != 0) append(lines, text);
         }
     });

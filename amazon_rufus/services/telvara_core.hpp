@@ -1,60 +1,40 @@
-// Machinery shared by the report methods: constant texts, the module state
-// (namespace, compiled patterns, the class's own methods), calls between
-// methods through the instance, and small readers and builders of Python
-// values.
+// Machinery shared by the report methods: the module state (namespace and
+// compiled patterns) and small readers and builders of Python values. The
+// methods call each other through the instance with pysem::via and
+// pysem::through (common/function.hpp).
 #pragma once
 
+#include "common/function.hpp"
 #include "common/pysem.hpp"
 
 #include <climits>
 #include <cstring>
 #include <initializer_list>
-#include <memory>
-#include <stdexcept>
 #include <string>
-#include <tuple>
-#include <type_traits>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 namespace telvara {
 
+using pysem::concat;
+using pysem::contains;
+using pysem::equal;
 using pysem::get;
+using pysem::is_direct;
 using pysem::is_list;
 using pysem::is_mapping;
 using pysem::is_text;
 using pysem::join;
+using pysem::keyword;
+using pysem::less;
+using pysem::make_dict;
+using pysem::omitted;
+using pysem::starts_with;
 using pysem::strip;
 using pysem::text_form;
+using pysem::through;
 using pysem::truthy;
-
-// ---------------------------------------------------------------------------
-// Constant texts
-
-// A constant text of the module, decoded and interned once per literal and
-// kept for the life of the process (its hash is then computed once too).
-inline py::str text(const char *utf8) {
-    static auto *cache = new std::unordered_map<const char *, PyObject *>();
-    auto [it, fresh] = cache->try_emplace(utf8, nullptr);
-    if (fresh) {
-        PyObject *s = PyUnicode_FromString(utf8);
-        if (!s) {
-            cache->erase(it);
-            throw py::error_already_set();
-        }
-        PyUnicode_InternInPlace(&s);
-        it->second = s;
-    }
-    return py::reinterpret_borrow<py::str>(it->second);
-}
-
-// The same for a literal, with one slot per place of use.
-#define LIT(literal)                                                                               \
-    ([]() -> const py::str & {                                                                     \
-        static const py::str *const kept = new py::str(::telvara::text(literal));                  \
-        return *kept;                                                                              \
-    }())
+using pysem::via;
 
 // ---------------------------------------------------------------------------
 // Calls of plain callables
@@ -67,7 +47,7 @@ template <class... Args> py::object call(py::handle fn, const Args &...args) {
 
 // text.upper()
 inline py::object upper(py::handle text) {
-    return pysem::steal(PyObject_CallMethodNoArgs(text.ptr(), LIT("upper").ptr()));
+    return pysem::steal(PyObject_CallMethodNoArgs(text.ptr(), PYSEM_LIT("upper").ptr()));
 }
 
 // ---------------------------------------------------------------------------
@@ -76,11 +56,11 @@ inline py::object upper(py::handle text) {
 class text_builder {
   public:
     text_builder() {
-        _PyUnicodeWriter_Init(&writer_);
-        writer_.overallocate = 1;
+        capi::writer_init(&writer_);
+        capi::writer_overallocate(&writer_);
     }
     ~text_builder() {
-        if (!finished_) _PyUnicodeWriter_Dealloc(&writer_);
+        if (!finished_) capi::writer_dealloc(&writer_);
     }
     text_builder(const text_builder &) = delete;
     text_builder &operator=(const text_builder &) = delete;
@@ -89,7 +69,7 @@ class text_builder {
     text_builder &add(py::handle text) {
         if (!PyUnicode_Check(text.ptr()))
             throw py::type_error(std::string("expected str instance, ") + pysem::type_name(text) + " found");
-        check(_PyUnicodeWriter_WriteStr(&writer_, text.ptr()));
+        check(capi::writer_write_str(&writer_, text.ptr()));
         return *this;
     }
     // Any value as str() writes it.
@@ -99,34 +79,34 @@ class text_builder {
         return add(text_form(value));
     }
     text_builder &add_part(py::handle text, Py_ssize_t start, Py_ssize_t end) {
-        if (end > start) check(_PyUnicodeWriter_WriteSubstring(&writer_, text.ptr(), start, end));
+        if (end > start) check(capi::writer_write_substring(&writer_, text.ptr(), start, end));
         return *this;
     }
     text_builder &ascii(const char *text, Py_ssize_t size) {
-        check(_PyUnicodeWriter_WriteASCIIString(&writer_, text, size));
+        check(capi::writer_write_ascii(&writer_, text, size));
         return *this;
     }
     template <size_t N> text_builder &ascii(const char (&text)[N]) { return ascii(text, N - 1); }
     text_builder &ch(Py_UCS4 c) {
-        check(_PyUnicodeWriter_WriteChar(&writer_, c));
+        check(capi::writer_write_char(&writer_, c));
         return *this;
     }
     text_builder &repeat(char c, long long count) {
         for (long long i = 0; i < count; ++i) ch(static_cast<Py_UCS4>(c));
         return *this;
     }
-    Py_ssize_t size() const { return writer_.pos; }
+    Py_ssize_t size() const { return capi::writer_length(&writer_); }
 
     py::str finish() {
         finished_ = true;
-        return pysem::steal_as<py::str>(_PyUnicodeWriter_Finish(&writer_));
+        return pysem::steal_as<py::str>(capi::writer_finish(&writer_));
     }
 
   private:
     static void check(int status) {
         if (status < 0) throw py::error_already_set();
     }
-    _PyUnicodeWriter writer_;
+    capi::unicode_writer writer_;
     bool finished_ = false;
 };
 
@@ -140,35 +120,12 @@ template <class... Parts> py::str cat(const Parts &...parts) {
     return out.finish();
 }
 
-// "".join(parts): texts only, refused as join refuses anything else.
-inline py::str concat(std::initializer_list<py::handle> parts) {
-    text_builder out;
-    Py_ssize_t index = 0;
-    for (py::handle part : parts) {
-        if (!PyUnicode_Check(part.ptr())) {
-            PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", index,
-                         pysem::type_name(part));
-            throw py::error_already_set();
-        }
-        out.add(part);
-        ++index;
-    }
-    return out.finish();
-}
-
 inline py::str decimal(long long n) { return py::str(std::to_string(n)); }
 
 // ---------------------------------------------------------------------------
 // Module state, built once at load and never destroyed.
 
 constexpr int kIgnoreCase = 2; // re.IGNORECASE
-
-// A method of the class: its name, and what the class held under it once all
-// were defined (see is_direct()).
-struct own_method {
-    py::str name;
-    py::object original;
-};
 
 // Patterns that the module passes around as text ("当前标题", the marker
 // patterns, ...) are compiled at load into `fixed`; patterns that callers
@@ -180,8 +137,6 @@ struct State {
     py::object sentinel;
     // Per flag value (0 or IGNORECASE): pattern text -> compiled pattern.
     py::dict fixed[2], recent[2];
-    // The class's own methods, in the order they were defined.
-    std::vector<std::unique_ptr<own_method>> methods;
 
     // Bound `match` / `search` / `sub` methods of the stored patterns.
     py::object whitespace_sub; // \s+
@@ -226,7 +181,7 @@ inline py::object compile_now(const State &st, py::handle pattern, int flags) {
 // The label line of a label (escaped): the label alone, optionally followed
 // by one colon, or the label and a colon at the start of a line.
 inline py::str label_line_pattern(py::handle escaped) {
-    return concat({LIT("^"), escaped, LIT("[:：]?$|^"), escaped, LIT("[:：]")});
+    return concat({PYSEM_LIT("^"), escaped, PYSEM_LIT("[:：]?$|^"), escaped, PYSEM_LIT("[:：]")});
 }
 
 inline State::State() {
@@ -236,7 +191,7 @@ inline State::State() {
     sentinel = py::module_::import("builtins").attr("object")();
 
     auto store = [&](const char *pattern, int flags) {
-        py::str source = text(pattern);
+        py::str source = pysem::interned(pattern);
         py::object compiled = compile_now(*this, source, flags);
         fixed[flags ? 1 : 0][source] = compiled;
         return compiled;
@@ -273,7 +228,7 @@ inline State::State() {
 
     // Label lines of the six labels that end a field value (case-sensitive).
     for (const char *label : {"现有表达", "问题", "依据", "建议改为", "改进建议", "优化方案"}) {
-        py::object esc = call(escape_fn, text(label));
+        py::object esc = call(escape_fn, pysem::interned(label));
         py::str pattern = label_line_pattern(esc);
         py::object compiled = compile_now(*this, pattern, 0);
         fixed[0][pattern] = compiled;
@@ -281,15 +236,15 @@ inline State::State() {
         // The same label searched for by its field, case-insensitive, and the
         // cut of the label and its colon from the value's first line.
         fixed[1][pattern] = compile_now(*this, pattern, kIgnoreCase);
-        py::object cut = compile_now(*this, concat({LIT("^"), esc, LIT("[:：]\\s*")}), 0);
-        labels[text(label)] = py::make_tuple(pattern, cut.attr("sub"));
+        py::object cut = compile_now(*this, concat({PYSEM_LIT("^"), esc, PYSEM_LIT("[:：]\\s*")}), 0);
+        labels[pysem::interned(label)] = py::make_tuple(pattern, cut.attr("sub"));
     }
 
     for (const char *t : {"问题逐项分析", "优化优先级总结", "优化核心逻辑总结", "当前标题内容", "当前五点内容",
                           "当前图片整体问题", "当前A+内容整体问题", "评价整体总结分析", "产品定位", "核心参数全面对比",
                           "卖点优劣势对比", "评论口碑关键对比", "竞品差距与机会点", "综合结论", "核心问题定位",
                           "最优先修改原因", "总体执行修改方案"})
-        known_titles.add(text(t));
+        known_titles.add(pysem::interned(t));
 }
 
 // The compiled form of a pattern given as text, through the module's own
@@ -306,105 +261,6 @@ inline py::object compiled(py::handle pattern, int flags) {
     if (PyDict_GET_SIZE(recent) >= 256) PyDict_Clear(recent);
     if (PyDict_SetItem(recent, pattern.ptr(), result.ptr()) < 0) throw py::error_already_set();
     return result;
-}
-
-// ---------------------------------------------------------------------------
-// Calls through the instance. A method calls the others as `self.name(...)`;
-// while that lookup would find the class's own native method (nothing
-// patched on the instance, the class or a subclass, and no attribute hook of
-// its own), the call goes straight to the C++ code, which is the same code
-// the lookup would reach.
-
-// The record of the method with native code `Fn`, set when it is defined.
-template <auto Fn> inline const own_method *own_record = nullptr;
-
-template <auto Fn> const own_method &own() {
-    const own_method *m = own_record<Fn>;
-    if (!m) throw std::logic_error("a method was called before it was defined");
-    return *m;
-}
-
-inline bool is_direct(py::handle self, const own_method &m) { return !pysem::replaced(self, m.name, m.original); }
-
-template <auto Fn> bool is_direct(py::handle self) { return is_direct(self, own<Fn>()); }
-
-// `name=value`, for a keyword-only argument; it comes last.
-struct keyword {
-    const char *name;
-    py::handle value;
-};
-
-// An argument that the call leaves out, so that the method's own default
-// applies; `value` is that default, for the native code. It comes last.
-struct omitted {
-    py::handle value;
-};
-
-inline py::handle positional(py::handle value) { return value; }
-inline py::handle positional(const keyword &k) { return k.value; }
-inline py::handle positional(const omitted &o) { return o.value; }
-
-inline const char *keyword_name(py::handle, const char *found) { return found; }
-inline const char *keyword_name(const omitted &, const char *found) { return found; }
-inline const char *keyword_name(const keyword &k, const char *) { return k.name; }
-
-// self.<name>(*args) through attribute lookup, as `self.name(...)` runs it.
-template <class... Args> py::object call_method(py::handle self, py::handle name, const Args &...args) {
-    constexpr size_t count = sizeof...(Args);
-    constexpr size_t keywords = (std::size_t{std::is_same_v<Args, keyword>} + ... + 0);
-    constexpr size_t left_out = (std::size_t{std::is_same_v<Args, omitted>} + ... + 0);
-    if constexpr (keywords + left_out != 0) {
-        using last = std::tuple_element_t<count - 1, std::tuple<Args...>>;
-        static_assert(keywords + left_out == 1 && (std::is_same_v<last, keyword> || std::is_same_v<last, omitted>),
-                      "one keyword or left-out argument, after the positional ones");
-    }
-    PyObject *argv[] = {self.ptr(), positional(args).ptr()...};
-    py::object names;
-    if constexpr (keywords != 0) {
-        const char *kw = nullptr;
-        ((kw = keyword_name(args, kw)), ...);
-        names = py::make_tuple(text(kw));
-    }
-    return pysem::steal(PyObject_VectorcallMethod(name.ptr(), argv, 1 + count - keywords - left_out, names.ptr()));
-}
-
-// self.<name of Fn>(*args), always through attribute lookup.
-template <auto Fn, class... Args> py::object through(py::handle self, const Args &...args) {
-    return call_method(self, own<Fn>().name, args...);
-}
-
-// self.<name of Fn>(*args): the native code while that is what the lookup
-// would reach, else through the instance.
-template <auto Fn, class... Args> py::object via(py::handle self, const Args &...args) {
-    const own_method &m = own<Fn>();
-    if (is_direct(self, m)) return py::object(Fn(self, positional(args)...));
-    return call_method(self, m.name, args...);
-}
-
-// The method as bound on the class: every argument taken as an object.
-template <class F> struct arity;
-template <class R, class... Args> struct arity<R (*)(py::handle, Args...)> {
-    static constexpr size_t value = sizeof...(Args);
-};
-
-template <auto Fn, class = std::make_index_sequence<arity<decltype(Fn)>::value>> struct bound_method;
-template <auto Fn, size_t... I> struct bound_method<Fn, std::index_sequence<I...>> {
-    template <size_t> using object = py::object;
-    static auto call(py::object self, object<I>... args) { return Fn(self, args...); }
-};
-
-// `def name(self, ...)` in the class, with native code `Fn`.
-template <auto Fn, class Class, class... Extra> void define(Class &cls, const char *name, const Extra &...extra) {
-    pysem::def_method(cls, name, &bound_method<Fn>::call, extra...);
-    own_record<Fn> = state().methods.emplace_back(new own_method{text(name), py::object()}).get();
-}
-
-// What the class holds under each of its own method names, once all are
-// defined.
-inline void record_originals(py::handle cls) {
-    auto *type = reinterpret_cast<PyTypeObject *>(cls.ptr());
-    for (const std::unique_ptr<own_method> &m : state().methods)
-        m->original = py::reinterpret_borrow<py::object>(_PyType_Lookup(type, m->name.ptr()));
 }
 
 // ---------------------------------------------------------------------------
@@ -433,7 +289,7 @@ inline py::object lookup(py::handle mapping, py::handle key) {
 inline py::object value_or_empty(py::handle mapping, py::handle key) {
     py::object value = lookup(mapping, key);
     if (value && truthy(value)) return value;
-    return LIT("");
+    return PYSEM_LIT("");
 }
 
 // `m.get(a) or m.get(b) or ...`: the first non-empty value, else the last one.
@@ -449,7 +305,7 @@ inline py::object either(py::handle mapping, std::initializer_list<py::handle> k
 // `str(m.get(a) or m.get(b) or "").strip()`.
 inline py::str either_text(py::handle mapping, std::initializer_list<py::handle> keys) {
     py::object value = either(mapping, keys);
-    if (!truthy(value)) return LIT("");
+    if (!truthy(value)) return PYSEM_LIT("");
     return strip(text_form(value));
 }
 
@@ -536,13 +392,6 @@ inline void set_item(py::handle dict, py::handle key, py::handle value) {
     if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
 }
 
-// {key: value, ...}, in the order given.
-inline py::dict dict_of(std::initializer_list<std::pair<py::handle, py::handle>> items) {
-    py::dict out;
-    for (const auto &[key, value] : items) set_item(out, key, value);
-    return out;
-}
-
 // `a, b, ... = value` for a fixed number of names, with the interpreter's
 // own errors.
 inline std::vector<py::object> unpack(py::handle value, size_t count) {
@@ -573,24 +422,6 @@ inline std::vector<py::object> unpack(py::handle value, size_t count) {
     return out;
 }
 
-inline bool equal(py::handle a, py::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
-inline bool less(py::handle a, py::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
-inline bool contains(py::handle container, py::handle needle) {
-    int r = PySequence_Contains(container.ptr(), needle.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
 // ---------------------------------------------------------------------------
 // Texts
 
@@ -619,12 +450,6 @@ inline py::str as_text(py::handle item) {
     return py::reinterpret_borrow<py::str>(item);
 }
 
-inline bool starts_with(py::handle s, py::handle prefix) {
-    Py_ssize_t r = PyUnicode_Tailmatch(s.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
 // Python's slice bound: negative counts from the end, then clamped to 0..n.
 inline Py_ssize_t slice_bound(long long k, Py_ssize_t n) {
     if (k < 0) {
@@ -649,7 +474,7 @@ inline py::list padded_copy(py::handle row, Py_ssize_t n, long long width) {
     }
     Py_ssize_t total = n + static_cast<Py_ssize_t>(extra);
     py::list out = pysem::steal_as<py::list>(PyList_New(total));
-    PyObject *empty = LIT("").ptr();
+    PyObject *empty = PYSEM_LIT("").ptr();
     for (Py_ssize_t i = 0; i < total; ++i) {
         PyObject *cell = i < n ? PyList_GET_ITEM(row.ptr(), i) : empty;
         Py_INCREF(cell);

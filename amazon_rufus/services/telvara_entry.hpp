@@ -9,8 +9,8 @@ namespace telvara::impl {
 inline py::object format_data(py::handle self, py::handle data_arg) {
     py::dict data = pysem::exact_dict(data_arg, "data");
 
-    py::object report = either(data, {LIT("diagnosis_report"), LIT("diagnosisReport"),
-                                      LIT("listing_optimization_report"), LIT("listingOptimizationReport")});
+    py::object report = either(data, {PYSEM_LIT("diagnosis_report"), PYSEM_LIT("diagnosisReport"),
+                                      PYSEM_LIT("listing_optimization_report"), PYSEM_LIT("listingOptimizationReport")});
     if (is_mapping(report)) {
         // The structured renderer takes only a plain mapping; a derived one is copied.
         py::object rendered = via<_format_structured_diagnosis_report>(self, data, plain(report));
@@ -19,8 +19,8 @@ inline py::object format_data(py::handle self, py::handle data_arg) {
         if (!blank) return rendered;
     }
 
-    py::object answers = get(data, LIT("answers"));
-    if (!is_list(answers) || !truthy(answers)) return LIT("");
+    py::object answers = get(data, PYSEM_LIT("answers"));
+    if (!is_list(answers) || !truthy(answers)) return PYSEM_LIT("");
     // The methods below take only a plain list; a derived one is copied.
     answers = plain(answers);
     py::object questions = via<_extract_questions>(self, data);
@@ -34,20 +34,20 @@ inline py::object format_data(py::handle self, py::handle data_arg) {
         py::object question = via<_question_at>(self, questions, position);
         append(sections, via<_format_section>(self, position, answer, question));
     });
-    return join(LIT("\n\n---\n\n"), sections);
+    return join(PYSEM_LIT("\n\n---\n\n"), sections);
 }
 
 inline py::object _extract_questions(py::handle self, py::handle data_arg) {
     py::dict data = pysem::exact_dict(data_arg, "data");
-    py::object questions = via<_normalize_question_list>(self, get(data, LIT("questions")));
+    py::object questions = via<_normalize_question_list>(self, get(data, PYSEM_LIT("questions")));
     if (truthy(questions)) return questions;
-    py::object payload = get(data, LIT("upload_payload"));
+    py::object payload = get(data, PYSEM_LIT("upload_payload"));
     if (!is_mapping(payload)) return py::list();
-    py::object records = get(payload, LIT("records"));
+    py::object records = get(payload, PYSEM_LIT("records"));
     if (!is_list(records) || !truthy(records)) return py::list();
     py::object first = pysem::steal(PySequence_GetItem(records.ptr(), 0));
     if (!is_mapping(first)) return py::list();
-    return via<_normalize_question_list>(self, get(first, LIT("questions")));
+    return via<_normalize_question_list>(self, get(first, PYSEM_LIT("questions")));
 }
 
 inline py::object _normalize_question_list(py::handle, py::handle raw_questions) {
@@ -55,8 +55,8 @@ inline py::object _normalize_question_list(py::handle, py::handle raw_questions)
     if (!is_list(raw_questions)) return questions;
     for_each(raw_questions, [&](py::object item) {
         py::str text = is_text(item)      ? strip(item)
-                       : is_mapping(item) ? either_text(item, {LIT("question"), LIT("text")})
-                                          : LIT("");
+                       : is_mapping(item) ? either_text(item, {PYSEM_LIT("question"), PYSEM_LIT("text")})
+                                          : PYSEM_LIT("");
         if (PyUnicode_GET_LENGTH(text.ptr()) != 0) append(questions, text);
     });
     return questions;
@@ -68,13 +68,13 @@ inline py::object _question_at(py::handle, py::handle questions_arg, py::handle 
     long long position = pysem::clamp_ll(index);
     if (position >= 1 && position <= PyList_GET_SIZE(questions.ptr()))
         return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(questions.ptr(), position - 1));
-    return cat(LIT("第 "), index, LIT(" 题"));
+    return cat(PYSEM_LIT("第 "), index, PYSEM_LIT(" 题"));
 }
 
 // The question with every run of white space removed.
 inline py::object compact(py::handle question) {
     if (!PyUnicode_Check(question.ptr()))  // as re.sub refuses it
-        return call(state().whitespace_sub, LIT(""), question);
+        return call(state().whitespace_sub, PYSEM_LIT(""), question);
     pysem::text_view t(question);
     text_builder out;
     Py_ssize_t from = 0;
@@ -101,7 +101,7 @@ inline py::object _is_diagnosis_report(py::handle, py::handle answers_arg, py::h
                 all = false;
                 return;
             }
-            int present = PySequence_Contains(answer.ptr(), LIT("answer").ptr());
+            int present = PySequence_Contains(answer.ptr(), PYSEM_LIT("answer").ptr());
             if (present < 0) throw py::error_already_set();
             all = present == 1;
         });
@@ -125,7 +125,7 @@ inline py::object _is_diagnosis_report(py::handle, py::handle answers_arg, py::h
         for_each(entries, [&](py::object entry) {
             if (!matches) return;
             auto [number, title] = pysem::unpack2(entry);
-            py::str needle = cat(number, LIT("、"), title);
+            py::str needle = cat(number, PYSEM_LIT("、"), title);
             int found = PySequence_Contains(text.ptr(), needle.ptr());
             if (found < 0) throw py::error_already_set();
             matches = found == 1;

@@ -61,7 +61,7 @@ inline py::object _pad_row(py::handle, py::handle row_arg, py::handle width_arg)
     Py_ssize_t n = PyList_GET_SIZE(row.ptr());
     if (n < width) return padded_copy(row, n, width);
     if (n == width) return row;
-    return folded_copy(row, n, width, LIT("\n"), true);
+    return folded_copy(row, n, width, PYSEM_LIT("\n"), true);
 }
 
 inline py::object _markdown_table(py::handle self, py::handle headers_arg, py::handle rows_arg) {
@@ -105,7 +105,7 @@ inline py::object _trim_blank(py::handle, py::handle lines_arg) {
     while (end > start && blank_item(item(lines, end - 1))) --end;
     if (start == end) {
         py::list placeholder;
-        append(placeholder, LIT("无"));
+        append(placeholder, PYSEM_LIT("无"));
         return placeholder;
     }
     return pysem::steal(PyList_GetSlice(lines.ptr(), start, end));
@@ -203,7 +203,7 @@ inline py::object _is_markdown_delimiter_row(py::handle, py::handle cells_arg) {
 inline py::object groups(py::handle match, py::handle text) {
     py::object m = pysem::steal(PyObject_CallOneArg(match.ptr(), text.ptr()));
     if (m.is_none()) return m;
-    return pysem::steal(PyObject_CallMethodNoArgs(m.ptr(), LIT("groups").ptr()));
+    return pysem::steal(PyObject_CallMethodNoArgs(m.ptr(), PYSEM_LIT("groups").ptr()));
 }
 
 inline py::object _parse_markdown_heading(py::handle, py::handle line_arg) {
@@ -217,13 +217,13 @@ inline py::object _parse_markdown_heading(py::handle, py::handle line_arg) {
     py::str text = strip(PyTuple_GET_ITEM(g.ptr(), 1));
     if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return py::none();
     py::int_ level(PyUnicode_GET_LENGTH(PyTuple_GET_ITEM(g.ptr(), 0)));
-    return dict_of({{LIT("kind"), LIT("heading")}, {LIT("level"), level}, {LIT("text"), text}});
+    return make_dict({{PYSEM_LIT("kind"), PYSEM_LIT("heading")}, {PYSEM_LIT("level"), level}, {PYSEM_LIT("text"), text}});
 }
 
 inline py::object list_item_block(py::handle item_text) {
     py::str text = strip(item_text);
     if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return py::none();
-    return dict_of({{LIT("kind"), LIT("list_item")}, {LIT("text"), text}});
+    return make_dict({{PYSEM_LIT("kind"), PYSEM_LIT("list_item")}, {PYSEM_LIT("text"), text}});
 }
 
 inline py::object _parse_markdown_list_item(py::handle, py::handle line_arg) {
@@ -247,7 +247,7 @@ inline py::object _parse_markdown_list_item(py::handle, py::handle line_arg) {
 // lines[k] if k < len(lines) else "", with Python's negative indexing.
 inline py::object line_or_empty(py::handle lines, long long k) {
     Py_ssize_t n = PyList_GET_SIZE(lines.ptr());
-    if (k >= n) return LIT("");
+    if (k >= n) return PYSEM_LIT("");
     if (k < 0) k += n;
     if (k < 0) {
         PyErr_SetString(PyExc_IndexError, "list index out of range");
@@ -273,7 +273,7 @@ inline py::object _parse_markdown_table(py::handle self, py::handle lines_arg, p
         append(rows, row);
         ++index;
     }
-    py::dict table = dict_of({{LIT("kind"), LIT("table")}, {LIT("header"), header}, {LIT("rows"), rows}});
+    py::dict table = make_dict({{PYSEM_LIT("kind"), PYSEM_LIT("table")}, {PYSEM_LIT("header"), header}, {PYSEM_LIT("rows"), rows}});
     return py::make_tuple(table, py::int_(index));
 }
 
@@ -297,7 +297,7 @@ inline py::object _build_text_fallback_blocks(py::handle self, py::handle text_a
     py::list pieces;
     auto settle = [&] {
         if (PyList_GET_SIZE(pieces.ptr()) != 0) {
-            set_item(own_item, LIT("text"), join(LIT(""), pieces));
+            set_item(own_item, PYSEM_LIT("text"), join(PYSEM_LIT(""), pieces));
             pieces = py::list();
         }
         own_item = py::object();
@@ -307,10 +307,10 @@ inline py::object _build_text_fallback_blocks(py::handle self, py::handle text_a
         append(blocks, block);
     };
     auto flush = [&] {
-        py::str paragraph = strip(join(LIT("\n"), buffer));
+        py::str paragraph = strip(join(PYSEM_LIT("\n"), buffer));
         buffer = py::list();
         if (PyUnicode_GET_LENGTH(paragraph.ptr()) == 0) return;
-        push(dict_of({{LIT("kind"), LIT("text")}, {LIT("text"), paragraph}}));
+        push(make_dict({{PYSEM_LIT("kind"), PYSEM_LIT("text")}, {PYSEM_LIT("text"), paragraph}}));
     };
     long long index = 0;
     while (index < length(lines)) {
@@ -361,16 +361,16 @@ inline py::object _build_text_fallback_blocks(py::handle self, py::handle text_a
         if (pysem::is_space(PyUnicode_READ_CHAR(line.ptr(), 0)) && count > 0) {
             py::object last = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(blocks.ptr(), count - 1));
             if (own_item && last.is(own_item)) {
-                if (PyList_GET_SIZE(pieces.ptr()) == 0) append(pieces, get(last, LIT("text")));
-                append(pieces, LIT(" "));
+                if (PyList_GET_SIZE(pieces.ptr()) == 0) append(pieces, get(last, PYSEM_LIT("text")));
+                append(pieces, PYSEM_LIT(" "));
                 append(pieces, trimmed);
                 ++index;
                 continue;
             }
-            if (text_equals(get(last, LIT("kind")), LIT("list_item"))) {
-                py::object old = pysem::steal(PyObject_GetItem(last.ptr(), LIT("text").ptr()));
+            if (text_equals(get(last, PYSEM_LIT("kind")), PYSEM_LIT("list_item"))) {
+                py::object old = pysem::steal(PyObject_GetItem(last.ptr(), PYSEM_LIT("text").ptr()));
                 py::str joined = strip(cat(old, " ", trimmed));
-                if (PyObject_SetItem(last.ptr(), LIT("text").ptr(), joined.ptr()) < 0) throw py::error_already_set();
+                if (PyObject_SetItem(last.ptr(), PYSEM_LIT("text").ptr(), joined.ptr()) < 0) throw py::error_already_set();
                 ++index;
                 continue;
             }

@@ -20,7 +20,7 @@ inline Py_ssize_t index_of(long long i) {
 
 inline py::list text_list(std::initializer_list<const char *> items) {
     py::list out;
-    for (const char *s : items) append(out, text(s));
+    for (const char *s : items) append(out, pysem::interned(s));
     return out;
 }
 
@@ -38,7 +38,7 @@ inline py::object first_field(py::handle self, py::handle chunk, std::initialize
     return value;
 }
 
-inline py::str priority_label(long long n) { return concat({LIT("P"), decimal(n)}); }
+inline py::str priority_label(long long n) { return concat({PYSEM_LIT("P"), decimal(n)}); }
 
 // self._short_value(value), the limit left to the method's own default.
 inline py::object short_of(py::handle self, py::handle value) {
@@ -50,14 +50,14 @@ inline py::object short_of(py::handle self, py::handle value) {
 
 inline py::dict infer_title_sections(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
-    long long title = find(self, lines, LIT("当前标题"));
-    long long analysis = find(self, lines, LIT("分析结果|问题逐项分析|维度"), title);
-    long long suggestion = find(self, lines, LIT("综合建议标题|建议优化标题"), analysis);
-    long long logic = find(self, lines, LIT("优化点说明|优化核心逻辑|优化说明"), suggestion);
+    long long title = find(self, lines, PYSEM_LIT("当前标题"));
+    long long analysis = find(self, lines, PYSEM_LIT("分析结果|问题逐项分析|维度"), title);
+    long long suggestion = find(self, lines, PYSEM_LIT("综合建议标题|建议优化标题"), analysis);
+    long long logic = find(self, lines, PYSEM_LIT("优化点说明|优化核心逻辑|优化说明"), suggestion);
     Py_ssize_t n = size(lines);
 
     py::object current =
-        via<extract_after_marker>(self, lines, py::int_(title), py::int_(analysis), LIT("当前标题"));
+        via<extract_after_marker>(self, lines, py::int_(title), py::int_(analysis), PYSEM_LIT("当前标题"));
     if (!truthy(current)) current = via<guess_title_lines>(self, lines);
 
     py::list analysis_lines = slice(lines, analysis >= 0 ? index_of(analysis + 1) : 0,
@@ -73,7 +73,7 @@ inline py::dict infer_title_sections(py::handle self, py::handle lines_arg) {
     py::object logic_pairs = py::list();
     if (logic >= 0) {
         py::object bare = via<strip_bullets>(self, slice(lines, index_of(logic + 1), n));
-        logic_pairs = via<to_pair_lines>(self, bare, keyword{"default_key", LIT("优化点")});
+        logic_pairs = via<to_pair_lines>(self, bare, keyword{"default_key", PYSEM_LIT("优化点")});
     }
 
     py::dict out;
@@ -113,11 +113,11 @@ inline py::dict infer_competitor_sections(py::handle self, py::handle lines_arg)
 
 inline py::dict infer_overall_sections(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
-    long long o = find(self, lines, LIT("^整体$"));
-    long long p = find(self, lines, LIT("^问题$"));
-    long long b = find(self, lines, LIT("^依据$"));
-    long long s = find(self, lines, LIT("^建议改为"));
-    long long d = find(self, lines, LIT("改动要点|优化核心逻辑"));
+    long long o = find(self, lines, PYSEM_LIT("^整体$"));
+    long long p = find(self, lines, PYSEM_LIT("^问题$"));
+    long long b = find(self, lines, PYSEM_LIT("^依据$"));
+    long long s = find(self, lines, PYSEM_LIT("^建议改为"));
+    long long d = find(self, lines, PYSEM_LIT("改动要点|优化核心逻辑"));
     Py_ssize_t n = size(lines);
 
     py::list core = (o >= 0 && p > o) ? slice(lines, index_of(o + 1), index_of(p)) : slice(lines, 0, index_of(std::max(p, 1LL)));
@@ -126,13 +126,13 @@ inline py::dict infer_overall_sections(py::handle self, py::handle lines_arg) {
     py::list suggestion = s >= 0 ? slice(lines, index_of(s + 1), d > s ? index_of(d) : n) : py::list();
     py::list detail = d >= 0 ? slice(lines, index_of(d + 1), n) : py::list();
 
-    auto joined = [&](py::handle l) { return strip(join(LIT("\n"), l)); };
+    auto joined = [&](py::handle l) { return strip(join(PYSEM_LIT("\n"), l)); };
     py::str problem_text = joined(problem), basis_text = joined(basis), suggestion_text = joined(suggestion);
     py::list reason_parts;
     for (py::str *t : {&problem_text, &basis_text})
         if (length(*t)) append(reason_parts, *t);
     py::list reason = text_list({"最优先修改项", "首屏转化与信息准确性"});
-    append(reason, join(LIT("\n"), reason_parts));
+    append(reason, join(PYSEM_LIT("\n"), reason_parts));
     append(reason, suggestion_text);
 
     py::dict out;
@@ -173,30 +173,30 @@ inline py::dict infer_bullet_sections(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     std::vector<Group> groups = marker_groups(
         self, lines,
-        LIT(R"re(^(第一点|第二点|第三点|第四点|第五点|第\s*[一二三四五六七八九十\d]+\s*点|Bullet\s*#?\d+)[:：]?\s*(.*)$)re"));
+        PYSEM_LIT(R"re(^(第一点|第二点|第三点|第四点|第五点|第\s*[一二三四五六七八九十\d]+\s*点|Bullet\s*#?\d+)[:：]?\s*(.*)$)re"));
     if (groups.empty()) return py::dict();
     py::list current, issues, suggested;
     for (const Group &g : groups) {
         py::object title = or_else(g.body, g.marker);
-        py::object expression = chunk_field(self, g.chunk, LIT("现有表达"));
-        py::object problem = chunk_field(self, g.chunk, LIT("问题"));
+        py::object expression = chunk_field(self, g.chunk, PYSEM_LIT("现有表达"));
+        py::object problem = chunk_field(self, g.chunk, PYSEM_LIT("问题"));
         if (!truthy(problem))
-            problem = strip(join(LIT("\n"), pysem::steal(PySequence_GetSlice(g.chunk.ptr(), 0, 2))));
-        py::object basis = chunk_field(self, g.chunk, LIT("依据"));
-        py::object suggestion = chunk_field(self, g.chunk, LIT("建议改为"));
+            problem = strip(join(PYSEM_LIT("\n"), pysem::steal(PySequence_GetSlice(g.chunk.ptr(), 0, 2))));
+        py::object basis = chunk_field(self, g.chunk, PYSEM_LIT("依据"));
+        py::object suggestion = chunk_field(self, g.chunk, PYSEM_LIT("建议改为"));
         py::str number = text_form(g.number);
-        py::str title_line = concat({LIT("Bullet "), number, LIT("："), text_form(title)});
+        py::str title_line = concat({PYSEM_LIT("Bullet "), number, PYSEM_LIT("："), text_form(title)});
         append(current, title_line);
         append(current, expression);
-        append(issues, concat({LIT("Bullet "), number}));
-        append(issues, LIT("表达与决策路径不匹配"));
+        append(issues, concat({PYSEM_LIT("Bullet "), number}));
+        append(issues, PYSEM_LIT("表达与决策路径不匹配"));
         append(issues, problem);
         append(issues, basis);
         append(issues, suggestion);
         append(suggested, title_line);
         append(suggested, suggestion);
     }
-    long long summary = find(self, lines, LIT("综合优化|优化优先级|核心逻辑"));
+    long long summary = find(self, lines, PYSEM_LIT("综合优化|优化优先级|核心逻辑"));
     py::object logic;
     if (summary >= 0 && summary + 1 < size(lines))
         logic = slice(lines, index_of(summary + 1), size(lines));
@@ -226,8 +226,8 @@ py::dict item_sections(py::handle self, py::handle lines_arg, py::handle pattern
     py::list issues, priorities;
     for (const Group &g : groups) {
         auto [name, target] = item_of(g);
-        py::object problem = chunk_field(self, g.chunk, LIT("问题"));
-        py::object basis = chunk_field(self, g.chunk, LIT("依据"));
+        py::object problem = chunk_field(self, g.chunk, PYSEM_LIT("问题"));
+        py::object basis = chunk_field(self, g.chunk, PYSEM_LIT("依据"));
         py::object suggestion = first_field(self, g.chunk, suggestion_labels);
         for (py::handle cell : {name, target, problem, basis, suggestion}) append(issues, cell);
         append(priorities, priority_label(priority_of(g.number)));
@@ -239,20 +239,20 @@ py::dict item_sections(py::handle self, py::handle lines_arg, py::handle pattern
 
 inline py::dict infer_image_sections(py::handle self, py::handle lines_arg) {
     auto image = [](const Group &g) {
-        return std::pair{call(state().whitespace_sub, LIT(""), g.marker), or_else(g.body, LIT("图片信息表达"))};
+        return std::pair{call(state().whitespace_sub, PYSEM_LIT(""), g.marker), or_else(g.body, PYSEM_LIT("图片信息表达"))};
     };
-    return item_sections(self, lines_arg, LIT(R"re(^(图\s*\d+)[｜|—\-]?\s*(.*)$)re"), image,
-                         {LIT("建议改为"), LIT("优化方案")},
+    return item_sections(self, lines_arg, PYSEM_LIT(R"re(^(图\s*\d+)[｜|—\-]?\s*(.*)$)re"), image,
+                         {PYSEM_LIT("建议改为"), PYSEM_LIT("优化方案")},
                          "围绕买家决策疑问重建图片顺序：先讲清产品结构，再解释功能细节，最后用尺寸、安装和变体信息降低购买不确定性。");
 }
 
 inline py::dict infer_aplus_sections(py::handle self, py::handle lines_arg) {
     auto module = [](const Group &g) {
-        py::object name = strip(concat({text_form(g.marker), LIT(" "), text_form(g.body)}));
-        return std::pair{name, py::object(LIT("补充关键信息并增强购买信任"))};
+        py::object name = strip(concat({text_form(g.marker), PYSEM_LIT(" "), text_form(g.body)}));
+        return std::pair{name, py::object(PYSEM_LIT("补充关键信息并增强购买信任"))};
     };
-    return item_sections(self, lines_arg, LIT(R"re(^(图\s*\d+|模块\s*\d+)[\s—｜|\-]*\s*(.*)$)re"), module,
-                         {LIT("建议改为"), LIT("改进建议"), LIT("优化方案")},
+    return item_sections(self, lines_arg, PYSEM_LIT(R"re(^(图\s*\d+|模块\s*\d+)[\s—｜|\-]*\s*(.*)$)re"), module,
+                         {PYSEM_LIT("建议改为"), PYSEM_LIT("改进建议"), PYSEM_LIT("优化方案")},
                          "A+ 不应只复述参数，应承担场景代入、细节证明和风险消除的作用，让买家在下单前确认尺寸、功能、安装与耐用性。");
 }
 
@@ -262,7 +262,7 @@ inline py::dict infer_aplus_sections(py::handle self, py::handle lines_arg) {
 inline py::dict table_key_values(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     State &st = state();
-    py::str bar = LIT(" | "), dashes = LIT("---"), item_key = LIT("项目");
+    py::str bar = PYSEM_LIT(" | "), dashes = PYSEM_LIT("---"), item_key = PYSEM_LIT("项目");
     py::dict out;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
         py::object cells = via<impl::_parse_pipe_row>(self, item(lines, i));
@@ -278,27 +278,27 @@ inline py::dict table_key_values(py::handle self, py::handle lines_arg) {
 
 inline py::dict infer_review_sections(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
-    std::vector<Group> groups = marker_groups(self, lines, LIT(R"re(^([①②③④⑤⑥⑦⑧⑨]\s*.+)$)re"));
+    std::vector<Group> groups = marker_groups(self, lines, PYSEM_LIT(R"re(^([①②③④⑤⑥⑦⑧⑨]\s*.+)$)re"));
     if (groups.empty()) return py::dict();
-    py::str high = LIT("高"), medium = LIT("中"), warning = LIT("⚠"), complaint = LIT("抱怨"),
-            negative = LIT("负向");
+    py::str high = PYSEM_LIT("高"), medium = PYSEM_LIT("中"), warning = PYSEM_LIT("⚠"), complaint = PYSEM_LIT("抱怨"),
+            negative = PYSEM_LIT("负向");
     py::list summary, analysis, priorities;
     std::vector<std::pair<py::object, py::object>> titled; // (title, suggestion) per group
     long long next_priority = 0;
     for (const Group &g : groups) {
         py::object title = strip(as_text(g.marker));
         py::object table = via<table_key_values>(self, g.chunk);
-        py::object review = value_or_empty(table, LIT("评论"));
-        py::object problem = value_or_empty(table, LIT("问题"));
-        py::object basis = value_or_empty(table, LIT("依据"));
-        py::object suggestion = or_else(value_or_empty(table, LIT("建议改为")), value_or_empty(table, LIT("建议")));
-        bool risky = contains(title, warning) || contains(join(LIT("\n"), g.chunk), complaint) ||
+        py::object review = value_or_empty(table, PYSEM_LIT("评论"));
+        py::object problem = value_or_empty(table, PYSEM_LIT("问题"));
+        py::object basis = value_or_empty(table, PYSEM_LIT("依据"));
+        py::object suggestion = or_else(value_or_empty(table, PYSEM_LIT("建议改为")), value_or_empty(table, PYSEM_LIT("建议")));
+        bool risky = contains(title, warning) || contains(join(PYSEM_LIT("\n"), g.chunk), complaint) ||
                      contains(review, negative);
         append(summary, title);
         append(summary, or_else(or_else(review, problem), basis));
         append(analysis, title);
         append(analysis, risky ? high : medium);
-        append(analysis, text(risky ? "差评与退货风险" : "转化信任与卖点强化"));
+        append(analysis, pysem::interned(risky ? "差评与退货风险" : "转化信任与卖点强化"));
         append(analysis, or_else(review, basis));
         append(analysis, problem);
         append(analysis, suggestion);

@@ -51,7 +51,7 @@ inline py::str normalize_answer_markdown(py::handle, py::handle text_arg) {
         if (is_lone_bullet(strip(current))) {
             Py_ssize_t j = bullet_text_line(lines, i);
             if (j < n) {
-                append(kept, concat({LIT("- "), strip(item(lines, j))}));
+                append(kept, concat({PYSEM_LIT("- "), strip(item(lines, j))}));
                 i = j + 1;
                 continue;
             }
@@ -59,8 +59,8 @@ inline py::str normalize_answer_markdown(py::handle, py::handle text_arg) {
         append(kept, current);
         ++i;
     }
-    py::str joined = strip(join(LIT("\n"), kept));
-    return py::str(call(st.blank_runs_sub, LIT("\n\n"), joined));
+    py::str joined = strip(join(PYSEM_LIT("\n"), kept));
+    return py::str(call(st.blank_runs_sub, PYSEM_LIT("\n\n"), joined));
 }
 
 inline py::list normalize_content_lines(py::handle, py::handle text_arg) {
@@ -74,7 +74,7 @@ inline py::list normalize_content_lines(py::handle, py::handle text_arg) {
             ++i;
         } else if (is_lone_bullet(line)) {
             Py_ssize_t j = bullet_text_line(lines, i);
-            if (j < n) append(out, concat({LIT("- "), strip(item(lines, j))}));
+            if (j < n) append(out, concat({PYSEM_LIT("- "), strip(item(lines, j))}));
             i = j + 1;
         } else {
             append(out, line);
@@ -92,23 +92,23 @@ inline py::str answer_text(py::handle self, py::handle index_arg, py::handle ans
     py::object mapping = is_mapping(answer) ? py::reinterpret_borrow<py::object>(answer) : py::dict();
     auto normalized = [&](py::handle s) { return py::str(via<normalize_answer_markdown>(self, s)); };
 
-    py::object value = get(mapping, LIT("answer"));
+    py::object value = get(mapping, PYSEM_LIT("answer"));
     if (truthy(value)) {
         py::str s = strip(text_form(value));
         if (length(s)) return normalized(s);
     }
     // The body writer takes only a plain mapping: a derived one is copied.
     py::object body = via<impl::_format_answer_body>(self, index, plain(mapping));
-    if (truthy(body)) return normalized(join(LIT("\n"), body));
+    if (truthy(body)) return normalized(join(PYSEM_LIT("\n"), body));
 
-    py::object summary = either(mapping, {LIT("summary"), LIT("summaryText")});
+    py::object summary = either(mapping, {PYSEM_LIT("summary"), PYSEM_LIT("summaryText")});
     if (truthy(summary)) {
         py::str s = strip(text_form(summary));
         if (length(s)) return normalized(s);
     }
-    py::object links = via<impl::_format_product_links>(self, get(mapping, LIT("productLinks")));
-    if (truthy(links)) return normalized(join(LIT("\n"), links));
-    return LIT("");
+    py::object links = via<impl::_format_product_links>(self, get(mapping, PYSEM_LIT("productLinks")));
+    if (truthy(links)) return normalized(join(PYSEM_LIT("\n"), links));
+    return PYSEM_LIT("");
 }
 
 inline py::tuple split_numbered_sections(py::handle self, py::handle text_arg) {
@@ -189,7 +189,7 @@ inline py::list format_diagnosis_answer(py::handle self, py::handle question_arg
     py::int_ question = pysem::int_arg(question_arg, "question_index");
     py::object answer_text = via<official::answer_text>(self, question, answer);
     if (!truthy(answer_text))
-        answer_text = concat({LIT("第 "), text_form(question), LIT(" 题未获取到答案")});
+        answer_text = concat({PYSEM_LIT("第 "), text_form(question), PYSEM_LIT(" 题未获取到答案")});
 
     auto [intro, sections] = pysem::unpack2(via<split_numbered_sections>(self, answer_text));
     if (!truthy(sections)) {
@@ -203,25 +203,25 @@ inline py::list format_diagnosis_answer(py::handle self, py::handle question_arg
     py::list out;
     if (truthy(intro) && !truthy(sections)) {
         extend(out, via<render_plain_lines>(self, intro));
-        append(out, LIT(""));
+        append(out, PYSEM_LIT(""));
     }
 
     py::object titles = lookup(state().ns["DIAGNOSIS_SUBSECTIONS"], question);
     if (!titles || !truthy(titles)) {
         py::dict fallback;
-        for (long long k = 1; k <= 4; ++k) fallback[py::int_(k)] = concat({LIT("模块"), decimal(k)});
+        for (long long k = 1; k <= 4; ++k) fallback[py::int_(k)] = concat({PYSEM_LIT("模块"), decimal(k)});
         titles = fallback;
     }
     py::list no_lines;
     for (const py::object &k : subsection_numbers(titles, sections)) {
         py::object title = lookup(titles, k);
         py::str k_text = text_form(k);
-        py::str title_text = title ? text_form(title) : concat({LIT("模块"), k_text});
-        append(out, concat({LIT("### "), k_text, LIT("、"), title_text}));
-        append(out, LIT(""));
+        py::str title_text = title ? text_form(title) : concat({PYSEM_LIT("模块"), k_text});
+        append(out, concat({PYSEM_LIT("### "), k_text, PYSEM_LIT("、"), title_text}));
+        append(out, PYSEM_LIT(""));
         py::object lines = lookup(sections, k);
         extend(out, via<render_diagnosis_subsection>(self, question, k, lines ? lines : py::list()));
-        append(out, LIT(""));
+        append(out, PYSEM_LIT(""));
     }
     return out;
 }
@@ -232,30 +232,30 @@ inline py::object format_official_report(py::handle self, py::handle data_arg, p
     py::list answers = pysem::exact_list(answers_arg, "answers");
     pysem::exact_list(questions_arg, "questions");
 
-    py::object raw = get(data, LIT("asin"));
-    py::object asin_value = truthy(raw) ? raw : py::object(LIT("UNKNOWN"));
+    py::object raw = get(data, PYSEM_LIT("asin"));
+    py::object asin_value = truthy(raw) ? raw : py::object(PYSEM_LIT("UNKNOWN"));
     py::object asin = upper(strip(text_form(asin_value)));
-    if (!truthy(asin)) asin = LIT("UNKNOWN");
+    if (!truthy(asin)) asin = PYSEM_LIT("UNKNOWN");
 
     py::list lines;
-    append(lines, concat({LIT("# ASIN "), asin, LIT(" Listing 优化诊断报告")}));
-    append(lines, LIT(""));
+    append(lines, concat({PYSEM_LIT("# ASIN "), asin, PYSEM_LIT(" Listing 优化诊断报告")}));
+    append(lines, PYSEM_LIT(""));
     py::object section_titles = state().ns["DIAGNOSIS_SECTION_TITLES"];
     for (Py_ssize_t i = 0; i < size(answers); ++i) {
         long long n = i + 1;
         py::object answer = item(answers, i);
         py::object title = lookup(section_titles, py::int_(n));
-        py::str title_text = title ? text_form(title) : concat({LIT("模块"), decimal(n)});
-        append(lines, concat({LIT("## "), decimal(n), LIT(". "), title_text}));
-        append(lines, LIT(""));
+        py::str title_text = title ? text_form(title) : concat({PYSEM_LIT("模块"), decimal(n)});
+        append(lines, concat({PYSEM_LIT("## "), decimal(n), PYSEM_LIT(". "), title_text}));
+        append(lines, PYSEM_LIT(""));
         extend(lines, via<format_diagnosis_answer>(self, py::int_(n), answer));
         if (n < size(answers)) {
-            append(lines, LIT(""));
-            append(lines, LIT("---"));
-            append(lines, LIT(""));
+            append(lines, PYSEM_LIT(""));
+            append(lines, PYSEM_LIT("---"));
+            append(lines, PYSEM_LIT(""));
         }
     }
-    py::str report = concat({pysem::rstrip(join(LIT("\n"), lines)), LIT("\n")});
+    py::str report = concat({pysem::rstrip(join(PYSEM_LIT("\n"), lines)), PYSEM_LIT("\n")});
     return via<impl::_collapse_blank_lines>(self, report);
 }
 
@@ -273,13 +273,13 @@ class line_search {
   public:
     explicit line_search(py::handle pattern)
         : search_(compiled(pattern, kIgnoreCase).attr("search")),
-          selling_points_(equal(pattern, LIT("卖点优劣势|卖点.*对比"))) {}
+          selling_points_(equal(pattern, PYSEM_LIT("卖点优劣势|卖点.*对比"))) {}
 
     bool found(py::handle line) const {
-        if (selling_points_ && PyUnicode_Check(line.ptr()) && find(line, LIT("\n"), 0) < 0) {
-            if (find(line, LIT("卖点优劣势"), 0) >= 0) return true;
-            Py_ssize_t at = find(line, LIT("卖点"), 0);
-            return at >= 0 && find(line, LIT("对比"), at + 2) >= 0;
+        if (selling_points_ && PyUnicode_Check(line.ptr()) && find(line, PYSEM_LIT("\n"), 0) < 0) {
+            if (find(line, PYSEM_LIT("卖点优劣势"), 0) >= 0) return true;
+            Py_ssize_t at = find(line, PYSEM_LIT("卖点"), 0);
+            return at >= 0 && find(line, PYSEM_LIT("对比"), at + 2) >= 0;
         }
         return !call(search_, line).is_none();
     }
@@ -325,12 +325,12 @@ inline py::object extract_after_marker(py::handle self, py::handle lines_arg, py
         cut_sub = py::reinterpret_borrow<py::object>(known);
     } else {
         if (PyErr_Occurred()) throw py::error_already_set();
-        py::str cut = concat({LIT("^.*"), call(st.escape_fn, marker), LIT("[:：]?\\s*")});
+        py::str cut = concat({PYSEM_LIT("^.*"), call(st.escape_fn, marker), PYSEM_LIT("[:：]?\\s*")});
         cut_sub = compile_now(st, cut, 0).attr("sub");
         if (PyDict_GET_SIZE(st.marker_cuts.ptr()) >= 64) PyDict_Clear(st.marker_cuts.ptr());
         if (PyDict_SetItem(st.marker_cuts.ptr(), marker.ptr(), cut_sub.ptr()) < 0) throw py::error_already_set();
     }
-    py::object rest = strip(as_text(call(cut_sub, LIT(""), line)));
+    py::object rest = strip(as_text(call(cut_sub, PYSEM_LIT(""), line)));
     py::list out;
     if (length(rest) && !equal(rest, line)) append(out, rest);
     extend(out, slice(lines, static_cast<Py_ssize_t>(start + 1),
@@ -376,8 +376,8 @@ inline py::list strip_bullets(py::handle, py::handle lines_arg) {
     State &st = state();
     py::list out;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
-        py::str s = strip(as_text(call(st.bullet_lead_sub, LIT(""), item(lines, i))));
-        s = strip(as_text(call(st.check_lead_sub, LIT(""), s)));
+        py::str s = strip(as_text(call(st.bullet_lead_sub, PYSEM_LIT(""), item(lines, i))));
+        s = strip(as_text(call(st.check_lead_sub, PYSEM_LIT(""), s)));
         if (length(s)) append(out, s);
     }
     return out;
@@ -386,7 +386,7 @@ inline py::list strip_bullets(py::handle, py::handle lines_arg) {
 inline py::list to_pair_lines(py::handle, py::handle lines_arg, py::handle default_key_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     py::str default_key = pysem::exact_str(default_key_arg, "default_key");
-    py::str separators[] = {LIT("→"), LIT("："), LIT(":")};
+    py::str separators[] = {PYSEM_LIT("→"), PYSEM_LIT("："), PYSEM_LIT(":")};
     py::list out;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
         py::object line = item(lines, i);
@@ -430,7 +430,7 @@ inline py::list collect_marker_groups(py::handle, py::handle lines_arg, py::hand
         Py_ssize_t end = k + 1 < marks.size() ? marks[k + 1].first : size(lines);
         py::str marker = strip(text_form(m.attr("group")(1)));
         py::object last = m.attr("lastindex");
-        py::str body = LIT("");
+        py::str body = PYSEM_LIT("");
         if (!last.is_none() && pysem::clamp_ll(last) >= 2) body = strip(text_form(m.attr("group")(2)));
         append(groups, py::make_tuple(py::int_(k + 1), marker, body, slice(lines, at + 1, end), py::int_(at)));
     }
@@ -449,11 +449,11 @@ inline py::object chunk_value(py::handle self, py::handle chunk_arg, py::handle 
         if (PyErr_Occurred()) throw py::error_already_set();
         py::object escaped = call(st.escape_fn, label);
         label_line = label_line_pattern(escaped);
-        cut_sub = compiled(concat({LIT("^"), escaped, LIT("[:：]\\s*")}), 0).attr("sub");
+        cut_sub = compiled(concat({PYSEM_LIT("^"), escaped, PYSEM_LIT("[:：]\\s*")}), 0).attr("sub");
     }
     py::object found = via<find_line>(self, chunk, label_line, omitted{py::int_(kFindLineStart)});
     long long start = pysem::clamp_ll(pysem::int_arg(found, "start"));
-    if (start < 0) return LIT("");
+    if (start < 0) return PYSEM_LIT("");
 
     Py_ssize_t n = size(chunk);
     Py_ssize_t end = n;
@@ -466,34 +466,34 @@ inline py::object chunk_value(py::handle self, py::handle chunk_arg, py::handle 
             }
     }
     py::object first = item(chunk, static_cast<Py_ssize_t>(start));
-    py::str rest = strip(as_text(call(cut_sub, LIT(""), first)));
+    py::str rest = strip(as_text(call(cut_sub, PYSEM_LIT(""), first)));
     py::list value_lines;
     if (length(rest) && !equal(rest, first)) append(value_lines, rest);
     extend(value_lines, slice(chunk, static_cast<Py_ssize_t>(start) + 1, end));
-    return strip(join(LIT("\n"), via<impl::_trim_blank>(self, value_lines)));
+    return strip(join(PYSEM_LIT("\n"), via<impl::_trim_blank>(self, value_lines)));
 }
 
 inline py::list summary_from_suggestions(py::handle, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
-    py::str prefix = LIT("Bullet");
+    py::str prefix = PYSEM_LIT("Bullet");
     py::list out;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
         py::object line = item(lines, i);
         if (starts_with(as_text(line), prefix)) append(out, line);
     }
     if (size(out) == 0)
-        append(out, LIT("按买家决策路径重排五点：先讲空间与安全，再讲差异化功能，最后用结构、灯光、收纳和安装预期支撑转化。"));
+        append(out, PYSEM_LIT("按买家决策路径重排五点：先讲空间与安全，再讲差异化功能，最后用结构、灯光、收纳和安装预期支撑转化。"));
     return out;
 }
 
 inline py::str short_value(py::handle, py::handle value_arg, py::handle limit_arg) {
     py::str value = pysem::exact_str(value_arg, "value");
     long long limit = pysem::int_arg_ll(limit_arg, "limit");
-    py::str s = strip(as_text(call(state().whitespace_sub, LIT(" "), value)));
+    py::str s = strip(as_text(call(state().whitespace_sub, PYSEM_LIT(" "), value)));
     Py_ssize_t n = length(s);
     if (limit >= n) return s;
     // s[:limit - 1] + "…", with the host's slicing of negative bounds.
-    return concat({pysem::substr(s, 0, slice_bound(minus_one(limit), n)), LIT("…")});
+    return concat({pysem::substr(s, 0, slice_bound(minus_one(limit), n)), PYSEM_LIT("…")});
 }
 
 } // namespace telvara::official

@@ -19,7 +19,7 @@ constexpr std::u32string_view kSentenceEnds = U"。.；;，,";
 
 inline py::object headers_of(py::handle schema) {
     if (!schema || !truthy(schema)) return py::object();
-    return lookup(schema, LIT("headers"));
+    return lookup(schema, PYSEM_LIT("headers"));
 }
 
 // The subsection lines without empty texts (unless `keep_empty`), titles,
@@ -67,7 +67,7 @@ inline py::list drop_known_headers(py::handle, py::handle lines_arg, py::handle 
 
 inline py::list header_texts(py::handle schema) {
     py::list out;
-    py::object headers = lookup(schema, LIT("headers"));
+    py::object headers = lookup(schema, PYSEM_LIT("headers"));
     if (!headers || !truthy(headers)) return out;
     for (py::handle h : py::iter(headers)) append(out, text_form(h));
     return out;
@@ -81,8 +81,8 @@ inline py::object render_schema_table(py::handle self, py::handle schema_arg, py
     py::object rows = via<parse_schema_rows>(self, schema, lines);
     if (!truthy(rows)) {
         py::list placeholder;
-        append(placeholder, LIT("无"));
-        for (Py_ssize_t i = 1; i < size(headers); ++i) append(placeholder, LIT(""));
+        append(placeholder, PYSEM_LIT("无"));
+        for (Py_ssize_t i = 1; i < size(headers); ++i) append(placeholder, PYSEM_LIT(""));
         py::list only;
         append(only, placeholder);
         rows = only;
@@ -98,12 +98,12 @@ inline py::str text_or(py::handle schema, py::handle key, py::handle fallback) {
 inline py::object parse_schema_rows(py::handle self, py::handle schema_arg, py::handle lines_arg) {
     py::dict schema = pysem::exact_dict(schema_arg, "schema");
     py::list lines = pysem::exact_list(lines_arg, "lines");
-    py::str mode = text_or(schema, LIT("mode"), LIT("fixed"));
+    py::str mode = text_or(schema, PYSEM_LIT("mode"), PYSEM_LIT("fixed"));
     py::int_ width(size(header_texts(schema)));
-    if (equal(mode, LIT("row_start")))
-        return via<parse_row_start_rows>(self, lines, width, text_or(schema, LIT("row_start"), LIT("")));
-    if (equal(mode, LIT("summary_pairs"))) return via<parse_summary_pairs>(self, lines);
-    bool continues = equal(mode, LIT("issue"));
+    if (equal(mode, PYSEM_LIT("row_start")))
+        return via<parse_row_start_rows>(self, lines, width, text_or(schema, PYSEM_LIT("row_start"), PYSEM_LIT("")));
+    if (equal(mode, PYSEM_LIT("summary_pairs"))) return via<parse_summary_pairs>(self, lines);
+    bool continues = equal(mode, PYSEM_LIT("issue"));
     return via<parse_fixed_rows>(self, lines, width, keyword{"last_cell_continues", continues ? Py_True : Py_False});
 }
 
@@ -134,14 +134,14 @@ class LastCell {
             add(pysem::rstrip(line));
     }
 
-    py::object value() const { return pushed_ ? py::object(join(LIT(""), pieces_)) : raw_; }
+    py::object value() const { return pushed_ ? py::object(join(PYSEM_LIT(""), pieces_)) : raw_; }
 
   private:
     void start_with(py::str s) {
         if (length(s)) append(pieces_, s);
     }
     void add(py::str s) {
-        append(pieces_, LIT("\n"));
+        append(pieces_, PYSEM_LIT("\n"));
         append(pieces_, s);
     }
 
@@ -168,7 +168,7 @@ inline py::list parse_fixed_rows(py::handle self, py::handle lines_arg, py::hand
                 py::list cells;
                 append(cells, pysem::steal(PyObject_GetItem(last_row.ptr(), last_index.ptr())));
                 extend(cells, rest);
-                py::str joined = strip(join(LIT("\n"), cells));
+                py::str joined = strip(join(PYSEM_LIT("\n"), cells));
                 if (PyObject_SetItem(last_row.ptr(), last_index.ptr(), joined.ptr()) < 0) throw py::error_already_set();
             } else {
                 append(rows, via<impl::_pad_row>(self, rest, width));
@@ -213,7 +213,7 @@ inline py::object parse_row_start_rows(py::handle self, py::handle lines_arg, py
         // chunk[:width - 1] and chunk[width - 1:]; below width 1 the cut counts from the end.
         Py_ssize_t split = begin + slice_bound(minus_one(w), end - begin);
         py::list row = slice(lines, begin, split);
-        append(row, strip(join(LIT("\n"), slice(lines, split, end))));
+        append(row, strip(join(PYSEM_LIT("\n"), slice(lines, split, end))));
         append(rows, via<impl::_pad_row>(self, row, width));
     }
     return rows;
@@ -225,7 +225,7 @@ inline py::list parse_summary_pairs(py::handle, py::handle lines_arg) {
     for (Py_ssize_t i = 0; i < size(lines); i += 2) {
         py::list row;
         append(row, item(lines, i));
-        append(row, i + 1 < size(lines) ? item(lines, i + 1) : py::object(LIT("")));
+        append(row, i + 1 < size(lines) ? item(lines, i + 1) : py::object(PYSEM_LIT("")));
         append(rows, row);
     }
     return rows;
@@ -251,7 +251,7 @@ inline py::bool_ looks_like_next_row_start(py::handle, py::handle line_arg, py::
 
 inline py::list placeholder_list() {
     py::list out;
-    append(out, LIT("无"));
+    append(out, PYSEM_LIT("无"));
     return out;
 }
 
@@ -268,15 +268,15 @@ inline py::list render_title_content(py::handle, py::handle lines_arg) {
             Py_ssize_t begin = 0, end = v.size();
             while (begin < end && one_of(v[begin], U"（）()")) ++begin;
             while (end > begin && one_of(v[end - 1], U"（）()")) --end;
-            append(rest, concat({LIT("**"), pysem::substr(s, begin, end), LIT("**")}));
+            append(rest, concat({PYSEM_LIT("**"), pysem::substr(s, begin, end), PYSEM_LIT("**")}));
         } else if (size(title) == 0) {
-            append(title, concat({LIT("> "), text_form(line)}));
+            append(title, concat({PYSEM_LIT("> "), text_form(line)}));
         } else {
             append(rest, line);
         }
     }
     if (size(rest) == 0) return title;
-    append(title, LIT(""));
+    append(title, PYSEM_LIT(""));
     extend(title, rest);
     return title;
 }
@@ -285,10 +285,10 @@ inline py::list render_optimized_title(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     if (size(lines) == 0) return placeholder_list();
     py::list out;
-    append(out, concat({LIT("> **"), text_form(item(lines, 0)), LIT("**")}));
+    append(out, concat({PYSEM_LIT("> **"), text_form(item(lines, 0)), PYSEM_LIT("**")}));
     if (size(lines) > 1) {
-        append(out, LIT(""));
-        append(out, LIT("#### 优化对比说明"));
+        append(out, PYSEM_LIT(""));
+        append(out, PYSEM_LIT("#### 优化对比说明"));
         extend(out, via<render_plain_lines>(self, slice(lines, 1, PY_SSIZE_T_MAX)));
     }
     return out;
@@ -298,7 +298,7 @@ inline py::object render_bullet_content(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     if (size(lines) == 0) return placeholder_list();
     State &st = state();
-    py::str heading = LIT("#### Bullet "), colon = LIT("：");
+    py::str heading = PYSEM_LIT("#### Bullet "), colon = PYSEM_LIT("：");
     py::list out;
     long long counter = 1;
     Py_ssize_t n = size(lines);
@@ -326,7 +326,7 @@ inline py::object render_bullet_content(py::handle self, py::handle lines_arg) {
             append(out, line);
         }
         ++i;
-        if (i < n && truthy(item(out, size(out) - 1))) append(out, LIT(""));
+        if (i < n && truthy(item(out, size(out) - 1))) append(out, PYSEM_LIT(""));
     }
     return via<impl::_trim_blank>(self, out);
 }
@@ -341,12 +341,12 @@ inline py::bool_ looks_like_summary_heading(py::handle, py::handle line_arg) {
 inline py::list render_summary_bullets(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     if (size(lines) == 0) return placeholder_list();
-    py::str dash = LIT("- "), bold = LIT("- **"), space = LIT(" ");
+    py::str dash = PYSEM_LIT("- "), bold = PYSEM_LIT("- **"), space = PYSEM_LIT(" ");
     py::list out;
     py::list joining; // pieces of the last output line while lines join it
     auto flush = [&] {
         if (size(joining)) {
-            set_at(out, size(out) - 1, join(LIT(""), joining));
+            set_at(out, size(out) - 1, join(PYSEM_LIT(""), joining));
             joining = py::list();
         }
     };
@@ -358,7 +358,7 @@ inline py::list render_summary_bullets(py::handle self, py::handle lines_arg) {
             append(out, line);
         } else if (truthy(via<looks_like_summary_heading>(self, line))) {
             flush();
-            append(out, concat({LIT("- **"), decimal(counter), LIT("** "), line}));
+            append(out, concat({PYSEM_LIT("- **"), decimal(counter), PYSEM_LIT("** "), line}));
             ++counter;
         } else if (size(out) && starts_with(as_text(item(out, size(out) - 1)), bold)) {
             if (size(joining) == 0) append(joining, item(out, size(out) - 1));
@@ -377,12 +377,12 @@ inline py::object render_plain_lines(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     if (size(lines) == 0) return placeholder_list();
     State &st = state();
-    py::str dash = LIT("- "), heading = LIT("#### ");
+    py::str dash = PYSEM_LIT("- "), heading = PYSEM_LIT("#### ");
     py::list out;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
         py::object line = item(lines, i);
         if (!starts_with(as_text(line), dash) && !call(st.step_match, line).is_none()) {
-            append(out, LIT(""));
+            append(out, PYSEM_LIT(""));
             append(out, concat({heading, line}));
         } else {
             append(out, line);

@@ -11,63 +11,63 @@ namespace telvara::impl {
 // Report frame
 
 // "模块" and the number: the title of a section or subsection that has none.
-inline py::str module_title(py::handle number) { return cat(LIT("模块"), number); }
+inline py::str module_title(py::handle number) { return cat(PYSEM_LIT("模块"), number); }
 
 inline py::object _format_structured_diagnosis_report(py::handle self, py::handle data_arg, py::handle report_arg) {
     py::dict data = pysem::exact_dict(data_arg, "data");
     py::dict report = pysem::exact_dict(report_arg, "report");
     State &st = state();
 
-    py::object asin = get(report, LIT("asin"));
-    if (!truthy(asin)) asin = get(data, LIT("asin"));
-    if (!truthy(asin)) asin = LIT("UNKNOWN");
+    py::object asin = get(report, PYSEM_LIT("asin"));
+    if (!truthy(asin)) asin = get(data, PYSEM_LIT("asin"));
+    if (!truthy(asin)) asin = PYSEM_LIT("UNKNOWN");
     py::object shown = upper(strip(text_form(asin)));
-    if (!truthy(shown)) shown = LIT("UNKNOWN");
+    if (!truthy(shown)) shown = PYSEM_LIT("UNKNOWN");
 
-    py::object sections = via<_normalize_structured_sections>(self, get(report, LIT("sections")));
-    if (!truthy(sections)) return LIT("");
+    py::object sections = via<_normalize_structured_sections>(self, get(report, PYSEM_LIT("sections")));
+    if (!truthy(sections)) return PYSEM_LIT("");
 
     py::object section_titles = st.ns["DIAGNOSIS_SECTION_TITLES"];
     py::object subsection_titles = st.ns["DIAGNOSIS_SUBSECTIONS"];
     py::list lines;
-    append(lines, cat("# ASIN ", shown, LIT(" Listing 优化诊断报告")));
-    append(lines, LIT(""));
+    append(lines, cat("# ASIN ", shown, PYSEM_LIT(" Listing 优化诊断报告")));
+    append(lines, PYSEM_LIT(""));
 
     Py_ssize_t count = length(sections);
     Py_ssize_t position = 0;
     for_each(sections, [&](py::object section) {
         ++position;
-        py::object number = via<_int_value>(self, get(section, LIT("index")), py::int_(position));
-        py::object title = get(section, LIT("title"));
+        py::object number = via<_int_value>(self, get(section, PYSEM_LIT("index")), py::int_(position));
+        py::object title = get(section, PYSEM_LIT("title"));
         if (!truthy(title)) title = get(section_titles, number);
         if (!truthy(title)) title = module_title(number);
         append(lines, cat("## ", number, ". ", strip(text_form(title))));
-        append(lines, LIT(""));
+        append(lines, PYSEM_LIT(""));
 
-        py::object raw = either(section, {LIT("subsections"), LIT("subSections"), LIT("children")});
+        py::object raw = either(section, {PYSEM_LIT("subsections"), PYSEM_LIT("subSections"), PYSEM_LIT("children")});
         py::object subsections = via<_normalize_structured_subsections>(self, raw);
         py::object titles = get(subsection_titles, number);
         Py_ssize_t sub_position = 0;
         for_each(subsections, [&](py::object subsection) {
             ++sub_position;
-            py::object sub_number = via<_int_value>(self, get(subsection, LIT("index")), py::int_(sub_position));
-            py::object sub_title = get(subsection, LIT("title"));
+            py::object sub_number = via<_int_value>(self, get(subsection, PYSEM_LIT("index")), py::int_(sub_position));
+            py::object sub_title = get(subsection, PYSEM_LIT("title"));
             if (!truthy(sub_title) && !titles.is_none()) sub_title = get(titles, sub_number);
             if (!truthy(sub_title)) sub_title = module_title(sub_number);
-            append(lines, cat("### ", sub_number, LIT("、"), strip(text_form(sub_title))));
-            append(lines, LIT(""));
+            append(lines, cat("### ", sub_number, PYSEM_LIT("、"), strip(text_form(sub_title))));
+            append(lines, PYSEM_LIT(""));
             // The renderer takes only a plain mapping; a derived one is copied.
             py::object body = via<_render_structured_subsection>(self, number, sub_number, plain(subsection));
             if (truthy(body)) extend(lines, body);
-            else append(lines, LIT("无"));
-            append(lines, LIT(""));
+            else append(lines, PYSEM_LIT("无"));
+            append(lines, PYSEM_LIT(""));
         });
         if (position < count) {
-            append(lines, LIT("---"));
-            append(lines, LIT(""));
+            append(lines, PYSEM_LIT("---"));
+            append(lines, PYSEM_LIT(""));
         }
     });
-    return via<_collapse_blank_lines>(self, join(LIT("\n"), lines));
+    return via<_collapse_blank_lines>(self, join(PYSEM_LIT("\n"), lines));
 }
 
 // One rule for sections and subsections: a list keeps its mappings in order;
@@ -89,7 +89,7 @@ inline py::object normalize_numbered(py::handle self, py::handle value) {
         py::object copy = pysem::steal(PyDict_New());
         if (PyDict_Merge(copy.ptr(), item.ptr(), 1) < 0) throw py::error_already_set();
         py::object number = via<_int_value>(self, key, py::int_(PyList_GET_SIZE(out.ptr()) + 1));
-        if (PyDict_SetDefault(copy.ptr(), LIT("index").ptr(), number.ptr()) == nullptr) throw py::error_already_set();
+        if (PyDict_SetDefault(copy.ptr(), PYSEM_LIT("index").ptr(), number.ptr()) == nullptr) throw py::error_already_set();
         append(out, copy);
     });
     // Stable sort on the number: (number, position) pairs never tie.
@@ -98,7 +98,7 @@ inline py::object normalize_numbered(py::handle self, py::handle value) {
     py::int_ last(9999);
     for (Py_ssize_t i = 0; i < n; ++i) {
         py::object copy = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(out.ptr(), i));
-        py::object number = via<_int_value>(self, get(copy, LIT("index")), last);
+        py::object number = via<_int_value>(self, get(copy, PYSEM_LIT("index")), last);
         PyList_SET_ITEM(keyed.ptr(), i, py::make_tuple(number, py::int_(i), copy).release().ptr());
     }
     if (PyList_Sort(keyed.ptr()) < 0) throw py::error_already_set();
@@ -127,20 +127,20 @@ inline py::object _render_structured_subsection(py::handle self, py::handle sect
     py::int_ subsection_index = pysem::int_arg(subsection_arg, "subsection_index");
     py::dict subsection = pysem::exact_dict(subsection_obj, "subsection");
 
-    py::object table = get(subsection, LIT("table"));
+    py::object table = get(subsection, PYSEM_LIT("table"));
     if (is_mapping(table)) {
         py::object lines = via<_render_structured_table>(self, plain(table), section, subsection_index);
         if (truthy(lines)) return lines;
     }
-    py::object rows = get(subsection, LIT("rows"));
+    py::object rows = get(subsection, PYSEM_LIT("rows"));
     if (is_list(rows)) {
         py::object lines =
-            via<_render_structured_table>(self, dict_of({{LIT("rows"), rows}}), section, subsection_index);
+            via<_render_structured_table>(self, make_dict({{PYSEM_LIT("rows"), rows}}), section, subsection_index);
         if (truthy(lines)) return lines;
     }
-    py::object blocks = get(subsection, LIT("blocks"));
+    py::object blocks = get(subsection, PYSEM_LIT("blocks"));
     if (is_list(blocks)) return via<_trim_blank>(self, via<_render_structured_blocks>(self, plain(blocks)));
-    for (py::handle key : {LIT("text"), LIT("content"), LIT("summary")}) {
+    for (py::handle key : {PYSEM_LIT("text"), PYSEM_LIT("content"), PYSEM_LIT("summary")}) {
         py::object lines = via<_render_structured_value>(self, get(subsection, key));
         if (truthy(lines)) return lines;
     }
@@ -149,7 +149,7 @@ inline py::object _render_structured_subsection(py::handle self, py::handle sect
 
 // The text of a cell: non-empty values in their text form, else empty.
 inline py::object cell_text(py::handle value) {
-    return truthy(value) ? py::object(text_form(value)) : py::object(LIT(""));
+    return truthy(value) ? py::object(text_form(value)) : py::object(PYSEM_LIT(""));
 }
 
 inline py::object _render_structured_table(py::handle self, py::handle table_arg, py::handle section_arg,
@@ -160,8 +160,8 @@ inline py::object _render_structured_table(py::handle self, py::handle table_arg
     State &st = state();
 
     py::object schema = get(st.ns["DIAGNOSIS_TABLE_SCHEMAS"], py::make_tuple(section, subsection));
-    py::object schema_headers = schema.is_none() ? py::none() : get(schema, LIT("headers"));
-    py::object source = get(table, LIT("headers"));
+    py::object schema_headers = schema.is_none() ? py::none() : get(schema, PYSEM_LIT("headers"));
+    py::object source = get(table, PYSEM_LIT("headers"));
     if (!(is_list(source) && truthy(source)))
         source = is_list(schema_headers) ? schema_headers : py::object(py::list());
 
@@ -171,7 +171,7 @@ inline py::object _render_structured_table(py::handle self, py::handle table_arg
         if (!pysem::is_blank(text)) append(kept, text);
     });
     py::object headers = kept;
-    py::object rows = get(table, LIT("rows"));
+    py::object rows = get(table, PYSEM_LIT("rows"));
     if (!is_list(rows)) return py::list();
     if (!truthy(headers)) {
         // The header reader takes only a plain list; a derived one is copied.
@@ -194,8 +194,8 @@ inline py::object _render_structured_table(py::handle self, py::handle table_arg
     if (PyList_GET_SIZE(cells_rows.ptr()) == 0) {
         Py_ssize_t width = length(headers);
         py::list placeholder;
-        append(placeholder, LIT("无"));
-        for (Py_ssize_t i = 1; i < width; ++i) append(placeholder, LIT(""));
+        append(placeholder, PYSEM_LIT("无"));
+        for (Py_ssize_t i = 1; i < width; ++i) append(placeholder, PYSEM_LIT(""));
         append(cells_rows, placeholder);
     }
     return via<_markdown_table>(self, headers, cells_rows);
@@ -227,9 +227,9 @@ inline py::object _render_structured_blocks(py::handle self, py::handle blocks_a
         if (!truthy(rendered)) return;
         Py_ssize_t n = PyList_GET_SIZE(lines.ptr());
         if (n != 0) {
-            int same = PyObject_RichCompareBool(PyList_GET_ITEM(lines.ptr(), n - 1), LIT("").ptr(), Py_EQ);
+            int same = PyObject_RichCompareBool(PyList_GET_ITEM(lines.ptr(), n - 1), PYSEM_LIT("").ptr(), Py_EQ);
             if (same < 0) throw py::error_already_set();
-            if (!same) append(lines, LIT(""));
+            if (!same) append(lines, PYSEM_LIT(""));
         }
         extend(lines, rendered);
     });
@@ -245,7 +245,7 @@ enum class block_kind { paragraph, quote, heading, list, table, bullet, other };
 inline block_kind kind_of(py::handle type_text) {
     py::str type = strip(type_text);
     if (!PyUnicode_IS_ASCII(type.ptr()))
-        type = pysem::steal_as<py::str>(PyObject_CallMethodNoArgs(type.ptr(), LIT("lower").ptr()));
+        type = pysem::steal_as<py::str>(PyObject_CallMethodNoArgs(type.ptr(), PYSEM_LIT("lower").ptr()));
     if (!PyUnicode_IS_ASCII(type.ptr())) return block_kind::other;
     std::string word(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(type.ptr())), PyUnicode_GET_LENGTH(type.ptr()));
     for (char &c : word)
@@ -269,12 +269,12 @@ inline py::object _render_structured_block(py::handle self, py::handle block) {
     }
     if (!is_mapping(block)) return py::list();
 
-    py::object type = get(block, LIT("type"));
-    switch (kind_of(truthy(type) ? text_form(type) : LIT("paragraph"))) {
+    py::object type = get(block, PYSEM_LIT("type"));
+    switch (kind_of(truthy(type) ? text_form(type) : PYSEM_LIT("paragraph"))) {
     case block_kind::paragraph:
-        return via<_render_structured_value>(self, either(block, {LIT("text"), LIT("content"), LIT("value")}));
+        return via<_render_structured_value>(self, either(block, {PYSEM_LIT("text"), PYSEM_LIT("content"), PYSEM_LIT("value")}));
     case block_kind::quote: {
-        py::str text = either_text(block, {LIT("text"), LIT("content")});
+        py::str text = either_text(block, {PYSEM_LIT("text"), PYSEM_LIT("content")});
         py::list lines;
         if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return lines;
         for_each(split_text(text), [&](py::object line) {
@@ -284,9 +284,9 @@ inline py::object _render_structured_block(py::handle self, py::handle block) {
         return lines;
     }
     case block_kind::heading: {
-        py::object level = via<_int_value>(self, get(block, LIT("level")), py::int_(4));
+        py::object level = via<_int_value>(self, get(block, PYSEM_LIT("level")), py::int_(4));
         long long hashes = clamp_int(level, 1, 6);
-        py::str text = either_text(block, {LIT("text"), LIT("title")});
+        py::str text = either_text(block, {PYSEM_LIT("text"), PYSEM_LIT("title")});
         py::list lines;
         if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return lines;
         text_builder line;
@@ -295,7 +295,7 @@ inline py::object _render_structured_block(py::handle self, py::handle block) {
         return lines;
     }
     case block_kind::list: {
-        py::object items = get(block, LIT("items"));
+        py::object items = get(block, PYSEM_LIT("items"));
         py::list lines;
         if (!is_list(items)) return lines;
         for_each(items, [&](py::object item) {
@@ -309,13 +309,13 @@ inline py::object _render_structured_block(py::handle self, py::handle block) {
         // give the columns. The renderer takes only a plain mapping.
         return via<_render_structured_table>(self, plain(block), py::int_(0), py::int_(0));
     case block_kind::bullet: {
-        py::str label = either_text(block, {LIT("label")});
-        py::str title = either_text(block, {LIT("title"), LIT("text")});
-        py::object body = via<_render_structured_value>(self, either(block, {LIT("body"), LIT("content")}));
+        py::str label = either_text(block, {PYSEM_LIT("label")});
+        py::str title = either_text(block, {PYSEM_LIT("title"), PYSEM_LIT("text")});
+        py::object body = via<_render_structured_value>(self, either(block, {PYSEM_LIT("body"), PYSEM_LIT("content")}));
         text_builder heading;
         if (PyUnicode_GET_LENGTH(label.ptr())) heading.add(label);
         if (PyUnicode_GET_LENGTH(title.ptr())) {
-            if (heading.size()) heading.add(LIT("："));
+            if (heading.size()) heading.add(PYSEM_LIT("："));
             heading.add(title);
         }
         py::list lines;
@@ -326,7 +326,7 @@ inline py::object _render_structured_block(py::handle self, py::handle block) {
     case block_kind::other:
         break;
     }
-    return via<_render_structured_value>(self, either(block, {LIT("text"), LIT("content")}));
+    return via<_render_structured_value>(self, either(block, {PYSEM_LIT("text"), PYSEM_LIT("content")}));
 }
 
 inline py::object _render_structured_value(py::handle self, py::handle value) {
@@ -351,8 +351,8 @@ inline py::object _render_structured_value(py::handle self, py::handle value) {
 
 inline py::object _structured_item_text(py::handle, py::handle item) {
     if (!is_mapping(item)) return strip(text_form(item));
-    py::str prefix = either_text(item, {LIT("prefix"), LIT("title")});
-    py::str text = either_text(item, {LIT("text"), LIT("content")});
+    py::str prefix = either_text(item, {PYSEM_LIT("prefix"), PYSEM_LIT("title")});
+    py::str text = either_text(item, {PYSEM_LIT("text"), PYSEM_LIT("content")});
     if (PyUnicode_GET_LENGTH(prefix.ptr()) == 0) return text;
     return strip(cat("**", prefix, "** ", text));
 }

@@ -1,5 +1,6 @@
 """The report module as the host sees it: tables, docs, methods and their argument checks."""
 
+import inspect
 import re
 import typing
 
@@ -154,6 +155,74 @@ def test_the_class_lists_its_methods_in_definition_order():
     assert listed == METHOD_ORDER
     assert set(OWN_METHODS) <= set(METHOD_ORDER) and len(METHOD_ORDER) == 79
     assert Telvara.__bases__ == (object,)
+
+
+# The headers of the diagnosis from prose; with OWN_METHODS, every method's.
+PROSE_HEADERS = {
+    "_format_official_report": "(data, answers, questions)",
+    "_format_diagnosis_answer": "(question_index, answer)",
+    "_answer_text": "(index, answer)",
+    "_normalize_answer_markdown": "(text)",
+    "_split_numbered_sections": "(text)",
+    "_infer_diagnosis_sections": "(question_index, text)",
+    **{f"_infer_{kind}_sections": "(lines)" for kind in
+       ["title", "bullet", "image", "aplus", "review", "competitor", "overall"]},
+    "_collect_marker_groups": "(lines, pattern)",
+    "_find_line": "(lines, pattern, start=0)",
+    "_extract_after_marker": "(lines, start, end, marker)",
+    "_guess_title_lines": "(lines)",
+    "_strip_marker_lines": "(lines, patterns)",
+    "_strip_bullets": "(lines)",
+    "_to_pair_lines": "(lines, *, default_key)",
+    "_chunk_value": "(chunk, label)",
+    "_table_key_values": "(lines)",
+    "_summary_from_suggestions": "(lines)",
+    "_short_value": "(value, limit=80)",
+    "_normalize_content_lines": "(text)",
+    "_render_diagnosis_subsection": "(question_index, section_index, lines)",
+    "_drop_intro_and_headers": "(question_index, section_index, lines)",
+    "_drop_known_headers": "(lines, headers)",
+    "_render_schema_table": "(schema, lines)",
+    "_parse_schema_rows": "(schema, lines)",
+    "_parse_row_start_rows": "(lines, width, row_start)",
+    "_parse_fixed_rows": "(lines, width, *, last_cell_continues)",
+    "_parse_summary_pairs": "(lines)",
+    "_looks_like_next_row_start": "(line, remaining_count, width)",
+    **{name: "(lines)" for name in
+       ["_render_title_content", "_render_optimized_title", "_render_bullet_content", "_render_summary_bullets",
+        "_render_plain_lines"]},
+    "_looks_like_summary_heading": "(line)",
+}
+HEADERS = {name: "(" + ", ".join(params) + ")" for name, params in OWN_METHODS.items()}
+HEADERS["_format_link_items"] = "(raw_items, *, include_source)"
+HEADERS.update(PROSE_HEADERS)
+
+
+def test_methods_look_like_python_ones(tv):
+    assert sorted(HEADERS) == sorted(METHOD_ORDER)
+    for name in METHOD_ORDER:
+        method = getattr(Telvara, name)
+        assert method.__qualname__ == f"Telvara.{name}" and method.__doc__ is None
+        assert str(inspect.signature(getattr(tv, name))) == HEADERS[name], name
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda tv: tv.format_data(), "Telvara.format_data() missing 1 required positional argument: 'data'"),
+    (lambda tv: tv.format_data({}, {}), "Telvara.format_data() takes 2 positional arguments but 3 were given"),
+    (lambda tv: tv.format_data(date={}), "Telvara.format_data() got an unexpected keyword argument 'date'"),
+    (lambda tv: tv._pad_row([], row=[]), "Telvara._pad_row() got multiple values for argument 'row'"),
+    (lambda tv: Telvara.format_data(), "unbound method Telvara.format_data() needs an argument"),
+    (lambda tv: tv._format_link_items([]),
+     "Telvara._format_link_items() missing 1 required keyword-only argument: 'include_source'"),
+    (lambda tv: tv._format_link_items([], True),
+     "Telvara._format_link_items() takes 2 positional arguments but 3 were given"),
+    (lambda tv: tv._find_line([], "x", 0, 1),
+     "Telvara._find_line() takes from 3 to 4 positional arguments but 5 were given"),
+])
+def test_argument_errors_in_the_interpreters_words(tv, call, message):
+    with pytest.raises(TypeError) as caught:
+        call(tv)
+    assert str(caught.value) == message
 
 
 # A well-typed call for every method, by keyword.
