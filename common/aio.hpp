@@ -160,19 +160,7 @@ template <class... Args> struct promise;
 // ---------------------------------------------------------------------------
 // The Python error indicator as an exception object
 
-// Takes the pending error: a new reference to the normalized exception, its
-// traceback attached.
-inline PyObject *take_error() noexcept {
-    PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
-    PyErr_Fetch(&type, &value, &trace);
-    PyErr_NormalizeException(&type, &value, &trace);
-    if (trace) {
-        PyException_SetTraceback(value, trace);
-        Py_DECREF(trace);
-    }
-    Py_XDECREF(type);
-    return value;
-}
+using pysem::take_error;
 
 // Makes `exc` (stolen) the pending error, with its own traceback.
 inline void restore_error(PyObject *exc) noexcept {
@@ -184,27 +172,19 @@ inline void restore_error(PyObject *exc) noexcept {
     throw py::error_already_set();
 }
 
-// A new reference taken over as it is (null stays null: callers check).
-inline py::object steal(PyObject *p) { return py::reinterpret_steal<py::object>(p); }
+// A new reference taken over as it is: null stays null and raises nothing,
+// for the paths that must not throw (their callers check). Where a null means
+// "raise the pending error", pysem::steal is the one to use.
+inline py::object adopt(PyObject *p) noexcept { return py::reinterpret_steal<py::object>(p); }
 
-// The exception being handled (call inside a catch handler) as its Python
-// exception: an error_already_set as it is, other C++ exceptions as pybind11
-// translates them.
-inline py::object current_exception_object() noexcept {
-    pysem::set_error_from_exception();
-    return steal(take_error());
-}
-
+// The exception of `p` as its Python exception (see pysem::handled_exception).
 inline py::object exception_object(std::exception_ptr p) noexcept {
     try {
         std::rethrow_exception(p);
     } catch (...) {
-        return current_exception_object();
+        return pysem::handled_exception();
     }
 }
-
-// Sets the Python error for the exception being handled.
-inline void set_current_error() noexcept { restore_error(current_exception_object().release().ptr()); }
 
 // An exception instance from an instance or a class (instantiated without
 // arguments); `what` names the role in the TypeError otherwise.
@@ -212,14 +192,13 @@ inline py::object exception_instance(py::handle exc, const char *what) {
     if (PyExceptionInstance_Check(exc.ptr())) return py::reinterpret_borrow<py::object>(exc);
     if (PyExceptionClass_Check(exc.ptr())) {
         PyObject *made = PyObject_CallNoArgs(exc.ptr());
-        if (!made) throw py::error_already_set();
+        py::object instance = pysem::steal(made);
         if (!PyExceptionInstance_Check(made)) {
             PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
                          exc.ptr(), reinterpret_cast<PyObject *>(Py_TYPE(made)));
-            Py_DECREF(made);
             throw py::error_already_set();
         }
-        return steal(made);
+        return instance;
     }
     throw py::type_error(what);
 }
@@ -390,9 +369,7 @@ template <class T> py::object own(T &&x) {
     using D = std::remove_cvref_t<T>;
     if constexpr (std::is_same_v<D, task>) {
         static_assert(!std::is_lvalue_reference_v<T>, "aio::wait: pass a task by value (std::move)");
-        PyObject *c = make_coroutine(std::move(x), nullptr);
-        if (!c) throw py::error_already_set();
-        return py::reinterpret_steal<py::object>(c);
+        return pysem::steal(make_coroutine(std::move(x), nullptr));
     } else if constexpr (std::is_base_of_v<py::object, D> && !std::is_lvalue_reference_v<T> &&
                   !std::is_const_v<std::remove_reference_t<T>>)
         return py::object(std::move(x));
@@ -470,7 +447,7 @@ struct promise_base {
     std::suspend_always initial_suspend() const noexcept { return {}; }
     std::suspend_always final_suspend() const noexcept { return {}; }
     void unhandled_exception() noexcept {
-        slot = current_exception_object();
+        slot = pysem::handled_exception();
         status = step::raised;
     }
     void return_value(py::object v) noexcept {
@@ -548,7 +525,7 @@ class failure {
 
     // Call inside a catch handler: keeps the exception being handled, as its
     // Python exception (a C++ exception as pybind11 would raise it).
-    void capture() noexcept { value_ = detail::current_exception_object(); }
+    void capture() noexcept { value_ = pysem::handled_exception(); }
     void capture(std::exception_ptr p) noexcept { value_ = detail::exception_object(p); }
 
     explicit operator bool() const noexcept { return bool(value_); }
@@ -561,7 +538,7 @@ class failure {
     py::object traceback() const {
         if (!value_) return py::none();
         PyObject *tb = PyException_GetTraceback(value_.ptr());
-        return tb ? detail::steal(tb) : py::none();
+        return tb ? pysem::steal(tb) : py::none();
     }
     bool matches(py::handle exc_type) const {
         return value_ && PyErr_GivenExceptionMatches(value_.ptr(), exc_type.ptr());
@@ -647,9 +624,7 @@ inline py::object lookup_special(py::handle obj, PyObject *name) {
     PyObject *descr = _PyType_Lookup(Py_TYPE(obj.ptr()), name);
     if (!descr) return py::object();
     if (descrgetfunc get = Py_TYPE(descr)->tp_descr_get) {
-        PyObject *bound = get(descr, obj.ptr(), reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr())));
-        if (!bound) throw py::error_already_set();
-        return steal(bound);
+        return pysem::steal(get(descr, obj.ptr(), reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr()))));
     }
     return py::reinterpret_borrow<py::object>(descr);
 }
@@ -678,9 +653,7 @@ class async_with {
 
     // co_await: the value of __aenter__().
     detail::wait_awaiter enter() {
-        PyObject *awaitable = PyObject_CallNoArgs(enter_.ptr());
-        if (!awaitable) throw py::error_already_set();
-        return detail::wait_awaiter(detail::steal(awaitable), nullptr, detail::await_kind::aenter);
+        return detail::wait_awaiter(pysem::steal(PyObject_CallNoArgs(enter_.ptr())), nullptr, detail::await_kind::aenter);
     }
 
     // co_await: __aexit__ with the failure's details (or three Nones); raises
@@ -693,8 +666,7 @@ class async_with {
             result = PyObject_Vectorcall(exit_.ptr(), args, 3, nullptr);
             for (PyObject *a : args) Py_DECREF(a);
         }
-        if (!result) throw py::error_already_set();
-        return detail::exit_awaiter(detail::wait_awaiter(detail::steal(result), f.raw(), detail::await_kind::aexit), &f);
+        return detail::exit_awaiter(detail::wait_awaiter(pysem::steal(result), f.raw(), detail::await_kind::aexit), &f);
     }
 
   private:
@@ -782,10 +754,10 @@ inline void raise_from_body(PyObject *exc) noexcept { // steals
 
 inline void deliver(promise_base &p, PySendResult r, PyObject *value) noexcept {
     if (r == PYGEN_RETURN) {
-        p.slot = steal(value);
+        p.slot = adopt(value);
         p.status = step::value;
     } else {
-        p.slot = steal(take_error());
+        p.slot = adopt(take_error());
         p.status = step::error;
     }
 }
@@ -1011,7 +983,7 @@ inline PySendResult coro_throw(coroutine_object *c, PyObject *type, PyObject *va
         c->state = run_state::suspended;
         return PYGEN_ERROR;
     }
-    p.slot = steal(exc);
+    p.slot = adopt(exc);
     p.status = step::error;
     p.yf = py::object();
     return run(c, out);
@@ -1241,7 +1213,7 @@ inline PyObject *function_vectorcall(PyObject *self, PyObject *const *args, std:
         try {
             result = make_coroutine(f->closure->call(f, args, PyVectorcall_NARGS(nargsf), kwnames), nullptr);
         } catch (...) {
-            set_current_error();
+            pysem::set_error_from_exception();
             return nullptr;
         }
     }
@@ -1325,7 +1297,7 @@ inline py::object make_function(PyObject *impl, closure_base *closure, py::handl
     f->module = Py_NewRef(module ? module.ptr() : Py_None);
     f->doc = Py_NewRef(doc ? doc.ptr() : Py_None);
     PyObject_GC_Track(f);
-    return steal(reinterpret_cast<PyObject *>(f));
+    return pysem::steal(reinterpret_cast<PyObject *>(f));
 }
 
 // ---------------------------------------------------------------------------
@@ -1402,7 +1374,7 @@ inline bool wait_awaiter::await_ready() {
     PyObject *it = awaitable_iter(target_.ptr(), kind_);
     target_ = py::object();
     if (!it) {
-        p.slot = steal(take_error());
+        p.slot = adopt(take_error());
         p.status = step::error;
         return true;
     }
@@ -1413,8 +1385,8 @@ inline bool wait_awaiter::await_ready() {
         s = PyIter_Send(it, Py_None, &r);
     }
     if (s == PYGEN_NEXT) {
-        p.yf = steal(it);
-        p.slot = steal(r);
+        p.yf = adopt(it);
+        p.slot = adopt(r);
         p.status = step::yielded;
         p.handling = handling_;
         return false;
@@ -1434,9 +1406,7 @@ inline py::object wait_awaiter::await_resume() {
 }
 
 inline wait_awaiter promise_base::await_transform(task &&t) {
-    PyObject *c = make_coroutine(std::move(t), owner ? owner->qualname : nullptr);
-    if (!c) throw py::error_already_set();
-    wait_awaiter a(steal(c));
+    wait_awaiter a(pysem::steal(make_coroutine(std::move(t), owner ? owner->qualname : nullptr)));
     a.promise_ = this;
     return a;
 }
@@ -1478,10 +1448,8 @@ inline state make_state() {
                                             Py_TPFLAGS_DISALLOW_INSTANTIATION,
                                         function_slots};
     state s{};
-    py::object coroutine_type = steal(PyType_FromSpec(&coroutine_spec));
-    if (!coroutine_type) throw py::error_already_set();
-    py::object function_type = steal(PyType_FromSpec(&function_spec));
-    if (!function_type) throw py::error_already_set();
+    py::object coroutine_type = pysem::steal(PyType_FromSpec(&coroutine_spec));
+    py::object function_type = pysem::steal(PyType_FromSpec(&function_spec));
     // What asyncio.iscoroutinefunction (and inspect's marker, where it has one)
     // looks for; bound methods forward the attribute to the function.
     PyObject *dict = reinterpret_cast<PyTypeObject *>(function_type.ptr())->tp_dict;
@@ -1522,9 +1490,7 @@ namespace aio {
 // The coroutine object of a task, named `qualname`.
 inline py::object coroutine(task &&t, py::handle qualname) {
     if (!PyUnicode_Check(qualname.ptr())) throw py::type_error("aio::coroutine: qualname must be str");
-    PyObject *c = detail::make_coroutine(std::move(t), qualname.ptr());
-    if (!c) throw py::error_already_set();
-    return detail::steal(c);
+    return pysem::steal(detail::make_coroutine(std::move(t), qualname.ptr()));
 }
 
 namespace detail {
@@ -1535,10 +1501,13 @@ inline py::object coroutine_function(py::object made, py::handle qualname, py::h
 } // namespace detail
 
 // Table entries (see common/function.hpp) for coroutine functions: the C++
-// code returns the task, after the checks that the call itself makes.
+// code returns the task, after the checks that the call itself makes. A
+// coroutine method is recorded for calls through the instance (aio::via,
+// pysem::through, pysem::is_direct).
 template <auto Fn> constexpr pysem::definition method(const char *header, const char *doc = nullptr) {
     pysem::definition d = pysem::self_first<Fn>(header, doc);
     d.wrap = &detail::coroutine_function;
+    d.own = &pysem::own_record<Fn>;
     return d;
 }
 

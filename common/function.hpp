@@ -31,8 +31,6 @@
 #include "common/capi.hpp"
 #include "common/pysem.hpp"
 
-#include <pybind11/detail/exception_translation.h>
-
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -45,35 +43,12 @@
 namespace pysem {
 
 // ---------------------------------------------------------------------------
-// One error path
-
-// Sets the Python error for the C++ exception being handled, as pybind11's own
-// functions do: a pending Python error is restored, pybind11's exception types
-// and registered translators apply, std::bad_alloc is MemoryError and any
-// other std::exception RuntimeError. Call only inside a catch handler.
-inline void set_error_from_exception() noexcept {
-    try {
-        py::detail::try_translate_exceptions();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "a C++ exception escaped its translation");
-    }
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "a C++ exception was translated to no Python error");
-}
-
-// Runs `body` for a C-API entry point: true when it returned, false with the
-// Python error set when it threw.
-template <class F> bool run_c_api(F &&body) noexcept {
-    try {
-        body();
-        return true;
-    } catch (...) {
-        set_error_from_exception();
-        return false;
-    }
-}
-
-// ---------------------------------------------------------------------------
 // Signatures
+
+// How the callable is bound, which its text signature shows as its first
+// parameter: the instance ($self), the module ($module), or nothing (a static
+// method).
+enum class binding { instance, module, none };
 
 struct signature {
     py::str qualname;            // for messages: "Class.method" or "function"

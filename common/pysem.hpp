@@ -10,6 +10,7 @@
 #include "common/capi.hpp"
 
 #include <pybind11/pybind11.h>
+#include <pybind11/detail/exception_translation.h>
 #include <pybind11/gil_safe_call_once.h>
 
 #include <climits>
@@ -32,6 +33,47 @@ inline const char *type_name(py::handle value) { return Py_TYPE(value.ptr())->tp
 [[noreturn]] inline void refuse(const char *arg, const char *kind, py::handle value) {
     throw py::type_error(std::string("argument '") + arg + "' must be " + kind + ", not " +
                          type_name(value));
+}
+
+// Sets the Python error for the C++ exception being handled, as pybind11's own
+// functions do: a pending Python error is restored, pybind11's exception types
+// and registered translators apply, std::bad_alloc is MemoryError and any
+// other std::exception RuntimeError. The one path from a C++ exception to the
+// Python error, for functions, methods, coroutines and module bodies alike.
+// Call only inside a catch handler.
+inline void set_error_from_exception() noexcept {
+    try {
+        py::detail::try_translate_exceptions();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "a C++ exception escaped its translation");
+    }
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "a C++ exception was translated to no Python error");
+}
+
+// Runs `body` for a C-API entry point: true when it returned, false with the
+// Python error set when it threw.
+template <class F> bool run_c_api(F &&body) noexcept {
+    try {
+        body();
+        return true;
+    } catch (...) {
+        set_error_from_exception();
+        return false;
+    }
+}
+
+// Takes the pending error out of the indicator: a new reference to the
+// normalized exception, its traceback attached (null when none is set).
+inline PyObject *take_error() noexcept {
+    PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    if (trace) {
+        PyException_SetTraceback(value, trace);
+        Py_DECREF(trace);
+    }
+    Py_XDECREF(type);
+    return value;
 }
 
 // Steals a new reference from the C API, raising the pending error on NULL.
@@ -442,6 +484,68 @@ class recursion_guard {
     recursion_guard(const recursion_guard &) = delete;
     recursion_guard &operator=(const recursion_guard &) = delete;
 };
+
+// ---------------------------------------------------------------------------
+// Small idioms
+
+// `a == b` and `a < b` as an `if` takes them: the comparison's truth.
+inline bool equal(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+inline bool less(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// `needle in container`
+inline bool contains(py::handle container, py::handle needle) {
+    int r = PySequence_Contains(container.ptr(), needle.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// s.startswith(prefix), both texts.
+inline bool starts_with(py::handle s, py::handle prefix) {
+    Py_ssize_t r = PyUnicode_Tailmatch(s.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+// "".join((a, b, ...)): texts only, anything else refused as join refuses it.
+inline py::str concat(std::initializer_list<py::handle> parts) {
+    py::tuple row = steal_as<py::tuple>(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
+    Py_ssize_t i = 0;
+    for (py::handle part : parts) PyTuple_SET_ITEM(row.ptr(), i++, Py_NewRef(part.ptr()));
+    return steal_as<py::str>(PyUnicode_Join(interned("").ptr(), row.ptr()));
+}
+
+// {key: value, ...}, in the order given.
+inline py::dict make_dict(std::initializer_list<std::pair<py::handle, py::handle>> items) {
+    py::dict out;
+    for (const auto &[key, value] : items)
+        if (PyDict_SetItem(out.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
+    return out;
+}
+
+// The exception being handled, as `except BaseException as e` binds it: the
+// exception object with its traceback attached. A C++ exception is the Python
+// exception that the one error path makes of it. A Python error is only read,
+// so the handler may still `throw;` it. Call only inside a catch handler.
+inline py::object handled_exception() noexcept {
+    try {
+        throw;
+    } catch (const py::error_already_set &e) {
+        if (e.trace()) PyException_SetTraceback(e.value().ptr(), e.trace().ptr());
+        return e.value();
+    } catch (...) {
+        set_error_from_exception();
+        return py::reinterpret_steal<py::object>(take_error());
+    }
+}
 
 // ---------------------------------------------------------------------------
 // A module's own namespace. A native module binds what it imports as module
