@@ -1537,6 +1537,15 @@ py::object def_method(py::handle cls, const char *name, F &&fn, const Extra &...
     return f;
 }
 
+// `self.name(...)` for a coroutine method defined with aio::method: while the
+// lookup would reach the class's own method, the coroutine of its C++ code
+// (named as the method's coroutines are), else the call through the instance.
+template <auto Fn, class... Args> py::object via(py::handle self, const Args &...args) {
+    const pysem::own_method &m = pysem::own<Fn>();
+    if (!pysem::is_direct(self, m)) return pysem::call_method(self, m.name, args...);
+    return coroutine(pysem::detail::call_native<Fn>(self, args...), pysem::detail::signature_of<Fn>->qualname);
+}
+
 // A coroutine function made from a closure at run time; see the top of this file.
 template <class F> py::object callable(py::handle qualname, F &&fn, py::handle module = py::none()) {
     using D = std::remove_cvref_t<F>;
