@@ -2,7 +2,7 @@
 // runs coroutines written in Python.
 //
 // A body is a C++ coroutine returning aio::task. Called from Python (through
-// aio::def, aio::def_method or aio::callable) it gives a coroutine object that
+// aio::function, aio::method or aio::callable) it gives a coroutine object that
 // `await`, asyncio.run, create_task, gather, wait_for and asyncio.iscoroutine
 // accept, with send/throw/close/__await__/__iter__/__next__ as Python's own
 // coroutines have them.
@@ -14,10 +14,11 @@
 //       co_return value;
 //   }
 //   // The coroutine function: checks run at call time, before any await.
-//   aio::def(m, "sleep_then", [](py::object delay, py::object value) {
+//   aio::task sleep_then_entry(py::object delay, py::object value) {
 //       if (!PyFloat_CheckExact(delay.ptr())) throw py::type_error("delay must be float");
 //       return sleep_then(delay, value);
-//   }, py::arg("delay"), py::kw_only(), py::arg("value") = py::none());
+//   }
+//   pysem::define(m, {aio::function<&sleep_then_entry>("sleep_then(delay, *, value=None)")});
 //
 // API
 //   aio::task                          return type of a body. `co_return x;` gives x
@@ -35,13 +36,13 @@
 //                                      sends or throws goes down to it first. A temporary
 //                                      is taken over; anything else is borrowed.
 //   co_await other_body(...)           awaits another aio::task directly.
-//   aio::def(m, name, fn, extra...)    module-level coroutine function. `fn` is any
-//                                      callable returning aio::task, bound by pybind11
-//                                      with `extra` (py::arg, py::kw_only(), doc text);
-//                                      what fn does before returning the task runs at call
-//                                      time, so argument errors are raised by the call.
-//   aio::def_method(cls, name, fn, extra...)
-//                                      the same as a method (fn's first parameter is self);
+//   aio::function<&fn>(header, doc)    table entry (common/function.hpp) of a module-level
+//                                      coroutine function: `fn` takes py::object or
+//                                      py::handle parameters as the header declares them and
+//                                      returns aio::task; what it does before returning the
+//                                      task runs at call time, so argument errors are raised
+//                                      by the call. inspect.signature reads the header.
+//   aio::method<&fn>(header, doc)      the same as a method (fn's first parameter is self);
 //                                      binds like a Python function (`obj.name` is a bound
 //                                      method), `__call__` included.
 //   aio::callable(qualname, fn)        a coroutine function made at run time from a C++
@@ -54,6 +55,10 @@
 //                                      (and by inspect's marker where it has one), have
 //                                      __name__, __qualname__, __module__ and __doc__, and
 //                                      return coroutine objects named after their qualname.
+//   aio::via<&fn>(self, args...)       the awaitable of `self.name(...)` for a method made
+//                                      with aio::method: the coroutine of fn's C++ code while
+//                                      nothing replaces the method, else the call through the
+//                                      instance.
 //   aio::coroutine(task, qualname)     the coroutine object of a task, e.g. for create_task.
 //   aio::raise(exc)                    [[noreturn]] raise exc (instance or class); inside a
 //                                      C++ catch handler the exception being handled becomes
@@ -1195,7 +1200,7 @@ struct closure_base {
 struct function_object {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    PyObject *impl;        // a pybind11 function, or null
+    PyObject *impl;        // the native function made from a header, or null
     closure_base *closure; // a run-time closure, or null
     PyObject *qualname;
     PyObject *module;
@@ -1515,26 +1520,6 @@ template <auto Fn> constexpr pysem::definition function(const char *header, cons
     pysem::definition d = pysem::function<Fn>(header, doc);
     d.wrap = &detail::coroutine_function;
     return d;
-}
-
-template <class F, class... Extra> py::object def(py::module_ &m, const char *name, F &&fn, const Extra &...extra) {
-    py::cpp_function impl(std::forward<F>(fn), py::name(name), py::scope(m), extra...);
-    py::object f = detail::make_function(impl.ptr(), nullptr, py::str(name), m.attr("__name__"), impl.attr("__doc__"));
-    m.add_object(name, f, true);
-    return f;
-}
-
-template <class F, class... Extra>
-py::object def_method(py::handle cls, const char *name, F &&fn, const Extra &...extra) {
-    py::cpp_function impl(std::forward<F>(fn), py::name(name), py::is_method(cls), extra...);
-    // pybind11 wraps a method in an instancemethod; the function inside is what runs.
-    py::object target = impl;
-    if (PyInstanceMethod_Check(impl.ptr()))
-        target = py::reinterpret_borrow<py::object>(PyInstanceMethod_GET_FUNCTION(impl.ptr()));
-    py::str qualname(py::str("{}.{}").format(cls.attr("__qualname__"), name));
-    py::object f = detail::make_function(target.ptr(), nullptr, qualname, cls.attr("__module__"), impl.attr("__doc__"));
-    py::setattr(cls, name, f);
-    return f;
 }
 
 // `self.name(...)` for a coroutine method defined with aio::method: while the
