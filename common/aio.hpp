@@ -2,7 +2,7 @@
 // runs coroutines written in Python.
 //
 // A body is a C++ coroutine returning aio::task. Called from Python (through
-// aio::def, aio::def_method or aio::callable) it gives a coroutine object that
+// aio::function, aio::method or aio::callable) it gives a coroutine object that
 // `await`, asyncio.run, create_task, gather, wait_for and asyncio.iscoroutine
 // accept, with send/throw/close/__await__/__iter__/__next__ as Python's own
 // coroutines have them.
@@ -14,10 +14,11 @@
 //       co_return value;
 //   }
 //   // The coroutine function: checks run at call time, before any await.
-//   aio::def(m, "sleep_then", [](py::object delay, py::object value) {
+//   aio::task sleep_then_entry(py::object delay, py::object value) {
 //       if (!PyFloat_CheckExact(delay.ptr())) throw py::type_error("delay must be float");
 //       return sleep_then(delay, value);
-//   }, py::arg("delay"), py::kw_only(), py::arg("value") = py::none());
+//   }
+//   pysem::define(m, {aio::function<&sleep_then_entry>("sleep_then(delay, *, value=None)")});
 //
 // API
 //   aio::task                          return type of a body. `co_return x;` gives x
@@ -35,13 +36,13 @@
 //                                      sends or throws goes down to it first. A temporary
 //                                      is taken over; anything else is borrowed.
 //   co_await other_body(...)           awaits another aio::task directly.
-//   aio::def(m, name, fn, extra...)    module-level coroutine function. `fn` is any
-//                                      callable returning aio::task, bound by pybind11
-//                                      with `extra` (py::arg, py::kw_only(), doc text);
-//                                      what fn does before returning the task runs at call
-//                                      time, so argument errors are raised by the call.
-//   aio::def_method(cls, name, fn, extra...)
-//                                      the same as a method (fn's first parameter is self);
+//   aio::function<&fn>(header, doc)    table entry (common/function.hpp) of a module-level
+//                                      coroutine function: `fn` takes py::object or
+//                                      py::handle parameters as the header declares them and
+//                                      returns aio::task; what it does before returning the
+//                                      task runs at call time, so argument errors are raised
+//                                      by the call. inspect.signature reads the header.
+//   aio::method<&fn>(header, doc)      the same as a method (fn's first parameter is self);
 //                                      binds like a Python function (`obj.name` is a bound
 //                                      method), `__call__` included.
 //   aio::callable(qualname, fn)        a coroutine function made at run time from a C++
@@ -54,6 +55,10 @@
 //                                      (and by inspect's marker where it has one), have
 //                                      __name__, __qualname__, __module__ and __doc__, and
 //                                      return coroutine objects named after their qualname.
+//   aio::via<&fn>(self, args...)       the awaitable of `self.name(...)` for a method made
+//                                      with aio::method: the coroutine of fn's C++ code while
+//                                      nothing replaces the method, else the call through the
+//                                      instance.
 //   aio::coroutine(task, qualname)     the coroutine object of a task, e.g. for create_task.
 //   aio::raise(exc)                    [[noreturn]] raise exc (instance or class); inside a
 //                                      C++ catch handler the exception being handled becomes
@@ -160,19 +165,7 @@ template <class... Args> struct promise;
 // ---------------------------------------------------------------------------
 // The Python error indicator as an exception object
 
-// Takes the pending error: a new reference to the normalized exception, its
-// traceback attached.
-inline PyObject *take_error() noexcept {
-    PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
-    PyErr_Fetch(&type, &value, &trace);
-    PyErr_NormalizeException(&type, &value, &trace);
-    if (trace) {
-        PyException_SetTraceback(value, trace);
-        Py_DECREF(trace);
-    }
-    Py_XDECREF(type);
-    return value;
-}
+using pysem::take_error;
 
 // Makes `exc` (stolen) the pending error, with its own traceback.
 inline void restore_error(PyObject *exc) noexcept {
@@ -184,27 +177,19 @@ inline void restore_error(PyObject *exc) noexcept {
     throw py::error_already_set();
 }
 
-// A new reference taken over as it is (null stays null: callers check).
-inline py::object steal(PyObject *p) { return py::reinterpret_steal<py::object>(p); }
+// A new reference taken over as it is: null stays null and raises nothing,
+// for the paths that must not throw (their callers check). Where a null means
+// "raise the pending error", pysem::steal is the one to use.
+inline py::object adopt(PyObject *p) noexcept { return py::reinterpret_steal<py::object>(p); }
 
-// The exception being handled (call inside a catch handler) as its Python
-// exception: an error_already_set as it is, other C++ exceptions as pybind11
-// translates them.
-inline py::object current_exception_object() noexcept {
-    pysem::set_error_from_exception();
-    return steal(take_error());
-}
-
+// The exception of `p` as its Python exception (see pysem::handled_exception).
 inline py::object exception_object(std::exception_ptr p) noexcept {
     try {
         std::rethrow_exception(p);
     } catch (...) {
-        return current_exception_object();
+        return pysem::handled_exception();
     }
 }
-
-// Sets the Python error for the exception being handled.
-inline void set_current_error() noexcept { restore_error(current_exception_object().release().ptr()); }
 
 // An exception instance from an instance or a class (instantiated without
 // arguments); `what` names the role in the TypeError otherwise.
@@ -212,14 +197,13 @@ inline py::object exception_instance(py::handle exc, const char *what) {
     if (PyExceptionInstance_Check(exc.ptr())) return py::reinterpret_borrow<py::object>(exc);
     if (PyExceptionClass_Check(exc.ptr())) {
         PyObject *made = PyObject_CallNoArgs(exc.ptr());
-        if (!made) throw py::error_already_set();
+        py::object instance = pysem::steal(made);
         if (!PyExceptionInstance_Check(made)) {
             PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
                          exc.ptr(), reinterpret_cast<PyObject *>(Py_TYPE(made)));
-            Py_DECREF(made);
             throw py::error_already_set();
         }
-        return steal(made);
+        return instance;
     }
     throw py::type_error(what);
 }
@@ -390,9 +374,7 @@ template <class T> py::object own(T &&x) {
     using D = std::remove_cvref_t<T>;
     if constexpr (std::is_same_v<D, task>) {
         static_assert(!std::is_lvalue_reference_v<T>, "aio::wait: pass a task by value (std::move)");
-        PyObject *c = make_coroutine(std::move(x), nullptr);
-        if (!c) throw py::error_already_set();
-        return py::reinterpret_steal<py::object>(c);
+        return pysem::steal(make_coroutine(std::move(x), nullptr));
     } else if constexpr (std::is_base_of_v<py::object, D> && !std::is_lvalue_reference_v<T> &&
                   !std::is_const_v<std::remove_reference_t<T>>)
         return py::object(std::move(x));
@@ -470,7 +452,7 @@ struct promise_base {
     std::suspend_always initial_suspend() const noexcept { return {}; }
     std::suspend_always final_suspend() const noexcept { return {}; }
     void unhandled_exception() noexcept {
-        slot = current_exception_object();
+        slot = pysem::handled_exception();
         status = step::raised;
     }
     void return_value(py::object v) noexcept {
@@ -548,7 +530,7 @@ class failure {
 
     // Call inside a catch handler: keeps the exception being handled, as its
     // Python exception (a C++ exception as pybind11 would raise it).
-    void capture() noexcept { value_ = detail::current_exception_object(); }
+    void capture() noexcept { value_ = pysem::handled_exception(); }
     void capture(std::exception_ptr p) noexcept { value_ = detail::exception_object(p); }
 
     explicit operator bool() const noexcept { return bool(value_); }
@@ -561,7 +543,7 @@ class failure {
     py::object traceback() const {
         if (!value_) return py::none();
         PyObject *tb = PyException_GetTraceback(value_.ptr());
-        return tb ? detail::steal(tb) : py::none();
+        return tb ? pysem::steal(tb) : py::none();
     }
     bool matches(py::handle exc_type) const {
         return value_ && PyErr_GivenExceptionMatches(value_.ptr(), exc_type.ptr());
@@ -647,9 +629,7 @@ inline py::object lookup_special(py::handle obj, PyObject *name) {
     PyObject *descr = _PyType_Lookup(Py_TYPE(obj.ptr()), name);
     if (!descr) return py::object();
     if (descrgetfunc get = Py_TYPE(descr)->tp_descr_get) {
-        PyObject *bound = get(descr, obj.ptr(), reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr())));
-        if (!bound) throw py::error_already_set();
-        return steal(bound);
+        return pysem::steal(get(descr, obj.ptr(), reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr()))));
     }
     return py::reinterpret_borrow<py::object>(descr);
 }
@@ -678,9 +658,7 @@ class async_with {
 
     // co_await: the value of __aenter__().
     detail::wait_awaiter enter() {
-        PyObject *awaitable = PyObject_CallNoArgs(enter_.ptr());
-        if (!awaitable) throw py::error_already_set();
-        return detail::wait_awaiter(detail::steal(awaitable), nullptr, detail::await_kind::aenter);
+        return detail::wait_awaiter(pysem::steal(PyObject_CallNoArgs(enter_.ptr())), nullptr, detail::await_kind::aenter);
     }
 
     // co_await: __aexit__ with the failure's details (or three Nones); raises
@@ -693,8 +671,7 @@ class async_with {
             result = PyObject_Vectorcall(exit_.ptr(), args, 3, nullptr);
             for (PyObject *a : args) Py_DECREF(a);
         }
-        if (!result) throw py::error_already_set();
-        return detail::exit_awaiter(detail::wait_awaiter(detail::steal(result), f.raw(), detail::await_kind::aexit), &f);
+        return detail::exit_awaiter(detail::wait_awaiter(pysem::steal(result), f.raw(), detail::await_kind::aexit), &f);
     }
 
   private:
@@ -782,10 +759,10 @@ inline void raise_from_body(PyObject *exc) noexcept { // steals
 
 inline void deliver(promise_base &p, PySendResult r, PyObject *value) noexcept {
     if (r == PYGEN_RETURN) {
-        p.slot = steal(value);
+        p.slot = adopt(value);
         p.status = step::value;
     } else {
-        p.slot = steal(take_error());
+        p.slot = adopt(take_error());
         p.status = step::error;
     }
 }
@@ -1011,7 +988,7 @@ inline PySendResult coro_throw(coroutine_object *c, PyObject *type, PyObject *va
         c->state = run_state::suspended;
         return PYGEN_ERROR;
     }
-    p.slot = steal(exc);
+    p.slot = adopt(exc);
     p.status = step::error;
     p.yf = py::object();
     return run(c, out);
@@ -1223,7 +1200,7 @@ struct closure_base {
 struct function_object {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    PyObject *impl;        // a pybind11 function, or null
+    PyObject *impl;        // the native function made from a header, or null
     closure_base *closure; // a run-time closure, or null
     PyObject *qualname;
     PyObject *module;
@@ -1241,7 +1218,7 @@ inline PyObject *function_vectorcall(PyObject *self, PyObject *const *args, std:
         try {
             result = make_coroutine(f->closure->call(f, args, PyVectorcall_NARGS(nargsf), kwnames), nullptr);
         } catch (...) {
-            set_current_error();
+            pysem::set_error_from_exception();
             return nullptr;
         }
     }
@@ -1342,7 +1319,7 @@ inline py::object make_function(PyObject *impl, closure_base *closure, py::handl
     f->module = Py_NewRef(module ? module.ptr() : Py_None);
     f->doc = Py_NewRef(doc ? doc.ptr() : Py_None);
     PyObject_GC_Track(f);
-    return steal(reinterpret_cast<PyObject *>(f));
+    return pysem::steal(reinterpret_cast<PyObject *>(f));
 }
 
 // ---------------------------------------------------------------------------
@@ -1419,7 +1396,7 @@ inline bool wait_awaiter::await_ready() {
     PyObject *it = awaitable_iter(target_.ptr(), kind_);
     target_ = py::object();
     if (!it) {
-        p.slot = steal(take_error());
+        p.slot = adopt(take_error());
         p.status = step::error;
         return true;
     }
@@ -1430,8 +1407,8 @@ inline bool wait_awaiter::await_ready() {
         s = PyIter_Send(it, Py_None, &r);
     }
     if (s == PYGEN_NEXT) {
-        p.yf = steal(it);
-        p.slot = steal(r);
+        p.yf = adopt(it);
+        p.slot = adopt(r);
         p.status = step::yielded;
         p.handling = handling_;
         return false;
@@ -1451,9 +1428,7 @@ inline py::object wait_awaiter::await_resume() {
 }
 
 inline wait_awaiter promise_base::await_transform(task &&t) {
-    PyObject *c = make_coroutine(std::move(t), owner ? owner->qualname : nullptr);
-    if (!c) throw py::error_already_set();
-    wait_awaiter a(steal(c));
+    wait_awaiter a(pysem::steal(make_coroutine(std::move(t), owner ? owner->qualname : nullptr)));
     a.promise_ = this;
     return a;
 }
@@ -1495,10 +1470,8 @@ inline state make_state() {
                                             Py_TPFLAGS_DISALLOW_INSTANTIATION,
                                         function_slots};
     state s{};
-    py::object coroutine_type = steal(PyType_FromSpec(&coroutine_spec));
-    if (!coroutine_type) throw py::error_already_set();
-    py::object function_type = steal(PyType_FromSpec(&function_spec));
-    if (!function_type) throw py::error_already_set();
+    py::object coroutine_type = pysem::steal(PyType_FromSpec(&coroutine_spec));
+    py::object function_type = pysem::steal(PyType_FromSpec(&function_spec));
     // What asyncio.iscoroutinefunction (and inspect's marker, where it has one)
     // looks for; bound methods forward the attribute to the function.
     PyObject *dict = reinterpret_cast<PyTypeObject *>(function_type.ptr())->tp_dict;
@@ -1539,9 +1512,7 @@ namespace aio {
 // The coroutine object of a task, named `qualname`.
 inline py::object coroutine(task &&t, py::handle qualname) {
     if (!PyUnicode_Check(qualname.ptr())) throw py::type_error("aio::coroutine: qualname must be str");
-    PyObject *c = detail::make_coroutine(std::move(t), qualname.ptr());
-    if (!c) throw py::error_already_set();
-    return detail::steal(c);
+    return pysem::steal(detail::make_coroutine(std::move(t), qualname.ptr()));
 }
 
 namespace detail {
@@ -1552,10 +1523,13 @@ inline py::object coroutine_function(py::object made, py::handle qualname, py::h
 } // namespace detail
 
 // Table entries (see common/function.hpp) for coroutine functions: the C++
-// code returns the task, after the checks that the call itself makes.
+// code returns the task, after the checks that the call itself makes. A
+// coroutine method is recorded for calls through the instance (aio::via,
+// pysem::through, pysem::is_direct).
 template <auto Fn> constexpr pysem::definition method(const char *header, const char *doc = nullptr) {
     pysem::definition d = pysem::self_first<Fn>(header, doc);
     d.wrap = &detail::coroutine_function;
+    d.own = &pysem::own_record<Fn>;
     return d;
 }
 
@@ -1565,24 +1539,13 @@ template <auto Fn> constexpr pysem::definition function(const char *header, cons
     return d;
 }
 
-template <class F, class... Extra> py::object def(py::module_ &m, const char *name, F &&fn, const Extra &...extra) {
-    py::cpp_function impl(std::forward<F>(fn), py::name(name), py::scope(m), extra...);
-    py::object f = detail::make_function(impl.ptr(), nullptr, py::str(name), m.attr("__name__"), impl.attr("__doc__"));
-    m.add_object(name, f, true);
-    return f;
-}
-
-template <class F, class... Extra>
-py::object def_method(py::handle cls, const char *name, F &&fn, const Extra &...extra) {
-    py::cpp_function impl(std::forward<F>(fn), py::name(name), py::is_method(cls), extra...);
-    // pybind11 wraps a method in an instancemethod; the function inside is what runs.
-    py::object target = impl;
-    if (PyInstanceMethod_Check(impl.ptr()))
-        target = py::reinterpret_borrow<py::object>(PyInstanceMethod_GET_FUNCTION(impl.ptr()));
-    py::str qualname(py::str("{}.{}").format(cls.attr("__qualname__"), name));
-    py::object f = detail::make_function(target.ptr(), nullptr, qualname, cls.attr("__module__"), impl.attr("__doc__"));
-    py::setattr(cls, name, f);
-    return f;
+// `self.name(...)` for a coroutine method defined with aio::method: while the
+// lookup would reach the class's own method, the coroutine of its C++ code
+// (named as the method's coroutines are), else the call through the instance.
+template <auto Fn, class... Args> py::object via(py::handle self, const Args &...args) {
+    const pysem::own_method &m = pysem::own<Fn>();
+    if (!pysem::is_direct(self, m)) return pysem::call_method(self, m.name, args...);
+    return coroutine(pysem::detail::call_native<Fn>(self, args...), pysem::detail::signature_of<Fn>->qualname);
 }
 
 // A coroutine function made from a closure at run time; see the top of this file.

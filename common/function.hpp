@@ -7,6 +7,7 @@
 //     pysem::method<&format_data>("format_data(data)")
 //     pysem::method<&save>("save_credential(root, *, repo_url, username, token)", doc)
 //     pysem::method<&init>("__init__(runner=None)", doc)
+//     pysem::static_method<&header>("_header(scope, name)")
 //
 // The header is written as a `def` line would write it (positional
 // parameters, `*`, keyword-only parameters, defaults as Python expressions,
@@ -34,8 +35,6 @@
 #include "common/capi.hpp"
 #include "common/pysem.hpp"
 
-#include <pybind11/detail/exception_translation.h>
-
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -48,35 +47,12 @@
 namespace pysem {
 
 // ---------------------------------------------------------------------------
-// One error path
-
-// Sets the Python error for the C++ exception being handled, as pybind11's own
-// functions do: a pending Python error is restored, pybind11's exception types
-// and registered translators apply, std::bad_alloc is MemoryError and any
-// other std::exception RuntimeError. Call only inside a catch handler.
-inline void set_error_from_exception() noexcept {
-    try {
-        py::detail::try_translate_exceptions();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "a C++ exception escaped its translation");
-    }
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "a C++ exception was translated to no Python error");
-}
-
-// Runs `body` for a C-API entry point: true when it returned, false with the
-// Python error set when it threw.
-template <class F> bool run_c_api(F &&body) noexcept {
-    try {
-        body();
-        return true;
-    } catch (...) {
-        set_error_from_exception();
-        return false;
-    }
-}
-
-// ---------------------------------------------------------------------------
 // Signatures
+
+// How the callable is bound, which its text signature shows as its first
+// parameter: the instance ($self), the module ($module), or nothing (a static
+// method).
+enum class binding { instance, module, none };
 
 struct signature {
     py::str qualname;            // for messages: "Class.method" or "function"
@@ -134,7 +110,7 @@ inline py::object evaluate_default(const std::string &expression, py::handle mod
 }
 
 // "Class.method" or "function", the short name, and the parsed header.
-inline std::unique_ptr<signature> parse_header(const char *header, py::handle qual_prefix, bool method,
+inline std::unique_ptr<signature> parse_header(const char *header, py::handle qual_prefix, binding bound,
                                                py::handle module_dict, const char *doc) {
     std::string_view h(header);
     size_t open = h.find('('), close = h.rfind(')');
@@ -142,14 +118,16 @@ inline std::unique_ptr<signature> parse_header(const char *header, py::handle qu
         throw std::logic_error(std::string("pysem: malformed header ") + header);
     std::string name(h.substr(0, open));
     auto sig = std::make_unique<signature>();
-    sig->method = method;
+    sig->method = bound == binding::instance;
     sig->qualname = qual_prefix.is_none() ? py::str(name) : py::str(std::string(py::str(qual_prefix)) + "." + name);
 
     bool keyword_only = false;
-    std::string text = name + (method ? "($self" : "($module");
+    std::string text = name + "(";
+    if (bound != binding::none) text += bound == binding::instance ? "$self" : "$module";
     for (const std::string &part : split_parameters(h.substr(open + 1, close - open - 1))) {
         if (part.empty()) throw std::logic_error(std::string("pysem: empty parameter in ") + header);
-        text += ", " + part;
+        if (text.back() != '(') text += ", ";
+        text += part;
         if (part == "*") {
             keyword_only = true;
             continue;
@@ -405,12 +383,12 @@ template <auto Fn> inline own_method *own_record = nullptr;
 
 // One entry of a table of definitions: what to make, from what header.
 struct definition {
-    enum kind_t { method_kind, function_kind, self_first_kind } kind;
+    enum kind_t { method_kind, function_kind, self_first_kind, static_kind } kind;
     const char *header;
     const char *doc;
     _PyCFunctionFastWithKeywords entry;
     const signature **slot;
-    // For calls through the instance: where the made method is recorded.
+    // For calls through the instance: where the made method is recorded, or null.
     own_method **own;
     // Turns the made callable into what the scope holds (e.g. a coroutine
     // function around it), given the qualified name; null keeps it.
@@ -433,6 +411,12 @@ template <auto Fn> constexpr definition self_first(const char *header, const cha
     return {definition::self_first_kind, header, doc, &detail::self_first_entry<Fn>, &detail::signature_of<Fn>, nullptr};
 }
 
+// `@staticmethod def name(...)` in the class body: no instance; qualified by
+// the class, as the interpreter's own static methods are.
+template <auto Fn> constexpr definition static_method(const char *header, const char *doc = nullptr) {
+    return {definition::static_kind, header, doc, &detail::function_entry<Fn>, &detail::signature_of<Fn>, nullptr};
+}
+
 namespace detail {
 
 // The PyMethodDef of a definition, kept for the life of the process with its
@@ -440,7 +424,13 @@ namespace detail {
 inline PyMethodDef *make_method_def(const definition &d, py::handle qual_prefix, py::handle module_dict) {
     // A module loaded again (a new copy in the same process) redefines its
     // functions; the earlier signature stays alive for callables made from it.
-    auto sig = parse_header(d.header, qual_prefix, d.kind != definition::function_kind, module_dict, d.doc);
+    // A module function that another callable wraps (a coroutine function)
+    // shows no module: the wrapper that the module holds is bound to none.
+    binding bound = d.kind == definition::static_kind       ? binding::none
+                    : d.kind != definition::function_kind ? binding::instance
+                    : d.wrap                               ? binding::none
+                                                           : binding::module;
+    auto sig = parse_header(d.header, qual_prefix, bound, module_dict, d.doc);
     std::string name(d.header, std::strchr(d.header, '('));
     auto *def = new PyMethodDef{};
     def->ml_name = (new std::string(name))->c_str();
@@ -464,7 +454,8 @@ inline py::object module_dict_of(py::handle module_name) {
 }
 
 // The callable a definition makes: a method descriptor of `cls`, a function
-// of `module`, or (self_first) a plain function qualified by `cls`.
+// of `module`, (self_first) a plain function qualified by `cls`, or (static)
+// a static method of `cls`.
 inline py::object make_callable(const definition &d, py::handle scope) {
     bool on_class = PyType_Check(scope.ptr());
     py::object module_name = on_class ? py::object(scope.attr("__module__")) : py::object(scope.attr("__name__"));
@@ -487,6 +478,11 @@ inline py::object make_callable(const definition &d, py::handle scope) {
     case definition::self_first_kind:
         made = steal(PyCFunction_NewEx(def, nullptr, module_name.ptr()));
         break;
+    case definition::static_kind:
+        // Bound to the class, which the C++ code does not take; the class
+        // gives it its qualified name (CPython's METH_STATIC does the same).
+        made = steal(PyStaticMethod_New(steal(PyCFunction_NewEx(def, scope.ptr(), module_name.ptr())).ptr()));
+        break;
     }
     if (d.wrap) made = d.wrap(std::move(made), sig.qualname, module_name);
     return made;
@@ -499,7 +495,7 @@ inline void define(py::handle scope, std::initializer_list<definition> table) {
         py::object made = make_callable(d, scope);
         std::string short_name(d.header, std::strchr(d.header, '('));
         if (PyObject_SetAttrString(scope.ptr(), short_name.c_str(), made.ptr()) < 0) throw py::error_already_set();
-        if (d.kind == definition::method_kind && d.own)
+        if (d.own)
             *d.own = new own_method{steal_as<py::str>(PyUnicode_InternFromString(short_name.c_str())), made};
     }
 }
@@ -588,25 +584,31 @@ template <auto Fn, class... Args> py::object through(py::handle self, const Args
 // self.<name of Fn>(*args): the native code while that is what the lookup
 // would reach, else through the instance.
 namespace detail {
+// Fn's C++ code called as the method would call it, its C++ result as it is.
 template <auto Fn, class... Args, size_t... I>
-py::object call_direct(py::handle self, std::index_sequence<I...>, const Args &...args) {
+decltype(auto) call_native_seq(py::handle self, std::index_sequence<I...>, const Args &...args) {
     using P = typename traits_of<Fn>::params;
-    auto call = [&]() -> decltype(auto) {
-        return pointer<Fn>()(parameter<std::tuple_element_t<0, P>>(self.ptr()),
-                             parameter<std::tuple_element_t<I + 1, P>>(positional(args).ptr())...);
-    };
+    return pointer<Fn>()(parameter<std::tuple_element_t<0, P>>(self.ptr()),
+                         parameter<std::tuple_element_t<I + 1, P>>(positional(args).ptr())...);
+}
+
+template <auto Fn, class... Args> decltype(auto) call_native(py::handle self, const Args &...args) {
+    return call_native_seq<Fn>(self, std::index_sequence_for<Args...>{}, args...);
+}
+
+template <auto Fn, class... Args> py::object call_direct(py::handle self, const Args &...args) {
     if constexpr (std::is_void_v<typename traits_of<Fn>::result_type>) {
-        call();
+        call_native<Fn>(self, args...);
         return py::none();
     } else {
-        return steal(result(call()));
+        return steal(result(call_native<Fn>(self, args...)));
     }
 }
 } // namespace detail
 
 template <auto Fn, class... Args> py::object via(py::handle self, const Args &...args) {
     const own_method &m = own<Fn>();
-    if (is_direct(self, m)) return detail::call_direct<Fn>(self, std::index_sequence_for<Args...>{}, args...);
+    if (is_direct(self, m)) return detail::call_direct<Fn>(self, args...);
     return call_method(self, m.name, args...);
 }
 

@@ -10,6 +10,7 @@
 #include "common/capi.hpp"
 
 #include <pybind11/pybind11.h>
+#include <pybind11/detail/exception_translation.h>
 #include <pybind11/gil_safe_call_once.h>
 
 #include <climits>
@@ -43,6 +44,47 @@ inline void set_refusal(const char *arg, const char *kind, py::handle value) noe
 // no object, which the function tables (function.hpp) turn into that error.
 // A refusal returned this way costs no C++ exception.
 inline py::object raised() noexcept { return py::object(); }
+
+// Sets the Python error for the C++ exception being handled, as pybind11's own
+// functions do: a pending Python error is restored, pybind11's exception types
+// and registered translators apply, std::bad_alloc is MemoryError and any
+// other std::exception RuntimeError. The one path from a C++ exception to the
+// Python error, for functions, methods, coroutines and module bodies alike.
+// Call only inside a catch handler.
+inline void set_error_from_exception() noexcept {
+    try {
+        py::detail::try_translate_exceptions();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "a C++ exception escaped its translation");
+    }
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "a C++ exception was translated to no Python error");
+}
+
+// Runs `body` for a C-API entry point: true when it returned, false with the
+// Python error set when it threw.
+template <class F> bool run_c_api(F &&body) noexcept {
+    try {
+        body();
+        return true;
+    } catch (...) {
+        set_error_from_exception();
+        return false;
+    }
+}
+
+// Takes the pending error out of the indicator: a new reference to the
+// normalized exception, its traceback attached (null when none is set).
+inline PyObject *take_error() noexcept {
+    PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    if (trace) {
+        PyException_SetTraceback(value, trace);
+        Py_DECREF(trace);
+    }
+    Py_XDECREF(type);
+    return value;
+}
 
 // Steals a new reference from the C API, raising the pending error on NULL.
 inline py::object steal(PyObject *result) {
@@ -415,19 +457,6 @@ inline py::object make_class(py::handle module, const char *name, const char *do
     return type(py::str(name), bases, ns);
 }
 
-// `def name(self, ...)` in the class body.
-template <class F, class... Extra> void def_method(py::handle cls, const char *name, F &&f, const Extra &...extra) {
-    cls.attr(name) = py::cpp_function(std::forward<F>(f), py::name(name), py::is_method(cls), extra...);
-}
-
-// A C-API function as a method of a plain class. pybind11 takes any function
-// named __init__ for a constructor of its own classes, so a plain class's
-// __init__ is written this way. `def` must outlive the interpreter.
-inline py::object c_method(PyMethodDef *def, py::handle module_name) {
-    py::object function = steal(PyCFunction_NewEx(def, nullptr, module_name.ptr()));
-    return steal(PyInstanceMethod_New(function.ptr()));
-}
-
 // ---------------------------------------------------------------------------
 // Calls through the instance. Methods call each other as `self.name(...)`;
 // while the lookup would find the class's own native method, a caller may go
@@ -510,13 +539,20 @@ inline py::dict make_dict(std::initializer_list<std::pair<py::handle, py::handle
     return out;
 }
 
-// The exception a handler caught, as `except ... as error` binds it: with its
-// traceback attached, so that a log record or a later raise shows where it
-// came from.
-inline py::object handled_exception(const py::error_already_set &e) {
-    py::object error = e.value();
-    if (e.trace() && PyException_SetTraceback(error.ptr(), e.trace().ptr()) < 0) throw py::error_already_set();
-    return error;
+// The exception being handled, as `except BaseException as e` binds it: the
+// exception object with its traceback attached. A C++ exception is the Python
+// exception that the one error path makes of it. A Python error is only read,
+// so the handler may still `throw;` it. Call only inside a catch handler.
+inline py::object handled_exception() noexcept {
+    try {
+        throw;
+    } catch (const py::error_already_set &e) {
+        if (e.trace()) PyException_SetTraceback(e.value().ptr(), e.trace().ptr());
+        return e.value();
+    } catch (...) {
+        set_error_from_exception();
+        return py::reinterpret_steal<py::object>(take_error());
+    }
 }
 
 // ---------------------------------------------------------------------------

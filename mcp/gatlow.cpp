@@ -10,11 +10,9 @@
 // Host names and standard-library facilities are module attributes, looked up
 // when used, so that they can be patched as a Python module's globals. The
 // road's own methods are called through the instance when the instance or a
-// subclass replaced them, and directly otherwise.
+// subclass replaced them, and directly otherwise (pysem::via, aio::via).
 #include "common/aio.hpp"
 #include "common/module.hpp"
-#include "common/pysem.hpp"
-#include "mcp/gatlow_names.hpp"
 #include "mcp/gatlow_scope.hpp"
 #include "mcp/gatlow_trace.hpp"
 
@@ -29,23 +27,11 @@
 namespace {
 
 using namespace py::literals;
-using gatlow::attr;
-using gatlow::borrow;
-using gatlow::call_method;
-using gatlow::equals;
-using gatlow::get;
-using gatlow::item;
-using gatlow::keys;
-using gatlow::set_attr;
-using gatlow::set_item;
-using gatlow::starts_with;
 
 pysem::module_namespace ns;
 
-constexpr const char *kModule = "pelorin.mcp.gatlow";
-
 // ---------------------------------------------------------------------------
-// Small Python idioms
+// Small Python idioms of this module
 
 template <class... A> py::object call(py::handle callable, const A &...args) {
     PyObject *argv[] = {nullptr, py::handle(args).ptr()...};
@@ -65,11 +51,8 @@ py::object optional_text(py::handle value, const char *arg) {
 // a == b for the fixed key. For two texts the time taken depends on the
 // presented text's length only, never on where the two first differ.
 bool same_key(py::handle presented, py::handle secret) {
-    if (!PyUnicode_CheckExact(presented.ptr()) || !PyUnicode_CheckExact(secret.ptr())) {
-        int r = PyObject_RichCompareBool(presented.ptr(), secret.ptr(), Py_EQ);
-        if (r < 0) throw py::error_already_set();
-        return r != 0;
-    }
+    if (!PyUnicode_CheckExact(presented.ptr()) || !PyUnicode_CheckExact(secret.ptr()))
+        return pysem::equal(presented, secret);
     pysem::text_view p(presented), s(secret);
     if (s.empty()) return p.empty();
     std::uint32_t diff = p.size() != s.size();
@@ -77,30 +60,10 @@ bool same_key(py::handle presented, py::handle secret) {
     return diff == 0;
 }
 
-// Every instance's road methods, as the class defined them; the road skips the
-// Python call for a method that still is one of these.
-struct Originals {
-    PyObject *is_protected_path, *extract_token, *internal_identity, *verify_remote, *get_client, *send_401,
-        *send_503;
-};
-
-py::gil_safe_call_once_and_store<Originals> &originals_storage() {
-    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<Originals> storage;
-    return storage;
-}
-
-const Originals &originals() { return originals_storage().get_stored(); }
-
-// self.<name> when the instance or its class replaced the method, else null.
-py::object replaced(py::handle self, PyObject *name, PyObject *original) {
-    if (!pysem::replaced(self, name, original)) return py::object();
-    return pysem::steal(PyObject_GetAttr(self.ptr(), name));
-}
-
 // ---------------------------------------------------------------------------
 // The middleware's state lives in its instance attributes, read when used.
 
-bool remote_mode(py::handle self) { return pysem::truthy(attr(self, keys()._auth_verify_url)); }
+bool remote_mode(py::handle self) { return pysem::truthy(self.attr(PYSEM_LIT("_auth_verify_url"))); }
 
 // ---------------------------------------------------------------------------
 // Tracing
@@ -116,6 +79,7 @@ template <class Step> void lossy(Step &&step) {
     }
 }
 
+// _trace_keepa(message)
 void trace_keepa(py::object message) {
     pysem::exact_str(message, "message");
     py::object now = ns["datetime"].attr("now")(ns["timezone"].attr("utc"));
@@ -125,7 +89,7 @@ void trace_keepa(py::object message) {
     lossy([&] {
         PyObject *out = PySys_GetObject("stdout"); // borrowed: write() may replace sys.stdout
         if (out && out != Py_None) {
-            py::object stream = borrow(out);
+            py::object stream = py::reinterpret_borrow<py::object>(out);
             stream.attr("write")(line);
             stream.attr("flush")();
         }
@@ -156,26 +120,26 @@ struct Tracer {
     void opening(py::handle scope, bool has_api_key, bool remote) {
         py::str header_names = gatlow::header_names(scope);
         py::str query_keys = gatlow::query_keys(scope);
-        py::object method = get(scope, keys().method);
-        py::str method_text = method.is_none() ? py::str("") : pysem::text_form(method);
+        py::object method = pysem::get(scope, PYSEM_LIT("method"));
+        py::str method_text = method.is_none() ? PYSEM_LIT("") : pysem::text_form(method);
         trace(format("request_start method=%U path=%U query_keys=%U headers=%U", method_text.ptr(), path.ptr(),
                      query_keys.ptr(), header_names.ptr()));
-        const char *mode = remote ? "remote" : "fixed";
-        ns["_logger"].attr("info")("[KEEPA-TRACE] auth_verify_start path=%s has_api_key=%s mode=%s", log_path,
-                                   py::bool_(has_api_key), mode);
-        trace(format("auth_verify_start path=%U has_api_key=%s mode=%s", path.ptr(), flag(has_api_key), mode));
+        const py::str &mode = remote ? PYSEM_LIT("remote") : PYSEM_LIT("fixed");
+        ns["_logger"].attr("info")(PYSEM_LIT("[KEEPA-TRACE] auth_verify_start path=%s has_api_key=%s mode=%s"),
+                                   log_path, py::bool_(has_api_key), mode);
+        trace(format("auth_verify_start path=%U has_api_key=%s mode=%U", path.ptr(), flag(has_api_key), mode.ptr()));
     }
 
     void verify_error() {
-        ns["_logger"].attr("warning")("[KEEPA-TRACE] auth_verify_error path=%s error_type=%s elapsed_ms=%s", log_path,
-                                      "ApiKeyVerificationUnavailable", elapsed_ms(started_at));
+        ns["_logger"].attr("warning")(PYSEM_LIT("[KEEPA-TRACE] auth_verify_error path=%s error_type=%s elapsed_ms=%s"),
+                                      log_path, PYSEM_LIT("ApiKeyVerificationUnavailable"), elapsed_ms(started_at));
         trace(format("auth_verify_error path=%U error_type=ApiKeyVerificationUnavailable elapsed_ms=%lld", path.ptr(),
                      elapsed_ms(started_at)));
     }
 
     void verify_done(bool valid) {
-        ns["_logger"].attr("info")("[KEEPA-TRACE] auth_verify_done path=%s valid=%s elapsed_ms=%s", log_path,
-                                   py::bool_(valid), elapsed_ms(started_at));
+        ns["_logger"].attr("info")(PYSEM_LIT("[KEEPA-TRACE] auth_verify_done path=%s valid=%s elapsed_ms=%s"),
+                                   log_path, py::bool_(valid), elapsed_ms(started_at));
         trace(format("auth_verify_done path=%U valid=%s elapsed_ms=%lld", path.ptr(), flag(valid),
                      elapsed_ms(started_at)));
     }
@@ -237,58 +201,56 @@ py::bytes answer_body(const Answer &a, py::handle reason) {
 }
 
 aio::task send_answer(py::object scope, py::object send, const Answer *a, py::object reason) {
-    const auto &k = keys();
     py::bytes body = answer_body(*a, reason);
     py::list headers;
     headers.append(py::make_tuple(py::bytes("content-type"), py::bytes("application/json")));
     headers.append(py::make_tuple(py::bytes(a->header_name), py::bytes(a->header_value)));
     headers.attr("extend")(call(ns["cors_headers_for_scope"], scope));
-    py::dict start;
-    start[py::handle(k.type)] = borrow(k.http_response_start);
-    start[py::handle(k.status)] = py::int_(a->status);
-    start[py::handle(k.headers)] = headers;
+    py::dict start = pysem::make_dict({{PYSEM_LIT("type"), PYSEM_LIT("http.response.start")},
+                                       {PYSEM_LIT("status"), py::int_(a->status)},
+                                       {PYSEM_LIT("headers"), headers}});
     co_await aio::wait(call(send, start));
-    py::dict message;
-    message[py::handle(k.type)] = borrow(k.http_response_body);
-    message[py::handle(k.body)] = body;
+    py::dict message =
+        pysem::make_dict({{PYSEM_LIT("type"), PYSEM_LIT("http.response.body")}, {PYSEM_LIT("body"), body}});
     co_await aio::wait(call(send, message));
     co_return py::none();
+}
+
+// ApiKeyGatlow._send_401(scope, send, reason="invalid_api_key")
+aio::task send_401(py::handle, py::object scope, py::object send, py::object reason) {
+    pysem::exact_str(reason, "reason");
+    return send_answer(std::move(scope), std::move(send), &kUnauthorized, std::move(reason));
+}
+
+// ApiKeyGatlow._send_503(scope, send, reason)
+aio::task send_503(py::handle, py::object scope, py::object send, py::object reason) {
+    pysem::exact_str(reason, "reason");
+    return send_answer(std::move(scope), std::move(send), &kUnavailable, std::move(reason));
 }
 
 // ---------------------------------------------------------------------------
 // Remote verification
 
+// ApiKeyGatlow._get_client()
 py::object get_client(py::handle self) {
-    if (attr(self, keys()._client).is_none()) {
+    if (self.attr(PYSEM_LIT("_client")).is_none()) {
         py::module_ httpx = py::module_::import("httpx");
         py::object timeout = httpx.attr("Timeout")(ns["_VERIFY_READ_TIMEOUT_SECONDS"],
                                                    "connect"_a = ns["_VERIFY_CONNECT_TIMEOUT_SECONDS"]);
         py::object limits = httpx.attr("Limits")("max_connections"_a = ns["_VERIFY_MAX_CONNECTIONS"],
                                                  "max_keepalive_connections"_a = ns["_VERIFY_MAX_KEEPALIVE"],
                                                  "keepalive_expiry"_a = ns["_VERIFY_KEEPALIVE_EXPIRY_SECONDS"]);
-        set_attr(self, keys()._client, httpx.attr("AsyncClient")("timeout"_a = timeout, "limits"_a = limits));
+        py::setattr(self, PYSEM_LIT("_client"), httpx.attr("AsyncClient")("timeout"_a = timeout, "limits"_a = limits));
     }
-    return attr(self, keys()._client);
-}
-
-py::object client_of(py::handle self) {
-    if (py::object own = replaced(self, keys().get_client, originals().get_client)) return call(own);
-    return get_client(self);
+    return self.attr(PYSEM_LIT("_client"));
 }
 
 bool younger_than(py::handle now, py::handle verified_at, const char *limit) {
     py::object age = pysem::steal(PyNumber_Subtract(now.ptr(), verified_at.ptr()));
-    int r = PyObject_RichCompareBool(age.ptr(), ns[limit].ptr(), Py_LT);
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
+    return pysem::less(age, ns[limit]);
 }
 
-bool is_status(py::handle status, long code) {
-    py::int_ expected(code);
-    int r = PyObject_RichCompareBool(status.ptr(), expected.ptr(), Py_EQ);
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
+bool is_status(py::handle status, long code) { return pysem::equal(status, py::int_(code)); }
 
 void forget(py::handle cache, py::handle api_key) {
     if (PyDict_CheckExact(cache.ptr())) {
@@ -327,7 +289,7 @@ bool header_safe(py::handle text) {
 std::optional<py::object> settled_verdict(py::handle self, py::handle api_key, CacheRead &read) {
     if (!pysem::truthy(api_key) || !remote_mode(self) || !header_safe(api_key)) return py::none();
     read.now = call(ns["time"].attr("time"));
-    py::object entry = pysem::get(attr(self, keys()._verify_cache), api_key);
+    py::object entry = pysem::get(self.attr(PYSEM_LIT("_verify_cache")), api_key);
     if (entry.is_none()) return std::nullopt;
     std::tie(read.verified_at, read.record) = pysem::unpack2(entry);
     read.has_entry = true;
@@ -339,38 +301,33 @@ std::optional<py::object> settled_verdict(py::handle self, py::handle api_key, C
 // rejected one. A temporary failure falls back on a verdict younger than the
 // grace period, else raises ApiKeyVerificationUnavailable.
 aio::task ask_endpoint(py::object self, py::object api_key, CacheRead read) {
-    const auto &k = keys();
     const py::object &now = read.now;
     py::object failure;
     try {
-        py::object client = client_of(self);
-        py::dict params;
-        params[py::handle(k.api_key)] = api_key;
-        py::dict headers;
-        headers["X-MCP-API-Key"] = api_key;
-        headers["X-Pelorin-Version"] = ns["__version__"];
-        py::object response = co_await aio::wait(
-            client.attr("get")(attr(self, k._auth_verify_url), "params"_a = params, "headers"_a = headers));
+        py::object client = pysem::via<&get_client>(self);
+        py::dict params = pysem::make_dict({{PYSEM_LIT("api_key"), api_key}});
+        py::dict headers = pysem::make_dict(
+            {{PYSEM_LIT("X-MCP-API-Key"), api_key}, {PYSEM_LIT("X-Pelorin-Version"), ns["__version__"]}});
+        py::object response = co_await aio::wait(client.attr("get")(self.attr(PYSEM_LIT("_auth_verify_url")),
+                                                                    "params"_a = params, "headers"_a = headers));
         py::object status = response.attr("status_code");
         if (is_status(status, 200)) {
             py::object answer = response.attr("json")();
-            if (!pysem::truthy(pysem::get(answer, py::handle(k.valid)))) {
-                forget(attr(self, k._verify_cache), api_key);
+            if (!pysem::truthy(pysem::get(answer, PYSEM_LIT("valid")))) {
+                forget(self.attr(PYSEM_LIT("_verify_cache")), api_key);
                 co_return py::none();
             }
-            set_item(attr(self, k._verify_cache), api_key.ptr(), py::make_tuple(now, answer));
+            self.attr(PYSEM_LIT("_verify_cache"))[api_key] = py::make_tuple(now, answer);
             co_return answer;
         }
         if (is_status(status, 401) || is_status(status, 403)) {
-            forget(attr(self, k._verify_cache), api_key);
+            forget(self.attr(PYSEM_LIT("_verify_cache")), api_key);
             co_return py::none();
         }
         failure = format("HTTP %S", status.ptr());
     } catch (...) {
-        aio::failure caught; // C++ errors too, as the exceptions pybind11 makes of them
-        caught.capture();
-        if (!caught.matches(PyExc_Exception)) caught.rethrow();
-        py::object error = caught.value();
+        py::object error = pysem::handled_exception(); // C++ errors too, as the exceptions pybind11 makes of them
+        if (!PyErr_GivenExceptionMatches(error.ptr(), PyExc_Exception)) throw;
         py::object name = pysem::steal(PyType_GetName(Py_TYPE(error.ptr())));
         failure = format("%U: %R", name.ptr(), error.ptr());
     }
@@ -383,66 +340,45 @@ aio::task ask_endpoint(py::object self, py::object api_key, CacheRead read) {
     aio::raise(ns["ApiKeyVerificationUnavailable"](failure));
 }
 
-aio::task verify_remote(py::object self, py::object api_key) {
+aio::task verify_body(py::object self, py::object api_key) {
     CacheRead read;
     if (auto verdict = settled_verdict(self, api_key, read)) co_return *verdict;
     co_return co_await ask_endpoint(std::move(self), std::move(api_key), std::move(read));
 }
 
-// ---------------------------------------------------------------------------
-// The road's methods, each through the instance when replaced
+// ApiKeyGatlow._verify_remote(api_key)
+aio::task verify_remote(py::handle self, py::object api_key) {
+    return verify_body(py::reinterpret_borrow<py::object>(self), optional_text(api_key, "api_key"));
+}
 
-bool is_protected_path(py::handle self, py::handle path) {
+// ---------------------------------------------------------------------------
+// Reading the request
+
+// ApiKeyGatlow._header(scope, name), a static method
+py::object header(py::object scope, py::object name) {
+    pysem::exact_bytes(name, "name");
+    return gatlow::header_text(
+        scope, std::string_view(PyBytes_AS_STRING(name.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(name.ptr()))));
+}
+
+// ApiKeyGatlow._is_protected_path(path)
+bool is_protected_path(py::handle self, py::object path) {
     pysem::exact_str(path, "path");
-    py::object prefixes = attr(self, keys()._protected_path_prefixes);
+    py::object prefixes = self.attr(PYSEM_LIT("_protected_path_prefixes"));
     if (prefixes.is_none()) return true;
-    for (py::handle prefix : prefixes) {
-        Py_ssize_t r = PyUnicode_Tailmatch(path.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
-        if (r < 0) throw py::error_already_set();
-        if (r) return true;
-    }
+    for (py::handle prefix : prefixes)
+        if (pysem::starts_with(path, prefix)) return true;
     return false;
 }
 
-py::object internal_identity(py::handle self, py::handle scope) {
-    if (!pysem::truthy(attr(self, keys()._trust_upstream_corvane_identity))) return py::none();
+// ApiKeyGatlow._internal_identity(scope)
+py::object internal_identity(py::handle self, py::object scope) {
+    if (!pysem::truthy(self.attr(PYSEM_LIT("_trust_upstream_corvane_identity")))) return py::none();
     return gatlow::gateway_identity(scope);
 }
 
-struct Road {
-    py::object self;
-    const Originals &own = originals();
-
-    bool is_protected(py::handle path) {
-        if (py::object m = replaced(self, keys().is_protected_path, own.is_protected_path))
-            return pysem::truthy(call(m, path));
-        return is_protected_path(self, path);
-    }
-    py::object token(py::handle scope) {
-        if (py::object m = replaced(self, keys().extract_token, own.extract_token)) return call(m, scope);
-        return gatlow::extract_token(scope);
-    }
-    py::object identity(py::handle scope) {
-        if (py::object m = replaced(self, keys().internal_identity, own.internal_identity)) return call(m, scope);
-        return internal_identity(self, scope);
-    }
-    // _verify_remote(token) when replaced, else null.
-    py::object verification(py::handle token) {
-        if (py::object m = replaced(self, keys().verify_remote, own.verify_remote)) return call(m, token);
-        return py::object();
-    }
-    // The awaitable of _send_401 / _send_503 (scope, send, reason=...).
-    py::object refusal(py::handle scope, py::handle send, bool unavailable) {
-        PyObject *name = unavailable ? keys().send_503 : keys().send_401;
-        const char *reason = unavailable ? "auth_service_unavailable" : "invalid_api_key";
-        if (py::object m = replaced(self, name, unavailable ? own.send_503 : own.send_401))
-            return m(scope, send, "reason"_a = reason);
-        return aio::coroutine(send_answer(py::reinterpret_borrow<py::object>(scope),
-                                          py::reinterpret_borrow<py::object>(send),
-                                          unavailable ? &kUnavailable : &kUnauthorized, py::str(reason)),
-                              unavailable ? keys().qual_send_503 : keys().qual_send_401);
-    }
-};
+// ApiKeyGatlow._extract_token(scope)
+py::object extract_token(py::handle, py::object scope) { return gatlow::extract_token(scope); }
 
 // ---------------------------------------------------------------------------
 // The channels an accepted request's application gets
@@ -453,44 +389,210 @@ struct Exchange {
     bool trace;
     bool response_started = false;
     bool response_complete = false;
+
+    bool half_sent() const { return response_started && !response_complete; }
 };
 
 aio::task tracking_send(std::shared_ptr<Exchange> ex, py::object message) {
-    const auto &k = keys();
-    py::object type = item(message, k.type);
-    if (equals(type, k.http_response_start))
+    py::object type = message[PYSEM_LIT("type")];
+    if (pysem::equal(type, PYSEM_LIT("http.response.start")))
         ex->response_started = true;
-    else if (equals(type, k.http_response_body) && !pysem::truthy(get(message, k.more_body)))
+    else if (pysem::equal(type, PYSEM_LIT("http.response.body")) &&
+             !pysem::truthy(pysem::get(message, PYSEM_LIT("more_body"))))
         ex->response_complete = true;
     co_await aio::wait(call(ex->send, message));
     co_return py::none();
 }
 
 aio::task tracing_receive(std::shared_ptr<Exchange> ex) {
-    const auto &k = keys();
     py::object message = co_await aio::wait(call(ex->receive));
-    if (ex->trace && equals(get(message, k.type), k.http_request)) {
-        py::object body = get(message, k.body);
+    if (ex->trace && pysem::equal(pysem::get(message, PYSEM_LIT("type")), PYSEM_LIT("http.request"))) {
+        py::object body = pysem::get(message, PYSEM_LIT("body"));
         Py_ssize_t size = 0;
         if (!body.is_none() && (size = PyObject_Size(body.ptr())) < 0) throw py::error_already_set();
         trace(format("request_body_chunk bytes=%zd more_body=%s", size,
-                     flag(pysem::truthy(get(message, k.more_body)))));
+                     flag(pysem::truthy(pysem::get(message, PYSEM_LIT("more_body"))))));
     }
     co_return message;
 }
 
+// ---------------------------------------------------------------------------
+// The request road, ApiKeyGatlow.__call__, in its phases: requests that pass
+// without authentication, token extraction, authentication, identity and
+// context, dispatch, closing.
+
+// The per-request values of one protected request, for the whole call.
+struct Request {
+    py::object self, scope, receive, send;
+    py::str path;
+    py::object token;
+    bool traced = false;
+    std::unique_ptr<Tracer> tracer;
+
+    Request(py::object self_, py::object scope_, py::object receive_, py::object send_, py::str path_)
+        : self(std::move(self_)), scope(std::move(scope_)), receive(std::move(receive_)), send(std::move(send_)),
+          path(std::move(path_)) {}
+};
+
+aio::task pass_through(py::object app, py::object scope, py::object receive, py::object send) {
+    co_await aio::wait(call(app, scope, receive, send));
+    co_return py::none();
+}
+
+// A path under "/messages/" passes; a client that went away meanwhile ends
+// the call quietly.
+aio::task pass_messages(py::object self, py::object scope, py::object receive, py::object send) {
+    try {
+        co_await aio::wait(call(self.attr(PYSEM_LIT("app")), scope, receive, send));
+    } catch (py::error_already_set &e) {
+        if (!e.matches(ns["_CLIENT_DISCONNECT_ERRORS"])) throw;
+        ns["_logger"].attr("debug")("客户端在 POST /messages/ 时断开连接，已忽略");
+    }
+    co_return py::none();
+}
+
+// Not an HTTP request, or an "OPTIONS" one.
+bool passes_unauthenticated(py::handle scope) {
+    return !pysem::equal(py::object(scope[PYSEM_LIT("type")]), PYSEM_LIT("http")) ||
+           pysem::equal(pysem::get(scope, PYSEM_LIT("method")), PYSEM_LIT("OPTIONS"));
+}
+
+// The scope's "path", or the empty text when the scope has none.
+py::str path_of(py::handle scope) {
+    py::object path = pysem::get(scope, PYSEM_LIT("path"));
+    if (path.is_none()) return PYSEM_LIT("");
+    if (!PyUnicode_Check(path.ptr()))
+        throw py::type_error(std::string("scope 'path' must be str, not ") + pysem::type_name(path));
+    return py::reinterpret_borrow<py::str>(path);
+}
+
+// Token extraction: the presented token and, for a traced request, the
+// opening lines, before the caller is identified.
+void take_token(Request &r) {
+    r.token = pysem::via<&extract_token>(r.self, r.scope);
+    r.traced = pysem::starts_with(r.path, PYSEM_LIT("/api/v1/keepa"));
+    if (!r.traced) return;
+    r.tracer = std::make_unique<Tracer>(r.path, monotonic());
+    r.tracer->opening(r.scope, pysem::truthy(r.token), remote_mode(r.self));
+}
+
+// The awaitable of the refusal answer: _send_503 or _send_401, the reason
+// passed by keyword.
+py::object refusal(const Request &r, bool unavailable) {
+    if (unavailable)
+        return aio::via<&send_503>(r.self, r.scope, r.send,
+                                   pysem::keyword{"reason", PYSEM_LIT("auth_service_unavailable")});
+    return aio::via<&send_401>(r.self, r.scope, r.send, pysem::keyword{"reason", PYSEM_LIT("invalid_api_key")});
+}
+
+// Authentication: the gateway identity, else the endpoint alone when a URL is
+// configured, else the fixed key. The accepting mode writes its scope keys,
+// and the result is true; a refused request has had its answer, and the
+// result is false.
+aio::task authenticate(Request *r) {
+    py::handle scope = r->scope;
+    py::object identity = pysem::via<&internal_identity>(r->self, r->scope);
+    if (!identity.is_none()) {
+        r->token = py::none();
+        scope[PYSEM_LIT("mcp_auth_mode")] = PYSEM_LIT("internal");
+        scope[PYSEM_LIT("mcp_user_id")] = pysem::get(identity, PYSEM_LIT("user_id"));
+        scope[PYSEM_LIT("mcp_user_email")] = pysem::get(identity, PYSEM_LIT("email"));
+        scope[PYSEM_LIT("mcp_allowed_tools")] = py::none();
+        scope[PYSEM_LIT("mcp_permission_enabled")] = py::bool_(false);
+        co_return true;
+    }
+    if (remote_mode(r->self)) {
+        py::object user_info;
+        bool unavailable = false;
+        try {
+            // _verify_remote(token): its own steps unless replaced, and no
+            // coroutine at all when the cache decides.
+            CacheRead read;
+            if (!pysem::is_direct<&verify_remote>(r->self))
+                user_info = co_await aio::wait(pysem::through<&verify_remote>(r->self, r->token));
+            else if (auto verdict = settled_verdict(r->self, optional_text(r->token, "api_key"), read))
+                user_info = std::move(*verdict);
+            else
+                user_info = co_await ask_endpoint(r->self, r->token, std::move(read));
+        } catch (py::error_already_set &e) {
+            if (!e.matches(ns["ApiKeyVerificationUnavailable"])) throw;
+            unavailable = true;
+        }
+        if (unavailable) {
+            if (r->tracer) r->tracer->verify_error();
+            co_await aio::wait(refusal(*r, true));
+            co_return false;
+        }
+        bool valid = pysem::truthy(user_info);
+        if (r->tracer) r->tracer->verify_done(valid);
+        if (!valid) {
+            co_await aio::wait(refusal(*r, false));
+            co_return false;
+        }
+        scope[PYSEM_LIT("mcp_api_key")] = r->token;
+        scope[PYSEM_LIT("mcp_auth_mode")] = PYSEM_LIT("remote");
+        scope[PYSEM_LIT("mcp_user_id")] = pysem::get(user_info, PYSEM_LIT("user_id"));
+        scope[PYSEM_LIT("mcp_user_email")] = pysem::get(user_info, PYSEM_LIT("email"));
+        scope[PYSEM_LIT("mcp_allowed_tools")] = pysem::get(user_info, PYSEM_LIT("allowed_tools"));
+        scope[PYSEM_LIT("mcp_permission_enabled")] = pysem::get(user_info, PYSEM_LIT("permission_enabled"));
+        co_return true;
+    }
+    py::object key = r->self.attr(PYSEM_LIT("_api_key"));
+    if (pysem::truthy(key) && !r->token.is_none() && same_key(r->token, key)) {
+        scope[PYSEM_LIT("mcp_api_key")] = r->token;
+        scope[PYSEM_LIT("mcp_auth_mode")] = PYSEM_LIT("fixed");
+        co_return true;
+    }
+    co_await aio::wait(refusal(*r, false));
+    co_return false;
+}
+
 // `from pelorin.mcp.context import mcp_request_ctx`, at every accepted request.
 py::object context_var() {
-    const auto &k = keys();
-    PyObject *found = PyImport_GetModule(k.context_module);
+    const py::str &module = PYSEM_LIT("pelorin.mcp.context");
+    PyObject *found = PyImport_GetModule(module.ptr());
     if (!found && PyErr_Occurred()) throw py::error_already_set();
     py::object context = found ? pysem::steal(found) : py::none();
-    if (context.is_none()) context = pysem::steal(PyImport_Import(k.context_module)); // "None in sys.modules" too
-    PyObject *var = PyObject_GetAttr(context.ptr(), k.mcp_request_ctx);
+    if (context.is_none()) context = pysem::steal(PyImport_Import(module.ptr())); // "None in sys.modules" too
+    PyObject *var = PyObject_GetAttr(context.ptr(), PYSEM_LIT("mcp_request_ctx").ptr());
     if (var) return pysem::steal(var);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
     PyErr_Clear();
     throw py::import_error("cannot import name 'mcp_request_ctx' from 'pelorin.mcp.context'");
+}
+
+// The identity context of an accepted request: its holder, and what setting
+// the record returned, for the reset.
+struct Context {
+    py::object holder, token;
+};
+
+// Identity and context: the record of the token and of the scope keys as
+// written, made the current one.
+Context enter_identity(const Request &r) {
+    py::object holder = context_var();
+    py::handle scope = r.scope;
+    py::dict record = pysem::make_dict({
+        {PYSEM_LIT("api_key"), r.token},
+        {PYSEM_LIT("auth_mode"), pysem::get(scope, PYSEM_LIT("mcp_auth_mode"))},
+        {PYSEM_LIT("user_id"), pysem::get(scope, PYSEM_LIT("mcp_user_id"))},
+        {PYSEM_LIT("email"), pysem::get(scope, PYSEM_LIT("mcp_user_email"))},
+        {PYSEM_LIT("allowed_tools"), pysem::get(scope, PYSEM_LIT("mcp_allowed_tools"))},
+        {PYSEM_LIT("permission_enabled"), pysem::get(scope, PYSEM_LIT("mcp_permission_enabled"))},
+    });
+    py::object token = pysem::call_method(holder, PYSEM_LIT("set"), record);
+    return {std::move(holder), std::move(token)};
+}
+
+// Dispatch: the awaitable of the application, called with the request's own
+// channel wrappers.
+py::object dispatch(const Request &r, const std::shared_ptr<Exchange> &ex) {
+    py::object app_send = aio::callable(PYSEM_LIT("ApiKeyGatlow.__call__.<locals>.tracking_send"),
+                                        [ex](py::object message) { return tracking_send(ex, std::move(message)); });
+    py::object app_receive = aio::callable(PYSEM_LIT("ApiKeyGatlow.__call__.<locals>.tracing_receive"),
+                                           [ex]() { return tracing_receive(ex); });
+    if (r.traced) trace(format("app_dispatch_start path=%U", r.path.ptr()));
+    return call(r.self.attr(PYSEM_LIT("app")), r.scope, app_receive, app_send);
 }
 
 // True for an application error that ends the request quietly: the client
@@ -507,159 +609,93 @@ bool dropped(aio::failure &failure, py::handle path) {
         return false;
     }
     py::object owned = pysem::steal(text);
-    py::str needle("Expected ASGI message");
-    Py_ssize_t at = PyUnicode_Find(text, needle.ptr(), 0, PY_SSIZE_T_MAX, 1);
+    Py_ssize_t at = PyUnicode_Find(text, PYSEM_LIT("Expected ASGI message").ptr(), 0, PY_SSIZE_T_MAX, 1);
     if (at == -2) throw py::error_already_set();
     return at >= 0;
 }
 
-aio::task pass_through(py::object app, py::object scope, py::object receive, py::object send) {
-    co_await aio::wait(call(app, scope, receive, send));
-    co_return py::none();
-}
-
-aio::task road(py::object self, py::object scope, py::object receive, py::object send) {
-    const auto &k = keys();
-    Road r{self};
-    if (!equals(item(scope, k.type), k.http) || equals(get(scope, k.method), k.OPTIONS))
-        co_return co_await pass_through(attr(self, k.app), scope, receive, send);
-    py::object path_value = get(scope, k.path);
-    if (path_value.is_none()) path_value = borrow(k.empty);
-    if (!PyUnicode_Check(path_value.ptr()))
-        throw py::type_error(std::string("scope 'path' must be str, not ") + pysem::type_name(path_value));
-    py::str path = path_value;
-
-    if (starts_with(path, k.messages_prefix)) {
-        try {
-            co_await aio::wait(call(attr(self, k.app), scope, receive, send));
-        } catch (py::error_already_set &e) {
-            if (!e.matches(ns["_CLIENT_DISCONNECT_ERRORS"])) throw;
-            ns["_logger"].attr("debug")("客户端在 POST /messages/ 时断开连接，已忽略");
-        }
-        co_return py::none();
-    }
-    if (!r.is_protected(path)) co_return co_await pass_through(attr(self, k.app), scope, receive, send);
-
-    // Authentication
-    py::object token = r.token(scope);
-    const bool traced = starts_with(path, k.keepa_prefix);
-    std::unique_ptr<Tracer> tracer;
-    if (traced) {
-        tracer = std::make_unique<Tracer>(path, monotonic());
-        tracer->opening(scope, pysem::truthy(token), remote_mode(self));
-    }
-
-    py::object identity = r.identity(scope);
-    if (!identity.is_none()) {
-        token = py::none();
-        set_item(scope, k.mcp_auth_mode, borrow(k.internal));
-        set_item(scope, k.mcp_user_id, get(identity, k.user_id));
-        set_item(scope, k.mcp_user_email, get(identity, k.email));
-        set_item(scope, k.mcp_allowed_tools, py::none());
-        set_item(scope, k.mcp_permission_enabled, py::bool_(false));
-    } else if (remote_mode(self)) {
-        py::object user_info;
-        bool unavailable = false;
-        try {
-            CacheRead read;
-            if (py::object replacement = r.verification(token))
-                user_info = co_await aio::wait(std::move(replacement));
-            else if (auto verdict = settled_verdict(self, optional_text(token, "api_key"), read))
-                user_info = std::move(*verdict);
-            else
-                user_info = co_await ask_endpoint(self, token, std::move(read));
-        } catch (py::error_already_set &e) {
-            if (!e.matches(ns["ApiKeyVerificationUnavailable"])) throw;
-            unavailable = true;
-        }
-        if (unavailable) {
-            if (tracer) tracer->verify_error();
-            co_await aio::wait(r.refusal(scope, send, true));
-            co_return py::none();
-        }
-        bool valid = pysem::truthy(user_info);
-        if (tracer) tracer->verify_done(valid);
-        if (!valid) {
-            co_await aio::wait(r.refusal(scope, send, false));
-            co_return py::none();
-        }
-        set_item(scope, k.mcp_api_key, token);
-        set_item(scope, k.mcp_auth_mode, borrow(k.remote));
-        set_item(scope, k.mcp_user_id, get(user_info, k.user_id));
-        set_item(scope, k.mcp_user_email, get(user_info, k.email));
-        set_item(scope, k.mcp_allowed_tools, get(user_info, k.allowed_tools));
-        set_item(scope, k.mcp_permission_enabled, get(user_info, k.permission_enabled));
-    } else if (py::object key = attr(self, k._api_key);
-               pysem::truthy(key) && !token.is_none() && same_key(token, key)) {
-        set_item(scope, k.mcp_api_key, token);
-        set_item(scope, k.mcp_auth_mode, borrow(k.fixed));
-    } else {
-        co_await aio::wait(r.refusal(scope, send, false));
-        co_return py::none();
-    }
-
-    // Acceptance and dispatch
-    py::object ctx = context_var();
-    py::dict record;
-    record[py::handle(k.api_key)] = token;
-    record[py::handle(k.auth_mode)] = get(scope, k.mcp_auth_mode);
-    record[py::handle(k.user_id)] = get(scope, k.mcp_user_id);
-    record[py::handle(k.email)] = get(scope, k.mcp_user_email);
-    record[py::handle(k.allowed_tools)] = get(scope, k.mcp_allowed_tools);
-    record[py::handle(k.permission_enabled)] = get(scope, k.mcp_permission_enabled);
-
-    auto ex = std::make_shared<Exchange>(Exchange{receive, send, path, traced});
-    py::object app_send = aio::callable(k.qual_tracking_send, [ex](py::object message) {
-        return tracking_send(ex, std::move(message));
-    });
-    py::object app_receive = aio::callable(k.qual_tracing_receive, [ex]() { return tracing_receive(ex); });
-    py::object ctx_token = call_method(ctx, k.set, record);
-
-    aio::failure failure;
+// Drops the application's failure when it ends the request quietly; an error
+// raised while judging it takes its place, as in an except block.
+void judge(aio::failure &failure, py::handle path) {
+    if (!failure) return;
+    bool drop = false;
     try {
-        if (traced) trace(format("app_dispatch_start path=%U", path.ptr()));
-        co_await aio::wait(call(attr(self, k.app), scope, app_receive, app_send));
+        aio::handling h(failure);
+        drop = dropped(failure, path);
     } catch (...) {
         failure.capture();
     }
-    if (failure) {
-        bool drop = false;
-        try {
-            aio::handling h(failure);
-            drop = dropped(failure, path);
-        } catch (...) {
-            failure.capture(); // raised while handling it: takes its place, as in an except block
-        }
-        if (drop) failure.clear();
-    }
+    if (drop) failure.clear();
+}
 
-    // The closing steps. Whatever the closing trace raises, the context is
-    // reset and the answer finished before it leaves.
+// Closing, first steps: the closing trace line, then the context reset. What
+// the trace raises is held and returned, so that the reset and the end of the
+// answer still happen before it leaves.
+aio::failure leave_identity(const Request &r, const Context &context, const Exchange &ex,
+                            const aio::failure &failure) {
     aio::failure closing;
-    if (traced) {
+    if (r.traced) {
         try {
             aio::handling h(failure);
-            trace(format("app_dispatch_done path=%U response_started=%s response_complete=%s", path.ptr(),
-                         flag(ex->response_started), flag(ex->response_complete)));
+            trace(format("app_dispatch_done path=%U response_started=%s response_complete=%s", r.path.ptr(),
+                         flag(ex.response_started), flag(ex.response_complete)));
         } catch (...) {
             closing.capture();
         }
     }
-    call_method(ctx, k.reset, ctx_token);
-    if (ex->response_started && !ex->response_complete) {
-        py::dict last;
-        last[py::handle(k.type)] = borrow(k.http_response_body);
-        last[py::handle(k.body)] = py::bytes("");
-        last[py::handle(k.more_body)] = py::bool_(false);
-        try {
-            co_await aio::wait(call(send, last), failure);
-        } catch (...) {
-            // The client may be gone; the application's outcome stands.
-        }
+    pysem::call_method(context.holder, PYSEM_LIT("reset"), context.token);
+    return closing;
+}
+
+// Closing, last step: the empty final body part of an answer that was started
+// and not finished, on the server's own channel, while the application's
+// failure is being handled. The client may be gone: a failure of this send is
+// swallowed, and the application's outcome stands.
+aio::task finish_answer(py::object send, const aio::failure *failure) {
+    py::dict last = pysem::make_dict({{PYSEM_LIT("type"), PYSEM_LIT("http.response.body")},
+                                      {PYSEM_LIT("body"), py::bytes("")},
+                                      {PYSEM_LIT("more_body"), py::bool_(false)}});
+    try {
+        co_await aio::wait(call(send, last), *failure);
+    } catch (...) {
     }
+    co_return py::none();
+}
+
+aio::task road(py::object self, py::object scope, py::object receive, py::object send) {
+    // Requests that pass without authentication
+    if (passes_unauthenticated(scope))
+        co_return co_await pass_through(self.attr(PYSEM_LIT("app")), scope, receive, send);
+    py::str path = path_of(scope);
+    if (pysem::starts_with(path, PYSEM_LIT("/messages/")))
+        co_return co_await pass_messages(self, scope, receive, send);
+    if (!pysem::truthy(pysem::via<&is_protected_path>(self, path)))
+        co_return co_await pass_through(self.attr(PYSEM_LIT("app")), scope, receive, send);
+
+    Request r(self, scope, receive, send, path);
+    take_token(r);
+    if (!pysem::truthy(co_await authenticate(&r))) co_return py::none();
+    Context context = enter_identity(r);
+
+    auto exchange = std::make_shared<Exchange>(Exchange{receive, send, path, r.traced});
+    aio::failure failure;
+    try {
+        co_await aio::wait(dispatch(r, exchange));
+    } catch (...) {
+        failure.capture();
+    }
+    judge(failure, path);
+
+    aio::failure closing = leave_identity(r, context, *exchange, failure);
+    if (exchange->half_sent()) co_await finish_answer(send, &failure);
     closing.rethrow();
     failure.rethrow();
     co_return py::none();
+}
+
+// ApiKeyGatlow.__call__(scope, receive, send)
+aio::task call_entry(py::handle self, py::object scope, py::object receive, py::object send) {
+    return road(py::reinterpret_borrow<py::object>(self), std::move(scope), std::move(receive), std::move(send));
 }
 
 // ---------------------------------------------------------------------------
@@ -675,23 +711,21 @@ py::object check_prefixes(py::handle value) {
     return py::reinterpret_borrow<py::object>(value);
 }
 
-// ApiKeyGatlow.__init__(self, app, *, api_key=None, auth_verify_url=None,
-// protected_path_prefixes=None, trust_upstream_corvane_identity=False).
-// pybind11 takes every function named __init__ for a constructor of its own
-// classes, so this one is a plain C function made a method.
-void gatlow_init(py::handle self, py::handle app, py::handle api_key, py::handle auth_verify_url,
-                 py::handle protected_path_prefixes, py::handle trust_upstream_corvane_identity) {
-    const auto &k = keys();
+// ApiKeyGatlow.__init__(app, *, api_key=None, auth_verify_url=None,
+// protected_path_prefixes=None, trust_upstream_corvane_identity=False)
+void init(py::handle self, py::object app, py::object api_key, py::object auth_verify_url,
+          py::object protected_path_prefixes, py::object trust_upstream_corvane_identity) {
     py::object key = optional_text(api_key, "api_key");
     py::object url = optional_text(auth_verify_url, "auth_verify_url");
     py::object prefixes = check_prefixes(protected_path_prefixes);
-    set_attr(self, k.app, app);
-    set_attr(self, k._api_key, key);
-    set_attr(self, k._auth_verify_url, url);
-    set_attr(self, k._protected_path_prefixes, prefixes);
-    set_attr(self, k._trust_upstream_corvane_identity, py::bool_(pysem::truthy(trust_upstream_corvane_identity)));
-    set_attr(self, k._verify_cache, py::dict());
-    set_attr(self, k._client, py::none());
+    py::setattr(self, PYSEM_LIT("app"), app);
+    py::setattr(self, PYSEM_LIT("_api_key"), key);
+    py::setattr(self, PYSEM_LIT("_auth_verify_url"), url);
+    py::setattr(self, PYSEM_LIT("_protected_path_prefixes"), prefixes);
+    py::setattr(self, PYSEM_LIT("_trust_upstream_corvane_identity"),
+                py::bool_(pysem::truthy(trust_upstream_corvane_identity)));
+    py::setattr(self, PYSEM_LIT("_verify_cache"), py::dict());
+    py::setattr(self, PYSEM_LIT("_client"), py::none());
     py::object logger = ns["_logger"];
     if (pysem::truthy(url))
         logger.attr("info")("MCP Server 运行在远程校验模式，校验地址: %s", url);
@@ -701,47 +735,13 @@ void gatlow_init(py::handle self, py::handle app, py::handle api_key, py::handle
         logger.attr("warning")("MCP Server 未配置任何 API Key 鉴权！");
 }
 
-PyObject *gatlow_init_entry(PyObject *, PyObject *args, PyObject *kwargs) {
-    static const char *keywords[] = {"",
-                                     "app",
-                                     "api_key",
-                                     "auth_verify_url",
-                                     "protected_path_prefixes",
-                                     "trust_upstream_corvane_identity",
-                                     nullptr};
-    PyObject *self = nullptr, *app = nullptr, *api_key = Py_None, *url = Py_None, *prefixes = Py_None,
-             *trust = Py_False;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO|$OOOO:__init__", const_cast<char **>(keywords), &self, &app,
-                                     &api_key, &url, &prefixes, &trust))
-        return nullptr;
-    if (!pysem::run_c_api([&] { gatlow_init(self, app, api_key, url, prefixes, trust); })) return nullptr;
-    Py_RETURN_NONE;
-}
-
-// The doc holds only the signature: __doc__ stays None, inspect reads it.
-PyMethodDef gatlow_init_def = {
-    "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(gatlow_init_entry)),
-    METH_VARARGS | METH_KEYWORDS,
-    "__init__($self, /, app, *, api_key=None, auth_verify_url=None, protected_path_prefixes=None, "
-    "trust_upstream_corvane_identity=False)\n--\n\n"};
-
 // ---------------------------------------------------------------------------
 // The deprecated fixed-key provider
 
-// FixedApiKeyAuthProvider.__init__(self, api_key)
-PyObject *provider_init_entry(PyObject *, PyObject *args, PyObject *kwargs) {
-    static const char *keywords[] = {"", "api_key", nullptr};
-    PyObject *self = nullptr, *api_key = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:__init__", const_cast<char **>(keywords), &self, &api_key))
-        return nullptr;
-    if (!pysem::run_c_api([&] { set_attr(self, keys()._api_key, pysem::exact_str(api_key, "api_key")); }))
-        return nullptr;
-    Py_RETURN_NONE;
+// FixedApiKeyAuthProvider.__init__(api_key)
+void provider_init(py::handle self, py::object api_key) {
+    py::setattr(self, PYSEM_LIT("_api_key"), pysem::exact_str(api_key, "api_key"));
 }
-
-PyMethodDef provider_init_def = {
-    "__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(provider_init_entry)),
-    METH_VARARGS | METH_KEYWORDS, "__init__($self, /, api_key)\n--\n\n"};
 
 // The token record of an accepted key: token, client_id and scopes.
 py::gil_safe_call_once_and_store<py::object> &access_token_storage() {
@@ -749,25 +749,32 @@ py::gil_safe_call_once_and_store<py::object> &access_token_storage() {
     return storage;
 }
 
-py::object make_access_token_type() {
-    py::object str_type = borrow(reinterpret_cast<PyObject *>(&PyUnicode_Type));
-    py::object list_of_str = pysem::steal(
-        Py_GenericAlias(reinterpret_cast<PyObject *>(&PyList_Type), str_type.ptr()));
+py::object make_access_token_type(py::handle module_name) {
+    py::object str_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyUnicode_Type));
+    py::object list_of_str = pysem::steal(Py_GenericAlias(reinterpret_cast<PyObject *>(&PyList_Type), str_type.ptr()));
     py::list fields;
     fields.append(py::make_tuple("token", str_type));
     fields.append(py::make_tuple("client_id", str_type));
     fields.append(py::make_tuple("scopes", list_of_str));
     py::object type = py::module_::import("dataclasses").attr("make_dataclass")("AccessToken", fields);
-    type.attr("__module__") = kModule;
+    type.attr("__module__") = module_name;
     return type;
 }
 
-aio::task verify_token(py::object self, py::object token) {
-    if (!same_key(token, attr(self, keys()._api_key))) co_return py::none();
+aio::task verify_token_body(py::object self, py::object token) {
+    if (!same_key(token, self.attr(PYSEM_LIT("_api_key")))) co_return py::none();
     py::list scopes;
-    scopes.append("pelorin:mcp");
-    co_return access_token_storage().get_stored()(token, "default", scopes);
+    scopes.append(PYSEM_LIT("pelorin:mcp"));
+    co_return access_token_storage().get_stored()(token, PYSEM_LIT("default"), scopes);
 }
+
+// FixedApiKeyAuthProvider.verify_token(token)
+aio::task verify_token(py::handle self, py::object token) {
+    return verify_token_body(py::reinterpret_borrow<py::object>(self), pysem::exact_str(token, "token"));
+}
+
+// ---------------------------------------------------------------------------
+// Documentation texts
 
 const char *kGatlowDoc = R"doc(MCP Server 的 API Key 鉴权中间件（ASGI）。
 
@@ -799,29 +806,38 @@ const char *kProviderDoc = R"doc(已弃用：单一固定 API Key 的令牌校�
 所有 MCP Server 用户共用这一个 Key；它只保护服务端事件流的连接层，
 不区分用户身份。业务授权交给后端，后端收到的是调用者自己的凭证。)doc";
 
-} // namespace
+// ---------------------------------------------------------------------------
+// The module, in the order of its load
 
-PELORIN_MODULE(gatlow, m) {
-    m.doc() = "MCP Server 的 API Key 鉴权中间件：网关身份、远程校验（缓存与过期宽限）、固定 Key、"
-              "JSON 401/503 应答与 Keepa 请求追踪。";
-    ns.bind(m);
+void register_imports(py::module_ &m) {
+    pysem::bind_imports(m, {
+        {"logging", nullptr},
+        {"time", nullptr},
+        {"datetime", "datetime"},
+        {"datetime", "timezone"},
+        {"pathlib", "Path"},
+        {"pelorin.api.cors", "cors_headers_for_scope"},
+        {"pelorin.config", "__version__"},
+        {"starlette.types", "ASGIApp"},
+        {"starlette.types", "Scope"},
+        {"starlette.types", "Receive"},
+        {"starlette.types", "Send"},
+    });
+}
 
-    m.attr("logging") = py::module_::import("logging");
-    m.attr("time") = py::module_::import("time");
-    py::module_ datetime = py::module_::import("datetime");
-    m.attr("datetime") = datetime.attr("datetime");
-    m.attr("timezone") = datetime.attr("timezone");
-    m.attr("Path") = py::module_::import("pathlib").attr("Path");
-    m.attr("cors_headers_for_scope") = pysem::import_from("pelorin.api.cors", "cors_headers_for_scope");
-    m.attr("__version__") = pysem::import_from("pelorin.config", "__version__");
-    for (const char *name : {"ASGIApp", "Scope", "Receive", "Send"})
-        m.attr(name) = pysem::import_from("starlette.types", name);
+// _logger, the trace file (under the working directory of the load) and the
+// trace writer.
+void register_tracing(py::module_ &m) {
+    m.attr("_logger") = ns["logging"].attr("getLogger")("pelorin.mcp");
+    py::object cwd = ns["Path"].attr("cwd")();
+    py::object tmp = pysem::steal(PyNumber_TrueDivide(cwd.ptr(), PYSEM_LIT(".tmp").ptr()));
+    m.attr("_KEEPA_TRACE_FILE") = pysem::steal(PyNumber_TrueDivide(tmp.ptr(), PYSEM_LIT("keepa-trace.log").ptr()));
+    pysem::define(m, {pysem::function<&trace_keepa>("_trace_keepa(message)")});
+}
 
-    m.attr("_logger") = m.attr("logging").attr("getLogger")("pelorin.mcp");
-    py::object cwd = m.attr("Path").attr("cwd")();
-    m.attr("_KEEPA_TRACE_FILE") = pysem::steal(PyNumber_TrueDivide(
-        pysem::steal(PyNumber_TrueDivide(cwd.ptr(), py::str(".tmp").ptr())).ptr(), py::str("keepa-trace.log").ptr()));
-    m.def("_trace_keepa", &trace_keepa, py::arg("message"), "写一行 Keepa 追踪：标准输出一行，追踪文件追加一行。");
+// The errors that mean the client has gone away: none without Starlette's
+// request module.
+void register_disconnect_errors(py::module_ &m) {
     try {
         py::object disconnect = pysem::import_from("starlette.requests", "ClientDisconnect");
         m.attr("_StarletteClientDisconnect") = disconnect;
@@ -830,6 +846,9 @@ PELORIN_MODULE(gatlow, m) {
         if (!e.matches(PyExc_ImportError)) throw;
         m.attr("_CLIENT_DISCONNECT_ERRORS") = py::tuple();
     }
+}
+
+void register_verification_settings(py::module_ &m) {
     m.attr("_VERIFY_CACHE_TTL_SECONDS") = 60;
     m.attr("_VERIFY_STALE_GRACE_SECONDS") = 300;
     m.attr("_VERIFY_CONNECT_TIMEOUT_SECONDS") = 3.0;
@@ -837,75 +856,52 @@ PELORIN_MODULE(gatlow, m) {
     m.attr("_VERIFY_MAX_CONNECTIONS") = 20;
     m.attr("_VERIFY_MAX_KEEPALIVE") = 10;
     m.attr("_VERIFY_KEEPALIVE_EXPIRY_SECONDS") = 30.0;
+}
 
+void register_verification_error(py::module_ &m) {
     m.attr("ApiKeyVerificationUnavailable") = pysem::steal(PyErr_NewExceptionWithDoc(
         "pelorin.mcp.gatlow.ApiKeyVerificationUnavailable", "远程 API Key 校验服务暂时不可用。", PyExc_RuntimeError,
         nullptr));
+}
 
-    // ApiKeyGatlow: a plain class; its members in the order of its body.
-    py::object gatlow = pysem::make_class(m, "ApiKeyGatlow", kGatlowDoc);
-    gatlow.attr("__init__") = pysem::c_method(&gatlow_init_def, m.attr("__name__"));
-    gatlow.attr("_header") = py::staticmethod(py::cpp_function(
-        [](py::object scope, py::object name) {
-            pysem::exact_bytes(name, "name");
-            return gatlow::header_text(scope, std::string_view(PyBytes_AS_STRING(name.ptr()),
-                                                               static_cast<std::size_t>(PyBytes_GET_SIZE(name.ptr()))));
-        },
-        py::name("_header"), py::arg("scope"), py::arg("name")));
-    pysem::def_method(
-        gatlow, "_is_protected_path", [](py::object self, py::object path) { return is_protected_path(self, path); },
-        py::arg("path"));
-    pysem::def_method(
-        gatlow, "_internal_identity", [](py::object self, py::object scope) { return internal_identity(self, scope); },
-        py::arg("scope"));
-    pysem::def_method(
-        gatlow, "_extract_token", [](py::object, py::object scope) { return gatlow::extract_token(scope); },
-        py::arg("scope"));
-    aio::def_method(
-        gatlow, "__call__",
-        [](py::object self, py::object scope, py::object receive, py::object send) {
-            return road(std::move(self), std::move(scope), std::move(receive), std::move(send));
-        },
-        py::arg("scope"), py::arg("receive"), py::arg("send"));
-    pysem::def_method(gatlow, "_get_client", [](py::object self) { return get_client(self); }, py::doc(kGetClientDoc));
-    aio::def_method(
-        gatlow, "_verify_remote",
-        [](py::object self, py::object api_key) {
-            return verify_remote(std::move(self), optional_text(api_key, "api_key"));
-        },
-        py::arg("api_key"));
-    aio::def_method(
-        gatlow, "_send_401",
-        [](py::object, py::object scope, py::object send, py::object reason) {
-            pysem::exact_str(reason, "reason");
-            return send_answer(std::move(scope), std::move(send), &kUnauthorized, std::move(reason));
-        },
-        py::arg("scope"), py::arg("send"), py::arg("reason") = "invalid_api_key");
-    aio::def_method(
-        gatlow, "_send_503",
-        [](py::object, py::object scope, py::object send, py::object reason) {
-            pysem::exact_str(reason, "reason");
-            return send_answer(std::move(scope), std::move(send), &kUnavailable, std::move(reason));
-        },
-        py::arg("scope"), py::arg("send"), py::arg("reason"));
-    m.attr("ApiKeyGatlow") = gatlow;
-
-    py::object methods = gatlow.attr("__dict__");
-    originals_storage().call_once_and_store_result([&] {
-        auto own = [&](const char *name) { return py::object(methods[name]).release().ptr(); };
-        return Originals{own("_is_protected_path"), own("_extract_token"), own("_internal_identity"),
-                         own("_verify_remote"),     own("_get_client"),    own("_send_401"),
-                         own("_send_503")};
+// ApiKeyGatlow: a plain class, its members in the order of its body.
+void register_middleware(py::module_ &m) {
+    py::object cls = pysem::make_class(m, "ApiKeyGatlow", kGatlowDoc);
+    pysem::define(cls, {
+        pysem::method<&init>("__init__(app, *, api_key=None, auth_verify_url=None, protected_path_prefixes=None, "
+                             "trust_upstream_corvane_identity=False)"),
+        pysem::static_method<&header>("_header(scope, name)"),
+        pysem::method<&is_protected_path>("_is_protected_path(path)"),
+        pysem::method<&internal_identity>("_internal_identity(scope)"),
+        pysem::method<&extract_token>("_extract_token(scope)"),
+        aio::method<&call_entry>("__call__(scope, receive, send)"),
+        pysem::method<&get_client>("_get_client()", kGetClientDoc),
+        aio::method<&verify_remote>("_verify_remote(api_key)"),
+        aio::method<&send_401>("_send_401(scope, send, reason=\"invalid_api_key\")"),
+        aio::method<&send_503>("_send_503(scope, send, reason)"),
     });
+    m.attr("ApiKeyGatlow") = cls;
+}
 
-    access_token_storage().call_once_and_store_result(make_access_token_type);
-    py::object provider = pysem::make_class(m, "FixedApiKeyAuthProvider", kProviderDoc);
-    provider.attr("__init__") = pysem::c_method(&provider_init_def, m.attr("__name__"));
-    aio::def_method(
-        provider, "verify_token",
-        [](py::object self, py::object token) {
-            return verify_token(std::move(self), pysem::exact_str(token, "token"));
-        },
-        py::arg("token"));
-    m.attr("FixedApiKeyAuthProvider") = provider;
+void register_provider(py::module_ &m) {
+    access_token_storage().call_once_and_store_result([&] { return make_access_token_type(m.attr("__name__")); });
+    py::object cls = pysem::make_class(m, "FixedApiKeyAuthProvider", kProviderDoc);
+    pysem::define(cls, {
+        pysem::method<&provider_init>("__init__(api_key)"),
+        aio::method<&verify_token>("verify_token(token)"),
+    });
+    m.attr("FixedApiKeyAuthProvider") = cls;
+}
+
+} // namespace
+
+PELORIN_MODULE(gatlow, m) {
+    ns.bind(m);
+    register_imports(m);
+    register_tracing(m);
+    register_disconnect_errors(m);
+    register_verification_settings(m);
+    register_verification_error(m);
+    register_middleware(m);
+    register_provider(m);
 }

@@ -9,7 +9,7 @@
 // replacement), without a round trip through Python per request.
 #pragma once
 
-#include "mcp/gatlow_names.hpp"
+#include "common/pysem.hpp"
 
 #include <string>
 #include <string_view>
@@ -44,11 +44,11 @@ using pysem::unpack2;
 // Calls visit(name, value) for the scope's header pairs in order, until it
 // returns true. A scope without "headers" has none.
 template <class Visit> void for_each_header(py::handle scope, Visit &&visit) {
-    py::object headers = get(scope, keys().headers);
+    py::object headers = pysem::get(scope, PYSEM_LIT("headers"));
     if (headers.is_none()) return;
     if (PyList_CheckExact(headers.ptr())) {
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(headers.ptr()); ++i) {
-            py::object pair = borrow(PyList_GET_ITEM(headers.ptr(), i));
+            py::object pair = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(headers.ptr(), i));
             auto [name, value] = unpack2(pair);
             require_bytes(name, "header name");
             if (visit(name, value)) return;
@@ -166,7 +166,7 @@ template <class Visit> void for_each_query_pair(py::handle text, Visit &&visit) 
 
 // The decoded query string of the scope, or null when it is empty.
 inline py::object query_text(py::handle scope) {
-    py::object raw = get(scope, keys().query_string);
+    py::object raw = pysem::get(scope, PYSEM_LIT("query_string"));
     if (raw.is_none()) return py::object();
     require_bytes(raw, "query_string");
     if (PyBytes_GET_SIZE(raw.ptr()) == 0) return py::object();
@@ -189,7 +189,7 @@ inline py::object query_api_key(py::handle text) {
 // with ","; empty when there are none.
 inline py::str query_keys(py::handle scope) {
     py::object text = query_text(scope);
-    if (!text) return py::str("");
+    if (!text) return PYSEM_LIT("");
     py::set names;
     for_each_query_pair(text, [&](const query_pair &p) {
         names.add(form_unquote(text, p.name_begin, p.name_end));
@@ -241,10 +241,8 @@ inline py::object gateway_identity(py::handle scope) {
     py::object email = header_text(scope, "x-corvane-user-email");
     if (email.is_none()) return py::none();
     py::object user_id = header_text(scope, "x-corvane-user-id");
-    py::dict identity;
-    identity[py::handle(keys().email)] = pysem::steal(PyObject_CallMethodNoArgs(pysem::strip(email).ptr(), keys().lower));
-    identity[py::handle(keys().user_id)] = user_id;
-    return identity;
+    py::object lower = pysem::steal(PyObject_CallMethodNoArgs(pysem::strip(email).ptr(), PYSEM_LIT("lower").ptr()));
+    return pysem::make_dict({{PYSEM_LIT("email"), lower}, {PYSEM_LIT("user_id"), user_id}});
 }
 
 } // namespace gatlow

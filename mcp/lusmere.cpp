@@ -9,7 +9,6 @@
 // loads without them.
 #include "common/aio.hpp"
 #include "common/module.hpp"
-#include "common/pysem.hpp"
 
 #include <string>
 #include <unordered_set>
@@ -20,13 +19,14 @@ namespace {
 
 pysem::module_namespace ns;
 
-constexpr const char *kService = "tovan";
 constexpr long kDefaultJwtLifetime = 7200;
 
-// ---------------------------------------------------------------------------
-// Small Python idioms
+// The service key: the platform grants the JWT for it, and the stores hold it
+// under it.
+const py::str &service() { return PYSEM_LIT("tovan"); }
 
-bool is_general_error(const py::error_already_set &e) { return aio::is_ordinary(e); }
+// ---------------------------------------------------------------------------
+// Small Python idioms of this module
 
 bool is_empty_text(py::handle text) { return PyUnicode_GET_LENGTH(text.ptr()) == 0; }
 
@@ -39,23 +39,18 @@ py::object to_thread(py::handle fn, py::handle first, py::handle second) {
 // The normalised form of e-mails: "" for a falsy value, else its text form
 // trimmed and lower-cased.
 py::str normalized(py::handle value) {
-    if (!pysem::truthy(value)) return py::str("");
-    return pysem::strip(pysem::text_form(value)).attr("lower")();
+    if (!pysem::truthy(value)) return PYSEM_LIT("");
+    return pysem::call_method(pysem::strip(pysem::text_form(value)), PYSEM_LIT("lower"));
 }
 
-py::str text_or_empty(py::handle value) {
-    return pysem::truthy(value) ? pysem::text_form(value) : py::str("");
-}
+py::str text_or_empty(py::handle value) { return pysem::truthy(value) ? pysem::text_form(value) : PYSEM_LIT(""); }
 
 // raise TovanCredentialBindingError(message) [from cause]; `cause` is an
 // exception instance (with its traceback) or null.
 [[noreturn]] void raise_binding_error(py::handle message, py::handle cause = py::handle()) {
     py::object error = ns["TovanCredentialBindingError"](message);
+    if (!cause) pysem::raise_instance(error);
     if (!PyExceptionInstance_Check(error.ptr())) throw py::type_error("exceptions must derive from BaseException");
-    if (!cause) {
-        PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
-        throw py::error_already_set();
-    }
     PyException_SetCause(error.ptr(), py::reinterpret_borrow<py::object>(cause).release().ptr());
     PyException_SetContext(error.ptr(), py::reinterpret_borrow<py::object>(cause).release().ptr());
     py::object type = py::type::of(error);
@@ -65,55 +60,25 @@ py::str text_or_empty(py::handle value) {
     throw py::error_already_set();
 }
 
-// The exception of `e` as an except clause binds it: with its traceback, which
-// the fetched error keeps apart from the exception object.
-py::object caught(const py::error_already_set &e) {
-    if (e.trace()) PyException_SetTraceback(e.value().ptr(), e.trace().ptr());
-    return e.value();
-}
-
 // raise TovanCredentialBindingError(prefix + str(cause)) from cause
-[[noreturn]] void raise_wrapped(const char *prefix, py::handle cause) {
+[[noreturn]] void raise_wrapped(const py::str &prefix, py::handle cause) {
     py::str text = pysem::text_form(cause);
-    raise_binding_error(py::str(prefix) + text, cause);
+    raise_binding_error(pysem::concat({prefix, text}), cause);
 }
 
 // ---------------------------------------------------------------------------
 // Error type
 
-py::dict error_to_dict(py::object self) {
-    py::dict result;
-    result["code"] = self.attr("code");
-    result["message"] = pysem::text_form(self);
-    return result;
+// TovanCredentialBindingError.__init__(message): the one message text.
+void error_init(py::handle self, py::object message) {
+    pysem::exact_str(message, "message");
+    pysem::call_method(py::handle(PyExc_RuntimeError), PYSEM_LIT("__init__"), self, message);
 }
 
-// __init__(self, message): the one message text. A plain C method, as
-// pybind11 would treat a function named __init__ as its own constructor.
-PyObject *error_init(PyObject *, PyObject *args, PyObject *kwargs) {
-    static const char *keywords[] = {"", "message", nullptr};
-    PyObject *self = nullptr, *message = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:__init__", const_cast<char **>(keywords), &self, &message))
-        return nullptr;
-    if (!PyUnicode_CheckExact(message)) {
-        PyErr_Format(PyExc_TypeError, "argument 'message' must be str, not %s", Py_TYPE(message)->tp_name);
-        return nullptr;
-    }
-    return PyObject_CallMethod(PyExc_RuntimeError, "__init__", "OO", self, message);
-}
-
-PyMethodDef error_init_def = {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(error_init)),
-                              METH_VARARGS | METH_KEYWORDS, nullptr};
-
-py::object make_error_type() {
-    py::dict attrs;
-    attrs["code"] = py::str("TOVAN_CREDENTIAL_ENSURE_FAILED");
-    py::object type = pysem::steal(PyErr_NewExceptionWithDoc("pelorin.mcp.lusmere.TovanCredentialBindingError",
-                                                             "当前 MCP 身份无法建立可信 TOVAN 凭证绑定。",
-                                                             PyExc_RuntimeError, attrs.ptr()));
-    type.attr("__init__") = pysem::c_method(&error_init_def, py::str("pelorin.mcp.lusmere"));
-    type.attr("to_dict") = py::cpp_function(error_to_dict, py::name("to_dict"), py::is_method(type));
-    return type;
+// TovanCredentialBindingError.to_dict()
+py::dict error_to_dict(py::handle self) {
+    return pysem::make_dict({{PYSEM_LIT("code"), self.attr(PYSEM_LIT("code"))},
+                             {PYSEM_LIT("message"), pysem::text_form(self)}});
 }
 
 // ---------------------------------------------------------------------------
@@ -158,12 +123,6 @@ py::object get_login_lock(py::object credential_scope) {
 // ---------------------------------------------------------------------------
 // JWT lifetime
 
-bool less_than(py::handle a, py::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-
 // Seconds the JWT stays valid, from its "exp" claim: never below 0, 7200
 // when the claim cannot be read, never above MAX_JWT_TTL.
 py::object jwt_expires_in(py::object jwt) {
@@ -178,12 +137,12 @@ py::object jwt_expires_in(py::object jwt) {
             py::object remaining = pysem::steal(PyNumber_Subtract(expires_at.ptr(), now.ptr()));
             py::object seconds = pysem::steal(PyNumber_Long(remaining.ptr()));
             py::int_ zero(0);
-            lifetime = less_than(zero, seconds) ? seconds : zero;
+            lifetime = pysem::less(zero, seconds) ? seconds : zero;
         }
     } catch (py::error_already_set &e) {
-        if (!is_general_error(e)) throw;
+        if (!aio::is_ordinary(e)) throw;
     }
-    if (less_than(max_ttl, lifetime)) return pysem::steal(PyNumber_Long(max_ttl.ptr()));
+    if (pysem::less(max_ttl, lifetime)) return pysem::steal(PyNumber_Long(max_ttl.ptr()));
     return lifetime;
 }
 
@@ -201,11 +160,11 @@ aio::task fetch_and_store_body(py::object session_id, py::object credential_dir)
     py::object store_type = pysem::import_from("pelorin.auth.storage.credential_store", "CredentialStore");
     py::object invalidate = pysem::import_from("pelorin.mcp.credential_cache", "invalidate_credential_cache");
     py::object exchange = auth_client().attr("get_token_by_session");
-    py::object jwt = co_await aio::wait(to_thread(exchange, session_id, py::str(kService)));
+    py::object jwt = co_await aio::wait(to_thread(exchange, session_id, service()));
     // Back on the loop's thread: the save and the invalidation are quick.
     py::object store = open_store(store_type, credential_dir);
     py::object lifetime = ns["_jwt_expires_in"](jwt);  // refuses a JWT that is not text
-    store.attr("save_token")(kService, jwt, lifetime);
+    store.attr("save_token")(service(), jwt, lifetime);
     invalidate(py::arg("base_dir") = credential_dir);
     co_return jwt;
 }
@@ -215,12 +174,11 @@ aio::task fetch_and_store_tovan_jwt(py::object session_id, py::object credential
     return fetch_and_store_body(std::move(session_id), std::move(credential_dir));
 }
 
-py::object invalidate_lusmere(py::object credential_dir) {
+void invalidate_lusmere(py::object credential_dir) {
     py::object store_type = pysem::import_from("pelorin.auth.storage.credential_store", "CredentialStore");
     py::object invalidate = pysem::import_from("pelorin.mcp.credential_cache", "invalidate_credential_cache");
     open_store(store_type, credential_dir).attr("clear")();
     invalidate(py::arg("base_dir") = credential_dir);
-    return py::none();
 }
 
 // ---------------------------------------------------------------------------
@@ -228,12 +186,8 @@ py::object invalidate_lusmere(py::object credential_dir) {
 
 bool is_rejection_status(py::handle status) {
     static constexpr long statuses[] = {401, 403};
-    for (long code : statuses) {
-        py::int_ expected(code);
-        int r = PyObject_RichCompareBool(status.ptr(), expected.ptr(), Py_EQ);
-        if (r < 0) throw py::error_already_set();
-        if (r) return true;
-    }
+    for (long code : statuses)
+        if (pysem::equal(status, py::int_(code))) return true;
     return false;
 }
 
@@ -266,11 +220,11 @@ aio::task auto_login(py::object cache) {
         py::object error = pysem::get(result, "error");
         if (!pysem::truthy(error)) error = py::dict();
         py::object message = pysem::get(error, "message");
-        if (!pysem::truthy(message)) message = py::str("自动建立 TOVAN 隔离登录态失败");
+        if (!pysem::truthy(message)) message = PYSEM_LIT("自动建立 TOVAN 隔离登录态失败");
         raise_binding_error(pysem::text_form(message));
     }
     if (!pysem::truthy(cache.attr("is_authenticated")()))
-        raise_binding_error(py::str("TOVAN 隔离登录态未保存成功"));
+        raise_binding_error(PYSEM_LIT("TOVAN 隔离登录态未保存成功"));
     co_return py::none();
 }
 
@@ -292,16 +246,16 @@ py::tuple read_remote_identity(py::object cache) {
     py::str user_email = normalized(ns["_get_authenticated_user_email"]());
     py::str cached_email = normalized(cache.attr("get_email")());
     if (!pysem::truthy(session_id) || is_empty_text(user_email))
-        raise_binding_error(py::str("当前 MCP 用户的 TOVAN 隔离凭证不完整"));
-    if (!is_empty_text(cached_email) && !user_email.equal(cached_email))
-        raise_binding_error(py::str("当前 MCP 用户与 TOVAN 隔离凭证用户不一致"));
+        raise_binding_error(PYSEM_LIT("当前 MCP 用户的 TOVAN 隔离凭证不完整"));
+    if (!is_empty_text(cached_email) && !pysem::equal(user_email, cached_email))
+        raise_binding_error(PYSEM_LIT("当前 MCP 用户与 TOVAN 隔离凭证用户不一致"));
     return py::make_tuple(session_id, user_email);
 }
 
 // ---------------------------------------------------------------------------
 // The binding record
 
-py::object make_binding_type() {
+py::object make_binding_type(py::handle module_name) {
     py::object str_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyUnicode_Type));
     py::object optional_str = pysem::steal(PyNumber_Or(str_type.ptr(), Py_None));
     py::object pair = pysem::steal(Py_GenericAlias(reinterpret_cast<PyObject *>(&PyTuple_Type),
@@ -315,8 +269,8 @@ py::object make_binding_type() {
     annotations["refreshed"] = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyBool_Type));
 
     py::dict body;
-    body["__module__"] = py::str("pelorin.mcp.lusmere");
-    body["__qualname__"] = py::str("TovanCredentialBinding");
+    body["__module__"] = module_name;
+    body["__qualname__"] = PYSEM_LIT("TovanCredentialBinding");
     body["__annotations__"] = annotations;
     body["runtime_auth"] = py::none();
     body["refreshed"] = py::bool_(false);
@@ -329,9 +283,8 @@ py::object make_binding_type() {
 // ensure_lusmere
 
 bool is_gateway_mode(py::handle auth_mode) {
-    for (const char *mode : {"corvane_viewer", "corvane_session", "internal"})
-        if (py::str(mode).equal(auth_mode)) return true;
-    return false;
+    return pysem::equal(PYSEM_LIT("corvane_viewer"), auth_mode) || pysem::equal(PYSEM_LIT("corvane_session"), auth_mode) ||
+           pysem::equal(PYSEM_LIT("internal"), auth_mode);
 }
 
 py::object make_binding(py::handle scope, py::handle user_email, py::handle session_id, py::handle jwt,
@@ -348,20 +301,20 @@ py::object fetch_jwt(py::handle session_id, py::handle credential_dir) {
 // Credentials that the trusted gateway passed in; nothing is stored.
 aio::task gateway_binding(py::str auth_mode, py::object provided_session, py::object provided_jwt, bool require_jwt) {
     py::str user_email = normalized(ns["get_current_user_email"]());
-    if (is_empty_text(user_email)) raise_binding_error(py::str("当前 Corvane 用户邮箱缺失，无法安全执行 TOVAN 任务"));
+    if (is_empty_text(user_email)) raise_binding_error(PYSEM_LIT("当前 Corvane 用户邮箱缺失，无法安全执行 TOVAN 任务"));
     py::object jwt = provided_jwt;
     bool refreshed = false;
     if (require_jwt && !pysem::truthy(jwt)) {
         try {
             py::object exchange = pysem::import_from("pelorin.auth", "AuthClient")().attr("get_token_by_session");
-            jwt = co_await aio::wait(to_thread(exchange, provided_session, py::str(kService)));
+            jwt = co_await aio::wait(to_thread(exchange, provided_session, service()));
             refreshed = true;
         } catch (py::error_already_set &e) {
-            if (!is_general_error(e)) throw;
-            raise_wrapped("获取 TOVAN JWT 失败：", caught(e));
+            if (!aio::is_ordinary(e)) throw;
+            raise_wrapped(PYSEM_LIT("获取 TOVAN JWT 失败："), pysem::handled_exception());
         }
     }
-    py::str scope = auth_mode + py::str(":") + user_email;
+    py::str scope = pysem::concat({auth_mode, PYSEM_LIT(":"), user_email});
     co_return make_binding(scope, user_email, provided_session, jwt, py::make_tuple(provided_session, jwt), refreshed);
 }
 
@@ -370,15 +323,15 @@ aio::task gateway_binding(py::str auth_mode, py::object provided_session, py::ob
 // once and reuse what the first one stored.
 aio::task isolated_binding(bool require_jwt, bool force_relogin) {
     py::object credential_dir = ns["_get_credential_dir"]();
-    if (credential_dir.is_none()) raise_binding_error(py::str("无法确定当前 MCP 用户的隔离凭证作用域"));
+    if (credential_dir.is_none()) raise_binding_error(PYSEM_LIT("无法确定当前 MCP 用户的隔离凭证作用域"));
     py::str scope = pysem::text_form(credential_dir);
     py::object cache = ns["_get_isolated_credential_cache"](credential_dir);
     py::object stale_session_id = force_relogin ? py::object(cache.attr("get_session_id")()) : py::none();
 
     if (!force_relogin && pysem::truthy(cache.attr("is_authenticated")()) &&
-        (!require_jwt || pysem::truthy(cache.attr("get_jwt")(kService)))) {
+        (!require_jwt || pysem::truthy(cache.attr("get_jwt")(service())))) {
         auto [session_id, user_email] = pysem::unpack2(ns["_read_remote_identity"](cache));
-        co_return make_binding(scope, user_email, session_id, cache.attr("get_jwt")(kService), py::none(), false);
+        co_return make_binding(scope, user_email, session_id, cache.attr("get_jwt")(service()), py::none(), false);
     }
 
     aio::async_with login_lock(ns["_get_login_lock"](scope));
@@ -390,13 +343,13 @@ aio::task isolated_binding(bool require_jwt, bool force_relogin) {
         py::object current_session_id = force_relogin ? py::object(cache.attr("get_session_id")()) : py::none();
         // Another request renewed the session while this one waited.
         bool already_renewed = force_relogin && pysem::truthy(current_session_id) &&
-                               !current_session_id.equal(stale_session_id);
+                               !pysem::equal(current_session_id, stale_session_id);
         if (force_relogin ? !already_renewed : !pysem::truthy(cache.attr("is_authenticated")())) {
             co_await aio::wait(ns["_auto_login"](cache));
             refreshed = logged_in = true;
         }
         auto [session_id, user_email] = pysem::unpack2(ns["_read_remote_identity"](cache));
-        py::object jwt = cache.attr("get_jwt")(kService);
+        py::object jwt = cache.attr("get_jwt")(service());
         if (require_jwt && !pysem::truthy(jwt)) {
             // What follows a failed fetch handles it as an except block would:
             // errors raised there keep the failure as their context.
@@ -405,7 +358,7 @@ aio::task isolated_binding(bool require_jwt, bool force_relogin) {
                 jwt = co_await aio::wait(fetch_jwt(session_id, credential_dir));
                 refreshed = true;
             } catch (py::error_already_set &e) {
-                if (!is_general_error(e)) throw;
+                if (!aio::is_ordinary(e)) throw;
                 fetch_failure.capture();
             }
             if (fetch_failure) {
@@ -415,7 +368,8 @@ aio::task isolated_binding(bool require_jwt, bool force_relogin) {
                     // Only a refusal of a session this call did not just make
                     // earns a fresh login; the refused credentials go either way.
                     if (auth_rejected) ns["_invalidate_lusmere"](credential_dir);
-                    if (logged_in || !auth_rejected) raise_wrapped("获取 TOVAN JWT 失败：", fetch_failure.value());
+                    if (logged_in || !auth_rejected)
+                        raise_wrapped(PYSEM_LIT("获取 TOVAN JWT 失败："), fetch_failure.value());
                 }
                 co_await aio::wait(ns["_auto_login"](cache), fetch_failure);
                 refreshed = logged_in = true;
@@ -426,14 +380,14 @@ aio::task isolated_binding(bool require_jwt, bool force_relogin) {
                 try {
                     jwt = co_await aio::wait(fetch_jwt(session_id, credential_dir), fetch_failure);
                 } catch (py::error_already_set &e) {
-                    if (!is_general_error(e)) throw;
+                    if (!aio::is_ordinary(e)) throw;
                     // An exchange error comes back from the worker thread through
                     // its future, unchained; as in an except block, the first
                     // failure becomes its context.
-                    py::object retry_failure = caught(e);
+                    py::object retry_failure = pysem::handled_exception();
                     auto context = py::reinterpret_steal<py::object>(PyException_GetContext(retry_failure.ptr()));
                     if (!context) PyException_SetContext(retry_failure.ptr(), fetch_failure.value().release().ptr());
-                    raise_wrapped("重新登录后获取 TOVAN JWT 失败：", retry_failure);
+                    raise_wrapped(PYSEM_LIT("重新登录后获取 TOVAN JWT 失败："), retry_failure);
                 }
             }
         }
@@ -447,23 +401,23 @@ aio::task isolated_binding(bool require_jwt, bool force_relogin) {
 
 // The credentials passed in, or else the machine's default login.
 aio::task local_binding(py::object provided_session, py::object provided_jwt, bool require_jwt) {
-    auto [session_id, jwt] = pysem::unpack2(ns["_get_auth_pair"](kService, provided_session, provided_jwt));
+    auto [session_id, jwt] = pysem::unpack2(ns["_get_auth_pair"](service(), provided_session, provided_jwt));
     py::str user_email = normalized(ns["_get_authenticated_user_email"]());
-    if (!pysem::truthy(session_id)) raise_binding_error(py::str("无 TOVAN 登录态，请先完成 pelorin auth login"));
-    if (is_empty_text(user_email)) raise_binding_error(py::str("当前 MCP 用户邮箱缺失，无法安全执行 TOVAN 任务"));
+    if (!pysem::truthy(session_id)) raise_binding_error(PYSEM_LIT("无 TOVAN 登录态，请先完成 pelorin auth login"));
+    if (is_empty_text(user_email)) raise_binding_error(PYSEM_LIT("当前 MCP 用户邮箱缺失，无法安全执行 TOVAN 任务"));
     bool refreshed = false;
     if (require_jwt && !pysem::truthy(jwt)) {
         try {
             jwt = co_await aio::wait(fetch_jwt(session_id, py::none()));
             refreshed = true;
         } catch (py::error_already_set &e) {
-            if (!is_general_error(e)) throw;
-            raise_wrapped("获取 TOVAN JWT 失败：", caught(e));
+            if (!aio::is_ordinary(e)) throw;
+            raise_wrapped(PYSEM_LIT("获取 TOVAN JWT 失败："), pysem::handled_exception());
         }
     }
     bool passed = pysem::truthy(provided_session) || pysem::truthy(provided_jwt);
     py::object runtime_auth = passed ? py::object(py::make_tuple(session_id, jwt)) : py::none();
-    co_return make_binding(py::str("default"), user_email, session_id, jwt, runtime_auth, refreshed);
+    co_return make_binding(PYSEM_LIT("default"), user_email, session_id, jwt, runtime_auth, refreshed);
 }
 
 aio::task ensure_body(py::object provided_session, py::object provided_jwt, py::object require_jwt_arg,
@@ -485,43 +439,75 @@ aio::task ensure_lusmere(py::object provided_session, py::object provided_jwt, p
                        std::move(force_relogin));
 }
 
+// ---------------------------------------------------------------------------
+// The module, in the order of its load
+
+void register_imports(py::module_ &m) {
+    pysem::bind_imports(m, {
+        {"asyncio", nullptr},
+        {"threading", nullptr},
+        {"dataclasses", "dataclass"},
+        {"datetime", "datetime"},
+        {"datetime", "timezone"},
+        {"pathlib", "Path"},
+        {"weakref", "WeakKeyDictionary"},
+        {"weakref", "WeakValueDictionary"},
+        {"pelorin.mcp.context", "get_current_api_key"},
+        {"pelorin.mcp.context", "get_current_auth_mode"},
+        {"pelorin.mcp.context", "get_current_user_email"},
+        {"pelorin.mcp.tools.auth", "auth_mcp_login"},
+        {"pelorin.mcp.tools.helpers", "_decode_jwt_payload"},
+        {"pelorin.mcp.tools.helpers", "_get_auth_pair"},
+        {"pelorin.mcp.tools.helpers", "_get_credential_dir"},
+        {"pelorin.mcp.tools.helpers", "_get_isolated_credential_cache"},
+    });
+}
+
+void register_error(py::module_ &m) {
+    py::dict attrs = pysem::make_dict({{PYSEM_LIT("code"), PYSEM_LIT("TOVAN_CREDENTIAL_ENSURE_FAILED")}});
+    py::object type = pysem::steal(PyErr_NewExceptionWithDoc("pelorin.mcp.lusmere.TovanCredentialBindingError",
+                                                             "当前 MCP 身份无法建立可信 TOVAN 凭证绑定。",
+                                                             PyExc_RuntimeError, attrs.ptr()));
+    pysem::define(type, {
+        pysem::method<&error_init>("__init__(message)"),
+        pysem::method<&error_to_dict>("to_dict()"),
+    });
+    m.attr("TovanCredentialBindingError") = type;
+}
+
+// The registry of login locks, its mutex, and its lookup.
+void register_login_locks(py::module_ &m) {
+    m.attr("_login_locks_guard") = ns["threading"].attr("Lock")();
+    m.attr("_login_locks") = ns["WeakKeyDictionary"]();
+    pysem::define(m, {pysem::function<&get_login_lock>("_get_login_lock(credential_scope)")});
+}
+
+void register_binding_record(py::module_ &m) { m.attr("TovanCredentialBinding") = make_binding_type(m.attr("__name__")); }
+
+// The identity reads, the JWT store and the automatic login, then the one
+// public operation.
+void register_binding_operations(py::module_ &m) {
+    pysem::define(m, {
+        pysem::function<&get_authenticated_user_email>("_get_authenticated_user_email()"),
+        pysem::function<&jwt_expires_in>("_jwt_expires_in(jwt)"),
+        aio::function<&fetch_and_store_tovan_jwt>("_fetch_and_store_tovan_jwt(session_id, credential_dir)"),
+        pysem::function<&invalidate_lusmere>("_invalidate_lusmere(credential_dir)"),
+        pysem::function<&is_auth_rejection>("_is_auth_rejection(exc)"),
+        aio::function<&auto_login>("_auto_login(cache)"),
+        pysem::function<&read_remote_identity>("_read_remote_identity(cache)"),
+        aio::function<&ensure_lusmere>(
+            "ensure_lusmere(*, provided_session=None, provided_jwt=None, require_jwt=False, force_relogin=False)"),
+    });
+}
+
 } // namespace
 
 PELORIN_MODULE(lusmere, m) {
     m.doc() = "按 MCP 请求身份解析并确保 TOVAN 凭证绑定。";
     ns.bind(m);
-
-    m.attr("asyncio") = py::module_::import("asyncio");
-    m.attr("threading") = py::module_::import("threading");
-    m.attr("dataclass") = py::module_::import("dataclasses").attr("dataclass");
-    py::module_ datetime_module = py::module_::import("datetime");
-    m.attr("datetime") = datetime_module.attr("datetime");
-    m.attr("timezone") = datetime_module.attr("timezone");
-    m.attr("Path") = py::module_::import("pathlib").attr("Path");
-    py::module_ weakref = py::module_::import("weakref");
-    m.attr("WeakKeyDictionary") = weakref.attr("WeakKeyDictionary");
-    m.attr("WeakValueDictionary") = weakref.attr("WeakValueDictionary");
-
-    py::module_ context = py::module_::import("pelorin.mcp.context");
-    for (const char *name : {"get_current_api_key", "get_current_auth_mode", "get_current_user_email"})
-        m.attr(name) = context.attr(name);
-    m.attr("auth_mcp_login") = py::module_::import("pelorin.mcp.tools.auth").attr("auth_mcp_login");
-    py::module_ helpers = py::module_::import("pelorin.mcp.tools.helpers");
-    for (const char *name : {"_decode_jwt_payload", "_get_auth_pair", "_get_credential_dir", "_get_isolated_credential_cache"})
-        m.attr(name) = helpers.attr(name);
-
-    m.attr("TovanCredentialBindingError") = make_error_type();
-    m.attr("_login_locks_guard") = m.attr("threading").attr("Lock")();
-    m.attr("_login_locks") = m.attr("WeakKeyDictionary")();
-    m.def("_get_login_lock", &get_login_lock, py::arg("credential_scope"));
-    m.attr("TovanCredentialBinding") = make_binding_type();
-    m.def("_get_authenticated_user_email", &get_authenticated_user_email);
-    m.def("_jwt_expires_in", &jwt_expires_in, py::arg("jwt"));
-    aio::def(m, "_fetch_and_store_tovan_jwt", &fetch_and_store_tovan_jwt, py::arg("session_id"), py::arg("credential_dir"));
-    m.def("_invalidate_lusmere", &invalidate_lusmere, py::arg("credential_dir"));
-    m.def("_is_auth_rejection", &is_auth_rejection, py::arg("exc"));
-    aio::def(m, "_auto_login", &auto_login, py::arg("cache"));
-    m.def("_read_remote_identity", &read_remote_identity, py::arg("cache"));
-    aio::def(m, "ensure_lusmere", &ensure_lusmere, py::kw_only(), py::arg("provided_session") = py::none(),
-             py::arg("provided_jwt") = py::none(), py::arg("require_jwt") = false, py::arg("force_relogin") = false);
+    register_imports(m);
+    register_error(m);
+    register_login_locks(m);
+    register_binding_record(m);
+    register_binding_operations(m);
 }

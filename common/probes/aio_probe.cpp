@@ -1,6 +1,6 @@
 // Exposes native coroutines built on the shared bridge to the test suite.
 #include "common/aio.hpp"
-#include "common/pysem.hpp"
+#include "common/module.hpp"
 
 #include <memory>
 #include <stdexcept>
@@ -225,9 +225,103 @@ aio::task echo_call(py::object self, py::object scope, py::object receive, py::o
     co_return py::none();
 }
 
+// Entries whose C++ parameters are not Python objects take them as objects
+// and convert, as the bindings of a module would.
+aio::task cpp_error_entry(py::object kind) { return cpp_error(kind.cast<std::string>()); }
+aio::task nested_entry(py::object depth, py::object awaitable) { return nested(depth.cast<long>(), awaitable); }
+aio::task cast_value_entry(py::object value) { return cast_value(value.cast<long>()); }
+aio::task guarded_entry(py::object awaitable, py::object cleanup, py::object log) {
+    return guarded(awaitable, cleanup, pysem::exact_list(log, "log"));
+}
+aio::task guarded_in_cpp_entry(py::object awaitable, py::object log) {
+    return guarded_in_cpp(awaitable, pysem::exact_list(log, "log"));
+}
+
+// Argument checks run at call time, before the coroutine exists.
+aio::task checked(py::object text, py::object awaitable) {
+    pysem::exact_str(text, "text");
+    return await_one(awaitable);
+}
+
+aio::task probe_call(py::handle, py::object awaitable) { return await_one(awaitable); }
+
+aio::task probe_keyed(py::handle self, py::object key) {
+    pysem::exact_str(key, "key");
+    return value_of(py::make_tuple(self, key));
+}
+
+void register_bodies(py::module_ &m) {
+    using aio::function;
+    pysem::define(m, {
+        function<&await_one>("await_one(awaitable)", "Awaits one awaitable."),
+        function<&caught>("caught(awaitable)"),
+        function<&raise_from_at>("raise_from_at(awaitable, exc, cause_from_await)"),
+        function<&raise_in_handler>("raise_in_handler(awaitable, exc)"),
+        function<&handled_in_handler>("handled_in_handler(awaitable, fn)"),
+        function<&cpp_error_entry>("cpp_error(kind)"),
+        function<&guarded_entry>("guarded(awaitable, cleanup, log)"),
+        function<&guarded_in_cpp_entry>("guarded_in_cpp(awaitable, log)"),
+        function<&within>("within(manager, body)"),
+        function<&hold>("hold(awaitable)"),
+        function<&nested_entry>("nested(depth, awaitable)"),
+        function<&ignore_exit>("ignore_exit(factory)"),
+        function<&ordinary_only>("ordinary_only(awaitable)"),
+        function<&call_now>("call_now(fn)"),
+        function<&value_of>("value_of(value)"),
+        function<&none_of>("none_of()"),
+        function<&cast_value_entry>("cast_value(value)"),
+        function<&handle_of>("handle_of(value)"),
+        // The body is the lambda itself.
+        function<[](py::object awaitable) -> aio::task { co_return co_await aio::wait(awaitable); }>(
+            "lambda_body(awaitable)"),
+        function<&checked>("checked(*, text, awaitable=None)"),
+    });
+    // Any number of awaitables, by position: a coroutine function made from a closure.
+    m.attr("await_each") =
+        aio::callable(py::str("await_each"), [](py::args awaitables) { return await_each(awaitables); }, m.attr("__name__"));
+}
+
+void register_callables(py::module_ &m) {
+    using pysem::function;
+    pysem::define(m, {
+        function<[] { return py::int_(live_trackers); }>("live_trackers()"),
+        // A coroutine function made at run time: awaits fn(arg), keeping fn in its closure.
+        function<[](py::object qualname, py::object fn) {
+            return aio::callable(qualname, [fn](py::object arg) -> aio::task {
+                tracker held;
+                co_return co_await aio::wait(fn(arg));
+            });
+        }>("make_callable(qualname, fn)"),
+        function<[](py::object qualname, py::object fn) {
+            return aio::callable(qualname, [fn](py::args args, py::kwargs kwargs) {
+                return await_one(fn(*args, **kwargs));
+            });
+        }>("make_variadic(qualname, fn)"),
+        function<[](py::object qualname, py::object value) {
+            return aio::callable(qualname, [value]() { return value_of(value); });
+        }>("make_nullary(qualname, value)"),
+        function<[](py::object value, py::object qualname) { return aio::coroutine(value_of(value), qualname); }>(
+            "coroutine_of(value, qualname)"),
+    });
+}
+
+// Plain classes with coroutine methods.
+void register_classes(py::module_ &m) {
+    py::object echo = pysem::make_class(m, "Echo", nullptr);
+    pysem::define(echo, {aio::method<&echo_call>("__call__(scope, receive, send)")});
+    m.attr("Echo") = echo;
+
+    py::object probe = pysem::make_class(m, "Probe", nullptr);
+    pysem::define(probe, {
+        aio::method<&probe_call>("__call__(awaitable)", "Awaits the awaitable."),
+        aio::method<&probe_keyed>("keyed(*, key)"),
+    });
+    m.attr("Probe") = probe;
+}
+
 } // namespace
 
-PYBIND11_MODULE(_aio_probe, m) {
+PELORIN_MODULE(_aio_probe, m) {
     m.doc() = "Test probe for the shared native-coroutine bridge.";
     py::register_local_exception_translator([](std::exception_ptr p) {
         try {
@@ -235,71 +329,7 @@ PYBIND11_MODULE(_aio_probe, m) {
         } catch (const unmapped &) {
         }
     });
-
-    aio::def(m, "await_one", &await_one, py::arg("awaitable"), "Awaits one awaitable.");
-    aio::def(m, "await_each", &await_each);
-    aio::def(m, "caught", &caught, py::arg("awaitable"));
-    aio::def(m, "raise_from_at", &raise_from_at, py::arg("awaitable"), py::arg("exc"), py::arg("cause_from_await"));
-    aio::def(m, "raise_in_handler", &raise_in_handler, py::arg("awaitable"), py::arg("exc"));
-    aio::def(m, "handled_in_handler", &handled_in_handler, py::arg("awaitable"), py::arg("fn"));
-    aio::def(m, "cpp_error", &cpp_error, py::arg("kind"));
-    aio::def(m, "guarded", &guarded, py::arg("awaitable"), py::arg("cleanup"), py::arg("log"));
-    aio::def(m, "guarded_in_cpp", &guarded_in_cpp, py::arg("awaitable"), py::arg("log"));
-    aio::def(m, "within", &within, py::arg("manager"), py::arg("body"));
-    aio::def(m, "hold", &hold, py::arg("awaitable"));
-    aio::def(m, "nested", &nested, py::arg("depth"), py::arg("awaitable"));
-    aio::def(m, "ignore_exit", &ignore_exit, py::arg("factory"));
-    aio::def(m, "ordinary_only", &ordinary_only, py::arg("awaitable"));
-    aio::def(m, "call_now", &call_now, py::arg("fn"));
-    aio::def(m, "value_of", &value_of, py::arg("value"));
-    aio::def(m, "none_of", &none_of);
-    aio::def(m, "cast_value", &cast_value, py::arg("value"));
-    aio::def(m, "handle_of", &handle_of, py::arg("value"));
-    // The body is the lambda itself.
-    aio::def(m, "lambda_body", [](py::object awaitable) -> aio::task { co_return co_await aio::wait(awaitable); });
-    // Argument checks run at call time, before the coroutine exists.
-    aio::def(
-        m, "checked",
-        [](py::object text, py::object awaitable) {
-            pysem::exact_str(text, "text");
-            return await_one(awaitable);
-        },
-        py::kw_only(), py::arg("text"), py::arg("awaitable") = py::none());
-    m.def("live_trackers", [] { return live_trackers; });
-
-    // A coroutine function made at run time: awaits fn(arg), keeping fn in its closure.
-    m.def("make_callable", [](py::object qualname, py::object fn) {
-        return aio::callable(qualname, [fn](py::object arg) -> aio::task {
-            tracker held;
-            co_return co_await aio::wait(fn(arg));
-        });
-    });
-    m.def("make_variadic", [](py::object qualname, py::object fn) {
-        return aio::callable(qualname, [fn](py::args args, py::kwargs kwargs) {
-            return await_one(fn(*args, **kwargs));
-        });
-    });
-    m.def("make_nullary", [](py::object qualname, py::object value) {
-        return aio::callable(qualname, [value]() { return value_of(value); });
-    });
-    m.def("coroutine_of", [](py::object value, py::object qualname) { return aio::coroutine(value_of(value), qualname); });
-
-    struct echo {};
-    py::class_<echo> echo_cls(m, "Echo", py::dynamic_attr());
-    echo_cls.def(py::init<>());
-    aio::def_method(echo_cls, "__call__", &echo_call, py::arg("scope"), py::arg("receive"), py::arg("send"));
-
-    struct probe {};
-    py::class_<probe> cls(m, "Probe", py::dynamic_attr());
-    cls.def(py::init<>());
-    aio::def_method(cls, "__call__",
-                    [](py::object, py::object awaitable) { return await_one(awaitable); },
-                    py::arg("awaitable"), "Awaits the awaitable.");
-    aio::def_method(
-        cls, "keyed",
-        [](py::object self, py::object key) {
-            pysem::exact_str(key, "key");
-            return value_of(py::make_tuple(self, key));
-        },
-        py::kw_only(), py::arg("key"));
+    register_bodies(m);
+    register_callables(m);
+    register_classes(m);
 }

@@ -162,7 +162,7 @@ aio::task read_token_status_safely(py::object client, py::list warnings) {
         status = co_await aio::wait(client.attr(PYSEM_LIT("token_status"))());
     } catch (py::error_already_set &e) {
         if (!e.matches(ns["KeepaApiError"])) throw;
-        append_token_status_warning(warnings, pysem::handled_exception(e));
+        append_token_status_warning(warnings, pysem::handled_exception());
         failed = true;
     }
     if (failed) co_return py::dict();
@@ -275,7 +275,7 @@ inline void upload_export_if_enabled(py::handle export_, py::handle job_id, py::
         export_.attr(PYSEM_LIT("url")) = uploaded.attr(PYSEM_LIT("url"));
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
-        py::object detail = upload_failure_detail(pysem::handled_exception(e));
+        py::object detail = upload_failure_detail(pysem::handled_exception());
         append(warnings, pysem::make_dict({{PYSEM_LIT("stage"), PYSEM_LIT("file_upload")},
                                            {PYSEM_LIT("message"), PYSEM_LIT(UPLOAD_FAILED_MESSAGE)},
                                            {PYSEM_LIT("error"), detail}}));
@@ -376,7 +376,7 @@ inline void submit_collection_result(py::handle self, py::handle request, py::ha
     } catch (py::error_already_set &e) {
         // Interruptions and cancellations are not failures of the hand-over.
         if (!e.matches(PyExc_Exception)) throw;
-        py::object error = pysem::handled_exception(e);
+        py::object error = pysem::handled_exception();
         aio::handling handling(e);
         ns["logger"].attr(PYSEM_LIT("error"))(PYSEM_LIT("Keepa 成功任务提交采集数据沉淀失败：job_id=%s"),
                                               result.attr(PYSEM_LIT("job_id")),
@@ -423,7 +423,7 @@ inline py::object new_client(py::handle credential) {
 inline bool give_up_credential(py::error_already_set &e, py::handle provider, py::handle credential,
                                py::set attempted) {
     if (!e.matches(ns["KeepaApiError"])) return false;
-    py::object error = pysem::handled_exception(e);
+    py::object error = pysem::handled_exception();
     aio::handling handling(e);
     ns["_report_provider_failure"](provider, credential, error);
     if (!pysem::truthy(ns["_can_rotate_credential"](provider, credential, error))) return false;
@@ -459,7 +459,7 @@ aio::task token_status(py::object self) {
             co_await client_context.exit(failure);
         } catch (py::error_already_set &e) {
             if (!give_up_credential(e, provider, credential, attempted)) throw;
-            last_error = pysem::handled_exception(e);
+            last_error = pysem::handled_exception();
             continue;
         }
         if (!answer) suppressed_by_client();
@@ -522,7 +522,7 @@ aio::task attempt(Job job, py::object provider, py::object credential, py::objec
         before_status = co_await aio::wait(client.attr(PYSEM_LIT("token_status"))());
     } catch (py::error_already_set &e) {
         if (!e.matches(ns["KeepaApiError"])) throw;
-        py::object error = pysem::handled_exception(e);
+        py::object error = pysem::handled_exception();
         aio::handling handling(e);
         if (pysem::truthy(ns["_can_rotate_credential"](provider, credential, error))) {
             ns["_report_provider_failure"](provider, credential, error);
@@ -601,7 +601,7 @@ aio::task credential_attempts(py::object self, Job job) {
             co_await client_context.exit(failure);
         } catch (py::error_already_set &e) {
             if (!give_up_credential(e, provider, credential, attempted)) throw;
-            last_error = pysem::handled_exception(e);
+            last_error = pysem::handled_exception();
             continue;
         }
         if (!outcome) suppressed_by_client();

@@ -3,6 +3,7 @@
 import asyncio
 import collections.abc
 import gc
+import inspect
 import subprocess
 import sys
 import textwrap
@@ -704,18 +705,36 @@ def test_coroutine_functions_are_recognised():
 def test_coroutine_function_attributes_and_binding():
     assert (probe.await_one.__name__, probe.await_one.__qualname__) == ("await_one", "await_one")
     assert probe.await_one.__module__ == "pelorin._aio_probe"
-    assert probe.await_one.__doc__.endswith("Awaits one awaitable.\n")
+    assert probe.await_one.__doc__ == "Awaits one awaitable."
     assert repr(probe.await_one).startswith("<function await_one at 0x")
     instance = probe.Probe()
     bound = instance.keyed
     assert bound.__self__ is instance and bound.__func__ is probe.Probe.keyed
     assert (probe.Probe.keyed.__name__, probe.Probe.keyed.__qualname__) == ("keyed", "Probe.keyed")
-    assert probe.Probe.__call__.__doc__.endswith("Awaits the awaitable.\n")
+    assert probe.Probe.__call__.__doc__ == "Awaits the awaitable." and probe.Probe.keyed.__doc__ is None
     made = probe.make_callable("Outer.<locals>.channel", pyco)
     assert (made.__name__, made.__qualname__, made.__module__) == ("channel", "Outer.<locals>.channel", None)
     c = made(1)
     assert c.__qualname__ == "Outer.<locals>.channel" and "channel" in repr(c)
     c.close()
+
+
+def test_signatures_of_coroutine_functions_and_methods():
+    instance = probe.Probe()
+    cases = [
+        (probe.await_one, "(awaitable)"),
+        (probe.checked, "(*, text, awaitable=None)"),
+        (probe.none_of, "()"),
+        (probe.Probe.keyed, "(self, /, *, key)"),
+        (instance.keyed, "(*, key)"),
+        (probe.Probe.__call__, "(self, /, awaitable)"),
+        (instance.__call__, "(awaitable)"),
+        (instance, "(awaitable)"),
+    ]
+    for fn, signature in cases:
+        assert str(inspect.signature(fn)) == signature, fn
+        assert asyncio.iscoroutinefunction(fn) or fn is instance
+    assert inspect.signature(instance.keyed).parameters["key"].kind is inspect.Parameter.KEYWORD_ONLY
 
 
 async def test_native_asgi_application_with_wrapped_channels():
@@ -741,9 +760,11 @@ async def test_methods_and_callables_run():
     "call, message",
     [
         (lambda: probe.checked(text=1), "argument 'text' must be str, not int"),
-        (lambda: probe.checked("x"), "incompatible function arguments"),
+        (lambda: probe.checked("x"), r"^checked\(\) takes 0 positional arguments but 1 was given$"),
         (lambda: probe.Probe().keyed(key=b"k"), "argument 'key' must be str, not bytes"),
-        (lambda: probe.Probe().keyed("k"), "incompatible function arguments"),
+        (lambda: probe.Probe().keyed("k"), r"^Probe\.keyed\(\) takes 1 positional argument but 2 were given$"),
+        (lambda: probe.Probe.keyed(key="k"), r"^Probe\.keyed\(\) missing 1 required positional argument: 'self'$"),
+        (lambda: probe.checked(), r"^checked\(\) missing 1 required keyword-only argument: 'text'$"),
         (lambda: probe.make_callable("A.f", pyco)(), r"^A\.f\(\) takes 1 positional argument but 0 were given$"),
         (lambda: probe.make_callable("A.f", pyco)(1, 2), r"^A\.f\(\) takes 1 positional argument but 2 were given$"),
         (lambda: probe.make_callable("A.f", pyco)(value=1), r"^A\.f\(\) takes no keyword arguments$"),

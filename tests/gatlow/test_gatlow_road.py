@@ -307,6 +307,47 @@ async def test_replaced_methods_are_called_through_the_instance(kit, gatlow, mon
     assert seen == [("protected", "/p"), "token", ("verify", "from-instance")]
 
 
+async def test_refusals_and_the_client_are_reached_through_the_instance(kit, gatlow):
+    seen = []
+
+    class Custom(gatlow.ApiKeyGatlow):
+        async def _send_401(self, scope, send, reason="unused"):
+            seen.append(("401", reason))
+            await gatlow.ApiKeyGatlow._send_401(self, scope, send, reason=reason)
+
+    refused = await kit.run(Custom(kit.RecordingApp(), api_key="k"), kit.http_scope(headers=kit.bearer("x")))
+    assert refused.status == 401 and seen == [("401", "invalid_api_key")]
+
+    seen.clear()
+    mw = gatlow.ApiKeyGatlow(kit.RecordingApp(), auth_verify_url="http://verify.invalid")
+    mw._send_503 = lambda scope, send, **kw: seen.append(("503", kw)) or asyncio.sleep(0)
+    mw._get_client = lambda: seen.append("client") or None  # no client: the endpoint is unavailable
+    await kit.run(mw, kit.http_scope(headers=kit.bearer("k")))
+    assert seen == ["client", ("503", {"reason": "auth_service_unavailable"})]
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda g: g.ApiKeyGatlow(None, "k"), r"^ApiKeyGatlow\.__init__\(\) takes 2 positional arguments but 3 were given$"),
+    (lambda g: g.ApiKeyGatlow(None, key="k"), r"^ApiKeyGatlow\.__init__\(\) got an unexpected keyword argument 'key'$"),
+    (lambda g: g.ApiKeyGatlow(None)._send_503({}, None),
+     r"^ApiKeyGatlow\._send_503\(\) missing 1 required positional argument: 'reason'$"),
+    (lambda g: g.ApiKeyGatlow(None)(1, 2), r"^ApiKeyGatlow\.__call__\(\) missing 1 required positional argument: 'send'$"),
+    (lambda g: g.ApiKeyGatlow._header({}, b"x", b"y"),
+     r"^ApiKeyGatlow\._header\(\) takes 2 positional arguments but 3 were given$"),
+    (lambda g: g.FixedApiKeyAuthProvider(), r"^FixedApiKeyAuthProvider\.__init__\(\) missing 1 required positional"),
+])
+def test_calls_that_do_not_fit_get_the_interpreters_wording(gatlow, call, message):
+    with pytest.raises(TypeError, match=message):
+        call(gatlow)
+
+
+def test_header_is_a_static_method_of_the_class(kit, gatlow):
+    scope = kit.http_scope(headers=[("x-a", " 1 ")])
+    assert gatlow.ApiKeyGatlow(None)._header(scope, b"x-a") == gatlow.ApiKeyGatlow._header(scope, b"x-a") == "1"
+    assert isinstance(vars(gatlow.ApiKeyGatlow)["_header"], staticmethod)
+    assert gatlow.ApiKeyGatlow._header.__qualname__ == "ApiKeyGatlow._header"
+
+
 async def test_a_token_of_another_kind_is_refused_by_verification(kit, gatlow):
     mw = gatlow.ApiKeyGatlow(kit.RecordingApp(), auth_verify_url="http://verify.invalid")
     mw._extract_token = lambda scope: b"k"

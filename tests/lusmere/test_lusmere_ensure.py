@@ -38,8 +38,12 @@ def test_argument_errors_are_raised_by_the_call(lusmere):
                    {"unknown": True}):
         with pytest.raises(TypeError):
             lusmere.ensure_lusmere(**kwargs)
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match=r"^ensure_lusmere\(\) takes 0 positional arguments but 1 was given$"):
         lusmere.ensure_lusmere("session")
+    with pytest.raises(TypeError, match=r"^ensure_lusmere\(\) got an unexpected keyword argument 'unknown'$"):
+        lusmere.ensure_lusmere(unknown=True)
+    with pytest.raises(TypeError, match=r"^_fetch_and_store_tovan_jwt\(\) missing 1 required positional argument"):
+        lusmere._fetch_and_store_tovan_jwt("s")
 
 
 async def test_call_returns_a_coroutine_for_asyncio(lusmere, platform, kit):
