@@ -1195,6 +1195,8 @@ struct function_object;
 struct closure_base {
     virtual ~closure_base() = default;
     virtual task call(function_object *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) = 0;
+    // What inspect shows: the closure's parameters have no names of their own.
+    virtual const char *text_signature() const = 0;
 };
 
 struct function_object {
@@ -1272,7 +1274,7 @@ inline PyObject *function_get_doc(PyObject *self, void *) { return Py_NewRef(as_
 // inspect drops only for a callable bound to the module; this one is not.
 inline PyObject *function_get_text_signature(PyObject *self, void *) {
     PyObject *impl = as_function(self)->impl;
-    if (!impl) Py_RETURN_NONE;
+    if (!impl) return PyUnicode_FromString(as_function(self)->closure->text_signature());
     PyObject *found = nullptr;
     if (capi::lookup_attr(impl, PYSEM_LIT("__text_signature__").ptr(), &found) < 0) return nullptr;
     if (!found) Py_RETURN_NONE;
@@ -1345,6 +1347,21 @@ template <class F, class R, class... A> struct closure<F, R(A...)> final : closu
                        ...),
                   "aio::callable: the closure takes py::object parameters, (py::args) or (py::args, py::kwargs)");
 
+    const char *text_signature() const override {
+        if constexpr (varkw) {
+            return "(*args, **kwargs)";
+        } else if constexpr (varargs) {
+            return "(*args)";
+        } else {
+            static const std::string text = [] {
+                std::string t = "(";
+                for (size_t i = 1; i <= sizeof...(A); ++i) t += "arg" + std::to_string(i) + ", ";
+                return t + "/)";
+            }();
+            return sizeof...(A) == 0 ? "()" : text.c_str();
+        }
+    }
+
     explicit closure(F &&f) : fn(std::move(f)) {}
     explicit closure(const F &f) : fn(f) {}
 
@@ -1358,7 +1375,8 @@ template <class F, class R, class... A> struct closure<F, R(A...)> final : closu
             return fn(std::move(positional), std::move(keywords));
         } else {
             if (nkw) {
-                PyErr_Format(PyExc_TypeError, "%U() takes no keyword arguments", self->qualname);
+                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", self->qualname,
+                             PyTuple_GET_ITEM(kwnames, 0));
                 throw py::error_already_set();
             }
             if constexpr (varargs) {

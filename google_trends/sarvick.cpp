@@ -236,8 +236,13 @@ void register_parser(py::module_ &m) {
     py::dict body;
     body["source_system"] = kSourceSystem;
     body["parser_version"] = m.attr("PARSER_VERSION");
-    py::object cls = pysem::make_class(m, "GoogleTrendsCollectionParser", nullptr, body);
-    pysem::define(cls, {pysem::method<&parse>("parse(submission)")});
+    // The documentation names the class an adapter, and the store that takes
+    // what `parse` makes a MySQL adapter.
+    py::object cls =
+        pysem::make_class(m, "GoogleTrendsCollectionParser", "Adapter that parses Google Trends collection results.", body);
+    pysem::define(cls, {pysem::method<&parse>("parse(submission)",
+                                              "Parses a successful Google Trends job into the parsed collection that "
+                                              "the shared MySQL adapter stores.")});
     m.attr("GoogleTrendsCollectionParser") = cls;
 }
 
