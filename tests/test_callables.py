@@ -1,0 +1,109 @@
+"""Every function and method the native modules define looks like one written
+in Python: a signature that inspect reads, the qualified name Class.method,
+the doc text and nothing generated before it, and the interpreter's own
+wording for a call that does not fit."""
+
+import asyncio
+import importlib
+import inspect
+import types
+
+import pytest
+
+from .signatures import EXPECTED
+
+MODULES = [
+    "pelorin.amazon_rufus.services.telvara",
+    "pelorin.keepa.services.brondic",
+    "pelorin.mcp.gatlow",
+    "pelorin.mcp.lusmere",
+    "pelorin.query.services.planner.ombrith",
+    "pelorin.api.schemas.query",
+    "pelorin.google_trends.sarvick",
+    "pelorin.app.services.kelpton",
+    "pelorin._pysem_probe",
+    "pelorin._aio_probe",
+]
+
+
+def _is_coroutine_function(obj):
+    return type(obj).__name__ == "native_coroutine_function"
+
+
+def _native_callables(module_name):
+    """(qualified name, callable, owning class or None) for every function of
+    the module and every method of its classes, in definition order."""
+    module = importlib.import_module(module_name)
+    found = []
+    for name, value in vars(module).items():
+        if isinstance(value, types.BuiltinFunctionType) and value.__self__ is module:
+            found.append((name, value, None))
+        elif _is_coroutine_function(value) and value.__module__ == module_name:
+            found.append((name, value, None))
+        elif isinstance(value, type) and value.__module__ == module_name and value.__qualname__ == name:
+            for attr, member in vars(value).items():
+                if isinstance(member, (types.MethodDescriptorType, types.BuiltinFunctionType)) or _is_coroutine_function(member):
+                    found.append((f"{name}.{attr}", member, value))
+                elif isinstance(member, staticmethod):
+                    found.append((f"{name}.{attr}", member.__func__, None))
+                elif type(member).__name__ == "instancemethod":
+                    found.append((f"{name}.{attr}", member, value))  # fails below: not a native method of ours
+    return found
+
+
+CALLABLES = [(m, q, f, c) for m in MODULES for q, f, c in _native_callables(m)]
+
+
+def test_every_module_defines_callables_and_the_table_names_them_all():
+    for module_name in MODULES:
+        names = {q for m, q, _, _ in CALLABLES if m == module_name}
+        expected = set(EXPECTED.get(module_name, {}))
+        assert names == expected, f"{module_name}: not in the table {sorted(names - expected)}, gone {sorted(expected - names)}"
+
+
+@pytest.mark.parametrize("module_name, qualname, obj, owner", CALLABLES, ids=[f"{m.rsplit('.', 1)[-1]}:{q}" for m, q, _, _ in CALLABLES])
+def test_callable_looks_like_python(module_name, qualname, obj, owner):
+    name = qualname.rsplit(".", 1)[-1]
+    assert type(obj).__name__ != "instancemethod", "a method made by pybind11"
+    assert obj.__qualname__ == qualname and obj.__name__ == name
+    signature, doc = EXPECTED[module_name][qualname]
+    assert str(inspect.signature(obj)) == signature
+    assert obj.__doc__ == doc
+    if owner is not None:
+        assert next(iter(inspect.signature(obj).parameters)) == "self"
+    assert asyncio.iscoroutinefunction(obj) == _is_coroutine_function(obj)
+
+
+@pytest.mark.parametrize("module_name, qualname, obj, owner", CALLABLES, ids=[f"{m.rsplit('.', 1)[-1]}:{q}" for m, q, _, _ in CALLABLES])
+def test_an_unknown_keyword_is_refused_in_the_interpreters_words(module_name, qualname, obj, owner):
+    args = () if owner is None else (owner.__new__(owner),)
+    with pytest.raises(TypeError) as info:
+        obj(*args, no_such_argument=1)
+    assert str(info.value) == f"{qualname}() got an unexpected keyword argument 'no_such_argument'"
+
+
+def test_bound_methods_drop_self_from_their_signature():
+    from pelorin.amazon_rufus.services.telvara import Telvara
+    from pelorin.app.services.kelpton import KelptonentialStore
+
+    assert str(inspect.signature(Telvara().format_data)) == "(data)"
+    assert str(inspect.signature(Telvara()._format_link_items)) == "(raw_items, *, include_source)"
+    assert str(inspect.signature(KelptonentialStore)) == "(runner=None)"
+    assert repr(Telvara().format_data).startswith("<built-in method format_data of Telvara object at ")
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda T: T().format_data(), "Telvara.format_data() missing 1 required positional argument: 'data'"),
+        (lambda T: T().format_data({}, {}), "Telvara.format_data() takes 2 positional arguments but 3 were given"),
+        (lambda T: T().format_data({}, data={}), "Telvara.format_data() got multiple values for argument 'data'"),
+        (lambda T: T()._format_link_items([]), "Telvara._format_link_items() missing 1 required keyword-only argument: 'include_source'"),
+    ],
+)
+def test_calls_that_do_not_fit_fail_as_the_interpreter_words_them(call, message):
+    from pelorin.amazon_rufus.services.telvara import Telvara
+
+    with pytest.raises(TypeError) as info:
+        call(Telvara)
+    assert str(info.value) == message
