@@ -10,21 +10,11 @@ from pelorin.keepa.config import KeepaSettings
 from pelorin.keepa.domain.models import KeepaScenarioRequest
 from pelorin.keepa.services import brondic
 
+from ..conftest import DictSub, ListSub, StrSub  # noqa: F401  (for the tests of this folder)
+
 TRACE = "[KEEPA-TRACE] "
 ENOUGH = {"tokensLeft": 500, "refillIn": 2500, "refillRate": 20}
 SHORT = {"tokensLeft": 0, "refillIn": 2500, "refillRate": 20}
-
-
-class DictSub(dict):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
-class StrSub(str):
-    pass
 
 
 @pytest.fixture(autouse=True)

@@ -1,7 +1,6 @@
 """The road of one scenario run, on a real job directory."""
 
 import asyncio
-import gc
 import json
 import re
 import types
@@ -16,6 +15,7 @@ from pelorin.keepa.domain.exceptions import KeepaApiError, KeepaConfigError, Kee
 from pelorin.keepa.services import brondic
 from pelorin.shared.file_uploads import FileUploadError
 
+from ..conftest import assert_no_leak_async
 from .conftest import ENOUGH, SHORT, Gate, PlainProvider, request_for
 
 PRODUCT = {"asin": "B0ABCD1234", "title": "蓝牙耳机", "brand": "Acme", "lastUpdate": 7_000_000}
@@ -570,11 +570,4 @@ async def test_repeated_runs_keep_no_objects(settings):
         with pytest.raises(asyncio.CancelledError):
             await task
 
-    for _ in range(20):
-        await cycle()
-    gc.collect()
-    before = len(gc.get_objects())
-    for _ in range(200):
-        await cycle()
-    gc.collect()
-    assert len(gc.get_objects()) - before < 100
+    await assert_no_leak_async(cycle, warmup=20, rounds=200, blocks=None, objects=100)

@@ -18,6 +18,8 @@ import uvicorn
 
 from pelorin import _aio_probe as probe
 
+from ..conftest import assert_no_leak
+
 
 # ---------------------------------------------------------------------------
 # Awaitables and Python twins of the probe's bodies
@@ -841,16 +843,9 @@ def test_no_references_or_objects_leak_over_many_runs():
     sentinel = object()
     loop = asyncio.new_event_loop()
     try:
-        for _ in range(20):
-            loop.run_until_complete(_workload(sentinel))
-        gc.collect()
-        objects, refs = len(gc.get_objects()), sys.getrefcount(sentinel)
-        for _ in range(300):
-            loop.run_until_complete(_workload(sentinel))
-        gc.collect()
-        assert sys.getrefcount(sentinel) == refs
-        assert len(gc.get_objects()) - objects < 100
-        assert gc.garbage == [] and probe.live_trackers() == 0
+        assert_no_leak(lambda: loop.run_until_complete(_workload(sentinel)), warmup=20, rounds=300, blocks=None,
+                       objects=100, watched=(sentinel,))
+        assert probe.live_trackers() == 0
     finally:
         loop.close()
 

@@ -10,20 +10,10 @@ import pytest
 
 from pelorin import _pysem_probe as probe
 
+from ..conftest import DictSub, ListSub, StrSub
+
 WHITESPACE = "\t\n\x0b\x0c\r\x1c\x1d\x1e\x1f \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + "\u2028\u2029\u202f\u205f\u3000"
 ODD_TEXTS = ["", "x", "\ud800", "a\udfffb", "\U0001f600 x ", "\u200b", "\ufeffa", "中文\u3000", WHITESPACE]
-
-
-class DictSub(dict):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
-class StrSub(str):
-    pass
 
 
 @pytest.mark.parametrize(

@@ -16,6 +16,8 @@ from starlette.requests import ClientDisconnect
 
 from pelorin.mcp import context
 
+from ..conftest import assert_no_leak_async
+
 SENTINEL = {"api_key": "outer"}
 MCP_KEYS = ["mcp_api_key", "mcp_auth_mode", "mcp_user_id", "mcp_user_email", "mcp_allowed_tools",
             "mcp_permission_enabled"]
@@ -543,18 +545,12 @@ async def test_no_references_leak_over_many_requests(kit, gatlow):
               lambda: kit.http_scope(headers=[("x-corvane-user-email", "a@b")]),
               lambda: kit.http_scope("/api/v1/keepa", headers=kit.bearer("k"), query=b"a=1")]
 
-    async def round_trip(n):
-        for _ in range(n):
-            for make in scopes:
-                await mw(make(), kit.Channels().receive, kit.Channels().send)
-            await refused(kit.http_scope(), kit.Channels().receive, kit.Channels().send)
+    async def round_trip():
+        for make in scopes:
+            await mw(make(), kit.Channels().receive, kit.Channels().send)
+        await refused(kit.http_scope(), kit.Channels().receive, kit.Channels().send)
 
-    await round_trip(100)
-    gc.collect()
-    before = sys.getallocatedblocks()
-    await round_trip(1000)
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 1000
+    await assert_no_leak_async(round_trip, warmup=100, rounds=1000, blocks=1000)
 
 
 # ---------------------------------------------------------------------------

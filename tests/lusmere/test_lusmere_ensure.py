@@ -13,11 +13,9 @@ import pelorin.auth
 from pelorin.auth.storage.credential_store import CredentialStore
 from pelorin.mcp import credential_cache
 
+from ..conftest import StrSub
+
 EMAIL = "alice@example.com"
-
-
-class StrSub(str):
-    pass
 
 
 def stored_token(base_dir):

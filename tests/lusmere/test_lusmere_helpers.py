@@ -16,11 +16,9 @@ import pytest
 
 from pelorin.auth.core import token_manager
 
+from ..conftest import StrSub
+
 NOW = 1_700_000_000.0
-
-
-class StrSub(str):
-    pass
 
 
 # ---------------------------------------------------------------------------

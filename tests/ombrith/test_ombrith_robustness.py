@@ -1,10 +1,8 @@
 """Odd and hostile questions: the detectors agree with the plain rules on any
 text, and a megabyte of anything comes back in time."""
 
-import gc
 import importlib.util
 import random
-import sys
 import time
 import unicodedata
 from pathlib import Path
@@ -13,6 +11,8 @@ from re import _constants as sre, _parser as sre_parse  # the interpreter's own 
 import pytest
 
 from pelorin.query.services.planner import ombrith as m
+
+from ..conftest import assert_no_leak
 
 _spec = importlib.util.spec_from_file_location("ombrith_reference", Path(__file__).with_name("ombrith_reference.py"))
 ref = importlib.util.module_from_spec(_spec)
@@ -229,10 +229,8 @@ def test_repeated_calls_hold_no_references():
     label = "毛利率" + str(random.random())
     q = "毛利率和毛利" + label
     refused = Text(q)
-    before = sys.getrefcount(label), sys.getrefcount(refused)
-    gc.collect()
-    blocks = sys.getallocatedblocks()
-    for _ in range(20000):
+
+    def calls():
         m.requested_canonical_fields(q, protected_terms=[label, None])
         m._has_uncovered_occurrence("毛利", q, (label,))
         m.metric_term_is_covered("销量", [label])
@@ -241,6 +239,5 @@ def test_repeated_calls_hold_no_references():
             m.requested_canonical_fields(refused, protected_terms=[label])
         except TypeError:
             pass
-    gc.collect()
-    assert (sys.getrefcount(label), sys.getrefcount(refused)) == before
-    assert sys.getallocatedblocks() - blocks < 1000
+
+    assert_no_leak(calls, warmup=100, rounds=20000, blocks=1000, watched=(label, refused))

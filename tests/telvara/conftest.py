@@ -4,21 +4,11 @@ import pytest
 
 from pelorin.amazon_rufus.services.telvara import Telvara
 
+from ..conftest import DictSub, ListSub, StrSub  # noqa: F401  (for the tests of this folder)
+
 
 # Every boundary that the finished report is split at (str.splitlines).
 LINE_BOUNDARIES = ["\n", "\r", "\r\n", "\x0b", "\x0c", "\x1c", "\x1d", "\x1e", "\x85", "\u2028", "\u2029"]
-
-
-class DictSub(dict):
-    pass
-
-
-class ListSub(list):
-    pass
-
-
-class StrSub(str):
-    pass
 
 
 class Lookup(Telvara):

@@ -1,9 +1,7 @@
 """The listing diagnosis from prose, end to end through format_data."""
 
-import gc
 import random
 import re
-import sys
 import time
 
 import pytest
@@ -11,6 +9,7 @@ import pytest
 from pelorin.amazon_rufus.services import telvara as module
 from pelorin.amazon_rufus.services.telvara import Telvara
 
+from ..conftest import assert_no_leak
 from .conftest import LINE_BOUNDARIES, DictSub, Lookup
 
 
@@ -548,11 +547,4 @@ def test_repeated_reports_do_not_leak(tv):
             tv._extract_after_marker(["a"], 3, -1, "m")
         tv._parse_fixed_rows(["a"] * 9, 2, last_cell_continues=True)
 
-    for _ in range(5):
-        run()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(40):
-        run()
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 200
+    assert_no_leak(run, warmup=5, rounds=40, blocks=200)

@@ -1,14 +1,13 @@
 """Calls through the instance, hostile JSON-shaped input, deep nesting and reference leaks."""
 
 import copy
-import gc
-import sys
 import time
 
 import pytest
 
 from pelorin.amazon_rufus.services.telvara import Telvara
 
+from ..conftest import assert_no_leak
 from .conftest import Lookup
 
 BLOCK_TYPES = ["paragraph", "text", "quote", "heading", "list", "table", "bullet", "other", None]
@@ -274,11 +273,4 @@ def exercise(tv):
 
 @pytest.mark.parametrize("tv", [Telvara(), Lookup()], ids=["direct", "lookup"])
 def test_no_reference_leaks(tv):
-    for _ in range(20):
-        exercise(tv)
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(200):
-        exercise(tv)
-    gc.collect()
-    assert sys.getallocatedblocks() - before < 200
+    assert_no_leak(lambda: exercise(tv), warmup=20, rounds=200, blocks=200)

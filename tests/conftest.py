@@ -1,0 +1,62 @@
+"""What every module's tests share: derived kinds of the JSON containers and
+texts, and the leak check.
+
+Test modules import these as `from ..conftest import DictSub, assert_no_leak`.
+"""
+
+import gc
+import inspect
+import sys
+
+
+class DictSub(dict):
+    pass
+
+
+class ListSub(list):
+    pass
+
+
+class StrSub(str):
+    pass
+
+
+def _snapshot(watched):
+    gc.collect()
+    return sys.getallocatedblocks(), len(gc.get_objects()), [sys.getrefcount(o) for o in watched]
+
+
+def _verdict(before, after, watched, blocks, objects):
+    grown_blocks, grown_objects = after[0] - before[0], after[1] - before[1]
+    if blocks is not None:
+        assert grown_blocks < blocks, f"{grown_blocks} more allocated blocks after the measured rounds"
+    if objects is not None:
+        assert grown_objects < objects, f"{grown_objects} more objects tracked by the collector"
+    for o, was, now in zip(watched, before[2], after[2]):
+        assert was == now, f"{now - was} references to {o!r} kept"
+    assert gc.garbage == [], "uncollectable garbage"
+
+
+def assert_no_leak(run, *, warmup=5, rounds=40, blocks=200, objects=None, watched=()):
+    """Runs `run()` `warmup` times, then `rounds` times more, and fails when
+    the measured rounds leave `blocks` or more memory blocks (or, given a
+    limit, collector-tracked objects) behind, change the reference counts of
+    `watched` objects, or make uncollectable garbage. A limit of None is not
+    checked."""
+    assert not inspect.iscoroutinefunction(run), "use assert_no_leak_async"
+    for _ in range(warmup):
+        run()
+    before = _snapshot(watched)
+    for _ in range(rounds):
+        run()
+    _verdict(before, _snapshot(watched), watched, blocks, objects)
+
+
+async def assert_no_leak_async(run, *, warmup=5, rounds=40, blocks=200, objects=None, watched=()):
+    """assert_no_leak for a coroutine function, awaited in the running loop."""
+    for _ in range(warmup):
+        await run()
+    before = _snapshot(watched)
+    for _ in range(rounds):
+        await run()
+    _verdict(before, _snapshot(watched), watched, blocks, objects)
