@@ -100,7 +100,7 @@ void trace_keepa(py::object message) {
 void trace(py::handle message) { call(ns["_trace_keepa"], message); }
 
 double monotonic() {
-    py::object now = call(ns["time"].attr("monotonic"));
+    py::object now = pysem::call_method(ns[PYSEM_LIT("time")], PYSEM_LIT("monotonic"));
     double value = PyFloat_AsDouble(now.ptr());
     if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
     return value;
@@ -245,7 +245,7 @@ py::object get_client(py::handle self) {
     return self.attr(PYSEM_LIT("_client"));
 }
 
-bool younger_than(py::handle now, py::handle verified_at, const char *limit) {
+bool younger_than(py::handle now, py::handle verified_at, py::handle limit) {
     py::object age = pysem::steal(PyNumber_Subtract(now.ptr(), verified_at.ptr()));
     return pysem::less(age, ns[limit]);
 }
@@ -288,12 +288,12 @@ bool header_safe(py::handle text) {
 // would pass for an outage of the endpoint (503) rather than a wrong key.
 std::optional<py::object> settled_verdict(py::handle self, py::handle api_key, CacheRead &read) {
     if (!pysem::truthy(api_key) || !remote_mode(self) || !header_safe(api_key)) return py::none();
-    read.now = call(ns["time"].attr("time"));
+    read.now = pysem::call_method(ns[PYSEM_LIT("time")], PYSEM_LIT("time"));
     py::object entry = pysem::get(self.attr(PYSEM_LIT("_verify_cache")), api_key);
     if (entry.is_none()) return std::nullopt;
     std::tie(read.verified_at, read.record) = pysem::unpack2(entry);
     read.has_entry = true;
-    if (younger_than(read.now, read.verified_at, "_VERIFY_CACHE_TTL_SECONDS")) return read.record;
+    if (younger_than(read.now, read.verified_at, PYSEM_LIT("_VERIFY_CACHE_TTL_SECONDS"))) return read.record;
     return std::nullopt;
 }
 
@@ -332,7 +332,7 @@ aio::task ask_endpoint(py::object self, py::object api_key, CacheRead read) {
         failure = format("%U: %R", name.ptr(), error.ptr());
     }
 
-    if (read.has_entry && younger_than(now, read.verified_at, "_VERIFY_STALE_GRACE_SECONDS")) {
+    if (read.has_entry && younger_than(now, read.verified_at, PYSEM_LIT("_VERIFY_STALE_GRACE_SECONDS"))) {
         ns["_logger"].attr("warning")("远程校验 API Key 临时失败(%s)，命中过期缓存宽限放行", failure);
         co_return read.record;
     }
@@ -548,12 +548,23 @@ aio::task authenticate(Request *r) {
 }
 
 // `from pelorin.mcp.context import mcp_request_ctx`, at every accepted request.
+// The module imported first is kept: while sys.modules still holds it, the
+// import is that lookup alone.
 py::object context_var() {
+    static PyObject *imported = nullptr; // kept for the life of the process
     const py::str &module = PYSEM_LIT("pelorin.mcp.context");
-    PyObject *found = PyImport_GetModule(module.ptr());
+    PyObject *found = PyDict_GetItemWithError(PyImport_GetModuleDict(), module.ptr());
     if (!found && PyErr_Occurred()) throw py::error_already_set();
-    py::object context = found ? pysem::steal(found) : py::none();
-    if (context.is_none()) context = pysem::steal(PyImport_Import(module.ptr())); // "None in sys.modules" too
+    py::object context;
+    if (found && found == imported) {
+        context = py::reinterpret_borrow<py::object>(found);
+    } else {
+        found = PyImport_GetModule(module.ptr());
+        if (!found && PyErr_Occurred()) throw py::error_already_set();
+        context = found ? pysem::steal(found) : py::none();
+        if (context.is_none()) context = pysem::steal(PyImport_Import(module.ptr())); // "None in sys.modules" too
+        if (!imported) imported = Py_NewRef(context.ptr());
+    }
     PyObject *var = PyObject_GetAttr(context.ptr(), PYSEM_LIT("mcp_request_ctx").ptr());
     if (var) return pysem::steal(var);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
