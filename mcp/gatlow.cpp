@@ -286,8 +286,9 @@ bool header_safe(py::handle text) {
 // verification request cannot carry in its header is rejected unasked: the
 // endpoint cannot have issued it, and the client would fail to send it, which
 // would pass for an outage of the endpoint (503) rather than a wrong key.
-std::optional<py::object> settled_verdict(py::handle self, py::handle api_key, CacheRead &read) {
-    if (!pysem::truthy(api_key) || !remote_mode(self) || !header_safe(api_key)) return py::none();
+// `has_url`: what remote_mode(self) gives (the road has just read it).
+std::optional<py::object> settled_verdict(py::handle self, py::handle api_key, bool has_url, CacheRead &read) {
+    if (!pysem::truthy(api_key) || !has_url || !header_safe(api_key)) return py::none();
     read.now = pysem::call_method(ns[PYSEM_LIT("time")], PYSEM_LIT("time"));
     py::object entry = pysem::get(self.attr(PYSEM_LIT("_verify_cache")), api_key);
     if (entry.is_none()) return std::nullopt;
@@ -342,7 +343,8 @@ aio::task ask_endpoint(py::object self, py::object api_key, CacheRead read) {
 
 aio::task verify_body(py::object self, py::object api_key) {
     CacheRead read;
-    if (auto verdict = settled_verdict(self, api_key, read)) co_return *verdict;
+    bool has_url = pysem::truthy(api_key) && remote_mode(self); // the URL is read only for a key
+    if (auto verdict = settled_verdict(self, api_key, has_url, read)) co_return *verdict;
     co_return co_await ask_endpoint(std::move(self), std::move(api_key), std::move(read));
 }
 
@@ -550,7 +552,7 @@ Authentication authenticate(Request &r) {
         std::optional<py::object> user_info;
         bool unavailable = false;
         try {
-            user_info = settled_verdict(r.self, optional_text(r.token, "api_key"), a.read);
+            user_info = settled_verdict(r.self, optional_text(r.token, "api_key"), true, a.read);
         } catch (py::error_already_set &e) {
             if (!is_unavailable(e)) throw;
             unavailable = true;
