@@ -1128,9 +1128,11 @@ inline void coro_dealloc(PyObject *self) {
     coroutine_object *c = as_coroutine(self);
     PyObject_GC_UnTrack(self);
     if (c->weakrefs) PyObject_ClearWeakRefs(self);
-    PyObject_GC_Track(self);
-    if (PyObject_CallFinalizerFromDealloc(self)) return; // resurrected
-    PyObject_GC_UnTrack(self);
+    if (c->state == run_state::suspended) { // else coro_finalize has nothing to do
+        PyObject_GC_Track(self);
+        if (PyObject_CallFinalizerFromDealloc(self)) return; // resurrected
+        PyObject_GC_UnTrack(self);
+    }
     release_frame(c);
     Py_CLEAR(c->function);
     Py_CLEAR(c->qualname);

@@ -24,6 +24,9 @@ inline int lookup_attr(PyObject *obj, PyObject *name, PyObject **result) {
 // The instance's __dict__ slot, or null when its type has none.
 inline PyObject **instance_dict_ptr(PyObject *obj) { return _PyObject_GetDictPtr(obj); }
 
+// An empty dict with room for `size` items without a resize.
+inline PyObject *dict_presized(Py_ssize_t size) { return _PyDict_NewPresized(size); }
+
 // The interpreter's text builder.
 using unicode_writer = _PyUnicodeWriter;
 inline void writer_init(unicode_writer *w) { _PyUnicodeWriter_Init(w); }

@@ -533,7 +533,8 @@ inline py::str concat(std::initializer_list<py::handle> parts) {
 
 // {key: value, ...}, in the order given.
 inline py::dict make_dict(std::initializer_list<std::pair<py::handle, py::handle>> items) {
-    py::dict out;
+    // Sized up front: a dict grown one item at a time resizes after its fifth.
+    py::dict out = steal_as<py::dict>(capi::dict_presized(static_cast<Py_ssize_t>(items.size())));
     for (const auto &[key, value] : items)
         if (PyDict_SetItem(out.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
     return out;

@@ -100,7 +100,7 @@ void trace_keepa(py::object message) {
 void trace(py::handle message) { call(ns["_trace_keepa"], message); }
 
 double monotonic() {
-    py::object now = call(ns["time"].attr("monotonic"));
+    py::object now = pysem::call_method(ns[PYSEM_LIT("time")], PYSEM_LIT("monotonic"));
     double value = PyFloat_AsDouble(now.ptr());
     if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
     return value;
@@ -245,7 +245,7 @@ py::object get_client(py::handle self) {
     return self.attr(PYSEM_LIT("_client"));
 }
 
-bool younger_than(py::handle now, py::handle verified_at, const char *limit) {
+bool younger_than(py::handle now, py::handle verified_at, py::handle limit) {
     py::object age = pysem::steal(PyNumber_Subtract(now.ptr(), verified_at.ptr()));
     return pysem::less(age, ns[limit]);
 }
@@ -286,14 +286,15 @@ bool header_safe(py::handle text) {
 // verification request cannot carry in its header is rejected unasked: the
 // endpoint cannot have issued it, and the client would fail to send it, which
 // would pass for an outage of the endpoint (503) rather than a wrong key.
-std::optional<py::object> settled_verdict(py::handle self, py::handle api_key, CacheRead &read) {
-    if (!pysem::truthy(api_key) || !remote_mode(self) || !header_safe(api_key)) return py::none();
-    read.now = call(ns["time"].attr("time"));
+// `has_url`: what remote_mode(self) gives (the road has just read it).
+std::optional<py::object> settled_verdict(py::handle self, py::handle api_key, bool has_url, CacheRead &read) {
+    if (!pysem::truthy(api_key) || !has_url || !header_safe(api_key)) return py::none();
+    read.now = pysem::call_method(ns[PYSEM_LIT("time")], PYSEM_LIT("time"));
     py::object entry = pysem::get(self.attr(PYSEM_LIT("_verify_cache")), api_key);
     if (entry.is_none()) return std::nullopt;
     std::tie(read.verified_at, read.record) = pysem::unpack2(entry);
     read.has_entry = true;
-    if (younger_than(read.now, read.verified_at, "_VERIFY_CACHE_TTL_SECONDS")) return read.record;
+    if (younger_than(read.now, read.verified_at, PYSEM_LIT("_VERIFY_CACHE_TTL_SECONDS"))) return read.record;
     return std::nullopt;
 }
 
@@ -332,7 +333,7 @@ aio::task ask_endpoint(py::object self, py::object api_key, CacheRead read) {
         failure = format("%U: %R", name.ptr(), error.ptr());
     }
 
-    if (read.has_entry && younger_than(now, read.verified_at, "_VERIFY_STALE_GRACE_SECONDS")) {
+    if (read.has_entry && younger_than(now, read.verified_at, PYSEM_LIT("_VERIFY_STALE_GRACE_SECONDS"))) {
         ns["_logger"].attr("warning")("远程校验 API Key 临时失败(%s)，命中过期缓存宽限放行", failure);
         co_return read.record;
     }
@@ -342,7 +343,8 @@ aio::task ask_endpoint(py::object self, py::object api_key, CacheRead read) {
 
 aio::task verify_body(py::object self, py::object api_key) {
     CacheRead read;
-    if (auto verdict = settled_verdict(self, api_key, read)) co_return *verdict;
+    bool has_url = pysem::truthy(api_key) && remote_mode(self); // the URL is read only for a key
+    if (auto verdict = settled_verdict(self, api_key, has_url, read)) co_return *verdict;
     co_return co_await ask_endpoint(std::move(self), std::move(api_key), std::move(read));
 }
 
@@ -485,75 +487,111 @@ py::object refusal(const Request &r, bool unavailable) {
     return aio::via<&send_401>(r.self, r.scope, r.send, pysem::keyword{"reason", PYSEM_LIT("invalid_api_key")});
 }
 
-// Authentication: the gateway identity, else the endpoint alone when a URL is
-// configured, else the fixed key. The accepting mode writes its scope keys,
-// and the result is true; a refused request has had its answer, and the
-// result is false.
-aio::task authenticate(Request *r) {
-    py::handle scope = r->scope;
-    py::object identity = pysem::via<&internal_identity>(r->self, r->scope);
+// What authentication decided: the request is accepted (its mode wrote its
+// scope keys), refused with 401, or refused with 503 (verification
+// unavailable).
+enum class Verdict { accepted, refused, unavailable };
+
+// Where the remote verdict comes from when the cache cannot give it: an
+// awaited call of a replaced _verify_remote, or a request to the endpoint.
+enum class Pending { none, replaced_verify, endpoint };
+
+struct Authentication {
+    Verdict verdict = Verdict::refused;
+    Pending pending = Pending::none;
+    CacheRead read; // for Pending::endpoint
+};
+
+// The remote mode's verdict on the verification answer; an accepted answer
+// writes the mode's scope keys.
+Verdict remote_verdict(Request &r, py::handle user_info) {
+    bool valid = pysem::truthy(user_info);
+    if (r.tracer) r.tracer->verify_done(valid);
+    if (!valid) return Verdict::refused;
+    py::handle scope = r.scope;
+    scope[PYSEM_LIT("mcp_api_key")] = r.token;
+    scope[PYSEM_LIT("mcp_auth_mode")] = PYSEM_LIT("remote");
+    scope[PYSEM_LIT("mcp_user_id")] = pysem::get(user_info, PYSEM_LIT("user_id"));
+    scope[PYSEM_LIT("mcp_user_email")] = pysem::get(user_info, PYSEM_LIT("email"));
+    scope[PYSEM_LIT("mcp_allowed_tools")] = pysem::get(user_info, PYSEM_LIT("allowed_tools"));
+    scope[PYSEM_LIT("mcp_permission_enabled")] = pysem::get(user_info, PYSEM_LIT("permission_enabled"));
+    return Verdict::accepted;
+}
+
+Verdict verification_unavailable(Request &r) {
+    if (r.tracer) r.tracer->verify_error();
+    return Verdict::unavailable;
+}
+
+bool is_unavailable(py::error_already_set &e) { return e.matches(ns["ApiKeyVerificationUnavailable"]); }
+
+// Authentication, the steps that need no await: the gateway identity, else
+// the endpoint alone when a URL is configured, else the fixed key. In the
+// remote mode the cache decides without a coroutine when it can (while
+// _verify_remote is the class's own); otherwise the verdict is pending and
+// the road awaits it (remote_verdict then decides).
+Authentication authenticate(Request &r) {
+    Authentication a;
+    py::handle scope = r.scope;
+    py::object identity = pysem::via<&internal_identity>(r.self, r.scope);
     if (!identity.is_none()) {
-        r->token = py::none();
+        r.token = py::none();
         scope[PYSEM_LIT("mcp_auth_mode")] = PYSEM_LIT("internal");
         scope[PYSEM_LIT("mcp_user_id")] = pysem::get(identity, PYSEM_LIT("user_id"));
         scope[PYSEM_LIT("mcp_user_email")] = pysem::get(identity, PYSEM_LIT("email"));
         scope[PYSEM_LIT("mcp_allowed_tools")] = py::none();
         scope[PYSEM_LIT("mcp_permission_enabled")] = py::bool_(false);
-        co_return true;
+        a.verdict = Verdict::accepted;
+        return a;
     }
-    if (remote_mode(r->self)) {
-        py::object user_info;
+    if (remote_mode(r.self)) {
+        if (!pysem::is_direct<&verify_remote>(r.self)) {
+            a.pending = Pending::replaced_verify;
+            return a;
+        }
+        std::optional<py::object> user_info;
         bool unavailable = false;
         try {
-            // _verify_remote(token): its own steps unless replaced, and no
-            // coroutine at all when the cache decides.
-            CacheRead read;
-            if (!pysem::is_direct<&verify_remote>(r->self))
-                user_info = co_await aio::wait(pysem::through<&verify_remote>(r->self, r->token));
-            else if (auto verdict = settled_verdict(r->self, optional_text(r->token, "api_key"), read))
-                user_info = std::move(*verdict);
-            else
-                user_info = co_await ask_endpoint(r->self, r->token, std::move(read));
+            user_info = settled_verdict(r.self, optional_text(r.token, "api_key"), true, a.read);
         } catch (py::error_already_set &e) {
-            if (!e.matches(ns["ApiKeyVerificationUnavailable"])) throw;
+            if (!is_unavailable(e)) throw;
             unavailable = true;
         }
-        if (unavailable) {
-            if (r->tracer) r->tracer->verify_error();
-            co_await aio::wait(refusal(*r, true));
-            co_return false;
-        }
-        bool valid = pysem::truthy(user_info);
-        if (r->tracer) r->tracer->verify_done(valid);
-        if (!valid) {
-            co_await aio::wait(refusal(*r, false));
-            co_return false;
-        }
-        scope[PYSEM_LIT("mcp_api_key")] = r->token;
-        scope[PYSEM_LIT("mcp_auth_mode")] = PYSEM_LIT("remote");
-        scope[PYSEM_LIT("mcp_user_id")] = pysem::get(user_info, PYSEM_LIT("user_id"));
-        scope[PYSEM_LIT("mcp_user_email")] = pysem::get(user_info, PYSEM_LIT("email"));
-        scope[PYSEM_LIT("mcp_allowed_tools")] = pysem::get(user_info, PYSEM_LIT("allowed_tools"));
-        scope[PYSEM_LIT("mcp_permission_enabled")] = pysem::get(user_info, PYSEM_LIT("permission_enabled"));
-        co_return true;
+        if (unavailable)
+            a.verdict = verification_unavailable(r);
+        else if (user_info)
+            a.verdict = remote_verdict(r, *user_info);
+        else
+            a.pending = Pending::endpoint;
+        return a;
     }
-    py::object key = r->self.attr(PYSEM_LIT("_api_key"));
-    if (pysem::truthy(key) && !r->token.is_none() && same_key(r->token, key)) {
-        scope[PYSEM_LIT("mcp_api_key")] = r->token;
+    py::object key = r.self.attr(PYSEM_LIT("_api_key"));
+    if (pysem::truthy(key) && !r.token.is_none() && same_key(r.token, key)) {
+        scope[PYSEM_LIT("mcp_api_key")] = r.token;
         scope[PYSEM_LIT("mcp_auth_mode")] = PYSEM_LIT("fixed");
-        co_return true;
+        a.verdict = Verdict::accepted;
     }
-    co_await aio::wait(refusal(*r, false));
-    co_return false;
+    return a;
 }
 
 // `from pelorin.mcp.context import mcp_request_ctx`, at every accepted request.
+// The module imported first is kept: while sys.modules still holds it, the
+// import is that lookup alone.
 py::object context_var() {
+    static PyObject *imported = nullptr; // kept for the life of the process
     const py::str &module = PYSEM_LIT("pelorin.mcp.context");
-    PyObject *found = PyImport_GetModule(module.ptr());
+    PyObject *found = PyDict_GetItemWithError(PyImport_GetModuleDict(), module.ptr());
     if (!found && PyErr_Occurred()) throw py::error_already_set();
-    py::object context = found ? pysem::steal(found) : py::none();
-    if (context.is_none()) context = pysem::steal(PyImport_Import(module.ptr())); // "None in sys.modules" too
+    py::object context;
+    if (found && found == imported) {
+        context = py::reinterpret_borrow<py::object>(found);
+    } else {
+        found = PyImport_GetModule(module.ptr());
+        if (!found && PyErr_Occurred()) throw py::error_already_set();
+        context = found ? pysem::steal(found) : py::none();
+        if (context.is_none()) context = pysem::steal(PyImport_Import(module.ptr())); // "None in sys.modules" too
+        if (!imported) imported = Py_NewRef(context.ptr());
+    }
     PyObject *var = PyObject_GetAttr(context.ptr(), PYSEM_LIT("mcp_request_ctx").ptr());
     if (var) return pysem::steal(var);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
@@ -674,7 +712,25 @@ aio::task road(py::object self, py::object scope, py::object receive, py::object
 
     Request r(self, scope, receive, send, path);
     take_token(r);
-    if (!pysem::truthy(co_await authenticate(&r))) co_return py::none();
+    Authentication auth = authenticate(r);
+    if (auth.pending != Pending::none) {
+        py::object user_info;
+        bool unavailable = false;
+        try {
+            if (auth.pending == Pending::replaced_verify)
+                user_info = co_await aio::wait(pysem::through<&verify_remote>(r.self, r.token));
+            else
+                user_info = co_await ask_endpoint(r.self, r.token, std::move(auth.read));
+        } catch (py::error_already_set &e) {
+            if (!is_unavailable(e)) throw;
+            unavailable = true;
+        }
+        auth.verdict = unavailable ? verification_unavailable(r) : remote_verdict(r, user_info);
+    }
+    if (auth.verdict != Verdict::accepted) {
+        co_await aio::wait(refusal(r, auth.verdict == Verdict::unavailable));
+        co_return py::none();
+    }
     Context context = enter_identity(r);
 
     auto exchange = std::make_shared<Exchange>(Exchange{receive, send, path, r.traced});
