@@ -95,6 +95,25 @@ def test_detectors_agree_with_the_plain_rules():
         assert m.metric_term_is_covered(term, labels) is ref.covered(m, term, labels), (term, labels)
 
 
+def test_stored_expressions_agree_with_re_on_every_code_point_class():
+    # Questions of the expressions' language with characters of every general
+    # category (and every white-space character) in and around them.
+    rng = random.Random(5)
+    members = {}
+    for cp in range(sys.maxunicode + 1):
+        members.setdefault(unicodedata.category(chr(cp)), []).append(chr(cp))
+    odd = [c for group in members.values() for c in rng.sample(group, min(8, len(group)))]
+    odd += [chr(cp) for cp in range(sys.maxunicode + 1) if chr(cp).isspace()]
+    for _ in range(4000):
+        q = question(rng)
+        for _ in range(rng.randint(1, 3)):
+            at = rng.randint(0, len(q))
+            q = q[:at] + rng.choice(odd) + q[at:]
+        assert list(m.colloquial_metric_fields(q).items()) == list(ref.colloquial(m, q).items()), q
+        assert m.has_broad_sales_metric_intent(q) is ref.broad(m, q), q
+        assert m.sales_person_dimension_requested(q) is ref.sales_person(m, q), q
+
+
 def test_long_overlapping_terms_are_all_found():
     rng = random.Random(3)
     for _ in range(3000):

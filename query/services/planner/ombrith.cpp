@@ -6,10 +6,12 @@
 //
 // A question is normalised once and scanned once, in C++, by an automaton
 // over every vocabulary word; the interpreter is asked only for Unicode
-// normalisation, case folding and the stored regular expressions, and the
-// expressions run only when a word that every match must contain is present.
+// normalisation and case folding. The stored regular expressions run natively
+// (common/pattern.hpp), and only when a word that every match must contain is
+// present.
 
 #include "common/module.hpp"
+#include "common/pattern.hpp"
 #include "common/pysem.hpp"
 #include "ombrith_automaton.hpp"
 #include "ombrith_normalize.hpp"
@@ -123,11 +125,18 @@ struct DerivedEntry {
 // One mask per list of needed words.
 using Needs = std::vector<Mask>;
 
-struct ColloquialEntry {
+// A stored expression: run natively when the native search takes it, else
+// through its compiled pattern's search.
+struct Expression {
     py::object search;
+    std::optional<pysem::native_search> native;
+    Needs needs;
+};
+
+struct ColloquialEntry {
+    Expression expression;
     py::str field;
     py::str label;
-    Needs needs;
 };
 
 struct State {
@@ -142,10 +151,8 @@ struct State {
     std::vector<ColloquialEntry> colloquial;
     std::vector<py::str> broad_fields;
     py::str broad_label;
-    py::object broad_search;
-    Needs broad_needs;
-    py::object person_search;
-    Needs person_needs;
+    Expression broad;
+    Expression person;
     std::vector<int> person_nouns;
     int person_field = -1;
     Mask field_terms = 0;
@@ -287,11 +294,12 @@ bool is_ascii_word(Py_UCS4 c) { return (c >= '0' && c <= '9') || (c >= 'a' && c 
 // ---------------------------------------------------------------------------
 // The stored expressions
 
-// One white-space character in place of each run of them. The expressions
-// match white space only through \s*, and every match begins and ends on
-// another character, so a text matches exactly when its collapsed form does;
-// one expression, with two \s* around an optional word, would otherwise take
-// quadratic time over a long run of spaces.
+// One white-space character in place of each run of them, for an expression
+// that the native search does not take. The expressions match white space
+// only through \s*, and every match begins and ends on another character, so
+// a text matches exactly when its collapsed form does; one expression, with
+// two \s* around an optional word, would otherwise take quadratic time in
+// `re` over a long run of spaces.
 py::str collapse_space_runs(py::handle text) {
     pysem::text_view t(text);
     Py_ssize_t n = t.size(), i = 1;
@@ -306,17 +314,18 @@ py::str collapse_space_runs(py::handle text) {
 }
 
 // A normalised text made ready for the expressions: scanned for their
-// required words, collapsed only when one of them is to run.
+// required words, collapsed only when one of them is to run through `re`.
 class PatternText {
   public:
     PatternText(const State &st, py::str text) : text_(std::move(text)), hits_(st.automaton.scan(text_.ptr())) {}
     PatternText(py::str text, Hits hits) : text_(std::move(text)), hits_(std::move(hits)) {}
 
-    bool search(const py::object &search, const Needs &needs) {
-        for (Mask words : needs)
+    bool search(const Expression &expression) {
+        for (Mask words : expression.needs)
             if (!(hits_.found & words)) return false;
+        if (expression.native) return (*expression.native)(text_);
         if (!collapsed_) collapsed_ = collapse_space_runs(text_);
-        PyObject *match = PyObject_CallOneArg(search.ptr(), collapsed_->ptr());
+        PyObject *match = PyObject_CallOneArg(expression.search.ptr(), collapsed_->ptr());
         py::object owned = pysem::steal(match);
         return !owned.is_none();
     }
@@ -335,10 +344,10 @@ void record(py::dict &matched, py::handle field, py::handle wording) {
 
 void colloquial_into(const State &st, PatternText &text, py::dict &matched) {
     for (const ColloquialEntry &entry : st.colloquial)
-        if (text.search(entry.search, entry.needs)) record(matched, entry.field, entry.label);
+        if (text.search(entry.expression)) record(matched, entry.field, entry.label);
 }
 
-bool broad_intent(const State &st, PatternText &text) { return text.search(st.broad_search, st.broad_needs); }
+bool broad_intent(const State &st, PatternText &text) { return text.search(st.broad); }
 
 // ---------------------------------------------------------------------------
 // Operations
@@ -482,7 +491,7 @@ bool sales_person_named(py::handle query) {
     if (hits.has(st.person_field)) return true;
     for (int id : st.person_nouns)
         if (hits.has(id)) return true;
-    return text.search(st.person_search, st.person_needs);
+    return text.search(st.person);
 }
 
 py::object sales_person_dimension_requested(py::handle query) {
@@ -593,11 +602,15 @@ State build_state() {
         }
         return masks;
     };
+    auto expression = [&](py::handle compiled, const WordsNeeded &words) {
+        return Expression{compiled.attr("search"), pysem::native_search::compile(compiled), needs(words)};
+    };
     py::list colloquial;
     for (std::size_t k = 0; k < colloquial_metric_patterns.size(); ++k) {
         const ColloquialRow &row = colloquial_metric_patterns[k];
         py::str pattern(row.pattern);
-        ColloquialEntry entry{compile(pattern).attr("search"), pysem::interned(row.field), pysem::interned(row.label), needs(colloquial_words[k])};
+        ColloquialEntry entry{expression(compile(pattern), colloquial_words[k]), pysem::interned(row.field),
+                              pysem::interned(row.label)};
         colloquial.append(py::make_tuple(pattern, entry.field, entry.label));
         st.colloquial.push_back(std::move(entry));
     }
@@ -624,14 +637,12 @@ State build_state() {
     st.broad_fields_attr = py::tuple(broad);
     st.broad_label = pysem::interned(broad_sales_label);
     st.broad_re_attr = compile(py::str(broad_sales_metric_pattern));
-    st.broad_search = st.broad_re_attr.attr("search");
-    st.broad_needs = needs(broad_words);
+    st.broad = expression(st.broad_re_attr, broad_words);
 
     st.person_noun_attr = py::str(sales_person_noun);
     std::string context = std::string(sales_person_prefix) + sales_person_noun + "|" + sales_person_noun + sales_person_suffix;
     st.person_re_attr = compile(py::str(context));
-    st.person_search = st.person_re_attr.attr("search");
-    st.person_needs = needs(sales_person_words);
+    st.person = expression(st.person_re_attr, sales_person_words);
 
     py::list actions;
     for (const char *verb : query_action_terms) {
