@@ -114,6 +114,25 @@ def test_stored_expressions_agree_with_re_on_every_code_point_class():
         assert m.sales_person_dimension_requested(q) is ref.sales_person(m, q), q
 
 
+def test_questions_asked_in_turn_each_get_their_own_answers():
+    # Texts of one length that differ in a character, and equal texts that
+    # are other objects, asked of every detector in a shuffled order.
+    questions = ["卖了多少钱", "卖了多少件", "各销售员们", "各销售额们", "广告花多少", "广告花多久", "事业部销售", "事业部销量"]
+    questions += ["".join(list(q)) for q in questions]
+    detectors = [
+        (lambda q: list(m.requested_canonical_fields(q).items()), lambda q: list(ref.requested(m, q).items())),
+        (lambda q: list(m.colloquial_metric_fields(q).items()), lambda q: list(ref.colloquial(m, q).items())),
+        (m.has_broad_sales_metric_intent, lambda q: ref.broad(m, q)),
+        (m.sales_person_dimension_requested, lambda q: ref.sales_person(m, q)),
+        (lambda q: list(m.dimension_alias_fields(q).items()), lambda q: list(ref.dimensions(m, q).items())),
+        (lambda q: m.has_standalone_term_occurrence("销售", q), lambda q: ref.has_standalone(m, "销售", q)),
+    ]
+    calls = [(native, plain, q) for native, plain in detectors for q in questions] * 3
+    random.Random(9).shuffle(calls)
+    for native, plain, q in calls:
+        assert native(q) == plain(q), q
+
+
 def test_long_overlapping_terms_are_all_found():
     rng = random.Random(3)
     for _ in range(3000):
