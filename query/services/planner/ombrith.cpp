@@ -151,21 +151,21 @@ struct Question {
     std::uint8_t searched = 0, matched = 0;
 };
 
+// Two texts the same; equal texts also have the same, narrowest, kind.
+bool same_text(py::handle a, py::handle b) {
+    if (a.ptr() == b.ptr()) return true;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a.ptr());
+    int kind = PyUnicode_KIND(a.ptr());
+    return PyUnicode_GET_LENGTH(b.ptr()) == n && PyUnicode_KIND(b.ptr()) == kind &&
+           std::memcmp(PyUnicode_DATA(a.ptr()), PyUnicode_DATA(b.ptr()), static_cast<std::size_t>(n * kind)) == 0;
+}
+
 // The planner asks several detectors in turn about one question, so the last
 // question is kept (that one only) and the next detector on it starts from
 // the work done. Detectors take a copy and hand back what they searched.
 class LastQuestion {
   public:
-    bool holds(py::handle query) const {
-        PyObject *last = last_.query.ptr();
-        if (!last) return false;
-        if (last == query.ptr()) return true;
-        // Equal texts have the same length and the same, narrowest, kind.
-        Py_ssize_t n = PyUnicode_GET_LENGTH(last);
-        int kind = PyUnicode_KIND(last);
-        return PyUnicode_GET_LENGTH(query.ptr()) == n && PyUnicode_KIND(query.ptr()) == kind &&
-               std::memcmp(PyUnicode_DATA(last), PyUnicode_DATA(query.ptr()), static_cast<std::size_t>(n * kind)) == 0;
-    }
+    bool holds(py::handle query) const { return last_.query && same_text(last_.query, query); }
     const Question &get() const { return last_; }
     void set(const Question &q) { last_ = q; }
     // The searches made on a copy, kept while the copy's question is still the last.
@@ -196,8 +196,9 @@ struct State {
     Mask field_terms = 0;
     std::vector<std::pair<int, py::str>> actions; // automaton id, normalised verb
     Py_ssize_t longest_action = 0;
-    // Normalised term -> normalised name of the first field that lists it.
-    py::dict term_owner;
+    // By automaton id of a field's term: the normalised name of the first
+    // field that lists it (null for other words).
+    std::vector<py::object> term_owner;
 
     LastQuestion last;
 
@@ -214,13 +215,6 @@ py::str normalize_text(const State &st, py::handle value) { return st.normalize(
 
 // ---------------------------------------------------------------------------
 // Occurrences
-
-bool same_text(py::handle a, py::handle b) {
-    if (a.ptr() == b.ptr()) return true;
-    int r = PyUnicode_Compare(a.ptr(), b.ptr());
-    if (r == -1 && PyErr_Occurred()) throw py::error_already_set();
-    return r == 0;
-}
 
 bool contains(py::handle text, py::handle part) {
     Py_ssize_t at = PyUnicode_Find(text.ptr(), part.ptr(), 0, PyUnicode_GET_LENGTH(text.ptr()), 1);
@@ -571,19 +565,37 @@ py::object dimension_alias_fields(py::handle query) {
 py::object metric_term_is_covered(py::handle requested_term, py::handle card_terms) {
     if (!pysem::check_exact_str(requested_term, "requested_term")) return pysem::raised();
     const State &st = state();
-    py::object items = pysem::steal(PyObject_GetIter(card_terms.ptr()));
+    // A list or tuple is read by index, up to its length at each step as its
+    // iterator would; anything else through its iterator.
+    bool sequence = PyList_CheckExact(card_terms.ptr()) || PyTuple_CheckExact(card_terms.ptr());
+    py::object items = sequence ? py::object() : pysem::steal(PyObject_GetIter(card_terms.ptr()));
     py::str requested = normalize_text(st, requested_term);
-    // Only the first field that lists the word decides.
-    PyObject *owner = PyDict_GetItemWithError(st.term_owner.ptr(), requested.ptr());
-    if (!owner && PyErr_Occurred()) throw py::error_already_set();
+    // Only the first field that lists the word decides. The word is a term
+    // when it holds a term of its own length.
+    PyObject *owner = nullptr;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(requested.ptr());
+    for (Mask found = st.automaton.scan(requested.ptr()); found; found &= found - 1) {
+        int id = std::countr_zero(found);
+        if (static_cast<std::size_t>(id) < st.term_owner.size() && st.term_owner[id] && st.automaton.length(id) == length)
+            owner = st.term_owner[id].ptr();
+    }
     bool covered = false;
+    auto take = [&](py::handle item) {
+        py::str term = normalize_text(st, item);
+        if (PyUnicode_GET_LENGTH(term.ptr()) == 0) return;
+        covered = same_text(term, requested) || (owner && same_text(term, owner));
+    };
     // Every item is read, as building the card's set of terms would.
+    if (sequence) {
+        for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(card_terms.ptr()); ++k) {
+            py::object item = py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(card_terms.ptr(), k));
+            if (!covered) take(item);
+        }
+        return py::bool_(covered);
+    }
     while (PyObject *item = PyIter_Next(items.ptr())) {
         py::object owned = pysem::steal(item);
-        if (covered) continue;
-        py::str term = normalize_text(st, owned);
-        if (PyUnicode_GET_LENGTH(term.ptr()) == 0) continue;
-        covered = same_text(term, requested) || (owner && same_text(term, owner));
+        if (!covered) take(owned);
     }
     if (PyErr_Occurred()) throw py::error_already_set();
     return py::bool_(covered);
@@ -626,7 +638,8 @@ State build_state() {
             int id = ac.add(code_points(entry.normal.back()));
             entry.ids.push_back(id);
             st.field_terms |= Mask{1} << id;
-            if (!st.term_owner.contains(entry.normal.back())) st.term_owner[entry.normal.back()] = field_normal;
+            if (st.term_owner.size() <= static_cast<std::size_t>(id)) st.term_owner.resize(id + 1);
+            if (!st.term_owner[id]) st.term_owner[id] = field_normal;
         }
         st.field_query_terms_attr[entry.field] = terms;
         st.fields.push_back(std::move(entry));
