@@ -82,6 +82,9 @@ class native_search {
         op code;
         bool negative = false;
         int a = 0, b = 0;
+        // A step whose class is one range, [low, high], is tested here.
+        bool simple = false;
+        Py_UCS4 low = 0, high = 0;
     };
     // What an instruction reaches without consuming, through forks: the
     // steps, whether a match, and the lookaheads (decided where they stand).
@@ -227,8 +230,11 @@ class native_search {
         }
 
         int step(char_class c, int next) {
+            inst in{op::step, false, static_cast<int>(out_.classes_.size()), next};
+            if (c.ranges.size() == 1 && !c.space && !c.not_space && !c.negate)
+                in.simple = true, in.low = c.ranges[0].first, in.high = c.ranges[0].second;
             out_.classes_.push_back(std::move(c));
-            return emit({op::step, false, static_cast<int>(out_.classes_.size() - 1), next});
+            return emit(in);
         }
 
         int repeat(py::tuple arg, int next) {
@@ -367,6 +373,11 @@ class native_search {
     template <class Char>
     bool run(const program &pr, const Char *t, Py_ssize_t n, Py_ssize_t from, bool anchored) const {
         if (anchored && !pr.nullable && (from >= n || !can_start(pr, t[from]))) return false;
+        const closure &start = pr.closures[pr.start];
+        if (start.done) return true; // the empty text matches
+        // Without a lookahead before its first steps, a start is tried by
+        // stepping those steps at once rather than keeping them as threads.
+        bool direct = start.looks == start.end;
         scratch s(pr.code.size());
         int *cur = s.cur, *next = s.next;
         int count = 0, generation = 0;
@@ -375,25 +386,39 @@ class native_search {
             if (marked_at != p) ++generation, marked_at = p;
         };
         for (Py_ssize_t p = from;; ++p) {
-            if (!anchored || p == from) {
-                if (!anchored && count == 0 && !pr.nullable) {
-                    while (p < n && !can_start(pr, t[p])) ++p;
-                    if (p >= n) return false;
-                }
+            bool starting = !anchored || p == from;
+            if (!anchored && count == 0 && !pr.nullable) {
+                while (p < n && !can_start(pr, t[p])) ++p;
+                if (p >= n) return false;
+            }
+            if (starting && !direct) {
                 at(p);
                 if (add(pr, s, generation, cur, count, pr.start, t, n, p)) return true;
             }
-            if (p >= n || (count == 0 && anchored)) return false;
+            if (p >= n) return false;
+            if (count == 0 && !(starting && direct)) {
+                if (anchored) return false;
+                continue;
+            }
             at(p + 1);
             int kept = 0;
             Py_UCS4 c = t[p];
             for (int k = 0; k < count; ++k) {
                 const inst &in = pr.code[cur[k]];
-                if (classes_[in.a](c) && add(pr, s, generation, next, kept, in.b, t, n, p + 1)) return true;
+                if (accepts(in, c) && add(pr, s, generation, next, kept, in.b, t, n, p + 1)) return true;
             }
+            if (starting && direct)
+                for (int k = start.steps; k < start.looks; ++k) {
+                    const inst &in = pr.code[pr.reach[k]];
+                    if (accepts(in, c) && add(pr, s, generation, next, kept, in.b, t, n, p + 1)) return true;
+                }
             std::swap(cur, next);
             count = kept;
         }
+    }
+
+    bool accepts(const inst &in, Py_UCS4 c) const {
+        return in.simple ? c - in.low <= in.high - in.low : classes_[in.a](c);
     }
 
     // Adds the steps that `pc` reaches without consuming at position `p` to
