@@ -149,6 +149,7 @@ struct Question {
     py::str text;  // normalised
     Mask found = 0;
     std::uint8_t searched = 0, matched = 0;
+    bool settled = false; // `text` is its own normal form
 };
 
 // Two texts the same; equal texts also have the same, narrowest, kind.
@@ -358,7 +359,10 @@ Question make_question(const State &st, py::str query, py::str text) {
 Question question(State &st, py::handle query) {
     if (st.last.holds(query)) return st.last.get();
     py::str given = py::reinterpret_borrow<py::str>(query);
-    Question q = make_question(st, given, normalize_text(st, given));
+    bool settled;
+    py::str text = st.normalize(given, settled);
+    Question q = make_question(st, given, text);
+    q.settled = settled;
     st.last.set(q);
     return q;
 }
@@ -503,7 +507,7 @@ py::object requested_canonical_fields(py::handle query, py::handle protected_ter
 
     // The broad-intent and colloquial detectors normalise the text once more,
     // which almost always leaves it as it is.
-    py::str again = normalize_text(st, text);
+    py::str again = q.settled ? text : normalize_text(st, text);
     bool same = same_text(again, text);
     Question second = same ? q : make_question(st, again, again);
     if (search(st, second, broad_expression))

@@ -55,6 +55,15 @@ class Normalizer {
           nfkc_("NFKC"), empty_("") {}
 
     py::str operator()(py::handle value) const {
+        bool settled;
+        return (*this)(value, settled);
+    }
+
+    // `settled` tells whether the result is known to be its own normal form,
+    // as a text of known characters only is: each of their folds is a known
+    // character that folds to itself, and what is trimmed once is trimmed.
+    py::str operator()(py::handle value, bool &settled) const {
+        settled = true;
         PyObject *v = value.ptr();
         if (!PyUnicode_Check(v)) return empty_;
         // A subclass is read as the plain text it holds, never through its own methods.
@@ -68,7 +77,9 @@ class Normalizer {
         case PyUnicode_2BYTE_KIND: known = all_known(static_cast<const Py_UCS2 *>(data), n, s); break;
         default: known = all_known(static_cast<const Py_UCS4 *>(data), n, s); break;
         }
-        return known ? *known : mixed(s);
+        if (known) return *known;
+        settled = false;
+        return mixed(s);
     }
 
   private:
