@@ -43,10 +43,12 @@ class native_search {
                 out.find_first(pr);
             }
             return out;
-        } catch (py::error_already_set &) {
-            return std::nullopt; // a parse tree of another shape: left to `re`
-        } catch (py::cast_error &) {
+        } catch (py::error_already_set &e) {
+            // A parse tree of another shape is left to `re`; an interrupt is not swallowed.
+            if (!e.matches(PyExc_Exception)) throw;
             return std::nullopt;
+        } catch (py::builtin_exception &) {
+            return std::nullopt; // an item of another type
         }
     }
 
@@ -127,8 +129,9 @@ class native_search {
             unbounded_ = unbounded_object_.cast<long long>();
             long long unicode = code("SRE_FLAG_UNICODE");
 
-            // No flag but the one every text pattern has: no case folding,
-            // no ASCII-only classes, no verbose syntax.
+            // No flag but the one every text pattern has: no case folding
+            // (whose special cases, such as U+0130, U+0131, U+017F and U+212A,
+            // stay with `re`), no ASCII-only classes, no verbose syntax.
             if (pattern.attr("flags").cast<long long>() != unicode) return false;
             py::object tree = py::module_::import("re._parser").attr("parse")(pattern.attr("pattern"), unicode);
             if (tree.attr("state").attr("flags").cast<long long>() != unicode) return false;
