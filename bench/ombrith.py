@@ -3,15 +3,23 @@
 Runs every detector over a fixed, seeded corpus of data questions in the
 shapes the query planner sees (metrics, colloquial phrasings, groupings, broad
 sales questions, ASCII and full-width words, protected labels) and prints the
-rate of each. With --baseline it also times the plain-Python model of the
-same rules kept beside the tests.
+rate of each. With --plain it also times the plain-Python model of the same
+rules kept beside the tests.
 
-    PYTHONPATH=build/dev-ombrith/stage python3 bench/ombrith.py [--baseline]
+With --baseline STAGE, the module as built in the staged package tree STAGE
+(an earlier revision, e.g. build/dev-ombrith/stage of another worktree) runs
+beside the current one instead: both must give the same results on the whole
+corpus, and then each detector, and all of them in turn on each question (as
+the planner calls them), runs over the corpus in interleaved rounds on thread
+CPU time; the speed-up of the current build is printed.
+
+    PYTHONPATH=build/dev-ombrith/stage python3 bench/ombrith.py [--plain | --baseline STAGE]
 """
 
 import argparse
 import importlib.util
 import random
+import sys
 import time
 from pathlib import Path
 
@@ -100,37 +108,73 @@ def reference_model():
     return Plain
 
 
+def every_detector(calls):
+    calls = list(calls.values())
+
+    def everything(q, p):
+        for call in calls:
+            call(q, p)
+
+    return everything
+
+
+def comparable(result):
+    # Mappings compared with their order, which decides the wording reported.
+    return list(result.items()) if isinstance(result, dict) else result
+
+
+def compare_with(stage, questions, labels):
+    sys.path.insert(0, str(Path(__file__).parent))
+    from _ratio import compare, load_baseline
+
+    old = detectors(load_baseline("pelorin.query.services.planner.ombrith", stage))
+    new = detectors(ombrith)
+    for name in new:
+        before = [comparable(old[name](q, p)) for q, p in zip(questions, labels)]
+        after = [comparable(new[name](q, p)) for q, p in zip(questions, labels)]
+        assert before == after, name
+    old["all detectors, per question"] = every_detector(old)
+    new["all detectors, per question"] = every_detector(new)
+    pairs = list(zip(questions, labels))
+
+    def over_corpus(call):
+        return lambda: [call(q, p) for q, p in pairs]
+
+    for name in new:
+        compare(name, over_corpus(old[name]), over_corpus(new[name]), unit="corpus")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=5)
-    parser.add_argument("--baseline", action="store_true", help="also time the plain-Python model")
+    choice = parser.add_mutually_exclusive_group()
+    choice.add_argument("--plain", action="store_true", help="also time the plain-Python model")
+    choice.add_argument("--baseline", metavar="STAGE", help="staged package tree of the build to compare with")
     args = parser.parse_args()
 
     questions, labels = corpus()
     print(f"corpus: {len(questions)} questions ({len(set(questions))} distinct), seed {SEED}")
-    kinds = {"native": ombrith}
     if args.baseline:
+        compare_with(args.baseline, questions, labels)
+        return
+    kinds = {"native": ombrith}
+    if args.plain:
         kinds["plain Python"] = reference_model()
     rates = {}
     for kind, mod in kinds.items():
         calls = detectors(mod)
         for name, call in calls.items():
             rates[kind, name] = rate(call, questions, labels, args.rounds)
-
-        def everything(q, p, calls=calls):
-            for call in calls.values():
-                call(q, p)
-
-        rates[kind, "all detectors, per question"] = rate(everything, questions, labels, args.rounds)
+        rates[kind, "all detectors, per question"] = rate(every_detector(calls), questions, labels, args.rounds)
 
     names = list(detectors(ombrith)) + ["all detectors, per question"]
     header = f"{'detector':36}" + "".join(f"{kind + ' q/s':>18}" for kind in kinds)
-    if args.baseline:
+    if args.plain:
         header += f"{'speed-up':>10}"
     print(header)
     for name in names:
         line = f"{name:36}" + "".join(f"{rates[kind, name]:>18,.0f}" for kind in kinds)
-        if args.baseline:
+        if args.plain:
             line += f"{rates['native', name] / rates['plain Python', name]:>9.1f}x"
         print(line)
 

@@ -1,5 +1,6 @@
 // Exposes the shared Python-semantics helpers to the test suite.
 #include "common/module.hpp"
+#include "common/pattern.hpp"
 
 #include <algorithm>
 
@@ -30,6 +31,16 @@ void raise_runtime(py::handle) { throw std::runtime_error("native failure"); }
 py::object twice(py::handle, py::object value) { return pysem::steal(PyNumber_Multiply(value.ptr(), py::int_(2).ptr())); }
 py::object call_twice(py::handle self, py::object value) {
     return py::make_tuple(pysem::via<&twice>(self, value), py::bool_(pysem::is_direct<&twice>(self)));
+}
+
+// The native search of a compiled pattern over each text, or None when the
+// pattern is left to `re`.
+py::object pattern_search(py::object pattern, py::object texts) {
+    std::optional<pysem::native_search> search = pysem::native_search::compile(pattern);
+    if (!search) return py::none();
+    py::list found;
+    for (py::handle text : pysem::exact_list(texts, "texts")) found.append(py::bool_((*search)(pysem::exact_str(text, "text"))));
+    return found;
 }
 
 void register_helpers(py::module_ &m) {
@@ -83,6 +94,7 @@ void register_helpers(py::module_ &m) {
                                      pysem::exact_dict(body, "body"));
         }>("make_class(name, doc, body)"),
         function<[](py::object error) { pysem::raise_instance(error); }>("raise_instance(error)"),
+        function<&pattern_search>("pattern_search(pattern, texts)"),
     });
 }
 

@@ -87,6 +87,16 @@ def test_protected_terms_are_read_once_and_default_to_none():
     assert OneShot.reads == 1
 
 
+def test_a_detector_run_while_the_labels_are_read_keeps_to_its_question():
+    def labels():
+        assert m.colloquial_metric_fields("卖了多少钱") == {"price": "卖了多少钱"}
+        yield "毛利率"
+
+    assert fields("最近销售情况怎么样", protected_terms=labels()) == BROAD
+    assert m.has_broad_sales_metric_intent("卖了多少钱") is False
+    assert m.colloquial_metric_fields("最近销售情况怎么样") == {}
+
+
 @pytest.mark.parametrize("protected", [None, 3, object()])
 def test_protected_terms_must_be_iterable(protected):
     with pytest.raises(TypeError, match="not iterable"):

@@ -95,6 +95,44 @@ def test_detectors_agree_with_the_plain_rules():
         assert m.metric_term_is_covered(term, labels) is ref.covered(m, term, labels), (term, labels)
 
 
+def test_stored_expressions_agree_with_re_on_every_code_point_class():
+    # Questions of the expressions' language with characters of every general
+    # category (and every white-space character) in and around them.
+    rng = random.Random(5)
+    members = {}
+    for cp in range(sys.maxunicode + 1):
+        members.setdefault(unicodedata.category(chr(cp)), []).append(chr(cp))
+    odd = [c for group in members.values() for c in rng.sample(group, min(8, len(group)))]
+    odd += [chr(cp) for cp in range(sys.maxunicode + 1) if chr(cp).isspace()]
+    for _ in range(4000):
+        q = question(rng)
+        for _ in range(rng.randint(1, 3)):
+            at = rng.randint(0, len(q))
+            q = q[:at] + rng.choice(odd) + q[at:]
+        assert list(m.colloquial_metric_fields(q).items()) == list(ref.colloquial(m, q).items()), q
+        assert m.has_broad_sales_metric_intent(q) is ref.broad(m, q), q
+        assert m.sales_person_dimension_requested(q) is ref.sales_person(m, q), q
+
+
+def test_questions_asked_in_turn_each_get_their_own_answers():
+    # Texts of one length that differ in a character, and equal texts that
+    # are other objects, asked of every detector in a shuffled order.
+    questions = ["卖了多少钱", "卖了多少件", "各销售员们", "各销售额们", "广告花多少", "广告花多久", "事业部销售", "事业部销量"]
+    questions += ["".join(list(q)) for q in questions]
+    detectors = [
+        (lambda q: list(m.requested_canonical_fields(q).items()), lambda q: list(ref.requested(m, q).items())),
+        (lambda q: list(m.colloquial_metric_fields(q).items()), lambda q: list(ref.colloquial(m, q).items())),
+        (m.has_broad_sales_metric_intent, lambda q: ref.broad(m, q)),
+        (m.sales_person_dimension_requested, lambda q: ref.sales_person(m, q)),
+        (lambda q: list(m.dimension_alias_fields(q).items()), lambda q: list(ref.dimensions(m, q).items())),
+        (lambda q: m.has_standalone_term_occurrence("销售", q), lambda q: ref.has_standalone(m, "销售", q)),
+    ]
+    calls = [(native, plain, q) for native, plain in detectors for q in questions] * 3
+    random.Random(9).shuffle(calls)
+    for native, plain, q in calls:
+        assert native(q) == plain(q), q
+
+
 def test_long_overlapping_terms_are_all_found():
     rng = random.Random(3)
     for _ in range(3000):

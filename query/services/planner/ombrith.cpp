@@ -6,10 +6,12 @@
 //
 // A question is normalised once and scanned once, in C++, by an automaton
 // over every vocabulary word; the interpreter is asked only for Unicode
-// normalisation, case folding and the stored regular expressions, and the
-// expressions run only when a word that every match must contain is present.
+// normalisation and case folding. The stored regular expressions run natively
+// (common/pattern.hpp), and only when a word that every match must contain is
+// present.
 
 #include "common/module.hpp"
+#include "common/pattern.hpp"
 #include "common/pysem.hpp"
 #include "ombrith_automaton.hpp"
 #include "ombrith_normalize.hpp"
@@ -18,6 +20,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -26,7 +29,6 @@
 namespace {
 
 using ombrith::Automaton;
-using ombrith::Hits;
 using ombrith::Mask;
 
 // ---------------------------------------------------------------------------
@@ -123,11 +125,59 @@ struct DerivedEntry {
 // One mask per list of needed words.
 using Needs = std::vector<Mask>;
 
-struct ColloquialEntry {
+// A stored expression: run natively when the native search takes it, else
+// through its compiled pattern's search.
+struct Expression {
     py::object search;
+    std::optional<pysem::native_search> native;
+    Needs needs;
+};
+
+// The expressions by index: the colloquial patterns in table order, then these.
+constexpr int broad_expression = 4, person_expression = 5, expression_count = 6;
+
+struct ColloquialEntry {
     py::str field;
     py::str label;
-    Needs needs;
+};
+
+// A question as the detectors read it: normalised, scanned once for every
+// vocabulary word, and its expressions searched on first need (a bit per
+// expression index in `searched`, and in `matched` when it matches).
+struct Question {
+    py::str query; // as given
+    py::str text;  // normalised
+    Mask found = 0;
+    std::uint8_t searched = 0, matched = 0;
+    bool settled = false; // `text` is its own normal form
+};
+
+// Two texts the same; equal texts also have the same, narrowest, kind.
+bool same_text(py::handle a, py::handle b) {
+    if (a.ptr() == b.ptr()) return true;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a.ptr());
+    int kind = PyUnicode_KIND(a.ptr());
+    return PyUnicode_GET_LENGTH(b.ptr()) == n && PyUnicode_KIND(b.ptr()) == kind &&
+           std::memcmp(PyUnicode_DATA(a.ptr()), PyUnicode_DATA(b.ptr()), static_cast<std::size_t>(n * kind)) == 0;
+}
+
+// The planner asks several detectors in turn about one question, so the last
+// question is kept (that one only) and the next detector on it starts from
+// the work done. Detectors take a copy and hand back what they searched.
+class LastQuestion {
+  public:
+    bool holds(py::handle query) const { return last_.query && same_text(last_.query, query); }
+    const Question &get() const { return last_; }
+    void set(const Question &q) { last_ = q; }
+    // The searches made on a copy, kept while the copy's question is still the last.
+    void keep(const Question &q) {
+        if (last_.query.ptr() != q.query.ptr()) return;
+        last_.searched |= q.searched;
+        last_.matched |= q.matched;
+    }
+
+  private:
+    Question last_;
 };
 
 struct State {
@@ -140,19 +190,18 @@ struct State {
     std::vector<FieldEntry> dimensions;
     std::vector<DerivedEntry> derived;
     std::vector<ColloquialEntry> colloquial;
+    std::vector<Expression> expressions;
     std::vector<py::str> broad_fields;
     py::str broad_label;
-    py::object broad_search;
-    Needs broad_needs;
-    py::object person_search;
-    Needs person_needs;
-    std::vector<int> person_nouns;
-    int person_field = -1;
+    Mask person_words = 0; // the sales-person nouns and field name
     Mask field_terms = 0;
-    Mask actions = 0;
+    std::vector<std::pair<int, py::str>> actions; // automaton id, normalised verb
     Py_ssize_t longest_action = 0;
-    // Normalised term -> normalised name of the first field that lists it.
-    py::dict term_owner;
+    // By automaton id of a field's term: the normalised name of the first
+    // field that lists it (null for other words).
+    std::vector<py::object> term_owner;
+
+    LastQuestion last;
 
     // Module attributes.
     py::dict field_query_terms_attr, dimension_query_terms_attr, derived_attr;
@@ -167,13 +216,6 @@ py::str normalize_text(const State &st, py::handle value) { return st.normalize(
 
 // ---------------------------------------------------------------------------
 // Occurrences
-
-bool same_text(py::handle a, py::handle b) {
-    if (a.ptr() == b.ptr()) return true;
-    int r = PyUnicode_Compare(a.ptr(), b.ptr());
-    if (r == -1 && PyErr_Occurred()) throw py::error_already_set();
-    return r == 0;
-}
 
 bool contains(py::handle text, py::handle part) {
     Py_ssize_t at = PyUnicode_Find(text.ptr(), part.ptr(), 0, PyUnicode_GET_LENGTH(text.ptr()), 1);
@@ -287,11 +329,12 @@ bool is_ascii_word(Py_UCS4 c) { return (c >= '0' && c <= '9') || (c >= 'a' && c 
 // ---------------------------------------------------------------------------
 // The stored expressions
 
-// One white-space character in place of each run of them. The expressions
-// match white space only through \s*, and every match begins and ends on
-// another character, so a text matches exactly when its collapsed form does;
-// one expression, with two \s* around an optional word, would otherwise take
-// quadratic time over a long run of spaces.
+// One white-space character in place of each run of them, for an expression
+// that the native search does not take. The expressions match white space
+// only through \s*, and every match begins and ends on another character, so
+// a text matches exactly when its collapsed form does; one expression, with
+// two \s* around an optional word, would otherwise take quadratic time in
+// `re` over a long run of spaces.
 py::str collapse_space_runs(py::handle text) {
     pysem::text_view t(text);
     Py_ssize_t n = t.size(), i = 1;
@@ -305,40 +348,52 @@ py::str collapse_space_runs(py::handle text) {
         PyUnicode_FromKindAndData(PyUnicode_4BYTE_KIND, out.data(), static_cast<Py_ssize_t>(out.size())));
 }
 
-// A normalised text made ready for the expressions: scanned for their
-// required words, collapsed only when one of them is to run.
-class PatternText {
-  public:
-    PatternText(const State &st, py::str text) : text_(std::move(text)), hits_(st.automaton.scan(text_.ptr())) {}
-    PatternText(py::str text, Hits hits) : text_(std::move(text)), hits_(std::move(hits)) {}
+// A normalised text made into a question: scanned for every vocabulary word.
+Question make_question(const State &st, py::str query, py::str text) {
+    Mask found = st.automaton.scan(text.ptr());
+    return Question{std::move(query), std::move(text), found};
+}
 
-    bool search(const py::object &search, const Needs &needs) {
-        for (Mask words : needs)
-            if (!(hits_.found & words)) return false;
-        if (!collapsed_) collapsed_ = collapse_space_runs(text_);
-        PyObject *match = PyObject_CallOneArg(search.ptr(), collapsed_->ptr());
-        py::object owned = pysem::steal(match);
-        return !owned.is_none();
+// The question `query` (exact text): the last one asked when it is that
+// again, else normalised and scanned here and kept as the last.
+Question question(State &st, py::handle query) {
+    if (st.last.holds(query)) return st.last.get();
+    py::str given = py::reinterpret_borrow<py::str>(query);
+    bool settled;
+    py::str text = st.normalize(given, settled);
+    Question q = make_question(st, given, text);
+    q.settled = settled;
+    st.last.set(q);
+    return q;
+}
+
+// Whether expression `k` matches the question's text; it runs only when the
+// words its matches need are all present, and once per question.
+bool search(const State &st, Question &q, int k) {
+    std::uint8_t bit = static_cast<std::uint8_t>(1U << k);
+    if (!(q.searched & bit)) {
+        const Expression &expression = st.expressions[k];
+        bool found = std::all_of(expression.needs.begin(), expression.needs.end(), [&](Mask words) { return q.found & words; });
+        if (found && expression.native) {
+            found = (*expression.native)(q.text);
+        } else if (found) {
+            py::str collapsed = collapse_space_runs(q.text);
+            found = !pysem::steal(PyObject_CallOneArg(expression.search.ptr(), collapsed.ptr())).is_none();
+        }
+        q.searched |= bit;
+        if (found) q.matched |= bit;
     }
-
-    const Hits &hits() const { return hits_; }
-
-  private:
-    py::str text_;
-    Hits hits_;
-    std::optional<py::str> collapsed_;
-};
+    return q.matched & bit;
+}
 
 void record(py::dict &matched, py::handle field, py::handle wording) {
     if (!PyDict_SetDefault(matched.ptr(), field.ptr(), wording.ptr())) throw py::error_already_set();
 }
 
-void colloquial_into(const State &st, PatternText &text, py::dict &matched) {
-    for (const ColloquialEntry &entry : st.colloquial)
-        if (text.search(entry.search, entry.needs)) record(matched, entry.field, entry.label);
+void colloquial_into(const State &st, Question &q, py::dict &matched) {
+    for (std::size_t k = 0; k < st.colloquial.size(); ++k)
+        if (search(st, q, static_cast<int>(k))) record(matched, st.colloquial[k].field, st.colloquial[k].label);
 }
-
-bool broad_intent(const State &st, PatternText &text) { return text.search(st.broad_search, st.broad_needs); }
 
 // ---------------------------------------------------------------------------
 // Operations
@@ -366,18 +421,18 @@ py::object is_ascii_word_char(py::handle ch) {
 }
 
 bool standalone_occurrence(py::handle term, py::handle query) {
-    const State &st = state();
-    py::str text = normalize_text(st, query);
+    State &st = state();
+    Question q = question(st, query);
+    const py::str &text = q.text;
     py::str needle = normalize_text(st, term);
     pysem::text_view n(needle), t(text);
     if (n.empty()) return false;
 
-    Hits hits = st.automaton.scan(text.ptr(), st.actions);
+    // Where the action verbs of the text stand.
     std::vector<Span> actions;
-    for (Mask m = st.actions; m; m &= m - 1) {
-        int id = std::countr_zero(m);
-        for (Py_ssize_t s : hits.starts[id]) actions.emplace_back(s, s + st.automaton.length(id));
-    }
+    for (const auto &[id, verb] : st.actions)
+        if (q.found >> id & 1U)
+            for (Py_ssize_t s : find_all(verb, text)) actions.emplace_back(s, s + st.automaton.length(id));
     std::sort(actions.begin(), actions.end());
 
     bool word_start = is_ascii_word(n[0]), word_end = is_ascii_word(n[n.size() - 1]);
@@ -422,20 +477,20 @@ py::object has_uncovered_occurrence(py::handle term, py::handle text, py::handle
 
 py::object requested_canonical_fields(py::handle query, py::handle protected_terms) {
     if (!pysem::check_exact_str(query, "query")) return pysem::raised();
-    const State &st = state();
-    py::str text = normalize_text(st, query);
+    State &st = state();
+    Question q = question(st, query);
+    const py::str &text = q.text;
     py::tuple given = pysem::steal_as<py::tuple>(PySequence_Tuple(protected_terms.ptr()));
     ProtectedLabels labels(text);
     for (py::handle item : given) labels.add(normalize_text(st, item));
 
-    Hits hits = st.automaton.scan(text.ptr(), labels.empty() ? 0 : st.field_terms);
     py::dict matched;
 
     for (const FieldEntry &entry : st.fields) {
         for (std::size_t k = 0; k < entry.ids.size(); ++k) {
             int id = entry.ids[k];
-            if (!hits.has(id)) continue;
-            if (labels.empty() || labels.uncovered(entry.normal[k], hits.starts[id])) {
+            if (!(q.found >> id & 1U)) continue;
+            if (labels.empty() || labels.uncovered(entry.normal[k], find_all(entry.normal[k], text))) {
                 record(matched, entry.field, entry.terms[k]);
                 break;
             }
@@ -443,62 +498,66 @@ py::object requested_canonical_fields(py::handle query, py::handle protected_ter
     }
 
     for (const DerivedEntry &entry : st.derived) {
-        if (!hits.has(entry.id)) continue;
+        if (!(q.found >> entry.id & 1U)) continue;
         const auto &all = labels.labels();
         if (std::any_of(all.begin(), all.end(), [&](const py::str &label) { return contains(label, entry.normal); }))
             continue;
         for (const py::str &component : entry.components) record(matched, component, entry.label);
     }
 
-    // The broad-intent and colloquial detectors normalise the text once more.
-    py::str again = normalize_text(st, text);
-    PatternText second = same_text(again, text) ? PatternText(again, std::move(hits)) : PatternText(st, again);
-    if (broad_intent(st, second))
+    // The broad-intent and colloquial detectors normalise the text once more,
+    // which almost always leaves it as it is.
+    py::str again = q.settled ? text : normalize_text(st, text);
+    bool same = same_text(again, text);
+    Question second = same ? q : make_question(st, again, again);
+    if (search(st, second, broad_expression))
         for (const py::str &field : st.broad_fields) record(matched, field, st.broad_label);
     colloquial_into(st, second, matched);
+    if (same) st.last.keep(second);
     return matched;
 }
 
 py::object colloquial_metric_fields(py::handle query) {
     if (!pysem::check_exact_str(query, "query")) return pysem::raised();
-    const State &st = state();
-    PatternText text(st, normalize_text(st, query));
+    State &st = state();
+    Question q = question(st, query);
     py::dict matched;
-    colloquial_into(st, text, matched);
+    colloquial_into(st, q, matched);
+    st.last.keep(q);
     return matched;
 }
 
 py::object has_broad_sales_metric_intent(py::handle query) {
     if (!pysem::check_exact_str(query, "query")) return pysem::raised();
-    const State &st = state();
-    PatternText text(st, normalize_text(st, query));
-    return py::bool_(broad_intent(st, text));
+    State &st = state();
+    Question q = question(st, query);
+    bool broad = search(st, q, broad_expression);
+    st.last.keep(q);
+    return py::bool_(broad);
 }
 
-bool sales_person_named(py::handle query) {
-    const State &st = state();
-    PatternText text(st, normalize_text(st, query));
-    const Hits &hits = text.hits();
-    if (hits.has(st.person_field)) return true;
-    for (int id : st.person_nouns)
-        if (hits.has(id)) return true;
-    return text.search(st.person_search, st.person_needs);
+bool sales_person_named(State &st, Question &q) {
+    if (q.found & st.person_words) return true;
+    return search(st, q, person_expression);
 }
 
 py::object sales_person_dimension_requested(py::handle query) {
     if (!pysem::check_exact_str(query, "query")) return pysem::raised();
-    return py::bool_(sales_person_named(query));
+    State &st = state();
+    Question q = question(st, query);
+    bool named = sales_person_named(st, q);
+    st.last.keep(q);
+    return py::bool_(named);
 }
 
 py::object dimension_alias_fields(py::handle query) {
     if (!pysem::check_exact_str(query, "query")) return pysem::raised();
-    const State &st = state();
-    py::str text = normalize_text(st, query);
-    Hits hits = st.automaton.scan(text.ptr());
+    State &st = state();
+    Question q = question(st, query);
     py::dict matched;
     for (const FieldEntry &entry : st.dimensions) {
         for (std::size_t k = 0; k < entry.ids.size(); ++k) {
-            if (hits.has(entry.ids[k])) {
+            if (q.found >> entry.ids[k] & 1U) {
                 record(matched, entry.field, entry.terms[k]);
                 break;
             }
@@ -510,19 +569,37 @@ py::object dimension_alias_fields(py::handle query) {
 py::object metric_term_is_covered(py::handle requested_term, py::handle card_terms) {
     if (!pysem::check_exact_str(requested_term, "requested_term")) return pysem::raised();
     const State &st = state();
-    py::object items = pysem::steal(PyObject_GetIter(card_terms.ptr()));
+    // A list or tuple is read by index, up to its length at each step as its
+    // iterator would; anything else through its iterator.
+    bool sequence = PyList_CheckExact(card_terms.ptr()) || PyTuple_CheckExact(card_terms.ptr());
+    py::object items = sequence ? py::object() : pysem::steal(PyObject_GetIter(card_terms.ptr()));
     py::str requested = normalize_text(st, requested_term);
-    // Only the first field that lists the word decides.
-    PyObject *owner = PyDict_GetItemWithError(st.term_owner.ptr(), requested.ptr());
-    if (!owner && PyErr_Occurred()) throw py::error_already_set();
+    // Only the first field that lists the word decides. The word is a term
+    // when it holds a term of its own length.
+    PyObject *owner = nullptr;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(requested.ptr());
+    for (Mask found = st.automaton.scan(requested.ptr()); found; found &= found - 1) {
+        int id = std::countr_zero(found);
+        if (static_cast<std::size_t>(id) < st.term_owner.size() && st.term_owner[id] && st.automaton.length(id) == length)
+            owner = st.term_owner[id].ptr();
+    }
     bool covered = false;
+    auto take = [&](py::handle item) {
+        py::str term = normalize_text(st, item);
+        if (PyUnicode_GET_LENGTH(term.ptr()) == 0) return;
+        covered = same_text(term, requested) || (owner && same_text(term, owner));
+    };
     // Every item is read, as building the card's set of terms would.
+    if (sequence) {
+        for (Py_ssize_t k = 0; k < PySequence_Fast_GET_SIZE(card_terms.ptr()); ++k) {
+            py::object item = py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(card_terms.ptr(), k));
+            if (!covered) take(item);
+        }
+        return py::bool_(covered);
+    }
     while (PyObject *item = PyIter_Next(items.ptr())) {
         py::object owned = pysem::steal(item);
-        if (covered) continue;
-        py::str term = normalize_text(st, owned);
-        if (PyUnicode_GET_LENGTH(term.ptr()) == 0) continue;
-        covered = same_text(term, requested) || (owner && same_text(term, owner));
+        if (!covered) take(owned);
     }
     if (PyErr_Occurred()) throw py::error_already_set();
     return py::bool_(covered);
@@ -565,7 +642,8 @@ State build_state() {
             int id = ac.add(code_points(entry.normal.back()));
             entry.ids.push_back(id);
             st.field_terms |= Mask{1} << id;
-            if (!st.term_owner.contains(entry.normal.back())) st.term_owner[entry.normal.back()] = field_normal;
+            if (st.term_owner.size() <= static_cast<std::size_t>(id)) st.term_owner.resize(id + 1);
+            if (!st.term_owner[id]) st.term_owner[id] = field_normal;
         }
         st.field_query_terms_attr[entry.field] = terms;
         st.fields.push_back(std::move(entry));
@@ -593,11 +671,17 @@ State build_state() {
         }
         return masks;
     };
+    auto expression = [&](py::handle compiled, const WordsNeeded &words) {
+        return Expression{compiled.attr("search"), pysem::native_search::compile(compiled), needs(words)};
+    };
+    if (colloquial_metric_patterns.size() != broad_expression) throw std::logic_error("colloquial expressions miscounted");
+    st.expressions.resize(expression_count);
     py::list colloquial;
     for (std::size_t k = 0; k < colloquial_metric_patterns.size(); ++k) {
         const ColloquialRow &row = colloquial_metric_patterns[k];
         py::str pattern(row.pattern);
-        ColloquialEntry entry{compile(pattern).attr("search"), pysem::interned(row.field), pysem::interned(row.label), needs(colloquial_words[k])};
+        st.expressions[k] = expression(compile(pattern), colloquial_words[k]);
+        ColloquialEntry entry{pysem::interned(row.field), pysem::interned(row.label)};
         colloquial.append(py::make_tuple(pattern, entry.field, entry.label));
         st.colloquial.push_back(std::move(entry));
     }
@@ -624,27 +708,25 @@ State build_state() {
     st.broad_fields_attr = py::tuple(broad);
     st.broad_label = pysem::interned(broad_sales_label);
     st.broad_re_attr = compile(py::str(broad_sales_metric_pattern));
-    st.broad_search = st.broad_re_attr.attr("search");
-    st.broad_needs = needs(broad_words);
+    st.expressions[broad_expression] = expression(st.broad_re_attr, broad_words);
 
     st.person_noun_attr = py::str(sales_person_noun);
     std::string context = std::string(sales_person_prefix) + sales_person_noun + "|" + sales_person_noun + sales_person_suffix;
     st.person_re_attr = compile(py::str(context));
-    st.person_search = st.person_re_attr.attr("search");
-    st.person_needs = needs(sales_person_words);
+    st.expressions[person_expression] = expression(st.person_re_attr, sales_person_words);
 
     py::list actions;
     for (const char *verb : query_action_terms) {
         py::str text = pysem::interned(verb);
         actions.append(text);
         int id = word(text);
-        st.actions |= Mask{1} << id;
+        st.actions.emplace_back(id, normalize_text(st, text));
         st.longest_action = std::max(st.longest_action, ac.length(id));
     }
     st.actions_attr = py::tuple(actions);
 
-    for (const char *noun : sales_person_nouns) st.person_nouns.push_back(word(py::str(noun)));
-    st.person_field = word(py::str(sales_person_field));
+    for (const char *noun : sales_person_nouns) st.person_words |= Mask{1} << word(py::str(noun));
+    st.person_words |= Mask{1} << word(py::str(sales_person_field));
 
     ac.build();
     return st;

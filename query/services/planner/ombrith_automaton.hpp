@@ -19,15 +19,6 @@ namespace ombrith {
 using Mask = std::uint64_t;
 inline constexpr int max_patterns = 64;
 
-// What one scan saw: the patterns that occur, and for the patterns asked
-// for, the start of every occurrence in increasing order.
-struct Hits {
-    Mask found = 0;
-    std::vector<std::vector<Py_ssize_t>> starts;
-
-    bool has(int id) const { return (found >> id) & 1U; }
-};
-
 class Automaton {
   public:
     // Adds a pattern and returns its id; the same text gives the same id.
@@ -105,18 +96,15 @@ class Automaton {
         }
     }
 
-    // Scans a str. `collect` names the patterns whose starts are recorded.
-    Hits scan(PyObject *text, Mask collect = 0) const {
-        Hits hits;
-        if (collect) hits.starts.resize(patterns_.size());
+    // The patterns that occur in a str.
+    Mask scan(PyObject *text) const {
         const void *data = PyUnicode_DATA(text);
         Py_ssize_t n = PyUnicode_GET_LENGTH(text);
         switch (PyUnicode_KIND(text)) {
-        case PyUnicode_1BYTE_KIND: run(static_cast<const Py_UCS1 *>(data), n, collect, hits); break;
-        case PyUnicode_2BYTE_KIND: run(static_cast<const Py_UCS2 *>(data), n, collect, hits); break;
-        default: run(static_cast<const Py_UCS4 *>(data), n, collect, hits); break;
+        case PyUnicode_1BYTE_KIND: return run(static_cast<const Py_UCS1 *>(data), n);
+        case PyUnicode_2BYTE_KIND: return run(static_cast<const Py_UCS2 *>(data), n);
+        default: return run(static_cast<const Py_UCS4 *>(data), n);
         }
-        return hits;
     }
 
   private:
@@ -133,22 +121,19 @@ class Automaton {
         return it != edges.end() && it->first == c ? it->second : -1;
     }
 
-    template <class Char> void run(const Char *data, Py_ssize_t n, Mask collect, Hits &hits) const {
+    template <class Char> Mask run(const Char *data, Py_ssize_t n) const {
         const std::uint8_t *letters = letters_.data();
         const int *delta = delta_.data();
+        const Mask *out = out_.data();
+        Mask found = 0;
         int state = 0;
         for (Py_ssize_t i = 0; i < n; ++i) {
             char32_t c = data[i];
             int k = c <= 0xFFFF ? letters[c] : 0;
             state = delta[state * classes_ + k];
-            Mask out = out_[state];
-            if (!out) continue;
-            hits.found |= out;
-            for (Mask wanted = out & collect; wanted; wanted &= wanted - 1) {
-                int id = std::countr_zero(wanted);
-                hits.starts[id].push_back(i + 1 - length(id));
-            }
+            found |= out[state];
         }
+        return found;
     }
 
     std::vector<std::u32string> patterns_;

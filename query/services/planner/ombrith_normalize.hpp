@@ -55,6 +55,15 @@ class Normalizer {
           nfkc_("NFKC"), empty_("") {}
 
     py::str operator()(py::handle value) const {
+        bool settled;
+        return (*this)(value, settled);
+    }
+
+    // `settled` tells whether the result is known to be its own normal form,
+    // as a text of known characters only is: each of their folds is a known
+    // character that folds to itself, and what is trimmed once is trimmed.
+    py::str operator()(py::handle value, bool &settled) const {
+        settled = true;
         PyObject *v = value.ptr();
         if (!PyUnicode_Check(v)) return empty_;
         // A subclass is read as the plain text it holds, never through its own methods.
@@ -68,7 +77,9 @@ class Normalizer {
         case PyUnicode_2BYTE_KIND: known = all_known(static_cast<const Py_UCS2 *>(data), n, s); break;
         default: known = all_known(static_cast<const Py_UCS4 *>(data), n, s); break;
         }
-        return known ? *known : mixed(s);
+        if (known) return *known;
+        settled = false;
+        return mixed(s);
     }
 
   private:
@@ -84,23 +95,31 @@ class Normalizer {
             out = heap.data();
         }
         bool changed = false;
-        Py_UCS4 widest = 0;
+        Py_UCS4 bits = 0; // every character's bits, which tell the widest kind needed
         for (Py_ssize_t i = 0; i < n; ++i) {
-            long f = known_fold(data[i]);
-            if (f < 0) return std::nullopt;
-            out[i] = static_cast<Py_UCS4>(f);
-            changed |= out[i] != data[i];
-            widest = std::max(widest, out[i]);
+            Py_UCS4 c = data[i];
+            if (c - 0x4E00U > 0x9FFFU - 0x4E00U) { // ideographs, the most of a question, stay
+                long f = known_fold(c);
+                if (f < 0) return std::nullopt;
+                changed |= static_cast<Py_UCS4>(f) != c;
+                c = static_cast<Py_UCS4>(f);
+            }
+            out[i] = c;
+            bits |= c;
         }
         Py_ssize_t begin = 0, end = n;
         while (begin < end && is_space(out[begin])) ++begin;
         while (end > begin && is_space(out[end - 1])) --end;
         if (!changed) return pysem::substr(s, begin, end);
-        // What was trimmed is ASCII, so `widest` is also the widest character kept.
-        py::str result = pysem::steal_as<py::str>(PyUnicode_New(end - begin, begin < end ? widest : 0));
-        int kind = PyUnicode_KIND(result.ptr());
+        // What was trimmed is ASCII, so it does not widen the kind.
+        Py_UCS4 widest = begin < end ? std::min<Py_UCS4>(bits, 0x10FFFF) : 0;
+        py::str result = pysem::steal_as<py::str>(PyUnicode_New(end - begin, widest));
         void *dest = PyUnicode_DATA(result.ptr());
-        for (Py_ssize_t i = begin; i < end; ++i) PyUnicode_WRITE(kind, dest, i - begin, out[i]);
+        switch (PyUnicode_KIND(result.ptr())) {
+        case PyUnicode_1BYTE_KIND: std::copy(out + begin, out + end, static_cast<Py_UCS1 *>(dest)); break;
+        case PyUnicode_2BYTE_KIND: std::copy(out + begin, out + end, static_cast<Py_UCS2 *>(dest)); break;
+        default: std::copy(out + begin, out + end, static_cast<Py_UCS4 *>(dest)); break;
+        }
         return result;
     }
 
