@@ -206,6 +206,7 @@ EXPECTED = {
         'unpack2': ('(value)', None),
         'make_class': ('(name, doc, body)', None),
         'raise_instance': ('(error)', None),
+        'pattern_search': ('(pattern, texts)', None),
         'SignatureProbe.echo': ('(self, /, a, b=None, *, c, d=3)', 'Gives back what the call bound.'),
         'SignatureProbe.out_of_memory': ('(self, /)', None),
         'SignatureProbe.fail': ('(self, /)', None),
