@@ -7,9 +7,11 @@
 #include "common/function.hpp"
 #include "common/pysem.hpp"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -52,16 +54,16 @@ inline py::object upper(py::handle text) {
 
 // ---------------------------------------------------------------------------
 // Text building, code point exact (lone surrogates pass through).
+//
+// The pieces of a text (texts, parts of texts, ASCII literals, code points)
+// are only gathered while it is built: the finished text is allocated once,
+// at its exact length and storage kind, and every piece is copied once. A
+// growing buffer would be reallocated, widened and shrunk on the way.
 
 class text_builder {
   public:
-    text_builder() {
-        capi::writer_init(&writer_);
-        capi::writer_overallocate(&writer_);
-    }
-    ~text_builder() {
-        if (!finished_) capi::writer_dealloc(&writer_);
-    }
+    text_builder() = default;
+    ~text_builder() { drop_from(0); }
     text_builder(const text_builder &) = delete;
     text_builder &operator=(const text_builder &) = delete;
 
@@ -69,7 +71,8 @@ class text_builder {
     text_builder &add(py::handle text) {
         if (!PyUnicode_Check(text.ptr()))
             throw py::type_error(std::string("expected str instance, ") + pysem::type_name(text) + " found");
-        check(capi::writer_write_str(&writer_, text.ptr()));
+        Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+        if (n) push_text(text.ptr(), 0, n, PyUnicode_MAX_CHAR_VALUE(text.ptr()));
         return *this;
     }
     // Any value as str() writes it.
@@ -79,35 +82,92 @@ class text_builder {
         return add(text_form(value));
     }
     text_builder &add_part(py::handle text, Py_ssize_t start, Py_ssize_t end) {
-        if (end > start) check(capi::writer_write_substring(&writer_, text.ptr(), start, end));
+        if (end > start) {
+            Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(text.ptr());
+            if (widest > max_) widest = capi::max_char(text.ptr(), start, end);
+            push_text(text.ptr(), start, end, widest);
+        }
         return *this;
     }
+    // ASCII that outlives the builder (a literal).
     text_builder &ascii(const char *text, Py_ssize_t size) {
-        check(capi::writer_write_ascii(&writer_, text, size));
+        if (size) push({nullptr, text, 0, size, 0}, 127);
         return *this;
     }
     template <size_t N> text_builder &ascii(const char (&text)[N]) { return ascii(text, N - 1); }
     text_builder &ch(Py_UCS4 c) {
-        check(capi::writer_write_char(&writer_, c));
+        push({nullptr, nullptr, 0, 1, c}, c);
         return *this;
     }
     text_builder &repeat(char c, long long count) {
         for (long long i = 0; i < count; ++i) ch(static_cast<Py_UCS4>(c));
         return *this;
     }
-    Py_ssize_t size() const { return capi::writer_length(&writer_); }
+    Py_ssize_t size() const { return length_; }
 
     py::str finish() {
-        finished_ = true;
-        return pysem::steal_as<py::str>(capi::writer_finish(&writer_));
+        if (count_ == 1 && data_[0].text && data_[0].start == 0 && PyUnicode_CheckExact(data_[0].text) &&
+            data_[0].end == PyUnicode_GET_LENGTH(data_[0].text))
+            return py::reinterpret_borrow<py::str>(data_[0].text); // the one whole text itself
+        PyObject *out = PyUnicode_New(length_, max_);
+        if (!out) throw py::error_already_set();
+        int kind = PyUnicode_KIND(out);
+        void *into = PyUnicode_DATA(out);
+        Py_ssize_t at = 0;
+        for (size_t i = 0; i < count_; ++i) {
+            const piece &p = data_[i];
+            Py_ssize_t n = p.end - p.start;
+            if (p.text) {
+                capi::copy_characters(out, at, p.text, p.start, n);
+            } else if (p.ascii) {
+                if (kind == PyUnicode_1BYTE_KIND) std::memcpy(static_cast<char *>(into) + at, p.ascii, n);
+                else for (Py_ssize_t k = 0; k < n; ++k) PyUnicode_WRITE(kind, into, at + k, static_cast<unsigned char>(p.ascii[k]));
+            } else {
+                PyUnicode_WRITE(kind, into, at, p.c);
+            }
+            at += n;
+        }
+        return py::reinterpret_steal<py::str>(out);
     }
 
   private:
-    static void check(int status) {
-        if (status < 0) throw py::error_already_set();
+    struct piece {
+        PyObject *text;    // a held text, or null
+        const char *ascii; // else ASCII, or else the code point `c`
+        Py_ssize_t start, end;
+        Py_UCS4 c;
+    };
+
+    void push_text(PyObject *text, Py_ssize_t start, Py_ssize_t end, Py_UCS4 widest) {
+        push({text, nullptr, start, end, 0}, widest);
+        Py_INCREF(text);
     }
-    capi::unicode_writer writer_;
-    bool finished_ = false;
+    void push(const piece &p, Py_UCS4 widest) {
+        if (count_ == capacity_) grow();
+        data_[count_++] = p;
+        length_ += p.end - p.start;
+        if (widest > max_) max_ = widest;
+    }
+    void grow() {
+        size_t capacity = capacity_ * 2;
+        auto bigger = std::make_unique<piece[]>(capacity);
+        std::copy(data_, data_ + count_, bigger.get());
+        heap_ = std::move(bigger);
+        data_ = heap_.get();
+        capacity_ = capacity;
+    }
+    void drop_from(size_t first) {
+        for (size_t i = first; i < count_; ++i) Py_XDECREF(data_[i].text);
+        count_ = first;
+    }
+
+    static constexpr size_t kLocal = 8;
+    piece local_[kLocal];
+    std::unique_ptr<piece[]> heap_;
+    piece *data_ = local_;
+    size_t count_ = 0, capacity_ = kLocal;
+    Py_ssize_t length_ = 0;
+    Py_UCS4 max_ = 0;
 };
 
 // "".join of ASCII literals and of values in their text form.
