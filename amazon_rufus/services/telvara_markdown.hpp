@@ -111,31 +111,95 @@ inline py::object _trim_blank(py::handle, py::handle lines_arg) {
     return pysem::steal(PyList_GetSlice(lines.ptr(), start, end));
 }
 
-inline py::object _collapse_blank_lines(py::handle, py::handle text_arg) {
-    py::str text = pysem::exact_str(text_arg, "text");
-    text_view t(text);
-    text_builder out;
-    Py_ssize_t n = t.size(), i = 0;
-    bool written = false, blank_pending = false;
-    while (i < n) {
+// The rule of _collapse_blank_lines over a text given in parts, each part
+// followed by a line feed (line_feed) or by the end (finish): every line
+// boundary ends a line (CR LF as one), trailing white space is cut, one empty
+// line stands for every run of blank lines, a leading run included, and
+// trailing ones are dropped. A report's lines go in as they are, without
+// being joined into one text first.
+class blank_line_collapse {
+  public:
+    // Text only; the part ends an open line at none of its ends.
+    void add(py::handle text) {
+        text_view t(text);
+        Py_ssize_t n = t.size(), i = 0;
+        if (after_cr_ && n && t[0] == '\n') i = 1;
+        after_cr_ = false;
         Py_ssize_t start = i;
-        while (i < n && !pysem::is_line_boundary(t[i])) ++i;
-        Py_ssize_t end = i;
-        if (i < n) i += (t[i] == '\r' && i + 1 < n && t[i + 1] == '\n') ? 2 : 1;
+        for (; i < n; ++i) {
+            Py_UCS4 c = t[i];
+            if (!pysem::is_line_boundary(c)) continue;
+            line(text, t, start, i);
+            if (c == '\r') {
+                if (i + 1 == n) after_cr_ = true;
+                else if (t[i + 1] == '\n') ++i;
+            }
+            start = i + 1;
+        }
+        open_ = text;
+        open_start_ = start;
+    }
+    // A line feed after the last part: it ends the open line, or completes
+    // a CR LF pair.
+    void line_feed() {
+        if (after_cr_) {
+            after_cr_ = false;
+        } else if (open_) {
+            text_view t(open_);
+            line(open_, t, open_start_, t.size());
+        } else {
+            blank_pending_ = true;
+        }
+        open_ = py::handle();
+    }
+    py::str finish() {
+        if (open_) {
+            text_view t(open_);
+            line(open_, t, open_start_, t.size());
+        }
+        return out_.finish();
+    }
+
+  private:
+    void line(py::handle text, const text_view &t, Py_ssize_t start, Py_ssize_t end) {
         while (end > start && pysem::is_space(t[end - 1])) --end;
         if (end == start) {
-            blank_pending = true;
-            continue;
+            blank_pending_ = true;
+            return;
         }
-        // One empty line stands for every run of blank lines, a leading run
-        // included; trailing ones are dropped.
-        if (written) out.ch('\n');
-        if (blank_pending) out.ch('\n');
-        out.add_part(text, start, end);
-        written = true;
-        blank_pending = false;
+        if (written_) out_.ch('\n');
+        if (blank_pending_) out_.ch('\n');
+        out_.add_part(text, start, end);
+        written_ = true;
+        blank_pending_ = false;
     }
-    return out.finish();
+
+    text_builder out_;
+    py::handle open_; // the part that holds the open line (borrowed)
+    Py_ssize_t open_start_ = 0;
+    bool written_ = false, blank_pending_ = false, after_cr_ = false;
+};
+
+inline py::object _collapse_blank_lines(py::handle, py::handle text_arg) {
+    py::str text = pysem::exact_str(text_arg, "text");
+    blank_line_collapse collapse;
+    collapse.add(text);
+    return collapse.finish();
+}
+
+// self._collapse_blank_lines("\n".join(lines)): the joined text is made only
+// for a method other than the class's own.
+inline py::object collapse_lines(py::handle self, py::handle lines) {
+    if (!is_direct<_collapse_blank_lines>(self)) return through<_collapse_blank_lines>(self, join(PYSEM_LIT("\n"), lines));
+    Py_ssize_t n = PyList_GET_SIZE(lines.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (!PyUnicode_Check(PyList_GET_ITEM(lines.ptr(), i))) join(PYSEM_LIT("\n"), lines); // join's own error
+    blank_line_collapse collapse;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i) collapse.line_feed();
+        collapse.add(PyList_GET_ITEM(lines.ptr(), i));
+    }
+    return collapse.finish();
 }
 
 // ---------------------------------------------------------------------------

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "amazon_rufus/services/telvara_core.hpp"
+#include "amazon_rufus/services/telvara_markdown.hpp"
 
 #include <algorithm>
 
@@ -255,8 +256,11 @@ inline py::object format_official_report(py::handle self, py::handle data_arg, p
             append(lines, PYSEM_LIT(""));
         }
     }
+    // The collapse cuts trailing white space and drops trailing blank lines
+    // anyway: the class's own method gets the lines as they are.
+    if (is_direct<impl::_collapse_blank_lines>(self)) return impl::collapse_lines(self, lines);
     py::str report = concat({pysem::rstrip(join(PYSEM_LIT("\n"), lines)), PYSEM_LIT("\n")});
-    return via<impl::_collapse_blank_lines>(self, report);
+    return through<impl::_collapse_blank_lines>(self, report);
 }
 
 // ---------------------------------------------------------------------------

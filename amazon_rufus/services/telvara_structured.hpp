@@ -4,6 +4,7 @@
 #pragma once
 
 #include "amazon_rufus/services/telvara_core.hpp"
+#include "amazon_rufus/services/telvara_markdown.hpp"
 
 namespace telvara::impl {
 
@@ -67,7 +68,7 @@ inline py::object _format_structured_diagnosis_report(py::handle self, py::handl
             append(lines, PYSEM_LIT(""));
         }
     });
-    return via<_collapse_blank_lines>(self, join(PYSEM_LIT("\n"), lines));
+    return collapse_lines(self, lines);
 }
 
 // One rule for sections and subsections: a list keeps its mappings in order;

@@ -2,6 +2,8 @@
 
 import pytest
 
+from pelorin.amazon_rufus.services.telvara import Telvara
+
 from .conftest import LINE_BOUNDARIES
 
 
@@ -243,3 +245,35 @@ def test_trim_blank_returns_the_items_themselves(tv):
 )
 def test_collapse_blank_lines(tv, text, expected):
     assert tv._collapse_blank_lines(text) == expected
+
+
+class GivenLines(Telvara):
+    """Reports whose parts are the lines that the input names, as they are."""
+
+    def _render_structured_subsection(self, section_index, subsection_index, subsection):
+        return list(subsection["lines"])
+
+    def _format_diagnosis_answer(self, question_index, answer):
+        return list(answer["lines"])
+
+
+class JoinedFirst(GivenLines):
+    """The same, the report text joined before the collapse."""
+
+    def _collapse_blank_lines(self, text):
+        return super()._collapse_blank_lines(text)
+
+
+@pytest.mark.parametrize("boundary", LINE_BOUNDARIES, ids=ascii)
+def test_reports_collapse_their_lines_as_one_joined_text(boundary):
+    # Lines that end in CR before the joining LF, start with LF, hold blanks
+    # and boundaries of their own, or are empty.
+    odd = [f"a{boundary}", "\r", "\nb", f"{boundary}\r", "", f" {boundary} ", f"c \r", f"\n{boundary}d\t", "\r\n",
+           boundary * 3, "e\r", "", "\n", "f"]
+    structured = {"diagnosis_report": {"sections": {"1": {"subsections": [{"lines": odd[k:]} for k in range(len(odd))]}}}}
+    prose = {"answers": [{"answer": "x", "lines": odd[k:]} for k in range(len(odd))]}
+    for data in (structured, prose):
+        assert GivenLines().format_data(data) == JoinedFirst().format_data(data)
+    for kind in (GivenLines, JoinedFirst):
+        with pytest.raises(TypeError, match="^sequence item 6: expected str instance, int found$"):
+            kind().format_data({"diagnosis_report": {"sections": {"1": {"subsections": [{"lines": [1]}]}}}})
