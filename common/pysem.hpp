@@ -329,7 +329,7 @@ inline bool is_space(Py_UCS4 c) { return Py_UNICODE_ISSPACE(c); }
 // every code point of a report.
 inline bool is_line_boundary(Py_UCS4 c) {
     if (c < 0x1F) return c >= 0x0A && (c <= 0x0D || c >= 0x1C);
-    return c == 0x85 || c == 0x2028 || c == 0x2029;
+    return c == 0x85 || (c | 1) == 0x2029;
 }
 
 inline py::str substr(py::handle s, Py_ssize_t start, Py_ssize_t end) {

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
@@ -181,6 +182,57 @@ template <class... Parts> py::str cat(const Parts &...parts) {
 }
 
 inline py::str decimal(long long n) { return py::str(std::to_string(n)); }
+
+// ---------------------------------------------------------------------------
+// Scanning code points
+
+// body(data) on the code points of a text, read at their storage width.
+template <class F> decltype(auto) with_chars(py::handle text, F &&body) {
+    const void *data = PyUnicode_DATA(text.ptr());
+    switch (PyUnicode_KIND(text.ptr())) {
+    case PyUnicode_1BYTE_KIND: return body(static_cast<const Py_UCS1 *>(data));
+    case PyUnicode_2BYTE_KIND: return body(static_cast<const Py_UCS2 *>(data));
+    default: return body(static_cast<const Py_UCS4 *>(data));
+    }
+}
+
+// Sixteen bytes of code points, compared lane by lane.
+template <class Char> struct code_point_block;
+template <> struct code_point_block<Py_UCS1> {
+    typedef Py_UCS1 type __attribute__((vector_size(16)));
+};
+template <> struct code_point_block<Py_UCS2> {
+    typedef Py_UCS2 type __attribute__((vector_size(16)));
+};
+
+// The first index in [i, n) of a line boundary or of one of the ASCII
+// characters `Extra`, else n. Reports are long and such code points rare:
+// sixteen bytes at a time are passed over while none of them can be one.
+template <char... Extra, class Char> Py_ssize_t find_break(const Char *d, Py_ssize_t i, Py_ssize_t n) {
+    auto wanted = [](Py_UCS4 c) {
+        return pysem::is_line_boundary(c) || ((c == static_cast<Py_UCS4>(Extra)) || ...);
+    };
+    if constexpr (sizeof(Char) < 4) {
+        using vec = typename code_point_block<Char>::type;
+        constexpr Py_ssize_t lanes = 16 / sizeof(Char);
+        for (; i + lanes <= n; i += lanes) {
+            vec v;
+            std::memcpy(&v, d + i, sizeof v);
+            // Below 0x1F, NEL or the two separators, or one of `Extra`.
+            auto hit = (v < 0x1F) | (v == 0x85);
+            if constexpr (sizeof(Char) == 2) hit |= (v | 1) == 0x2029;
+            ((hit |= v == static_cast<Char>(Extra)), ...);
+            std::uint64_t words[2];
+            std::memcpy(words, &hit, sizeof words);
+            if (!(words[0] | words[1])) continue;
+            for (Py_ssize_t k = i; k < i + lanes; ++k)
+                if (wanted(d[k])) return k;
+        }
+    }
+    for (; i < n; ++i)
+        if (wanted(d[i])) return i;
+    return n;
+}
 
 // ---------------------------------------------------------------------------
 // Module state, built once at load and never destroyed.

@@ -20,33 +20,29 @@ using pysem::text_view;
 inline void write_md_cell(text_builder &out, py::handle value) {
     if (value.is_none()) return;
     py::object text = PyUnicode_Check(value.ptr()) ? py::reinterpret_borrow<py::object>(value) : text_form(value);
-    text_view t(text);
-    Py_ssize_t begin = 0, end = t.size();
-    while (begin < end && pysem::is_space(t[begin])) ++begin;
-    while (end > begin && pysem::is_space(t[end - 1])) --end;
-    Py_ssize_t plain_from = begin, i = begin;
-    while (i < end) {
-        Py_UCS4 c = t[i];
-        if (pysem::is_line_boundary(c)) {
+    with_chars(text, [&](const auto *d) {
+        Py_ssize_t begin = 0, end = PyUnicode_GET_LENGTH(text.ptr());
+        while (begin < end && pysem::is_space(d[begin])) ++begin;
+        while (end > begin && pysem::is_space(d[end - 1])) --end;
+        Py_ssize_t plain_from = begin, i = begin;
+        while ((i = find_break<'\\', '|'>(d, i, end)) < end) {
             out.add_part(text, plain_from, i);
+            Py_UCS4 c = d[i];
+            if (c == '\\' || c == '|') {
+                out.ch('\\').ch(c);
+                plain_from = ++i;
+                continue;
+            }
             int breaks = 0;
-            while (i < end && pysem::is_line_boundary(t[i])) {
-                i += (t[i] == '\r' && i + 1 < end && t[i + 1] == '\n') ? 2 : 1;
+            while (i < end && pysem::is_line_boundary(d[i])) {
+                i += (d[i] == '\r' && i + 1 < end && d[i + 1] == '\n') ? 2 : 1;
                 ++breaks;
             }
             for (int b = 0; b < (breaks >= 3 ? 2 : breaks); ++b) out.ascii("<br>");
             plain_from = i;
-            continue;
         }
-        if (c == '\\' || c == '|') {
-            out.add_part(text, plain_from, i);
-            out.ch('\\').ch(c);
-            plain_from = ++i;
-            continue;
-        }
-        ++i;
-    }
-    out.add_part(text, plain_from, end);
+        out.add_part(text, plain_from, end);
+    });
 }
 
 inline py::object _md_cell(py::handle, py::handle value) {
@@ -121,23 +117,12 @@ class blank_line_collapse {
   public:
     // Text only; the part ends an open line at none of its ends.
     void add(py::handle text) {
-        text_view t(text);
-        Py_ssize_t n = t.size(), i = 0;
-        if (after_cr_ && n && t[0] == '\n') i = 1;
-        after_cr_ = false;
-        Py_ssize_t start = i;
-        for (; i < n; ++i) {
-            Py_UCS4 c = t[i];
-            if (!pysem::is_line_boundary(c)) continue;
-            line(text, t, start, i);
-            if (c == '\r') {
-                if (i + 1 == n) after_cr_ = true;
-                else if (t[i + 1] == '\n') ++i;
-            }
-            start = i + 1;
+        const void *data = PyUnicode_DATA(text.ptr());
+        switch (PyUnicode_KIND(text.ptr())) {
+        case PyUnicode_1BYTE_KIND: scan(text, static_cast<const Py_UCS1 *>(data)); break;
+        case PyUnicode_2BYTE_KIND: scan(text, static_cast<const Py_UCS2 *>(data)); break;
+        default: scan(text, static_cast<const Py_UCS4 *>(data)); break;
         }
-        open_ = text;
-        open_start_ = start;
     }
     // A line feed after the last part: it ends the open line, or completes
     // a CR LF pair.
@@ -161,6 +146,24 @@ class blank_line_collapse {
     }
 
   private:
+    // The line boundaries of a part, read at its storage width.
+    template <class Char> void scan(py::handle text, const Char *d) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr()), i = 0;
+        if (after_cr_ && n && d[0] == '\n') i = 1;
+        after_cr_ = false;
+        Py_ssize_t start = i;
+        while ((i = find_break(d, i, n)) < n) {
+            line(text, text_view(text), start, i);
+            if (d[i] == '\r') {
+                if (i + 1 == n) after_cr_ = true;
+                else if (d[i + 1] == '\n') ++i;
+            }
+            start = ++i;
+        }
+        open_ = text;
+        open_start_ = start;
+    }
+
     void line(py::handle text, const text_view &t, Py_ssize_t start, Py_ssize_t end) {
         while (end > start && pysem::is_space(t[end - 1])) --end;
         if (end == start) {

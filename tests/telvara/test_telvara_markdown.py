@@ -1,5 +1,7 @@
 """The Markdown fallback parser, the pipe-table writer and blank-line handling."""
 
+import random
+
 import pytest
 
 from pelorin.amazon_rufus.services.telvara import Telvara
@@ -277,3 +279,48 @@ def test_reports_collapse_their_lines_as_one_joined_text(boundary):
     for kind in (GivenLines, JoinedFirst):
         with pytest.raises(TypeError, match="^sequence item 6: expected str instance, int found$"):
             kind().format_data({"diagnosis_report": {"sections": {"1": {"subsections": [{"lines": [1]}]}}}})
+
+
+def reference_collapse(text):
+    out, written, pending = [], False, False
+    for line in text.splitlines():
+        line = line.rstrip()
+        if not line:
+            pending = True
+            continue
+        out += ["\n"] * (written + pending) + [line]
+        written, pending = True, False
+    return "".join(out)
+
+
+def reference_md_cell(text):
+    out, i, text = [], 0, text.strip()
+    while i < len(text):
+        if text[i] in "\\|":
+            out.append("\\" + text[i])
+        elif text[i].splitlines() == [""]:
+            breaks = 0
+            while i < len(text) and text[i].splitlines() == [""]:
+                i += 2 if text[i : i + 2] == "\r\n" else 1
+                breaks += 1
+            out.append("<br>" * min(breaks, 2))
+            continue
+        else:
+            out.append(text[i])
+        i += 1
+    return "".join(out)
+
+
+def test_long_texts_are_split_at_every_boundary_wherever_it_falls(tv):
+    # Texts of every storage width, with boundaries, near misses (TAB, 0x1F,
+    # 0x84, 0x86, U+2027, U+202A) and escapes at every offset of a long text.
+    rng = random.Random(7)
+    fillers = ["a", " ", "\t", "\x1f", "\x84", "\x86", "é", "中", "\u2027", "\u202a", "\U0001f600", "\\", "|"]
+    for _ in range(3000):
+        width = rng.choice([["a"], ["a", "é"], ["a", "中"], ["中", "\U0001f600"]])
+        text = [rng.choice(width) for _ in range(rng.randint(0, 70))]
+        for _ in range(rng.randint(0, 4)):
+            text.insert(rng.randint(0, len(text)), rng.choice(LINE_BOUNDARIES + fillers))
+        text = "".join(text)
+        assert tv._collapse_blank_lines(text) == reference_collapse(text), ascii(text)
+        assert tv._md_cell(text) == reference_md_cell(text), ascii(text)
