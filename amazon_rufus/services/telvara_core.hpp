@@ -13,6 +13,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -532,6 +533,116 @@ inline std::vector<py::object> unpack(py::handle value, size_t count) {
         throw py::error_already_set();
     }
     return out;
+}
+
+// ---------------------------------------------------------------------------
+// Blocks passed from one step of the answer report to the next
+
+// A block of the answer steps (kind block, structured answer block, display
+// block). Either a value that came from elsewhere (an input list's item, a
+// patched step's result), read as a mapping with get() exactly as Python
+// reads it, or one that a step made itself, kept as its fields in the order
+// of insertion until a caller gets to see it, as a new dict: on a road where
+// every step is the class's own, blocks never become dicts.
+class block {
+  public:
+    static block of(py::handle value) {
+        block b;
+        b.object_ = py::reinterpret_borrow<py::object>(value);
+        return b;
+    }
+    // Our own block; the keys are constant texts (PYSEM_LIT).
+    block(std::initializer_list<std::pair<py::handle, py::handle>> fields) {
+        for (const auto &[key, value] : fields) add(key, value);
+    }
+
+    bool own() const { return !object_; }
+    py::handle foreign() const { return object_; }
+    bool is_mapping() const { return own() || PyDict_Check(object_.ptr()); }
+
+    // block.get(key)
+    py::object get(py::handle key) const { return own() ? find(key, Py_None) : pysem::get(object_, key); }
+    // block.get(key, fallback)
+    py::object get_or(py::handle key, py::handle fallback) const {
+        return own() ? find(key, fallback) : telvara::get_or(object_, key, fallback);
+    }
+    // block[key]
+    py::object item(py::handle key) const {
+        if (!own()) return pysem::steal(PyObject_GetItem(object_.ptr(), key.ptr()));
+        if (const field *f = slot(key)) return f->value;
+        PyErr_SetObject(PyExc_KeyError, key.ptr());
+        throw py::error_already_set();
+    }
+    // block[key] = value
+    void set(py::handle key, py::handle value) {
+        if (!own()) {
+            if (PyObject_SetItem(object_.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
+        } else if (field *f = slot(key)) {
+            f->value = py::reinterpret_borrow<py::object>(value);
+        } else {
+            add(key, value);
+        }
+    }
+
+    // The block as a caller sees it: the value itself, or a new dict.
+    py::object object() const {
+        if (!own()) return object_;
+        py::dict out;
+        for (int i = 0; i < count_; ++i) telvara::set_item(out, fields_[i].key, fields_[i].value);
+        return out;
+    }
+
+  private:
+    block() = default;
+    struct field {
+        py::handle key;
+        py::object value;
+    };
+    void add(py::handle key, py::handle value) {
+        if (count_ == kFields) throw std::logic_error("telvara: a block of too many fields");
+        fields_[count_++] = {key, py::reinterpret_borrow<py::object>(value)};
+    }
+    const field *slot(py::handle key) const {
+        for (int i = 0; i < count_; ++i)
+            if (fields_[i].key.is(key)) return &fields_[i];
+        return nullptr;
+    }
+    field *slot(py::handle key) { return const_cast<field *>(std::as_const(*this).slot(key)); }
+    py::object find(py::handle key, py::handle fallback) const {
+        const field *f = slot(key);
+        return f ? f->value : py::reinterpret_borrow<py::object>(fallback);
+    }
+    static constexpr int kFields = 3;
+    py::object object_;
+    field fields_[kFields];
+    int count_ = 0;
+};
+
+// Blocks as a caller sees them: a new list.
+inline py::list block_list(const std::vector<block> &blocks) {
+    py::list out = pysem::steal_as<py::list>(PyList_New(static_cast<Py_ssize_t>(blocks.size())));
+    for (size_t i = 0; i < blocks.size(); ++i)
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), blocks[i].object().release().ptr());
+    return out;
+}
+
+// Blocks that one step hands to the next: a step's own, or the sequence
+// that a patched step returned, passed on as it is.
+struct blocks_or_object {
+    std::vector<block> own;
+    py::object object;
+
+    bool truthy() const { return object ? pysem::truthy(object) : !own.empty(); }
+    py::object as_object() const { return object ? object : py::object(block_list(own)); }
+};
+
+// `for element in blocks`, each as a block: the items of a list (blocks from
+// elsewhere) or a step's own blocks.
+template <class F> void each_block(py::handle list, F &&body) {
+    for_each(list, [&](py::object item) { body(block::of(item)); });
+}
+template <class F> void each_block(const std::vector<block> &blocks, F &&body) {
+    for (const block &b : blocks) body(b);
 }
 
 // ---------------------------------------------------------------------------

@@ -4,6 +4,8 @@
 
 #include "amazon_rufus/services/telvara_core.hpp"
 
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace telvara::impl {
@@ -273,42 +275,52 @@ inline py::object groups(py::handle match, py::handle text) {
     return pysem::steal(PyObject_CallMethodNoArgs(m.ptr(), PYSEM_LIT("groups").ptr()));
 }
 
-inline py::object _parse_markdown_heading(py::handle, py::handle line_arg) {
-    py::str line = pysem::exact_str(line_arg, "line");
+// A markdown heading line as a kind block (the rules of _parse_markdown_heading).
+inline std::optional<block> heading_block(py::handle line) {
     py::str trimmed = strip(line);
     // Only a line that starts with '#' can match; the rest skips the pattern.
-    if (PyUnicode_GET_LENGTH(trimmed.ptr()) == 0 || PyUnicode_READ_CHAR(trimmed.ptr(), 0) != '#') return py::none();
+    if (PyUnicode_GET_LENGTH(trimmed.ptr()) == 0 || PyUnicode_READ_CHAR(trimmed.ptr(), 0) != '#') return std::nullopt;
     State &st = state();
     py::object g = groups(st.heading_match, trimmed);
-    if (g.is_none()) return g;
+    if (g.is_none()) return std::nullopt;
     py::str text = strip(PyTuple_GET_ITEM(g.ptr(), 1));
-    if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return py::none();
+    if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return std::nullopt;
     py::int_ level(PyUnicode_GET_LENGTH(PyTuple_GET_ITEM(g.ptr(), 0)));
-    return make_dict({{PYSEM_LIT("kind"), PYSEM_LIT("heading")}, {PYSEM_LIT("level"), level}, {PYSEM_LIT("text"), text}});
+    return block{{PYSEM_LIT("kind"), PYSEM_LIT("heading")}, {PYSEM_LIT("level"), level}, {PYSEM_LIT("text"), text}};
 }
 
-inline py::object list_item_block(py::handle item_text) {
+inline std::optional<block> list_item_of(py::handle item_text) {
     py::str text = strip(item_text);
-    if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return py::none();
-    return make_dict({{PYSEM_LIT("kind"), PYSEM_LIT("list_item")}, {PYSEM_LIT("text"), text}});
+    if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return std::nullopt;
+    return block{{PYSEM_LIT("kind"), PYSEM_LIT("list_item")}, {PYSEM_LIT("text"), text}};
 }
 
-inline py::object _parse_markdown_list_item(py::handle, py::handle line_arg) {
-    py::str line = pysem::exact_str(line_arg, "line");
+// A markdown list item line as a kind block (the rules of _parse_markdown_list_item).
+inline std::optional<block> list_item_block(py::handle line) {
     py::str trimmed = strip(line);
-    if (PyUnicode_GET_LENGTH(trimmed.ptr()) == 0) return py::none();
+    if (PyUnicode_GET_LENGTH(trimmed.ptr()) == 0) return std::nullopt;
     State &st = state();
     Py_UCS4 first = PyUnicode_READ_CHAR(trimmed.ptr(), 0);
     if (first == '-' || first == '*' || first == 0x2022) {
         py::object g = groups(st.unordered_match, trimmed);
-        if (!g.is_none()) return list_item_block(PyTuple_GET_ITEM(g.ptr(), 1));
+        if (!g.is_none()) return list_item_of(PyTuple_GET_ITEM(g.ptr(), 1));
     }
     // \d is any decimal digit, exactly what isdecimal() accepts.
     if (Py_UNICODE_ISDECIMAL(first)) {
         py::object g = groups(st.ordered_match, trimmed);
-        if (!g.is_none()) return list_item_block(PyTuple_GET_ITEM(g.ptr(), 0));
+        if (!g.is_none()) return list_item_of(PyTuple_GET_ITEM(g.ptr(), 0));
     }
-    return py::none();
+    return std::nullopt;
+}
+
+inline py::object block_or_none(const std::optional<block> &b) { return b ? b->object() : py::none(); }
+
+inline py::object _parse_markdown_heading(py::handle, py::handle line_arg) {
+    return block_or_none(heading_block(pysem::exact_str(line_arg, "line")));
+}
+
+inline py::object _parse_markdown_list_item(py::handle, py::handle line_arg) {
+    return block_or_none(list_item_block(pysem::exact_str(line_arg, "line")));
 }
 
 // lines[k] if k < len(lines) else "", with Python's negative indexing.
@@ -323,13 +335,13 @@ inline py::object line_or_empty(py::handle lines, long long k) {
     return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(lines.ptr(), static_cast<Py_ssize_t>(k)));
 }
 
-inline py::object _parse_markdown_table(py::handle self, py::handle lines_arg, py::handle start_arg) {
-    py::list lines = pysem::exact_list(lines_arg, "lines");
-    long long start = pysem::int_arg_ll(start_arg, "start_index");
+// The markdown table at a line as a kind block and the index after it (the
+// rules of _parse_markdown_table).
+inline std::optional<std::pair<block, long long>> table_block(py::handle self, py::handle lines, long long start) {
     py::object header = via<_parse_pipe_row>(self, line_or_empty(lines, start));
-    if (header.is_none()) return py::none();
+    if (header.is_none()) return std::nullopt;
     py::object delimiter = via<_parse_pipe_row>(self, line_or_empty(lines, plus(start, 1)));
-    if (delimiter.is_none() || !truthy(via<_is_markdown_delimiter_row>(self, delimiter))) return py::none();
+    if (delimiter.is_none() || !truthy(via<_is_markdown_delimiter_row>(self, delimiter))) return std::nullopt;
     py::list rows;
     long long index = plus(start, 2);
     while (index < PyList_GET_SIZE(lines.ptr())) {
@@ -340,8 +352,16 @@ inline py::object _parse_markdown_table(py::handle self, py::handle lines_arg, p
         append(rows, row);
         ++index;
     }
-    py::dict table = make_dict({{PYSEM_LIT("kind"), PYSEM_LIT("table")}, {PYSEM_LIT("header"), header}, {PYSEM_LIT("rows"), rows}});
-    return py::make_tuple(table, py::int_(index));
+    return std::pair{block{{PYSEM_LIT("kind"), PYSEM_LIT("table")}, {PYSEM_LIT("header"), header}, {PYSEM_LIT("rows"), rows}},
+                     index};
+}
+
+inline py::object _parse_markdown_table(py::handle self, py::handle lines_arg, py::handle start_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    long long start = pysem::int_arg_ll(start_arg, "start_index");
+    auto table = table_block(self, lines, start);
+    if (!table) return py::none();
+    return py::make_tuple(table->first.object(), py::int_(table->second));
 }
 
 inline bool starts_with_fence(py::handle trimmed) {
@@ -349,10 +369,20 @@ inline bool starts_with_fence(py::handle trimmed) {
     return t.size() >= 3 && t[0] == '`' && t[1] == '`' && t[2] == '`';
 }
 
-inline py::object _build_text_fallback_blocks(py::handle self, py::handle text_arg) {
-    py::str text = pysem::exact_str(text_arg, "text");
+// A kind block from one of the parsers, through the instance: the parser's
+// own block while it is the class's own, else what the method returned.
+template <auto Method, class Own>
+std::optional<block> parsed(py::handle self, Own &&own, py::handle line) {
+    if (is_direct<Method>(self)) return own();
+    py::object found = through<Method>(self, line);
+    if (found.is_none()) return std::nullopt;
+    return block::of(found);
+}
+
+// The kind blocks of an answer text (the rules of _build_text_fallback_blocks).
+inline std::vector<block> text_blocks(py::handle self, py::handle text) {
     py::object lines = via<_normalize_text_lines>(self, text);
-    py::list blocks;
+    std::vector<block> blocks;
     py::list buffer;
     bool fenced = false;
     // A list item made here by the native parser (its text trimmed and not
@@ -360,24 +390,24 @@ inline py::object _build_text_fallback_blocks(py::handle self, py::handle text_a
     // `pieces` and gets their join once another block follows or the text
     // ends: trimming the item and one more line each time gives the same text,
     // but would copy the growing text for every line.
-    py::object own_item;
+    bool own_item = false;
     py::list pieces;
     auto settle = [&] {
         if (PyList_GET_SIZE(pieces.ptr()) != 0) {
-            set_item(own_item, PYSEM_LIT("text"), join(PYSEM_LIT(""), pieces));
+            blocks.back().set(PYSEM_LIT("text"), join(PYSEM_LIT(""), pieces));
             pieces = py::list();
         }
-        own_item = py::object();
+        own_item = false;
     };
-    auto push = [&](py::handle block) {
+    auto push = [&](block b) {
         settle();
-        append(blocks, block);
+        blocks.push_back(std::move(b));
     };
     auto flush = [&] {
         py::str paragraph = strip(join(PYSEM_LIT("\n"), buffer));
         buffer = py::list();
         if (PyUnicode_GET_LENGTH(paragraph.ptr()) == 0) return;
-        push(make_dict({{PYSEM_LIT("kind"), PYSEM_LIT("text")}, {PYSEM_LIT("text"), paragraph}}));
+        push({{PYSEM_LIT("kind"), PYSEM_LIT("text")}, {PYSEM_LIT("text"), paragraph}});
     };
     long long index = 0;
     while (index < length(lines)) {
@@ -399,45 +429,53 @@ inline py::object _build_text_fallback_blocks(py::handle self, py::handle text_a
             ++index;
             continue;
         }
-        py::object heading = via<_parse_markdown_heading>(self, line);
-        if (!heading.is_none()) {
+        std::optional<block> heading = parsed<_parse_markdown_heading>(
+            self, [&] { return heading_block(pysem::exact_str(line, "line")); }, line);
+        if (heading) {
             flush();
-            push(heading);
+            push(std::move(*heading));
             ++index;
             continue;
         }
-        py::object table = via<_parse_markdown_table>(self, lines, py::int_(index));
-        if (!table.is_none()) {
-            auto [block, next] = pysem::unpack2(table);
-            flush();
-            push(block);
-            index = pysem::int_arg_ll(next, "index");
-            continue;
+        if (is_direct<_parse_markdown_table>(self)) {
+            if (auto table = table_block(self, pysem::exact_list(lines, "lines"), index)) {
+                flush();
+                push(std::move(table->first));
+                index = table->second;
+                continue;
+            }
+        } else {
+            py::object table = through<_parse_markdown_table>(self, lines, py::int_(index));
+            if (!table.is_none()) {
+                auto [found, next] = pysem::unpack2(table);
+                flush();
+                push(block::of(found));
+                index = pysem::int_arg_ll(next, "index");
+                continue;
+            }
         }
         bool native_item = is_direct<_parse_markdown_list_item>(self);
-        py::object item = native_item ? _parse_markdown_list_item(self, line)
-                                      : through<_parse_markdown_list_item>(self, line);
-        if (!item.is_none()) {
+        std::optional<block> item = parsed<_parse_markdown_list_item>(
+            self, [&] { return list_item_block(pysem::exact_str(line, "line")); }, line);
+        if (item) {
             flush();
-            push(item);
-            if (native_item) own_item = item;
+            push(std::move(*item));
+            own_item = native_item;
             ++index;
             continue;
         }
-        Py_ssize_t count = PyList_GET_SIZE(blocks.ptr());
-        if (pysem::is_space(PyUnicode_READ_CHAR(line.ptr(), 0)) && count > 0) {
-            py::object last = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(blocks.ptr(), count - 1));
-            if (own_item && last.is(own_item)) {
-                if (PyList_GET_SIZE(pieces.ptr()) == 0) append(pieces, get(last, PYSEM_LIT("text")));
+        if (pysem::is_space(PyUnicode_READ_CHAR(line.ptr(), 0)) && !blocks.empty()) {
+            block &last = blocks.back();
+            if (own_item) {
+                if (PyList_GET_SIZE(pieces.ptr()) == 0) append(pieces, last.get(PYSEM_LIT("text")));
                 append(pieces, PYSEM_LIT(" "));
                 append(pieces, trimmed);
                 ++index;
                 continue;
             }
-            if (text_equals(get(last, PYSEM_LIT("kind")), PYSEM_LIT("list_item"))) {
-                py::object old = pysem::steal(PyObject_GetItem(last.ptr(), PYSEM_LIT("text").ptr()));
-                py::str joined = strip(cat(old, " ", trimmed));
-                if (PyObject_SetItem(last.ptr(), PYSEM_LIT("text").ptr(), joined.ptr()) < 0) throw py::error_already_set();
+            if (text_equals(last.get(PYSEM_LIT("kind")), PYSEM_LIT("list_item"))) {
+                py::str joined = strip(cat(last.item(PYSEM_LIT("text")), " ", trimmed));
+                last.set(PYSEM_LIT("text"), joined);
                 ++index;
                 continue;
             }
@@ -448,6 +486,10 @@ inline py::object _build_text_fallback_blocks(py::handle self, py::handle text_a
     flush();
     settle();
     return blocks;
+}
+
+inline py::object _build_text_fallback_blocks(py::handle self, py::handle text_arg) {
+    return block_list(text_blocks(self, pysem::exact_str(text_arg, "text")));
 }
 
 } // namespace telvara::impl

@@ -10,6 +10,7 @@ import pytest
 from pelorin.amazon_rufus.services.telvara import Telvara
 
 from .conftest import Lookup
+from .test_telvara_official_report import ANSWERS, INFERRED, questionnaire
 
 BLOCK_TYPES = ["paragraph", "text", "quote", "heading", "list", "table", "bullet", "other", None]
 
@@ -74,6 +75,23 @@ def test_reports_are_the_same_through_attribute_lookup():
         "_parse_pipe_row", "_is_markdown_delimiter_row", "_parse_markdown_list_item", "_to_structured_blocks",
         "_render_blocks",
     }
+
+
+def passing_through(name):
+    """A subclass whose method `name` only calls the class's own."""
+
+    def method(self, *args, **kwargs):
+        return getattr(Telvara, name)(self, *args, **kwargs)
+
+    return type("PassThrough", (Telvara,), {name: method})
+
+
+@pytest.mark.parametrize("name", sorted(n for n in vars(Telvara) if n.startswith("_") and not n.startswith("__")))
+def test_reports_are_the_same_with_any_one_method_overridden(name):
+    # Each override takes its callers off their native road at that one call.
+    prose = [questionnaire(ANSWERS), questionnaire(INFERRED)]
+    for data in [STRUCTURED, QA, *prose]:
+        assert passing_through(name)().format_data(data) == Telvara().format_data(data)
 
 
 def test_class_patches_apply_and_undo(monkeypatch):
