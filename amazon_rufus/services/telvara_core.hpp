@@ -253,8 +253,6 @@ struct State {
 
     // Bound `match` / `search` / `sub` methods of the stored patterns.
     py::object whitespace_sub; // \s+
-    // Markdown-like answer text.
-    py::object heading_match, unordered_match, ordered_match;
     // The diagnosis from prose.
     py::object numbered_line_match; // ^([1-9]\d*)、(.+)$
     py::object blank_runs_sub;      // \n{3,}
@@ -310,9 +308,6 @@ inline State::State() {
         return compiled;
     };
     whitespace_sub = store(R"re(\s+)re", 0).attr("sub");
-    heading_match = store(R"re(^(#{1,6})\s+(.*)$)re", 0).attr("match");
-    unordered_match = store(R"re(^([-*•])\s+(.*)$)re", 0).attr("match");
-    ordered_match = store(R"re(^\d+[.)]\s+(.*)$)re", 0).attr("match");
     numbered_line_match = store(R"re(^([1-9]\d*)、(.+)$)re", 0).attr("match");
     blank_runs_sub = store(R"re(\n{3,})re", 0).attr("sub");
     dashes_match = store(R"re(^-+$)re", 0).attr("match");
@@ -648,10 +643,16 @@ template <class F> void each_block(const std::vector<block> &blocks, F &&body) {
 // ---------------------------------------------------------------------------
 // Texts
 
-// Text compared with an ASCII word, for values that may be of any kind.
+// Text compared with a word (a constant text), for values that may be of
+// any kind: the code points, as str.__eq__ compares them.
 inline bool text_equals(py::handle value, py::handle word) {
-    if (!PyUnicode_Check(value.ptr())) return false;
-    return PyUnicode_Compare(value.ptr(), word.ptr()) == 0;
+    PyObject *v = value.ptr(), *w = word.ptr();
+    if (v == w) return true;
+    if (!PyUnicode_Check(v)) return false;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(v);
+    int kind = PyUnicode_KIND(v);
+    return n == PyUnicode_GET_LENGTH(w) && kind == PyUnicode_KIND(w) &&
+           std::memcmp(PyUnicode_DATA(v), PyUnicode_DATA(w), static_cast<size_t>(n) * kind) == 0;
 }
 
 // An item that the code calls a text method on: anything else fails as

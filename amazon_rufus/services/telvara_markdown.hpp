@@ -3,6 +3,7 @@
 #pragma once
 
 #include "amazon_rufus/services/telvara_core.hpp"
+#include "amazon_rufus/services/telvara_patterns.hpp"
 
 #include <optional>
 #include <utility>
@@ -268,49 +269,26 @@ inline py::object _is_markdown_delimiter_row(py::handle, py::handle cells_arg) {
     return py::bool_(all);
 }
 
-// (group 1, group 2) of a match of `match` on `text`, or nothing.
-inline py::object groups(py::handle match, py::handle text) {
-    py::object m = pysem::steal(PyObject_CallOneArg(match.ptr(), text.ptr()));
-    if (m.is_none()) return m;
-    return pysem::steal(PyObject_CallMethodNoArgs(m.ptr(), PYSEM_LIT("groups").ptr()));
-}
-
 // A markdown heading line as a kind block (the rules of _parse_markdown_heading).
 inline std::optional<block> heading_block(py::handle line) {
     py::str trimmed = strip(line);
-    // Only a line that starts with '#' can match; the rest skips the pattern.
-    if (PyUnicode_GET_LENGTH(trimmed.ptr()) == 0 || PyUnicode_READ_CHAR(trimmed.ptr(), 0) != '#') return std::nullopt;
-    State &st = state();
-    py::object g = groups(st.heading_match, trimmed);
-    if (g.is_none()) return std::nullopt;
-    py::str text = strip(PyTuple_GET_ITEM(g.ptr(), 1));
+    auto found = patterns::markdown_heading(trimmed);
+    if (!found) return std::nullopt;
+    py::str text = strip(pysem::substr(trimmed, found->second.start, found->second.end));
     if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return std::nullopt;
-    py::int_ level(PyUnicode_GET_LENGTH(PyTuple_GET_ITEM(g.ptr(), 0)));
+    py::int_ level(found->first.end - found->first.start);
     return block{{PYSEM_LIT("kind"), PYSEM_LIT("heading")}, {PYSEM_LIT("level"), level}, {PYSEM_LIT("text"), text}};
-}
-
-inline std::optional<block> list_item_of(py::handle item_text) {
-    py::str text = strip(item_text);
-    if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return std::nullopt;
-    return block{{PYSEM_LIT("kind"), PYSEM_LIT("list_item")}, {PYSEM_LIT("text"), text}};
 }
 
 // A markdown list item line as a kind block (the rules of _parse_markdown_list_item).
 inline std::optional<block> list_item_block(py::handle line) {
     py::str trimmed = strip(line);
-    if (PyUnicode_GET_LENGTH(trimmed.ptr()) == 0) return std::nullopt;
-    State &st = state();
-    Py_UCS4 first = PyUnicode_READ_CHAR(trimmed.ptr(), 0);
-    if (first == '-' || first == '*' || first == 0x2022) {
-        py::object g = groups(st.unordered_match, trimmed);
-        if (!g.is_none()) return list_item_of(PyTuple_GET_ITEM(g.ptr(), 1));
-    }
-    // \d is any decimal digit, exactly what isdecimal() accepts.
-    if (Py_UNICODE_ISDECIMAL(first)) {
-        py::object g = groups(st.ordered_match, trimmed);
-        if (!g.is_none()) return list_item_of(PyTuple_GET_ITEM(g.ptr(), 0));
-    }
-    return std::nullopt;
+    auto item = patterns::unordered_item(trimmed);
+    if (!item) item = patterns::ordered_item(trimmed);
+    if (!item) return std::nullopt;
+    py::str text = strip(pysem::substr(trimmed, item->start, item->end));
+    if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return std::nullopt;
+    return block{{PYSEM_LIT("kind"), PYSEM_LIT("list_item")}, {PYSEM_LIT("text"), text}};
 }
 
 inline py::object block_or_none(const std::optional<block> &b) { return b ? b->object() : py::none(); }

@@ -1,6 +1,7 @@
 """The Markdown fallback parser, the pipe-table writer and blank-line handling."""
 
 import random
+import re
 
 import pytest
 
@@ -324,3 +325,26 @@ def test_long_texts_are_split_at_every_boundary_wherever_it_falls(tv):
         text = "".join(text)
         assert tv._collapse_blank_lines(text) == reference_collapse(text), ascii(text)
         assert tv._md_cell(text) == reference_md_cell(text), ascii(text)
+
+
+# The patterns of the markdown line readers, and one code point of every
+# class that they tell apart, with near misses.
+HEADING_LINE = re.compile(r"^(#{1,6})\s+(.*)$")
+UNORDERED_LINE = re.compile(r"^([-*•])\s+(.*)$")
+ORDERED_LINE = re.compile(r"^\d+[.)]\s+(.*)$")
+LINE_CLASSES = ["#", "-", "*", "•", "·", "1", "٣", "０", "²", ".", ")", "、", " ", "\t", "\n", "\r", "\x1c", "\x1f", "\x85",
+                "\xa0", "\u3000", "\u2028", "a", "é", "中", "\U0001f600", "\ud800"]
+
+
+def test_markdown_line_readers_agree_with_their_patterns(tv):
+    rng = random.Random(5)
+    starts = ["", "#", "###", "######", "#######", "-", "*", "•", "1", "12", "٣", "1.", "2)"]
+    for _ in range(30000):
+        line = rng.choice(starts) + "".join(rng.choice(LINE_CLASSES) for _ in range(rng.randint(0, 7)))
+        trimmed = line.strip()
+        found = HEADING_LINE.match(trimmed)
+        expected = heading(len(found[1]), found[2].strip()) if found and found[2].strip() else None
+        assert tv._parse_markdown_heading(line) == expected, ascii(line)
+        found = UNORDERED_LINE.match(trimmed) or ORDERED_LINE.match(trimmed)
+        expected = found and found[found.lastindex].strip()
+        assert tv._parse_markdown_list_item(line) == (item(expected) if expected else None), ascii(line)
