@@ -98,17 +98,20 @@ inline py::object _format_link_items(py::handle, py::handle raw_items, py::handl
         py::str source = pysem::field_text(item, PYSEM_LIT("source"));
         py::str description = pysem::field_text(item, PYSEM_LIT("description"));
 
-        text_builder label;
-        if (nonempty(asin)) label.add(asin);
+        // "- " and the label, written after the prefix.
+        text_builder line;
+        line.ascii("- ");
+        auto has_label = [&] { return line.size() > 2; };
+        if (nonempty(asin)) line.add(asin);
         if (nonempty(title)) {
-            if (label.size()) label.ascii(" - ");
-            label.add(title);
+            if (has_label()) line.ascii(" - ");
+            line.add(title);
         }
         if (include_source && nonempty(source)) {
-            if (label.size()) label.ch(' ');
-            label.ch('(').add(source).ch(')');
+            if (has_label()) line.ch(' ');
+            line.ch('(').add(source).ch(')');
         }
-        if (label.size()) append(lines, cat("- ", label.finish()));
+        if (has_label()) append(lines, line.finish());
         if (nonempty(href)) append(lines, cat("  ", href));
         if (nonempty(description)) append(lines, cat("  ", description));
     });
