@@ -262,6 +262,9 @@ struct State {
     py::object title_words_search;
     py::object bullet_lead_sub, check_lead_sub;
     py::object count_search, number_match, bullet_match, caption_match, step_match;
+    // The six labels that end a field value, and the `match` of their label
+    // lines (case-sensitive).
+    std::vector<py::str> next_labels;
     std::vector<py::object> next_label_match;
     // Field label -> (its label-line pattern, `sub` of its cut pattern).
     py::dict labels;
@@ -340,6 +343,7 @@ inline State::State() {
         py::str pattern = label_line_pattern(esc);
         py::object compiled = compile_now(*this, pattern, 0);
         fixed[0][pattern] = compiled;
+        next_labels.push_back(pysem::interned(label));
         next_label_match.push_back(compiled.attr("match"));
         // The same label searched for by its field, case-insensitive, and the
         // cut of the label and its colon from the value's first line.

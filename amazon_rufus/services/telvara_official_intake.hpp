@@ -4,8 +4,10 @@
 
 #include "amazon_rufus/services/telvara_core.hpp"
 #include "amazon_rufus/services/telvara_markdown.hpp"
+#include "amazon_rufus/services/telvara_patterns.hpp"
 
 #include <algorithm>
+#include <optional>
 
 namespace telvara::official {
 
@@ -43,7 +45,6 @@ inline Py_ssize_t bullet_text_line(py::handle lines, Py_ssize_t i) {
 
 inline py::str normalize_answer_markdown(py::handle, py::handle text_arg) {
     py::str source = pysem::exact_str(text_arg, "text");
-    State &st = state();
     py::list lines = lf_lines(source);
     Py_ssize_t n = size(lines);
     py::list kept;
@@ -61,7 +62,7 @@ inline py::str normalize_answer_markdown(py::handle, py::handle text_arg) {
         ++i;
     }
     py::str joined = strip(join(PYSEM_LIT("\n"), kept));
-    return py::str(call(st.blank_runs_sub, PYSEM_LIT("\n\n"), joined));
+    return patterns::cut_line_feed_runs(joined);
 }
 
 inline py::list normalize_content_lines(py::handle, py::handle text_arg) {
@@ -120,9 +121,11 @@ inline py::tuple split_numbered_sections(py::handle self, py::handle text_arg) {
     py::dict sections;
     py::object current; // the list of the current subsection
     for (py::handle line : py::iter(lines)) {
-        py::object match = call(st.numbered_line_match, line);
-        if (!match.is_none()) {
-            py::object digits = match.attr("group")(1);
+        std::optional<std::pair<patterns::span, patterns::span>> match;
+        if (PyUnicode_Check(line.ptr())) match = patterns::numbered_line(line);
+        else call(st.numbered_line_match, line); // refused as `re` refuses it
+        if (match) {
+            py::object digits = pysem::substr(line, match->first.start, match->first.end);
             if (length(digits) <= kMaxNumberDigits) {
                 PyObject *number = PyLong_FromUnicodeObject(digits.ptr(), 10);
                 if (number) {
@@ -273,17 +276,24 @@ inline py::object format_official_report(py::handle self, py::handle data_arg, p
 // 卖点. On a line without line feed its outcome is exactly that of two
 // substring scans ("卖点优劣势" anywhere, or "对比" after the first "卖点":
 // these words have no other case forms), so such lines are decided by them.
+// Marker words and label lines are found natively too (see
+// telvara_patterns.hpp); anything but a text goes to `re`, for its error.
 class line_search {
   public:
     explicit line_search(py::handle pattern)
         : search_(compiled(pattern, kIgnoreCase).attr("search")),
-          selling_points_(equal(pattern, PYSEM_LIT("卖点优劣势|卖点.*对比"))) {}
+          selling_points_(equal(pattern, PYSEM_LIT("卖点优劣势|卖点.*对比"))),
+          words_(patterns::word_pattern::of(pattern)), label_(patterns::label_line::of(pattern)) {}
 
     bool found(py::handle line) const {
-        if (selling_points_ && PyUnicode_Check(line.ptr()) && find(line, PYSEM_LIT("\n"), 0) < 0) {
-            if (find(line, PYSEM_LIT("卖点优劣势"), 0) >= 0) return true;
-            Py_ssize_t at = find(line, PYSEM_LIT("卖点"), 0);
-            return at >= 0 && find(line, PYSEM_LIT("对比"), at + 2) >= 0;
+        if (PyUnicode_Check(line.ptr())) {
+            if (words_) return words_->found(line);
+            if (label_) return label_->found(line);
+            if (selling_points_ && find(line, PYSEM_LIT("\n"), 0) < 0) {
+                if (find(line, PYSEM_LIT("卖点优劣势"), 0) >= 0) return true;
+                Py_ssize_t at = find(line, PYSEM_LIT("卖点"), 0);
+                return at >= 0 && find(line, PYSEM_LIT("对比"), at + 2) >= 0;
+            }
         }
         return !call(search_, line).is_none();
     }
@@ -297,6 +307,8 @@ class line_search {
 
     py::object search_;
     bool selling_points_;
+    std::optional<patterns::word_pattern> words_;
+    std::optional<patterns::label_line> label_;
 };
 
 inline py::int_ find_line(py::handle, py::handle lines_arg, py::handle pattern_arg, py::handle start_arg) {
@@ -463,8 +475,12 @@ inline py::object chunk_value(py::handle self, py::handle chunk_arg, py::handle 
     Py_ssize_t end = n;
     for (Py_ssize_t j = static_cast<Py_ssize_t>(start) + 1; j < n && end == n; ++j) {
         py::object line = item(chunk, j);
-        for (const py::object &match : st.next_label_match)
-            if (!call(match, line).is_none()) {
+        if (!PyUnicode_Check(line.ptr())) {
+            for (const py::object &match : st.next_label_match) call(match, line); // refused as `re` refuses it
+            continue;
+        }
+        for (const py::str &label : st.next_labels)
+            if (patterns::label_line(label).found(line)) {
                 end = j;
                 break;
             }
@@ -493,7 +509,7 @@ inline py::list summary_from_suggestions(py::handle, py::handle lines_arg) {
 inline py::str short_value(py::handle, py::handle value_arg, py::handle limit_arg) {
     py::str value = pysem::exact_str(value_arg, "value");
     long long limit = pysem::int_arg_ll(limit_arg, "limit");
-    py::str s = strip(as_text(call(state().whitespace_sub, PYSEM_LIT(" "), value)));
+    py::str s = strip(patterns::replace_space_runs(value, PYSEM_LIT(" ")));
     Py_ssize_t n = length(s);
     if (limit >= n) return s;
     // s[:limit - 1] + "…", with the host's slicing of negative bounds.

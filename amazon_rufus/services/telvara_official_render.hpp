@@ -4,6 +4,7 @@
 #pragma once
 
 #include "amazon_rufus/services/telvara_core.hpp"
+#include "amazon_rufus/services/telvara_patterns.hpp"
 
 #include <algorithm>
 
@@ -37,7 +38,9 @@ inline py::object clean_lines(py::handle self, py::handle question, py::handle s
             continue;
         }
         if (PyUnicode_Check(line.ptr()) && titles.contains(line)) continue;
-        if (!call(st.numbered_heading_match, line).is_none()) continue;
+        if (PyUnicode_Check(line.ptr()) ? patterns::numbered_heading(line)
+                                        : !call(st.numbered_heading_match, line).is_none()) // refused as `re` refuses it
+            continue;
         append(kept, line);
     }
     if (headers && PyList_Check(headers.ptr())) return via<drop_known_headers>(self, kept, headers);

@@ -6,10 +6,11 @@
 // pattern; `$` without MULTILINE matches at the end and before a final LF.
 #pragma once
 
-#include "common/pysem.hpp"
+#include "amazon_rufus/services/telvara_core.hpp"
 
 #include <optional>
 #include <utility>
+#include <vector>
 
 namespace telvara::patterns {
 
@@ -63,5 +64,173 @@ inline std::optional<span> ordered_item(py::handle s) {
     if (digits == 0 || digits == t.size() || !(t[digits] == '.' || t[digits] == ')')) return std::nullopt;
     return spaced_rest(t, digits + 1);
 }
+
+// re.sub(r"\s+", replacement, s): every run of white space replaced once
+// (the runs are maximal and never overlap). The text itself when it has none.
+inline py::str replace_space_runs(py::handle s, py::handle replacement) {
+    pysem::text_view t(s);
+    text_builder out;
+    Py_ssize_t from = 0, i = 0, n = t.size();
+    bool replaced = false;
+    while (i < n) {
+        if (!pysem::is_space(t[i])) {
+            ++i;
+            continue;
+        }
+        out.add_part(s, from, i);
+        out.add(replacement);
+        while (i < n && pysem::is_space(t[i])) ++i;
+        from = i;
+        replaced = true;
+    }
+    if (!replaced) return py::reinterpret_borrow<py::str>(s);
+    out.add_part(s, from, n);
+    return out.finish();
+}
+
+// re.sub(r"\n{3,}", "\n\n", s): every run of three or more LF becomes two.
+inline py::str cut_line_feed_runs(py::handle s) {
+    pysem::text_view t(s);
+    text_builder out;
+    Py_ssize_t from = 0, i = 0, n = t.size();
+    bool replaced = false;
+    while (i < n) {
+        if (t[i] != '\n') {
+            ++i;
+            continue;
+        }
+        Py_ssize_t run = i;
+        while (i < n && t[i] == '\n') ++i;
+        if (i - run < 3) continue;
+        out.add_part(s, from, run).ascii("\n\n");
+        from = i;
+        replaced = true;
+    }
+    if (!replaced) return py::reinterpret_borrow<py::str>(s);
+    out.add_part(s, from, n);
+    return out.finish();
+}
+
+// The end of `[1-9]\d*、` matched at the start of a text, or nothing. `\d*`
+// takes every digit that follows; a shorter run would leave a digit where
+// "、" must be.
+inline std::optional<Py_ssize_t> numbered_prefix(const pysem::text_view &t) {
+    if (t.empty() || t[0] < '1' || t[0] > '9') return std::nullopt;
+    Py_ssize_t i = 1;
+    while (i < t.size() && Py_UNICODE_ISDECIMAL(t[i])) ++i;
+    if (i == t.size() || t[i] != U'、') return std::nullopt;
+    return i + 1;
+}
+
+// re.match(r"^[1-9]\d*、", s) found.
+inline bool numbered_heading(py::handle s) { return numbered_prefix(pysem::text_view(s)).has_value(); }
+
+// re.match(r"^([1-9]\d*)、(.+)$", s): groups 1 and 2. `.+` runs to the first
+// LF (or the end); only there, and only when it is the final code point,
+// can `$` match, and a shorter `.+` cannot end where `$` matches.
+inline std::optional<std::pair<span, span>> numbered_line(py::handle s) {
+    pysem::text_view t(s);
+    std::optional<Py_ssize_t> after = numbered_prefix(t);
+    if (!after) return std::nullopt;
+    Py_ssize_t n = t.size(), end = *after;
+    while (end < n && t[end] != '\n') ++end;
+    if (end == *after || !(end == n || end == n - 1)) return std::nullopt;
+    return std::pair{span{0, *after - 1}, span{*after, end}};
+}
+
+// ---------------------------------------------------------------------------
+// Patterns given as text that are plain words
+//
+// A CJK unified ideograph (U+4E00 to U+9FFF) is no metacharacter and has no
+// other case, so a pattern made of them stands for exactly those code points,
+// with IGNORECASE or without.
+
+inline bool is_ideograph(Py_UCS4 c) { return c >= 0x4E00 && c <= 0x9FFF; }
+
+inline bool all_ideographs(const pysem::text_view &t, Py_ssize_t start, Py_ssize_t end) {
+    if (end <= start) return false;
+    for (Py_ssize_t i = start; i < end; ++i)
+        if (!is_ideograph(t[i])) return false;
+    return true;
+}
+
+// Words of ideographs separated by "|", or one such word after "^" and
+// optionally before "$" ("^a|b" would anchor only its first word). re.search
+// finds such a pattern in a text exactly when one of the words occurs in it;
+// when anchored, when the text starts with the word, and with "$" when it is
+// the word, or the word and a final LF.
+class word_pattern {
+  public:
+    static std::optional<word_pattern> of(py::handle pattern) {
+        if (!PyUnicode_Check(pattern.ptr())) return std::nullopt;
+        pysem::text_view t(pattern);
+        word_pattern p;
+        Py_ssize_t start = 0, end = t.size();
+        if (end && t[0] == '^') p.anchored_ = true, ++start;
+        if (p.anchored_ && end > start && t[end - 1] == '$') p.whole_ = true, --end;
+        for (Py_ssize_t i = start; i <= end; ++i) {
+            if (i < end && t[i] != '|') continue;
+            if (!all_ideographs(t, start, i)) return std::nullopt;
+            p.words_.push_back(pysem::substr(pattern, start, i));
+            start = i + 1;
+        }
+        if (p.anchored_ && p.words_.size() != 1) return std::nullopt;
+        return p;
+    }
+
+    // A text only.
+    bool found(py::handle line) const {
+        for (const py::str &word : words_) {
+            if (!anchored_) {
+                if (pysem::contains(line, word)) return true;
+            } else if (pysem::starts_with(line, word)) {
+                if (!whole_) return true;
+                Py_ssize_t rest = PyUnicode_GET_LENGTH(line.ptr()) - PyUnicode_GET_LENGTH(word.ptr());
+                if (rest == 0 || (rest == 1 && PyUnicode_READ_CHAR(line.ptr(), PyUnicode_GET_LENGTH(line.ptr()) - 1) == '\n'))
+                    return true;
+            }
+        }
+        return false;
+    }
+
+  private:
+    std::vector<py::str> words_;
+    bool anchored_ = false, whole_ = false;
+};
+
+// The label line of a label of ideographs, "^L[:：]?$|^L[:：]": re finds it
+// (search or match, IGNORECASE or not: both branches are anchored and the
+// colons have no other case) in a text exactly when the text starts with L
+// and then ends, or holds only a final LF, or goes on with a colon.
+class label_line {
+  public:
+    explicit label_line(py::str label) : label_(std::move(label)) {}
+
+    static std::optional<label_line> of(py::handle pattern) {
+        if (!PyUnicode_Check(pattern.ptr())) return std::nullopt;
+        pysem::text_view t(pattern);
+        // "^" L "[:：]?$|^" L "[:：]": 13 code points besides the label twice.
+        Py_ssize_t n = t.size();
+        if (n < 15 || (n - 13) % 2) return std::nullopt;
+        Py_ssize_t l = (n - 13) / 2;
+        py::str label = pysem::substr(pattern, 1, 1 + l);
+        if (!all_ideographs(t, 1, 1 + l)) return std::nullopt;
+        py::str expected = pysem::concat({PYSEM_LIT("^"), label, PYSEM_LIT("[:：]?$|^"), label, PYSEM_LIT("[:：]")});
+        if (PyUnicode_Compare(expected.ptr(), pattern.ptr()) != 0) return std::nullopt;
+        return label_line(label);
+    }
+
+    // A text only.
+    bool found(py::handle line) const {
+        if (!pysem::starts_with(line, label_)) return false;
+        Py_ssize_t at = PyUnicode_GET_LENGTH(label_.ptr()), n = PyUnicode_GET_LENGTH(line.ptr());
+        if (at == n) return true;
+        Py_UCS4 next = PyUnicode_READ_CHAR(line.ptr(), at);
+        return next == ':' || next == U'：' || (next == '\n' && at + 1 == n);
+    }
+
+  private:
+    py::str label_;
+};
 
 } // namespace telvara::patterns

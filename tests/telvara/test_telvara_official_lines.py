@@ -6,6 +6,8 @@ import time
 
 import pytest
 
+from pelorin.amazon_rufus.services.telvara import Telvara
+
 
 # --- answer text normalisation -------------------------------------------------
 
@@ -246,3 +248,72 @@ def test_competitor_search_is_linear_on_long_lines(tv):
     start = time.perf_counter()
     assert tv._find_line(["卖点" * 500_000, "卖点" * 500_000 + "优劣势"], SELLING_POINTS) == 1
     assert time.perf_counter() - start < 1
+
+
+# --- patterns read natively ----------------------------------------------------
+
+# One code point of every class that the patterns below tell apart, near misses
+# and the code points with special case rules (U+0130, U+0131, U+017F, U+212A).
+CODE_POINTS = ["1", "9", "0", "٣", "０", "²", "、", "，", ":", "：", "\n", "\r", " ", "\t", "\x0b", "\x1c", "\x1f", "\x85",
+               "\xa0", "\u3000", "\u2028", "•", "-", "*", "a", "S", "k", "i", "é", "\u0130", "\u0131", "\u017f", "\u212a",
+               "\U0001f600", "\ud800", "|", "^", "$"]
+MARKERS = ["当前标题", "分析结果|问题逐项分析|维度", "综合建议标题|建议优化标题", "优化点说明|优化核心逻辑|优化说明", "产品定位",
+           "核心参数|参数全面对比", "评论口碑|口碑关键对比", "竞品差距|机会点", "综合结论", "^整体$", "^问题$", "^依据$", "^建议改为",
+           "改动要点|优化核心逻辑", "综合优化|优化优先级|核心逻辑", "^现有表达[:：]?$|^现有表达[:：]", "^依据[:：]?$|^依据[:：]",
+           "^问题[:：]?$|^问题[:：]"]
+LABELS = ["现有表达", "问题", "依据", "建议改为", "改进建议", "优化方案"]
+
+
+def random_lines(seed, words, count=4000):
+    """Short lines of code points and pieces of `words`, half of them led by a word."""
+    rng = random.Random(seed)
+    pieces = CODE_POINTS + words + [w[:1] for w in words] + [w[1:] for w in words]
+    return [(rng.choice(words) if rng.random() < 0.5 else "") + "".join(rng.choice(pieces) for _ in range(rng.randint(0, 4)))
+            for _ in range(count)]
+
+
+def test_marker_and_label_searches_agree_with_their_patterns(tv):
+    words = [w for p in MARKERS for w in re.findall(r"[\u4e00-\u9fff]+", p)]
+    for line in random_lines(1, words):
+        for pattern in MARKERS:
+            found = re.search(pattern, line, re.I) is not None
+            assert tv._find_line([line], pattern) == (0 if found else -1), (ascii(line), pattern)
+
+
+def test_a_field_value_ends_where_the_patterns_find_the_next_label(tv):
+    ends = [re.compile(f"^{label}[:：]?$|^{label}[:：]") for label in LABELS]
+    for line in random_lines(2, LABELS):
+        stops = any(p.match(line) for p in ends) or not line.strip()
+        assert tv._chunk_value(["问题：x", line], "问题") == ("x" if stops else ("x\n" + line).strip()), ascii(line)
+
+
+class RawContent(Telvara):
+    def _normalize_content_lines(self, text):
+        return text.split("|")
+
+
+def test_numbered_lines_agree_with_their_patterns(tv):
+    heading, numbered = re.compile(r"^[1-9]\d*、"), re.compile(r"^([1-9]\d*)、(.+)$")
+    lines = random_lines(3, ["12、", "1、x", "０、"])
+    kept = tv._drop_intro_and_headers(1, 1, lines)
+    assert kept == [line for line in lines if line and not heading.match(line)]
+    raw = RawContent()  # the lines reach the pattern as they are
+    for line in lines:
+        intro, sections, current = [], {}, None
+        for content in raw._normalize_content_lines(line):
+            found = numbered.match(content)
+            if found:
+                current = sections.setdefault(int(found[1]), [])
+            else:
+                (intro if current is None else current).append(content)
+        assert raw._split_numbered_sections(line) == (intro, sections), ascii(line)
+
+
+def test_text_rewrites_agree_with_their_patterns(tv):
+    rng = random.Random(4)
+    for line in random_lines(4, ["\n\n\n", "\n\n\n\n"]):
+        assert tv._short_value(line, 1000) == re.sub(r"\s+", " ", line).strip()
+        # a text whose lines keep no trailing blanks and no lone bullets
+        text = "x" + line.replace("\r", "").replace("•", "").replace("-", "").replace("*", "") + "y"
+        text = "\n" * rng.randint(0, 4) + "\n".join(part.rstrip() for part in text.split("\n"))
+        assert tv._normalize_answer_markdown(text) == re.sub(r"\n{3,}", "\n\n", text.strip()), ascii(text)
