@@ -15,6 +15,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -73,8 +74,9 @@ class text_builder {
     text_builder &add(py::handle text) {
         if (!PyUnicode_Check(text.ptr()))
             throw py::type_error(std::string("expected str instance, ") + pysem::type_name(text) + " found");
-        Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
-        if (n) push_text(text.ptr(), 0, n, PyUnicode_MAX_CHAR_VALUE(text.ptr()));
+        PyObject *t = text.ptr();
+        Py_ssize_t n = PyUnicode_GET_LENGTH(t);
+        if (n) push({PyUnicode_DATA(t), t, n, PyUnicode_KIND(t), 0}, PyUnicode_MAX_CHAR_VALUE(t));
         return *this;
     }
     // Any value as str() writes it.
@@ -84,74 +86,113 @@ class text_builder {
         return add(text_form(value));
     }
     text_builder &add_part(py::handle text, Py_ssize_t start, Py_ssize_t end) {
-        if (end > start) {
-            Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(text.ptr());
-            if (widest > max_) widest = capi::max_char(text.ptr(), start, end);
-            push_text(text.ptr(), start, end, widest);
-        }
+        if (end <= start) return *this;
+        PyObject *t = text.ptr();
+        int kind = PyUnicode_KIND(t);
+        const void *data = static_cast<const char *>(PyUnicode_DATA(t)) + start * kind;
+        Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(t);
+        if (widest > max_) widest = widest_of(kind, data, end - start, widest);
+        push({data, t, end - start, kind, 0}, widest);
         return *this;
     }
     // ASCII that outlives the builder (a literal).
     text_builder &ascii(const char *text, Py_ssize_t size) {
-        if (size) push({nullptr, text, 0, size, 0}, 127);
+        if (size) push({text, nullptr, size, PyUnicode_1BYTE_KIND, 0}, 0x7F);
         return *this;
     }
     template <size_t N> text_builder &ascii(const char (&text)[N]) { return ascii(text, N - 1); }
     text_builder &ch(Py_UCS4 c) {
-        push({nullptr, nullptr, 0, 1, c}, c);
-        return *this;
+        if (c < 0x80) return ascii(&kAscii[c], 1);
+        py::str one = pysem::steal_as<py::str>(PyUnicode_FromOrdinal(static_cast<int>(c)));
+        return add(one);
     }
     text_builder &repeat(char c, long long count) {
         for (long long i = 0; i < count; ++i) ch(static_cast<Py_UCS4>(c));
         return *this;
     }
+    // `count` LF, written before whatever comes next (a cheaper ch('\n')).
+    text_builder &line_feeds(int count) {
+        lead_ += count;
+        length_ += count;
+        if (count && max_ < 0x7F) max_ = 0x7F;
+        return *this;
+    }
     Py_ssize_t size() const { return length_; }
 
     py::str finish() {
-        if (count_ == 1 && data_[0].text && data_[0].start == 0 && PyUnicode_CheckExact(data_[0].text) &&
-            data_[0].end == PyUnicode_GET_LENGTH(data_[0].text))
-            return py::reinterpret_borrow<py::str>(data_[0].text); // the one whole text itself
+        if (count_ == 1 && lead_ == 0 && data_[0].lead == 0 && data_[0].owner && PyUnicode_CheckExact(data_[0].owner) &&
+            data_[0].data == PyUnicode_DATA(data_[0].owner) && data_[0].length == PyUnicode_GET_LENGTH(data_[0].owner))
+            return py::reinterpret_borrow<py::str>(data_[0].owner); // the one whole text itself
         PyObject *out = PyUnicode_New(length_, max_);
         if (!out) throw py::error_already_set();
-        int kind = PyUnicode_KIND(out);
-        void *into = PyUnicode_DATA(out);
-        Py_ssize_t at = 0;
-        for (size_t i = 0; i < count_; ++i) {
-            const piece &p = data_[i];
-            Py_ssize_t n = p.end - p.start;
-            if (p.text) {
-                capi::copy_characters(out, at, p.text, p.start, n);
-            } else if (p.ascii) {
-                if (kind == PyUnicode_1BYTE_KIND) std::memcpy(static_cast<char *>(into) + at, p.ascii, n);
-                else for (Py_ssize_t k = 0; k < n; ++k) PyUnicode_WRITE(kind, into, at + k, static_cast<unsigned char>(p.ascii[k]));
-            } else {
-                PyUnicode_WRITE(kind, into, at, p.c);
-            }
-            at += n;
+        switch (PyUnicode_KIND(out)) {
+        case PyUnicode_1BYTE_KIND: write_all(static_cast<Py_UCS1 *>(PyUnicode_DATA(out))); break;
+        case PyUnicode_2BYTE_KIND: write_all(static_cast<Py_UCS2 *>(PyUnicode_DATA(out))); break;
+        default: write_all(static_cast<Py_UCS4 *>(PyUnicode_DATA(out))); break;
         }
         return py::reinterpret_steal<py::str>(out);
     }
 
   private:
     struct piece {
-        PyObject *text;    // a held text, or null
-        const char *ascii; // else ASCII, or else the code point `c`
-        Py_ssize_t start, end;
-        Py_UCS4 c;
+        const void *data; // the first code point
+        PyObject *owner;  // the text that holds it, or null for static ASCII
+        Py_ssize_t length;
+        int kind;
+        int lead; // LF written before it
     };
+    static constexpr char kAscii[128] = {
+        0,   1,   2,   3,   4,   5,   6,   7,   8,   9,   10,  11,  12,  13,  14,  15,  16,  17,  18,  19,  20,  21,
+        22,  23,  24,  25,  26,  27,  28,  29,  30,  31,  32,  33,  34,  35,  36,  37,  38,  39,  40,  41,  42,  43,
+        44,  45,  46,  47,  48,  49,  50,  51,  52,  53,  54,  55,  56,  57,  58,  59,  60,  61,  62,  63,  64,  65,
+        66,  67,  68,  69,  70,  71,  72,  73,  74,  75,  76,  77,  78,  79,  80,  81,  82,  83,  84,  85,  86,  87,
+        88,  89,  90,  91,  92,  93,  94,  95,  96,  97,  98,  99,  100, 101, 102, 103, 104, 105, 106, 107, 108, 109,
+        110, 111, 112, 113, 114, 115, 116, 117, 118, 119, 120, 121, 122, 123, 124, 125, 126, 127};
 
-    void push_text(PyObject *text, Py_ssize_t start, Py_ssize_t end, Py_UCS4 widest) {
-        push({text, nullptr, start, end, 0}, widest);
-        Py_INCREF(text);
+    // The kind limit of the widest code point of a run, below `bound`.
+    static Py_UCS4 widest_of(int kind, const void *data, Py_ssize_t n, Py_UCS4 bound) {
+        Py_UCS4 top = 0x7F;
+        for (Py_ssize_t i = 0; i < n && top < bound; ++i) top = std::max(top, kind_limit(PyUnicode_READ(kind, data, i)));
+        return top;
     }
+    static Py_UCS4 kind_limit(Py_UCS4 c) { return c < 0x80 ? 0x7F : c < 0x100 ? 0xFF : c < 0x10000 ? 0xFFFF : 0x10FFFF; }
+
     void push(const piece &p, Py_UCS4 widest) {
         if (count_ == capacity_) grow();
-        data_[count_++] = p;
-        length_ += p.end - p.start;
+        piece &at = data_[count_++];
+        at = p;
+        at.lead = lead_;
+        lead_ = 0;
+        Py_XINCREF(p.owner);
+        length_ += p.length;
         if (widest > max_) max_ = widest;
     }
+
+    template <class From, class To> static To *copy(const void *from, Py_ssize_t n, To *to) {
+        const From *s = static_cast<const From *>(from);
+        if constexpr (std::is_same_v<From, To>) {
+            if (n > 8) {
+                std::memcpy(to, s, static_cast<size_t>(n) * sizeof(To));
+                return to + n;
+            }
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) to[i] = static_cast<To>(s[i]);
+        return to + n;
+    }
+    template <class To> void write_all(To *to) const {
+        for (size_t i = 0; i < count_; ++i) {
+            const piece &p = data_[i];
+            for (int k = 0; k < p.lead; ++k) *to++ = '\n';
+            switch (p.kind) {
+            case PyUnicode_1BYTE_KIND: to = copy<Py_UCS1>(p.data, p.length, to); break;
+            case PyUnicode_2BYTE_KIND: to = copy<Py_UCS2>(p.data, p.length, to); break;
+            default: to = copy<Py_UCS4>(p.data, p.length, to); break;
+            }
+        }
+        for (int k = 0; k < lead_; ++k) *to++ = '\n';
+    }
     void grow() {
-        size_t capacity = capacity_ * 2;
+        size_t capacity = capacity_ * 4;
         auto bigger = std::make_unique<piece[]>(capacity);
         std::copy(data_, data_ + count_, bigger.get());
         heap_ = std::move(bigger);
@@ -159,7 +200,7 @@ class text_builder {
         capacity_ = capacity;
     }
     void drop_from(size_t first) {
-        for (size_t i = first; i < count_; ++i) Py_XDECREF(data_[i].text);
+        for (size_t i = first; i < count_; ++i) Py_XDECREF(data_[i].owner);
         count_ = first;
     }
 
@@ -170,6 +211,7 @@ class text_builder {
     size_t count_ = 0, capacity_ = kLocal;
     Py_ssize_t length_ = 0;
     Py_UCS4 max_ = 0;
+    int lead_ = 0;
 };
 
 // "".join of ASCII literals and of values in their text form.

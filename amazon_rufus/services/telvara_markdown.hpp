@@ -173,8 +173,7 @@ class blank_line_collapse {
             blank_pending_ = true;
             return;
         }
-        if (written_) out_.ch('\n');
-        if (blank_pending_) out_.ch('\n');
+        out_.line_feeds(written_ + blank_pending_);
         out_.add_part(text, start, end);
         written_ = true;
         blank_pending_ = false;
