@@ -36,7 +36,6 @@ using pysem::make_dict;
 using pysem::omitted;
 using pysem::starts_with;
 using pysem::strip;
-using pysem::text_form;
 using pysem::through;
 using pysem::truthy;
 using pysem::via;
@@ -53,6 +52,22 @@ template <class... Args> py::object call(py::handle fn, const Args &...args) {
 // text.upper()
 inline py::object upper(py::handle text) {
     return pysem::steal(PyObject_CallMethodNoArgs(text.ptr(), PYSEM_LIT("upper").ptr()));
+}
+
+// str(value). Section and subsection numbers are small ints: their texts are
+// made once.
+inline py::str text_form(py::handle value) {
+    constexpr long kSmall = 100;
+    if (PyLong_CheckExact(value.ptr())) {
+        int overflow = 0;
+        long n = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
+        if (!overflow && n >= 0 && n < kSmall) {
+            static PyObject *made[kSmall] = {};
+            if (!made[n]) made[n] = pysem::text_form(value).release().ptr(); // kept for the process's life
+            return py::reinterpret_borrow<py::str>(made[n]);
+        }
+    }
+    return pysem::text_form(value);
 }
 
 // ---------------------------------------------------------------------------
