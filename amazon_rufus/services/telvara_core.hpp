@@ -317,7 +317,7 @@ struct State {
     py::object numbered_heading_match;
     py::object row_start_match;
     py::object title_words_search;
-    py::object bullet_lead_sub, check_lead_sub;
+    py::object bullet_lead_sub;
     py::object count_search, number_match, bullet_match, caption_match, step_match;
     // The six labels that end a field value, and the `match` of their label
     // lines (case-sensitive).
@@ -376,7 +376,6 @@ inline State::State() {
         store(R"re(^(?:第\s*\d+\s*点|Bullet\s*#?\d+|图|图片|主图|模块|P\d|缺失))re", kIgnoreCase).attr("match");
     title_words_search = store(R"re(\b(?:with|Bed|Frame|Daybed|KESTRO)\b)re", kIgnoreCase).attr("search");
     bullet_lead_sub = store(R"re(^[-*•\s]+)re", 0).attr("sub");
-    check_lead_sub = store(R"re(^[✅✔]+)re", 0).attr("sub");
     count_search = store(R"re(共约|字符)re", 0).attr("search");
     number_match = store(R"re(^(\d+)[.)、]?$)re", 0).attr("match");
     bullet_match = store(R"re(^Bullet\s*#?(\d+)\s*[-—:：]?\s*(.*)$)re", kIgnoreCase).attr("match");

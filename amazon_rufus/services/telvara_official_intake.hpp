@@ -113,10 +113,10 @@ inline py::str answer_text(py::handle self, py::handle index_arg, py::handle ans
     return PYSEM_LIT("");
 }
 
-inline py::tuple split_numbered_sections(py::handle self, py::handle text_arg) {
-    py::str source = pysem::exact_str(text_arg, "text");
+// The intro and numbered subsections of an answer's content lines (the
+// rules of _split_numbered_sections).
+inline py::tuple numbered_sections(py::handle lines) {
     State &st = state();
-    py::object lines = via<normalize_content_lines>(self, source);
     py::list intro;
     py::dict sections;
     py::object current; // the list of the current subsection
@@ -148,10 +148,14 @@ inline py::tuple split_numbered_sections(py::handle self, py::handle text_arg) {
     return py::make_tuple(intro, sections);
 }
 
-inline py::object infer_diagnosis_sections(py::handle self, py::handle question_arg, py::handle text_arg) {
-    py::int_ question = pysem::int_arg(question_arg, "question_index");
+inline py::tuple split_numbered_sections(py::handle self, py::handle text_arg) {
     py::str source = pysem::exact_str(text_arg, "text");
-    py::object lines = via<normalize_content_lines>(self, source);
+    return numbered_sections(via<normalize_content_lines>(self, source));
+}
+
+// The subsections that an answer's content lines give by their marker words
+// (the rules of _infer_diagnosis_sections).
+inline py::object inferred_sections(py::handle self, py::handle question, py::handle lines) {
     if (!truthy(lines)) return py::dict();
     switch (pysem::clamp_ll(question)) {
     case 1: return via<infer_title_sections>(self, lines);
@@ -163,6 +167,12 @@ inline py::object infer_diagnosis_sections(py::handle self, py::handle question_
     case 7: return via<infer_overall_sections>(self, lines);
     default: return py::dict();
     }
+}
+
+inline py::object infer_diagnosis_sections(py::handle self, py::handle question_arg, py::handle text_arg) {
+    py::int_ question = pysem::int_arg(question_arg, "question_index");
+    py::str source = pysem::exact_str(text_arg, "text");
+    return inferred_sections(self, question, via<normalize_content_lines>(self, source));
 }
 
 // The subsection numbers to render: 1 up to the largest number (filled up
@@ -195,9 +205,23 @@ inline py::list format_diagnosis_answer(py::handle self, py::handle question_arg
     if (!truthy(answer_text))
         answer_text = concat({PYSEM_LIT("第 "), text_form(question), PYSEM_LIT(" 题未获取到答案")});
 
-    auto [intro, sections] = pysem::unpack2(via<split_numbered_sections>(self, answer_text));
+    // Both steps read the answer's content lines: while they and the line
+    // reader are the class's own, the lines are read once.
+    py::object content;
+    py::object split;
+    if (is_direct<split_numbered_sections>(self)) {
+        py::str source = pysem::exact_str(answer_text, "text");
+        content = via<normalize_content_lines>(self, source);
+        split = numbered_sections(content);
+        if (!is_direct<normalize_content_lines>(self)) content = py::object();
+    } else {
+        split = through<split_numbered_sections>(self, answer_text);
+    }
+    auto [intro, sections] = pysem::unpack2(split);
     if (!truthy(sections)) {
-        py::object inferred = via<infer_diagnosis_sections>(self, question, answer_text);
+        py::object inferred = content && is_direct<infer_diagnosis_sections>(self)
+                                  ? inferred_sections(self, question, content)
+                                  : via<infer_diagnosis_sections>(self, question, answer_text);
         if (truthy(inferred)) {
             sections = inferred;
             intro = py::list();
@@ -391,9 +415,14 @@ inline py::list strip_bullets(py::handle, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     State &st = state();
     py::list out;
+    // ^[-*•\s]+ and ^[✅✔]+ cut as their leading runs.
+    auto bullet = [](Py_UCS4 c) { return c == '-' || c == '*' || c == U'•' || pysem::is_space(c); };
+    auto check = [](Py_UCS4 c) { return c == U'✅' || c == U'✔'; };
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
-        py::str s = strip(as_text(call(st.bullet_lead_sub, PYSEM_LIT(""), item(lines, i))));
-        s = strip(as_text(call(st.check_lead_sub, PYSEM_LIT(""), s)));
+        py::object line = item(lines, i);
+        if (!PyUnicode_Check(line.ptr())) call(st.bullet_lead_sub, PYSEM_LIT(""), line); // refused as `re` refuses it
+        py::str s = strip(patterns::cut_leading(line, bullet));
+        s = strip(patterns::cut_leading(s, check));
         if (length(s)) append(out, s);
     }
     return out;
@@ -435,9 +464,12 @@ inline py::list collect_marker_groups(py::handle, py::handle lines_arg, py::hand
     py::list lines = pysem::exact_list(lines_arg, "lines");
     py::str pattern = pysem::exact_str(pattern_arg, "pattern");
     py::object match_fn = compiled(pattern, kIgnoreCase).attr("match");
+    std::optional<patterns::leading_ideographs> lead = patterns::leading_ideographs::of(pattern);
     std::vector<std::pair<Py_ssize_t, py::object>> marks;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
-        py::object m = call(match_fn, item(lines, i));
+        py::object line = item(lines, i);
+        if (lead && lead->rules_out(line)) continue;
+        py::object m = call(match_fn, line);
         if (!m.is_none()) marks.emplace_back(i, std::move(m));
     }
     py::list groups;

@@ -9,6 +9,7 @@
 #include "amazon_rufus/services/telvara_core.hpp"
 
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -232,5 +233,58 @@ class label_line {
   private:
     py::str label_;
 };
+
+// ---------------------------------------------------------------------------
+// Patterns whose every match starts a line with one of a few code points
+
+// Each pattern below matches only at the start of a line (`match`, or every
+// branch anchored by "^" without MULTILINE), and every branch starts with a
+// literal or a class that holds no ideograph but those listed. A line that
+// starts with any other ideograph therefore cannot match, with IGNORECASE or
+// without (ideographs have no other case), and need not be shown to `re`:
+// in the answers read here most lines start with one.
+class leading_ideographs {
+  public:
+    explicit constexpr leading_ideographs(std::u32string_view allowed) : allowed_(allowed) {}
+
+    // The entry of a marker or row start pattern given as text.
+    static std::optional<leading_ideographs> of(py::handle pattern) {
+        static constexpr std::pair<const char *, std::u32string_view> known[] = {
+            {R"re(^(第一点|第二点|第三点|第四点|第五点|第\s*[一二三四五六七八九十\d]+\s*点|Bullet\s*#?\d+)[:：]?\s*(.*)$)re", U"第"},
+            {R"re(^(图\s*\d+)[｜|—\-]?\s*(.*)$)re", U"图"},
+            {R"re(^(图\s*\d+|模块\s*\d+)[\s—｜|\-]*\s*(.*)$)re", U"图模"},
+            {R"re(^([①②③④⑤⑥⑦⑧⑨]\s*.+)$)re", U""},
+            {R"re(^(?:第\s*\d+\s*点|Bullet\s*#?\d+|缺失)$)re", U"第缺"},
+            {R"re(^(?:图|图片|主图|Image)\s*#?\d+|^图\d+)re", U"图主"},
+            {R"re(^(?:模块|Module|[A-Za-z0-9+ ]+模块))re", U"模"},
+        };
+        if (!PyUnicode_Check(pattern.ptr())) return std::nullopt;
+        for (const auto &[text, allowed] : known)
+            if (PyUnicode_Compare(pysem::interned(text).ptr(), pattern.ptr()) == 0) return leading_ideographs(allowed);
+        return std::nullopt;
+    }
+
+    bool rules_out(py::handle line) const {
+        if (!PyUnicode_Check(line.ptr()) || PyUnicode_GET_LENGTH(line.ptr()) == 0) return false;
+        Py_UCS4 first = PyUnicode_READ_CHAR(line.ptr(), 0);
+        return is_ideograph(first) && allowed_.find(first) == std::u32string_view::npos;
+    }
+
+  private:
+    std::u32string_view allowed_;
+};
+
+// The module's own line patterns of this kind (see State).
+inline constexpr leading_ideographs kRowStart{U"第图主模缺"}; // ^(?:第\s*\d+\s*点|Bullet\s*#?\d+|图|图片|主图|模块|P\d|缺失)
+inline constexpr leading_ideographs kNoIdeograph{U""};    // ^Step\s+\d+, ^(\d+)[.)、]?$, ^Bullet..., ^[A-Z]...
+
+// re.sub(r"^[...]+", "", s) for a class of code points `lead`: the text
+// without its leading run of them.
+inline py::str cut_leading(py::handle s, bool (*lead)(Py_UCS4)) {
+    pysem::text_view t(s);
+    Py_ssize_t i = 0;
+    while (i < t.size() && lead(t[i])) ++i;
+    return pysem::substr(s, i, t.size());
+}
 
 } // namespace telvara::patterns

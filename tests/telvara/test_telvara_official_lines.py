@@ -317,3 +317,80 @@ def test_text_rewrites_agree_with_their_patterns(tv):
         text = "x" + line.replace("\r", "").replace("•", "").replace("-", "").replace("*", "") + "y"
         text = "\n" * rng.randint(0, 4) + "\n".join(part.rstrip() for part in text.split("\n"))
         assert tv._normalize_answer_markdown(text) == re.sub(r"\n{3,}", "\n\n", text.strip()), ascii(text)
+
+
+# Marker and row start patterns that `re` is asked only for lines that can
+# start a match; the words that start them, and case-folding near misses.
+MARKER_PATTERNS = [
+    r"^(第一点|第二点|第三点|第四点|第五点|第\s*[一二三四五六七八九十\d]+\s*点|Bullet\s*#?\d+)[:：]?\s*(.*)$",
+    r"^(图\s*\d+)[｜|—\-]?\s*(.*)$", r"^(图\s*\d+|模块\s*\d+)[\s—｜|\-]*\s*(.*)$", r"^([①②③④⑤⑥⑦⑧⑨]\s*.+)$",
+]
+ROW_STARTS = [r"^(?:第\s*\d+\s*点|Bullet\s*#?\d+|缺失)$", r"^(?:图|图片|主图|Image)\s*#?\d+|^图\d+",
+              r"^(?:模块|Module|[A-Za-z0-9+ ]+模块)"]
+LEADS = ["第", "第一点", "第 3 点", "点", "图", "图片", "主图", "模块", "缺失", "Bullet", "BULLET #", "Image", "İmage", "ımage",
+         "Module", "P", "p", "Step ", "STEP\t", "ſtep ", "Kx:", "A1:", "①", "⑨", "12", "3.", "4)", "５、", "建议", "问题"]
+
+
+def trim_blank(lines):
+    while lines and not lines[0].strip():
+        lines = lines[1:]
+    while lines and not lines[-1].strip():
+        lines = lines[:-1]
+    return lines or ["无"]
+
+
+def test_marker_groups_agree_with_their_patterns(tv):
+    lines = random_lines(5, LEADS, count=3000)
+    for pattern in MARKER_PATTERNS:
+        marks = [(i, m) for i, line in enumerate(lines) if (m := re.match(pattern, line, re.I))]
+        ends = [i for i, _ in marks[1:]] + [len(lines)]
+        expected = [(k + 1, m[1].strip(), (m[2] or "").strip() if (m.lastindex or 0) >= 2 else "", lines[i + 1:end], i)
+                    for k, ((i, m), end) in enumerate(zip(marks, ends))]
+        assert tv._collect_marker_groups(lines, pattern) == expected, pattern
+
+
+def test_row_starts_agree_with_their_patterns(tv):
+    for pattern in ROW_STARTS:
+        for chunk in zip(*[iter(random_lines(6, LEADS, count=3000))] * 6):
+            lines = list(chunk)
+            starts = [i for i, line in enumerate(lines) if re.search(pattern, line, re.I)]
+            expected = ([["\n".join(lines[a:b]).strip()] for a, b in zip(starts, starts[1:] + [len(lines)])] if starts
+                        else tv._parse_fixed_rows(lines, 1, last_cell_continues=True))
+            assert tv._parse_row_start_rows(lines, 1, pattern) == expected, (pattern, ascii(lines))
+    row_start = re.compile(r"^(?:第\s*\d+\s*点|Bullet\s*#?\d+|图|图片|主图|模块|P\d|缺失)", re.I)
+    for line in random_lines(7, LEADS):
+        long = (line + "x" * 40).strip()  # long lines start a row only by the pattern
+        expected = bool(long) and long[0] not in "-•*—–\"'（(:：" and bool(row_start.match(long))
+        assert tv._looks_like_next_row_start(line + "x" * 40, 1, 1) is expected, ascii(line)
+
+
+def test_bullet_and_plain_renderers_agree_with_their_patterns(tv):
+    number, caption = re.compile(r"^(\d+)[.)、]?$"), re.compile(r"^[A-Z][A-Za-z0-9 +&'/-]+[:：]")
+    bullet, step = re.compile(r"^Bullet\s*#?(\d+)\s*[-—:：]?\s*(.*)$", re.I), re.compile(r"^Step\s+\d+", re.I)
+    for chunk in zip(*[iter(random_lines(8, LEADS, count=3000))] * 3):
+        lines, out, counter, i = list(chunk), [], 1, 0
+        while i < len(lines):
+            line, n, b = lines[i], number.match(lines[i]), bullet.match(lines[i])
+            if n and i + 1 < len(lines):
+                out.append(f"#### Bullet {n[1]}：{lines[i + 1]}")
+                i += 2
+                continue
+            if b:
+                out.append(f"#### Bullet {b[1]}：{b[2].strip()}" if b[2].strip() else f"#### Bullet {b[1]}")
+                i += 1
+                continue
+            if counter <= 8 and caption.match(line):
+                out.append(f"#### Bullet {counter}：{line}")
+                counter += 1
+            else:
+                out.append(line)
+            i += 1
+            if i < len(lines) and out[-1]:
+                out.append("")
+        assert tv._render_bullet_content(lines) == trim_blank(out), ascii(lines)
+        plain = [part for line in lines
+                 for part in (["", "#### " + line] if not line.startswith("- ") and step.match(line) else [line])]
+        assert tv._render_plain_lines(lines) == trim_blank(plain), ascii(lines)
+    for line in random_lines(9, LEADS + ["- ", "*", "•", "✅", "✔"]):
+        cut = re.sub(r"^[✅✔]+", "", re.sub(r"^[-*•\s]+", "", line).strip()).strip()
+        assert tv._strip_bullets([line]) == ([cut] if cut else []), ascii(line)
