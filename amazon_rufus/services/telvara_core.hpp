@@ -106,7 +106,7 @@ class text_builder {
         int kind = PyUnicode_KIND(t);
         const void *data = static_cast<const char *>(PyUnicode_DATA(t)) + start * kind;
         Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(t);
-        if (widest > max_) widest = widest_of(kind, data, end - start, widest);
+        if (widest > max_ && (start != 0 || end != PyUnicode_GET_LENGTH(t))) widest = widest_of(kind, data, end - start, widest);
         push({data, t, end - start, kind, 0}, widest);
         return *this;
     }
@@ -792,13 +792,19 @@ template <class Write> py::str pipe_line(py::handle cells, Write &&write) {
 
 // The delimiter line of a pipe table of `width` columns.
 inline py::str delimiter_line(Py_ssize_t width) {
+    // Tables are a few columns wide: their lines are made once.
+    constexpr Py_ssize_t kKept = 16;
+    static PyObject *kept[kKept] = {};
+    if (width >= 0 && width < kKept && kept[width]) return py::reinterpret_borrow<py::str>(kept[width]);
     text_builder line;
     line.ascii("| ");
     for (Py_ssize_t i = 0; i < width; ++i) {
         if (i) line.ascii(" | ");
         line.ascii("---");
     }
-    return line.ascii(" |").finish();
+    py::str made = line.ascii(" |").finish();
+    if (width >= 0 && width < kKept) kept[width] = py::str(made).release().ptr(); // kept for the process's life
+    return made;
 }
 
 } // namespace telvara
