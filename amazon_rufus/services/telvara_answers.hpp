@@ -14,45 +14,58 @@ template <class Input> py::list block_lines(const Input &blocks);
 // ---------------------------------------------------------------------------
 // Sections
 
-inline py::object _format_section(py::handle self, py::handle index_arg, py::handle answer_arg,
-                                  py::handle question_arg) {
+// The lines of one answer's section (the rules of _format_section), joined
+// with LF into `lines`.
+inline void write_section(py::handle self, py::handle index_arg, py::handle answer_arg, py::handle question_arg,
+                          joined &lines) {
     py::int_ index = pysem::int_arg(index_arg, "index");
     py::str question = pysem::exact_str(question_arg, "question");
     py::object answer = is_mapping(answer_arg) ? py::reinterpret_borrow<py::object>(answer_arg) : py::dict();
 
-    py::list lines;
-    append(lines, cat("## ", PYSEM_LIT("第 "), index, PYSEM_LIT(" 题："), question));
-    auto sub_section = [&](py::handle heading, py::handle body) {
-        append(lines, PYSEM_LIT(""));
-        append(lines, heading);
-        append(lines, PYSEM_LIT(""));
-        extend(lines, body);
+    lines.add(cat("## ", PYSEM_LIT("第 "), index, PYSEM_LIT(" 题："), question));
+    auto sub_section = [&](py::handle heading) {
+        lines.add(PYSEM_LIT(""));
+        lines.add(heading);
+        lines.add(PYSEM_LIT(""));
     };
 
     py::object links = via<_format_product_links>(self, get(answer, PYSEM_LIT("productLinks")));
-    if (truthy(links)) sub_section(PYSEM_LIT("### 相关产品"), links);
+    if (truthy(links)) {
+        sub_section(PYSEM_LIT("### 相关产品"));
+        lines.add_all(links);
+    }
 
     py::str summary = pysem::field_text(answer, PYSEM_LIT("summaryText"));
     // The body method takes only a plain mapping; a derived one is copied.
     py::object body = via<_format_answer_body>(self, index, plain(answer));
     bool has_summary = PyUnicode_GET_LENGTH(summary.ptr()) != 0;
     if (truthy(body)) {
-        sub_section(PYSEM_LIT("### 答案"), body);
+        sub_section(PYSEM_LIT("### 答案"));
+        lines.add_all(body);
     } else if (!has_summary) {
-        py::list none;
-        append(none, cat(PYSEM_LIT("第 "), index, PYSEM_LIT(" 题未获取到答案")));
-        sub_section(PYSEM_LIT("### 答案"), none);
+        sub_section(PYSEM_LIT("### 答案"));
+        lines.add(cat(PYSEM_LIT("第 "), index, PYSEM_LIT(" 题未获取到答案")));
     }
 
     py::object recommended = via<_format_recommended_asins>(self, get(answer, PYSEM_LIT("recommendedAsins")));
-    if (truthy(recommended)) sub_section(PYSEM_LIT("### 推荐 ASIN"), recommended);
+    if (truthy(recommended)) {
+        sub_section(PYSEM_LIT("### 推荐 ASIN"));
+        lines.add_all(recommended);
+    }
 
     if (has_summary) {
-        py::list one;
-        append(one, summary);
-        sub_section(PYSEM_LIT("### 总结"), one);
+        sub_section(PYSEM_LIT("### 总结"));
+        lines.add(summary);
     }
-    return join(PYSEM_LIT("\n"), lines);
+}
+
+inline py::object _format_section(py::handle self, py::handle index_arg, py::handle answer_arg,
+                                  py::handle question_arg) {
+    text_builder out;
+    joined lines(out, "\n");
+    write_section(self, index_arg, answer_arg, question_arg, lines);
+    lines.end();
+    return out.finish();
 }
 
 inline py::object _format_answer_body(py::handle self, py::handle index_arg, py::handle answer_arg) {

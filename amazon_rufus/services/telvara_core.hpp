@@ -229,6 +229,46 @@ class text_builder {
     int lead_ = 0;
 };
 
+// separator.join(items), written into a builder as the items come. An item
+// that is not text is refused when the join ends, with str.join's own error
+// for the first such item, as the join of the whole list would refuse it.
+class joined {
+  public:
+    joined(text_builder &out, const char *separator) : out_(out), separator_(separator) {}
+
+    void add(py::handle item) {
+        open();
+        if (PyUnicode_Check(item.ptr())) out_.add(item);
+        else if (!refused_) refused_ = py::reinterpret_borrow<py::object>(item), refused_at_ = count_;
+        ++count_;
+    }
+    void add_all(py::handle items) {
+        for_each_item(items);
+    }
+    // An item written in place, into the builder, between open() and close().
+    void open() {
+        if (count_ == 0) return;
+        if (separator_[0] == '\n' && separator_[1] == 0) out_.line_feeds(1);
+        else out_.ascii(separator_, static_cast<Py_ssize_t>(std::strlen(separator_)));
+    }
+    void close() { ++count_; }
+    // The end of the join: its error, if an item was not text.
+    void end() const {
+        if (!refused_) return;
+        PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", refused_at_,
+                     Py_TYPE(refused_.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+
+  private:
+    void for_each_item(py::handle items);
+
+    text_builder &out_;
+    const char *separator_;
+    Py_ssize_t count_ = 0, refused_at_ = 0;
+    py::object refused_;
+};
+
 // "".join of ASCII literals and of values in their text form.
 inline void put(text_builder &out, const char *ascii) { out.ascii(ascii, static_cast<Py_ssize_t>(std::strlen(ascii))); }
 inline void put(text_builder &out, py::handle value) { out.add_form(value); }
@@ -511,6 +551,10 @@ template <class F> void for_each(py::handle value, F &&body) {
     py::object it = pysem::steal(PyObject_GetIter(value.ptr()));
     while (PyObject *item = PyIter_Next(it.ptr())) body(py::reinterpret_steal<py::object>(item));
     if (PyErr_Occurred()) throw py::error_already_set();
+}
+
+inline void joined::for_each_item(py::handle items) {
+    for_each(items, [&](py::object item) { add(item); });
 }
 
 // len(value)

@@ -118,6 +118,18 @@ def test_patched_methods_returning_odd_kinds_fail_cleanly(monkeypatch):
         tv._build_text_fallback_blocks("x")
 
 
+def test_lines_that_are_not_text_are_refused_as_join_refuses_them(monkeypatch):
+    # Sections are joined as they are written: the first item that is not
+    # text fails the join it is part of, by its index there.
+    tv = Telvara()
+    monkeypatch.setattr(tv, "_format_answer_body", lambda index, answer: ["a", 1, None])
+    with pytest.raises(TypeError, match=r"^sequence item 5: expected str instance, int found$"):
+        tv.format_data({"answers": [{}]})
+    monkeypatch.setattr(tv, "_format_section", lambda index, answer, question: "s" if index != 2 else None)
+    with pytest.raises(TypeError, match=r"^sequence item 1: expected str instance, NoneType found$"):
+        tv.format_data({"answers": [{}, {}, {}]})
+
+
 @pytest.mark.parametrize(
     "method, fake, run, error, message",
     [
