@@ -229,6 +229,27 @@ class text_builder {
     int lead_ = 0;
 };
 
+// What str.join refuses: the first item that is not text, and its index.
+class join_refusal {
+  public:
+    void note(py::handle item, Py_ssize_t at) {
+        if (item_) return;
+        item_ = py::reinterpret_borrow<py::object>(item);
+        at_ = at;
+    }
+    // The join's own error, when an item was noted.
+    void raise_if_any() const {
+        if (!item_) return;
+        PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", at_,
+                     Py_TYPE(item_.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+
+  private:
+    py::object item_;
+    Py_ssize_t at_ = 0;
+};
+
 // separator.join(items), written into a builder as the items come. An item
 // that is not text is refused when the join ends, with str.join's own error
 // for the first such item, as the join of the whole list would refuse it.
@@ -239,12 +260,10 @@ class joined {
     void add(py::handle item) {
         open();
         if (PyUnicode_Check(item.ptr())) out_.add(item);
-        else if (!refused_) refused_ = py::reinterpret_borrow<py::object>(item), refused_at_ = count_;
+        else refusal_.note(item, count_);
         ++count_;
     }
-    void add_all(py::handle items) {
-        for_each_item(items);
-    }
+    void add_all(py::handle items) { for_each_item(items); }
     // An item written in place, into the builder, between open() and close().
     void open() {
         if (count_ == 0) return;
@@ -253,20 +272,15 @@ class joined {
     }
     void close() { ++count_; }
     // The end of the join: its error, if an item was not text.
-    void end() const {
-        if (!refused_) return;
-        PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", refused_at_,
-                     Py_TYPE(refused_.ptr())->tp_name);
-        throw py::error_already_set();
-    }
+    void end() const { refusal_.raise_if_any(); }
 
   private:
     void for_each_item(py::handle items);
 
     text_builder &out_;
     const char *separator_;
-    Py_ssize_t count_ = 0, refused_at_ = 0;
-    py::object refused_;
+    Py_ssize_t count_ = 0;
+    join_refusal refusal_;
 };
 
 // "".join of ASCII literals and of values in their text form.

@@ -192,20 +192,48 @@ inline py::object _collapse_blank_lines(py::handle, py::handle text_arg) {
     return collapse.finish();
 }
 
-// self._collapse_blank_lines("\n".join(lines)): the joined text is made only
-// for a method other than the class's own.
-inline py::object collapse_lines(py::handle self, py::handle lines) {
-    if (!is_direct<_collapse_blank_lines>(self)) return through<_collapse_blank_lines>(self, join(PYSEM_LIT("\n"), lines));
-    Py_ssize_t n = PyList_GET_SIZE(lines.ptr());
-    for (Py_ssize_t i = 0; i < n; ++i)
-        if (!PyUnicode_Check(PyList_GET_ITEM(lines.ptr(), i))) join(PYSEM_LIT("\n"), lines); // join's own error
-    blank_line_collapse collapse;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        if (i) collapse.line_feed();
-        collapse.add(PyList_GET_ITEM(lines.ptr(), i));
+// The lines of a report, for self._collapse_blank_lines("\n".join(lines)):
+// while that method is the class's own, the lines go into the collapse as
+// they are, and neither a list of them nor their joined text is made. A line
+// that is not text fails as the join would.
+class report_lines {
+  public:
+    explicit report_lines(py::handle self) : self_(self) {}
+
+    void add(py::handle line) { lines_.push_back(py::reinterpret_borrow<py::object>(line)); }
+    void add_all(py::handle lines) {
+        for_each(lines, [&](py::object line) { add(line); });
     }
-    return collapse.finish();
-}
+
+    // The collapsed report; `joined_text` makes the text handed to another
+    // method from the joined lines.
+    template <class JoinedText> py::object finish(JoinedText &&joined_text) const {
+        if (!is_direct<_collapse_blank_lines>(self_)) {
+            text_builder text;
+            joined join(text, "\n");
+            for (const py::object &line : lines_) join.add(line);
+            join.end();
+            return through<_collapse_blank_lines>(self_, joined_text(text.finish()));
+        }
+        join_refusal refusal;
+        for (size_t i = 0; i < lines_.size(); ++i)
+            if (!PyUnicode_Check(lines_[i].ptr())) refusal.note(lines_[i], static_cast<Py_ssize_t>(i));
+        refusal.raise_if_any();
+        blank_line_collapse collapse;
+        for (size_t i = 0; i < lines_.size(); ++i) {
+            if (i) collapse.line_feed();
+            collapse.add(lines_[i]);
+        }
+        return collapse.finish();
+    }
+    py::object finish() const {
+        return finish([](py::str text) { return text; });
+    }
+
+  private:
+    py::handle self_;
+    std::vector<py::object> lines_;
+};
 
 // ---------------------------------------------------------------------------
 // Markdown fallback parser

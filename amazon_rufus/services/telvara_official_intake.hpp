@@ -265,29 +265,28 @@ inline py::object format_official_report(py::handle self, py::handle data_arg, p
     py::object asin = upper(strip(text_form(asin_value)));
     if (!truthy(asin)) asin = PYSEM_LIT("UNKNOWN");
 
-    py::list lines;
-    append(lines, concat({PYSEM_LIT("# ASIN "), asin, PYSEM_LIT(" Listing 优化诊断报告")}));
-    append(lines, PYSEM_LIT(""));
+    impl::report_lines lines(self);
+    lines.add(concat({PYSEM_LIT("# ASIN "), asin, PYSEM_LIT(" Listing 优化诊断报告")}));
+    lines.add(PYSEM_LIT(""));
     py::object section_titles = state().ns["DIAGNOSIS_SECTION_TITLES"];
     for (Py_ssize_t i = 0; i < size(answers); ++i) {
         long long n = i + 1;
         py::object answer = item(answers, i);
         py::object title = lookup(section_titles, py::int_(n));
         py::str title_text = title ? text_form(title) : concat({PYSEM_LIT("模块"), decimal(n)});
-        append(lines, concat({PYSEM_LIT("## "), decimal(n), PYSEM_LIT(". "), title_text}));
-        append(lines, PYSEM_LIT(""));
-        extend(lines, via<format_diagnosis_answer>(self, py::int_(n), answer));
+        lines.add(concat({PYSEM_LIT("## "), decimal(n), PYSEM_LIT(". "), title_text}));
+        lines.add(PYSEM_LIT(""));
+        lines.add_all(via<format_diagnosis_answer>(self, py::int_(n), answer));
         if (n < size(answers)) {
-            append(lines, PYSEM_LIT(""));
-            append(lines, PYSEM_LIT("---"));
-            append(lines, PYSEM_LIT(""));
+            lines.add(PYSEM_LIT(""));
+            lines.add(PYSEM_LIT("---"));
+            lines.add(PYSEM_LIT(""));
         }
     }
-    // The collapse cuts trailing white space and drops trailing blank lines
-    // anyway: the class's own method gets the lines as they are.
-    if (is_direct<impl::_collapse_blank_lines>(self)) return impl::collapse_lines(self, lines);
-    py::str report = concat({pysem::rstrip(join(PYSEM_LIT("\n"), lines)), PYSEM_LIT("\n")});
-    return through<impl::_collapse_blank_lines>(self, report);
+    // The text is trimmed at its end and ends with one LF. The collapse cuts
+    // trailing white space and drops trailing blank lines anyway: the class's
+    // own method gets the lines as they are.
+    return lines.finish([](py::str text) { return concat({pysem::rstrip(text), PYSEM_LIT("\n")}); });
 }
 
 // ---------------------------------------------------------------------------

@@ -32,9 +32,9 @@ inline py::object _format_structured_diagnosis_report(py::handle self, py::handl
 
     py::object section_titles = st.ns["DIAGNOSIS_SECTION_TITLES"];
     py::object subsection_titles = st.ns["DIAGNOSIS_SUBSECTIONS"];
-    py::list lines;
-    append(lines, cat("# ASIN ", shown, PYSEM_LIT(" Listing 优化诊断报告")));
-    append(lines, PYSEM_LIT(""));
+    report_lines lines(self);
+    lines.add(cat("# ASIN ", shown, PYSEM_LIT(" Listing 优化诊断报告")));
+    lines.add(PYSEM_LIT(""));
 
     Py_ssize_t count = length(sections);
     Py_ssize_t position = 0;
@@ -44,8 +44,8 @@ inline py::object _format_structured_diagnosis_report(py::handle self, py::handl
         py::object title = get(section, PYSEM_LIT("title"));
         if (!truthy(title)) title = get(section_titles, number);
         if (!truthy(title)) title = module_title(number);
-        append(lines, cat("## ", number, ". ", strip(text_form(title))));
-        append(lines, PYSEM_LIT(""));
+        lines.add(cat("## ", number, ". ", strip(text_form(title))));
+        lines.add(PYSEM_LIT(""));
 
         py::object raw = either(section, {PYSEM_LIT("subsections"), PYSEM_LIT("subSections"), PYSEM_LIT("children")});
         py::object subsections = via<_normalize_structured_subsections>(self, raw);
@@ -57,20 +57,20 @@ inline py::object _format_structured_diagnosis_report(py::handle self, py::handl
             py::object sub_title = get(subsection, PYSEM_LIT("title"));
             if (!truthy(sub_title) && !titles.is_none()) sub_title = get(titles, sub_number);
             if (!truthy(sub_title)) sub_title = module_title(sub_number);
-            append(lines, cat("### ", sub_number, PYSEM_LIT("、"), strip(text_form(sub_title))));
-            append(lines, PYSEM_LIT(""));
+            lines.add(cat("### ", sub_number, PYSEM_LIT("、"), strip(text_form(sub_title))));
+            lines.add(PYSEM_LIT(""));
             // The renderer takes only a plain mapping; a derived one is copied.
             py::object body = via<_render_structured_subsection>(self, number, sub_number, plain(subsection));
-            if (truthy(body)) extend(lines, body);
-            else append(lines, PYSEM_LIT("无"));
-            append(lines, PYSEM_LIT(""));
+            if (truthy(body)) lines.add_all(body);
+            else lines.add(PYSEM_LIT("无"));
+            lines.add(PYSEM_LIT(""));
         });
         if (position < count) {
-            append(lines, PYSEM_LIT("---"));
-            append(lines, PYSEM_LIT(""));
+            lines.add(PYSEM_LIT("---"));
+            lines.add(PYSEM_LIT(""));
         }
     });
-    return collapse_lines(self, lines);
+    return lines.finish();
 }
 
 // One rule for sections and subsections: a list keeps its mappings in order;
