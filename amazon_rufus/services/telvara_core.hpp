@@ -381,8 +381,12 @@ struct State {
     py::dict labels;
     // Marker -> `sub` of the cut up to its last occurrence (bounded).
     py::dict marker_cuts;
+    // Pattern -> its line search (a capsule), for patterns given as text
+    // (bounded).
+    py::dict line_searches;
     // Subsection titles that the cleaning of a subsection drops.
     py::set known_titles;
+    Py_ssize_t longest_title = 0;
 
     State();
 };
@@ -465,8 +469,11 @@ inline State::State() {
     for (const char *t : {"问题逐项分析", "优化优先级总结", "优化核心逻辑总结", "当前标题内容", "当前五点内容",
                           "当前图片整体问题", "当前A+内容整体问题", "评价整体总结分析", "产品定位", "核心参数全面对比",
                           "卖点优劣势对比", "评论口碑关键对比", "竞品差距与机会点", "综合结论", "核心问题定位",
-                          "最优先修改原因", "总体执行修改方案"})
-        known_titles.add(pysem::interned(t));
+                          "最优先修改原因", "总体执行修改方案"}) {
+        py::str title = pysem::interned(t);
+        known_titles.add(title);
+        longest_title = std::max(longest_title, PyUnicode_GET_LENGTH(title.ptr()));
+    }
 }
 
 // The compiled form of a pattern given as text, through the module's own

@@ -334,14 +334,39 @@ class line_search {
     std::optional<patterns::label_line> label_;
 };
 
+// The line search of a pattern given as text. That of a plain text is made
+// once and kept (the module's own patterns come back all the time), in a
+// bounded cache; `holder` keeps it alive.
+struct held_search {
+    py::object holder;
+    const line_search *search;
+};
+
+inline held_search line_search_of(py::handle pattern) {
+    if (!PyUnicode_CheckExact(pattern.ptr())) {
+        auto *made = new line_search(pattern);
+        py::capsule holder(made, [](void *p) { delete static_cast<line_search *>(p); });
+        return {holder, made};
+    }
+    PyObject *cache = state().line_searches.ptr();
+    if (PyObject *known = PyDict_GetItemWithError(cache, pattern.ptr()))
+        return {py::reinterpret_borrow<py::object>(known), static_cast<const line_search *>(PyCapsule_GetPointer(known, nullptr))};
+    if (PyErr_Occurred()) throw py::error_already_set();
+    auto *made = new line_search(pattern);
+    py::capsule holder(made, [](void *p) { delete static_cast<line_search *>(p); });
+    if (PyDict_GET_SIZE(cache) >= 256) PyDict_Clear(cache);
+    if (PyDict_SetItem(cache, pattern.ptr(), holder.ptr()) < 0) throw py::error_already_set();
+    return {holder, made};
+}
+
 inline py::int_ find_line(py::handle, py::handle lines_arg, py::handle pattern_arg, py::handle start_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     py::str pattern = pysem::exact_str(pattern_arg, "pattern");
     long long start = pysem::int_arg_ll(start_arg, "start");
-    line_search search(pattern);
+    held_search search = line_search_of(pattern);
     for (Py_ssize_t i = start > 0 ? static_cast<Py_ssize_t>(std::min<long long>(start, PY_SSIZE_T_MAX)) : 0;
          i < size(lines); ++i) {
-        if (search.found(item(lines, i))) return py::int_(i);
+        if (search.search->found(item(lines, i))) return py::int_(i);
     }
     return py::int_(-1);
 }
@@ -396,14 +421,14 @@ inline py::list guess_title_lines(py::handle, py::handle lines_arg) {
 inline py::list strip_marker_lines(py::handle, py::handle lines_arg, py::handle patterns_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     py::list patterns = pysem::exact_list(patterns_arg, "patterns");
-    std::vector<line_search> searches; // compiled on first use, in list order
+    std::vector<held_search> searches; // compiled on first use, in list order
     py::list out;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
         py::object line = item(lines, i);
         bool found = false;
         for (Py_ssize_t p = 0; p < size(patterns) && !found; ++p) {
-            if (static_cast<size_t>(p) == searches.size()) searches.emplace_back(item(patterns, p));
-            found = searches[p].found(line);
+            if (static_cast<size_t>(p) == searches.size()) searches.push_back(line_search_of(item(patterns, p)));
+            found = searches[p].search->found(line);
         }
         if (!found) append(out, line);
     }

@@ -37,7 +37,9 @@ inline py::object clean_lines(py::handle self, py::handle question, py::handle s
             if (keep_empty && PyUnicode_Check(line.ptr())) append(kept, line);
             continue;
         }
-        if (PyUnicode_Check(line.ptr()) && titles.contains(line)) continue;
+        // A plain text longer than every title is none (and is not hashed).
+        bool longer = PyUnicode_CheckExact(line.ptr()) && PyUnicode_GET_LENGTH(line.ptr()) > st.longest_title;
+        if (PyUnicode_Check(line.ptr()) && !longer && titles.contains(line)) continue;
         if (PyUnicode_Check(line.ptr()) ? patterns::numbered_heading(line)
                                         : !call(st.numbered_heading_match, line).is_none()) // refused as `re` refuses it
             continue;

@@ -8,6 +8,8 @@ import pytest
 
 from pelorin.amazon_rufus.services.telvara import Telvara
 
+from .conftest import StrSub
+
 
 # --- answer text normalisation -------------------------------------------------
 
@@ -394,3 +396,12 @@ def test_bullet_and_plain_renderers_agree_with_their_patterns(tv):
     for line in random_lines(9, LEADS + ["- ", "*", "•", "✅", "✔"]):
         cut = re.sub(r"^[✅✔]+", "", re.sub(r"^[-*•\s]+", "", line).strip()).strip()
         assert tv._strip_bullets([line]) == ([cut] if cut else []), ascii(line)
+
+
+def test_patterns_given_as_text_are_each_searched_as_themselves(tv):
+    # More patterns than the module keeps searches for, and derived texts.
+    for k in range(600):
+        assert tv._find_line(["x", f"问{k}题"], f"问{k}题|^z") == 1
+    assert tv._strip_marker_lines(["x1", "y", "问题"], [StrSub("x\\d"), StrSub("问题")]) == ["y"]
+    with pytest.raises(re.error):
+        tv._find_line(["x"], "(")
