@@ -814,14 +814,20 @@ inline long long plus(long long k, long long d) { return k > LLONG_MAX - d ? LLO
 // ---------------------------------------------------------------------------
 // Table rows
 
-// row + [""] * (width - len(row))
-inline py::list padded_copy(py::handle row, Py_ssize_t n, long long width) {
+// width - n empty cells after n (n < width), refused as a list that large
+// would be.
+inline Py_ssize_t padding(Py_ssize_t n, long long width) {
     unsigned long long extra = static_cast<unsigned long long>(width) - static_cast<unsigned long long>(n);
     if (extra > static_cast<unsigned long long>(PY_SSIZE_T_MAX) / sizeof(PyObject *) - n) {
         PyErr_NoMemory();
         throw py::error_already_set();
     }
-    Py_ssize_t total = n + static_cast<Py_ssize_t>(extra);
+    return static_cast<Py_ssize_t>(extra);
+}
+
+// row + [""] * (width - len(row))
+inline py::list padded_copy(py::handle row, Py_ssize_t n, long long width) {
+    Py_ssize_t total = n + padding(n, width);
     py::list out = pysem::steal_as<py::list>(PyList_New(total));
     PyObject *empty = PYSEM_LIT("").ptr();
     for (Py_ssize_t i = 0; i < total; ++i) {

@@ -54,13 +54,34 @@ inline py::object _md_cell(py::handle, py::handle value) {
     return out.finish();
 }
 
+// A row fitted to a width (the rules of _pad_row): its first `kept` cells,
+// then `empty` empty ones up to the width, or, past the width, the rest of
+// its cells joined with LF and trimmed, as the last cell.
+struct fitted_row {
+    Py_ssize_t kept, empty;
+    py::object folded;
+};
+
+inline fitted_row fit(py::handle row, long long width) {
+    Py_ssize_t n = PyList_GET_SIZE(row.ptr());
+    if (n < width) return {n, padding(n, width), {}};
+    if (n == width) return {n, 0, {}};
+    Py_ssize_t cut = slice_bound(minus_one(width), n);
+    return {cut, 0, strip(join(PYSEM_LIT("\n"), slice(row, cut, n)))};
+}
+
 inline py::object _pad_row(py::handle, py::handle row_arg, py::handle width_arg) {
     py::list row = pysem::exact_list(row_arg, "row");
     long long width = pysem::int_arg_ll(width_arg, "width");
-    Py_ssize_t n = PyList_GET_SIZE(row.ptr());
-    if (n < width) return padded_copy(row, n, width);
-    if (n == width) return row;
-    return folded_copy(row, n, width, PYSEM_LIT("\n"), true);
+    fitted_row f = fit(row, width);
+    if (f.kept == PyList_GET_SIZE(row.ptr()) && f.empty == 0) return row;
+    py::list out = pysem::steal_as<py::list>(PyList_New(f.kept + f.empty + (f.folded ? 1 : 0)));
+    Py_ssize_t at = 0;
+    auto put = [&](PyObject *cell) { PyList_SET_ITEM(out.ptr(), at++, Py_NewRef(cell)); };
+    for (Py_ssize_t i = 0; i < f.kept; ++i) put(PyList_GET_ITEM(row.ptr(), i));
+    for (Py_ssize_t i = 0; i < f.empty; ++i) put(PYSEM_LIT("").ptr());
+    if (f.folded) put(f.folded.ptr());
+    return out;
 }
 
 inline py::object _markdown_table(py::handle self, py::handle headers_arg, py::handle rows_arg) {
@@ -78,7 +99,27 @@ inline py::object _markdown_table(py::handle self, py::handle headers_arg, py::h
                md_cell(line, header, is_direct<_md_cell>(self));
            }));
     append(lines, delimiter_line(width));
+    // A row of texts only: writing its cells runs no Python code that could
+    // change it while it is read.
+    auto all_texts = [](py::handle row) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(row.ptr()); ++i)
+            if (!PyUnicode_CheckExact(PyList_GET_ITEM(row.ptr(), i))) return false;
+        return true;
+    };
     for_each(rows, [&](py::object row) {
+        if (is_direct<_pad_row>(self) && is_direct<_md_cell>(self) && PyList_CheckExact(row.ptr()) && all_texts(row)) {
+            // The fitted row is written as it is read, without a copy.
+            fitted_row f = fit(row, width);
+            text_builder line;
+            line.ascii("| ");
+            Py_ssize_t cells = 0;
+            auto next = [&]() -> text_builder & { return cells++ ? line.ascii(" | ") : line; };
+            for (Py_ssize_t i = 0; i < f.kept; ++i) write_md_cell(next(), item(row, i));
+            for (Py_ssize_t i = 0; i < f.empty; ++i) next();
+            if (f.folded) write_md_cell(next(), f.folded);
+            append(lines, line.ascii(" |").finish());
+            return;
+        }
         py::object cells = via<_pad_row>(self, row, width_int);
         bool direct = is_direct<_md_cell>(self);
         append(lines, pipe_line(cells, [&](text_builder &line, py::handle cell) { md_cell(line, cell, direct); }));
