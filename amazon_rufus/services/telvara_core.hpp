@@ -327,19 +327,26 @@ template <char... Extra, class Char> Py_ssize_t find_break(const Char *d, Py_ssi
     if constexpr (sizeof(Char) < 4) {
         using vec = typename code_point_block<Char>::type;
         constexpr Py_ssize_t lanes = 16 / sizeof(Char);
-        for (; i + lanes <= n; i += lanes) {
+        // Whether the block at `at` may hold one: below 0x1F, NEL or the two
+        // separators, or one of `Extra`.
+        auto may_hold = [](const Char *at) {
             vec v;
-            std::memcpy(&v, d + i, sizeof v);
-            // Below 0x1F, NEL or the two separators, or one of `Extra`.
+            std::memcpy(&v, at, sizeof v);
             auto hit = (v < 0x1F) | (v == 0x85);
             if constexpr (sizeof(Char) == 2) hit |= (v | 1) == 0x2029;
             ((hit |= v == static_cast<Char>(Extra)), ...);
             std::uint64_t words[2];
             std::memcpy(words, &hit, sizeof words);
-            if (!(words[0] | words[1])) continue;
+            return (words[0] | words[1]) != 0;
+        };
+        for (; i + lanes <= n; i += lanes) {
+            if (!may_hold(d + i)) continue;
             for (Py_ssize_t k = i; k < i + lanes; ++k)
                 if (wanted(d[k])) return k;
         }
+        // The last code points, in one block that ends at n (overlapping the
+        // block before).
+        if (i < n && n >= lanes && !may_hold(d + n - lanes)) return n;
     }
     for (; i < n; ++i)
         if (wanted(d[i])) return i;

@@ -161,31 +161,18 @@ class blank_line_collapse {
   public:
     // Text only; the part ends an open line at none of its ends.
     void add(py::handle text) {
-        const void *data = PyUnicode_DATA(text.ptr());
-        switch (PyUnicode_KIND(text.ptr())) {
-        case PyUnicode_1BYTE_KIND: scan(text, static_cast<const Py_UCS1 *>(data)); break;
-        case PyUnicode_2BYTE_KIND: scan(text, static_cast<const Py_UCS2 *>(data)); break;
-        default: scan(text, static_cast<const Py_UCS4 *>(data)); break;
-        }
+        with_chars(text, [&](const auto *d) { scan(text, d); });
     }
     // A line feed after the last part: it ends the open line, or completes
     // a CR LF pair.
     void line_feed() {
-        if (after_cr_) {
-            after_cr_ = false;
-        } else if (open_) {
-            text_view t(open_);
-            line(open_, t, open_start_, t.size());
-        } else {
-            blank_pending_ = true;
-        }
+        if (after_cr_) after_cr_ = false;
+        else if (open_) end_open();
+        else blank_pending_ = true;
         open_ = py::handle();
     }
     py::str finish() {
-        if (open_) {
-            text_view t(open_);
-            line(open_, t, open_start_, t.size());
-        }
+        if (open_) end_open();
         return out_.finish();
     }
 
@@ -197,7 +184,7 @@ class blank_line_collapse {
         after_cr_ = false;
         Py_ssize_t start = i;
         while ((i = find_break(d, i, n)) < n) {
-            line(text, text_view(text), start, i);
+            line(text, d, start, i);
             if (d[i] == '\r') {
                 if (i + 1 == n) after_cr_ = true;
                 else if (d[i + 1] == '\n') ++i;
@@ -208,8 +195,12 @@ class blank_line_collapse {
         open_start_ = start;
     }
 
-    void line(py::handle text, const text_view &t, Py_ssize_t start, Py_ssize_t end) {
-        while (end > start && pysem::is_space(t[end - 1])) --end;
+    void end_open() {
+        with_chars(open_, [&](const auto *d) { line(open_, d, open_start_, PyUnicode_GET_LENGTH(open_.ptr())); });
+    }
+
+    template <class Char> void line(py::handle text, const Char *d, Py_ssize_t start, Py_ssize_t end) {
+        while (end > start && pysem::is_space(d[end - 1])) --end;
         if (end == start) {
             blank_pending_ = true;
             return;
