@@ -363,10 +363,24 @@ class text_view {
 };
 
 // White space as the text type counts it (str.isspace, str.strip, str.split).
-inline bool is_space(Py_UCS4 c) { return Py_UNICODE_ISSPACE(c); }
+// The interpreter's set (Py_UNICODE_ISSPACE), tested inline: text is trimmed
+// all the time, and most code points of a report are letters or ideographs.
+inline bool is_space(Py_UCS4 c) {
+    if (c < 0x80) return c == ' ' || (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x1F);
+    if (c > 0x3000) return false;
+    if (c < 0x1680) return c == 0x85 || c == 0xA0;
+    return c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
+           c == 0x3000;
+}
 
-// Every line boundary that str.splitlines() knows.
-inline bool is_line_boundary(Py_UCS4 c) { return Py_UNICODE_ISLINEBREAK(c); }
+// Every line boundary that str.splitlines() knows: LF, VT, FF, CR, the
+// separators 0x1C-0x1E, NEL, LINE SEPARATOR and PARAGRAPH SEPARATOR. The set is
+// the interpreter's (Py_UNICODE_ISLINEBREAK), tested inline: this runs for
+// every code point of a report.
+inline bool is_line_boundary(Py_UCS4 c) {
+    if (c < 0x1F) return c >= 0x0A && (c <= 0x0D || c >= 0x1C);
+    return c == 0x85 || (c | 1) == 0x2029;
+}
 
 inline py::str substr(py::handle s, Py_ssize_t start, Py_ssize_t end) {
     if (start == 0 && end == PyUnicode_GET_LENGTH(s.ptr()) && PyUnicode_CheckExact(s.ptr()))

@@ -4,51 +4,68 @@
 #pragma once
 
 #include "amazon_rufus/services/telvara_core.hpp"
+#include "amazon_rufus/services/telvara_markdown.hpp"
 
 namespace telvara::impl {
+
+inline blocks_or_object answer_blocks(py::handle self, py::handle text, py::handle structured);
+template <class Input> py::list block_lines(const Input &blocks);
 
 // ---------------------------------------------------------------------------
 // Sections
 
-inline py::object _format_section(py::handle self, py::handle index_arg, py::handle answer_arg,
-                                  py::handle question_arg) {
+// The lines of one answer's section (the rules of _format_section), joined
+// with LF into `lines`.
+inline void write_section(py::handle self, py::handle index_arg, py::handle answer_arg, py::handle question_arg,
+                          joined &lines) {
     py::int_ index = pysem::int_arg(index_arg, "index");
     py::str question = pysem::exact_str(question_arg, "question");
     py::object answer = is_mapping(answer_arg) ? py::reinterpret_borrow<py::object>(answer_arg) : py::dict();
 
-    py::list lines;
-    append(lines, cat("## ", PYSEM_LIT("第 "), index, PYSEM_LIT(" 题："), question));
-    auto sub_section = [&](py::handle heading, py::handle body) {
-        append(lines, PYSEM_LIT(""));
-        append(lines, heading);
-        append(lines, PYSEM_LIT(""));
-        extend(lines, body);
+    lines.add(cat("## ", PYSEM_LIT("第 "), index, PYSEM_LIT(" 题："), question));
+    auto sub_section = [&](py::handle heading) {
+        lines.add(PYSEM_LIT(""));
+        lines.add(heading);
+        lines.add(PYSEM_LIT(""));
     };
 
     py::object links = via<_format_product_links>(self, get(answer, PYSEM_LIT("productLinks")));
-    if (truthy(links)) sub_section(PYSEM_LIT("### 相关产品"), links);
+    if (truthy(links)) {
+        sub_section(PYSEM_LIT("### 相关产品"));
+        lines.add_all(links);
+    }
 
     py::str summary = pysem::field_text(answer, PYSEM_LIT("summaryText"));
     // The body method takes only a plain mapping; a derived one is copied.
     py::object body = via<_format_answer_body>(self, index, plain(answer));
     bool has_summary = PyUnicode_GET_LENGTH(summary.ptr()) != 0;
     if (truthy(body)) {
-        sub_section(PYSEM_LIT("### 答案"), body);
+        sub_section(PYSEM_LIT("### 答案"));
+        lines.add_all(body);
     } else if (!has_summary) {
-        py::list none;
-        append(none, cat(PYSEM_LIT("第 "), index, PYSEM_LIT(" 题未获取到答案")));
-        sub_section(PYSEM_LIT("### 答案"), none);
+        sub_section(PYSEM_LIT("### 答案"));
+        lines.add(cat(PYSEM_LIT("第 "), index, PYSEM_LIT(" 题未获取到答案")));
     }
 
     py::object recommended = via<_format_recommended_asins>(self, get(answer, PYSEM_LIT("recommendedAsins")));
-    if (truthy(recommended)) sub_section(PYSEM_LIT("### 推荐 ASIN"), recommended);
+    if (truthy(recommended)) {
+        sub_section(PYSEM_LIT("### 推荐 ASIN"));
+        lines.add_all(recommended);
+    }
 
     if (has_summary) {
-        py::list one;
-        append(one, summary);
-        sub_section(PYSEM_LIT("### 总结"), one);
+        sub_section(PYSEM_LIT("### 总结"));
+        lines.add(summary);
     }
-    return join(PYSEM_LIT("\n"), lines);
+}
+
+inline py::object _format_section(py::handle self, py::handle index_arg, py::handle answer_arg,
+                                  py::handle question_arg) {
+    text_builder out;
+    joined lines(out, "\n");
+    write_section(self, index_arg, answer_arg, question_arg, lines);
+    lines.end();
+    return out.finish();
 }
 
 inline py::object _format_answer_body(py::handle self, py::handle index_arg, py::handle answer_arg) {
@@ -56,8 +73,13 @@ inline py::object _format_answer_body(py::handle self, py::handle index_arg, py:
     py::dict answer = pysem::exact_dict(answer_arg, "answer");
     py::str text = pysem::field_text(answer, PYSEM_LIT("text"));
     if (get(answer, PYSEM_LIT("isSuccess")).ptr() == Py_False && PyUnicode_GET_LENGTH(text.ptr()) == 0) return py::list();
-    py::object blocks = via<_build_answer_blocks>(self, text, get(answer, PYSEM_LIT("blocks")));
-    return via<_render_blocks>(self, blocks);
+    py::object structured = get(answer, PYSEM_LIT("blocks"));
+    if (!is_direct<_build_answer_blocks>(self))
+        return via<_render_blocks>(self, through<_build_answer_blocks>(self, text, structured));
+    // The display blocks reach no caller while both methods are the class's own.
+    blocks_or_object blocks = answer_blocks(self, text, structured);
+    if (!is_direct<_render_blocks>(self)) return through<_render_blocks>(self, blocks.as_object());
+    return blocks.object ? block_lines(pysem::exact_list(blocks.object, "blocks")) : block_lines(blocks.own);
 }
 
 inline py::object _format_product_links(py::handle self, py::handle raw_links) {
@@ -89,17 +111,20 @@ inline py::object _format_link_items(py::handle, py::handle raw_items, py::handl
         py::str source = pysem::field_text(item, PYSEM_LIT("source"));
         py::str description = pysem::field_text(item, PYSEM_LIT("description"));
 
-        text_builder label;
-        if (nonempty(asin)) label.add(asin);
+        // "- " and the label, written after the prefix.
+        text_builder line;
+        line.ascii("- ");
+        auto has_label = [&] { return line.size() > 2; };
+        if (nonempty(asin)) line.add(asin);
         if (nonempty(title)) {
-            if (label.size()) label.ascii(" - ");
-            label.add(title);
+            if (has_label()) line.ascii(" - ");
+            line.add(title);
         }
         if (include_source && nonempty(source)) {
-            if (label.size()) label.ch(' ');
-            label.ch('(').add(source).ch(')');
+            if (has_label()) line.ch(' ');
+            line.ch('(').add(source).ch(')');
         }
-        if (label.size()) append(lines, cat("- ", label.finish()));
+        if (has_label()) append(lines, line.finish());
         if (nonempty(href)) append(lines, cat("  ", href));
         if (nonempty(description)) append(lines, cat("  ", description));
     });
@@ -108,25 +133,13 @@ inline py::object _format_link_items(py::handle, py::handle raw_items, py::handl
 
 // ---------------------------------------------------------------------------
 // Display blocks
+//
+// Each step (text fallback, structured answer blocks, display blocks, lines)
+// is written once, over blocks: its method hands it the blocks of a list and
+// makes dicts of what it returns; an answer whose steps are all the class's
+// own passes its blocks from step to step as they are.
 
-inline py::dict text_block(py::handle text) { return make_dict({{PYSEM_LIT("type"), PYSEM_LIT("text")}, {PYSEM_LIT("text"), text}}); }
-
-inline py::object _build_answer_blocks(py::handle self, py::handle text_arg, py::handle structured_blocks) {
-    py::str text = pysem::exact_str(text_arg, "text");
-    if (is_list(structured_blocks) && truthy(structured_blocks)) {
-        // The builder takes only a plain list; a derived one is copied.
-        py::object blocks = via<_build_structured_answer_blocks>(self, plain(structured_blocks));
-        if (truthy(blocks)) return blocks;
-    }
-    if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return py::list();
-    py::object kind_blocks = via<_build_text_fallback_blocks>(self, text);
-    py::object structured = via<_to_structured_blocks>(self, kind_blocks);
-    py::object blocks = via<_build_structured_answer_blocks>(self, structured);
-    if (truthy(blocks)) return blocks;
-    py::list single;
-    append(single, text_block(strip(text)));
-    return single;
-}
+inline block text_block(py::handle text) { return {{PYSEM_LIT("type"), PYSEM_LIT("text")}, {PYSEM_LIT("text"), text}}; }
 
 // max(low, min(high, value)) for an integer object of any size.
 inline long long clamp_int(py::handle value, long long low, long long high) {
@@ -134,15 +147,49 @@ inline long long clamp_int(py::handle value, long long low, long long high) {
     return v < low ? low : (v > high ? high : v);
 }
 
-inline py::object _build_structured_answer_blocks(py::handle self, py::handle structured_blocks_arg) {
-    py::list structured_blocks = pysem::exact_list(structured_blocks_arg, "structured_blocks");
-    py::list out;
+// The trimmed field text of a value read from a block: "" for an empty one.
+inline py::str field_value(py::handle value) { return truthy(value) ? strip(text_form(value)) : PYSEM_LIT(""); }
+
+// One step, through the instance: `logic` on the blocks while `Method` is the
+// class's own (a list is checked as the method checks its argument `arg`),
+// else the method's own result.
+template <auto Method, class Logic>
+blocks_or_object step(py::handle self, const blocks_or_object &in, const char *arg, Logic &&logic) {
+    if (!is_direct<Method>(self)) return {{}, through<Method>(self, in.as_object())};
+    if (in.object) return {logic(pysem::exact_list(in.object, arg)), {}};
+    return {logic(in.own), {}};
+}
+
+// The cells of a table row (the rules of _normalize_structured_row).
+inline py::object row_cells(py::handle self, const block &element) {
+    py::object cells = element.get(PYSEM_LIT("cells"));
+    if (is_list(cells) && truthy(cells)) {
+        py::list row;
+        for_each(cells, [&](py::object cell) { append(row, field_value(cell)); });
+        return row;
+    }
+    py::object text = element.get(PYSEM_LIT("text"));
+    return via<_parse_pipe_row>(self, truthy(text) ? py::object(text_form(text)) : py::object(PYSEM_LIT("")));
+}
+
+// self._normalize_structured_row(element), a mapping from elsewhere copied
+// plain first.
+inline py::object structured_row(py::handle self, const block &element) {
+    if (!element.own()) return via<_normalize_structured_row>(self, plain(element.foreign()));
+    if (is_direct<_normalize_structured_row>(self)) return row_cells(self, element);
+    return through<_normalize_structured_row>(self, element.object());
+}
+
+// The display blocks of structured answer blocks (the rules of
+// _build_structured_answer_blocks).
+template <class Input> std::vector<block> display_blocks(py::handle self, const Input &input) {
+    std::vector<block> out;
     py::list list_buffer;
     py::list table_rows;
 
     auto flush_list = [&] {
         if (PyList_GET_SIZE(list_buffer.ptr()) == 0) return;
-        append(out, make_dict({{PYSEM_LIT("type"), PYSEM_LIT("list")}, {PYSEM_LIT("items"), list_buffer}}));
+        out.push_back({{PYSEM_LIT("type"), PYSEM_LIT("list")}, {PYSEM_LIT("items"), list_buffer}});
         list_buffer = py::list();
     };
     auto flush_table = [&] {
@@ -150,47 +197,46 @@ inline py::object _build_structured_answer_blocks(py::handle self, py::handle st
         if (count == 0) return;
         if (count == 1) {
             // One row alone never becomes a table.
-            append(out, text_block(join(PYSEM_LIT(" | "), PyList_GET_ITEM(table_rows.ptr(), 0))));
+            out.push_back(text_block(join(PYSEM_LIT(" | "), PyList_GET_ITEM(table_rows.ptr(), 0))));
         } else {
             py::object header = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(table_rows.ptr(), 0));
             py::int_ width(length(header));
             py::list rows;
             for (Py_ssize_t i = 1; i < count; ++i)
                 append(rows, via<_normalize_row_cells>(self, PyList_GET_ITEM(table_rows.ptr(), i), width));
-            append(out, make_dict({{PYSEM_LIT("type"), PYSEM_LIT("table")}, {PYSEM_LIT("header"), header}, {PYSEM_LIT("rows"), rows}}));
+            out.push_back({{PYSEM_LIT("type"), PYSEM_LIT("table")}, {PYSEM_LIT("header"), header}, {PYSEM_LIT("rows"), rows}});
         }
         table_rows = py::list();
     };
 
-    for_each(structured_blocks, [&](py::object element) {
-        if (!is_mapping(element)) return;
-        py::object type = get(element, PYSEM_LIT("type"));
-        py::str text = pysem::field_text(element, PYSEM_LIT("text"));
+    each_block(input, [&](const block &element) {
+        if (!element.is_mapping()) return;
+        py::object type = element.get(PYSEM_LIT("type"));
+        py::str text = field_value(element.get(PYSEM_LIT("text")));
         bool has_text = PyUnicode_GET_LENGTH(text.ptr()) != 0;
         bool is_row = text_equals(type, PYSEM_LIT("table_row"));
         if (!has_text && !is_row) return;
         if (text_equals(type, PYSEM_LIT("heading"))) {
             flush_list();
             flush_table();
-            py::object level = get(element, PYSEM_LIT("level"));
+            py::object level = element.get(PYSEM_LIT("level"));
             long long value = PyLong_Check(level.ptr()) ? clamp_int(level, 1, 6) : 2;
-            append(out, make_dict({{PYSEM_LIT("type"), PYSEM_LIT("heading")}, {PYSEM_LIT("text"), text}, {PYSEM_LIT("level"), py::int_(value)}}));
+            out.push_back({{PYSEM_LIT("type"), PYSEM_LIT("heading")}, {PYSEM_LIT("text"), text}, {PYSEM_LIT("level"), py::int_(value)}});
         } else if (text_equals(type, PYSEM_LIT("paragraph"))) {
             flush_list();
             flush_table();
-            append(out, text_block(text));
+            out.push_back(text_block(text));
         } else if (text_equals(type, PYSEM_LIT("list_item"))) {
             flush_table();
             append(list_buffer, text);
         } else if (is_row) {
             flush_list();
-            // The row reader takes only a plain mapping; a derived one is copied.
-            py::object row = via<_normalize_structured_row>(self, plain(element));
+            py::object row = structured_row(self, element);
             if (truthy(row)) {
                 append(table_rows, row);
             } else if (has_text) {
                 flush_table();
-                append(out, text_block(text));
+                out.push_back(text_block(text));
             }
         }
     });
@@ -199,16 +245,105 @@ inline py::object _build_structured_answer_blocks(py::handle self, py::handle st
     return out;
 }
 
-inline py::object _normalize_structured_row(py::handle self, py::handle block_arg) {
-    py::dict block = pysem::exact_dict(block_arg, "block");
-    py::object cells = get(block, PYSEM_LIT("cells"));
-    if (is_list(cells) && truthy(cells)) {
-        py::list row;
-        for_each(cells, [&](py::object cell) { append(row, truthy(cell) ? strip(text_form(cell)) : PYSEM_LIT("")); });
-        return row;
+// The structured answer blocks of kind blocks (the rules of _to_structured_blocks).
+template <class Input> std::vector<block> structured_blocks(const Input &input) {
+    std::vector<block> out;
+    auto table_row = [&](py::handle cells) {
+        out.push_back({{PYSEM_LIT("type"), PYSEM_LIT("table_row")}, {PYSEM_LIT("text"), join(PYSEM_LIT(" | "), cells)},
+                       {PYSEM_LIT("cells"), cells}});
+    };
+    each_block(input, [&](const block &b) {
+        py::object kind = b.get(PYSEM_LIT("kind"));
+        if (text_equals(kind, PYSEM_LIT("heading"))) {
+            out.push_back({{PYSEM_LIT("type"), PYSEM_LIT("heading")}, {PYSEM_LIT("text"), b.get_or(PYSEM_LIT("text"), PYSEM_LIT(""))},
+                           {PYSEM_LIT("level"), b.get_or(PYSEM_LIT("level"), py::int_(2))}});
+        } else if (text_equals(kind, PYSEM_LIT("list_item"))) {
+            out.push_back({{PYSEM_LIT("type"), PYSEM_LIT("list_item")}, {PYSEM_LIT("text"), b.get_or(PYSEM_LIT("text"), PYSEM_LIT(""))}});
+        } else if (text_equals(kind, PYSEM_LIT("table"))) {
+            py::object header = b.get(PYSEM_LIT("header"));
+            if (!is_list(header)) header = py::list();
+            py::object rows = b.get(PYSEM_LIT("rows"));
+            if (!is_list(rows)) rows = py::list();
+            table_row(header);
+            for_each(rows, [&](py::object row) {
+                if (is_list(row)) table_row(row);
+            });
+        } else {
+            out.push_back({{PYSEM_LIT("type"), PYSEM_LIT("paragraph")}, {PYSEM_LIT("text"), b.get_or(PYSEM_LIT("text"), PYSEM_LIT(""))}});
+        }
+    });
+    return out;
+}
+
+// The lines of display blocks (the rules of _render_blocks).
+template <class Input> py::list block_lines(const Input &blocks) {
+    py::list lines;
+    auto table_line = [&](py::handle cells) {
+        append(lines, pipe_line(cells, [](text_builder &line, py::handle cell) { line.add_form(cell); }));
+    };
+    each_block(blocks, [&](const block &b) {
+        if (PyList_GET_SIZE(lines.ptr()) != 0) append(lines, PYSEM_LIT(""));
+        py::object type = b.get(PYSEM_LIT("type"));
+        if (text_equals(type, PYSEM_LIT("heading"))) {
+            py::object level = b.get(PYSEM_LIT("level"));
+            long long value = PyLong_Check(level.ptr()) ? clamp_int(level, -1, 4) + 2 : 4;
+            text_builder line;
+            line.repeat('#', value).ch(' ').add_form(b.get_or(PYSEM_LIT("text"), PYSEM_LIT("")));
+            append(lines, strip(line.finish()));
+        } else if (text_equals(type, PYSEM_LIT("list"))) {
+            for_each(b.get_or(PYSEM_LIT("items"), py::list()), [&](py::object item) { append(lines, cat("- ", item)); });
+        } else if (text_equals(type, PYSEM_LIT("table"))) {
+            py::list header;
+            for_each(b.get_or(PYSEM_LIT("header"), py::list()), [&](py::object cell) { append(header, text_form(cell)); });
+            py::object rows = b.get_or(PYSEM_LIT("rows"), py::list());
+            Py_ssize_t width = PyList_GET_SIZE(header.ptr());
+            if (width == 0) return;
+            table_line(header);
+            append(lines, delimiter_line(width));
+            for_each(rows, [&](py::object row) {
+                if (is_list(row)) table_line(row);
+            });
+        } else {
+            py::str text = field_value(b.get(PYSEM_LIT("text")));
+            if (PyUnicode_GET_LENGTH(text.ptr()) != 0) append(lines, text);
+        }
+    });
+    return lines;
+}
+
+// The display blocks of an answer (the rules of _build_answer_blocks).
+inline blocks_or_object answer_blocks(py::handle self, py::handle text, py::handle structured) {
+    auto build = [&](const auto &elements) { return display_blocks(self, elements); };
+    if (is_list(structured) && truthy(structured)) {
+        // The builder takes only a plain list; a derived one is copied.
+        blocks_or_object blocks =
+            step<_build_structured_answer_blocks>(self, {{}, plain(structured)}, "structured_blocks", build);
+        if (blocks.truthy()) return blocks;
     }
-    py::object text = get(block, PYSEM_LIT("text"));
-    return via<_parse_pipe_row>(self, truthy(text) ? py::object(text_form(text)) : py::object(PYSEM_LIT("")));
+    if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return {};
+    blocks_or_object kinds;
+    if (is_direct<_build_text_fallback_blocks>(self)) kinds.own = text_blocks(self, text);
+    else kinds.object = through<_build_text_fallback_blocks>(self, text);
+    blocks_or_object structured_kinds =
+        step<_to_structured_blocks>(self, kinds, "blocks", [](const auto &in) { return structured_blocks(in); });
+    blocks_or_object blocks = step<_build_structured_answer_blocks>(self, structured_kinds, "structured_blocks", build);
+    if (blocks.truthy()) return blocks;
+    blocks_or_object single;
+    single.own.push_back(text_block(strip(text)));
+    return single;
+}
+
+inline py::object _build_answer_blocks(py::handle self, py::handle text_arg, py::handle structured_blocks) {
+    py::str text = pysem::exact_str(text_arg, "text");
+    return answer_blocks(self, text, structured_blocks).as_object();
+}
+
+inline py::object _build_structured_answer_blocks(py::handle self, py::handle structured_blocks_arg) {
+    return block_list(display_blocks(self, pysem::exact_list(structured_blocks_arg, "structured_blocks")));
+}
+
+inline py::object _normalize_structured_row(py::handle self, py::handle block_arg) {
+    return row_cells(self, block::of(pysem::exact_dict(block_arg, "block")));
 }
 
 inline py::object _normalize_row_cells(py::handle, py::handle row_arg, py::handle width_arg) {
@@ -221,76 +356,11 @@ inline py::object _normalize_row_cells(py::handle, py::handle row_arg, py::handl
 }
 
 inline py::object _to_structured_blocks(py::handle, py::handle blocks_arg) {
-    py::list blocks = pysem::exact_list(blocks_arg, "blocks");
-    py::list out;
-    auto structured = [&](py::handle type, py::handle text) {
-        append(out, make_dict({{PYSEM_LIT("type"), type}, {PYSEM_LIT("text"), text}}));
-    };
-    auto table_row = [&](py::handle cells) {
-        append(out, make_dict({{PYSEM_LIT("type"), PYSEM_LIT("table_row")}, {PYSEM_LIT("text"), join(PYSEM_LIT(" | "), cells)},
-                             {PYSEM_LIT("cells"), cells}}));
-    };
-    for_each(blocks, [&](py::object block) {
-        py::object kind = get(block, PYSEM_LIT("kind"));
-        if (text_equals(kind, PYSEM_LIT("heading"))) {
-            append(out, make_dict({{PYSEM_LIT("type"), PYSEM_LIT("heading")},
-                                 {PYSEM_LIT("text"), get_or(block, PYSEM_LIT("text"), PYSEM_LIT(""))},
-                                 {PYSEM_LIT("level"), get_or(block, PYSEM_LIT("level"), py::int_(2))}}));
-        } else if (text_equals(kind, PYSEM_LIT("list_item"))) {
-            structured(PYSEM_LIT("list_item"), get_or(block, PYSEM_LIT("text"), PYSEM_LIT("")));
-        } else if (text_equals(kind, PYSEM_LIT("table"))) {
-            py::object header = get(block, PYSEM_LIT("header"));
-            if (!is_list(header)) header = py::list();
-            py::object rows = get(block, PYSEM_LIT("rows"));
-            if (!is_list(rows)) rows = py::list();
-            table_row(header);
-            for_each(rows, [&](py::object row) {
-                if (is_list(row)) table_row(row);
-            });
-        } else {
-            structured(PYSEM_LIT("paragraph"), get_or(block, PYSEM_LIT("text"), PYSEM_LIT("")));
-        }
-    });
-    return out;
+    return block_list(structured_blocks(pysem::exact_list(blocks_arg, "blocks")));
 }
 
 inline py::object _render_blocks(py::handle, py::handle blocks_arg) {
-    py::list blocks = pysem::exact_list(blocks_arg, "blocks");
-    py::list lines;
-    auto table_line = [&](py::handle cells) {
-        append(lines, pipe_line(cells, [](text_builder &line, py::handle cell) { line.add_form(cell); }));
-    };
-    for_each(blocks, [&](py::object block) {
-        if (PyList_GET_SIZE(lines.ptr()) != 0) append(lines, PYSEM_LIT(""));
-        py::object type = get(block, PYSEM_LIT("type"));
-        if (text_equals(type, PYSEM_LIT("heading"))) {
-            py::object level = get(block, PYSEM_LIT("level"));
-            long long value = PyLong_Check(level.ptr()) ? clamp_int(level, -1, 4) + 2 : 4;
-            text_builder line;
-            line.repeat('#', value).ch(' ').add_form(get_or(block, PYSEM_LIT("text"), PYSEM_LIT("")));
-            append(lines, strip(line.finish()));
-        } else if (text_equals(type, PYSEM_LIT("list"))) {
-            for_each(get_or(block, PYSEM_LIT("items"), py::list()), [&](py::object item) {
-                append(lines, cat("- ", item));
-            });
-        } else if (text_equals(type, PYSEM_LIT("table"))) {
-            py::list header;
-            for_each(get_or(block, PYSEM_LIT("header"), py::list()),
-                     [&](py::object cell) { append(header, text_form(cell)); });
-            py::object rows = get_or(block, PYSEM_LIT("rows"), py::list());
-            Py_ssize_t width = PyList_GET_SIZE(header.ptr());
-            if (width == 0) return;
-            table_line(header);
-            append(lines, delimiter_line(width));
-            for_each(rows, [&](py::object row) {
-                if (is_list(row)) table_line(row);
-            });
-        } else {
-            py::str text = pysem::field_text(block, PYSEM_LIT("text"));
-            if (PyUnicode_GET_LENGTH(text.ptr()) != 0) append(lines, text);
-        }
-    });
-    return lines;
+    return block_lines(pysem::exact_list(blocks_arg, "blocks"));
 }
 
 } // namespace telvara::impl

@@ -7,10 +7,15 @@
 #include "common/function.hpp"
 #include "common/pysem.hpp"
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
+#include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -31,7 +36,6 @@ using pysem::make_dict;
 using pysem::omitted;
 using pysem::starts_with;
 using pysem::strip;
-using pysem::text_form;
 using pysem::through;
 using pysem::truthy;
 using pysem::via;
@@ -50,18 +54,34 @@ inline py::object upper(py::handle text) {
     return pysem::steal(PyObject_CallMethodNoArgs(text.ptr(), PYSEM_LIT("upper").ptr()));
 }
 
+// str(value). Section and subsection numbers are small ints: their texts are
+// made once.
+inline py::str text_form(py::handle value) {
+    constexpr long kSmall = 100;
+    if (PyLong_CheckExact(value.ptr())) {
+        int overflow = 0;
+        long n = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
+        if (!overflow && n >= 0 && n < kSmall) {
+            static PyObject *made[kSmall] = {};
+            if (!made[n]) made[n] = pysem::text_form(value).release().ptr(); // kept for the process's life
+            return py::reinterpret_borrow<py::str>(made[n]);
+        }
+    }
+    return pysem::text_form(value);
+}
+
 // ---------------------------------------------------------------------------
 // Text building, code point exact (lone surrogates pass through).
+//
+// The pieces of a text (texts, parts of texts, ASCII literals, code points)
+// are only gathered while it is built: the finished text is allocated once,
+// at its exact length and storage kind, and every piece is copied once. A
+// growing buffer would be reallocated, widened and shrunk on the way.
 
 class text_builder {
   public:
-    text_builder() {
-        capi::writer_init(&writer_);
-        capi::writer_overallocate(&writer_);
-    }
-    ~text_builder() {
-        if (!finished_) capi::writer_dealloc(&writer_);
-    }
+    text_builder() = default;
+    ~text_builder() { drop_from(0); }
     text_builder(const text_builder &) = delete;
     text_builder &operator=(const text_builder &) = delete;
 
@@ -69,7 +89,9 @@ class text_builder {
     text_builder &add(py::handle text) {
         if (!PyUnicode_Check(text.ptr()))
             throw py::type_error(std::string("expected str instance, ") + pysem::type_name(text) + " found");
-        check(capi::writer_write_str(&writer_, text.ptr()));
+        PyObject *t = text.ptr();
+        Py_ssize_t n = PyUnicode_GET_LENGTH(t);
+        if (n) push({PyUnicode_DATA(t), t, n, PyUnicode_KIND(t), 0}, PyUnicode_MAX_CHAR_VALUE(t));
         return *this;
     }
     // Any value as str() writes it.
@@ -79,35 +101,186 @@ class text_builder {
         return add(text_form(value));
     }
     text_builder &add_part(py::handle text, Py_ssize_t start, Py_ssize_t end) {
-        if (end > start) check(capi::writer_write_substring(&writer_, text.ptr(), start, end));
+        if (end <= start) return *this;
+        PyObject *t = text.ptr();
+        int kind = PyUnicode_KIND(t);
+        const void *data = static_cast<const char *>(PyUnicode_DATA(t)) + start * kind;
+        Py_UCS4 widest = PyUnicode_MAX_CHAR_VALUE(t);
+        if (widest > max_ && (start != 0 || end != PyUnicode_GET_LENGTH(t))) widest = widest_of(kind, data, end - start, widest);
+        push({data, t, end - start, kind, 0}, widest);
         return *this;
     }
+    // ASCII that outlives the builder (a literal).
     text_builder &ascii(const char *text, Py_ssize_t size) {
-        check(capi::writer_write_ascii(&writer_, text, size));
+        if (size) push({text, nullptr, size, PyUnicode_1BYTE_KIND, 0}, 0x7F);
         return *this;
     }
     template <size_t N> text_builder &ascii(const char (&text)[N]) { return ascii(text, N - 1); }
     text_builder &ch(Py_UCS4 c) {
-        check(capi::writer_write_char(&writer_, c));
-        return *this;
+        if (c < 0x80) return ascii(&kAscii[c], 1);
+        py::str one = pysem::steal_as<py::str>(PyUnicode_FromOrdinal(static_cast<int>(c)));
+        return add(one);
     }
     text_builder &repeat(char c, long long count) {
         for (long long i = 0; i < count; ++i) ch(static_cast<Py_UCS4>(c));
         return *this;
     }
-    Py_ssize_t size() const { return capi::writer_length(&writer_); }
+    // `count` LF, written before whatever comes next (a cheaper ch('\n')).
+    text_builder &line_feeds(int count) {
+        lead_ += count;
+        length_ += count;
+        if (count && max_ < 0x7F) max_ = 0x7F;
+        return *this;
+    }
+    Py_ssize_t size() const { return length_; }
 
     py::str finish() {
-        finished_ = true;
-        return pysem::steal_as<py::str>(capi::writer_finish(&writer_));
+        if (count_ == 1 && lead_ == 0 && data_[0].lead == 0 && data_[0].owner && PyUnicode_CheckExact(data_[0].owner) &&
+            data_[0].data == PyUnicode_DATA(data_[0].owner) && data_[0].length == PyUnicode_GET_LENGTH(data_[0].owner))
+            return py::reinterpret_borrow<py::str>(data_[0].owner); // the one whole text itself
+        PyObject *out = PyUnicode_New(length_, max_);
+        if (!out) throw py::error_already_set();
+        switch (PyUnicode_KIND(out)) {
+        case PyUnicode_1BYTE_KIND: write_all(static_cast<Py_UCS1 *>(PyUnicode_DATA(out))); break;
+        case PyUnicode_2BYTE_KIND: write_all(static_cast<Py_UCS2 *>(PyUnicode_DATA(out))); break;
+        default: write_all(static_cast<Py_UCS4 *>(PyUnicode_DATA(out))); break;
+        }
+        return py::reinterpret_steal<py::str>(out);
     }
 
   private:
-    static void check(int status) {
-        if (status < 0) throw py::error_already_set();
+    struct piece {
+        const void *data; // the first code point
+        PyObject *owner;  // the text that holds it, or null for static ASCII
+        Py_ssize_t length;
+        int kind;
+        int lead; // LF written before it
+    };
+    static constexpr char kAscii[128] = {
+        0,   1,   2,   3,   4,   5,   6,   7,   8,   9,   10,  11,  12,  13,  14,  15,  16,  17,  18,  19,  20,  21,
+        22,  23,  24,  25,  26,  27,  28,  29,  30,  31,  32,  33,  34,  35,  36,  37,  38,  39,  40,  41,  42,  43,
+        44,  45,  46,  47,  48,  49,  50,  51,  52,  53,  54,  55,  56,  57,  58,  59,  60,  61,  62,  63,  64,  65,
+        66,  67,  68,  69,  70,  71,  72,  73,  74,  75,  76,  77,  78,  79,  80,  81,  82,  83,  84,  85,  86,  87,
+        88,  89,  90,  91,  92,  93,  94,  95,  96,  97,  98,  99,  100, 101, 102, 103, 104, 105, 106, 107, 108, 109,
+        110, 111, 112, 113, 114, 115, 116, 117, 118, 119, 120, 121, 122, 123, 124, 125, 126, 127};
+
+    // The kind limit of the widest code point of a run, below `bound`.
+    static Py_UCS4 widest_of(int kind, const void *data, Py_ssize_t n, Py_UCS4 bound) {
+        Py_UCS4 top = 0x7F;
+        for (Py_ssize_t i = 0; i < n && top < bound; ++i) top = std::max(top, kind_limit(PyUnicode_READ(kind, data, i)));
+        return top;
     }
-    capi::unicode_writer writer_;
-    bool finished_ = false;
+    static Py_UCS4 kind_limit(Py_UCS4 c) { return c < 0x80 ? 0x7F : c < 0x100 ? 0xFF : c < 0x10000 ? 0xFFFF : 0x10FFFF; }
+
+    void push(const piece &p, Py_UCS4 widest) {
+        if (count_ == capacity_) grow();
+        piece &at = data_[count_++];
+        at = p;
+        at.lead = lead_;
+        lead_ = 0;
+        Py_XINCREF(p.owner);
+        length_ += p.length;
+        if (widest > max_) max_ = widest;
+    }
+
+    template <class From, class To> static To *copy(const void *from, Py_ssize_t n, To *to) {
+        const From *s = static_cast<const From *>(from);
+        if constexpr (std::is_same_v<From, To>) {
+            if (n > 8) {
+                std::memcpy(to, s, static_cast<size_t>(n) * sizeof(To));
+                return to + n;
+            }
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) to[i] = static_cast<To>(s[i]);
+        return to + n;
+    }
+    template <class To> void write_all(To *to) const {
+        for (size_t i = 0; i < count_; ++i) {
+            const piece &p = data_[i];
+            for (int k = 0; k < p.lead; ++k) *to++ = '\n';
+            switch (p.kind) {
+            case PyUnicode_1BYTE_KIND: to = copy<Py_UCS1>(p.data, p.length, to); break;
+            case PyUnicode_2BYTE_KIND: to = copy<Py_UCS2>(p.data, p.length, to); break;
+            default: to = copy<Py_UCS4>(p.data, p.length, to); break;
+            }
+        }
+        for (int k = 0; k < lead_; ++k) *to++ = '\n';
+    }
+    void grow() {
+        size_t capacity = capacity_ * 4;
+        auto bigger = std::make_unique<piece[]>(capacity);
+        std::copy(data_, data_ + count_, bigger.get());
+        heap_ = std::move(bigger);
+        data_ = heap_.get();
+        capacity_ = capacity;
+    }
+    void drop_from(size_t first) {
+        for (size_t i = first; i < count_; ++i) Py_XDECREF(data_[i].owner);
+        count_ = first;
+    }
+
+    static constexpr size_t kLocal = 8;
+    piece local_[kLocal];
+    std::unique_ptr<piece[]> heap_;
+    piece *data_ = local_;
+    size_t count_ = 0, capacity_ = kLocal;
+    Py_ssize_t length_ = 0;
+    Py_UCS4 max_ = 0;
+    int lead_ = 0;
+};
+
+// What str.join refuses: the first item that is not text, and its index.
+class join_refusal {
+  public:
+    void note(py::handle item, Py_ssize_t at) {
+        if (item_) return;
+        item_ = py::reinterpret_borrow<py::object>(item);
+        at_ = at;
+    }
+    // The join's own error, when an item was noted.
+    void raise_if_any() const {
+        if (!item_) return;
+        PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", at_,
+                     Py_TYPE(item_.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+
+  private:
+    py::object item_;
+    Py_ssize_t at_ = 0;
+};
+
+// separator.join(items), written into a builder as the items come. An item
+// that is not text is refused when the join ends, with str.join's own error
+// for the first such item, as the join of the whole list would refuse it.
+class joined {
+  public:
+    joined(text_builder &out, const char *separator) : out_(out), separator_(separator) {}
+
+    void add(py::handle item) {
+        open();
+        if (PyUnicode_Check(item.ptr())) out_.add(item);
+        else refusal_.note(item, count_);
+        ++count_;
+    }
+    void add_all(py::handle items) { for_each_item(items); }
+    // An item written in place, into the builder, between open() and close().
+    void open() {
+        if (count_ == 0) return;
+        if (separator_[0] == '\n' && separator_[1] == 0) out_.line_feeds(1);
+        else out_.ascii(separator_, static_cast<Py_ssize_t>(std::strlen(separator_)));
+    }
+    void close() { ++count_; }
+    // The end of the join: its error, if an item was not text.
+    void end() const { refusal_.raise_if_any(); }
+
+  private:
+    void for_each_item(py::handle items);
+
+    text_builder &out_;
+    const char *separator_;
+    Py_ssize_t count_ = 0;
+    join_refusal refusal_;
 };
 
 // "".join of ASCII literals and of values in their text form.
@@ -121,6 +294,64 @@ template <class... Parts> py::str cat(const Parts &...parts) {
 }
 
 inline py::str decimal(long long n) { return py::str(std::to_string(n)); }
+
+// ---------------------------------------------------------------------------
+// Scanning code points
+
+// body(data) on the code points of a text, read at their storage width.
+template <class F> decltype(auto) with_chars(py::handle text, F &&body) {
+    const void *data = PyUnicode_DATA(text.ptr());
+    switch (PyUnicode_KIND(text.ptr())) {
+    case PyUnicode_1BYTE_KIND: return body(static_cast<const Py_UCS1 *>(data));
+    case PyUnicode_2BYTE_KIND: return body(static_cast<const Py_UCS2 *>(data));
+    default: return body(static_cast<const Py_UCS4 *>(data));
+    }
+}
+
+// Sixteen bytes of code points, compared lane by lane.
+template <class Char> struct code_point_block;
+template <> struct code_point_block<Py_UCS1> {
+    typedef Py_UCS1 type __attribute__((vector_size(16)));
+};
+template <> struct code_point_block<Py_UCS2> {
+    typedef Py_UCS2 type __attribute__((vector_size(16)));
+};
+
+// The first index in [i, n) of a line boundary or of one of the ASCII
+// characters `Extra`, else n. Reports are long and such code points rare:
+// sixteen bytes at a time are passed over while none of them can be one.
+template <char... Extra, class Char> Py_ssize_t find_break(const Char *d, Py_ssize_t i, Py_ssize_t n) {
+    auto wanted = [](Py_UCS4 c) {
+        return pysem::is_line_boundary(c) || ((c == static_cast<Py_UCS4>(Extra)) || ...);
+    };
+    if constexpr (sizeof(Char) < 4) {
+        using vec = typename code_point_block<Char>::type;
+        constexpr Py_ssize_t lanes = 16 / sizeof(Char);
+        // Whether the block at `at` may hold one: below 0x1F, NEL or the two
+        // separators, or one of `Extra`.
+        auto may_hold = [](const Char *at) {
+            vec v;
+            std::memcpy(&v, at, sizeof v);
+            auto hit = (v < 0x1F) | (v == 0x85);
+            if constexpr (sizeof(Char) == 2) hit |= (v | 1) == 0x2029;
+            ((hit |= v == static_cast<Char>(Extra)), ...);
+            std::uint64_t words[2];
+            std::memcpy(words, &hit, sizeof words);
+            return (words[0] | words[1]) != 0;
+        };
+        for (; i + lanes <= n; i += lanes) {
+            if (!may_hold(d + i)) continue;
+            for (Py_ssize_t k = i; k < i + lanes; ++k)
+                if (wanted(d[k])) return k;
+        }
+        // The last code points, in one block that ends at n (overlapping the
+        // block before).
+        if (i < n && n >= lanes && !may_hold(d + n - lanes)) return n;
+    }
+    for (; i < n; ++i)
+        if (wanted(d[i])) return i;
+    return n;
+}
 
 // ---------------------------------------------------------------------------
 // Module state, built once at load and never destroyed.
@@ -140,8 +371,6 @@ struct State {
 
     // Bound `match` / `search` / `sub` methods of the stored patterns.
     py::object whitespace_sub; // \s+
-    // Markdown-like answer text.
-    py::object heading_match, unordered_match, ordered_match;
     // The diagnosis from prose.
     py::object numbered_line_match; // ^([1-9]\d*)、(.+)$
     py::object blank_runs_sub;      // \n{3,}
@@ -149,15 +378,22 @@ struct State {
     py::object numbered_heading_match;
     py::object row_start_match;
     py::object title_words_search;
-    py::object bullet_lead_sub, check_lead_sub;
+    py::object bullet_lead_sub;
     py::object count_search, number_match, bullet_match, caption_match, step_match;
+    // The six labels that end a field value, and the `match` of their label
+    // lines (case-sensitive).
+    std::vector<py::str> next_labels;
     std::vector<py::object> next_label_match;
     // Field label -> (its label-line pattern, `sub` of its cut pattern).
     py::dict labels;
     // Marker -> `sub` of the cut up to its last occurrence (bounded).
     py::dict marker_cuts;
+    // Pattern -> its line search (a capsule), for patterns given as text
+    // (bounded).
+    py::dict line_searches;
     // Subsection titles that the cleaning of a subsection drops.
     py::set known_titles;
+    Py_ssize_t longest_title = 0;
 
     State();
 };
@@ -197,9 +433,6 @@ inline State::State() {
         return compiled;
     };
     whitespace_sub = store(R"re(\s+)re", 0).attr("sub");
-    heading_match = store(R"re(^(#{1,6})\s+(.*)$)re", 0).attr("match");
-    unordered_match = store(R"re(^([-*•])\s+(.*)$)re", 0).attr("match");
-    ordered_match = store(R"re(^\d+[.)]\s+(.*)$)re", 0).attr("match");
     numbered_line_match = store(R"re(^([1-9]\d*)、(.+)$)re", 0).attr("match");
     blank_runs_sub = store(R"re(\n{3,})re", 0).attr("sub");
     dashes_match = store(R"re(^-+$)re", 0).attr("match");
@@ -208,7 +441,6 @@ inline State::State() {
         store(R"re(^(?:第\s*\d+\s*点|Bullet\s*#?\d+|图|图片|主图|模块|P\d|缺失))re", kIgnoreCase).attr("match");
     title_words_search = store(R"re(\b(?:with|Bed|Frame|Daybed|KESTRO)\b)re", kIgnoreCase).attr("search");
     bullet_lead_sub = store(R"re(^[-*•\s]+)re", 0).attr("sub");
-    check_lead_sub = store(R"re(^[✅✔]+)re", 0).attr("sub");
     count_search = store(R"re(共约|字符)re", 0).attr("search");
     number_match = store(R"re(^(\d+)[.)、]?$)re", 0).attr("match");
     bullet_match = store(R"re(^Bullet\s*#?(\d+)\s*[-—:：]?\s*(.*)$)re", kIgnoreCase).attr("match");
@@ -232,6 +464,7 @@ inline State::State() {
         py::str pattern = label_line_pattern(esc);
         py::object compiled = compile_now(*this, pattern, 0);
         fixed[0][pattern] = compiled;
+        next_labels.push_back(pysem::interned(label));
         next_label_match.push_back(compiled.attr("match"));
         // The same label searched for by its field, case-insensitive, and the
         // cut of the label and its colon from the value's first line.
@@ -243,8 +476,11 @@ inline State::State() {
     for (const char *t : {"问题逐项分析", "优化优先级总结", "优化核心逻辑总结", "当前标题内容", "当前五点内容",
                           "当前图片整体问题", "当前A+内容整体问题", "评价整体总结分析", "产品定位", "核心参数全面对比",
                           "卖点优劣势对比", "评论口碑关键对比", "竞品差距与机会点", "综合结论", "核心问题定位",
-                          "最优先修改原因", "总体执行修改方案"})
-        known_titles.add(pysem::interned(t));
+                          "最优先修改原因", "总体执行修改方案"}) {
+        py::str title = pysem::interned(t);
+        known_titles.add(title);
+        longest_title = std::max(longest_title, PyUnicode_GET_LENGTH(title.ptr()));
+    }
 }
 
 // The compiled form of a pattern given as text, through the module's own
@@ -345,6 +581,10 @@ template <class F> void for_each(py::handle value, F &&body) {
     if (PyErr_Occurred()) throw py::error_already_set();
 }
 
+inline void joined::for_each_item(py::handle items) {
+    for_each(items, [&](py::object item) { add(item); });
+}
+
 // len(value)
 inline Py_ssize_t length(py::handle value) {
     if (PyList_CheckExact(value.ptr())) return PyList_GET_SIZE(value.ptr());
@@ -423,12 +663,128 @@ inline std::vector<py::object> unpack(py::handle value, size_t count) {
 }
 
 // ---------------------------------------------------------------------------
+// Blocks passed from one step of the answer report to the next
+
+// A block of the answer steps (kind block, structured answer block, display
+// block). Either a value that came from elsewhere (an input list's item, a
+// patched step's result), read as a mapping with get() exactly as Python
+// reads it, or one that a step made itself, kept as its fields in the order
+// of insertion until a caller gets to see it, as a new dict: on a road where
+// every step is the class's own, blocks never become dicts.
+class block {
+  public:
+    static block of(py::handle value) {
+        block b;
+        b.object_ = py::reinterpret_borrow<py::object>(value);
+        return b;
+    }
+    // Our own block; the keys are constant texts (PYSEM_LIT).
+    block(std::initializer_list<std::pair<py::handle, py::handle>> fields) {
+        for (const auto &[key, value] : fields) add(key, value);
+    }
+
+    bool own() const { return !object_; }
+    py::handle foreign() const { return object_; }
+    bool is_mapping() const { return own() || PyDict_Check(object_.ptr()); }
+
+    // block.get(key)
+    py::object get(py::handle key) const { return own() ? find(key, Py_None) : pysem::get(object_, key); }
+    // block.get(key, fallback)
+    py::object get_or(py::handle key, py::handle fallback) const {
+        return own() ? find(key, fallback) : telvara::get_or(object_, key, fallback);
+    }
+    // block[key]
+    py::object item(py::handle key) const {
+        if (!own()) return pysem::steal(PyObject_GetItem(object_.ptr(), key.ptr()));
+        if (const field *f = slot(key)) return f->value;
+        PyErr_SetObject(PyExc_KeyError, key.ptr());
+        throw py::error_already_set();
+    }
+    // block[key] = value
+    void set(py::handle key, py::handle value) {
+        if (!own()) {
+            if (PyObject_SetItem(object_.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
+        } else if (field *f = slot(key)) {
+            f->value = py::reinterpret_borrow<py::object>(value);
+        } else {
+            add(key, value);
+        }
+    }
+
+    // The block as a caller sees it: the value itself, or a new dict.
+    py::object object() const {
+        if (!own()) return object_;
+        py::dict out;
+        for (int i = 0; i < count_; ++i) telvara::set_item(out, fields_[i].key, fields_[i].value);
+        return out;
+    }
+
+  private:
+    block() = default;
+    struct field {
+        py::handle key;
+        py::object value;
+    };
+    void add(py::handle key, py::handle value) {
+        if (count_ == kFields) throw std::logic_error("telvara: a block of too many fields");
+        fields_[count_++] = {key, py::reinterpret_borrow<py::object>(value)};
+    }
+    const field *slot(py::handle key) const {
+        for (int i = 0; i < count_; ++i)
+            if (fields_[i].key.is(key)) return &fields_[i];
+        return nullptr;
+    }
+    field *slot(py::handle key) { return const_cast<field *>(std::as_const(*this).slot(key)); }
+    py::object find(py::handle key, py::handle fallback) const {
+        const field *f = slot(key);
+        return f ? f->value : py::reinterpret_borrow<py::object>(fallback);
+    }
+    static constexpr int kFields = 3;
+    py::object object_;
+    field fields_[kFields];
+    int count_ = 0;
+};
+
+// Blocks as a caller sees them: a new list.
+inline py::list block_list(const std::vector<block> &blocks) {
+    py::list out = pysem::steal_as<py::list>(PyList_New(static_cast<Py_ssize_t>(blocks.size())));
+    for (size_t i = 0; i < blocks.size(); ++i)
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), blocks[i].object().release().ptr());
+    return out;
+}
+
+// Blocks that one step hands to the next: a step's own, or the sequence
+// that a patched step returned, passed on as it is.
+struct blocks_or_object {
+    std::vector<block> own;
+    py::object object;
+
+    bool truthy() const { return object ? pysem::truthy(object) : !own.empty(); }
+    py::object as_object() const { return object ? object : py::object(block_list(own)); }
+};
+
+// `for element in blocks`, each as a block: the items of a list (blocks from
+// elsewhere) or a step's own blocks.
+template <class F> void each_block(py::handle list, F &&body) {
+    for_each(list, [&](py::object item) { body(block::of(item)); });
+}
+template <class F> void each_block(const std::vector<block> &blocks, F &&body) {
+    for (const block &b : blocks) body(b);
+}
+
+// ---------------------------------------------------------------------------
 // Texts
 
-// Text compared with an ASCII word, for values that may be of any kind.
+// Text compared with a word (a constant text), for values that may be of
+// any kind: the code points, as str.__eq__ compares them.
 inline bool text_equals(py::handle value, py::handle word) {
-    if (!PyUnicode_Check(value.ptr())) return false;
-    return PyUnicode_Compare(value.ptr(), word.ptr()) == 0;
+    PyObject *v = value.ptr(), *w = word.ptr();
+    if (v == w) return true;
+    if (!PyUnicode_Check(v)) return false;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(v);
+    int kind = PyUnicode_KIND(v);
+    return n == PyUnicode_GET_LENGTH(w) && kind == PyUnicode_KIND(w) &&
+           std::memcmp(PyUnicode_DATA(v), PyUnicode_DATA(w), static_cast<size_t>(n) * kind) == 0;
 }
 
 // An item that the code calls a text method on: anything else fails as
@@ -465,14 +821,20 @@ inline long long plus(long long k, long long d) { return k > LLONG_MAX - d ? LLO
 // ---------------------------------------------------------------------------
 // Table rows
 
-// row + [""] * (width - len(row))
-inline py::list padded_copy(py::handle row, Py_ssize_t n, long long width) {
+// width - n empty cells after n (n < width), refused as a list that large
+// would be.
+inline Py_ssize_t padding(Py_ssize_t n, long long width) {
     unsigned long long extra = static_cast<unsigned long long>(width) - static_cast<unsigned long long>(n);
     if (extra > static_cast<unsigned long long>(PY_SSIZE_T_MAX) / sizeof(PyObject *) - n) {
         PyErr_NoMemory();
         throw py::error_already_set();
     }
-    Py_ssize_t total = n + static_cast<Py_ssize_t>(extra);
+    return static_cast<Py_ssize_t>(extra);
+}
+
+// row + [""] * (width - len(row))
+inline py::list padded_copy(py::handle row, Py_ssize_t n, long long width) {
+    Py_ssize_t total = n + padding(n, width);
     py::list out = pysem::steal_as<py::list>(PyList_New(total));
     PyObject *empty = PYSEM_LIT("").ptr();
     for (Py_ssize_t i = 0; i < total; ++i) {
@@ -508,13 +870,19 @@ template <class Write> py::str pipe_line(py::handle cells, Write &&write) {
 
 // The delimiter line of a pipe table of `width` columns.
 inline py::str delimiter_line(Py_ssize_t width) {
+    // Tables are a few columns wide: their lines are made once.
+    constexpr Py_ssize_t kKept = 16;
+    static PyObject *kept[kKept] = {};
+    if (width >= 0 && width < kKept && kept[width]) return py::reinterpret_borrow<py::str>(kept[width]);
     text_builder line;
     line.ascii("| ");
     for (Py_ssize_t i = 0; i < width; ++i) {
         if (i) line.ascii(" | ");
         line.ascii("---");
     }
-    return line.ascii(" |").finish();
+    py::str made = line.ascii(" |").finish();
+    if (width >= 0 && width < kKept) kept[width] = py::str(made).release().ptr(); // kept for the process's life
+    return made;
 }
 
 } // namespace telvara

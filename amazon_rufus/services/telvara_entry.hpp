@@ -27,14 +27,26 @@ inline py::object format_data(py::handle self, py::handle data_arg) {
     if (truthy(via<_is_diagnosis_report>(self, answers, questions)))
         return via<official::format_official_report>(self, data, answers, questions);
 
-    py::list sections;
+    // The sections are joined as they come; one made by the class's own
+    // method is written in place, without a text of its own.
+    text_builder text;
+    joined sections(text, "\n\n---\n\n");
     Py_ssize_t index = 0;
     for_each(answers, [&](py::object answer) {
         py::int_ position(++index);
         py::object question = via<_question_at>(self, questions, position);
-        append(sections, via<_format_section>(self, position, answer, question));
+        if (!is_direct<_format_section>(self)) {
+            sections.add(through<_format_section>(self, position, answer, question));
+            return;
+        }
+        sections.open();
+        joined lines(text, "\n");
+        write_section(self, position, answer, question, lines);
+        lines.end();
+        sections.close();
     });
-    return join(PYSEM_LIT("\n\n---\n\n"), sections);
+    sections.end();
+    return text.finish();
 }
 
 inline py::object _extract_questions(py::handle self, py::handle data_arg) {

@@ -3,7 +3,10 @@
 #pragma once
 
 #include "amazon_rufus/services/telvara_core.hpp"
+#include "amazon_rufus/services/telvara_patterns.hpp"
 
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace telvara::impl {
@@ -20,33 +23,29 @@ using pysem::text_view;
 inline void write_md_cell(text_builder &out, py::handle value) {
     if (value.is_none()) return;
     py::object text = PyUnicode_Check(value.ptr()) ? py::reinterpret_borrow<py::object>(value) : text_form(value);
-    text_view t(text);
-    Py_ssize_t begin = 0, end = t.size();
-    while (begin < end && pysem::is_space(t[begin])) ++begin;
-    while (end > begin && pysem::is_space(t[end - 1])) --end;
-    Py_ssize_t plain_from = begin, i = begin;
-    while (i < end) {
-        Py_UCS4 c = t[i];
-        if (pysem::is_line_boundary(c)) {
+    with_chars(text, [&](const auto *d) {
+        Py_ssize_t begin = 0, end = PyUnicode_GET_LENGTH(text.ptr());
+        while (begin < end && pysem::is_space(d[begin])) ++begin;
+        while (end > begin && pysem::is_space(d[end - 1])) --end;
+        Py_ssize_t plain_from = begin, i = begin;
+        while ((i = find_break<'\\', '|'>(d, i, end)) < end) {
             out.add_part(text, plain_from, i);
+            Py_UCS4 c = d[i];
+            if (c == '\\' || c == '|') {
+                out.ch('\\').ch(c);
+                plain_from = ++i;
+                continue;
+            }
             int breaks = 0;
-            while (i < end && pysem::is_line_boundary(t[i])) {
-                i += (t[i] == '\r' && i + 1 < end && t[i + 1] == '\n') ? 2 : 1;
+            while (i < end && pysem::is_line_boundary(d[i])) {
+                i += (d[i] == '\r' && i + 1 < end && d[i + 1] == '\n') ? 2 : 1;
                 ++breaks;
             }
             for (int b = 0; b < (breaks >= 3 ? 2 : breaks); ++b) out.ascii("<br>");
             plain_from = i;
-            continue;
         }
-        if (c == '\\' || c == '|') {
-            out.add_part(text, plain_from, i);
-            out.ch('\\').ch(c);
-            plain_from = ++i;
-            continue;
-        }
-        ++i;
-    }
-    out.add_part(text, plain_from, end);
+        out.add_part(text, plain_from, end);
+    });
 }
 
 inline py::object _md_cell(py::handle, py::handle value) {
@@ -55,13 +54,34 @@ inline py::object _md_cell(py::handle, py::handle value) {
     return out.finish();
 }
 
+// A row fitted to a width (the rules of _pad_row): its first `kept` cells,
+// then `empty` empty ones up to the width, or, past the width, the rest of
+// its cells joined with LF and trimmed, as the last cell.
+struct fitted_row {
+    Py_ssize_t kept, empty;
+    py::object folded;
+};
+
+inline fitted_row fit(py::handle row, long long width) {
+    Py_ssize_t n = PyList_GET_SIZE(row.ptr());
+    if (n < width) return {n, padding(n, width), {}};
+    if (n == width) return {n, 0, {}};
+    Py_ssize_t cut = slice_bound(minus_one(width), n);
+    return {cut, 0, strip(join(PYSEM_LIT("\n"), slice(row, cut, n)))};
+}
+
 inline py::object _pad_row(py::handle, py::handle row_arg, py::handle width_arg) {
     py::list row = pysem::exact_list(row_arg, "row");
     long long width = pysem::int_arg_ll(width_arg, "width");
-    Py_ssize_t n = PyList_GET_SIZE(row.ptr());
-    if (n < width) return padded_copy(row, n, width);
-    if (n == width) return row;
-    return folded_copy(row, n, width, PYSEM_LIT("\n"), true);
+    fitted_row f = fit(row, width);
+    if (f.kept == PyList_GET_SIZE(row.ptr()) && f.empty == 0) return row;
+    py::list out = pysem::steal_as<py::list>(PyList_New(f.kept + f.empty + (f.folded ? 1 : 0)));
+    Py_ssize_t at = 0;
+    auto put = [&](PyObject *cell) { PyList_SET_ITEM(out.ptr(), at++, Py_NewRef(cell)); };
+    for (Py_ssize_t i = 0; i < f.kept; ++i) put(PyList_GET_ITEM(row.ptr(), i));
+    for (Py_ssize_t i = 0; i < f.empty; ++i) put(PYSEM_LIT("").ptr());
+    if (f.folded) put(f.folded.ptr());
+    return out;
 }
 
 inline py::object _markdown_table(py::handle self, py::handle headers_arg, py::handle rows_arg) {
@@ -79,7 +99,27 @@ inline py::object _markdown_table(py::handle self, py::handle headers_arg, py::h
                md_cell(line, header, is_direct<_md_cell>(self));
            }));
     append(lines, delimiter_line(width));
+    // A row of texts only: writing its cells runs no Python code that could
+    // change it while it is read.
+    auto all_texts = [](py::handle row) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(row.ptr()); ++i)
+            if (!PyUnicode_CheckExact(PyList_GET_ITEM(row.ptr(), i))) return false;
+        return true;
+    };
     for_each(rows, [&](py::object row) {
+        if (is_direct<_pad_row>(self) && is_direct<_md_cell>(self) && PyList_CheckExact(row.ptr()) && all_texts(row)) {
+            // The fitted row is written as it is read, without a copy.
+            fitted_row f = fit(row, width);
+            text_builder line;
+            line.ascii("| ");
+            Py_ssize_t cells = 0;
+            auto next = [&]() -> text_builder & { return cells++ ? line.ascii(" | ") : line; };
+            for (Py_ssize_t i = 0; i < f.kept; ++i) write_md_cell(next(), item(row, i));
+            for (Py_ssize_t i = 0; i < f.empty; ++i) next();
+            if (f.folded) write_md_cell(next(), f.folded);
+            append(lines, line.ascii(" |").finish());
+            return;
+        }
         py::object cells = via<_pad_row>(self, row, width_int);
         bool direct = is_direct<_md_cell>(self);
         append(lines, pipe_line(cells, [&](text_builder &line, py::handle cell) { md_cell(line, cell, direct); }));
@@ -111,32 +151,121 @@ inline py::object _trim_blank(py::handle, py::handle lines_arg) {
     return pysem::steal(PyList_GetSlice(lines.ptr(), start, end));
 }
 
+// The rule of _collapse_blank_lines over a text given in parts, each part
+// followed by a line feed (line_feed) or by the end (finish): every line
+// boundary ends a line (CR LF as one), trailing white space is cut, one empty
+// line stands for every run of blank lines, a leading run included, and
+// trailing ones are dropped. A report's lines go in as they are, without
+// being joined into one text first.
+class blank_line_collapse {
+  public:
+    // Text only; the part ends an open line at none of its ends.
+    void add(py::handle text) {
+        with_chars(text, [&](const auto *d) { scan(text, d); });
+    }
+    // A line feed after the last part: it ends the open line, or completes
+    // a CR LF pair.
+    void line_feed() {
+        if (after_cr_) after_cr_ = false;
+        else if (open_) end_open();
+        else blank_pending_ = true;
+        open_ = py::handle();
+    }
+    py::str finish() {
+        if (open_) end_open();
+        return out_.finish();
+    }
+
+  private:
+    // The line boundaries of a part, read at its storage width.
+    template <class Char> void scan(py::handle text, const Char *d) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr()), i = 0;
+        if (after_cr_ && n && d[0] == '\n') i = 1;
+        after_cr_ = false;
+        Py_ssize_t start = i;
+        while ((i = find_break(d, i, n)) < n) {
+            line(text, d, start, i);
+            if (d[i] == '\r') {
+                if (i + 1 == n) after_cr_ = true;
+                else if (d[i + 1] == '\n') ++i;
+            }
+            start = ++i;
+        }
+        open_ = text;
+        open_start_ = start;
+    }
+
+    void end_open() {
+        with_chars(open_, [&](const auto *d) { line(open_, d, open_start_, PyUnicode_GET_LENGTH(open_.ptr())); });
+    }
+
+    template <class Char> void line(py::handle text, const Char *d, Py_ssize_t start, Py_ssize_t end) {
+        while (end > start && pysem::is_space(d[end - 1])) --end;
+        if (end == start) {
+            blank_pending_ = true;
+            return;
+        }
+        out_.line_feeds(written_ + blank_pending_);
+        out_.add_part(text, start, end);
+        written_ = true;
+        blank_pending_ = false;
+    }
+
+    text_builder out_;
+    py::handle open_; // the part that holds the open line (borrowed)
+    Py_ssize_t open_start_ = 0;
+    bool written_ = false, blank_pending_ = false, after_cr_ = false;
+};
+
 inline py::object _collapse_blank_lines(py::handle, py::handle text_arg) {
     py::str text = pysem::exact_str(text_arg, "text");
-    text_view t(text);
-    text_builder out;
-    Py_ssize_t n = t.size(), i = 0;
-    bool written = false, blank_pending = false;
-    while (i < n) {
-        Py_ssize_t start = i;
-        while (i < n && !pysem::is_line_boundary(t[i])) ++i;
-        Py_ssize_t end = i;
-        if (i < n) i += (t[i] == '\r' && i + 1 < n && t[i + 1] == '\n') ? 2 : 1;
-        while (end > start && pysem::is_space(t[end - 1])) --end;
-        if (end == start) {
-            blank_pending = true;
-            continue;
-        }
-        // One empty line stands for every run of blank lines, a leading run
-        // included; trailing ones are dropped.
-        if (written) out.ch('\n');
-        if (blank_pending) out.ch('\n');
-        out.add_part(text, start, end);
-        written = true;
-        blank_pending = false;
-    }
-    return out.finish();
+    blank_line_collapse collapse;
+    collapse.add(text);
+    return collapse.finish();
 }
+
+// The lines of a report, for self._collapse_blank_lines("\n".join(lines)):
+// while that method is the class's own, the lines go into the collapse as
+// they are, and neither a list of them nor their joined text is made. A line
+// that is not text fails as the join would.
+class report_lines {
+  public:
+    explicit report_lines(py::handle self) : self_(self) {}
+
+    void add(py::handle line) { lines_.push_back(py::reinterpret_borrow<py::object>(line)); }
+    void add_all(py::handle lines) {
+        for_each(lines, [&](py::object line) { add(line); });
+    }
+
+    // The collapsed report; `joined_text` makes the text handed to another
+    // method from the joined lines.
+    template <class JoinedText> py::object finish(JoinedText &&joined_text) const {
+        if (!is_direct<_collapse_blank_lines>(self_)) {
+            text_builder text;
+            joined join(text, "\n");
+            for (const py::object &line : lines_) join.add(line);
+            join.end();
+            return through<_collapse_blank_lines>(self_, joined_text(text.finish()));
+        }
+        join_refusal refusal;
+        for (size_t i = 0; i < lines_.size(); ++i)
+            if (!PyUnicode_Check(lines_[i].ptr())) refusal.note(lines_[i], static_cast<Py_ssize_t>(i));
+        refusal.raise_if_any();
+        blank_line_collapse collapse;
+        for (size_t i = 0; i < lines_.size(); ++i) {
+            if (i) collapse.line_feed();
+            collapse.add(lines_[i]);
+        }
+        return collapse.finish();
+    }
+    py::object finish() const {
+        return finish([](py::str text) { return text; });
+    }
+
+  private:
+    py::handle self_;
+    std::vector<py::object> lines_;
+};
 
 // ---------------------------------------------------------------------------
 // Markdown fallback parser
@@ -199,49 +328,36 @@ inline py::object _is_markdown_delimiter_row(py::handle, py::handle cells_arg) {
     return py::bool_(all);
 }
 
-// (group 1, group 2) of a match of `match` on `text`, or nothing.
-inline py::object groups(py::handle match, py::handle text) {
-    py::object m = pysem::steal(PyObject_CallOneArg(match.ptr(), text.ptr()));
-    if (m.is_none()) return m;
-    return pysem::steal(PyObject_CallMethodNoArgs(m.ptr(), PYSEM_LIT("groups").ptr()));
+// A markdown heading line as a kind block (the rules of _parse_markdown_heading).
+inline std::optional<block> heading_block(py::handle line) {
+    py::str trimmed = strip(line);
+    auto found = patterns::markdown_heading(trimmed);
+    if (!found) return std::nullopt;
+    py::str text = strip(pysem::substr(trimmed, found->second.start, found->second.end));
+    if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return std::nullopt;
+    py::int_ level(found->first.end - found->first.start);
+    return block{{PYSEM_LIT("kind"), PYSEM_LIT("heading")}, {PYSEM_LIT("level"), level}, {PYSEM_LIT("text"), text}};
 }
+
+// A markdown list item line as a kind block (the rules of _parse_markdown_list_item).
+inline std::optional<block> list_item_block(py::handle line) {
+    py::str trimmed = strip(line);
+    auto item = patterns::unordered_item(trimmed);
+    if (!item) item = patterns::ordered_item(trimmed);
+    if (!item) return std::nullopt;
+    py::str text = strip(pysem::substr(trimmed, item->start, item->end));
+    if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return std::nullopt;
+    return block{{PYSEM_LIT("kind"), PYSEM_LIT("list_item")}, {PYSEM_LIT("text"), text}};
+}
+
+inline py::object block_or_none(const std::optional<block> &b) { return b ? b->object() : py::none(); }
 
 inline py::object _parse_markdown_heading(py::handle, py::handle line_arg) {
-    py::str line = pysem::exact_str(line_arg, "line");
-    py::str trimmed = strip(line);
-    // Only a line that starts with '#' can match; the rest skips the pattern.
-    if (PyUnicode_GET_LENGTH(trimmed.ptr()) == 0 || PyUnicode_READ_CHAR(trimmed.ptr(), 0) != '#') return py::none();
-    State &st = state();
-    py::object g = groups(st.heading_match, trimmed);
-    if (g.is_none()) return g;
-    py::str text = strip(PyTuple_GET_ITEM(g.ptr(), 1));
-    if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return py::none();
-    py::int_ level(PyUnicode_GET_LENGTH(PyTuple_GET_ITEM(g.ptr(), 0)));
-    return make_dict({{PYSEM_LIT("kind"), PYSEM_LIT("heading")}, {PYSEM_LIT("level"), level}, {PYSEM_LIT("text"), text}});
-}
-
-inline py::object list_item_block(py::handle item_text) {
-    py::str text = strip(item_text);
-    if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return py::none();
-    return make_dict({{PYSEM_LIT("kind"), PYSEM_LIT("list_item")}, {PYSEM_LIT("text"), text}});
+    return block_or_none(heading_block(pysem::exact_str(line_arg, "line")));
 }
 
 inline py::object _parse_markdown_list_item(py::handle, py::handle line_arg) {
-    py::str line = pysem::exact_str(line_arg, "line");
-    py::str trimmed = strip(line);
-    if (PyUnicode_GET_LENGTH(trimmed.ptr()) == 0) return py::none();
-    State &st = state();
-    Py_UCS4 first = PyUnicode_READ_CHAR(trimmed.ptr(), 0);
-    if (first == '-' || first == '*' || first == 0x2022) {
-        py::object g = groups(st.unordered_match, trimmed);
-        if (!g.is_none()) return list_item_block(PyTuple_GET_ITEM(g.ptr(), 1));
-    }
-    // \d is any decimal digit, exactly what isdecimal() accepts.
-    if (Py_UNICODE_ISDECIMAL(first)) {
-        py::object g = groups(st.ordered_match, trimmed);
-        if (!g.is_none()) return list_item_block(PyTuple_GET_ITEM(g.ptr(), 0));
-    }
-    return py::none();
+    return block_or_none(list_item_block(pysem::exact_str(line_arg, "line")));
 }
 
 // lines[k] if k < len(lines) else "", with Python's negative indexing.
@@ -256,13 +372,13 @@ inline py::object line_or_empty(py::handle lines, long long k) {
     return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(lines.ptr(), static_cast<Py_ssize_t>(k)));
 }
 
-inline py::object _parse_markdown_table(py::handle self, py::handle lines_arg, py::handle start_arg) {
-    py::list lines = pysem::exact_list(lines_arg, "lines");
-    long long start = pysem::int_arg_ll(start_arg, "start_index");
+// The markdown table at a line as a kind block and the index after it (the
+// rules of _parse_markdown_table).
+inline std::optional<std::pair<block, long long>> table_block(py::handle self, py::handle lines, long long start) {
     py::object header = via<_parse_pipe_row>(self, line_or_empty(lines, start));
-    if (header.is_none()) return py::none();
+    if (header.is_none()) return std::nullopt;
     py::object delimiter = via<_parse_pipe_row>(self, line_or_empty(lines, plus(start, 1)));
-    if (delimiter.is_none() || !truthy(via<_is_markdown_delimiter_row>(self, delimiter))) return py::none();
+    if (delimiter.is_none() || !truthy(via<_is_markdown_delimiter_row>(self, delimiter))) return std::nullopt;
     py::list rows;
     long long index = plus(start, 2);
     while (index < PyList_GET_SIZE(lines.ptr())) {
@@ -273,8 +389,16 @@ inline py::object _parse_markdown_table(py::handle self, py::handle lines_arg, p
         append(rows, row);
         ++index;
     }
-    py::dict table = make_dict({{PYSEM_LIT("kind"), PYSEM_LIT("table")}, {PYSEM_LIT("header"), header}, {PYSEM_LIT("rows"), rows}});
-    return py::make_tuple(table, py::int_(index));
+    return std::pair{block{{PYSEM_LIT("kind"), PYSEM_LIT("table")}, {PYSEM_LIT("header"), header}, {PYSEM_LIT("rows"), rows}},
+                     index};
+}
+
+inline py::object _parse_markdown_table(py::handle self, py::handle lines_arg, py::handle start_arg) {
+    py::list lines = pysem::exact_list(lines_arg, "lines");
+    long long start = pysem::int_arg_ll(start_arg, "start_index");
+    auto table = table_block(self, lines, start);
+    if (!table) return py::none();
+    return py::make_tuple(table->first.object(), py::int_(table->second));
 }
 
 inline bool starts_with_fence(py::handle trimmed) {
@@ -282,10 +406,20 @@ inline bool starts_with_fence(py::handle trimmed) {
     return t.size() >= 3 && t[0] == '`' && t[1] == '`' && t[2] == '`';
 }
 
-inline py::object _build_text_fallback_blocks(py::handle self, py::handle text_arg) {
-    py::str text = pysem::exact_str(text_arg, "text");
+// A kind block from one of the parsers, through the instance: the parser's
+// own block while it is the class's own, else what the method returned.
+template <auto Method, class Own>
+std::optional<block> parsed(py::handle self, Own &&own, py::handle line) {
+    if (is_direct<Method>(self)) return own();
+    py::object found = through<Method>(self, line);
+    if (found.is_none()) return std::nullopt;
+    return block::of(found);
+}
+
+// The kind blocks of an answer text (the rules of _build_text_fallback_blocks).
+inline std::vector<block> text_blocks(py::handle self, py::handle text) {
     py::object lines = via<_normalize_text_lines>(self, text);
-    py::list blocks;
+    std::vector<block> blocks;
     py::list buffer;
     bool fenced = false;
     // A list item made here by the native parser (its text trimmed and not
@@ -293,24 +427,24 @@ inline py::object _build_text_fallback_blocks(py::handle self, py::handle text_a
     // `pieces` and gets their join once another block follows or the text
     // ends: trimming the item and one more line each time gives the same text,
     // but would copy the growing text for every line.
-    py::object own_item;
+    bool own_item = false;
     py::list pieces;
     auto settle = [&] {
         if (PyList_GET_SIZE(pieces.ptr()) != 0) {
-            set_item(own_item, PYSEM_LIT("text"), join(PYSEM_LIT(""), pieces));
+            blocks.back().set(PYSEM_LIT("text"), join(PYSEM_LIT(""), pieces));
             pieces = py::list();
         }
-        own_item = py::object();
+        own_item = false;
     };
-    auto push = [&](py::handle block) {
+    auto push = [&](block b) {
         settle();
-        append(blocks, block);
+        blocks.push_back(std::move(b));
     };
     auto flush = [&] {
         py::str paragraph = strip(join(PYSEM_LIT("\n"), buffer));
         buffer = py::list();
         if (PyUnicode_GET_LENGTH(paragraph.ptr()) == 0) return;
-        push(make_dict({{PYSEM_LIT("kind"), PYSEM_LIT("text")}, {PYSEM_LIT("text"), paragraph}}));
+        push({{PYSEM_LIT("kind"), PYSEM_LIT("text")}, {PYSEM_LIT("text"), paragraph}});
     };
     long long index = 0;
     while (index < length(lines)) {
@@ -332,45 +466,53 @@ inline py::object _build_text_fallback_blocks(py::handle self, py::handle text_a
             ++index;
             continue;
         }
-        py::object heading = via<_parse_markdown_heading>(self, line);
-        if (!heading.is_none()) {
+        std::optional<block> heading = parsed<_parse_markdown_heading>(
+            self, [&] { return heading_block(pysem::exact_str(line, "line")); }, line);
+        if (heading) {
             flush();
-            push(heading);
+            push(std::move(*heading));
             ++index;
             continue;
         }
-        py::object table = via<_parse_markdown_table>(self, lines, py::int_(index));
-        if (!table.is_none()) {
-            auto [block, next] = pysem::unpack2(table);
-            flush();
-            push(block);
-            index = pysem::int_arg_ll(next, "index");
-            continue;
+        if (is_direct<_parse_markdown_table>(self)) {
+            if (auto table = table_block(self, pysem::exact_list(lines, "lines"), index)) {
+                flush();
+                push(std::move(table->first));
+                index = table->second;
+                continue;
+            }
+        } else {
+            py::object table = through<_parse_markdown_table>(self, lines, py::int_(index));
+            if (!table.is_none()) {
+                auto [found, next] = pysem::unpack2(table);
+                flush();
+                push(block::of(found));
+                index = pysem::int_arg_ll(next, "index");
+                continue;
+            }
         }
         bool native_item = is_direct<_parse_markdown_list_item>(self);
-        py::object item = native_item ? _parse_markdown_list_item(self, line)
-                                      : through<_parse_markdown_list_item>(self, line);
-        if (!item.is_none()) {
+        std::optional<block> item = parsed<_parse_markdown_list_item>(
+            self, [&] { return list_item_block(pysem::exact_str(line, "line")); }, line);
+        if (item) {
             flush();
-            push(item);
-            if (native_item) own_item = item;
+            push(std::move(*item));
+            own_item = native_item;
             ++index;
             continue;
         }
-        Py_ssize_t count = PyList_GET_SIZE(blocks.ptr());
-        if (pysem::is_space(PyUnicode_READ_CHAR(line.ptr(), 0)) && count > 0) {
-            py::object last = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(blocks.ptr(), count - 1));
-            if (own_item && last.is(own_item)) {
-                if (PyList_GET_SIZE(pieces.ptr()) == 0) append(pieces, get(last, PYSEM_LIT("text")));
+        if (pysem::is_space(PyUnicode_READ_CHAR(line.ptr(), 0)) && !blocks.empty()) {
+            block &last = blocks.back();
+            if (own_item) {
+                if (PyList_GET_SIZE(pieces.ptr()) == 0) append(pieces, last.get(PYSEM_LIT("text")));
                 append(pieces, PYSEM_LIT(" "));
                 append(pieces, trimmed);
                 ++index;
                 continue;
             }
-            if (text_equals(get(last, PYSEM_LIT("kind")), PYSEM_LIT("list_item"))) {
-                py::object old = pysem::steal(PyObject_GetItem(last.ptr(), PYSEM_LIT("text").ptr()));
-                py::str joined = strip(cat(old, " ", trimmed));
-                if (PyObject_SetItem(last.ptr(), PYSEM_LIT("text").ptr(), joined.ptr()) < 0) throw py::error_already_set();
+            if (text_equals(last.get(PYSEM_LIT("kind")), PYSEM_LIT("list_item"))) {
+                py::str joined = strip(cat(last.item(PYSEM_LIT("text")), " ", trimmed));
+                last.set(PYSEM_LIT("text"), joined);
                 ++index;
                 continue;
             }
@@ -381,6 +523,10 @@ inline py::object _build_text_fallback_blocks(py::handle self, py::handle text_a
     flush();
     settle();
     return blocks;
+}
+
+inline py::object _build_text_fallback_blocks(py::handle self, py::handle text_arg) {
+    return block_list(text_blocks(self, pysem::exact_str(text_arg, "text")));
 }
 
 } // namespace telvara::impl

@@ -3,8 +3,11 @@
 #pragma once
 
 #include "amazon_rufus/services/telvara_core.hpp"
+#include "amazon_rufus/services/telvara_markdown.hpp"
+#include "amazon_rufus/services/telvara_patterns.hpp"
 
 #include <algorithm>
+#include <optional>
 
 namespace telvara::official {
 
@@ -42,7 +45,6 @@ inline Py_ssize_t bullet_text_line(py::handle lines, Py_ssize_t i) {
 
 inline py::str normalize_answer_markdown(py::handle, py::handle text_arg) {
     py::str source = pysem::exact_str(text_arg, "text");
-    State &st = state();
     py::list lines = lf_lines(source);
     Py_ssize_t n = size(lines);
     py::list kept;
@@ -60,7 +62,7 @@ inline py::str normalize_answer_markdown(py::handle, py::handle text_arg) {
         ++i;
     }
     py::str joined = strip(join(PYSEM_LIT("\n"), kept));
-    return py::str(call(st.blank_runs_sub, PYSEM_LIT("\n\n"), joined));
+    return patterns::cut_line_feed_runs(joined);
 }
 
 inline py::list normalize_content_lines(py::handle, py::handle text_arg) {
@@ -111,17 +113,19 @@ inline py::str answer_text(py::handle self, py::handle index_arg, py::handle ans
     return PYSEM_LIT("");
 }
 
-inline py::tuple split_numbered_sections(py::handle self, py::handle text_arg) {
-    py::str source = pysem::exact_str(text_arg, "text");
+// The intro and numbered subsections of an answer's content lines (the
+// rules of _split_numbered_sections).
+inline py::tuple numbered_sections(py::handle lines) {
     State &st = state();
-    py::object lines = via<normalize_content_lines>(self, source);
     py::list intro;
     py::dict sections;
     py::object current; // the list of the current subsection
     for (py::handle line : py::iter(lines)) {
-        py::object match = call(st.numbered_line_match, line);
-        if (!match.is_none()) {
-            py::object digits = match.attr("group")(1);
+        std::optional<std::pair<patterns::span, patterns::span>> match;
+        if (PyUnicode_Check(line.ptr())) match = patterns::numbered_line(line);
+        else call(st.numbered_line_match, line); // refused as `re` refuses it
+        if (match) {
+            py::object digits = pysem::substr(line, match->first.start, match->first.end);
             if (length(digits) <= kMaxNumberDigits) {
                 PyObject *number = PyLong_FromUnicodeObject(digits.ptr(), 10);
                 if (number) {
@@ -144,10 +148,14 @@ inline py::tuple split_numbered_sections(py::handle self, py::handle text_arg) {
     return py::make_tuple(intro, sections);
 }
 
-inline py::object infer_diagnosis_sections(py::handle self, py::handle question_arg, py::handle text_arg) {
-    py::int_ question = pysem::int_arg(question_arg, "question_index");
+inline py::tuple split_numbered_sections(py::handle self, py::handle text_arg) {
     py::str source = pysem::exact_str(text_arg, "text");
-    py::object lines = via<normalize_content_lines>(self, source);
+    return numbered_sections(via<normalize_content_lines>(self, source));
+}
+
+// The subsections that an answer's content lines give by their marker words
+// (the rules of _infer_diagnosis_sections).
+inline py::object inferred_sections(py::handle self, py::handle question, py::handle lines) {
     if (!truthy(lines)) return py::dict();
     switch (pysem::clamp_ll(question)) {
     case 1: return via<infer_title_sections>(self, lines);
@@ -159,6 +167,12 @@ inline py::object infer_diagnosis_sections(py::handle self, py::handle question_
     case 7: return via<infer_overall_sections>(self, lines);
     default: return py::dict();
     }
+}
+
+inline py::object infer_diagnosis_sections(py::handle self, py::handle question_arg, py::handle text_arg) {
+    py::int_ question = pysem::int_arg(question_arg, "question_index");
+    py::str source = pysem::exact_str(text_arg, "text");
+    return inferred_sections(self, question, via<normalize_content_lines>(self, source));
 }
 
 // The subsection numbers to render: 1 up to the largest number (filled up
@@ -191,9 +205,23 @@ inline py::list format_diagnosis_answer(py::handle self, py::handle question_arg
     if (!truthy(answer_text))
         answer_text = concat({PYSEM_LIT("第 "), text_form(question), PYSEM_LIT(" 题未获取到答案")});
 
-    auto [intro, sections] = pysem::unpack2(via<split_numbered_sections>(self, answer_text));
+    // Both steps read the answer's content lines: while they and the line
+    // reader are the class's own, the lines are read once.
+    py::object content;
+    py::object split;
+    if (is_direct<split_numbered_sections>(self)) {
+        py::str source = pysem::exact_str(answer_text, "text");
+        content = via<normalize_content_lines>(self, source);
+        split = numbered_sections(content);
+        if (!is_direct<normalize_content_lines>(self)) content = py::object();
+    } else {
+        split = through<split_numbered_sections>(self, answer_text);
+    }
+    auto [intro, sections] = pysem::unpack2(split);
     if (!truthy(sections)) {
-        py::object inferred = via<infer_diagnosis_sections>(self, question, answer_text);
+        py::object inferred = content && is_direct<infer_diagnosis_sections>(self)
+                                  ? inferred_sections(self, question, content)
+                                  : via<infer_diagnosis_sections>(self, question, answer_text);
         if (truthy(inferred)) {
             sections = inferred;
             intro = py::list();
@@ -237,26 +265,28 @@ inline py::object format_official_report(py::handle self, py::handle data_arg, p
     py::object asin = upper(strip(text_form(asin_value)));
     if (!truthy(asin)) asin = PYSEM_LIT("UNKNOWN");
 
-    py::list lines;
-    append(lines, concat({PYSEM_LIT("# ASIN "), asin, PYSEM_LIT(" Listing 优化诊断报告")}));
-    append(lines, PYSEM_LIT(""));
+    impl::report_lines lines(self);
+    lines.add(concat({PYSEM_LIT("# ASIN "), asin, PYSEM_LIT(" Listing 优化诊断报告")}));
+    lines.add(PYSEM_LIT(""));
     py::object section_titles = state().ns["DIAGNOSIS_SECTION_TITLES"];
     for (Py_ssize_t i = 0; i < size(answers); ++i) {
         long long n = i + 1;
         py::object answer = item(answers, i);
         py::object title = lookup(section_titles, py::int_(n));
         py::str title_text = title ? text_form(title) : concat({PYSEM_LIT("模块"), decimal(n)});
-        append(lines, concat({PYSEM_LIT("## "), decimal(n), PYSEM_LIT(". "), title_text}));
-        append(lines, PYSEM_LIT(""));
-        extend(lines, via<format_diagnosis_answer>(self, py::int_(n), answer));
+        lines.add(concat({PYSEM_LIT("## "), decimal(n), PYSEM_LIT(". "), title_text}));
+        lines.add(PYSEM_LIT(""));
+        lines.add_all(via<format_diagnosis_answer>(self, py::int_(n), answer));
         if (n < size(answers)) {
-            append(lines, PYSEM_LIT(""));
-            append(lines, PYSEM_LIT("---"));
-            append(lines, PYSEM_LIT(""));
+            lines.add(PYSEM_LIT(""));
+            lines.add(PYSEM_LIT("---"));
+            lines.add(PYSEM_LIT(""));
         }
     }
-    py::str report = concat({pysem::rstrip(join(PYSEM_LIT("\n"), lines)), PYSEM_LIT("\n")});
-    return via<impl::_collapse_blank_lines>(self, report);
+    // The text is trimmed at its end and ends with one LF. The collapse cuts
+    // trailing white space and drops trailing blank lines anyway: the class's
+    // own method gets the lines as they are.
+    return lines.finish([](py::str text) { return concat({pysem::rstrip(text), PYSEM_LIT("\n")}); });
 }
 
 // ---------------------------------------------------------------------------
@@ -269,17 +299,24 @@ inline py::object format_official_report(py::handle self, py::handle data_arg, p
 // 卖点. On a line without line feed its outcome is exactly that of two
 // substring scans ("卖点优劣势" anywhere, or "对比" after the first "卖点":
 // these words have no other case forms), so such lines are decided by them.
+// Marker words and label lines are found natively too (see
+// telvara_patterns.hpp); anything but a text goes to `re`, for its error.
 class line_search {
   public:
     explicit line_search(py::handle pattern)
         : search_(compiled(pattern, kIgnoreCase).attr("search")),
-          selling_points_(equal(pattern, PYSEM_LIT("卖点优劣势|卖点.*对比"))) {}
+          selling_points_(equal(pattern, PYSEM_LIT("卖点优劣势|卖点.*对比"))),
+          words_(patterns::word_pattern::of(pattern)), label_(patterns::label_line::of(pattern)) {}
 
     bool found(py::handle line) const {
-        if (selling_points_ && PyUnicode_Check(line.ptr()) && find(line, PYSEM_LIT("\n"), 0) < 0) {
-            if (find(line, PYSEM_LIT("卖点优劣势"), 0) >= 0) return true;
-            Py_ssize_t at = find(line, PYSEM_LIT("卖点"), 0);
-            return at >= 0 && find(line, PYSEM_LIT("对比"), at + 2) >= 0;
+        if (PyUnicode_Check(line.ptr())) {
+            if (words_) return words_->found(line);
+            if (label_) return label_->found(line);
+            if (selling_points_ && find(line, PYSEM_LIT("\n"), 0) < 0) {
+                if (find(line, PYSEM_LIT("卖点优劣势"), 0) >= 0) return true;
+                Py_ssize_t at = find(line, PYSEM_LIT("卖点"), 0);
+                return at >= 0 && find(line, PYSEM_LIT("对比"), at + 2) >= 0;
+            }
         }
         return !call(search_, line).is_none();
     }
@@ -293,16 +330,43 @@ class line_search {
 
     py::object search_;
     bool selling_points_;
+    std::optional<patterns::word_pattern> words_;
+    std::optional<patterns::label_line> label_;
 };
+
+// The line search of a pattern given as text. That of a plain text is made
+// once and kept (the module's own patterns come back all the time), in a
+// bounded cache; `holder` keeps it alive.
+struct held_search {
+    py::object holder;
+    const line_search *search;
+};
+
+inline held_search line_search_of(py::handle pattern) {
+    if (!PyUnicode_CheckExact(pattern.ptr())) {
+        auto *made = new line_search(pattern);
+        py::capsule holder(made, [](void *p) { delete static_cast<line_search *>(p); });
+        return {holder, made};
+    }
+    PyObject *cache = state().line_searches.ptr();
+    if (PyObject *known = PyDict_GetItemWithError(cache, pattern.ptr()))
+        return {py::reinterpret_borrow<py::object>(known), static_cast<const line_search *>(PyCapsule_GetPointer(known, nullptr))};
+    if (PyErr_Occurred()) throw py::error_already_set();
+    auto *made = new line_search(pattern);
+    py::capsule holder(made, [](void *p) { delete static_cast<line_search *>(p); });
+    if (PyDict_GET_SIZE(cache) >= 256) PyDict_Clear(cache);
+    if (PyDict_SetItem(cache, pattern.ptr(), holder.ptr()) < 0) throw py::error_already_set();
+    return {holder, made};
+}
 
 inline py::int_ find_line(py::handle, py::handle lines_arg, py::handle pattern_arg, py::handle start_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     py::str pattern = pysem::exact_str(pattern_arg, "pattern");
     long long start = pysem::int_arg_ll(start_arg, "start");
-    line_search search(pattern);
+    held_search search = line_search_of(pattern);
     for (Py_ssize_t i = start > 0 ? static_cast<Py_ssize_t>(std::min<long long>(start, PY_SSIZE_T_MAX)) : 0;
          i < size(lines); ++i) {
-        if (search.found(item(lines, i))) return py::int_(i);
+        if (search.search->found(item(lines, i))) return py::int_(i);
     }
     return py::int_(-1);
 }
@@ -357,14 +421,14 @@ inline py::list guess_title_lines(py::handle, py::handle lines_arg) {
 inline py::list strip_marker_lines(py::handle, py::handle lines_arg, py::handle patterns_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     py::list patterns = pysem::exact_list(patterns_arg, "patterns");
-    std::vector<line_search> searches; // compiled on first use, in list order
+    std::vector<held_search> searches; // compiled on first use, in list order
     py::list out;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
         py::object line = item(lines, i);
         bool found = false;
         for (Py_ssize_t p = 0; p < size(patterns) && !found; ++p) {
-            if (static_cast<size_t>(p) == searches.size()) searches.emplace_back(item(patterns, p));
-            found = searches[p].found(line);
+            if (static_cast<size_t>(p) == searches.size()) searches.push_back(line_search_of(item(patterns, p)));
+            found = searches[p].search->found(line);
         }
         if (!found) append(out, line);
     }
@@ -375,9 +439,14 @@ inline py::list strip_bullets(py::handle, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     State &st = state();
     py::list out;
+    // ^[-*•\s]+ and ^[✅✔]+ cut as their leading runs.
+    auto bullet = [](Py_UCS4 c) { return c == '-' || c == '*' || c == U'•' || pysem::is_space(c); };
+    auto check = [](Py_UCS4 c) { return c == U'✅' || c == U'✔'; };
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
-        py::str s = strip(as_text(call(st.bullet_lead_sub, PYSEM_LIT(""), item(lines, i))));
-        s = strip(as_text(call(st.check_lead_sub, PYSEM_LIT(""), s)));
+        py::object line = item(lines, i);
+        if (!PyUnicode_Check(line.ptr())) call(st.bullet_lead_sub, PYSEM_LIT(""), line); // refused as `re` refuses it
+        py::str s = strip(patterns::cut_leading(line, bullet));
+        s = strip(patterns::cut_leading(s, check));
         if (length(s)) append(out, s);
     }
     return out;
@@ -419,9 +488,12 @@ inline py::list collect_marker_groups(py::handle, py::handle lines_arg, py::hand
     py::list lines = pysem::exact_list(lines_arg, "lines");
     py::str pattern = pysem::exact_str(pattern_arg, "pattern");
     py::object match_fn = compiled(pattern, kIgnoreCase).attr("match");
+    std::optional<patterns::leading_ideographs> lead = patterns::leading_ideographs::of(pattern);
     std::vector<std::pair<Py_ssize_t, py::object>> marks;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
-        py::object m = call(match_fn, item(lines, i));
+        py::object line = item(lines, i);
+        if (lead && lead->rules_out(line)) continue;
+        py::object m = call(match_fn, line);
         if (!m.is_none()) marks.emplace_back(i, std::move(m));
     }
     py::list groups;
@@ -459,8 +531,12 @@ inline py::object chunk_value(py::handle self, py::handle chunk_arg, py::handle 
     Py_ssize_t end = n;
     for (Py_ssize_t j = static_cast<Py_ssize_t>(start) + 1; j < n && end == n; ++j) {
         py::object line = item(chunk, j);
-        for (const py::object &match : st.next_label_match)
-            if (!call(match, line).is_none()) {
+        if (!PyUnicode_Check(line.ptr())) {
+            for (const py::object &match : st.next_label_match) call(match, line); // refused as `re` refuses it
+            continue;
+        }
+        for (const py::str &label : st.next_labels)
+            if (patterns::label_line(label).found(line)) {
                 end = j;
                 break;
             }
@@ -489,7 +565,7 @@ inline py::list summary_from_suggestions(py::handle, py::handle lines_arg) {
 inline py::str short_value(py::handle, py::handle value_arg, py::handle limit_arg) {
     py::str value = pysem::exact_str(value_arg, "value");
     long long limit = pysem::int_arg_ll(limit_arg, "limit");
-    py::str s = strip(as_text(call(state().whitespace_sub, PYSEM_LIT(" "), value)));
+    py::str s = strip(patterns::replace_space_runs(value, PYSEM_LIT(" ")));
     Py_ssize_t n = length(s);
     if (limit >= n) return s;
     // s[:limit - 1] + "…", with the host's slicing of negative bounds.

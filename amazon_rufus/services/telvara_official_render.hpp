@@ -4,6 +4,7 @@
 #pragma once
 
 #include "amazon_rufus/services/telvara_core.hpp"
+#include "amazon_rufus/services/telvara_patterns.hpp"
 
 #include <algorithm>
 
@@ -36,8 +37,12 @@ inline py::object clean_lines(py::handle self, py::handle question, py::handle s
             if (keep_empty && PyUnicode_Check(line.ptr())) append(kept, line);
             continue;
         }
-        if (PyUnicode_Check(line.ptr()) && titles.contains(line)) continue;
-        if (!call(st.numbered_heading_match, line).is_none()) continue;
+        // A plain text longer than every title is none (and is not hashed).
+        bool longer = PyUnicode_CheckExact(line.ptr()) && PyUnicode_GET_LENGTH(line.ptr()) > st.longest_title;
+        if (PyUnicode_Check(line.ptr()) && !longer && titles.contains(line)) continue;
+        if (PyUnicode_Check(line.ptr()) ? patterns::numbered_heading(line)
+                                        : !call(st.numbered_heading_match, line).is_none()) // refused as `re` refuses it
+            continue;
         append(kept, line);
     }
     if (headers && PyList_Check(headers.ptr())) return via<drop_known_headers>(self, kept, headers);
@@ -202,9 +207,13 @@ inline py::object parse_row_start_rows(py::handle self, py::handle lines_arg, py
     };
     if (length(row_start) == 0) return issue_rows();
     py::object search = compiled(row_start, kIgnoreCase).attr("search");
+    std::optional<patterns::leading_ideographs> lead = patterns::leading_ideographs::of(row_start);
     std::vector<Py_ssize_t> starts;
-    for (Py_ssize_t i = 0; i < size(lines); ++i)
-        if (!call(search, item(lines, i)).is_none()) starts.push_back(i);
+    for (Py_ssize_t i = 0; i < size(lines); ++i) {
+        py::object line = item(lines, i);
+        if (lead && lead->rules_out(line)) continue;
+        if (!call(search, line).is_none()) starts.push_back(i);
+    }
     if (starts.empty()) return issue_rows();
 
     py::list rows;
@@ -240,7 +249,7 @@ inline py::bool_ looks_like_next_row_start(py::handle, py::handle line_arg, py::
     pysem::text_view v(t);
     if (v.empty()) return false;
     if (one_of(v[0], U"-•*—–\"'（(:：")) return false;
-    if (!call(state().row_start_match, t).is_none()) return true;
+    if (!patterns::kRowStart.rules_out(t) && !call(state().row_start_match, t).is_none()) return true;
     if (v.size() >= 35) return false;
     if (one_of(v[v.size() - 1], U"。.；;，,：:")) return false;
     return true;
@@ -304,8 +313,9 @@ inline py::object render_bullet_content(py::handle self, py::handle lines_arg) {
     Py_ssize_t n = size(lines);
     for (Py_ssize_t i = 0; i < n;) {
         py::object line = item(lines, i);
-        py::object number = call(st.number_match, line);
-        py::object bullet = call(st.bullet_match, line);
+        bool ideograph = patterns::kNoIdeograph.rules_out(line); // no match of the three patterns
+        py::object number = ideograph ? py::none() : call(st.number_match, line);
+        py::object bullet = ideograph ? py::none() : call(st.bullet_match, line);
         if (!number.is_none() && i + 1 < n) {
             append(out, concat({heading, text_form(number.attr("group")(1)), colon,
                                 text_form(item(lines, i + 1))}));
@@ -319,7 +329,7 @@ inline py::object render_bullet_content(py::handle self, py::handle lines_arg) {
             ++i;
             continue;
         }
-        if (counter <= 8 && !call(st.caption_match, line).is_none()) {
+        if (counter <= 8 && !ideograph && !call(st.caption_match, line).is_none()) {
             append(out, concat({heading, decimal(counter), colon, text_form(line)}));
             ++counter;
         } else {
@@ -381,7 +391,8 @@ inline py::object render_plain_lines(py::handle self, py::handle lines_arg) {
     py::list out;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
         py::object line = item(lines, i);
-        if (!starts_with(as_text(line), dash) && !call(st.step_match, line).is_none()) {
+        if (!starts_with(as_text(line), dash) && !patterns::kNoIdeograph.rules_out(line) &&
+            !call(st.step_match, line).is_none()) {
             append(out, PYSEM_LIT(""));
             append(out, concat({heading, line}));
         } else {

@@ -4,6 +4,9 @@
 #pragma once
 
 #include "amazon_rufus/services/telvara_core.hpp"
+#include "amazon_rufus/services/telvara_markdown.hpp"
+
+#include <string_view>
 
 namespace telvara::impl {
 
@@ -29,9 +32,9 @@ inline py::object _format_structured_diagnosis_report(py::handle self, py::handl
 
     py::object section_titles = st.ns["DIAGNOSIS_SECTION_TITLES"];
     py::object subsection_titles = st.ns["DIAGNOSIS_SUBSECTIONS"];
-    py::list lines;
-    append(lines, cat("# ASIN ", shown, PYSEM_LIT(" Listing 优化诊断报告")));
-    append(lines, PYSEM_LIT(""));
+    report_lines lines(self);
+    lines.add(cat("# ASIN ", shown, PYSEM_LIT(" Listing 优化诊断报告")));
+    lines.add(PYSEM_LIT(""));
 
     Py_ssize_t count = length(sections);
     Py_ssize_t position = 0;
@@ -41,8 +44,8 @@ inline py::object _format_structured_diagnosis_report(py::handle self, py::handl
         py::object title = get(section, PYSEM_LIT("title"));
         if (!truthy(title)) title = get(section_titles, number);
         if (!truthy(title)) title = module_title(number);
-        append(lines, cat("## ", number, ". ", strip(text_form(title))));
-        append(lines, PYSEM_LIT(""));
+        lines.add(cat("## ", number, ". ", strip(text_form(title))));
+        lines.add(PYSEM_LIT(""));
 
         py::object raw = either(section, {PYSEM_LIT("subsections"), PYSEM_LIT("subSections"), PYSEM_LIT("children")});
         py::object subsections = via<_normalize_structured_subsections>(self, raw);
@@ -54,20 +57,20 @@ inline py::object _format_structured_diagnosis_report(py::handle self, py::handl
             py::object sub_title = get(subsection, PYSEM_LIT("title"));
             if (!truthy(sub_title) && !titles.is_none()) sub_title = get(titles, sub_number);
             if (!truthy(sub_title)) sub_title = module_title(sub_number);
-            append(lines, cat("### ", sub_number, PYSEM_LIT("、"), strip(text_form(sub_title))));
-            append(lines, PYSEM_LIT(""));
+            lines.add(cat("### ", sub_number, PYSEM_LIT("、"), strip(text_form(sub_title))));
+            lines.add(PYSEM_LIT(""));
             // The renderer takes only a plain mapping; a derived one is copied.
             py::object body = via<_render_structured_subsection>(self, number, sub_number, plain(subsection));
-            if (truthy(body)) extend(lines, body);
-            else append(lines, PYSEM_LIT("无"));
-            append(lines, PYSEM_LIT(""));
+            if (truthy(body)) lines.add_all(body);
+            else lines.add(PYSEM_LIT("无"));
+            lines.add(PYSEM_LIT(""));
         });
         if (position < count) {
-            append(lines, PYSEM_LIT("---"));
-            append(lines, PYSEM_LIT(""));
+            lines.add(PYSEM_LIT("---"));
+            lines.add(PYSEM_LIT(""));
         }
     });
-    return via<_collapse_blank_lines>(self, join(PYSEM_LIT("\n"), lines));
+    return lines.finish();
 }
 
 // One rule for sections and subsections: a list keeps its mappings in order;
@@ -239,6 +242,24 @@ inline py::object _render_structured_blocks(py::handle self, py::handle blocks_a
 // The value's text split at every line boundary, for text that is not empty.
 inline py::list split_text(py::handle text) { return pysem::split_lines(text); }
 
+// The text of a list item (the rules of _structured_item_text), into `out`.
+inline void write_item_text(text_builder &out, py::handle item) {
+    if (!is_mapping(item)) {
+        out.add(strip(text_form(item)));
+        return;
+    }
+    py::str prefix = either_text(item, {PYSEM_LIT("prefix"), PYSEM_LIT("title")});
+    py::str text = either_text(item, {PYSEM_LIT("text"), PYSEM_LIT("content")});
+    if (PyUnicode_GET_LENGTH(prefix.ptr()) == 0) {
+        out.add(text);
+        return;
+    }
+    // ("**" + prefix + "** " + text).strip(): both are trimmed, so only the
+    // blank before an empty text is cut.
+    out.ascii("**").add(prefix).ascii("**");
+    if (PyUnicode_GET_LENGTH(text.ptr()) != 0) out.ch(' ').add(text);
+}
+
 // The block type, trimmed and lower-cased, compared with the known words.
 enum class block_kind { paragraph, quote, heading, list, table, bullet, other };
 
@@ -247,15 +268,21 @@ inline block_kind kind_of(py::handle type_text) {
     if (!PyUnicode_IS_ASCII(type.ptr()))
         type = pysem::steal_as<py::str>(PyObject_CallMethodNoArgs(type.ptr(), PYSEM_LIT("lower").ptr()));
     if (!PyUnicode_IS_ASCII(type.ptr())) return block_kind::other;
-    std::string word(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(type.ptr())), PyUnicode_GET_LENGTH(type.ptr()));
-    for (char &c : word)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (word == "paragraph" || word == "text") return block_kind::paragraph;
-    if (word == "quote") return block_kind::quote;
-    if (word == "heading") return block_kind::heading;
-    if (word == "list") return block_kind::list;
-    if (word == "table") return block_kind::table;
-    if (word == "bullet") return block_kind::bullet;
+    std::string_view word(reinterpret_cast<const char *>(PyUnicode_1BYTE_DATA(type.ptr())), PyUnicode_GET_LENGTH(type.ptr()));
+    auto is = [&](std::string_view known) {
+        if (word.size() != known.size()) return false;
+        for (size_t i = 0; i < word.size(); ++i) {
+            char c = word[i];
+            if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != known[i]) return false;
+        }
+        return true;
+    };
+    if (is("paragraph") || is("text")) return block_kind::paragraph;
+    if (is("quote")) return block_kind::quote;
+    if (is("heading")) return block_kind::heading;
+    if (is("list")) return block_kind::list;
+    if (is("table")) return block_kind::table;
+    if (is("bullet")) return block_kind::bullet;
     return block_kind::other;
 }
 
@@ -278,7 +305,7 @@ inline py::object _render_structured_block(py::handle self, py::handle block) {
         py::list lines;
         if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return lines;
         for_each(split_text(text), [&](py::object line) {
-            if (pysem::is_blank(line)) append(lines, cat(">"));
+            if (pysem::is_blank(line)) append(lines, PYSEM_LIT(">"));
             else append(lines, cat("> ", line));
         });
         return lines;
@@ -299,8 +326,16 @@ inline py::object _render_structured_block(py::handle self, py::handle block) {
         py::list lines;
         if (!is_list(items)) return lines;
         for_each(items, [&](py::object item) {
-            py::object text = via<_structured_item_text>(self, item);
-            if (truthy(text)) append(lines, cat("- ", text));
+            if (!is_direct<_structured_item_text>(self)) {
+                py::object text = through<_structured_item_text>(self, item);
+                if (truthy(text)) append(lines, cat("- ", text));
+                return;
+            }
+            // The item's text is written straight after the "- ".
+            text_builder line;
+            line.ascii("- ");
+            write_item_text(line, item);
+            if (line.size() > 2) append(lines, line.finish());
         });
         return lines;
     }
@@ -350,11 +385,9 @@ inline py::object _render_structured_value(py::handle self, py::handle value) {
 }
 
 inline py::object _structured_item_text(py::handle, py::handle item) {
-    if (!is_mapping(item)) return strip(text_form(item));
-    py::str prefix = either_text(item, {PYSEM_LIT("prefix"), PYSEM_LIT("title")});
-    py::str text = either_text(item, {PYSEM_LIT("text"), PYSEM_LIT("content")});
-    if (PyUnicode_GET_LENGTH(prefix.ptr()) == 0) return text;
-    return strip(cat("**", prefix, "** ", text));
+    text_builder out;
+    write_item_text(out, item);
+    return out.finish();
 }
 
 inline py::object _int_value(py::handle, py::handle value, py::handle fallback_arg) {

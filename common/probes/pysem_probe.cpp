@@ -67,6 +67,9 @@ void register_helpers(py::module_ &m) {
         function<[](py::object c) {
             return pysem::is_space(static_cast<Py_UCS4>(pysem::clamp_ll(pysem::int_arg(c, "c"))));
         }>("is_space(c)"),
+        function<[](py::object c) {
+            return pysem::is_line_boundary(static_cast<Py_UCS4>(pysem::clamp_ll(pysem::int_arg(c, "c"))));
+        }>("is_line_boundary(c)"),
         function<[](py::object v) { return pysem::split_lf(pysem::exact_str(v, "s")); }>("split_lf(s)"),
         function<[](py::object v) { return pysem::split_lines(pysem::exact_str(v, "s")); }>("split_lines(s)"),
         function<[](py::object v) { return pysem::normalize_newlines(pysem::exact_str(v, "s")); }>("normalize_newlines(s)"),

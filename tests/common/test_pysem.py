@@ -150,6 +150,11 @@ def test_whitespace_is_exactly_the_text_types():
     assert [c for c in range(sys.maxunicode + 1) if probe.is_space(c)] == [c for c in range(sys.maxunicode + 1) if chr(c).isspace()]
 
 
+def test_line_boundaries_are_exactly_those_of_splitlines():
+    assert [c for c in range(sys.maxunicode + 1) if probe.is_line_boundary(c)] == [
+        c for c in range(sys.maxunicode + 1) if ("a" + chr(c) + "b").splitlines() == ["a", "b"]]
+
+
 @pytest.mark.parametrize(
     "text",
     ["", "\n", "a\n", "a\r\nb\rc\nd", "a\x0bb\x0cc\x1cd\x1de\x1ef\x85g\u2028h\u2029i", "x\n\n", "\ud800\n\udfff", "\r\r\n"],

@@ -1,6 +1,11 @@
 """The Markdown fallback parser, the pipe-table writer and blank-line handling."""
 
+import random
+import re
+
 import pytest
+
+from pelorin.amazon_rufus.services.telvara import Telvara
 
 from .conftest import LINE_BOUNDARIES
 
@@ -243,3 +248,103 @@ def test_trim_blank_returns_the_items_themselves(tv):
 )
 def test_collapse_blank_lines(tv, text, expected):
     assert tv._collapse_blank_lines(text) == expected
+
+
+class GivenLines(Telvara):
+    """Reports whose parts are the lines that the input names, as they are."""
+
+    def _render_structured_subsection(self, section_index, subsection_index, subsection):
+        return list(subsection["lines"])
+
+    def _format_diagnosis_answer(self, question_index, answer):
+        return list(answer["lines"])
+
+
+class JoinedFirst(GivenLines):
+    """The same, the report text joined before the collapse."""
+
+    def _collapse_blank_lines(self, text):
+        return super()._collapse_blank_lines(text)
+
+
+@pytest.mark.parametrize("boundary", LINE_BOUNDARIES, ids=ascii)
+def test_reports_collapse_their_lines_as_one_joined_text(boundary):
+    # Lines that end in CR before the joining LF, start with LF, hold blanks
+    # and boundaries of their own, or are empty.
+    odd = [f"a{boundary}", "\r", "\nb", f"{boundary}\r", "", f" {boundary} ", f"c \r", f"\n{boundary}d\t", "\r\n",
+           boundary * 3, "e\r", "", "\n", "f"]
+    structured = {"diagnosis_report": {"sections": {"1": {"subsections": [{"lines": odd[k:]} for k in range(len(odd))]}}}}
+    prose = {"answers": [{"answer": "x", "lines": odd[k:]} for k in range(len(odd))]}
+    for data in (structured, prose):
+        assert GivenLines().format_data(data) == JoinedFirst().format_data(data)
+    for kind in (GivenLines, JoinedFirst):
+        with pytest.raises(TypeError, match="^sequence item 6: expected str instance, int found$"):
+            kind().format_data({"diagnosis_report": {"sections": {"1": {"subsections": [{"lines": [1]}]}}}})
+
+
+def reference_collapse(text):
+    out, written, pending = [], False, False
+    for line in text.splitlines():
+        line = line.rstrip()
+        if not line:
+            pending = True
+            continue
+        out += ["\n"] * (written + pending) + [line]
+        written, pending = True, False
+    return "".join(out)
+
+
+def reference_md_cell(text):
+    out, i, text = [], 0, text.strip()
+    while i < len(text):
+        if text[i] in "\\|":
+            out.append("\\" + text[i])
+        elif text[i].splitlines() == [""]:
+            breaks = 0
+            while i < len(text) and text[i].splitlines() == [""]:
+                i += 2 if text[i : i + 2] == "\r\n" else 1
+                breaks += 1
+            out.append("<br>" * min(breaks, 2))
+            continue
+        else:
+            out.append(text[i])
+        i += 1
+    return "".join(out)
+
+
+def test_long_texts_are_split_at_every_boundary_wherever_it_falls(tv):
+    # Texts of every storage width, with boundaries, near misses (TAB, 0x1F,
+    # 0x84, 0x86, U+2027, U+202A) and escapes at every offset of a long text.
+    rng = random.Random(7)
+    fillers = ["a", " ", "\t", "\x1f", "\x84", "\x86", "é", "中", "\u2027", "\u202a", "\U0001f600", "\\", "|"]
+    for _ in range(3000):
+        width = rng.choice([["a"], ["a", "é"], ["a", "中"], ["中", "\U0001f600"]])
+        text = [rng.choice(width) for _ in range(rng.randint(0, 70))]
+        for _ in range(rng.randint(0, 4)):
+            text.insert(rng.randint(0, len(text)), rng.choice(LINE_BOUNDARIES + fillers))
+        text = "".join(text)
+        assert tv._collapse_blank_lines(text) == reference_collapse(text), ascii(text)
+        assert tv._md_cell(text) == reference_md_cell(text), ascii(text)
+
+
+# The patterns of the markdown line readers, and one code point of every
+# class that they tell apart, with near misses.
+HEADING_LINE = re.compile(r"^(#{1,6})\s+(.*)$")
+UNORDERED_LINE = re.compile(r"^([-*•])\s+(.*)$")
+ORDERED_LINE = re.compile(r"^\d+[.)]\s+(.*)$")
+LINE_CLASSES = ["#", "-", "*", "•", "·", "1", "٣", "０", "²", ".", ")", "、", " ", "\t", "\n", "\r", "\x1c", "\x1f", "\x85",
+                "\xa0", "\u3000", "\u2028", "a", "é", "中", "\U0001f600", "\ud800"]
+
+
+def test_markdown_line_readers_agree_with_their_patterns(tv):
+    rng = random.Random(5)
+    starts = ["", "#", "###", "######", "#######", "-", "*", "•", "1", "12", "٣", "1.", "2)"]
+    for _ in range(30000):
+        line = rng.choice(starts) + "".join(rng.choice(LINE_CLASSES) for _ in range(rng.randint(0, 7)))
+        trimmed = line.strip()
+        found = HEADING_LINE.match(trimmed)
+        expected = heading(len(found[1]), found[2].strip()) if found and found[2].strip() else None
+        assert tv._parse_markdown_heading(line) == expected, ascii(line)
+        found = UNORDERED_LINE.match(trimmed) or ORDERED_LINE.match(trimmed)
+        expected = found and found[found.lastindex].strip()
+        assert tv._parse_markdown_list_item(line) == (item(expected) if expected else None), ascii(line)

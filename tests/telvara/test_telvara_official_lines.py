@@ -6,6 +6,10 @@ import time
 
 import pytest
 
+from pelorin.amazon_rufus.services.telvara import Telvara
+
+from .conftest import StrSub
+
 
 # --- answer text normalisation -------------------------------------------------
 
@@ -246,3 +250,158 @@ def test_competitor_search_is_linear_on_long_lines(tv):
     start = time.perf_counter()
     assert tv._find_line(["卖点" * 500_000, "卖点" * 500_000 + "优劣势"], SELLING_POINTS) == 1
     assert time.perf_counter() - start < 1
+
+
+# --- patterns read natively ----------------------------------------------------
+
+# One code point of every class that the patterns below tell apart, near misses
+# and the code points with special case rules (U+0130, U+0131, U+017F, U+212A).
+CODE_POINTS = ["1", "9", "0", "٣", "０", "²", "、", "，", ":", "：", "\n", "\r", " ", "\t", "\x0b", "\x1c", "\x1f", "\x85",
+               "\xa0", "\u3000", "\u2028", "•", "-", "*", "a", "S", "k", "i", "é", "\u0130", "\u0131", "\u017f", "\u212a",
+               "\U0001f600", "\ud800", "|", "^", "$"]
+MARKERS = ["当前标题", "分析结果|问题逐项分析|维度", "综合建议标题|建议优化标题", "优化点说明|优化核心逻辑|优化说明", "产品定位",
+           "核心参数|参数全面对比", "评论口碑|口碑关键对比", "竞品差距|机会点", "综合结论", "^整体$", "^问题$", "^依据$", "^建议改为",
+           "改动要点|优化核心逻辑", "综合优化|优化优先级|核心逻辑", "^现有表达[:：]?$|^现有表达[:：]", "^依据[:：]?$|^依据[:：]",
+           "^问题[:：]?$|^问题[:：]"]
+LABELS = ["现有表达", "问题", "依据", "建议改为", "改进建议", "优化方案"]
+
+
+def random_lines(seed, words, count=4000):
+    """Short lines of code points and pieces of `words`, half of them led by a word."""
+    rng = random.Random(seed)
+    pieces = CODE_POINTS + words + [w[:1] for w in words] + [w[1:] for w in words]
+    return [(rng.choice(words) if rng.random() < 0.5 else "") + "".join(rng.choice(pieces) for _ in range(rng.randint(0, 4)))
+            for _ in range(count)]
+
+
+def test_marker_and_label_searches_agree_with_their_patterns(tv):
+    words = [w for p in MARKERS for w in re.findall(r"[\u4e00-\u9fff]+", p)]
+    for line in random_lines(1, words):
+        for pattern in MARKERS:
+            found = re.search(pattern, line, re.I) is not None
+            assert tv._find_line([line], pattern) == (0 if found else -1), (ascii(line), pattern)
+
+
+def test_a_field_value_ends_where_the_patterns_find_the_next_label(tv):
+    ends = [re.compile(f"^{label}[:：]?$|^{label}[:：]") for label in LABELS]
+    for line in random_lines(2, LABELS):
+        stops = any(p.match(line) for p in ends) or not line.strip()
+        assert tv._chunk_value(["问题：x", line], "问题") == ("x" if stops else ("x\n" + line).strip()), ascii(line)
+
+
+class RawContent(Telvara):
+    def _normalize_content_lines(self, text):
+        return text.split("|")
+
+
+def test_numbered_lines_agree_with_their_patterns(tv):
+    heading, numbered = re.compile(r"^[1-9]\d*、"), re.compile(r"^([1-9]\d*)、(.+)$")
+    lines = random_lines(3, ["12、", "1、x", "０、"])
+    kept = tv._drop_intro_and_headers(1, 1, lines)
+    assert kept == [line for line in lines if line and not heading.match(line)]
+    raw = RawContent()  # the lines reach the pattern as they are
+    for line in lines:
+        intro, sections, current = [], {}, None
+        for content in raw._normalize_content_lines(line):
+            found = numbered.match(content)
+            if found:
+                current = sections.setdefault(int(found[1]), [])
+            else:
+                (intro if current is None else current).append(content)
+        assert raw._split_numbered_sections(line) == (intro, sections), ascii(line)
+
+
+def test_text_rewrites_agree_with_their_patterns(tv):
+    rng = random.Random(4)
+    for line in random_lines(4, ["\n\n\n", "\n\n\n\n"]):
+        assert tv._short_value(line, 1000) == re.sub(r"\s+", " ", line).strip()
+        # a text whose lines keep no trailing blanks and no lone bullets
+        text = "x" + line.replace("\r", "").replace("•", "").replace("-", "").replace("*", "") + "y"
+        text = "\n" * rng.randint(0, 4) + "\n".join(part.rstrip() for part in text.split("\n"))
+        assert tv._normalize_answer_markdown(text) == re.sub(r"\n{3,}", "\n\n", text.strip()), ascii(text)
+
+
+# Marker and row start patterns that `re` is asked only for lines that can
+# start a match; the words that start them, and case-folding near misses.
+MARKER_PATTERNS = [
+    r"^(第一点|第二点|第三点|第四点|第五点|第\s*[一二三四五六七八九十\d]+\s*点|Bullet\s*#?\d+)[:：]?\s*(.*)$",
+    r"^(图\s*\d+)[｜|—\-]?\s*(.*)$", r"^(图\s*\d+|模块\s*\d+)[\s—｜|\-]*\s*(.*)$", r"^([①②③④⑤⑥⑦⑧⑨]\s*.+)$",
+]
+ROW_STARTS = [r"^(?:第\s*\d+\s*点|Bullet\s*#?\d+|缺失)$", r"^(?:图|图片|主图|Image)\s*#?\d+|^图\d+",
+              r"^(?:模块|Module|[A-Za-z0-9+ ]+模块)"]
+LEADS = ["第", "第一点", "第 3 点", "点", "图", "图片", "主图", "模块", "缺失", "Bullet", "BULLET #", "Image", "İmage", "ımage",
+         "Module", "P", "p", "Step ", "STEP\t", "ſtep ", "Kx:", "A1:", "①", "⑨", "12", "3.", "4)", "５、", "建议", "问题"]
+
+
+def trim_blank(lines):
+    while lines and not lines[0].strip():
+        lines = lines[1:]
+    while lines and not lines[-1].strip():
+        lines = lines[:-1]
+    return lines or ["无"]
+
+
+def test_marker_groups_agree_with_their_patterns(tv):
+    lines = random_lines(5, LEADS, count=3000)
+    for pattern in MARKER_PATTERNS:
+        marks = [(i, m) for i, line in enumerate(lines) if (m := re.match(pattern, line, re.I))]
+        ends = [i for i, _ in marks[1:]] + [len(lines)]
+        expected = [(k + 1, m[1].strip(), (m[2] or "").strip() if (m.lastindex or 0) >= 2 else "", lines[i + 1:end], i)
+                    for k, ((i, m), end) in enumerate(zip(marks, ends))]
+        assert tv._collect_marker_groups(lines, pattern) == expected, pattern
+
+
+def test_row_starts_agree_with_their_patterns(tv):
+    for pattern in ROW_STARTS:
+        for chunk in zip(*[iter(random_lines(6, LEADS, count=3000))] * 6):
+            lines = list(chunk)
+            starts = [i for i, line in enumerate(lines) if re.search(pattern, line, re.I)]
+            expected = ([["\n".join(lines[a:b]).strip()] for a, b in zip(starts, starts[1:] + [len(lines)])] if starts
+                        else tv._parse_fixed_rows(lines, 1, last_cell_continues=True))
+            assert tv._parse_row_start_rows(lines, 1, pattern) == expected, (pattern, ascii(lines))
+    row_start = re.compile(r"^(?:第\s*\d+\s*点|Bullet\s*#?\d+|图|图片|主图|模块|P\d|缺失)", re.I)
+    for line in random_lines(7, LEADS):
+        long = (line + "x" * 40).strip()  # long lines start a row only by the pattern
+        expected = bool(long) and long[0] not in "-•*—–\"'（(:：" and bool(row_start.match(long))
+        assert tv._looks_like_next_row_start(line + "x" * 40, 1, 1) is expected, ascii(line)
+
+
+def test_bullet_and_plain_renderers_agree_with_their_patterns(tv):
+    number, caption = re.compile(r"^(\d+)[.)、]?$"), re.compile(r"^[A-Z][A-Za-z0-9 +&'/-]+[:：]")
+    bullet, step = re.compile(r"^Bullet\s*#?(\d+)\s*[-—:：]?\s*(.*)$", re.I), re.compile(r"^Step\s+\d+", re.I)
+    for chunk in zip(*[iter(random_lines(8, LEADS, count=3000))] * 3):
+        lines, out, counter, i = list(chunk), [], 1, 0
+        while i < len(lines):
+            line, n, b = lines[i], number.match(lines[i]), bullet.match(lines[i])
+            if n and i + 1 < len(lines):
+                out.append(f"#### Bullet {n[1]}：{lines[i + 1]}")
+                i += 2
+                continue
+            if b:
+                out.append(f"#### Bullet {b[1]}：{b[2].strip()}" if b[2].strip() else f"#### Bullet {b[1]}")
+                i += 1
+                continue
+            if counter <= 8 and caption.match(line):
+                out.append(f"#### Bullet {counter}：{line}")
+                counter += 1
+            else:
+                out.append(line)
+            i += 1
+            if i < len(lines) and out[-1]:
+                out.append("")
+        assert tv._render_bullet_content(lines) == trim_blank(out), ascii(lines)
+        plain = [part for line in lines
+                 for part in (["", "#### " + line] if not line.startswith("- ") and step.match(line) else [line])]
+        assert tv._render_plain_lines(lines) == trim_blank(plain), ascii(lines)
+    for line in random_lines(9, LEADS + ["- ", "*", "•", "✅", "✔"]):
+        cut = re.sub(r"^[✅✔]+", "", re.sub(r"^[-*•\s]+", "", line).strip()).strip()
+        assert tv._strip_bullets([line]) == ([cut] if cut else []), ascii(line)
+
+
+def test_patterns_given_as_text_are_each_searched_as_themselves(tv):
+    # More patterns than the module keeps searches for, and derived texts.
+    for k in range(600):
+        assert tv._find_line(["x", f"问{k}题"], f"问{k}题|^z") == 1
+    assert tv._strip_marker_lines(["x1", "y", "问题"], [StrSub("x\\d"), StrSub("问题")]) == ["y"]
+    with pytest.raises(re.error):
+        tv._find_line(["x"], "(")

@@ -9,6 +9,7 @@ from pelorin.amazon_rufus.services.telvara import Telvara
 
 from ..conftest import assert_no_leak
 from .conftest import Lookup
+from .test_telvara_official_report import ANSWERS, INFERRED, questionnaire
 
 BLOCK_TYPES = ["paragraph", "text", "quote", "heading", "list", "table", "bullet", "other", None]
 
@@ -75,6 +76,23 @@ def test_reports_are_the_same_through_attribute_lookup():
     }
 
 
+def passing_through(name):
+    """A subclass whose method `name` only calls the class's own."""
+
+    def method(self, *args, **kwargs):
+        return getattr(Telvara, name)(self, *args, **kwargs)
+
+    return type("PassThrough", (Telvara,), {name: method})
+
+
+@pytest.mark.parametrize("name", sorted(n for n in vars(Telvara) if n.startswith("_") and not n.startswith("__")))
+def test_reports_are_the_same_with_any_one_method_overridden(name):
+    # Each override takes its callers off their native road at that one call.
+    prose = [questionnaire(ANSWERS), questionnaire(INFERRED)]
+    for data in [STRUCTURED, QA, *prose]:
+        assert passing_through(name)().format_data(data) == Telvara().format_data(data)
+
+
 def test_class_patches_apply_and_undo(monkeypatch):
     tv = Telvara()
     before = tv.format_data(STRUCTURED)
@@ -97,6 +115,18 @@ def test_patched_methods_returning_odd_kinds_fail_cleanly(monkeypatch):
     monkeypatch.setattr(tv, "_normalize_text_lines", lambda text: [1])
     with pytest.raises(AttributeError):
         tv._build_text_fallback_blocks("x")
+
+
+def test_lines_that_are_not_text_are_refused_as_join_refuses_them(monkeypatch):
+    # Sections are joined as they are written: the first item that is not
+    # text fails the join it is part of, by its index there.
+    tv = Telvara()
+    monkeypatch.setattr(tv, "_format_answer_body", lambda index, answer: ["a", 1, None])
+    with pytest.raises(TypeError, match=r"^sequence item 5: expected str instance, int found$"):
+        tv.format_data({"answers": [{}]})
+    monkeypatch.setattr(tv, "_format_section", lambda index, answer, question: "s" if index != 2 else None)
+    with pytest.raises(TypeError, match=r"^sequence item 1: expected str instance, NoneType found$"):
+        tv.format_data({"answers": [{}, {}, {}]})
 
 
 @pytest.mark.parametrize(
