@@ -193,6 +193,7 @@ EXPECTED = {
         'rstrip': ('(s)', None),
         'is_blank': ('(s)', None),
         'is_space': ('(c)', None),
+        'is_line_boundary': ('(c)', None),
         'split_lf': ('(s)', None),
         'split_lines': ('(s)', None),
         'normalize_newlines': ('(s)', None),

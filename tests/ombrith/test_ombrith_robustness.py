@@ -3,6 +3,7 @@ text, and a megabyte of anything comes back in time."""
 
 import importlib.util
 import random
+import sys
 import time
 import unicodedata
 from pathlib import Path
