@@ -172,7 +172,7 @@ class text_builder {
     }
     static Py_UCS4 kind_limit(Py_UCS4 c) { return c < 0x80 ? 0x7F : c < 0x100 ? 0xFF : c < 0x10000 ? 0xFFFF : 0x10FFFF; }
 
-    void push(const piece &p, Py_UCS4 widest) {
+    [[gnu::always_inline]] void push(const piece &p, Py_UCS4 widest) {
         if (count_ == capacity_) grow();
         piece &at = data_[count_++];
         at = p;
@@ -206,7 +206,7 @@ class text_builder {
         }
         for (int k = 0; k < lead_; ++k) *to++ = '\n';
     }
-    void grow() {
+    [[gnu::noinline]] void grow() {
         size_t capacity = capacity_ * 4;
         auto bigger = std::make_unique<piece[]>(capacity);
         std::copy(data_, data_ + count_, bigger.get());
@@ -219,7 +219,7 @@ class text_builder {
         count_ = first;
     }
 
-    static constexpr size_t kLocal = 8;
+    static constexpr size_t kLocal = 16;
     piece local_[kLocal];
     std::unique_ptr<piece[]> heap_;
     piece *data_ = local_;
