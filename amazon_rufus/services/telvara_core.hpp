@@ -369,11 +369,12 @@ struct State {
     // Per flag value (0 or IGNORECASE): pattern text -> compiled pattern.
     py::dict fixed[2], recent[2];
 
-    // Bound `match` / `search` / `sub` methods of the stored patterns.
+    // Bound `match` / `search` / `sub` methods of the stored patterns. Those
+    // that are read natively (telvara_patterns.hpp) refuse what is not a
+    // text, as `re` refuses it.
     py::object whitespace_sub; // \s+
     // The diagnosis from prose.
     py::object numbered_line_match; // ^([1-9]\d*)、(.+)$
-    py::object blank_runs_sub;      // \n{3,}
     py::object dashes_match;        // ^-+$
     py::object numbered_heading_match;
     py::object row_start_match;
@@ -434,7 +435,6 @@ inline State::State() {
     };
     whitespace_sub = store(R"re(\s+)re", 0).attr("sub");
     numbered_line_match = store(R"re(^([1-9]\d*)、(.+)$)re", 0).attr("match");
-    blank_runs_sub = store(R"re(\n{3,})re", 0).attr("sub");
     dashes_match = store(R"re(^-+$)re", 0).attr("match");
     numbered_heading_match = store(R"re(^[1-9]\d*、)re", 0).attr("match");
     row_start_match =
