@@ -421,8 +421,7 @@ inline bool is_blank(py::handle s) {
 
 // s.split("\n"): only LF separates; a final LF gives a final empty line.
 inline py::list split_lf(py::handle s) {
-    py::str lf("\n");
-    return steal_as<py::list>(PyUnicode_Split(s.ptr(), lf.ptr(), -1));
+    return steal_as<py::list>(PyUnicode_Split(s.ptr(), PYSEM_LIT("\n").ptr(), -1));
 }
 
 // s.splitlines(): every line boundary; a final boundary gives no empty line.
@@ -432,9 +431,8 @@ inline py::list split_lines(py::handle s) { return steal_as<py::list>(PyUnicode_
 inline py::str normalize_newlines(py::handle s) {
     if (PyUnicode_FindChar(s.ptr(), '\r', 0, PyUnicode_GET_LENGTH(s.ptr()), 1) == -1)
         return text_form(s);
-    py::str crlf("\r\n"), cr("\r"), lf("\n");
-    py::object once = steal(PyUnicode_Replace(s.ptr(), crlf.ptr(), lf.ptr(), -1));
-    return steal_as<py::str>(PyUnicode_Replace(once.ptr(), cr.ptr(), lf.ptr(), -1));
+    py::object once = steal(PyUnicode_Replace(s.ptr(), PYSEM_LIT("\r\n").ptr(), PYSEM_LIT("\n").ptr(), -1));
+    return steal_as<py::str>(PyUnicode_Replace(once.ptr(), PYSEM_LIT("\r").ptr(), PYSEM_LIT("\n").ptr(), -1));
 }
 
 inline py::str join(py::handle sep, py::handle items) {
@@ -447,7 +445,7 @@ inline py::str join(const char *sep, py::handle items) { return join(py::str(sep
 // value's text form, trimmed.
 inline py::str field_text(py::handle mapping, py::handle key) {
     py::object value = get(mapping, key);
-    if (!truthy(value)) return py::str("");
+    if (!truthy(value)) return PYSEM_LIT("");
     return strip(text_form(value));
 }
 

@@ -172,7 +172,7 @@ class text_builder {
     }
     static Py_UCS4 kind_limit(Py_UCS4 c) { return c < 0x80 ? 0x7F : c < 0x100 ? 0xFF : c < 0x10000 ? 0xFFFF : 0x10FFFF; }
 
-    void push(const piece &p, Py_UCS4 widest) {
+    [[gnu::always_inline]] void push(const piece &p, Py_UCS4 widest) {
         if (count_ == capacity_) grow();
         piece &at = data_[count_++];
         at = p;
@@ -206,7 +206,7 @@ class text_builder {
         }
         for (int k = 0; k < lead_; ++k) *to++ = '\n';
     }
-    void grow() {
+    [[gnu::noinline]] void grow() {
         size_t capacity = capacity_ * 4;
         auto bigger = std::make_unique<piece[]>(capacity);
         std::copy(data_, data_ + count_, bigger.get());
@@ -219,7 +219,7 @@ class text_builder {
         count_ = first;
     }
 
-    static constexpr size_t kLocal = 8;
+    static constexpr size_t kLocal = 16;
     piece local_[kLocal];
     std::unique_ptr<piece[]> heap_;
     piece *data_ = local_;
@@ -369,11 +369,12 @@ struct State {
     // Per flag value (0 or IGNORECASE): pattern text -> compiled pattern.
     py::dict fixed[2], recent[2];
 
-    // Bound `match` / `search` / `sub` methods of the stored patterns.
+    // Bound `match` / `search` / `sub` methods of the stored patterns. Those
+    // that are read natively (telvara_patterns.hpp) refuse what is not a
+    // text, as `re` refuses it.
     py::object whitespace_sub; // \s+
     // The diagnosis from prose.
     py::object numbered_line_match; // ^([1-9]\d*)、(.+)$
-    py::object blank_runs_sub;      // \n{3,}
     py::object dashes_match;        // ^-+$
     py::object numbered_heading_match;
     py::object row_start_match;
@@ -434,7 +435,6 @@ inline State::State() {
     };
     whitespace_sub = store(R"re(\s+)re", 0).attr("sub");
     numbered_line_match = store(R"re(^([1-9]\d*)、(.+)$)re", 0).attr("match");
-    blank_runs_sub = store(R"re(\n{3,})re", 0).attr("sub");
     dashes_match = store(R"re(^-+$)re", 0).attr("match");
     numbered_heading_match = store(R"re(^[1-9]\d*、)re", 0).attr("match");
     row_start_match =

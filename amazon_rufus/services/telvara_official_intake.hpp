@@ -7,6 +7,7 @@
 #include "amazon_rufus/services/telvara_patterns.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <optional>
 
 namespace telvara::official {
@@ -342,18 +343,19 @@ struct held_search {
     const line_search *search;
 };
 
+inline held_search held(py::handle pattern) {
+    auto made = std::make_unique<line_search>(pattern);
+    py::capsule holder(made.get(), [](void *p) { delete static_cast<line_search *>(p); });
+    return {holder, made.release()};
+}
+
 inline held_search line_search_of(py::handle pattern) {
-    if (!PyUnicode_CheckExact(pattern.ptr())) {
-        auto *made = new line_search(pattern);
-        py::capsule holder(made, [](void *p) { delete static_cast<line_search *>(p); });
-        return {holder, made};
-    }
+    if (!PyUnicode_CheckExact(pattern.ptr())) return held(pattern);
     PyObject *cache = state().line_searches.ptr();
     if (PyObject *known = PyDict_GetItemWithError(cache, pattern.ptr()))
         return {py::reinterpret_borrow<py::object>(known), static_cast<const line_search *>(PyCapsule_GetPointer(known, nullptr))};
     if (PyErr_Occurred()) throw py::error_already_set();
-    auto *made = new line_search(pattern);
-    py::capsule holder(made, [](void *p) { delete static_cast<line_search *>(p); });
+    auto [holder, made] = held(pattern);
     if (PyDict_GET_SIZE(cache) >= 256) PyDict_Clear(cache);
     if (PyDict_SetItem(cache, pattern.ptr(), holder.ptr()) < 0) throw py::error_already_set();
     return {holder, made};
