@@ -33,10 +33,10 @@ def load_baseline(module, stage):
         raise SystemExit(f"no built {module} under {stage}")
     name = "baseline." + module
     loader = importlib.machinery.ExtensionFileLoader(name, str(candidates[0]))
-    spec = importlib.util.spec_from_file_location(name, candidates[0], loader=loader)
-    loaded = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location(name, candidates[0], loader=loader)
+    loaded = importlib.util.module_from_spec(found)
     sys.modules[name] = loaded
-    spec.loader.exec_module(loaded)
+    found.loader.exec_module(loaded)
     return loaded
 
 
