@@ -45,18 +45,4 @@ inline void writer_overallocate(unicode_writer *w) { w->overallocate = 1; }
 // Code points written so far.
 inline Py_ssize_t writer_length(const unicode_writer *w) { return w->pos; }
 
-// Copies `count` code points of `from` (from `from_start`) into the fresh text
-// `to` (at `to_start`), narrowing or widening them; nothing is checked, so
-// `to` must be wide and long enough.
-inline void copy_characters(PyObject *to, Py_ssize_t to_start, PyObject *from, Py_ssize_t from_start,
-                            Py_ssize_t count) {
-    _PyUnicode_FastCopyCharacters(to, to_start, from, from_start, count);
-}
-
-// The widest code point of text[start:end], rounded up to the limit of its
-// storage kind (127, 255, 65535 or 1114111).
-inline Py_UCS4 max_char(PyObject *text, Py_ssize_t start, Py_ssize_t end) {
-    return _PyUnicode_FindMaxChar(text, start, end);
-}
-
 } // namespace capi

@@ -54,76 +54,97 @@ inline py::object _md_cell(py::handle, py::handle value) {
     return out.finish();
 }
 
-// A row fitted to a width (the rules of _pad_row): its first `kept` cells,
-// then `empty` empty ones up to the width, or, past the width, the rest of
-// its cells joined with LF and trimmed, as the last cell.
+// A row of n cells fitted to a width (the rules of _pad_row): its first
+// `kept` cells, then `empty` empty ones up to the width, or, past the width,
+// the rest of its cells folded into one last cell (see folded_cell).
 struct fitted_row {
     Py_ssize_t kept, empty;
-    py::object folded;
+    bool folds;
 };
 
-inline fitted_row fit(py::handle row, long long width) {
-    Py_ssize_t n = PyList_GET_SIZE(row.ptr());
-    if (n < width) return {n, padding(n, width), {}};
-    if (n == width) return {n, 0, {}};
-    Py_ssize_t cut = slice_bound(minus_one(width), n);
-    return {cut, 0, strip(join(PYSEM_LIT("\n"), slice(row, cut, n)))};
+inline fitted_row fit(Py_ssize_t n, long long width) {
+    if (n < width) return {n, padding(n, width), false};
+    if (n == width) return {n, 0, false};
+    return {slice_bound(minus_one(width), n), 0, true};
 }
+
+// The folded last cell: the rest of the cells joined with LF and trimmed.
+inline py::str folded_cell(py::handle rest) { return strip(join(PYSEM_LIT("\n"), rest)); }
 
 inline py::object _pad_row(py::handle, py::handle row_arg, py::handle width_arg) {
     py::list row = pysem::exact_list(row_arg, "row");
     long long width = pysem::int_arg_ll(width_arg, "width");
-    fitted_row f = fit(row, width);
-    if (f.kept == PyList_GET_SIZE(row.ptr()) && f.empty == 0) return row;
-    py::list out = pysem::steal_as<py::list>(PyList_New(f.kept + f.empty + (f.folded ? 1 : 0)));
-    Py_ssize_t at = 0;
-    auto put = [&](PyObject *cell) { PyList_SET_ITEM(out.ptr(), at++, Py_NewRef(cell)); };
-    for (Py_ssize_t i = 0; i < f.kept; ++i) put(PyList_GET_ITEM(row.ptr(), i));
-    for (Py_ssize_t i = 0; i < f.empty; ++i) put(PYSEM_LIT("").ptr());
-    if (f.folded) put(f.folded.ptr());
+    Py_ssize_t n = PyList_GET_SIZE(row.ptr());
+    fitted_row f = fit(n, width);
+    if (f.kept == n && f.empty == 0) return row;
+    py::list out = pysem::steal_as<py::list>(PyList_New(f.kept + f.empty + f.folds));
+    for (Py_ssize_t i = 0; i < f.kept; ++i) PyList_SET_ITEM(out.ptr(), i, Py_NewRef(PyList_GET_ITEM(row.ptr(), i)));
+    for (Py_ssize_t i = 0; i < f.empty; ++i) PyList_SET_ITEM(out.ptr(), f.kept + i, Py_NewRef(PYSEM_LIT("").ptr()));
+    if (f.folds) PyList_SET_ITEM(out.ptr(), f.kept, folded_cell(slice(row, f.kept, n)).release().ptr());
     return out;
+}
+
+// The pipe line of a row of n cells, `cell(i)` each, fitted to `width` as
+// _pad_row fits it and each cell written as _md_cell writes it; the fitted
+// copy is not made. The cells are texts: writing them runs no Python code.
+template <class Cell> py::str fitted_line(Py_ssize_t n, long long width, Cell &&cell) {
+    fitted_row f = fit(n, width);
+    text_builder line;
+    line.ascii("| ");
+    Py_ssize_t written = 0;
+    auto next = [&]() -> text_builder & { return written++ ? line.ascii(" | ") : line; };
+    for (Py_ssize_t i = 0; i < f.kept; ++i) write_md_cell(next(), cell(i));
+    for (Py_ssize_t i = 0; i < f.empty; ++i) next();
+    if (f.folds) {
+        py::list rest;
+        for (Py_ssize_t i = f.kept; i < n; ++i) append(rest, cell(i));
+        write_md_cell(next(), folded_cell(rest));
+    }
+    return line.ascii(" |").finish();
+}
+
+// A list of texts only.
+inline bool all_texts(py::handle list) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.ptr()); ++i)
+        if (!PyUnicode_CheckExact(PyList_GET_ITEM(list.ptr(), i))) return false;
+    return true;
+}
+
+// The header and delimiter lines of a table (as _markdown_table writes them).
+inline py::list table_head(py::handle self, py::handle headers) {
+    auto md_cell = [&](text_builder &line, py::handle cell) {
+        if (is_direct<_md_cell>(self)) write_md_cell(line, cell);
+        else line.add(through<_md_cell>(self, cell));
+    };
+    py::list lines;
+    append(lines, pipe_line(headers, md_cell));
+    append(lines, delimiter_line(PyList_GET_SIZE(headers.ptr())));
+    return lines;
+}
+
+// Whether a row of texts is written fitted without its fitted copy.
+inline bool fits_in_place(py::handle self) { return is_direct<_pad_row>(self) && is_direct<_md_cell>(self); }
+
+// The line of one table row (the rules of _markdown_table): the row fitted
+// by self._pad_row, each cell as self._md_cell writes it.
+inline py::str table_row_line(py::handle self, py::handle row, long long width) {
+    if (fits_in_place(self) && PyList_CheckExact(row.ptr()) && all_texts(row))
+        return fitted_line(PyList_GET_SIZE(row.ptr()), width,
+                           [&](Py_ssize_t i) { return py::handle(PyList_GET_ITEM(row.ptr(), i)); });
+    py::object cells = via<_pad_row>(self, row, py::int_(width));
+    bool direct = is_direct<_md_cell>(self);
+    return pipe_line(cells, [&](text_builder &line, py::handle cell) {
+        if (direct) write_md_cell(line, cell);
+        else line.add(through<_md_cell>(self, cell));
+    });
 }
 
 inline py::object _markdown_table(py::handle self, py::handle headers_arg, py::handle rows_arg) {
     py::list headers = pysem::exact_list(headers_arg, "headers");
     py::list rows = pysem::exact_list(rows_arg, "rows");
     Py_ssize_t width = PyList_GET_SIZE(headers.ptr());
-    py::int_ width_int(width);
-    // Each cell as self._md_cell(cell) writes it, straight into the line.
-    auto md_cell = [&](text_builder &line, py::handle cell, bool direct) {
-        if (direct) write_md_cell(line, cell);
-        else line.add(through<_md_cell>(self, cell));
-    };
-    py::list lines;
-    append(lines, pipe_line(headers, [&](text_builder &line, py::handle header) {
-               md_cell(line, header, is_direct<_md_cell>(self));
-           }));
-    append(lines, delimiter_line(width));
-    // A row of texts only: writing its cells runs no Python code that could
-    // change it while it is read.
-    auto all_texts = [](py::handle row) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(row.ptr()); ++i)
-            if (!PyUnicode_CheckExact(PyList_GET_ITEM(row.ptr(), i))) return false;
-        return true;
-    };
-    for_each(rows, [&](py::object row) {
-        if (is_direct<_pad_row>(self) && is_direct<_md_cell>(self) && PyList_CheckExact(row.ptr()) && all_texts(row)) {
-            // The fitted row is written as it is read, without a copy.
-            fitted_row f = fit(row, width);
-            text_builder line;
-            line.ascii("| ");
-            Py_ssize_t cells = 0;
-            auto next = [&]() -> text_builder & { return cells++ ? line.ascii(" | ") : line; };
-            for (Py_ssize_t i = 0; i < f.kept; ++i) write_md_cell(next(), item(row, i));
-            for (Py_ssize_t i = 0; i < f.empty; ++i) next();
-            if (f.folded) write_md_cell(next(), f.folded);
-            append(lines, line.ascii(" |").finish());
-            return;
-        }
-        py::object cells = via<_pad_row>(self, row, width_int);
-        bool direct = is_direct<_md_cell>(self);
-        append(lines, pipe_line(cells, [&](text_builder &line, py::handle cell) { md_cell(line, cell, direct); }));
-    });
+    py::list lines = table_head(self, headers);
+    for_each(rows, [&](py::object row) { append(lines, table_row_line(self, row, width)); });
     return lines;
 }
 

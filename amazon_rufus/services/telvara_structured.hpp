@@ -6,7 +6,9 @@
 #include "amazon_rufus/services/telvara_core.hpp"
 #include "amazon_rufus/services/telvara_markdown.hpp"
 
+#include <algorithm>
 #include <string_view>
+#include <vector>
 
 namespace telvara::impl {
 
@@ -182,25 +184,50 @@ inline py::object _render_structured_table(py::handle self, py::handle table_arg
         if (!truthy(headers)) return py::list();
     }
 
-    py::list cells_rows;
-    for_each(rows, [&](py::object row) {
-        py::list cells;
-        if (is_mapping(row)) {
-            for_each(headers, [&](py::object header) { append(cells, cell_text(get(row, header))); });
-        } else if (is_list(row)) {
-            for_each(row, [&](py::object value) { append(cells, cell_text(value)); });
-        } else {
-            return;
-        }
-        append(cells_rows, cells);
-    });
-    if (PyList_GET_SIZE(cells_rows.ptr()) == 0) {
-        Py_ssize_t width = length(headers);
-        py::list placeholder;
-        append(placeholder, PYSEM_LIT("无"));
-        for (Py_ssize_t i = 1; i < width; ++i) append(placeholder, PYSEM_LIT(""));
-        append(cells_rows, placeholder);
+    // The cells of each row (texts), handed to `take` row by row; a table
+    // without rows gets a placeholder row.
+    std::vector<py::object> cells;
+    auto each_row = [&](auto &&take) {
+        bool any = false;
+        for_each(rows, [&](py::object row) {
+            cells.clear();
+            if (is_mapping(row)) {
+                for_each(headers, [&](py::object header) { cells.push_back(cell_text(get(row, header))); });
+            } else if (is_list(row)) {
+                for_each(row, [&](py::object value) { cells.push_back(cell_text(value)); });
+            } else {
+                return;
+            }
+            any = true;
+            take();
+        });
+        if (any) return;
+        cells.assign(static_cast<size_t>(std::max<Py_ssize_t>(length(headers), 1)), PYSEM_LIT(""));
+        cells[0] = PYSEM_LIT("无");
+        take();
+    };
+    auto row_list = [&] {
+        py::list row = pysem::steal_as<py::list>(PyList_New(static_cast<Py_ssize_t>(cells.size())));
+        for (size_t i = 0; i < cells.size(); ++i) PyList_SET_ITEM(row.ptr(), static_cast<Py_ssize_t>(i), Py_NewRef(cells[i].ptr()));
+        return row;
+    };
+    if (is_direct<_markdown_table>(self) && PyList_CheckExact(headers.ptr()) && all_texts(headers)) {
+        // The table's lines are written row by row: no caller sees the rows'
+        // lists, and writing texts runs no Python code.
+        py::list lines = table_head(self, headers);
+        Py_ssize_t width = PyList_GET_SIZE(headers.ptr());
+        each_row([&] {
+            if (!fits_in_place(self)) {
+                append(lines, table_row_line(self, row_list(), width));
+                return;
+            }
+            append(lines, fitted_line(static_cast<Py_ssize_t>(cells.size()), width,
+                                      [&](Py_ssize_t i) { return py::handle(cells[static_cast<size_t>(i)]); }));
+        });
+        return lines;
     }
+    py::list cells_rows;
+    each_row([&] { append(cells_rows, row_list()); });
     return via<_markdown_table>(self, headers, cells_rows);
 }
 

@@ -85,11 +85,18 @@ def passing_through(name):
     return type("PassThrough", (Telvara,), {name: method})
 
 
+TABLES = {"diagnosis_report": {"sections": [{"index": 2, "subsections": [
+    {"index": 2, "table": {"rows": [1, None]}},  # no row: the placeholder row
+    {"index": 3, "table": {"headers": ["a", " ", 3], "rows": [{"a": 0, 3: "x\u2028y"}, [1, "b|c", None, "d\\", "e"], []]}},
+    {"index": 4, "rows": [{"k": 1, "j": [2]}, ["only"], ["p", "q", "r", "s"]]},
+]}]}}
+
+
 @pytest.mark.parametrize("name", sorted(n for n in vars(Telvara) if n.startswith("_") and not n.startswith("__")))
 def test_reports_are_the_same_with_any_one_method_overridden(name):
     # Each override takes its callers off their native road at that one call.
     prose = [questionnaire(ANSWERS), questionnaire(INFERRED)]
-    for data in [STRUCTURED, QA, *prose]:
+    for data in [STRUCTURED, TABLES, QA, *prose]:
         assert passing_through(name)().format_data(data) == Telvara().format_data(data)
 
 
