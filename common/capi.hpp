@@ -27,22 +27,4 @@ inline PyObject **instance_dict_ptr(PyObject *obj) { return _PyObject_GetDictPtr
 // An empty dict with room for `size` items without a resize.
 inline PyObject *dict_presized(Py_ssize_t size) { return _PyDict_NewPresized(size); }
 
-// The interpreter's text builder.
-using unicode_writer = _PyUnicodeWriter;
-inline void writer_init(unicode_writer *w) { _PyUnicodeWriter_Init(w); }
-inline void writer_dealloc(unicode_writer *w) { _PyUnicodeWriter_Dealloc(w); }
-inline PyObject *writer_finish(unicode_writer *w) { return _PyUnicodeWriter_Finish(w); }
-inline int writer_write_str(unicode_writer *w, PyObject *s) { return _PyUnicodeWriter_WriteStr(w, s); }
-inline int writer_write_substring(unicode_writer *w, PyObject *s, Py_ssize_t start, Py_ssize_t end) {
-    return _PyUnicodeWriter_WriteSubstring(w, s, start, end);
-}
-inline int writer_write_ascii(unicode_writer *w, const char *s, Py_ssize_t size) {
-    return _PyUnicodeWriter_WriteASCIIString(w, s, size);
-}
-inline int writer_write_char(unicode_writer *w, Py_UCS4 c) { return _PyUnicodeWriter_WriteChar(w, c); }
-// Grow the buffer ahead of need (for many small writes).
-inline void writer_overallocate(unicode_writer *w) { w->overallocate = 1; }
-// Code points written so far.
-inline Py_ssize_t writer_length(const unicode_writer *w) { return w->pos; }
-
 } // namespace capi
