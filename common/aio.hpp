@@ -55,6 +55,13 @@
 //                                      (and by inspect's marker where it has one), have
 //                                      __name__, __qualname__, __module__ and __doc__, and
 //                                      return coroutine objects named after their qualname.
+//   aio::relay(qualname, std::make_unique<R>(...))
+//                                      a coroutine function made at run time whose
+//                                      coroutines await exactly once, without a C++
+//                                      coroutine frame: R derives from aio::relay_base
+//                                      (start(arg) gives the awaitable, finish(arg, result)
+//                                      the result; arity 0 or 1). aio::relay_of<R>(fn)
+//                                      gives the relay back, e.g. to read its state.
 //   aio::via<&fn>(self, args...)       the awaitable of `self.name(...)` for a method made
 //                                      with aio::method: the coroutine of fn's C++ code while
 //                                      nothing replaces the method, else the call through the
@@ -145,6 +152,7 @@
 #include <coroutine>
 #include <cstddef>
 #include <exception>
+#include <memory>
 #include <string>
 #include <new>
 #include <type_traits>
@@ -245,6 +253,7 @@ inline void chain_to_handled(PyObject *exc) {
 struct state {
     PyTypeObject *coroutine_type;
     PyTypeObject *function_type;
+    PyTypeObject *relay_type;
     PyObject *str_throw;
     PyObject *str_close;
     PyObject *cr_await; // the descriptor of coroutine.cr_await
@@ -803,17 +812,20 @@ inline PyObject *coro_close(coroutine_object *c) noexcept;
 inline PySendResult coro_throw(coroutine_object *c, PyObject *type, PyObject *value, PyObject *trace,
                                PyObject **out) noexcept;
 
-inline PySendResult guard_state(coroutine_object *c) noexcept {
-    if (c->state == run_state::running) {
+// The interpreter's refusal of a coroutine that runs or has ended.
+inline PySendResult guard_state(run_state state) noexcept {
+    if (state == run_state::running) {
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
         return PYGEN_ERROR;
     }
-    if (c->state == run_state::done) {
+    if (state == run_state::done) {
         PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         return PYGEN_ERROR;
     }
     return PYGEN_NEXT;
 }
+
+inline PySendResult guard_state(coroutine_object *c) noexcept { return guard_state(c->state); }
 
 // Awaits nest in C: the interpreter's recursion limit keeps a deep chain from
 // overflowing the stack, as it does for coroutines written in Python.
@@ -866,8 +878,8 @@ inline PySendResult coro_send(coroutine_object *c, PyObject *arg, PyObject **out
 }
 
 // close() on what is being awaited: 0, or -1 with the error set.
-inline int close_iter(promise_base &p, PyObject *yf) noexcept {
-    handled_guard guard(p.handling);
+inline int close_iter(PyObject *handling, PyObject *yf) noexcept {
+    handled_guard guard(handling);
     if (is_coroutine(yf)) {
         PyObject *r = coro_close(as_coroutine(yf));
         if (!r) return -1;
@@ -888,9 +900,9 @@ inline constexpr int no_throw_method = 10;
 inline constexpr int lookup_failed = 11;
 
 // throw() on what is being awaited, with the arguments as given.
-inline int throw_iter(promise_base &p, PyObject *yf, PyObject *type, PyObject *value, PyObject *trace,
+inline int throw_iter(PyObject *handling, PyObject *yf, PyObject *type, PyObject *value, PyObject *trace,
                       PyObject **out) noexcept {
-    handled_guard guard(p.handling);
+    handled_guard guard(handling);
     if (is_coroutine(yf)) return coro_throw(as_coroutine(yf), type, value, trace, out);
     PyObject *throw_ = nullptr;
     if (_PyObject_LookupAttr(yf, types().str_throw, &throw_) < 0) return lookup_failed;
@@ -962,14 +974,14 @@ inline PySendResult coro_throw(coroutine_object *c, PyObject *type, PyObject *va
     promise_base &p = *c->promise;
     if (p.yf) {
         if (PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit)) {
-            if (close_iter(p, p.yf.ptr()) < 0) {
+            if (close_iter(p.handling, p.yf.ptr()) < 0) {
                 deliver(p, PYGEN_ERROR, nullptr);
                 p.yf = py::object();
                 return run(c, out);
             }
         } else {
             PyObject *r = nullptr;
-            int s = throw_iter(p, p.yf.ptr(), type, value, trace, &r);
+            int s = throw_iter(p.handling, p.yf.ptr(), type, value, trace, &r);
             if (s == PYGEN_NEXT || s == lookup_failed) {
                 c->state = run_state::suspended;
                 if (s == lookup_failed) return PYGEN_ERROR;
@@ -1007,7 +1019,7 @@ inline PyObject *coro_close(coroutine_object *c) noexcept {
     if (!depth) return nullptr;
     c->state = run_state::running; // until the body runs, as in coro_throw
     promise_base &p = *c->promise;
-    int err = p.yf ? close_iter(p, p.yf.ptr()) : 0;
+    int err = p.yf ? close_iter(p.handling, p.yf.ptr()) : 0;
     if (err == 0) PyErr_SetNone(PyExc_GeneratorExit);
     deliver(p, PYGEN_ERROR, nullptr);
     p.yf = py::object();
@@ -1194,6 +1206,19 @@ inline PyMemberDef coroutine_members[] = {
 
 struct function_object;
 
+// The body of a relay's coroutines (see aio::relay): start(arg) gives the one
+// awaitable, finish(arg, result) the coroutine's result. `arg` is the call's
+// one argument, or null for a relay that takes none.
+struct relay_base {
+    explicit relay_base(Py_ssize_t arity) noexcept : arity(arity) {}
+    virtual ~relay_base() = default;
+    virtual py::object start(py::handle arg) = 0;
+    virtual py::object finish(py::handle arg, py::object result) = 0;
+    // The Python objects the relay holds, for the collector.
+    virtual int traverse(visitproc, void *) { return 0; }
+    const Py_ssize_t arity; // 0 or 1
+};
+
 struct closure_base {
     virtual ~closure_base() = default;
     virtual task call(function_object *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) = 0;
@@ -1206,6 +1231,7 @@ struct function_object {
     vectorcallfunc vectorcall;
     PyObject *impl;        // the native function made from a header, or null
     closure_base *closure; // a run-time closure, or null
+    relay_base *relay;     // a relay (below), or null
     PyObject *qualname;
     PyObject *module;
     PyObject *doc;
@@ -1251,13 +1277,14 @@ inline int function_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(f->impl);
     Py_VISIT(f->module);
     Py_VISIT(f->doc);
-    return 0;
+    return f->relay ? f->relay->traverse(visit, arg) : 0;
 }
 
 inline void function_dealloc(PyObject *self) {
     function_object *f = as_function(self);
     PyObject_GC_UnTrack(self);
     delete std::exchange(f->closure, nullptr);
+    delete std::exchange(f->relay, nullptr);
     Py_CLEAR(f->impl);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
@@ -1275,8 +1302,10 @@ inline PyObject *function_get_doc(PyObject *self, void *) { return Py_NewRef(as_
 // module function's native code takes the module first ("$module"), which
 // inspect drops only for a callable bound to the module; this one is not.
 inline PyObject *function_get_text_signature(PyObject *self, void *) {
-    PyObject *impl = as_function(self)->impl;
-    if (!impl) return PyUnicode_FromString(as_function(self)->closure->text_signature());
+    function_object *f = as_function(self);
+    PyObject *impl = f->impl;
+    if (f->relay) return PyUnicode_FromString(f->relay->arity ? "(arg1, /)" : "()");
+    if (!impl) return PyUnicode_FromString(f->closure->text_signature());
     PyObject *found = nullptr;
     if (capi::lookup_attr(impl, PYSEM_LIT("__text_signature__").ptr(), &found) < 0) return nullptr;
     if (!found) Py_RETURN_NONE;
@@ -1319,6 +1348,7 @@ inline py::object make_function(PyObject *impl, closure_base *closure, py::handl
     f->vectorcall = function_vectorcall;
     f->impl = Py_XNewRef(impl);
     f->closure = closure;
+    f->relay = nullptr;
     f->qualname = Py_NewRef(qualname.ptr());
     f->module = Py_NewRef(module ? module.ptr() : Py_None);
     f->doc = Py_NewRef(doc ? doc.ptr() : Py_None);
@@ -1328,6 +1358,19 @@ inline py::object make_function(PyObject *impl, closure_base *closure, py::handl
 
 // ---------------------------------------------------------------------------
 // Run-time closures
+
+// The interpreter's refusals of a call that does not fit a closure.
+inline void refuse_keyword(PyObject *qualname, PyObject *kwnames) noexcept {
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", qualname,
+                 PyTuple_GET_ITEM(kwnames, 0));
+}
+
+inline bool takes_positional(PyObject *qualname, Py_ssize_t n, Py_ssize_t nargs) noexcept {
+    if (nargs == n) return true;
+    PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given", qualname, n,
+                 n == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+    return false;
+}
 
 template <class F, class Sig> struct closure;
 
@@ -1377,19 +1420,13 @@ template <class F, class R, class... A> struct closure<F, R(A...)> final : closu
             return fn(std::move(positional), std::move(keywords));
         } else {
             if (nkw) {
-                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", self->qualname,
-                             PyTuple_GET_ITEM(kwnames, 0));
+                refuse_keyword(self->qualname, kwnames);
                 throw py::error_already_set();
             }
             if constexpr (varargs) {
                 return fn(positional_tuple(args, nargs));
             } else {
-                constexpr Py_ssize_t n = sizeof...(A);
-                if (nargs != n) {
-                    PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given", self->qualname,
-                                 n, n == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
-                    throw py::error_already_set();
-                }
+                if (!takes_positional(self->qualname, sizeof...(A), nargs)) throw py::error_already_set();
                 return invoke(args, std::make_index_sequence<sizeof...(A)>{});
             }
         }
@@ -1407,6 +1444,296 @@ template <class F, class R, class... A> struct closure<F, R(A...)> final : closu
     }
     F fn;
 };
+
+// ---------------------------------------------------------------------------
+// Relays: coroutines that await exactly once, without a C++ frame
+
+struct relay_object {
+    PyObject_HEAD
+    PyObject *function; // the relay function: keeps its relay alive
+    PyObject *arg;      // the call's argument, or null
+    PyObject *inner;    // the iterator being awaited while suspended
+    PyObject *weakrefs;
+    run_state state;
+};
+
+inline relay_object *as_relay(PyObject *o) noexcept { return reinterpret_cast<relay_object *>(o); }
+inline relay_base &relay_of(relay_object *r) noexcept { return *as_function(r->function)->relay; }
+
+inline void relay_end(relay_object *r) noexcept {
+    r->state = run_state::done;
+    Py_CLEAR(r->inner);
+    Py_CLEAR(r->arg);
+}
+
+// What follows the await: the relay's finish on a result, the end of the
+// coroutine on an error (which leaves it as it would leave a body).
+inline PySendResult relay_after(relay_object *r, PySendResult s, PyObject *value, PyObject **out) noexcept {
+    if (s == PYGEN_NEXT) {
+        r->state = run_state::suspended;
+        *out = value;
+        return PYGEN_NEXT;
+    }
+    Py_CLEAR(r->inner);
+    if (s == PYGEN_RETURN) {
+        PyObject *result = nullptr;
+        try {
+            result = relay_of(r).finish(r->arg, adopt(value)).release().ptr();
+        } catch (...) {
+            pysem::set_error_from_exception();
+        }
+        if (result) {
+            relay_end(r);
+            *out = result;
+            return PYGEN_RETURN;
+        }
+    }
+    PyObject *exc = take_error();
+    relay_end(r);
+    raise_from_body(exc);
+    return PYGEN_ERROR;
+}
+
+inline PySendResult relay_send(relay_object *r, PyObject *arg, PyObject **out) noexcept {
+    if (r->state == run_state::running || r->state == run_state::done) return guard_state(r->state);
+    depth_guard depth;
+    if (!depth) return PYGEN_ERROR;
+    PyObject *value = nullptr;
+    if (r->state == run_state::created) {
+        if (arg != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+            return PYGEN_ERROR;
+        }
+        r->state = run_state::running;
+        PyObject *awaitable = nullptr;
+        try {
+            awaitable = relay_of(r).start(r->arg).release().ptr();
+        } catch (...) {
+            pysem::set_error_from_exception();
+        }
+        r->inner = awaitable ? awaitable_iter(awaitable, await_kind::plain) : nullptr;
+        Py_XDECREF(awaitable);
+        if (!r->inner) return relay_after(r, PYGEN_ERROR, nullptr, out);
+        arg = Py_None;
+    }
+    r->state = run_state::running;
+    PySendResult s = PyIter_Send(r->inner, arg, &value);
+    return relay_after(r, s, value, out);
+}
+
+inline PySendResult relay_throw(relay_object *r, PyObject *type, PyObject *value, PyObject *trace,
+                                PyObject **out) noexcept {
+    if (r->state == run_state::running) return guard_state(r->state);
+    depth_guard depth;
+    if (!depth) return PYGEN_ERROR;
+    if (r->state != run_state::suspended) {
+        PyObject *exc = thrown_exception(type, value, trace);
+        if (!exc) return PYGEN_ERROR;
+        if (r->state == run_state::done) {
+            Py_DECREF(exc);
+            return guard_state(r->state);
+        }
+        relay_end(r); // thrown in before the first step: nothing starts
+        raise_from_body(exc);
+        return PYGEN_ERROR;
+    }
+    r->state = run_state::running; // until the outcome is taken, as in coro_throw
+    if (PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit)) {
+        if (close_iter(nullptr, r->inner) < 0) return relay_after(r, PYGEN_ERROR, nullptr, out);
+    } else {
+        PyObject *got = nullptr;
+        int s = throw_iter(nullptr, r->inner, type, value, trace, &got);
+        if (s == lookup_failed) {
+            r->state = run_state::suspended;
+            return PYGEN_ERROR;
+        }
+        if (s != no_throw_method) return relay_after(r, static_cast<PySendResult>(s), got, out);
+    }
+    PyObject *exc = thrown_exception(type, value, trace);
+    if (!exc) {
+        r->state = run_state::suspended;
+        return PYGEN_ERROR;
+    }
+    restore_error(exc);
+    return relay_after(r, PYGEN_ERROR, nullptr, out);
+}
+
+inline PyObject *relay_close(relay_object *r) noexcept {
+    if (r->state == run_state::running) {
+        guard_state(r->state);
+        return nullptr;
+    }
+    if (r->state != run_state::suspended) {
+        relay_end(r);
+        Py_RETURN_NONE;
+    }
+    depth_guard depth;
+    if (!depth) return nullptr;
+    r->state = run_state::running;
+    if (close_iter(nullptr, r->inner) == 0) {
+        relay_end(r); // GeneratorExit left the body: closed
+        Py_RETURN_NONE;
+    }
+    PyObject *exc = take_error();
+    relay_end(r);
+    raise_from_body(exc);
+    if (PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+        PyErr_Clear();
+        Py_RETURN_NONE;
+    }
+    return nullptr;
+}
+
+inline PySendResult relay_am_send(PyObject *self, PyObject *arg, PyObject **out) {
+    return relay_send(as_relay(self), arg, out);
+}
+
+inline PyObject *relay_iternext(PyObject *self) {
+    PyObject *r = nullptr;
+    PySendResult s = relay_send(as_relay(self), Py_None, &r);
+    if (s == PYGEN_RETURN) {
+        if (r == Py_None) {
+            Py_DECREF(r);
+            return nullptr;
+        }
+        set_stop_iteration(r);
+        return nullptr;
+    }
+    return s == PYGEN_NEXT ? r : nullptr;
+}
+
+inline PyObject *relay_send_method(PyObject *self, PyObject *arg) {
+    PyObject *r = nullptr;
+    PySendResult s = relay_send(as_relay(self), arg, &r);
+    return coro_result(s, r);
+}
+
+inline PyObject *relay_throw_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 3) {
+        PyErr_Format(PyExc_TypeError, nargs < 1 ? "throw expected at least 1 argument, got %zd"
+                                                : "throw expected at most 3 arguments, got %zd",
+                     nargs);
+        return nullptr;
+    }
+    PyObject *r = nullptr;
+    PySendResult s = relay_throw(as_relay(self), args[0], nargs > 1 ? args[1] : nullptr,
+                                 nargs > 2 ? args[2] : nullptr, &r);
+    return coro_result(s, r);
+}
+
+inline PyObject *relay_close_method(PyObject *self, PyObject *) { return relay_close(as_relay(self)); }
+
+inline PyObject *relay_await(PyObject *self) {
+    if (as_relay(self)->state == run_state::suspended) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
+    return Py_NewRef(self);
+}
+
+inline PyObject *relay_qualname(PyObject *self) { return as_function(as_relay(self)->function)->qualname; }
+
+inline PyObject *relay_repr(PyObject *self) {
+    return PyUnicode_FromFormat("<coroutine object %U at %p>", relay_qualname(self), self);
+}
+
+inline int relay_traverse(PyObject *self, visitproc visit, void *arg) {
+    relay_object *r = as_relay(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(r->function);
+    Py_VISIT(r->arg);
+    Py_VISIT(r->inner);
+    return 0;
+}
+
+inline int relay_clear(PyObject *self) {
+    relay_object *r = as_relay(self);
+    if (r->state == run_state::running) return 0;
+    relay_end(r);
+    return 0;
+}
+
+// An unfinished coroutine is closed when it goes, as the interpreter closes its own.
+inline void relay_finalize(PyObject *self) {
+    relay_object *r = as_relay(self);
+    if (r->state != run_state::suspended) return;
+    PyObject *type, *value, *trace;
+    PyErr_Fetch(&type, &value, &trace);
+    PyObject *result = relay_close(r);
+    if (result)
+        Py_DECREF(result);
+    else
+        PyErr_WriteUnraisable(self);
+    PyErr_Restore(type, value, trace);
+}
+
+inline void relay_dealloc(PyObject *self) {
+    relay_object *r = as_relay(self);
+    PyObject_GC_UnTrack(self);
+    if (r->weakrefs) PyObject_ClearWeakRefs(self);
+    if (r->state == run_state::suspended) {
+        PyObject_GC_Track(self);
+        if (PyObject_CallFinalizerFromDealloc(self)) return; // resurrected
+        PyObject_GC_UnTrack(self);
+    }
+    relay_end(r);
+    Py_CLEAR(r->function);
+    PyTypeObject *type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+inline PyObject *relay_get_qualname(PyObject *self, void *) { return Py_NewRef(relay_qualname(self)); }
+inline PyObject *relay_get_name(PyObject *self, void *) { return short_name(relay_qualname(self)); }
+inline PyObject *relay_get_await(PyObject *self, void *) {
+    PyObject *inner = as_relay(self)->inner;
+    return Py_NewRef(inner ? inner : Py_None);
+}
+inline PyObject *relay_get_running(PyObject *self, void *) {
+    return PyBool_FromLong(as_relay(self)->state == run_state::running);
+}
+inline PyObject *relay_get_suspended(PyObject *self, void *) {
+    return PyBool_FromLong(as_relay(self)->state == run_state::suspended);
+}
+
+inline PyMethodDef relay_methods[] = {
+    {"send", relay_send_method, METH_O, coroutine_methods[0].ml_doc},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(relay_throw_method)), METH_FASTCALL,
+     coroutine_methods[1].ml_doc},
+    {"close", relay_close_method, METH_NOARGS, coroutine_methods[2].ml_doc},
+    {nullptr, nullptr, 0, nullptr}};
+
+inline PyGetSetDef relay_getset[] = {
+    {"__name__", relay_get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", relay_get_qualname, nullptr, nullptr, nullptr},
+    {"cr_await", relay_get_await, nullptr, nullptr, nullptr},
+    {"cr_running", relay_get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", relay_get_suspended, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+inline PyMemberDef relay_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(relay_object, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr}};
+
+// A call of a relay function: the coroutine, which starts nothing yet.
+inline PyObject *relay_vectorcall(PyObject *self, PyObject *const *args, std::size_t nargsf, PyObject *kwnames) {
+    function_object *f = as_function(self);
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+        refuse_keyword(f->qualname, kwnames);
+        return nullptr;
+    }
+    if (!takes_positional(f->qualname, f->relay->arity, nargs)) return nullptr;
+    auto *r = PyObject_GC_New(relay_object, types().relay_type);
+    if (!r) return nullptr;
+    r->function = Py_NewRef(self);
+    r->arg = nargs ? Py_NewRef(args[0]) : nullptr;
+    r->inner = nullptr;
+    r->weakrefs = nullptr;
+    r->state = run_state::created;
+    PyObject_GC_Track(r);
+    return reinterpret_cast<PyObject *>(r);
+}
 
 // ---------------------------------------------------------------------------
 // Awaiting
@@ -1475,6 +1802,24 @@ inline state make_state() {
         "pelorin.native_coroutine", sizeof(coroutine_object), 0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
         coroutine_slots};
+    static PyType_Slot relay_slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void *>(relay_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void *>(relay_repr)},
+        {Py_tp_traverse, reinterpret_cast<void *>(relay_traverse)},
+        {Py_tp_clear, reinterpret_cast<void *>(relay_clear)},
+        {Py_tp_finalize, reinterpret_cast<void *>(relay_finalize)},
+        {Py_tp_iter, reinterpret_cast<void *>(PyObject_SelfIter)},
+        {Py_tp_iternext, reinterpret_cast<void *>(relay_iternext)},
+        {Py_tp_methods, relay_methods},
+        {Py_tp_getset, relay_getset},
+        {Py_tp_members, relay_members},
+        {Py_am_await, reinterpret_cast<void *>(relay_await)},
+        {Py_am_send, reinterpret_cast<void *>(relay_am_send)},
+        {0, nullptr}};
+    static PyType_Spec relay_spec = {
+        "pelorin.native_relay_coroutine", sizeof(relay_object), 0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        relay_slots};
     static PyType_Slot function_slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void *>(function_dealloc)},
         {Py_tp_repr, reinterpret_cast<void *>(function_repr)},
@@ -1503,6 +1848,7 @@ inline state make_state() {
             throw py::error_already_set();
     PyType_Modified(reinterpret_cast<PyTypeObject *>(function_type.ptr()));
     s.coroutine_type = reinterpret_cast<PyTypeObject *>(coroutine_type.release().ptr());
+    s.relay_type = reinterpret_cast<PyTypeObject *>(pysem::steal(PyType_FromSpec(&relay_spec)).release().ptr());
     s.function_type = reinterpret_cast<PyTypeObject *>(function_type.release().ptr());
     s.str_throw = PyUnicode_InternFromString("throw");
     s.str_close = PyUnicode_InternFromString("close");
@@ -1574,6 +1920,31 @@ template <class F> py::object callable(py::handle qualname, F &&fn, py::handle m
     using C = detail::closure<D, py::detail::function_signature_t<D>>;
     if (!PyUnicode_Check(qualname.ptr())) throw py::type_error("aio::callable: qualname must be str");
     return detail::make_function(nullptr, new C(std::forward<F>(fn)), qualname, module, py::none());
+}
+
+using detail::relay_base;
+
+// A coroutine function whose coroutines await exactly once, made at run time
+// from a relay (a class derived from aio::relay_base): each call takes `arity`
+// positional arguments (0 or 1) and gives a coroutine that, at its first step,
+// awaits what start(arg) gives and returns finish(arg, result). Channel
+// wrappers are made this way: no C++ coroutine frame per call.
+template <class R> py::object relay(py::handle qualname, std::unique_ptr<R> relay) {
+    static_assert(std::is_base_of_v<relay_base, R>, "aio::relay: derive the relay from aio::relay_base");
+    if (!PyUnicode_Check(qualname.ptr())) throw py::type_error("aio::relay: qualname must be str");
+    py::object made = detail::make_function(nullptr, nullptr, qualname, py::none(), py::none());
+    detail::function_object *f = detail::as_function(made.ptr());
+    f->relay = relay.release();
+    f->vectorcall = detail::relay_vectorcall;
+    return made;
+}
+
+// The relay of a function that aio::relay made with a relay of class R.
+template <class R> R &relay_of(py::handle function) {
+    PyObject *f = function.ptr();
+    if (!Py_IS_TYPE(f, detail::types().function_type) || !detail::as_function(f)->relay)
+        throw py::type_error("aio::relay_of: not a relay function");
+    return static_cast<R &>(*detail::as_function(f)->relay);
 }
 
 template <class F> py::object callable(const char *qualname, F &&fn) {

@@ -242,6 +242,7 @@ EXPECTED = {
         'make_variadic': ('(qualname, fn)', None),
         'make_nullary': ('(qualname, value)', None),
         'coroutine_of': ('(value, qualname)', None),
+        'make_relay': ('(qualname, start, finish=None, *, arity=1)', None),
         'Echo.__call__': ('(self, /, scope, receive, send)', None),
         'Probe.__call__': ('(self, /, awaitable)', 'Awaits the awaitable.'),
         'Probe.keyed': ('(self, /, *, key)', None),

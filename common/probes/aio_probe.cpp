@@ -281,6 +281,29 @@ void register_bodies(py::module_ &m) {
         aio::callable(py::str("await_each"), [](py::args awaitables) { return await_each(awaitables); }, m.attr("__name__"));
 }
 
+// A relay whose coroutines await start(arg) (or start()) and return
+// finish(arg, result), or the result when there is no finish.
+struct probe_relay final : aio::relay_base {
+    py::object start_fn, finish_fn;
+    probe_relay(Py_ssize_t arity, py::object s, py::object f)
+        : relay_base(arity), start_fn(std::move(s)), finish_fn(std::move(f)) {}
+    py::object start(py::handle arg) override { return arg ? start_fn(arg) : start_fn(); }
+    py::object finish(py::handle arg, py::object result) override {
+        if (finish_fn.is_none()) return result;
+        return finish_fn(arg ? arg : py::none(), result);
+    }
+    int traverse(visitproc visit, void *arg) override {
+        Py_VISIT(start_fn.ptr());
+        Py_VISIT(finish_fn.ptr());
+        return 0;
+    }
+};
+
+py::object make_relay(py::object qualname, py::object start, py::object finish, py::object arity) {
+    return aio::relay(qualname, std::make_unique<probe_relay>(pysem::int_arg_ll(arity, "arity") ? 1 : 0,
+                                                              std::move(start), std::move(finish)));
+}
+
 void register_callables(py::module_ &m) {
     using pysem::function;
     pysem::define(m, {
@@ -302,6 +325,7 @@ void register_callables(py::module_ &m) {
         }>("make_nullary(qualname, value)"),
         function<[](py::object value, py::object qualname) { return aio::coroutine(value_of(value), qualname); }>(
             "coroutine_of(value, qualname)"),
+        function<&make_relay>("make_relay(qualname, start, finish=None, *, arity=1)"),
     });
 }
 

@@ -80,6 +80,10 @@ async def py_call_now(fn):
     return fn()
 
 
+# A relay: a coroutine function of one await, native without a C++ frame.
+relay_one = probe.make_relay("relay_one", lambda awaitable: awaitable)
+
+
 def outcome(op):
     try:
         return ("ok", op())
@@ -171,9 +175,10 @@ def test_coroutine_object_protocol():
 # What goes down to the awaited object
 
 
-def test_send_and_throw_reach_the_awaited_object_first():
+@pytest.mark.parametrize("await_one", [probe.await_one, relay_one], ids=["body", "relay"])
+def test_send_and_throw_reach_the_awaited_object_first(await_one):
     rec = Recorder()
-    c = probe.await_one(rec)
+    c = await_one(rec)
     assert c.send(None) == "marker" and c.cr_suspended and c.cr_await is not None
     with pytest.raises(StopIteration) as stop:
         c.send(5)
@@ -181,13 +186,13 @@ def test_send_and_throw_reach_the_awaited_object_first():
 
     for args in [(KeyError("one arg"),), (KeyError,), (KeyError, KeyError("three"), None)]:
         rec = Recorder(survive=True)
-        c = probe.await_one(rec)
+        c = await_one(rec)
         c.send(None)
         assert c.throw(*args) == "marker"  # the awaited object caught it and yielded again
         with pytest.raises(StopIteration) as stop:
             c.send(7)
         assert stop.value.value == ("result", 7) and rec.seen == [("thrown", "KeyError"), ("sent", 7)]
-    c = probe.await_one(Recorder())
+    c = await_one(Recorder())
     c.send(None)
     with pytest.raises(KeyError, match="passes"):
         c.throw(KeyError("passes"))
@@ -238,12 +243,12 @@ SCENARIOS = {
 @pytest.mark.parametrize("name", SCENARIOS)
 def test_protocol_matches_python_coroutines(name):
     results = []
-    for make in (py_await_one, probe.await_one):
+    for make in (py_await_one, probe.await_one, relay_one):
         rec = Recorder()
         c = make(rec if name != "send then reuse" else Ready())
         results.append((outcome(lambda: SCENARIOS[name](c)), rec.seen))
         c.close()
-    assert results[0] == results[1]
+    assert results[0] == results[1] == results[2]
 
 
 def test_close_that_awaits_again_is_refused_like_python():
@@ -268,9 +273,10 @@ def test_running_coroutine_refuses_reentry():
 
 
 @pytest.mark.parametrize("again", [py_await_one, probe.await_one], ids=["again from python", "again from native"])
-@pytest.mark.parametrize("native", [True, False], ids=["native", "python"])
-async def test_one_coroutine_cannot_be_awaited_twice_at_once(native, again):
-    c = probe.await_one(asyncio.sleep(0.01, "once")) if native else pyco("once", 0.01)
+@pytest.mark.parametrize("kind", ["native", "relay", "python"])
+async def test_one_coroutine_cannot_be_awaited_twice_at_once(kind, again):
+    make = {"native": probe.await_one, "relay": relay_one, "python": py_await_one}[kind]
+    c = make(asyncio.sleep(0.01, "once"))
     first = asyncio.ensure_future(py_await_one(c))
     await asyncio.sleep(0)
     with pytest.raises(RuntimeError, match="^coroutine is being awaited already$"):
@@ -786,6 +792,80 @@ async def test_closure_outlives_its_function_while_a_coroutine_runs():
     assert await c == "kept"
 
 
+async def test_relay_starts_at_its_first_step_and_finishes_with_the_result():
+    calls = []
+    relay = probe.make_relay("Outer.<locals>.relay", lambda m: calls.append(("start", m)) or pyco(m, 0.001),
+                             lambda m, r: calls.append(("finish", m, r)) or ("done", r))
+    c = relay("m")
+    assert calls == [] and asyncio.iscoroutine(c) and asyncio.iscoroutinefunction(relay)
+    assert (c.__qualname__, relay.__name__, str(inspect.signature(relay))) == ("Outer.<locals>.relay", "relay", "(arg1, /)")
+    assert await c == ("done", "m") and calls == [("start", "m"), ("finish", "m", "m")]
+    nullary = probe.make_relay("n", lambda: Ready(), arity=0)
+    assert str(inspect.signature(nullary)) == "()" and await nullary() == "ready"
+    never = relay("never")
+    never.close()
+    assert outcome(lambda: never.send(None))[:2] == ("raise", "RuntimeError") and len(calls) == 2
+
+
+def _stop(*_):
+    raise StopIteration("inside")
+
+
+@pytest.mark.parametrize(
+    "start, finish, error, message",
+    [
+        (lambda m: 5, None, TypeError, "^object int can't be used in 'await' expression$"),
+        (lambda m: 1 / 0, None, ZeroDivisionError, "division by zero"),
+        (lambda m: Ready(), lambda m, r: {}[m], KeyError, "m"),
+        (lambda m: Ready(), _stop, RuntimeError, "^coroutine raised StopIteration$"),
+        (lambda m: raise_chained(), None, ValueError, None),
+    ],
+    ids=["not awaitable", "start fails", "finish fails", "finish stops", "awaited fails"],
+)
+async def test_relay_errors_leave_as_from_a_body(start, finish, error, message):
+    c = probe.make_relay("r", start, finish)("m")
+    with pytest.raises(error, match=message):
+        await c
+    assert outcome(lambda: c.send(None)) == ("raise", "RuntimeError", "cannot reuse already awaited coroutine")
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: relay_one(), r"^relay_one\(\) takes 1 positional argument but 0 were given$"),
+        (lambda: relay_one(1, 2), r"^relay_one\(\) takes 1 positional argument but 2 were given$"),
+        (lambda: relay_one(awaitable=1), r"^relay_one\(\) got an unexpected keyword argument 'awaitable'$"),
+        (lambda: probe.make_relay("n", Ready, arity=0)(1), r"^n\(\) takes 0 positional arguments but 1 was given$"),
+    ],
+)
+def test_relay_calls_that_do_not_fit_are_refused(call, message):
+    with pytest.raises(TypeError, match=message):
+        call()
+
+
+def test_relay_refuses_reentry_while_it_starts():
+    def start(box):
+        box.extend([outcome(lambda: box[0].send(None)), outcome(lambda: box[0].throw(KeyError)), outcome(box[0].close)])
+        return Ready()
+
+    box = []
+    c = probe.make_relay("r", start)(box)
+    box.insert(0, c)
+    assert outcome(lambda: c.send(None)) == ("stop", "ready")
+    assert box[1:] == [("raise", "ValueError", "coroutine already executing")] * 3
+
+
+def test_relay_cycles_through_its_argument_are_collected():
+    rec = Recorder()
+    c = relay_one(rec)
+    rec.keep = c  # the argument holds its coroutine
+    c.send(None)
+    ref = weakref.ref(c)
+    del c, rec
+    gc.collect()
+    assert ref() is None and gc.garbage == []
+
+
 # ---------------------------------------------------------------------------
 # Garbage collection and leaks
 
@@ -814,6 +894,9 @@ async def _workload(sentinel):
     await probe.await_one(pyco(sentinel))
     await probe.nested(2, asyncio.sleep(0, sentinel))
     await probe.make_callable("c", pyco)(sentinel)
+    await relay_one(pyco(sentinel))
+    with pytest.raises(ValueError):
+        await relay_one(raise_chained())
     await probe.Probe()(probe.value_of(sentinel))
     with pytest.raises(ValueError):
         await probe.await_one(raise_chained())
