@@ -15,10 +15,13 @@
 
 #include <climits>
 #include <initializer_list>
+#include <cstring>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace py = pybind11;
 
@@ -336,6 +339,24 @@ inline py::object get(py::handle mapping, py::handle key) {
 
 inline py::object get(py::handle mapping, const char *key) { return get(mapping, py::str(key)); }
 
+// mapping[key] = value: an exact dict is written directly.
+inline void set_item(py::handle mapping, py::handle key, py::handle value) {
+    int r = PyDict_CheckExact(mapping.ptr()) ? PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr())
+                                             : PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr());
+    if (r < 0) throw py::error_already_set();
+}
+
+// mapping[key]: an exact dict is read directly; anything else, and a missing
+// key, goes through the item protocol (which raises the KeyError).
+inline py::object item(py::handle mapping, py::handle key) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        if (PyObject *found = PyDict_GetItemWithError(mapping.ptr(), key.ptr()))
+            return py::reinterpret_borrow<py::object>(found);
+        if (PyErr_Occurred()) throw py::error_already_set();
+    }
+    return steal(PyObject_GetItem(mapping.ptr(), key.ptr()));
+}
+
 // The value of the first key whose value is non-empty, else None.
 template <class Keys> inline py::object first_non_empty(py::handle mapping, const Keys &keys) {
     for (const auto &key : keys) {
@@ -512,7 +533,19 @@ inline bool compare(py::handle a, py::handle b, int op) {
     return truthy(steal(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
 }
 
-inline bool equal(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
+// Two exact texts are equal when they hold the same code points; a text's
+// storage kind is the narrowest that holds them, so equal texts share it.
+inline bool same_text(PyObject *a, PyObject *b) noexcept {
+    if (a == b) return true;
+    Py_ssize_t n = PyUnicode_GET_LENGTH(a);
+    return n == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<std::size_t>(n) * PyUnicode_KIND(a)) == 0;
+}
+
+inline bool equal(py::handle a, py::handle b) {
+    if (PyUnicode_CheckExact(a.ptr()) && PyUnicode_CheckExact(b.ptr())) return same_text(a.ptr(), b.ptr());
+    return compare(a, b, Py_EQ);
+}
 inline bool not_equal(py::handle a, py::handle b) { return compare(a, b, Py_NE); }
 inline bool less(py::handle a, py::handle b) { return compare(a, b, Py_LT); }
 
@@ -551,6 +584,34 @@ inline py::dict make_dict(std::initializer_list<std::pair<py::handle, py::handle
         if (PyDict_SetItem(out.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
     return out;
 }
+
+// Dicts with one fixed list of keys, as made again and again on a hot path:
+// a copy of a template takes the keys' table whole, then the values are set
+// in the keys' order. Cheaper than inserting every key into a fresh dict.
+// Kept for the life of the process (make it once, in a never-destroyed static).
+class dict_shape {
+  public:
+    explicit dict_shape(std::initializer_list<py::handle> keys) : template_(steal_as<py::dict>(PyDict_New())) {
+        for (py::handle key : keys) {
+            if (PyDict_SetItem(template_.ptr(), key.ptr(), Py_None) < 0) throw py::error_already_set();
+            keys_.push_back(key.inc_ref().ptr());
+        }
+    }
+
+    // {key: value, ...}: as many values as keys, in their order.
+    py::dict make(std::initializer_list<py::handle> values) const {
+        if (values.size() != keys_.size()) throw std::logic_error("pysem::dict_shape: one value per key");
+        py::dict out = steal_as<py::dict>(PyDict_Copy(template_.ptr()));
+        auto key = keys_.begin();
+        for (py::handle value : values)
+            if (PyDict_SetItem(out.ptr(), *key++, value.ptr()) < 0) throw py::error_already_set();
+        return out;
+    }
+
+  private:
+    py::dict template_;
+    std::vector<PyObject *> keys_; // the same keys, held as long as the template
+};
 
 // The exception being handled, as `except BaseException as e` binds it: the
 // exception object with its traceback attached. A C++ exception is the Python

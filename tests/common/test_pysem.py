@@ -1,6 +1,7 @@
 """The shared Python-semantics helpers agree with the interpreter."""
 
 import collections
+import gc
 import numbers
 import sys
 from decimal import Decimal
@@ -51,7 +52,18 @@ class ComparesVaguely:
     __ne__ = __eq__
 
 
-@pytest.mark.parametrize("a, b", [(1, 1.0), ("a", "b"), (float("nan"), float("nan")), ([1], [1]), (None, 0)])
+class LooseText(str):
+    def __eq__(self, other):
+        return True
+
+    __hash__ = str.__hash__
+
+
+@pytest.mark.parametrize(
+    "a, b",
+    [(1, 1.0), ("a", "b"), (float("nan"), float("nan")), ([1], [1]), (None, 0), ("".join(["é", "t"]), "ét"),
+     ("ab", "abc"), ("a\u20ac", "a\U0001f600"), ("\u20ac", "\u20ad"), (LooseText("x"), "y"), ("y", LooseText("x"))],
+)
 def test_equal_and_not_equal_as_an_if_tests_them(a, b):
     assert probe.equal_not_equal(a, b) == (bool(a == b), bool(a != b))
 
@@ -173,6 +185,33 @@ def test_mapping_reads_use_a_subclass_get():
     assert probe.get({"k": 1}, "k") == 1
     assert probe.get({}, "k") is None
     assert probe.get(Tracking(k=1), "k") == "from-get"
+
+
+def test_item_reads_and_writes_as_subscription_does():
+    class Defaulting(dict):
+        def __missing__(self, key):
+            return "missing"
+
+        def __setitem__(self, key, value):
+            super().__setitem__(key, ("set", value))
+
+    assert probe.item({"k": 1}, "k") == 1
+    with pytest.raises(KeyError, match="'k'"):
+        probe.item({}, "k")
+    with pytest.raises(TypeError, match="unhashable"):
+        probe.item({}, [])
+    assert probe.item(Defaulting(), "k") == "missing"
+    plain, derived = {}, Defaulting()
+    probe.set_item(plain, "k", 1)
+    probe.set_item(derived, "k", 1)
+    assert plain == {"k": 1} and dict(derived) == {"k": ("set", 1)}
+
+
+def test_shaped_dicts_are_fresh_ordered_and_tracked():
+    first, second = probe.shaped(["b", "a"], [[1], "x"])
+    assert list(first.items()) == [("b", [1]), ("a", "x")] and list(second.items()) == [("b", "x"), ("a", [1])]
+    first["c"] = 1
+    assert "c" not in second and gc.is_tracked(first) and gc.is_tracked(second)
 
 
 @pytest.mark.parametrize(
