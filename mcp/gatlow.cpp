@@ -16,6 +16,7 @@
 #include "mcp/gatlow_scope.hpp"
 #include "mcp/gatlow_trace.hpp"
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -385,43 +386,80 @@ py::object extract_token(py::handle, py::object scope) { return gatlow::extract_
 // ---------------------------------------------------------------------------
 // The channels an accepted request's application gets
 
-struct Exchange {
-    py::object receive, send;
-    py::str path;
-    bool trace;
+// tracking_send(message): notes the start and the end of the answer, then
+// awaits the server's send with the message unchanged; gives None.
+struct TrackingSend final : aio::relay_base {
+    py::object send;
     bool response_started = false;
     bool response_complete = false;
 
+    explicit TrackingSend(py::object s) : relay_base(1), send(std::move(s)) {}
     bool half_sent() const { return response_started && !response_complete; }
+
+    py::object start(py::handle message) override {
+        py::object type = pysem::item(message, PYSEM_LIT("type"));
+        if (pysem::equal(type, PYSEM_LIT("http.response.start")))
+            response_started = true;
+        else if (pysem::equal(type, PYSEM_LIT("http.response.body")) &&
+                 !pysem::truthy(pysem::get(message, PYSEM_LIT("more_body"))))
+            response_complete = true;
+        return call(send, message);
+    }
+    py::object finish(py::handle, py::object) override { return py::none(); }
+    int traverse(visitproc visit, void *arg) override {
+        Py_VISIT(send.ptr());
+        return 0;
+    }
 };
 
-aio::task tracking_send(std::shared_ptr<Exchange> ex, py::object message) {
-    py::object type = message[PYSEM_LIT("type")];
-    if (pysem::equal(type, PYSEM_LIT("http.response.start")))
-        ex->response_started = true;
-    else if (pysem::equal(type, PYSEM_LIT("http.response.body")) &&
-             !pysem::truthy(pysem::get(message, PYSEM_LIT("more_body"))))
-        ex->response_complete = true;
-    co_await aio::wait(call(ex->send, message));
-    co_return py::none();
-}
+// tracing_receive(): awaits the server's receive; a traced request's body
+// parts leave a trace line. Gives the message unchanged.
+struct TracingReceive final : aio::relay_base {
+    py::object receive;
+    bool traced;
 
-aio::task tracing_receive(std::shared_ptr<Exchange> ex) {
-    py::object message = co_await aio::wait(call(ex->receive));
-    if (ex->trace && pysem::equal(pysem::get(message, PYSEM_LIT("type")), PYSEM_LIT("http.request"))) {
-        py::object body = pysem::get(message, PYSEM_LIT("body"));
-        Py_ssize_t size = 0;
-        if (!body.is_none() && (size = PyObject_Size(body.ptr())) < 0) throw py::error_already_set();
-        trace(format("request_body_chunk bytes=%zd more_body=%s", size,
-                     flag(pysem::truthy(pysem::get(message, PYSEM_LIT("more_body"))))));
+    TracingReceive(py::object r, bool t) : relay_base(0), receive(std::move(r)), traced(t) {}
+
+    py::object start(py::handle) override { return call(receive); }
+    py::object finish(py::handle, py::object message) override {
+        if (traced && pysem::equal(pysem::get(message, PYSEM_LIT("type")), PYSEM_LIT("http.request"))) {
+            py::object body = pysem::get(message, PYSEM_LIT("body"));
+            Py_ssize_t size = 0;
+            if (!body.is_none() && (size = PyObject_Size(body.ptr())) < 0) throw py::error_already_set();
+            trace(format("request_body_chunk bytes=%zd more_body=%s", size,
+                         flag(pysem::truthy(pysem::get(message, PYSEM_LIT("more_body"))))));
+        }
+        return message;
     }
-    co_return message;
-}
+    int traverse(visitproc visit, void *arg) override {
+        Py_VISIT(receive.ptr());
+        return 0;
+    }
+};
+
+// The pair of channel wrappers of one accepted request.
+struct Channels {
+    py::object receive, send;
+    const TrackingSend &tracking() const { return aio::relay_of<TrackingSend>(send); }
+};
 
 // ---------------------------------------------------------------------------
 // The request road, ApiKeyGatlow.__call__, in its phases: requests that pass
 // without authentication, token extraction, authentication, identity and
 // context, dispatch, closing.
+
+// The scope keys that the identity record repeats, in the record's order.
+enum RecordKey { auth_mode, user_id, user_email, allowed_tools, permission_enabled, record_keys };
+
+const py::str &scope_key(RecordKey key) {
+    switch (key) {
+    case auth_mode: return PYSEM_LIT("mcp_auth_mode");
+    case user_id: return PYSEM_LIT("mcp_user_id");
+    case user_email: return PYSEM_LIT("mcp_user_email");
+    case allowed_tools: return PYSEM_LIT("mcp_allowed_tools");
+    default: return PYSEM_LIT("mcp_permission_enabled");
+    }
+}
 
 // The per-request values of one protected request, for the whole call.
 struct Request {
@@ -430,6 +468,14 @@ struct Request {
     py::object token;
     bool traced = false;
     std::unique_ptr<Tracer> tracer;
+    // What authentication wrote under the record's keys (null: not written).
+    std::array<py::object, record_keys> written;
+
+    // scope[key] = value, remembered for the identity record.
+    void write(RecordKey key, py::object value) {
+        pysem::set_item(scope, scope_key(key), value);
+        written[key] = std::move(value);
+    }
 
     Request(py::object self_, py::object scope_, py::object receive_, py::object send_, py::str path_)
         : self(std::move(self_)), scope(std::move(scope_)), receive(std::move(receive_)), send(std::move(send_)),
@@ -455,7 +501,7 @@ aio::task pass_messages(py::object self, py::object scope, py::object receive, p
 
 // Not an HTTP request, or an "OPTIONS" one.
 bool passes_unauthenticated(py::handle scope) {
-    return !pysem::equal(py::object(scope[PYSEM_LIT("type")]), PYSEM_LIT("http")) ||
+    return !pysem::equal(pysem::item(scope, PYSEM_LIT("type")), PYSEM_LIT("http")) ||
            pysem::equal(pysem::get(scope, PYSEM_LIT("method")), PYSEM_LIT("OPTIONS"));
 }
 
@@ -508,13 +554,12 @@ Verdict remote_verdict(Request &r, py::handle user_info) {
     bool valid = pysem::truthy(user_info);
     if (r.tracer) r.tracer->verify_done(valid);
     if (!valid) return Verdict::refused;
-    py::handle scope = r.scope;
-    scope[PYSEM_LIT("mcp_api_key")] = r.token;
-    scope[PYSEM_LIT("mcp_auth_mode")] = PYSEM_LIT("remote");
-    scope[PYSEM_LIT("mcp_user_id")] = pysem::get(user_info, PYSEM_LIT("user_id"));
-    scope[PYSEM_LIT("mcp_user_email")] = pysem::get(user_info, PYSEM_LIT("email"));
-    scope[PYSEM_LIT("mcp_allowed_tools")] = pysem::get(user_info, PYSEM_LIT("allowed_tools"));
-    scope[PYSEM_LIT("mcp_permission_enabled")] = pysem::get(user_info, PYSEM_LIT("permission_enabled"));
+    pysem::set_item(r.scope, PYSEM_LIT("mcp_api_key"), r.token);
+    r.write(auth_mode, PYSEM_LIT("remote"));
+    r.write(user_id, pysem::get(user_info, PYSEM_LIT("user_id")));
+    r.write(user_email, pysem::get(user_info, PYSEM_LIT("email")));
+    r.write(allowed_tools, pysem::get(user_info, PYSEM_LIT("allowed_tools")));
+    r.write(permission_enabled, pysem::get(user_info, PYSEM_LIT("permission_enabled")));
     return Verdict::accepted;
 }
 
@@ -532,15 +577,14 @@ bool is_unavailable(py::error_already_set &e) { return e.matches(ns["ApiKeyVerif
 // the road awaits it (remote_verdict then decides).
 Authentication authenticate(Request &r) {
     Authentication a;
-    py::handle scope = r.scope;
     py::object identity = pysem::via<&internal_identity>(r.self, r.scope);
     if (!identity.is_none()) {
         r.token = py::none();
-        scope[PYSEM_LIT("mcp_auth_mode")] = PYSEM_LIT("internal");
-        scope[PYSEM_LIT("mcp_user_id")] = pysem::get(identity, PYSEM_LIT("user_id"));
-        scope[PYSEM_LIT("mcp_user_email")] = pysem::get(identity, PYSEM_LIT("email"));
-        scope[PYSEM_LIT("mcp_allowed_tools")] = py::none();
-        scope[PYSEM_LIT("mcp_permission_enabled")] = py::bool_(false);
+        r.write(auth_mode, PYSEM_LIT("internal"));
+        r.write(user_id, pysem::get(identity, PYSEM_LIT("user_id")));
+        r.write(user_email, pysem::get(identity, PYSEM_LIT("email")));
+        r.write(allowed_tools, py::none());
+        r.write(permission_enabled, py::bool_(false));
         a.verdict = Verdict::accepted;
         return a;
     }
@@ -567,8 +611,8 @@ Authentication authenticate(Request &r) {
     }
     py::object key = r.self.attr(PYSEM_LIT("_api_key"));
     if (pysem::truthy(key) && !r.token.is_none() && same_key(r.token, key)) {
-        scope[PYSEM_LIT("mcp_api_key")] = r.token;
-        scope[PYSEM_LIT("mcp_auth_mode")] = PYSEM_LIT("fixed");
+        pysem::set_item(r.scope, PYSEM_LIT("mcp_api_key"), r.token);
+        r.write(auth_mode, PYSEM_LIT("fixed"));
         a.verdict = Verdict::accepted;
     }
     return a;
@@ -605,32 +649,53 @@ struct Context {
     py::object holder, token;
 };
 
+// holder.set(value) and holder.reset(token); a context variable of the
+// interpreter's own type is set and reset directly.
+py::object context_set(py::handle holder, py::handle value) {
+    if (PyContextVar_CheckExact(holder.ptr())) return pysem::steal(PyContextVar_Set(holder.ptr(), value.ptr()));
+    return pysem::call_method(holder, PYSEM_LIT("set"), value);
+}
+
+void context_reset(py::handle holder, py::handle token) {
+    if (PyContextVar_CheckExact(holder.ptr())) {
+        if (PyContextVar_Reset(holder.ptr(), token.ptr()) < 0) throw py::error_already_set();
+        return;
+    }
+    pysem::call_method(holder, PYSEM_LIT("reset"), token);
+}
+
 // Identity and context: the record of the token and of the scope keys as
-// written, made the current one.
+// written, made the current one. A plain dict scope gives back what was just
+// written into it, so those values are taken as they were written.
 Context enter_identity(const Request &r) {
+    static const auto *record_shape = new pysem::dict_shape({PYSEM_LIT("api_key"), PYSEM_LIT("auth_mode"),
+                                                             PYSEM_LIT("user_id"), PYSEM_LIT("email"),
+                                                             PYSEM_LIT("allowed_tools"), PYSEM_LIT("permission_enabled")});
     py::object holder = context_var();
-    py::handle scope = r.scope;
-    py::dict record = pysem::make_dict({
-        {PYSEM_LIT("api_key"), r.token},
-        {PYSEM_LIT("auth_mode"), pysem::get(scope, PYSEM_LIT("mcp_auth_mode"))},
-        {PYSEM_LIT("user_id"), pysem::get(scope, PYSEM_LIT("mcp_user_id"))},
-        {PYSEM_LIT("email"), pysem::get(scope, PYSEM_LIT("mcp_user_email"))},
-        {PYSEM_LIT("allowed_tools"), pysem::get(scope, PYSEM_LIT("mcp_allowed_tools"))},
-        {PYSEM_LIT("permission_enabled"), pysem::get(scope, PYSEM_LIT("mcp_permission_enabled"))},
-    });
-    py::object token = pysem::call_method(holder, PYSEM_LIT("set"), record);
+    bool plain = PyDict_CheckExact(r.scope.ptr());
+    std::array<py::object, record_keys> values;
+    for (int key = 0; key < record_keys; ++key) {
+        const py::object &written = r.written[key];
+        values[key] = plain && written ? written : pysem::get(r.scope, scope_key(RecordKey(key)));
+    }
+    py::dict record = record_shape->make({r.token, values[auth_mode], values[user_id], values[user_email],
+                                          values[allowed_tools], values[permission_enabled]});
+    py::object token = context_set(holder, record);
     return {std::move(holder), std::move(token)};
+}
+
+Channels make_channels(const Request &r) {
+    return {aio::relay(PYSEM_LIT("ApiKeyGatlow.__call__.<locals>.tracing_receive"),
+                       std::make_unique<TracingReceive>(r.receive, r.traced)),
+            aio::relay(PYSEM_LIT("ApiKeyGatlow.__call__.<locals>.tracking_send"),
+                       std::make_unique<TrackingSend>(r.send))};
 }
 
 // Dispatch: the awaitable of the application, called with the request's own
 // channel wrappers.
-py::object dispatch(const Request &r, const std::shared_ptr<Exchange> &ex) {
-    py::object app_send = aio::callable(PYSEM_LIT("ApiKeyGatlow.__call__.<locals>.tracking_send"),
-                                        [ex](py::object message) { return tracking_send(ex, std::move(message)); });
-    py::object app_receive = aio::callable(PYSEM_LIT("ApiKeyGatlow.__call__.<locals>.tracing_receive"),
-                                           [ex]() { return tracing_receive(ex); });
+py::object dispatch(const Request &r, const Channels &channels) {
     if (r.traced) trace(format("app_dispatch_start path=%U", r.path.ptr()));
-    return call(r.self.attr(PYSEM_LIT("app")), r.scope, app_receive, app_send);
+    return call(r.self.attr(PYSEM_LIT("app")), r.scope, channels.receive, channels.send);
 }
 
 // True for an application error that ends the request quietly: the client
@@ -669,19 +734,19 @@ void judge(aio::failure &failure, py::handle path) {
 // Closing, first steps: the closing trace line, then the context reset. What
 // the trace raises is held and returned, so that the reset and the end of the
 // answer still happen before it leaves.
-aio::failure leave_identity(const Request &r, const Context &context, const Exchange &ex,
+aio::failure leave_identity(const Request &r, const Context &context, const TrackingSend &sent,
                             const aio::failure &failure) {
     aio::failure closing;
     if (r.traced) {
         try {
             aio::handling h(failure);
             trace(format("app_dispatch_done path=%U response_started=%s response_complete=%s", r.path.ptr(),
-                         flag(ex.response_started), flag(ex.response_complete)));
+                         flag(sent.response_started), flag(sent.response_complete)));
         } catch (...) {
             closing.capture();
         }
     }
-    pysem::call_method(context.holder, PYSEM_LIT("reset"), context.token);
+    context_reset(context.holder, context.token);
     return closing;
 }
 
@@ -733,17 +798,18 @@ aio::task road(py::object self, py::object scope, py::object receive, py::object
     }
     Context context = enter_identity(r);
 
-    auto exchange = std::make_shared<Exchange>(Exchange{receive, send, path, r.traced});
+    Channels channels = make_channels(r);
     aio::failure failure;
     try {
-        co_await aio::wait(dispatch(r, exchange));
+        co_await aio::wait(dispatch(r, channels));
     } catch (...) {
         failure.capture();
     }
     judge(failure, path);
 
-    aio::failure closing = leave_identity(r, context, *exchange, failure);
-    if (exchange->half_sent()) co_await finish_answer(send, &failure);
+    const TrackingSend &sent = channels.tracking();
+    aio::failure closing = leave_identity(r, context, sent, failure);
+    if (sent.half_sent()) co_await finish_answer(send, &failure);
     closing.rethrow();
     failure.rethrow();
     co_return py::none();
