@@ -246,9 +246,23 @@ py::object get_client(py::handle self) {
     return self.attr(PYSEM_LIT("_client"));
 }
 
-bool younger_than(py::handle now, py::handle verified_at, py::handle limit) {
+// `now - verified_at < limit`. Clock readings are floats and the limits
+// floats or integers a double holds exactly: then doubles give the
+// interpreter's own answer without making the age.
+bool younger_than(py::handle now, py::handle verified_at, py::handle limit_name) {
+    py::object limit = ns[limit_name];
+    if (PyFloat_CheckExact(now.ptr()) && PyFloat_CheckExact(verified_at.ptr())) {
+        double age = PyFloat_AS_DOUBLE(now.ptr()) - PyFloat_AS_DOUBLE(verified_at.ptr());
+        if (PyFloat_CheckExact(limit.ptr())) return age < PyFloat_AS_DOUBLE(limit.ptr());
+        if (PyLong_CheckExact(limit.ptr())) {
+            constexpr long long exact = 1LL << 53;
+            int overflow = 0;
+            long long whole = PyLong_AsLongLongAndOverflow(limit.ptr(), &overflow);
+            if (!overflow && whole >= -exact && whole <= exact) return age < static_cast<double>(whole);
+        }
+    }
     py::object age = pysem::steal(PyNumber_Subtract(now.ptr(), verified_at.ptr()));
-    return pysem::less(age, ns[limit]);
+    return pysem::less(age, limit);
 }
 
 bool is_status(py::handle status, long code) { return pysem::equal(status, py::int_(code)); }
@@ -273,11 +287,13 @@ struct CacheRead {
 // Whether the text can be a header value as the HTTP client sends one: ASCII,
 // no control character but tab, no blank at either end.
 bool header_safe(py::handle text) {
-    pysem::text_view t(text);
-    for (Py_ssize_t i = 0; i < t.size(); ++i) {
-        Py_UCS4 c = t[i];
-        bool blank = c == ' ' || c == '\t';
-        if (blank ? (i == 0 || i + 1 == t.size()) : (c < 0x21 || c > 0x7E)) return false;
+    // A text stored wider than a byte holds a code point above U+00FF.
+    if (PyUnicode_KIND(text.ptr()) != PyUnicode_1BYTE_KIND) return false;
+    const Py_UCS1 *c = PyUnicode_1BYTE_DATA(text.ptr());
+    Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        bool blank = c[i] == ' ' || c[i] == '\t';
+        if (blank ? (i == 0 || i + 1 == n) : (c[i] < 0x21 || c[i] > 0x7E)) return false;
     }
     return true;
 }

@@ -8,6 +8,7 @@ import re
 import sys
 import time
 import types
+from fractions import Fraction
 
 import pytest
 
@@ -79,6 +80,20 @@ async def test_success_renews_the_entry(remote, endpoint, clock):
     clock.now = T + 60.0
     renewed = await remote._verify_remote("k")
     assert remote._verify_cache["k"] == (T + 60.0, renewed) and len(endpoint.asked()) == 2
+
+
+@pytest.mark.parametrize("now, ttl, fresh", [
+    (T + 59.75, 60, True), (T + 60, 60, False), (T + 60.25, 60.5, True), (int(T) + 61, 60, False),
+    (Fraction(T) + Fraction(1, 3), 1, True), (T + 1e30, 10**31, True), (T + 61, 2**60, True),
+    (float("nan"), 60, False), (T - 1, -0.5, True), (T + 1, -0.5, False),
+])
+async def test_freshness_is_the_interpreters_comparison(gatlow, remote, endpoint, clock, monkeypatch, now, ttl, fresh):
+    monkeypatch.setattr(gatlow, "_VERIFY_CACHE_TTL_SECONDS", ttl)
+    cached = {"user_id": "cached"}
+    remote._verify_cache["k"] = (T, cached)
+    clock.now = now
+    assert (await remote._verify_remote("k") is cached) is fresh
+    assert len(endpoint.asked()) == (0 if fresh else 1)
 
 
 @pytest.mark.parametrize("rejection", ["invalid", "401", "403"])
@@ -160,7 +175,7 @@ async def test_keys_are_cached_exactly_as_received(gatlow, remote, endpoint, clo
     assert sorted(remote._verify_cache) == ["KEY", "Key", "key"]
 
 
-@pytest.mark.parametrize("key", [" key", "key ", "\tkey", "密钥", "key\ufffd", "a\x00b", "a\nb", "a\x7fb"])
+@pytest.mark.parametrize("key", [" key", "key ", "\tkey", "密钥", "key\ufffd", "k\xe9y", "k\U0001f600", "a\x00b", "a\nb", "a\x7fb"])
 async def test_key_that_no_header_can_carry_is_rejected_without_asking(remote, endpoint, clock, caplog, key):
     """The verification request carries the key as a header too: a key that
     HTTP cannot put there is no key that the endpoint can have issued."""
