@@ -441,6 +441,40 @@ inline PyObject *make_coroutine(task &&t, PyObject *qualname) noexcept;
 
 enum class step : unsigned char { idle, yielded, value, error, returned, raised };
 
+// Frames too large for the interpreter's small-object allocator (a request's
+// whole road, say) would go to the system allocator at every call; a few
+// freed ones are kept instead, each for a body of its exact size.
+class frame_cache {
+  public:
+    static frame_cache &instance() noexcept {
+        static frame_cache cache; // blocks still kept at exit go with the process
+        return cache;
+    }
+    void *take(std::size_t size) noexcept {
+        if (size <= small) return nullptr;
+        for (slot &s : slots_)
+            if (s.block && s.size == size) return std::exchange(s.block, nullptr);
+        return nullptr;
+    }
+    bool keep(void *block, std::size_t size) noexcept {
+        if (size <= small) return false;
+        for (slot &s : slots_)
+            if (!s.block) {
+                s = {size, block};
+                return true;
+            }
+        return false;
+    }
+
+  private:
+    static constexpr std::size_t small = 512; // the small-object allocator's limit
+    struct slot {
+        std::size_t size;
+        void *block;
+    };
+    std::array<slot, 8> slots_{};
+};
+
 struct promise_base {
     py::object yf;   // the iterator being awaited while suspended
     py::object slot; // what passes between the body and the coroutine object
@@ -450,13 +484,16 @@ struct promise_base {
     const py::object *const *params = nullptr; // Python-typed parameters in the frame
     std::size_t nparams = 0;
 
-    // Frames come from the interpreter's small-object allocator (the GIL is
-    // held wherever a body is created or destroyed).
+    // Frames come from the interpreter's allocator (the GIL is held wherever
+    // a body is created or destroyed); a few large ones are kept for reuse.
     static void *operator new(std::size_t size) {
+        if (void *p = frame_cache::instance().take(size)) return p;
         if (void *p = PyMem_Malloc(size)) return p;
         throw std::bad_alloc();
     }
-    static void operator delete(void *p) noexcept { PyMem_Free(p); }
+    static void operator delete(void *p, std::size_t size) noexcept {
+        if (!frame_cache::instance().keep(p, size)) PyMem_Free(p);
+    }
 
     std::suspend_always initial_suspend() const noexcept { return {}; }
     std::suspend_always final_suspend() const noexcept { return {}; }
@@ -1212,6 +1249,13 @@ struct function_object;
 struct relay_base {
     explicit relay_base(Py_ssize_t arity) noexcept : arity(arity) {}
     virtual ~relay_base() = default;
+    // Made and freed with the GIL held, as often as calls: the interpreter's
+    // small-object allocator serves them.
+    static void *operator new(std::size_t size) {
+        if (void *p = PyMem_Malloc(size)) return p;
+        throw std::bad_alloc();
+    }
+    static void operator delete(void *p) noexcept { PyMem_Free(p); }
     virtual py::object start(py::handle arg) = 0;
     virtual py::object finish(py::handle arg, py::object result) = 0;
     // The Python objects the relay holds, for the collector.
