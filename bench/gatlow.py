@@ -1,6 +1,6 @@
 """What the API-key middleware adds to each request, driven in process through ASGI.
 
-    python bench/gatlow.py [--requests N] [--rounds R]
+    python bench/gatlow.py [--requests N] [--rounds R] [--baseline STAGE]
 
 A trivial application (one receive, a start and a body message) is awaited
 directly ("bare app"), and behind ApiKeyGatlow: in the remote mode with the
@@ -12,7 +12,9 @@ inside one process (the order rotating from round to round), each round N
 requests through one loop.run_until_complete, timed on the thread's CPU
 clock. Printed per middleware mode: the median over rounds of the time added
 per request (t_mw/N - t_bare/N, in µs, the round's own bare time) and of the
-ratio t_mw/t_bare.
+ratio t_mw/t_bare. With --baseline, the middleware as built in the staged
+package tree STAGE runs in the same rounds, and the median over rounds of
+the added time's ratio (baseline's over this build's) is printed too.
 """
 
 import argparse
@@ -60,8 +62,8 @@ async def drive(target, n):
         await target(fresh, receive, send)
 
 
-def remote_middleware():
-    mw = ApiKeyGatlow(app, auth_verify_url="http://verify.invalid/v1/mcp/verify-key")
+def remote_middleware(kind=ApiKeyGatlow):
+    mw = kind(app, auth_verify_url="http://verify.invalid/v1/mcp/verify-key")
     mw._verify_cache[KEY] = (
         time.time() + 3600,  # stays fresh for the whole run
         {"valid": True, "user_id": "u-1", "email": "ops@example.com", "allowed_tools": ["keepa_run"],
@@ -76,10 +78,15 @@ def timed(loop, target, n):
     return time.thread_time() - started
 
 
-def main(n, rounds):
+def main(n, rounds, baseline):
     logging.getLogger("pelorin.mcp").setLevel(logging.ERROR)
     targets = {"bare app": app, "remote, cached key": remote_middleware(),
                "fixed key": ApiKeyGatlow(app, api_key=KEY)}
+    if baseline:
+        from _ratio import load_baseline
+        old = load_baseline("pelorin.mcp.gatlow", baseline).ApiKeyGatlow
+        targets["remote (baseline)"] = remote_middleware(old)
+        targets["fixed (baseline)"] = old(app, api_key=KEY)
     names = list(targets)
     loop = asyncio.new_event_loop()
     try:
@@ -100,11 +107,16 @@ def main(n, rounds):
         ratio = statistics.median(mw / b for mw, b in zip(times[name], bare))
         print(f"{name:20} {statistics.median(times[name]) / n * 1e6:8.3f} µs/request   "
               f"added {added:6.3f} µs/request   ratio {ratio:5.2f}x")
+    for new, old in [("remote, cached key", "remote (baseline)"), ("fixed key", "fixed (baseline)")]:
+        if old in times:
+            gain = statistics.median((o - b) / (c - b) for c, o, b in zip(times[new], times[old], bare))
+            print(f"{new:20} added time, baseline over this build: {gain:5.2f}x")
 
 
 if __name__ == "__main__":
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--requests", type=int, default=20_000)
     parser.add_argument("--rounds", type=int, default=15)
+    parser.add_argument("--baseline", help="staged package tree of the build to compare with")
     args = parser.parse_args()
-    main(args.requests, args.rounds)
+    main(args.requests, args.rounds, args.baseline)
