@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
 #if PY_VERSION_HEX < 0x030B0000 || PY_VERSION_HEX >= 0x030C0000
 #error "common/capi.hpp is written for CPython 3.11"
 #endif
@@ -23,6 +25,16 @@ inline int lookup_attr(PyObject *obj, PyObject *name, PyObject **result) {
 
 // The instance's __dict__ slot, or null when its type has none.
 inline PyObject **instance_dict_ptr(PyObject *obj) { return _PyObject_GetDictPtr(obj); }
+
+// The version tag of a dict's contents: a new one, never given before, at
+// every change of the dict.
+inline std::uint64_t dict_version(PyObject *dict) { return reinterpret_cast<PyDictObject *>(dict)->ma_version_tag; }
+
+// The version tag of what attribute lookup finds on a type: renewed when the
+// type or one of its bases changes; 0 while the type has none.
+inline unsigned int type_version(PyTypeObject *type) {
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+}
 
 // An empty dict with room for `size` items without a resize.
 inline PyObject *dict_presized(Py_ssize_t size) { return _PyDict_NewPresized(size); }

@@ -612,4 +612,10 @@ template <auto Fn, class... Args> py::object via(py::handle self, const Args &..
     return call_method(self, m.name, args...);
 }
 
+// Fn's C++ code as `self.name(...)` would reach it, for a caller that has
+// made sure (is_direct) that nothing replaces the method.
+template <auto Fn, class... Args> py::object direct(py::handle self, const Args &...args) {
+    return detail::call_direct<Fn>(self, args...);
+}
+
 } // namespace pysem

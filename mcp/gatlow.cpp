@@ -62,9 +62,132 @@ bool same_key(py::handle presented, py::handle secret) {
 }
 
 // ---------------------------------------------------------------------------
-// The middleware's state lives in its instance attributes, read when used.
+// The middleware's state lives in its instance attributes, read when used,
+// and the steps of its road are methods that a subclass or a patch may replace.
 
-bool remote_mode(py::handle self) { return pysem::truthy(self.attr(PYSEM_LIT("_auth_verify_url"))); }
+bool is_protected_path(py::handle self, py::object path);
+py::object extract_token(py::handle, py::object scope);
+py::object internal_identity(py::handle self, py::object scope);
+aio::task verify_remote(py::handle self, py::object api_key);
+
+// The attributes the road reads at every protected request.
+enum Attr { app_attr, url_attr, cache_attr, prefixes_attr, trust_attr, key_attr, attr_count };
+
+const py::str &attr_name(int a) {
+    switch (a) {
+    case app_attr: return PYSEM_LIT("app");
+    case url_attr: return PYSEM_LIT("_auth_verify_url");
+    case cache_attr: return PYSEM_LIT("_verify_cache");
+    case prefixes_attr: return PYSEM_LIT("_protected_path_prefixes");
+    case trust_attr: return PYSEM_LIT("_trust_upstream_corvane_identity");
+    default: return PYSEM_LIT("_api_key");
+    }
+}
+
+// The steps of the road that a subclass or a patch may replace.
+enum RoadStep { protected_step, extract_step, identity_step, verify_step, step_count };
+
+template <auto Fn> constexpr RoadStep step_of = step_count;
+template <> constexpr RoadStep step_of<&is_protected_path> = protected_step;
+template <> constexpr RoadStep step_of<&extract_token> = extract_step;
+template <> constexpr RoadStep step_of<&internal_identity> = identity_step;
+template <> constexpr RoadStep step_of<&verify_remote> = verify_step;
+
+// What the road last read of an instance: its attributes (borrowed from its
+// dict, null when absent there) and which steps are the class's own. Reading
+// them costs as much as the rest of authentication, so the reading is kept
+// while the instance lives and neither its class nor its dict has changed:
+// the interpreter gives a class and a dict a new version tag at every change,
+// so reading again would give the same.
+struct Seen {
+    py::object instance; // a weak reference; empty when nothing is kept
+    PyTypeObject *type = nullptr;
+    unsigned int type_version = 0;
+    PyObject *dict = nullptr;
+    std::uint64_t dict_version = 0;
+    std::array<PyObject *, attr_count> attrs{};
+    std::array<bool, step_count> own{};
+    // A class whose instances are read every time (its own attribute hook,
+    // one of the attributes defined on it, no weak references), as of its version.
+    PyTypeObject *unkept_type = nullptr;
+    unsigned int unkept_version = 0;
+};
+
+Seen &seen() {
+    static Seen *kept = new Seen(); // for the life of the process
+    return *kept;
+}
+
+bool still_seen(const Seen &s, PyObject *self) {
+    if (!s.instance || PyWeakref_GET_OBJECT(s.instance.ptr()) != self) return false;
+    PyTypeObject *type = Py_TYPE(self);
+    if (type != s.type || capi::type_version(type) != s.type_version) return false;
+    PyObject **dict = capi::instance_dict_ptr(self);
+    return dict && *dict == s.dict && capi::dict_version(*dict) == s.dict_version;
+}
+
+// Reads the instance again; false when the reading cannot be kept.
+bool look_again(Seen &s, py::handle self) {
+    s.instance = py::object();
+    PyObject *o = self.ptr();
+    PyTypeObject *type = Py_TYPE(o);
+    if (type == s.unkept_type && capi::type_version(type) == s.unkept_version && s.unkept_version) return false;
+    bool keepable = type->tp_getattro == PyObject_GenericGetAttr && PyType_SUPPORTS_WEAKREFS(type);
+    for (int a = 0; keepable && a < attr_count; ++a) keepable = !capi::type_lookup(type, attr_name(a).ptr());
+    unsigned int version = capi::type_version(type); // after the lookups, which give the class one
+    if (!keepable || !version) {
+        s.unkept_type = type;
+        s.unkept_version = version;
+        return false;
+    }
+    std::array<bool, step_count> own{pysem::is_direct<&is_protected_path>(self), pysem::is_direct<&extract_token>(self),
+                                     pysem::is_direct<&internal_identity>(self), pysem::is_direct<&verify_remote>(self)};
+    PyObject **dict = capi::instance_dict_ptr(o);
+    if (!dict || !*dict) return false;
+    std::uint64_t dict_version = capi::dict_version(*dict);
+    std::array<PyObject *, attr_count> attrs{};
+    for (int a = 0; a < attr_count; ++a) {
+        attrs[a] = PyDict_GetItemWithError(*dict, attr_name(a).ptr());
+        if (!attrs[a] && PyErr_Occurred()) throw py::error_already_set();
+    }
+    if (capi::dict_version(*dict) != dict_version) return false; // changed while read
+    s.instance = pysem::steal(PyWeakref_NewRef(o, nullptr));
+    s.type = type;
+    s.type_version = version;
+    s.dict = *dict;
+    s.dict_version = dict_version;
+    s.attrs = attrs;
+    s.own = own;
+    return true;
+}
+
+// The kept reading of `self`, or null when it must be read every time.
+const Seen *view(py::handle self) {
+    Seen &s = seen();
+    if (still_seen(s, self.ptr()) || look_again(s, self)) return &s;
+    return nullptr;
+}
+
+// self.<attribute>
+py::object attribute(py::handle self, Attr a) {
+    if (const Seen *s = view(self); s && s->attrs[a]) return py::reinterpret_borrow<py::object>(s->attrs[a]);
+    return self.attr(attr_name(a));
+}
+
+// Whether self.<step> is the class's own (pysem::is_direct).
+template <auto Fn> bool own_step(py::handle self) {
+    static_assert(step_of<Fn> != step_count, "not a step of the road");
+    if (const Seen *s = view(self)) return s->own[step_of<Fn>];
+    return pysem::is_direct<Fn>(self);
+}
+
+// self.<step>(...): the step's C++ code while it is the class's own.
+template <auto Fn, class... Args> py::object call_step(py::handle self, const Args &...args) {
+    if (own_step<Fn>(self)) return pysem::direct<Fn>(self, args...);
+    return pysem::through<Fn>(self, args...);
+}
+
+bool remote_mode(py::handle self) { return pysem::truthy(attribute(self, url_attr)); }
 
 // ---------------------------------------------------------------------------
 // Tracing
@@ -307,7 +430,7 @@ bool header_safe(py::handle text) {
 std::optional<py::object> settled_verdict(py::handle self, py::handle api_key, bool has_url, CacheRead &read) {
     if (!pysem::truthy(api_key) || !has_url || !header_safe(api_key)) return py::none();
     read.now = pysem::call_method(ns[PYSEM_LIT("time")], PYSEM_LIT("time"));
-    py::object entry = pysem::get(self.attr(PYSEM_LIT("_verify_cache")), api_key);
+    py::object entry = pysem::get(attribute(self, cache_attr), api_key);
     if (entry.is_none()) return std::nullopt;
     std::tie(read.verified_at, read.record) = pysem::unpack2(entry);
     read.has_entry = true;
@@ -326,20 +449,20 @@ aio::task ask_endpoint(py::object self, py::object api_key, CacheRead read) {
         py::dict params = pysem::make_dict({{PYSEM_LIT("api_key"), api_key}});
         py::dict headers = pysem::make_dict(
             {{PYSEM_LIT("X-MCP-API-Key"), api_key}, {PYSEM_LIT("X-Pelorin-Version"), ns["__version__"]}});
-        py::object response = co_await aio::wait(client.attr("get")(self.attr(PYSEM_LIT("_auth_verify_url")),
+        py::object response = co_await aio::wait(client.attr("get")(attribute(self, url_attr),
                                                                     "params"_a = params, "headers"_a = headers));
         py::object status = response.attr("status_code");
         if (is_status(status, 200)) {
             py::object answer = response.attr("json")();
             if (!pysem::truthy(pysem::get(answer, PYSEM_LIT("valid")))) {
-                forget(self.attr(PYSEM_LIT("_verify_cache")), api_key);
+                forget(attribute(self, cache_attr), api_key);
                 co_return py::none();
             }
-            self.attr(PYSEM_LIT("_verify_cache"))[api_key] = py::make_tuple(now, answer);
+            attribute(self, cache_attr)[api_key] = py::make_tuple(now, answer);
             co_return answer;
         }
         if (is_status(status, 401) || is_status(status, 403)) {
-            forget(self.attr(PYSEM_LIT("_verify_cache")), api_key);
+            forget(attribute(self, cache_attr), api_key);
             co_return py::none();
         }
         failure = format("HTTP %S", status.ptr());
@@ -383,7 +506,7 @@ py::object header(py::object scope, py::object name) {
 // ApiKeyGatlow._is_protected_path(path)
 bool is_protected_path(py::handle self, py::object path) {
     pysem::exact_str(path, "path");
-    py::object prefixes = self.attr(PYSEM_LIT("_protected_path_prefixes"));
+    py::object prefixes = attribute(self, prefixes_attr);
     if (prefixes.is_none()) return true;
     for (py::handle prefix : prefixes)
         if (pysem::starts_with(path, prefix)) return true;
@@ -392,7 +515,7 @@ bool is_protected_path(py::handle self, py::object path) {
 
 // ApiKeyGatlow._internal_identity(scope)
 py::object internal_identity(py::handle self, py::object scope) {
-    if (!pysem::truthy(self.attr(PYSEM_LIT("_trust_upstream_corvane_identity")))) return py::none();
+    if (!pysem::truthy(attribute(self, trust_attr))) return py::none();
     return gatlow::gateway_identity(scope);
 }
 
@@ -507,7 +630,7 @@ aio::task pass_through(py::object app, py::object scope, py::object receive, py:
 // the call quietly.
 aio::task pass_messages(py::object self, py::object scope, py::object receive, py::object send) {
     try {
-        co_await aio::wait(call(self.attr(PYSEM_LIT("app")), scope, receive, send));
+        co_await aio::wait(call(attribute(self, app_attr), scope, receive, send));
     } catch (py::error_already_set &e) {
         if (!e.matches(ns["_CLIENT_DISCONNECT_ERRORS"])) throw;
         ns["_logger"].attr("debug")("客户端在 POST /messages/ 时断开连接，已忽略");
@@ -533,7 +656,7 @@ py::str path_of(py::handle scope) {
 // Token extraction: the presented token and, for a traced request, the
 // opening lines, before the caller is identified.
 void take_token(Request &r) {
-    r.token = pysem::via<&extract_token>(r.self, r.scope);
+    r.token = call_step<&extract_token>(r.self, r.scope);
     r.traced = pysem::starts_with(r.path, PYSEM_LIT("/api/v1/keepa"));
     if (!r.traced) return;
     r.tracer = std::make_unique<Tracer>(r.path, monotonic());
@@ -593,7 +716,7 @@ bool is_unavailable(py::error_already_set &e) { return e.matches(ns["ApiKeyVerif
 // the road awaits it (remote_verdict then decides).
 Authentication authenticate(Request &r) {
     Authentication a;
-    py::object identity = pysem::via<&internal_identity>(r.self, r.scope);
+    py::object identity = call_step<&internal_identity>(r.self, r.scope);
     if (!identity.is_none()) {
         r.token = py::none();
         r.write(auth_mode, PYSEM_LIT("internal"));
@@ -605,7 +728,7 @@ Authentication authenticate(Request &r) {
         return a;
     }
     if (remote_mode(r.self)) {
-        if (!pysem::is_direct<&verify_remote>(r.self)) {
+        if (!own_step<&verify_remote>(r.self)) {
             a.pending = Pending::replaced_verify;
             return a;
         }
@@ -625,7 +748,7 @@ Authentication authenticate(Request &r) {
             a.pending = Pending::endpoint;
         return a;
     }
-    py::object key = r.self.attr(PYSEM_LIT("_api_key"));
+    py::object key = attribute(r.self, key_attr);
     if (pysem::truthy(key) && !r.token.is_none() && same_key(r.token, key)) {
         pysem::set_item(r.scope, PYSEM_LIT("mcp_api_key"), r.token);
         r.write(auth_mode, PYSEM_LIT("fixed"));
@@ -711,7 +834,7 @@ Channels make_channels(const Request &r) {
 // channel wrappers.
 py::object dispatch(const Request &r, const Channels &channels) {
     if (r.traced) trace(format("app_dispatch_start path=%U", r.path.ptr()));
-    return call(r.self.attr(PYSEM_LIT("app")), r.scope, channels.receive, channels.send);
+    return call(attribute(r.self, app_attr), r.scope, channels.receive, channels.send);
 }
 
 // True for an application error that ends the request quietly: the client
@@ -784,12 +907,12 @@ aio::task finish_answer(py::object send, const aio::failure *failure) {
 aio::task road(py::object self, py::object scope, py::object receive, py::object send) {
     // Requests that pass without authentication
     if (passes_unauthenticated(scope))
-        co_return co_await pass_through(self.attr(PYSEM_LIT("app")), scope, receive, send);
+        co_return co_await pass_through(attribute(self, app_attr), scope, receive, send);
     py::str path = path_of(scope);
     if (pysem::starts_with(path, PYSEM_LIT("/messages/")))
         co_return co_await pass_messages(self, scope, receive, send);
-    if (!pysem::truthy(pysem::via<&is_protected_path>(self, path)))
-        co_return co_await pass_through(self.attr(PYSEM_LIT("app")), scope, receive, send);
+    if (!pysem::truthy(call_step<&is_protected_path>(self, path)))
+        co_return co_await pass_through(attribute(self, app_attr), scope, receive, send);
 
     Request r(self, scope, receive, send, path);
     take_token(r);

@@ -9,6 +9,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import time
 import weakref
 
 import pytest
@@ -307,6 +308,51 @@ async def test_replaced_methods_are_called_through_the_instance(kit, gatlow, mon
     monkeypatch.setattr(gatlow.ApiKeyGatlow, "_verify_remote", verify)
     await kit.run(mw, kit.http_scope("/p"))
     assert seen == [("protected", "/p"), "token", ("verify", "from-instance")]
+
+
+async def test_changes_between_requests_count_at_the_next_request(kit, gatlow, monkeypatch):
+    app = kit.RecordingApp()
+    mw = gatlow.ApiKeyGatlow(app, api_key="k")
+    other = gatlow.ApiKeyGatlow(app, api_key="other", protected_path_prefixes=("/api",))
+
+    async def status(middleware, token, path="/api/v1/data"):
+        return (await kit.run(middleware, kit.http_scope(path, headers=kit.bearer(token)))).status
+
+    assert await status(mw, "k") == 200
+    mw._api_key = "k2"
+    assert (await status(mw, "k"), await status(mw, "k2")) == (401, 200)
+    assert (await status(other, "nope", "/x"), await status(mw, "nope", "/x")) == (200, 401)
+    mw._is_protected_path = lambda path: False
+    assert await status(mw, "nope") == 200
+    del mw._is_protected_path
+    assert await status(mw, "nope") == 401
+    monkeypatch.setattr(gatlow.ApiKeyGatlow, "_extract_token", lambda self, scope: "k2")
+    assert await status(mw, "nope") == 200
+    monkeypatch.undo()
+    assert await status(mw, "nope") == 401
+    mw._verify_cache = {"t": (time.time() + 60, {"user_id": "cached"})}
+    mw._auth_verify_url = "http://verify.invalid"
+    assert await status(mw, "t") == 200 and app.calls[-1]["scope"]["mcp_user_id"] == "cached"
+
+
+async def test_attributes_that_the_class_defines_are_read_at_every_request(kit, gatlow):
+    keys = iter(["a", "b"])
+
+    class Rotating(gatlow.ApiKeyGatlow):
+        _api_key = property(lambda self: next(keys), lambda self, value: None)
+
+    mw = Rotating(kit.RecordingApp(), api_key="unused")
+    statuses = [(await kit.run(mw, kit.http_scope(headers=kit.bearer("a")))).status for _ in range(2)]
+    assert statuses == [200, 401]
+
+
+async def test_requests_keep_no_middleware_alive(kit, gatlow):
+    app = kit.RecordingApp()
+    mw = gatlow.ApiKeyGatlow(app, api_key="k")
+    assert (await kit.run(mw, kit.http_scope(headers=kit.bearer("k")))).status == 200
+    refs = [weakref.ref(mw), weakref.ref(app)]
+    del mw, app
+    assert [r() for r in refs] == [None, None]
 
 
 async def test_refusals_and_the_client_are_reached_through_the_instance(kit, gatlow):
