@@ -634,9 +634,42 @@ inline py::object handled_exception() noexcept {
 // attributes, as a Python module's imports would, and looks them up there
 // when called, so that tests can patch them with monkeypatch.setattr.
 
+// dict[key] for a dict that is read at every call and seldom changes (a
+// module's namespace): the item found is kept, and looked up again only when
+// the dict has changed since, which the interpreter marks by giving it a new
+// version tag. One per place of use (a static), always with the same key.
+class kept_item {
+  public:
+    // dict[key], borrowed (the dict holds it), or null when absent.
+    PyObject *get(PyObject *dict, PyObject *key) {
+        std::uint64_t version = capi::dict_version(dict);
+        if (dict == dict_ && version == version_) return item_;
+        PyObject *found = PyDict_GetItemWithError(dict, key);
+        if (!found && PyErr_Occurred()) throw py::error_already_set();
+        if (capi::dict_version(dict) == version) { // unchanged while it was read
+            dict_ = dict;
+            version_ = version;
+            item_ = found;
+        }
+        return found;
+    }
+
+  private:
+    PyObject *dict_ = nullptr; // only compared: a dict made later at its place has a new version
+    std::uint64_t version_ = 0;
+    PyObject *item_ = nullptr;
+};
+
 class module_namespace {
   public:
     void bind(py::module_ m) { dict_ = m.attr("__dict__").ptr(); }
+
+    // globals()[name] through a kept item, for a name read at every call.
+    py::object operator()(kept_item &kept, py::handle name) const {
+        if (PyObject *found = kept.get(dict_, name.ptr())) return py::reinterpret_borrow<py::object>(found);
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+        throw py::error_already_set();
+    }
 
     // globals()[name], NameError when absent. `name` is a literal: its
     // interned text is made once.

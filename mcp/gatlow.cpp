@@ -372,8 +372,7 @@ py::object get_client(py::handle self) {
 // `now - verified_at < limit`. Clock readings are floats and the limits
 // floats or integers a double holds exactly: then doubles give the
 // interpreter's own answer without making the age.
-bool younger_than(py::handle now, py::handle verified_at, py::handle limit_name) {
-    py::object limit = ns[limit_name];
+bool younger_than(py::handle now, py::handle verified_at, py::handle limit) {
     if (PyFloat_CheckExact(now.ptr()) && PyFloat_CheckExact(verified_at.ptr())) {
         double age = PyFloat_AS_DOUBLE(now.ptr()) - PyFloat_AS_DOUBLE(verified_at.ptr());
         if (PyFloat_CheckExact(limit.ptr())) return age < PyFloat_AS_DOUBLE(limit.ptr());
@@ -386,6 +385,18 @@ bool younger_than(py::handle now, py::handle verified_at, py::handle limit_name)
     }
     py::object age = pysem::steal(PyNumber_Subtract(now.ptr(), verified_at.ptr()));
     return pysem::less(age, limit);
+}
+
+// time.time(), through the time module that this module's namespace holds.
+py::object wall_clock() {
+    static pysem::kept_item module_item, function_item;
+    py::object time_module = ns(module_item, PYSEM_LIT("time"));
+    if (PyModule_CheckExact(time_module.ptr()))
+        if (PyObject *found = function_item.get(PyModule_GetDict(time_module.ptr()), PYSEM_LIT("time").ptr())) {
+            py::object clock = py::reinterpret_borrow<py::object>(found);
+            return pysem::steal(PyObject_CallNoArgs(clock.ptr()));
+        }
+    return pysem::call_method(time_module, PYSEM_LIT("time"));
 }
 
 bool is_status(py::handle status, long code) { return pysem::equal(status, py::int_(code)); }
@@ -429,12 +440,14 @@ bool header_safe(py::handle text) {
 // `has_url`: what remote_mode(self) gives (the road has just read it).
 std::optional<py::object> settled_verdict(py::handle self, py::handle api_key, bool has_url, CacheRead &read) {
     if (!pysem::truthy(api_key) || !has_url || !header_safe(api_key)) return py::none();
-    read.now = pysem::call_method(ns[PYSEM_LIT("time")], PYSEM_LIT("time"));
+    read.now = wall_clock();
     py::object entry = pysem::get(attribute(self, cache_attr), api_key);
     if (entry.is_none()) return std::nullopt;
     std::tie(read.verified_at, read.record) = pysem::unpack2(entry);
     read.has_entry = true;
-    if (younger_than(read.now, read.verified_at, PYSEM_LIT("_VERIFY_CACHE_TTL_SECONDS"))) return read.record;
+    static pysem::kept_item ttl_item;
+    if (younger_than(read.now, read.verified_at, ns(ttl_item, PYSEM_LIT("_VERIFY_CACHE_TTL_SECONDS"))))
+        return read.record;
     return std::nullopt;
 }
 
@@ -473,7 +486,7 @@ aio::task ask_endpoint(py::object self, py::object api_key, CacheRead read) {
         failure = format("%U: %R", name.ptr(), error.ptr());
     }
 
-    if (read.has_entry && younger_than(now, read.verified_at, PYSEM_LIT("_VERIFY_STALE_GRACE_SECONDS"))) {
+    if (read.has_entry && younger_than(now, read.verified_at, ns[PYSEM_LIT("_VERIFY_STALE_GRACE_SECONDS")])) {
         ns["_logger"].attr("warning")("远程校验 API Key 临时失败(%s)，命中过期缓存宽限放行", failure);
         co_return read.record;
     }
@@ -762,11 +775,14 @@ Authentication authenticate(Request &r) {
 // import is that lookup alone.
 py::object context_var() {
     static PyObject *imported = nullptr; // kept for the life of the process
+    static pysem::kept_item module_item, var_item;
     const py::str &module = PYSEM_LIT("pelorin.mcp.context");
-    PyObject *found = PyDict_GetItemWithError(PyImport_GetModuleDict(), module.ptr());
-    if (!found && PyErr_Occurred()) throw py::error_already_set();
+    PyObject *found = module_item.get(PyImport_GetModuleDict(), module.ptr());
     py::object context;
     if (found && found == imported) {
+        if (PyModule_CheckExact(found))
+            if (PyObject *var = var_item.get(PyModule_GetDict(found), PYSEM_LIT("mcp_request_ctx").ptr()))
+                return py::reinterpret_borrow<py::object>(var);
         context = py::reinterpret_borrow<py::object>(found);
     } else {
         found = PyImport_GetModule(module.ptr());

@@ -199,6 +199,7 @@ EXPECTED = {
         'normalize_newlines': ('(s)', None),
         'get': ('(mapping, key)', None),
         'item': ('(mapping, key)', None),
+        'kept_k': ('(mapping)', None),
         'set_item': ('(mapping, key, value)', None),
         'shaped': ('(keys, values)', None),
         'field_text': ('(mapping, key)', None),

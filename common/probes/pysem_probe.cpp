@@ -77,6 +77,11 @@ void register_helpers(py::module_ &m) {
         function<[](py::object v) { return pysem::normalize_newlines(pysem::exact_str(v, "s")); }>("normalize_newlines(s)"),
         function<[](py::object mapping, py::object key) { return pysem::get(mapping, key); }>("get(mapping, key)"),
         function<[](py::object mapping, py::object key) { return pysem::item(mapping, key); }>("item(mapping, key)"),
+        function<[](py::object mapping) {
+            static pysem::kept_item kept;
+            PyObject *found = kept.get(pysem::exact_dict(mapping, "mapping").ptr(), PYSEM_LIT("k").ptr());
+            return found ? py::reinterpret_borrow<py::object>(found) : py::none();
+        }>("kept_k(mapping)"),
         function<[](py::object mapping, py::object key, py::object value) { pysem::set_item(mapping, key, value); }>(
             "set_item(mapping, key, value)"),
         function<[](py::object keys, py::object values) {

@@ -207,6 +207,20 @@ def test_item_reads_and_writes_as_subscription_does():
     assert plain == {"k": 1} and dict(derived) == {"k": ("set", 1)}
 
 
+def test_a_kept_item_follows_every_change_of_its_dict():
+    d = {"k": 1}
+    seen = [probe.kept_k(d), probe.kept_k(d)]
+    d["k"] = 2
+    seen.append(probe.kept_k(d))
+    d.update(k=3, other=0)
+    seen.append(probe.kept_k(d))
+    del d["k"]
+    seen.append(probe.kept_k(d))
+    del d
+    seen += [probe.kept_k({"k": n}) for n in (4, 5)]  # new dicts, perhaps where the old one was
+    assert seen == [1, 1, 2, 3, None, 4, 5]
+
+
 def test_shaped_dicts_are_fresh_ordered_and_tracked():
     first, second = probe.shaped(["b", "a"], [[1], "x"])
     assert list(first.items()) == [("b", [1]), ("a", "x")] and list(second.items()) == [("b", "x"), ("a", [1])]

@@ -3,6 +3,7 @@ scope keys and identity record, the application's channels and the closing
 steps, driven in process through ASGI."""
 
 import asyncio
+import contextvars
 import gc
 import logging
 import os
@@ -333,6 +334,36 @@ async def test_changes_between_requests_count_at_the_next_request(kit, gatlow, m
     mw._verify_cache = {"t": (time.time() + 60, {"user_id": "cached"})}
     mw._auth_verify_url = "http://verify.invalid"
     assert await status(mw, "t") == 200 and app.calls[-1]["scope"]["mcp_user_id"] == "cached"
+
+
+async def test_host_names_are_read_at_every_request(kit, gatlow, monkeypatch):
+    asked, identities = [], []
+    replaced = contextvars.ContextVar("replaced")
+
+    async def answer(scope, receive, send):
+        identities.append(replaced.get(None))
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        await send({"type": "http.response.body", "body": b""})
+
+    mw = gatlow.ApiKeyGatlow(kit.RecordingApp(answer), auth_verify_url="http://verify.invalid")
+    mw._verify_cache["t"] = (time.time(), USER)
+    mw._get_client = lambda: asked.append("asked")  # no client: the endpoint is unavailable
+
+    async def status():
+        return (await kit.run(mw, kit.http_scope(headers=kit.bearer("t")))).status
+
+    assert (await status(), asked) == (200, [])
+    with monkeypatch.context() as patch:
+        patch.setattr(time, "time", lambda: 1e12)
+        assert (await status(), asked) == (503, ["asked"])
+    with monkeypatch.context() as patch:
+        patch.setattr(gatlow, "_VERIFY_CACHE_TTL_SECONDS", -1)
+        assert (await status(), len(asked)) == (200, 2)  # stale: asked, then the grace period
+    with monkeypatch.context() as patch:
+        patch.setattr(context, "mcp_request_ctx", replaced)
+        assert await status() == 200
+    assert await status() == 200
+    assert [i and i["user_id"] for i in identities] == [None, None, "u1", None]
 
 
 async def test_attributes_that_the_class_defines_are_read_at_every_request(kit, gatlow):
