@@ -16,12 +16,10 @@
 #include <climits>
 #include <initializer_list>
 #include <cstring>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
-#include <vector>
 
 namespace py = pybind11;
 
@@ -584,34 +582,6 @@ inline py::dict make_dict(std::initializer_list<std::pair<py::handle, py::handle
         if (PyDict_SetItem(out.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
     return out;
 }
-
-// Dicts with one fixed list of keys, as made again and again on a hot path:
-// a copy of a template takes the keys' table whole, then the values are set
-// in the keys' order. Cheaper than inserting every key into a fresh dict.
-// Kept for the life of the process (make it once, in a never-destroyed static).
-class dict_shape {
-  public:
-    explicit dict_shape(std::initializer_list<py::handle> keys) : template_(steal_as<py::dict>(PyDict_New())) {
-        for (py::handle key : keys) {
-            if (PyDict_SetItem(template_.ptr(), key.ptr(), Py_None) < 0) throw py::error_already_set();
-            keys_.push_back(key.inc_ref().ptr());
-        }
-    }
-
-    // {key: value, ...}: as many values as keys, in their order.
-    py::dict make(std::initializer_list<py::handle> values) const {
-        if (values.size() != keys_.size()) throw std::logic_error("pysem::dict_shape: one value per key");
-        py::dict out = steal_as<py::dict>(PyDict_Copy(template_.ptr()));
-        auto key = keys_.begin();
-        for (py::handle value : values)
-            if (PyDict_SetItem(out.ptr(), *key++, value.ptr()) < 0) throw py::error_already_set();
-        return out;
-    }
-
-  private:
-    py::dict template_;
-    std::vector<PyObject *> keys_; // the same keys, held as long as the template
-};
 
 // The exception being handled, as `except BaseException as e` binds it: the
 // exception object with its traceback attached. A C++ exception is the Python

@@ -823,9 +823,6 @@ void context_reset(py::handle holder, py::handle token) {
 // written, made the current one. A plain dict scope gives back what was just
 // written into it, so those values are taken as they were written.
 Context enter_identity(const Request &r) {
-    static const auto *record_shape = new pysem::dict_shape({PYSEM_LIT("api_key"), PYSEM_LIT("auth_mode"),
-                                                             PYSEM_LIT("user_id"), PYSEM_LIT("email"),
-                                                             PYSEM_LIT("allowed_tools"), PYSEM_LIT("permission_enabled")});
     py::object holder = context_var();
     bool plain = PyDict_CheckExact(r.scope.ptr());
     std::array<py::object, record_keys> values;
@@ -833,8 +830,12 @@ Context enter_identity(const Request &r) {
         const py::object &written = r.written[key];
         values[key] = plain && written ? written : pysem::get(r.scope, scope_key(RecordKey(key)));
     }
-    py::dict record = record_shape->make({r.token, values[auth_mode], values[user_id], values[user_email],
-                                          values[allowed_tools], values[permission_enabled]});
+    py::dict record = pysem::make_dict({{PYSEM_LIT("api_key"), r.token},
+                                        {PYSEM_LIT("auth_mode"), values[auth_mode]},
+                                        {PYSEM_LIT("user_id"), values[user_id]},
+                                        {PYSEM_LIT("email"), values[user_email]},
+                                        {PYSEM_LIT("allowed_tools"), values[allowed_tools]},
+                                        {PYSEM_LIT("permission_enabled"), values[permission_enabled]}});
     py::object token = context_set(holder, record);
     return {std::move(holder), std::move(token)};
 }

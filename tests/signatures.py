@@ -201,7 +201,6 @@ EXPECTED = {
         'item': ('(mapping, key)', None),
         'kept_k': ('(mapping)', None),
         'set_item': ('(mapping, key, value)', None),
-        'shaped': ('(keys, values)', None),
         'field_text': ('(mapping, key)', None),
         'first_non_empty': ('(mapping, keys)', None),
         'nesting_depth': ('(value)', None),

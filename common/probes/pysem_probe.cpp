@@ -1,7 +1,5 @@
 // Exposes the shared Python-semantics helpers to the test suite.
 #include "common/module.hpp"
-
-#include <vector>
 #include "common/pattern.hpp"
 
 #include <algorithm>
@@ -84,17 +82,6 @@ void register_helpers(py::module_ &m) {
         }>("kept_k(mapping)"),
         function<[](py::object mapping, py::object key, py::object value) { pysem::set_item(mapping, key, value); }>(
             "set_item(mapping, key, value)"),
-        function<[](py::object keys, py::object values) {
-            auto list = [](py::handle seq) {
-                std::vector<py::handle> items;
-                for (py::handle item : seq) items.push_back(item);
-                return items;
-            };
-            std::vector<py::handle> k = list(keys), v = list(values);
-            if (k.size() != 2 || v.size() != 2) throw py::value_error("two keys and two values");
-            pysem::dict_shape shape({k[0], k[1]});
-            return py::make_tuple(shape.make({v[0], v[1]}), shape.make({v[1], v[0]}));
-        }>("shaped(keys, values)"),
         function<[](py::object mapping, py::object key) { return pysem::field_text(mapping, key); }>(
             "field_text(mapping, key)"),
         function<[](py::object mapping, py::object keys) {
