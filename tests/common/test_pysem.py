@@ -220,6 +220,31 @@ def test_a_kept_item_follows_every_change_of_its_dict():
     assert seen == [1, 1, 2, 3, None, 4, 5]
 
 
+class _Holder:
+    pass
+
+
+def _store_attribute(holder, value):
+    holder.k = value
+
+
+def test_a_kept_item_follows_the_interpreters_specialised_stores():
+    # Attribute and global stores that the interpreter has specialised write
+    # into the dict directly; they must renew its version all the same.
+    holder = _Holder()
+    holder.k = -1
+    namespace = {"k": -1}
+    exec("def store_global(value):\n    global k\n    k = value", namespace)
+    stale = []
+    for i in range(200):
+        _store_attribute(holder, i)
+        stale += [("attribute", i)] if probe.kept_k(vars(holder)) != i else []
+    for i in range(200):
+        namespace["store_global"](i)
+        stale += [("global", i)] if probe.kept_k(namespace) != i else []
+    assert stale == []
+
+
 @pytest.mark.parametrize(
     "mapping, expected",
     [({"k": "  v \u3000"}, "v"), ({"k": 0}, ""), ({"k": None}, ""), ({}, ""), ({"k": 1.5}, "1.5"), ({"k": [1, " a"]}, "[1, ' a']"), ({"k": True}, "True")],
