@@ -1080,50 +1080,97 @@ inline PyObject *coro_close(coroutine_object *c) noexcept {
 
 // Slots and methods
 
-inline PySendResult coro_am_send(PyObject *self, PyObject *arg, PyObject **out) {
-    return coro_send(as_coroutine(self), arg, out);
-}
-
 inline PyObject *coro_result(PySendResult s, PyObject *r) noexcept {
     if (s == PYGEN_NEXT) return r;
     if (s == PYGEN_RETURN) set_stop_iteration(r);
     return nullptr;
 }
 
-inline PyObject *coro_iternext(PyObject *self) {
-    PyObject *r = nullptr;
-    PySendResult s = coro_send(as_coroutine(self), Py_None, &r);
-    if (s == PYGEN_RETURN) {
-        if (r == Py_None) {
+// The Python side of a coroutine object of type T (with `state` and
+// `weakrefs` members), made from its send, throw and close: what the
+// frame-backed coroutines and the relays share.
+template <class T, PySendResult (*Send)(T *, PyObject *, PyObject **),
+          PySendResult (*Throw)(T *, PyObject *, PyObject *, PyObject *, PyObject **), PyObject *(*Close)(T *)>
+struct protocol {
+    static T *of(PyObject *self) noexcept { return reinterpret_cast<T *>(self); }
+
+    static PySendResult am_send(PyObject *self, PyObject *arg, PyObject **out) { return Send(of(self), arg, out); }
+
+    static PyObject *iternext(PyObject *self) {
+        PyObject *r = nullptr;
+        PySendResult s = Send(of(self), Py_None, &r);
+        if (s == PYGEN_RETURN && r == Py_None) {
             Py_DECREF(r); // a bare StopIteration, as the interpreter's own
             return nullptr;
         }
-        set_stop_iteration(r);
-        return nullptr;
+        return coro_result(s, r);
     }
-    return s == PYGEN_NEXT ? r : nullptr;
-}
 
-inline PyObject *coro_send_method(PyObject *self, PyObject *arg) {
-    PyObject *r = nullptr;
-    PySendResult s = coro_send(as_coroutine(self), arg, &r);
-    return coro_result(s, r);
-}
-
-inline PyObject *coro_throw_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs < 1 || nargs > 3) {
-        PyErr_Format(PyExc_TypeError, nargs < 1 ? "throw expected at least 1 argument, got %zd"
-                                                : "throw expected at most 3 arguments, got %zd",
-                     nargs);
-        return nullptr;
+    static PyObject *send(PyObject *self, PyObject *arg) {
+        PyObject *r = nullptr;
+        PySendResult s = Send(of(self), arg, &r);
+        return coro_result(s, r);
     }
-    PyObject *r = nullptr;
-    PySendResult s = coro_throw(as_coroutine(self), args[0], nargs > 1 ? args[1] : nullptr,
-                                nargs > 2 ? args[2] : nullptr, &r);
-    return coro_result(s, r);
-}
 
-inline PyObject *coro_close_method(PyObject *self, PyObject *) { return coro_close(as_coroutine(self)); }
+    static PyObject *throw_(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
+        if (nargs < 1 || nargs > 3) {
+            PyErr_Format(PyExc_TypeError, nargs < 1 ? "throw expected at least 1 argument, got %zd"
+                                                    : "throw expected at most 3 arguments, got %zd",
+                         nargs);
+            return nullptr;
+        }
+        PyObject *r = nullptr;
+        PySendResult s =
+            Throw(of(self), args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr, &r);
+        return coro_result(s, r);
+    }
+
+    static PyObject *close(PyObject *self, PyObject *) { return Close(of(self)); }
+
+    static PyObject *get_running(PyObject *self, void *) {
+        return PyBool_FromLong(of(self)->state == run_state::running);
+    }
+    static PyObject *get_suspended(PyObject *self, void *) {
+        return PyBool_FromLong(of(self)->state == run_state::suspended);
+    }
+
+    // An unfinished coroutine is closed when it goes, as the interpreter closes its own.
+    static void finalize(PyObject *self) {
+        if (of(self)->state != run_state::suspended) return;
+        PyObject *type, *value, *trace;
+        PyErr_Fetch(&type, &value, &trace);
+        PyObject *r = Close(of(self));
+        if (r)
+            Py_DECREF(r);
+        else
+            PyErr_WriteUnraisable(self);
+        PyErr_Restore(type, value, trace);
+    }
+
+    // The start of tp_dealloc: untracked, weak references cleared, and an
+    // unfinished coroutine closed; false when closing brought it back to life.
+    static bool going(PyObject *self) {
+        PyObject_GC_UnTrack(self);
+        if (of(self)->weakrefs) PyObject_ClearWeakRefs(self);
+        if (of(self)->state == run_state::suspended) { // else finalize has nothing to do
+            PyObject_GC_Track(self);
+            if (PyObject_CallFinalizerFromDealloc(self)) return false;
+            PyObject_GC_UnTrack(self);
+        }
+        return true;
+    }
+
+    static inline PyMethodDef methods[] = {
+        {"send", send, METH_O,
+         "send(value) -> send 'value' into the coroutine,\nreturn next yielded value or raise StopIteration."},
+        {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(throw_)), METH_FASTCALL,
+         "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next yielded value "
+         "or raise\nStopIteration."},
+        {"close", close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+        {nullptr, nullptr, 0, nullptr}};
+};
+
+using coroutine_protocol = protocol<coroutine_object, coro_send, coro_throw, coro_close>;
 
 inline PyObject *coro_await(PyObject *self) {
     coroutine_object *c = as_coroutine(self);
@@ -1159,29 +1206,9 @@ inline int coro_clear(PyObject *self) {
     return 0;
 }
 
-// An unfinished coroutine is closed when it goes, as the interpreter closes its own.
-inline void coro_finalize(PyObject *self) {
-    coroutine_object *c = as_coroutine(self);
-    if (c->state != run_state::suspended) return;
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
-    PyObject *r = coro_close(c);
-    if (r)
-        Py_DECREF(r);
-    else
-        PyErr_WriteUnraisable(self);
-    PyErr_Restore(type, value, trace);
-}
-
 inline void coro_dealloc(PyObject *self) {
+    if (!coroutine_protocol::going(self)) return; // resurrected
     coroutine_object *c = as_coroutine(self);
-    PyObject_GC_UnTrack(self);
-    if (c->weakrefs) PyObject_ClearWeakRefs(self);
-    if (c->state == run_state::suspended) { // else coro_finalize has nothing to do
-        PyObject_GC_Track(self);
-        if (PyObject_CallFinalizerFromDealloc(self)) return; // resurrected
-        PyObject_GC_UnTrack(self);
-    }
     release_frame(c);
     Py_CLEAR(c->function);
     Py_CLEAR(c->qualname);
@@ -1212,26 +1239,13 @@ inline PyObject *coro_get_await(PyObject *self, void *) {
     PyObject *yf = c->state == run_state::done || !c->promise ? nullptr : c->promise->yf.ptr();
     return Py_NewRef(yf ? yf : Py_None);
 }
-inline PyObject *coro_get_running(PyObject *self, void *) {
-    return PyBool_FromLong(as_coroutine(self)->state == run_state::running);
-}
-inline PyObject *coro_get_suspended(PyObject *self, void *) {
-    return PyBool_FromLong(as_coroutine(self)->state == run_state::suspended);
-}
-
-inline PyMethodDef coroutine_methods[] = {
-    {"send", coro_send_method, METH_O, "send(value) -> send 'value' into the coroutine,\nreturn next yielded value or raise StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw_method)), METH_FASTCALL,
-     "throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, return next yielded value or raise\nStopIteration."},
-    {"close", coro_close_method, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
-    {nullptr, nullptr, 0, nullptr}};
 
 inline PyGetSetDef coroutine_getset[] = {
     {"__name__", coro_get_name, nullptr, nullptr, nullptr},
     {"__qualname__", coro_get_qualname, nullptr, nullptr, nullptr},
     {"cr_await", coro_get_await, nullptr, nullptr, nullptr},
-    {"cr_running", coro_get_running, nullptr, nullptr, nullptr},
-    {"cr_suspended", coro_get_suspended, nullptr, nullptr, nullptr},
+    {"cr_running", coroutine_protocol::get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", coroutine_protocol::get_suspended, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 inline PyMemberDef coroutine_members[] = {
@@ -1628,44 +1642,7 @@ inline PyObject *relay_close(relay_object *r) noexcept {
     return nullptr;
 }
 
-inline PySendResult relay_am_send(PyObject *self, PyObject *arg, PyObject **out) {
-    return relay_send(as_relay(self), arg, out);
-}
-
-inline PyObject *relay_iternext(PyObject *self) {
-    PyObject *r = nullptr;
-    PySendResult s = relay_send(as_relay(self), Py_None, &r);
-    if (s == PYGEN_RETURN) {
-        if (r == Py_None) {
-            Py_DECREF(r);
-            return nullptr;
-        }
-        set_stop_iteration(r);
-        return nullptr;
-    }
-    return s == PYGEN_NEXT ? r : nullptr;
-}
-
-inline PyObject *relay_send_method(PyObject *self, PyObject *arg) {
-    PyObject *r = nullptr;
-    PySendResult s = relay_send(as_relay(self), arg, &r);
-    return coro_result(s, r);
-}
-
-inline PyObject *relay_throw_method(PyObject *self, PyObject *const *args, Py_ssize_t nargs) {
-    if (nargs < 1 || nargs > 3) {
-        PyErr_Format(PyExc_TypeError, nargs < 1 ? "throw expected at least 1 argument, got %zd"
-                                                : "throw expected at most 3 arguments, got %zd",
-                     nargs);
-        return nullptr;
-    }
-    PyObject *r = nullptr;
-    PySendResult s = relay_throw(as_relay(self), args[0], nargs > 1 ? args[1] : nullptr,
-                                 nargs > 2 ? args[2] : nullptr, &r);
-    return coro_result(s, r);
-}
-
-inline PyObject *relay_close_method(PyObject *self, PyObject *) { return relay_close(as_relay(self)); }
+using relay_protocol = protocol<relay_object, relay_send, relay_throw, relay_close>;
 
 inline PyObject *relay_await(PyObject *self) {
     if (as_relay(self)->state == run_state::suspended) {
@@ -1697,29 +1674,9 @@ inline int relay_clear(PyObject *self) {
     return 0;
 }
 
-// An unfinished coroutine is closed when it goes, as the interpreter closes its own.
-inline void relay_finalize(PyObject *self) {
-    relay_object *r = as_relay(self);
-    if (r->state != run_state::suspended) return;
-    PyObject *type, *value, *trace;
-    PyErr_Fetch(&type, &value, &trace);
-    PyObject *result = relay_close(r);
-    if (result)
-        Py_DECREF(result);
-    else
-        PyErr_WriteUnraisable(self);
-    PyErr_Restore(type, value, trace);
-}
-
 inline void relay_dealloc(PyObject *self) {
+    if (!relay_protocol::going(self)) return; // resurrected
     relay_object *r = as_relay(self);
-    PyObject_GC_UnTrack(self);
-    if (r->weakrefs) PyObject_ClearWeakRefs(self);
-    if (r->state == run_state::suspended) {
-        PyObject_GC_Track(self);
-        if (PyObject_CallFinalizerFromDealloc(self)) return; // resurrected
-        PyObject_GC_UnTrack(self);
-    }
     relay_end(r);
     Py_CLEAR(r->function);
     PyTypeObject *type = Py_TYPE(self);
@@ -1733,26 +1690,13 @@ inline PyObject *relay_get_await(PyObject *self, void *) {
     PyObject *inner = as_relay(self)->inner;
     return Py_NewRef(inner ? inner : Py_None);
 }
-inline PyObject *relay_get_running(PyObject *self, void *) {
-    return PyBool_FromLong(as_relay(self)->state == run_state::running);
-}
-inline PyObject *relay_get_suspended(PyObject *self, void *) {
-    return PyBool_FromLong(as_relay(self)->state == run_state::suspended);
-}
-
-inline PyMethodDef relay_methods[] = {
-    {"send", relay_send_method, METH_O, coroutine_methods[0].ml_doc},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(relay_throw_method)), METH_FASTCALL,
-     coroutine_methods[1].ml_doc},
-    {"close", relay_close_method, METH_NOARGS, coroutine_methods[2].ml_doc},
-    {nullptr, nullptr, 0, nullptr}};
 
 inline PyGetSetDef relay_getset[] = {
     {"__name__", relay_get_name, nullptr, nullptr, nullptr},
     {"__qualname__", relay_get_qualname, nullptr, nullptr, nullptr},
     {"cr_await", relay_get_await, nullptr, nullptr, nullptr},
-    {"cr_running", relay_get_running, nullptr, nullptr, nullptr},
-    {"cr_suspended", relay_get_suspended, nullptr, nullptr, nullptr},
+    {"cr_running", relay_protocol::get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", relay_protocol::get_suspended, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 inline PyMemberDef relay_members[] = {
@@ -1833,14 +1777,14 @@ inline state make_state() {
         {Py_tp_repr, reinterpret_cast<void *>(coro_repr)},
         {Py_tp_traverse, reinterpret_cast<void *>(coro_traverse)},
         {Py_tp_clear, reinterpret_cast<void *>(coro_clear)},
-        {Py_tp_finalize, reinterpret_cast<void *>(coro_finalize)},
+        {Py_tp_finalize, reinterpret_cast<void *>(coroutine_protocol::finalize)},
         {Py_tp_iter, reinterpret_cast<void *>(PyObject_SelfIter)},
-        {Py_tp_iternext, reinterpret_cast<void *>(coro_iternext)},
-        {Py_tp_methods, coroutine_methods},
+        {Py_tp_iternext, reinterpret_cast<void *>(coroutine_protocol::iternext)},
+        {Py_tp_methods, coroutine_protocol::methods},
         {Py_tp_getset, coroutine_getset},
         {Py_tp_members, coroutine_members},
         {Py_am_await, reinterpret_cast<void *>(coro_await)},
-        {Py_am_send, reinterpret_cast<void *>(coro_am_send)},
+        {Py_am_send, reinterpret_cast<void *>(coroutine_protocol::am_send)},
         {0, nullptr}};
     static PyType_Spec coroutine_spec = {
         "pelorin.native_coroutine", sizeof(coroutine_object), 0,
@@ -1851,14 +1795,14 @@ inline state make_state() {
         {Py_tp_repr, reinterpret_cast<void *>(relay_repr)},
         {Py_tp_traverse, reinterpret_cast<void *>(relay_traverse)},
         {Py_tp_clear, reinterpret_cast<void *>(relay_clear)},
-        {Py_tp_finalize, reinterpret_cast<void *>(relay_finalize)},
+        {Py_tp_finalize, reinterpret_cast<void *>(relay_protocol::finalize)},
         {Py_tp_iter, reinterpret_cast<void *>(PyObject_SelfIter)},
-        {Py_tp_iternext, reinterpret_cast<void *>(relay_iternext)},
-        {Py_tp_methods, relay_methods},
+        {Py_tp_iternext, reinterpret_cast<void *>(relay_protocol::iternext)},
+        {Py_tp_methods, relay_protocol::methods},
         {Py_tp_getset, relay_getset},
         {Py_tp_members, relay_members},
         {Py_am_await, reinterpret_cast<void *>(relay_await)},
-        {Py_am_send, reinterpret_cast<void *>(relay_am_send)},
+        {Py_am_send, reinterpret_cast<void *>(relay_protocol::am_send)},
         {0, nullptr}};
     static PyType_Spec relay_spec = {
         "pelorin.native_relay_coroutine", sizeof(relay_object), 0,
