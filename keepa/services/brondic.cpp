@@ -436,6 +436,33 @@ inline bool give_up_credential(py::error_already_set &e, py::handle provider, py
     throw std::runtime_error("the Keepa client's __aexit__ suppressed an error, so the attempt has no result");
 }
 
+// One key's attempt, in a Keepa client of its own: awaits use(client) inside
+// `async with` the client and gives what it gives. When the key fails in a
+// way that lets the next key try, the failure goes to *gave_way and the
+// attempt gives None.
+template <class Use>
+aio::task in_own_client(py::object provider, py::object credential, py::set attempted, py::object *gave_way,
+                        Use use) {
+    py::object outcome;
+    try {
+        aio::async_with client_context(new_client(credential));
+        py::object client = co_await client_context.enter();
+        aio::failure failure;
+        try {
+            outcome = co_await aio::wait(use(client));
+        } catch (...) {
+            failure.capture();
+        }
+        co_await client_context.exit(failure);
+    } catch (py::error_already_set &e) {
+        if (!give_up_credential(e, provider, credential, attempted)) throw;
+        *gave_way = pysem::handled_exception();
+        co_return py::none();
+    }
+    if (!outcome) suppressed_by_client();
+    co_return outcome;
+}
+
 // ---------------------------------------------------------------------------
 // KeepaBrondic.token_status
 
@@ -446,23 +473,14 @@ aio::task token_status(py::object self) {
         py::object provider = self.attr(PYSEM_LIT("api_key_provider"));
         py::object credential = next_credential(provider, attempted, last_error);
 
-        py::object answer;
-        try {
-            aio::async_with client_context(new_client(credential));
-            py::object client = co_await client_context.enter();
-            aio::failure failure;
-            try {
-                answer = co_await aio::wait(client.attr(PYSEM_LIT("token_status"))());
-            } catch (...) {
-                failure.capture();
-            }
-            co_await client_context.exit(failure);
-        } catch (py::error_already_set &e) {
-            if (!give_up_credential(e, provider, credential, attempted)) throw;
-            last_error = pysem::handled_exception();
+        py::object gave_way;
+        py::object answer = co_await in_own_client(provider, credential, attempted, &gave_way, [](py::object client) {
+            return client.attr(PYSEM_LIT("token_status"))();
+        });
+        if (gave_way) {
+            last_error = gave_way;
             continue;
         }
-        if (!answer) suppressed_by_client();
 
         ns["_report_provider_success"](provider, credential, ns["extract_quota"](answer));
         co_return pysem::make_dict({{PYSEM_LIT("account"), credential.attr(PYSEM_LIT("to_public_dict"))()},
@@ -588,23 +606,14 @@ aio::task credential_attempts(py::object self, Job job) {
         trace("[KEEPA-TRACE] credential_ready scenario=%s site=%s source=%s", job.request.attr(PYSEM_LIT("scenario")),
               job.site, credential.attr(PYSEM_LIT("source")));
 
-        py::object outcome;
-        try {
-            aio::async_with client_context(new_client(credential));
-            py::object client = co_await client_context.enter();
-            aio::failure failure;
-            try {
-                outcome = co_await attempt(job, provider, credential, client, attempted);
-            } catch (...) {
-                failure.capture();
-            }
-            co_await client_context.exit(failure);
-        } catch (py::error_already_set &e) {
-            if (!give_up_credential(e, provider, credential, attempted)) throw;
-            last_error = pysem::handled_exception();
+        py::object gave_way;
+        py::object outcome = co_await in_own_client(provider, credential, attempted, &gave_way, [&](py::object client) {
+            return attempt(job, provider, credential, client, attempted);
+        });
+        if (gave_way) {
+            last_error = gave_way;
             continue;
         }
-        if (!outcome) suppressed_by_client();
         if (PyExceptionInstance_Check(outcome.ptr())) {
             last_error = outcome;
             continue;

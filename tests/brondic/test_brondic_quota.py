@@ -158,7 +158,7 @@ import asyncio  # noqa: E402
 from pelorin.keepa.api import client as keepa_client  # noqa: E402
 from pelorin.keepa.domain.exceptions import KeepaConfigError  # noqa: E402
 
-from .conftest import ENOUGH, Gate, PlainProvider  # noqa: E402
+from .conftest import ENOUGH, Gate, PlainProvider, request_for  # noqa: E402
 
 
 class Client:
@@ -232,6 +232,31 @@ async def test_token_status_of_the_first_key_that_answers(settings, provider):
     assert [(k.account_id, e, q) for k, e, q in provider.failures] == [(1, limited, None)]
     assert [k.account_id for k, _ in provider.successes] == [2]
     assert [e for e in keepa_client.events if e[0] == "exit"] == [("exit", "key-1", KeepaApiError), ("exit", "key-2", None)]
+
+
+class Swallowing:
+    """A client whose __aexit__ swallows whatever the block raised."""
+
+    def __init__(self, api_key):
+        pass
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc):
+        return True
+
+    async def token_status(self):
+        raise ValueError("lost")
+
+    get_json = token_status
+
+
+@pytest.mark.parametrize("call", [lambda m: m.token_status(), lambda m: m.run(request_for())], ids=["status", "run"])
+async def test_a_client_that_swallows_the_error_leaves_no_result(settings, provider, monkeypatch, call):
+    monkeypatch.setattr(brondic, "KeepaApiClient", Swallowing)
+    with pytest.raises(RuntimeError, match="suppressed an error, so the attempt has no result"):
+        await call(status_manager(settings, provider))
 
 
 async def test_token_status_when_every_key_is_refused(settings, provider):
