@@ -14,8 +14,8 @@
 #include <pybind11/gil_safe_call_once.h>
 
 #include <climits>
-#include <initializer_list>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <unordered_map>
