@@ -141,6 +141,7 @@
 //   allocated by the interpreter's allocator).
 #pragma once
 
+#include "common/capi.hpp"
 #include "common/function.hpp"
 
 #include <pybind11/pybind11.h>
@@ -672,7 +673,7 @@ class exit_awaiter : public awaiter_base {
 // A special method bound to its object, looked up on the type as the
 // interpreter does.
 inline py::object lookup_special(py::handle obj, PyObject *name) {
-    PyObject *descr = _PyType_Lookup(Py_TYPE(obj.ptr()), name);
+    PyObject *descr = capi::type_lookup(Py_TYPE(obj.ptr()), name);
     if (!descr) return py::object();
     if (descrgetfunc get = Py_TYPE(descr)->tp_descr_get) {
         return pysem::steal(get(descr, obj.ptr(), reinterpret_cast<PyObject *>(Py_TYPE(obj.ptr()))));
@@ -924,7 +925,7 @@ inline int close_iter(PyObject *handling, PyObject *yf) noexcept {
         return 0;
     }
     PyObject *close = nullptr;
-    if (_PyObject_LookupAttr(yf, types().str_close, &close) < 0) PyErr_WriteUnraisable(yf);
+    if (capi::lookup_attr(yf, types().str_close, &close) < 0) PyErr_WriteUnraisable(yf);
     if (!close) return 0;
     PyObject *r = PyObject_CallNoArgs(close);
     Py_DECREF(close);
@@ -942,7 +943,7 @@ inline int throw_iter(PyObject *handling, PyObject *yf, PyObject *type, PyObject
     handled_guard guard(handling);
     if (is_coroutine(yf)) return coro_throw(as_coroutine(yf), type, value, trace, out);
     PyObject *throw_ = nullptr;
-    if (_PyObject_LookupAttr(yf, types().str_throw, &throw_) < 0) return lookup_failed;
+    if (capi::lookup_attr(yf, types().str_throw, &throw_) < 0) return lookup_failed;
     if (!throw_) return no_throw_method;
     PyObject *args[3] = {type, value, trace};
     std::size_t n = value ? (trace ? 3 : 2) : 1;
