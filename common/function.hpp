@@ -297,12 +297,12 @@ template <class R, class... A> struct traits<R (*)(A...)> {
     static constexpr size_t arity = sizeof...(A);
 };
 
-template <auto Fn> constexpr auto pointer() {
-    if constexpr (std::is_pointer_v<decltype(Fn)>) return Fn;
-    else return +Fn; // a lambda without captures
-}
-
-template <auto Fn> using traits_of = traits<decltype(pointer<Fn>())>;
+// Fn's parameter and result types, read off its function pointer (a lambda
+// without captures converts to one). Calls name Fn itself: a lambda is then
+// called on its template parameter object, whereas through its function
+// pointer it would run on no object at all, which a coroutine lambda's
+// promise would bind as its closure.
+template <auto Fn> using traits_of = traits<decltype(+Fn)>;
 
 // Fn(self?, out[0], out[1], ...) as a new reference, null with the error set.
 template <auto Fn, bool WithSelf, size_t... I>
@@ -313,10 +313,10 @@ PyObject *invoke(PyObject *self, PyObject *const *out, std::index_sequence<I...>
     try {
         auto call = [&]() -> decltype(auto) {
             if constexpr (WithSelf)
-                return pointer<Fn>()(parameter<std::tuple_element_t<0, P>>(self),
-                                     parameter<std::tuple_element_t<I + shift, P>>(out[I])...);
+                return Fn(parameter<std::tuple_element_t<0, P>>(self),
+                          parameter<std::tuple_element_t<I + shift, P>>(out[I])...);
             else
-                return pointer<Fn>()(parameter<std::tuple_element_t<I, P>>(out[I])...);
+                return Fn(parameter<std::tuple_element_t<I, P>>(out[I])...);
         };
         if constexpr (std::is_void_v<typename T::result_type>) {
             call();
@@ -588,8 +588,8 @@ namespace detail {
 template <auto Fn, class... Args, size_t... I>
 decltype(auto) call_native_seq(py::handle self, std::index_sequence<I...>, const Args &...args) {
     using P = typename traits_of<Fn>::params;
-    return pointer<Fn>()(parameter<std::tuple_element_t<0, P>>(self.ptr()),
-                         parameter<std::tuple_element_t<I + 1, P>>(positional(args).ptr())...);
+    return Fn(parameter<std::tuple_element_t<0, P>>(self.ptr()),
+              parameter<std::tuple_element_t<I + 1, P>>(positional(args).ptr())...);
 }
 
 template <auto Fn, class... Args> decltype(auto) call_native(py::handle self, const Args &...args) {
