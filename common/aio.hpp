@@ -51,10 +51,12 @@
 //                                      must pass exactly N, by position), or (py::args), or
 //                                      (py::args, py::kwargs). The closure lives as long as
 //                                      the function or any coroutine it made.
-//                                      All three are recognised by asyncio.iscoroutinefunction
-//                                      (and by inspect's marker where it has one), have
-//                                      __name__, __qualname__, __module__ and __doc__, and
-//                                      return coroutine objects named after their qualname.
+//                                      All three are coroutine functions to asyncio's and
+//                                      inspect's iscoroutinefunction (a __code__ that nothing
+//                                      runs carries the flag, with __defaults__,
+//                                      __kwdefaults__ and __annotations__ as a function's),
+//                                      have __name__, __qualname__, __module__ and __doc__,
+//                                      and return coroutine objects named after their qualname.
 //   aio::relay(qualname, std::make_unique<R>(...))
 //                                      a coroutine function made at run time whose
 //                                      coroutines await exactly once, without a C++
@@ -261,6 +263,7 @@ struct state {
     PyObject *str_aenter;
     PyObject *str_aexit;
     PyObject *unnamed;
+    PyObject *code_template; // the code of `async def _(): pass`
 };
 
 inline state &types();
@@ -1278,22 +1281,32 @@ struct relay_base {
     const Py_ssize_t arity; // 0 or 1
 };
 
+// The parameters of a function made at run time, which have no names of
+// their own: arg1, arg2, ... by position only, or *args, or *args, **kwargs.
+struct parameters {
+    Py_ssize_t positional = 0;
+    bool varargs = false;
+    bool varkw = false;
+};
+
 struct closure_base {
     virtual ~closure_base() = default;
     virtual task call(function_object *self, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) = 0;
-    // What inspect shows: the closure's parameters have no names of their own.
-    virtual const char *text_signature() const = 0;
+    virtual parameters shape() const = 0;
 };
 
 struct function_object {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    PyObject *impl;        // the native function made from a header, or null
-    closure_base *closure; // a run-time closure, or null
-    relay_base *relay;     // a relay (below), or null
+    PyObject *impl;               // the native function made from a header, or null
+    const pysem::signature *sig;  // that header's, kept for the life of the process
+    closure_base *closure;        // a run-time closure, or null
+    relay_base *relay;            // a relay (below), or null
     PyObject *qualname;
     PyObject *module;
     PyObject *doc;
+    PyObject *code;               // __code__ and __annotations__, made when first read
+    PyObject *annotations;
 };
 
 inline function_object *as_function(PyObject *o) noexcept { return reinterpret_cast<function_object *>(o); }
@@ -1336,6 +1349,7 @@ inline int function_traverse(PyObject *self, visitproc visit, void *arg) {
     Py_VISIT(f->impl);
     Py_VISIT(f->module);
     Py_VISIT(f->doc);
+    Py_VISIT(f->annotations);
     return f->relay ? f->relay->traverse(visit, arg) : 0;
 }
 
@@ -1348,6 +1362,8 @@ inline void function_dealloc(PyObject *self) {
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->annotations);
     PyTypeObject *type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -1357,14 +1373,114 @@ inline PyObject *function_get_name(PyObject *self, void *) { return short_name(a
 inline PyObject *function_get_qualname(PyObject *self, void *) { return Py_NewRef(as_function(self)->qualname); }
 inline PyObject *function_get_module(PyObject *self, void *) { return Py_NewRef(as_function(self)->module); }
 inline PyObject *function_get_doc(PyObject *self, void *) { return Py_NewRef(as_function(self)->doc); }
+
+// The parameters of a function made at run time (a closure or a relay).
+inline parameters shape_of(function_object *f) noexcept {
+    if (f->relay) return {f->relay->arity};
+    return f->closure->shape();
+}
+
+// __code__: the code of an `async def` with the function's name and
+// parameters, which nothing runs. inspect.iscoroutinefunction (which pydantic,
+// Starlette and the MCP SDK ask, as asyncio does) reads its coroutine flag;
+// the parameters beside it are the ones inspect.signature shows.
+inline py::object make_code(function_object *f) {
+    using namespace pybind11::literals;
+    py::list names;
+    Py_ssize_t positional = 0, positional_only = 0, keyword_only = 0;
+    int flags = 0;
+    if (const pysem::signature *sig = f->sig) {
+        if (sig->method) {
+            names.append(PYSEM_LIT("self"));
+            positional_only = 1;
+        }
+        for (const py::str &name : sig->names) names.append(name);
+        positional = positional_only + sig->positional;
+        keyword_only = sig->keyword_only;
+    } else {
+        parameters p = shape_of(f);
+        for (Py_ssize_t i = 1; i <= p.positional; ++i) names.append(pysem::steal(PyUnicode_FromFormat("arg%zd", i)));
+        positional = positional_only = p.positional;
+        if (p.varargs) {
+            names.append(PYSEM_LIT("args"));
+            flags |= CO_VARARGS;
+        }
+        if (p.varkw) {
+            names.append(PYSEM_LIT("kwargs"));
+            flags |= CO_VARKEYWORDS;
+        }
+    }
+    py::handle code_template(types().code_template);
+    flags |= code_template.attr("co_flags").cast<int>();
+    return code_template.attr("replace")(
+        "co_argcount"_a = positional, "co_posonlyargcount"_a = positional_only, "co_kwonlyargcount"_a = keyword_only,
+        "co_nlocals"_a = names.size(), "co_varnames"_a = py::tuple(names), "co_flags"_a = flags,
+        "co_name"_a = pysem::steal(short_name(f->qualname)), "co_qualname"_a = py::handle(f->qualname));
+}
+
+inline PyObject *function_get_code(PyObject *self, void *) {
+    function_object *f = as_function(self);
+    if (!f->code) {
+        try {
+            py::object code = make_code(f);
+            if (!f->code) f->code = code.release().ptr(); // unless made meanwhile
+        } catch (...) {
+            pysem::set_error_from_exception();
+            return nullptr;
+        }
+    }
+    return Py_NewRef(f->code);
+}
+
+// __defaults__ and __kwdefaults__, as a function written in Python has them:
+// None where there are none.
+inline PyObject *function_get_defaults(PyObject *self, void *) {
+    const pysem::signature *sig = as_function(self)->sig;
+    if (!sig || !sig->with_default) Py_RETURN_NONE;
+    PyObject *defaults = PyTuple_New(sig->with_default);
+    if (!defaults) return nullptr;
+    for (Py_ssize_t i = 0; i < sig->with_default; ++i)
+        PyTuple_SET_ITEM(defaults, i, Py_NewRef(sig->defaults[sig->positional - sig->with_default + i].ptr()));
+    return defaults;
+}
+
+inline PyObject *function_get_kwdefaults(PyObject *self, void *) {
+    const pysem::signature *sig = as_function(self)->sig;
+    if (!sig) Py_RETURN_NONE;
+    PyObject *defaults = nullptr;
+    for (Py_ssize_t i = sig->positional; i < sig->total(); ++i) {
+        if (!sig->defaults[i]) continue;
+        if (!defaults && !(defaults = PyDict_New())) return nullptr;
+        if (PyDict_SetItem(defaults, sig->names[i].ptr(), sig->defaults[i].ptr()) < 0) {
+            Py_DECREF(defaults);
+            return nullptr;
+        }
+    }
+    return defaults ? defaults : Py_NewRef(Py_None);
+}
+
+inline PyObject *function_get_annotations(PyObject *self, void *) {
+    function_object *f = as_function(self);
+    if (!f->annotations && !(f->annotations = PyDict_New())) return nullptr;
+    return Py_NewRef(f->annotations);
+}
+
 // What inspect.signature and help() read: the wrapped function's own. A
 // module function's native code takes the module first ("$module"), which
 // inspect drops only for a callable bound to the module; this one is not.
 inline PyObject *function_get_text_signature(PyObject *self, void *) {
     function_object *f = as_function(self);
     PyObject *impl = f->impl;
-    if (f->relay) return PyUnicode_FromString(f->relay->arity ? "(arg1, /)" : "()");
-    if (!impl) return PyUnicode_FromString(f->closure->text_signature());
+    if (!impl) {
+        parameters p = shape_of(f);
+        std::string text = "(";
+        for (Py_ssize_t i = 1; i <= p.positional; ++i) text += "arg" + std::to_string(i) + ", ";
+        if (p.positional) text += "/";
+        if (p.varargs) text += "*args";
+        if (p.varkw) text += ", **kwargs";
+        text += ")";
+        return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    }
     PyObject *found = nullptr;
     if (capi::lookup_attr(impl, PYSEM_LIT("__text_signature__").ptr(), &found) < 0) return nullptr;
     if (!found) Py_RETURN_NONE;
@@ -1391,6 +1507,10 @@ inline PyGetSetDef function_getset[] = {
     {"__module__", function_get_module, nullptr, nullptr, nullptr},
     {"__doc__", function_get_doc, nullptr, nullptr, nullptr},
     {"__text_signature__", function_get_text_signature, nullptr, nullptr, nullptr},
+    {"__code__", function_get_code, nullptr, nullptr, nullptr},
+    {"__defaults__", function_get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", function_get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__annotations__", function_get_annotations, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 inline PyMemberDef function_members[] = {
@@ -1398,7 +1518,7 @@ inline PyMemberDef function_members[] = {
     {nullptr, 0, 0, 0, nullptr}};
 
 inline py::object make_function(PyObject *impl, closure_base *closure, py::handle qualname, py::handle module,
-                                py::handle doc) {
+                                py::handle doc, const pysem::signature *sig = nullptr) {
     auto *f = PyObject_GC_New(function_object, types().function_type);
     if (!f) {
         delete closure;
@@ -1406,11 +1526,14 @@ inline py::object make_function(PyObject *impl, closure_base *closure, py::handl
     }
     f->vectorcall = function_vectorcall;
     f->impl = Py_XNewRef(impl);
+    f->sig = sig;
     f->closure = closure;
     f->relay = nullptr;
     f->qualname = Py_NewRef(qualname.ptr());
     f->module = Py_NewRef(module ? module.ptr() : Py_None);
     f->doc = Py_NewRef(doc ? doc.ptr() : Py_None);
+    f->code = nullptr;
+    f->annotations = nullptr;
     PyObject_GC_Track(f);
     return pysem::steal(reinterpret_cast<PyObject *>(f));
 }
@@ -1451,19 +1574,10 @@ template <class F, class R, class... A> struct closure<F, R(A...)> final : closu
                        ...),
                   "aio::callable: the closure takes py::object parameters, (py::args) or (py::args, py::kwargs)");
 
-    const char *text_signature() const override {
-        if constexpr (varkw) {
-            return "(*args, **kwargs)";
-        } else if constexpr (varargs) {
-            return "(*args)";
-        } else {
-            static const std::string text = [] {
-                std::string t = "(";
-                for (size_t i = 1; i <= sizeof...(A); ++i) t += "arg" + std::to_string(i) + ", ";
-                return t + "/)";
-            }();
-            return sizeof...(A) == 0 ? "()" : text.c_str();
-        }
+    parameters shape() const override {
+        if constexpr (varkw) return {0, true, true};
+        else if constexpr (varargs) return {0, true, false};
+        else return {static_cast<Py_ssize_t>(sizeof...(A))};
     }
 
     explicit closure(F &&f) : fn(std::move(f)) {}
@@ -1849,6 +1963,10 @@ inline state make_state() {
     s.unnamed = PyUnicode_InternFromString("native_coroutine");
     if (!s.str_throw || !s.str_close || !s.str_aenter || !s.str_aexit || !s.unnamed)
         throw py::error_already_set();
+    py::object module_code = pysem::steal(Py_CompileString("async def _():\n    pass\n", "<native>", Py_file_input));
+    for (py::handle constant : module_code.attr("co_consts"))
+        if (PyCode_Check(constant.ptr())) s.code_template = Py_NewRef(constant.ptr());
+    if (!s.code_template) throw std::logic_error("aio: no code object for a coroutine function");
     return s;
 }
 
@@ -1872,8 +1990,8 @@ inline py::object coroutine(task &&t, py::handle qualname) {
 
 namespace detail {
 // The coroutine function around a native function made from a header.
-inline py::object coroutine_function(py::object made, py::handle qualname, py::handle module_name) {
-    return make_function(made.ptr(), nullptr, qualname, module_name, made.attr("__doc__"));
+inline py::object coroutine_function(py::object made, const pysem::signature &sig, py::handle module_name) {
+    return make_function(made.ptr(), nullptr, sig.qualname, module_name, made.attr("__doc__"), &sig);
 }
 } // namespace detail
 

@@ -391,8 +391,8 @@ struct definition {
     // For calls through the instance: where the made method is recorded, or null.
     own_method **own;
     // Turns the made callable into what the scope holds (e.g. a coroutine
-    // function around it), given the qualified name; null keeps it.
-    py::object (*wrap)(py::object made, py::handle qualname, py::handle module_name) = nullptr;
+    // function around it), given its signature; null keeps it.
+    py::object (*wrap)(py::object made, const signature &sig, py::handle module_name) = nullptr;
 };
 
 template <auto Fn> constexpr definition method(const char *header, const char *doc = nullptr) {
@@ -484,7 +484,7 @@ inline py::object make_callable(const definition &d, py::handle scope) {
         made = steal(PyStaticMethod_New(steal(PyCFunction_NewEx(def, scope.ptr(), module_name.ptr())).ptr()));
         break;
     }
-    if (d.wrap) made = d.wrap(std::move(made), sig.qualname, module_name);
+    if (d.wrap) made = d.wrap(std::move(made), sig, module_name);
     return made;
 }
 

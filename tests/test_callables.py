@@ -74,6 +74,63 @@ def test_callable_looks_like_python(module_name, qualname, obj, owner):
     assert asyncio.iscoroutinefunction(obj) == _is_coroutine_function(obj)
 
 
+COROUTINE_CALLABLES = [c for c in CALLABLES if _is_coroutine_function(c[2])]
+
+
+@pytest.mark.parametrize("module_name, qualname, obj, owner", COROUTINE_CALLABLES,
+                         ids=[f"{m.rsplit('.', 1)[-1]}:{q}" for m, q, _, _ in COROUTINE_CALLABLES])
+def test_coroutine_functions_look_like_async_def_to_inspect(module_name, qualname, obj, owner):
+    """inspect, which pydantic, Starlette and the MCP SDK ask, tells a
+    coroutine function by its code's flags, on the class and bound alike."""
+    forms = [obj]
+    if owner is not None:
+        bound = getattr(owner.__new__(owner), qualname.rsplit(".", 1)[-1])
+        assert inspect.ismethod(bound) and bound.__func__ is obj
+        forms.append(bound)
+    for form in forms:
+        assert inspect.iscoroutinefunction(form) and asyncio.iscoroutinefunction(form)
+        assert not inspect.isgeneratorfunction(form) and not inspect.isasyncgenfunction(form)
+    code = obj.__code__
+    assert isinstance(code, types.CodeType) and code.co_flags & inspect.CO_COROUTINE
+    assert obj.__code__ is code and (code.co_name, code.co_qualname) == (obj.__name__, qualname)
+    # The code, the defaults and the signature name the same parameters.
+    parameters = list(inspect.signature(obj).parameters.values())
+    kinds = [p.kind for p in parameters]
+    assert code.co_varnames == tuple(p.name for p in parameters)
+    assert code.co_posonlyargcount == kinds.count(inspect.Parameter.POSITIONAL_ONLY)
+    assert code.co_argcount == code.co_posonlyargcount + kinds.count(inspect.Parameter.POSITIONAL_OR_KEYWORD)
+    assert code.co_kwonlyargcount == kinds.count(inspect.Parameter.KEYWORD_ONLY)
+    positional_defaults = tuple(p.default for p in parameters[:code.co_argcount] if p.default is not p.empty)
+    keyword_defaults = {p.name: p.default for p in parameters[code.co_argcount:] if p.default is not p.empty}
+    assert obj.__defaults__ == (positional_defaults or None)
+    assert obj.__kwdefaults__ == (keyword_defaults or None)
+    assert obj.__annotations__ == {} and obj.__annotations__ is obj.__annotations__
+
+
+def test_coroutine_functions_made_at_run_time_look_like_async_def():
+    probe = importlib.import_module("pelorin._aio_probe")
+    for made, shown, names, flags in [
+        (probe.make_callable("f", lambda a: a), "(arg1, /)", ("arg1",), 0),
+        (probe.make_relay("r", lambda a: a), "(arg1, /)", ("arg1",), 0),
+        (probe.make_relay("n", lambda: None, arity=0), "()", (), 0),
+        (probe.await_each, "(*args)", ("args",), inspect.CO_VARARGS),
+    ]:
+        assert inspect.iscoroutinefunction(made) and str(inspect.signature(made)) == shown
+        assert made.__code__.co_varnames == names and made.__code__.co_flags & inspect.CO_VARARGS == flags
+        assert made.__defaults__ is None and made.__kwdefaults__ is None
+
+
+async def test_validate_call_awaits_a_native_coroutine_method():
+    import pydantic
+
+    from pelorin.mcp.gatlow import FixedApiKeyAuthProvider
+
+    verify = pydantic.validate_call(FixedApiKeyAuthProvider("k").verify_token)
+    assert inspect.iscoroutinefunction(verify)
+    assert (await verify("k")).token == "k"
+    assert await verify("other") is None
+
+
 @pytest.mark.parametrize("module_name, qualname, obj, owner", CALLABLES, ids=[f"{m.rsplit('.', 1)[-1]}:{q}" for m, q, _, _ in CALLABLES])
 def test_an_unknown_keyword_is_refused_in_the_interpreters_words(module_name, qualname, obj, owner):
     args = () if owner is None else (owner.__new__(owner),)
