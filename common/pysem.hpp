@@ -499,9 +499,11 @@ inline bool replaced(py::handle self, py::handle name, py::handle original) {
     PyTypeObject *type = Py_TYPE(self.ptr());
     if (type->tp_getattro != PyObject_GenericGetAttr) return true;
     if (capi::type_lookup(type, name.ptr()) != original.ptr()) return true;
-    PyObject **dict = capi::instance_dict_ptr(self.ptr());
-    if (dict && *dict && PyDict_GET_SIZE(*dict) != 0) {
-        if (PyDict_GetItemWithError(*dict, name.ptr())) return true;
+    PyObject **slot = capi::instance_dict_ptr(self.ptr());
+    if (slot && *slot && PyDict_GET_SIZE(*slot) != 0) {
+        // Held while looked up: a colliding key's __eq__ may replace it.
+        py::object dict = py::reinterpret_borrow<py::object>(*slot);
+        if (PyDict_GetItemWithError(dict.ptr(), name.ptr())) return true;
         if (PyErr_Occurred()) throw py::error_already_set();
     }
     return false;

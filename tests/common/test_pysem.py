@@ -245,6 +245,27 @@ def test_a_kept_item_follows_the_interpreters_specialised_stores():
     assert stale == []
 
 
+def test_a_call_through_the_instance_holds_the_dict_it_looks_in():
+    obj = probe.SignatureProbe()
+
+    class Colliding:
+        armed = True
+
+        def __hash__(self):
+            return hash("twice")
+
+        def __eq__(self, other):
+            if Colliding.armed:
+                Colliding.armed = False
+                obj.__dict__ = {"twice": lambda value: "patched"}  # frees the dict being looked in
+            return False
+
+    obj.__dict__[Colliding()] = 1
+    obj.call_twice(3)  # its lookups replace the dict while looking in it
+    assert not Colliding.armed
+    assert obj.call_twice(3) == ("patched", False)
+
+
 @pytest.mark.parametrize(
     "mapping, expected",
     [({"k": "  v \u3000"}, "v"), ({"k": 0}, ""), ({"k": None}, ""), ({}, ""), ({"k": 1.5}, "1.5"), ({"k": [1, " a"]}, "[1, ' a']"), ({"k": True}, "True")],
