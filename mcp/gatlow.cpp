@@ -140,21 +140,27 @@ bool look_again(Seen &s, py::handle self) {
         s.unkept_version = version;
         return false;
     }
+    PyObject **slot = capi::instance_dict_ptr(o);
+    if (!slot || !*slot) return false;
+    // The lookups below may run user code (the __eq__ of a key in the dict)
+    // that changes the instance or its class: the reading is kept only when
+    // the class, the dict and its contents are the same after the last read
+    // as before the first. The dict is held meanwhile, in case it is replaced.
+    py::object dict = py::reinterpret_borrow<py::object>(*slot);
+    std::uint64_t dict_version = capi::dict_version(dict.ptr());
     std::array<bool, step_count> own{pysem::is_direct<&is_protected_path>(self), pysem::is_direct<&extract_token>(self),
                                      pysem::is_direct<&internal_identity>(self), pysem::is_direct<&verify_remote>(self)};
-    PyObject **dict = capi::instance_dict_ptr(o);
-    if (!dict || !*dict) return false;
-    std::uint64_t dict_version = capi::dict_version(*dict);
     std::array<PyObject *, attr_count> attrs{};
     for (int a = 0; a < attr_count; ++a) {
-        attrs[a] = PyDict_GetItemWithError(*dict, attr_name(a).ptr());
+        attrs[a] = PyDict_GetItemWithError(dict.ptr(), attr_name(a).ptr());
         if (!attrs[a] && PyErr_Occurred()) throw py::error_already_set();
     }
-    if (capi::dict_version(*dict) != dict_version) return false; // changed while read
+    if (*slot != dict.ptr() || capi::dict_version(dict.ptr()) != dict_version || capi::type_version(type) != version)
+        return false; // changed while read
     s.instance = pysem::steal(PyWeakref_NewRef(o, nullptr));
     s.type = type;
     s.type_version = version;
-    s.dict = *dict;
+    s.dict = dict.ptr();
     s.dict_version = dict_version;
     s.attrs = attrs;
     s.own = own;

@@ -336,6 +336,50 @@ async def test_changes_between_requests_count_at_the_next_request(kit, gatlow, m
     assert await status(mw, "t") == 200 and app.calls[-1]["scope"]["mcp_user_id"] == "cached"
 
 
+def _override_on_instance(mw):
+    mw.__dict__["_is_protected_path"] = lambda path: False
+
+
+def _replace_instance_dict(mw):
+    mw.__dict__ = {**mw.__dict__, "_is_protected_path": lambda path: False}
+
+
+def _override_on_class(mw):
+    type(mw)._is_protected_path = lambda self, path: False
+
+
+@pytest.mark.parametrize("change", [_override_on_instance, _replace_instance_dict, _override_on_class])
+async def test_a_change_made_while_the_instance_is_read_counts(kit, gatlow, change):
+    """Reading the instance looks names up in its dict, which can run the
+    __eq__ of a key whose hash collides: what that code changes applies."""
+
+    class Guarded(gatlow.ApiKeyGatlow):
+        pass
+
+    mw = Guarded(kit.RecordingApp(), api_key="secret")
+
+    class Colliding:
+        armed = True
+
+        def __hash__(self):
+            return hash("_verify_remote")
+
+        def __eq__(self, other):
+            if Colliding.armed:
+                Colliding.armed = False
+                change(mw)
+            return False
+
+    async def status():
+        return (await kit.run(mw, kit.http_scope())).status
+
+    assert await status() == 401
+    mw.__dict__[Colliding()] = 1
+    await status()  # the change is made while this request reads the instance
+    assert not Colliding.armed
+    assert [await status(), await status()] == [200, 200]
+
+
 async def test_host_names_are_read_at_every_request(kit, gatlow, monkeypatch):
     asked, identities = [], []
     replaced = contextvars.ContextVar("replaced")
