@@ -8,8 +8,10 @@
 // of str, float, bool, None or int; NaN and the infinities as NaN/Infinity;
 // "Circular reference detected" for a container inside itself; a type error
 // for anything else. A lone surrogate fails the UTF-8 encoding as str.encode
-// would. Nothing is written anywhere: the caller opens the file only once the
-// whole text exists.
+// would, raised once the whole value is serialised: any error of the
+// serialiser comes first, as it does when the dumped text is encoded after.
+// Nothing is written anywhere: the caller opens the file only once the whole
+// text exists.
 //
 // Texts are encoded to UTF-8 straight from their code points, so the strings
 // of the value are left without a cached UTF-8 copy; numbers are formatted
@@ -275,11 +277,16 @@ class Encoder {
   public:
     Text encode(py::handle value) {
         value_(value.ptr(), 0);
+        if (unencodable_) surrogate_(unencodable_.ptr());
         return out_.finish();
     }
 
   private:
     Output out_;
+    // The first text with a lone surrogate. Its error waits for the end of
+    // the value, which may still fail to serialise; the text is written on
+    // as it is meanwhile.
+    py::object unencodable_;
     // Containers on the path from the top value to the current one: the
     // first levels are searched in place, deeper ones through a set.
     static constexpr size_t shallow = 32;
@@ -334,7 +341,7 @@ class Encoder {
                 std::memcpy(p, &v, 8);
                 p += v >> 56;
             }
-            if (surrogates) surrogate_(s);
+            if (surrogates && !unencodable_) unencodable_ = py::reinterpret_borrow<py::object>(s);
         }
         *p++ = '"';
         out_.commit(p);

@@ -16,6 +16,7 @@ from pelorin.keepa.domain.exceptions import KeepaConfigError
 from pelorin.keepa.domain.models import KeepaScenarioRequest
 from pelorin.keepa.services import brondic
 
+from ..conftest import assert_no_leak
 from .conftest import DictSub, ListSub, StrSub
 
 
@@ -114,6 +115,98 @@ def test_a_lone_surrogate_fails_as_str_encode_fails(tmp_path, text):
         brondic._write_json(tmp_path / "s.json", {"ok": "中文", "text": text})
     assert str(caught.value) == str(expected.value)
     assert (caught.value.start, caught.value.object) == (expected.value.start, text)
+
+
+
+def outcomes(build, path):
+    """What json.dumps(...).encode("utf-8") and the writer give for fresh
+    values from build(): the bytes, or the error's type and text."""
+
+    def run(write):
+        try:
+            return write(build())
+        except Exception as error:
+            return type(error), str(error)
+
+    def written(value):
+        brondic._write_json(path, value)
+        return path.read_bytes()
+
+    return run(lambda value: json.dumps(value, ensure_ascii=False, indent=2).encode("utf-8")), run(written)
+
+
+class ItemsFail(dict):
+    def items(self):
+        raise LookupError("no items today")
+
+
+def looped():
+    loop = ["\udcff"]
+    loop.append(loop)
+    return loop
+
+
+# A lone surrogate before a value the serialiser refuses: the serialiser's
+# error comes first, as json.dumps fails before the text is ever encoded.
+SERIALISED_FIRST = [
+    pytest.param(lambda: ["\ud800", object()], TypeError, id="object"),
+    pytest.param(lambda: {"a": "\udc00", "b": {1j: 2}}, TypeError, id="complex key"),
+    pytest.param(lambda: {"k\udfff": 1, "set": {1, 2}}, TypeError, id="surrogate in a key"),
+    pytest.param(lambda: ["x" * 5000 + "\udbff", "\ud800", [b"bytes"]], TypeError, id="long text"),
+    pytest.param(lambda: {"a": "\ud800", "loop": looped()}, ValueError, id="circular"),
+    pytest.param(lambda: ["\ud800", {"big": 10**5000}], ValueError, id="int too long"),
+    pytest.param(lambda: ["\ud800", DictSub(ok=ItemsFail(x=1))], LookupError, id="items() fails"),
+    pytest.param(lambda: [StrSub("\ud800"), PairsOf([(1, 2, 3)])], ValueError, id="bad pair"),
+]
+
+
+@pytest.mark.parametrize("build, error", SERIALISED_FIRST)
+def test_a_serialisation_error_comes_before_a_lone_surrogate(tmp_path, build, error):
+    dumped, written = outcomes(build, tmp_path / "s.json")
+    assert dumped[0] is error
+    assert written == dumped
+
+
+def test_a_too_deep_payload_is_refused_as_too_deep_after_a_lone_surrogate(tmp_path):
+    deep = []
+    for _ in range(100_000):
+        deep = [deep]
+    with pytest.raises(RecursionError):
+        brondic._write_json(tmp_path / "s.json", ["\ud800", deep])
+
+
+@pytest.mark.parametrize(
+    "payload, first",
+    [
+        (["ok", "a\udc80b", "\ud800", {"k": "\udfff"}], "a\udc80b"),
+        ({"中\ud800\udc00文": ["\udc80"], "ok": [1.5, None]}, "中\ud800\udc00文"),
+        ([{"x" * 5000 + "\udbff\udbfe": 1}, {"y": "\ud800"}], "x" * 5000 + "\udbff\udbfe"),
+        (Ordered(a=PairsOf([("k", "\udc00")]), b=ListSub(["\ud800"])), "\udc00"),
+    ],
+)
+def test_the_first_lone_surrogate_fails_once_the_rest_is_written(tmp_path, payload, first):
+    with pytest.raises(UnicodeEncodeError) as expected:
+        first.encode("utf-8")
+    with pytest.raises(UnicodeEncodeError) as caught:
+        brondic._write_json(tmp_path / "s.json", payload)
+    assert str(caught.value) == str(expected.value)
+    assert (caught.value.start, caught.value.end, caught.value.object) == (
+        expected.value.start, expected.value.end, first)
+    assert not (tmp_path / "s.json").exists()
+
+
+def test_a_waiting_surrogate_error_holds_its_text_no_longer(tmp_path):
+    text = "held \udc80 " + "x" * 100
+    payloads = [[text, "\ud800"], [text, object()], {text: 1, "loop": looped()}]
+
+    def run():
+        for payload in payloads:
+            try:
+                brondic._write_json(tmp_path / "s.json", payload)
+            except (UnicodeEncodeError, TypeError, ValueError):
+                pass
+
+    assert_no_leak(run, watched=[text])
 
 
 def test_a_written_file_is_not_changed_by_later_writes(tmp_path, monkeypatch):
