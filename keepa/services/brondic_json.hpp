@@ -503,9 +503,15 @@ class Encoder {
         out_.append("{", 1);
         bool first = true;
         if (exact) {
-            Py_ssize_t pos = 0, size = PyDict_GET_SIZE(d);
+            // As iterating d.items() checks: the size before each item, and
+            // no more items than there were at the start.
+            Py_ssize_t pos = 0, size = PyDict_GET_SIZE(d), left = size;
             PyObject *k = nullptr, *v = nullptr;
             while (PyDict_Next(d, &pos, &k, &v)) {
+                if (left-- == 0) {
+                    PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+                    throw py::error_already_set();
+                }
                 py::object key = py::reinterpret_borrow<py::object>(k);
                 py::object value = py::reinterpret_borrow<py::object>(v);
                 member_(first, level + 1, key.ptr(), value.ptr());

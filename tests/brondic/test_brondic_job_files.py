@@ -313,6 +313,65 @@ def test_a_dict_changed_while_written_is_refused(tmp_path):
         brondic._write_json(tmp_path / "x.json", outer)
 
 
+def meddled(change, hook="__iter__", keys="abc", kind=dict):
+    """A `kind` of dict of `keys` whose first value is a list that runs
+    change(the dict) when the writer takes its length or iterates it."""
+
+    def build():
+        outer = kind()
+
+        def meddle(self):
+            change(outer)
+            return getattr(list, hook)(self)
+
+        outer.update((key, type("Meddling", (list,), {hook: meddle})([1]) if i == 0 else i)
+                     for i, key in enumerate(keys))
+        return outer
+
+    return build
+
+
+def swap(gone, new):
+    def change(outer):
+        outer.pop(gone, None)
+        outer[new] = "new"
+
+    return change
+
+
+def rebuild(outer):
+    count = len(outer)
+    outer.clear()
+    outer.update((f"n{i}", i) for i in range(count))
+
+
+# A dict changed while one of its values is written, as iterating its items()
+# sees it: more items than the dict had at the start fail, a new key in place
+# of one not yet reached is written like any other, a change of size fails.
+CHANGED_DICTS = [
+    pytest.param(meddled(swap("a", "z")), RuntimeError, id="written key swapped"),
+    pytest.param(meddled(swap("a", "z"), "__len__"), RuntimeError, id="written key swapped in len"),
+    pytest.param(meddled(swap("a", "a")), RuntimeError, id="written key moved to the end"),
+    pytest.param(meddled(swap("b", "z")), bytes, id="next key swapped"),
+    pytest.param(meddled(swap("c", "z"), "__len__"), bytes, id="last key swapped"),
+    pytest.param(meddled(swap("a", "z"), keys="a"), RuntimeError, id="only key swapped"),
+    pytest.param(meddled(swap("a", "z"), kind=DictSub), RuntimeError, id="dict subclass, written key swapped"),
+    # Five keys fill the smallest table: the new key makes it compact, and
+    # "b" moves to the place already passed.
+    pytest.param(meddled(swap("a", "z"), keys="abcde"), bytes, id="written key swapped, table compacted"),
+    pytest.param(meddled(rebuild), bytes, id="rebuilt at the same size"),
+    pytest.param(meddled(lambda outer: outer.update(z=0)), RuntimeError, id="grown"),
+    pytest.param(meddled(lambda outer: outer.popitem()), RuntimeError, id="shrunk"),
+]
+
+
+@pytest.mark.parametrize("build, outcome", CHANGED_DICTS)
+def test_a_dict_changed_while_written_fails_as_iterating_its_items_does(tmp_path, build, outcome):
+    dumped, written = outcomes(build, tmp_path / "d.json")
+    assert (type(dumped) if isinstance(dumped, bytes) else dumped[0]) is outcome
+    assert written == dumped
+
+
 # --- params.json
 
 
