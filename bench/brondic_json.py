@@ -1,9 +1,10 @@
 """Speed of the Keepa manager's job-file writer against the standard library.
 
-    python bench/brondic_json.py [--only NAME] [--rounds N]
+    python bench/brondic_json.py [--only NAME] [--rounds N] [--baseline STAGE]
 
 Baseline: what Python does for a job file, json.dumps(value,
-ensure_ascii=False, indent=2) encoded to UTF-8 and written to the file.
+ensure_ascii=False, indent=2) encoded to UTF-8 and written to the file; with
+--baseline, brondic._write_json as built in the staged package tree STAGE.
 Candidate: brondic._write_json on the same value and path. Each workload is
 built from a fixed seed; printed per workload is the median ratio of
 interleaved rounds (see _ratio.py).
@@ -15,7 +16,7 @@ import random
 import tempfile
 from pathlib import Path
 
-from _ratio import compare
+from _ratio import compare, load_baseline
 
 from pelorin.keepa.services import brondic
 
@@ -121,18 +122,22 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--only", help="run only the workload whose name contains this")
     parser.add_argument("--rounds", type=int, default=15)
+    parser.add_argument("--baseline", help="staged package tree of the build to compare with")
     args = parser.parse_args()
+    write = python_write
+    if args.baseline:
+        write = load_baseline("pelorin.keepa.services.brondic", args.baseline)._write_json
     with tempfile.TemporaryDirectory() as folder:
         base_path, cand_path = Path(folder) / "base" / "a.json", Path(folder) / "cand" / "a.json"
         for name, builder in WORKLOADS:
             if args.only and args.only not in name:
                 continue
             value = builder(random.Random(20240611))
-            python_write(base_path, value)
+            write(base_path, value)
             brondic._write_json(cand_path, value)
             if base_path.read_bytes() != cand_path.read_bytes():
                 raise SystemExit(f"{name}: the two files differ")
-            compare(name, baseline=lambda: python_write(base_path, value),
+            compare(name, baseline=lambda: write(base_path, value),
                     candidate=lambda: brondic._write_json(cand_path, value), rounds=args.rounds)
 
 
