@@ -1,5 +1,6 @@
 """What every module's tests share: derived kinds of the JSON containers and
-texts, and the leak check.
+texts, a dict key that runs code in the middle of a lookup, and the leak
+check.
 
 Test modules import these as `from ..conftest import DictSub, assert_no_leak`.
 """
@@ -19,6 +20,26 @@ class ListSub(list):
 
 class StrSub(str):
     pass
+
+
+def colliding_key(name, change):
+    """A dict key whose hash is that of `name`: looking `name` up in the dict
+    compares the two, and the first comparison calls change() (user code run
+    in the middle of a lookup). It never compares equal."""
+
+    class Colliding:
+        changed = False
+
+        def __hash__(self):
+            return hash(name)
+
+        def __eq__(self, other):
+            if not Colliding.changed:
+                Colliding.changed = True
+                change()
+            return False
+
+    return Colliding()
 
 
 def _snapshot(watched):

@@ -117,7 +117,6 @@ def test_a_lone_surrogate_fails_as_str_encode_fails(tmp_path, text):
     assert (caught.value.start, caught.value.object) == (expected.value.start, text)
 
 
-
 def outcomes(build, path):
     """What json.dumps(...).encode("utf-8") and the writer give for fresh
     values from build(): the bytes, or the error's type and text."""

@@ -10,7 +10,7 @@ import pytest
 
 from pelorin import _pysem_probe as probe
 
-from ..conftest import DictSub, ListSub, StrSub
+from ..conftest import DictSub, ListSub, StrSub, colliding_key
 
 WHITESPACE = "\t\n\x0b\x0c\r\x1c\x1d\x1e\x1f \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + "\u2028\u2029\u202f\u205f\u3000"
 ODD_TEXTS = ["", "x", "\ud800", "a\udfffb", "\U0001f600 x ", "\u200b", "\ufeffa", "中文\u3000", WHITESPACE]
@@ -248,21 +248,13 @@ def test_a_kept_item_follows_the_interpreters_specialised_stores():
 def test_a_call_through_the_instance_holds_the_dict_it_looks_in():
     obj = probe.SignatureProbe()
 
-    class Colliding:
-        armed = True
+    def replace_dict():  # frees the dict being looked in
+        obj.__dict__ = {"twice": lambda value: "patched"}
 
-        def __hash__(self):
-            return hash("twice")
-
-        def __eq__(self, other):
-            if Colliding.armed:
-                Colliding.armed = False
-                obj.__dict__ = {"twice": lambda value: "patched"}  # frees the dict being looked in
-            return False
-
-    obj.__dict__[Colliding()] = 1
+    key = colliding_key("twice", replace_dict)
+    obj.__dict__[key] = 1
     obj.call_twice(3)  # its lookups replace the dict while looking in it
-    assert not Colliding.armed
+    assert type(key).changed
     assert obj.call_twice(3) == ("patched", False)
 
 

@@ -18,7 +18,7 @@ from starlette.requests import ClientDisconnect
 
 from pelorin.mcp import context
 
-from ..conftest import assert_no_leak_async
+from ..conftest import assert_no_leak_async, colliding_key
 
 SENTINEL = {"api_key": "outer"}
 MCP_KEYS = ["mcp_api_key", "mcp_auth_mode", "mcp_user_id", "mcp_user_email", "mcp_allowed_tools",
@@ -357,26 +357,15 @@ async def test_a_change_made_while_the_instance_is_read_counts(kit, gatlow, chan
         pass
 
     mw = Guarded(kit.RecordingApp(), api_key="secret")
-
-    class Colliding:
-        armed = True
-
-        def __hash__(self):
-            return hash("_verify_remote")
-
-        def __eq__(self, other):
-            if Colliding.armed:
-                Colliding.armed = False
-                change(mw)
-            return False
+    key = colliding_key("_verify_remote", lambda: change(mw))
 
     async def status():
         return (await kit.run(mw, kit.http_scope())).status
 
     assert await status() == 401
-    mw.__dict__[Colliding()] = 1
+    mw.__dict__[key] = 1
     await status()  # the change is made while this request reads the instance
-    assert not Colliding.armed
+    assert type(key).changed
     assert [await status(), await status()] == [200, 200]
 
 
