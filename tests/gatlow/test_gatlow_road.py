@@ -5,6 +5,7 @@ steps, driven in process through ASGI."""
 import asyncio
 import contextvars
 import gc
+import inspect
 import logging
 import os
 import subprocess
@@ -140,6 +141,7 @@ def test_middleware_is_an_asgi3_coroutine_function(gatlow):
     mw = gatlow.ApiKeyGatlow(None)
     assert asyncio.iscoroutinefunction(mw.__call__) and asyncio.iscoroutinefunction(mw._verify_remote)
     assert asyncio.iscoroutinefunction(gatlow.FixedApiKeyAuthProvider.verify_token)
+    assert inspect.iscoroutinefunction(mw.__call__)  # what Starlette asks of an ASGI application
     assert gatlow.ApiKeyVerificationUnavailable.__doc__ == "远程 API Key 校验服务暂时不可用。"
     assert issubclass(gatlow.ApiKeyVerificationUnavailable, RuntimeError)
 
@@ -475,7 +477,7 @@ async def test_channels_are_native_coroutine_functions_passing_messages_unchange
     sent = []
 
     async def app(scope, receive, send):
-        assert asyncio.iscoroutinefunction(receive) and asyncio.iscoroutinefunction(send)
+        assert all(asyncio.iscoroutinefunction(c) and inspect.iscoroutinefunction(c) for c in (receive, send))
         message = await receive()
         sent.append(message)
         start = {"type": "http.response.start", "status": 204, "headers": []}
