@@ -341,10 +341,16 @@ class Encoder {
                 std::memcpy(p, &v, 8);
                 p += v >> 56;
             }
-            if (surrogates && !unencodable_) unencodable_ = py::reinterpret_borrow<py::object>(s);
+            if (surrogates) [[unlikely]]
+                note_unencodable_(s);
         }
         *p++ = '"';
         out_.commit(p);
+    }
+
+    // Out of line, so that the loop above stays as it is without surrogates.
+    [[gnu::noinline, gnu::cold]] void note_unencodable_(PyObject *s) {
+        if (!unencodable_) unencodable_ = py::reinterpret_borrow<py::object>(s);
     }
 
     // A lone surrogate: the error str.encode("utf-8") raises for this text.
