@@ -309,11 +309,15 @@ inline bool truthy(py::handle value) {
 
 inline bool is_empty(py::handle value) { return !truthy(value); }
 
-// str(value): text unchanged (a str subclass gives its plain copy), numbers,
-// flags, null and containers as the interpreter writes them.
+// str(value) as exactly a str: text unchanged, numbers, flags, null and
+// containers as the interpreter writes them. A str subclass, and a __str__
+// that returns one, give a plain copy of the text, so that what is made of
+// the result (dict keys, comparisons) never runs a subclass's methods.
 inline py::str text_form(py::handle value) {
     if (PyUnicode_CheckExact(value.ptr())) return py::reinterpret_borrow<py::str>(value);
-    return steal_as<py::str>(PyObject_Str(value.ptr()));
+    py::object text = steal(PyObject_Str(value.ptr()));
+    if (PyUnicode_CheckExact(text.ptr())) return py::reinterpret_steal<py::str>(text.release());
+    return steal_as<py::str>(PyUnicode_Substring(text.ptr(), 0, PyUnicode_GET_LENGTH(text.ptr())));
 }
 
 // ---------------------------------------------------------------------------
@@ -363,6 +367,89 @@ template <class Keys> inline py::object first_non_empty(py::handle mapping, cons
     }
     return py::none();
 }
+
+// ---------------------------------------------------------------------------
+// Loops over containers that Python code may change meanwhile. pybind11's
+// own list iterator keeps a pointer into the list's item array, which a
+// resize frees, and its dict iterator hands out borrowed keys and values: a
+// loop whose body can run Python code (a __str__, __eq__ or __bool__, a
+// patched host function, a collection with finalizers) takes one of these.
+
+// `for item in values` over a list: the size is read again at every step and
+// each item is held while the body runs, as the interpreter's list iterator
+// does (items appended meanwhile are seen, a cleared list ends the loop).
+// The caller keeps the list alive.
+class list_items {
+  public:
+    explicit list_items(py::handle list) noexcept : list_(list.ptr()) {}
+    struct end_marker {};
+    class iterator {
+      public:
+        explicit iterator(PyObject *list) noexcept : list_(list) {}
+        py::object operator*() const { return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(list_, at_)); }
+        iterator &operator++() noexcept {
+            ++at_;
+            return *this;
+        }
+        bool operator!=(end_marker) const noexcept { return at_ < PyList_GET_SIZE(list_); }
+
+      private:
+        PyObject *list_;
+        Py_ssize_t at_ = 0;
+    };
+    iterator begin() const noexcept { return iterator(list_); }
+    end_marker end() const noexcept { return {}; }
+
+  private:
+    PyObject *list_;
+};
+
+// `for key, value in mapping.items()` over an exact dict: each pair is held
+// while the body runs, and a dict that changes size meanwhile raises the
+// interpreter's RuntimeError at the next step. The caller keeps the dict alive.
+class dict_items {
+  public:
+    explicit dict_items(py::handle dict) noexcept : dict_(dict.ptr()) {}
+    struct end_marker {};
+    class iterator {
+      public:
+        explicit iterator(PyObject *dict) : dict_(dict), used_(PyDict_GET_SIZE(dict)), left_(used_) { next(); }
+        const std::pair<py::object, py::object> &operator*() const noexcept { return item_; }
+        iterator &operator++() {
+            next();
+            return *this;
+        }
+        bool operator!=(end_marker) const noexcept { return item_.first.ptr() != nullptr; }
+
+      private:
+        void next() {
+            if (PyDict_GET_SIZE(dict_) != used_) {
+                item_ = {};
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                throw py::error_already_set();
+            }
+            PyObject *key, *value;
+            if (!PyDict_Next(dict_, &pos_, &key, &value)) {
+                item_ = {};
+                return;
+            }
+            if (left_-- == 0) { // as many as ever, yet one more: keys were replaced
+                item_ = {};
+                PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+                throw py::error_already_set();
+            }
+            item_ = {py::reinterpret_borrow<py::object>(key), py::reinterpret_borrow<py::object>(value)};
+        }
+        PyObject *dict_;
+        Py_ssize_t used_, left_, pos_ = 0;
+        std::pair<py::object, py::object> item_;
+    };
+    iterator begin() const { return iterator(dict_); }
+    end_marker end() const noexcept { return {}; }
+
+  private:
+    PyObject *dict_;
+};
 
 // ---------------------------------------------------------------------------
 // Code points

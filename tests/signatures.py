@@ -210,6 +210,8 @@ EXPECTED = {
         'unpack2': ('(value)', None),
         'make_class': ('(name, doc, body)', None),
         'raise_instance': ('(error)', None),
+        'each_item': ('(values, fn)', None),
+        'each_pair': ('(mapping, fn)', None),
         'pattern_search': ('(pattern, texts)', None),
         'SignatureProbe.echo': ('(self, /, a, b=None, *, c, d=3)', 'Gives back what the call bound.'),
         'SignatureProbe.out_of_memory': ('(self, /)', None),

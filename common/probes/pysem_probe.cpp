@@ -105,6 +105,19 @@ void register_helpers(py::module_ &m) {
                                      pysem::exact_dict(body, "body"));
         }>("make_class(name, doc, body)"),
         function<[](py::object error) { pysem::raise_instance(error); }>("raise_instance(error)"),
+        // [fn(item) for item in values], the loop over a live list.
+        function<[](py::object values, py::object fn) {
+            py::list out;
+            for (py::object item : pysem::list_items(pysem::exact_list(values, "values"))) out.append(fn(item));
+            return out;
+        }>("each_item(values, fn)"),
+        // [fn(key, value) for key, value in mapping.items()], the loop over a live dict.
+        function<[](py::object mapping, py::object fn) {
+            py::list out;
+            for (const auto &[key, value] : pysem::dict_items(pysem::exact_dict(mapping, "mapping")))
+                out.append(fn(key, value));
+            return out;
+        }>("each_pair(mapping, fn)"),
         function<&pattern_search>("pattern_search(pattern, texts)"),
     });
 }

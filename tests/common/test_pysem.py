@@ -1,6 +1,7 @@
 """The shared Python-semantics helpers agree with the interpreter."""
 
 import collections
+import gc
 import numbers
 import sys
 from decimal import Decimal
@@ -144,9 +145,76 @@ def test_truth_and_text_form_match_the_interpreter(value):
     assert probe.text_form(value) == str(value)
 
 
-def test_text_form_of_a_str_subclass_is_a_plain_str():
-    result = probe.text_form(StrSub("abc"))
-    assert result == "abc" and type(result) is str
+class GivesStrSub:
+    def __str__(self):
+        return StrSub("given")
+
+
+class OwnStr(StrSub):
+    def __str__(self):
+        return self
+
+
+@pytest.mark.parametrize("value, text", [(StrSub("abc"), "abc"), (GivesStrSub(), "given"), (OwnStr("own\udc80"), "own\udc80")])
+def test_text_form_is_exactly_a_str(value, text):
+    """What is made of it (a dict key, a comparison) runs no subclass code."""
+    result = probe.text_form(value)
+    assert result == text and type(result) is str
+
+
+def _list_change(change, values):
+    def fn(item):
+        if item == 0:
+            if change == "cleared":
+                values.clear()
+                gc.collect()
+            elif change == "grown":
+                values.extend(range(10, 100))  # the item array moves
+        return item
+    return fn
+
+
+@pytest.mark.parametrize("change, expected", [
+    ("nothing", [0, 1, 2]),
+    ("cleared", [0]),
+    ("grown", [0, 1, 2, *range(10, 100)]),
+])
+def test_the_loop_over_a_list_sees_it_change_as_python_does(change, expected):
+    results = []
+    for loop in (lambda values, fn: [fn(v) for v in values], probe.each_item):
+        values = [0, 1, 2]
+        results.append(loop(values, _list_change(change, values)))
+    assert results == [expected, expected]
+
+
+@pytest.mark.parametrize("change, error", [
+    ("a key removed", "dictionary changed size during iteration"),
+    ("a key added", "dictionary changed size during iteration"),
+    ("a key replaced", "dictionary keys changed during iteration"),
+])
+def test_the_loop_over_a_dict_refuses_a_change_as_python_does(change, error):
+    def change_of(mapping):
+        def fn(key, value):
+            if key == "a":
+                if change == "a key removed":
+                    del mapping["b"]
+                elif change == "a key added":
+                    mapping["z"] = 0
+                else:  # the one already read goes, another comes
+                    del mapping["a"]
+                    mapping["z"] = 0
+                gc.collect()
+            return key, value
+        return fn
+
+    outcomes = []
+    for loop in (lambda m, fn: [fn(k, v) for k, v in m.items()], probe.each_pair):
+        mapping = {"a": 1, "b": 2, "c": 3}
+        with pytest.raises(RuntimeError) as caught:
+            loop(mapping, change_of(mapping))
+        outcomes.append(str(caught.value))
+    assert outcomes == [error, error]
+    assert probe.each_pair({"a": 1, "b": [2]}, lambda k, v: (k, v)) == [("a", 1), ("b", [2])]
 
 
 @pytest.mark.parametrize("text", ODD_TEXTS + [WHITESPACE + "a b" + WHITESPACE, "\x1c\x1fx\x1f"])
