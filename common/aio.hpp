@@ -999,14 +999,22 @@ inline PySendResult coro_throw(coroutine_object *c, PyObject *type, PyObject *va
     if (c->state != run_state::suspended) {
         PyObject *exc = thrown_exception(type, value, trace);
         if (!exc) return PYGEN_ERROR;
-        if (c->state == run_state::done) {
+        // The exception's constructor may have stepped the coroutine meanwhile.
+        switch (c->state) {
+        case run_state::created: // thrown in before the first step: the body never runs
+            release_frame(c);
+            raise_from_body(exc);
+            return PYGEN_ERROR;
+        case run_state::suspended: // now parked in an await: raised there, as Python does
+            c->state = run_state::running;
+            c->promise->slot = adopt(exc);
+            c->promise->status = step::error;
+            c->promise->yf = py::object();
+            return run(c, out);
+        default:
             Py_DECREF(exc);
             return guard_state(c);
         }
-        // Thrown in before the first step: the body never runs.
-        release_frame(c);
-        raise_from_body(exc);
-        return PYGEN_ERROR;
     }
     // Running until the body has taken what comes: Python code that runs
     // meanwhile (the awaited object, an exception's constructor, a release)
@@ -1702,13 +1710,20 @@ inline PySendResult relay_throw(relay_object *r, PyObject *type, PyObject *value
     if (r->state != run_state::suspended) {
         PyObject *exc = thrown_exception(type, value, trace);
         if (!exc) return PYGEN_ERROR;
-        if (r->state == run_state::done) {
+        // The exception's constructor may have stepped the relay meanwhile.
+        switch (r->state) {
+        case run_state::created: // thrown in before the first step: nothing starts
+            relay_end(r);
+            raise_from_body(exc);
+            return PYGEN_ERROR;
+        case run_state::suspended: // now parked in its await: raised there
+            r->state = run_state::running;
+            restore_error(exc);
+            return relay_after(r, PYGEN_ERROR, nullptr, out);
+        default:
             Py_DECREF(exc);
             return guard_state(r->state);
         }
-        relay_end(r); // thrown in before the first step: nothing starts
-        raise_from_body(exc);
-        return PYGEN_ERROR;
     }
     r->state = run_state::running; // until the outcome is taken, as in coro_throw
     if (PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit)) {

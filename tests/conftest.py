@@ -1,6 +1,6 @@
 """What every module's tests share: derived kinds of the JSON containers and
-texts, a dict key that runs code in the middle of a lookup, and the leak
-check.
+texts, a dict key that runs code in the middle of a lookup, an awaitable that
+parks a coroutine out of its parent's reach, and the leak check.
 
 Test modules import these as `from ..conftest import DictSub, assert_no_leak`.
 """
@@ -40,6 +40,40 @@ def colliding_key(name, change):
             return False
 
     return Colliding()
+
+
+class Parking:
+    """An awaitable that parks whatever awaits it once, then gives `then` (or
+    raises it, when it is an exception). Throwing into it fails where the
+    `throw` attribute is looked up, so that a parent throwing into a child
+    parked here takes that error and ends while the child stays suspended
+    (as with Python's own coroutines), to be resumed on its own."""
+
+    def __init__(self, then=None):
+        self.then = then
+
+    def __await__(self):
+        return _ParkedIterator(self.then)
+
+
+class _ParkedIterator:
+    def __init__(self, then):
+        self.then, self.steps = then, 0
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        self.steps += 1
+        if self.steps == 1:
+            return "parked"
+        if isinstance(self.then, BaseException):
+            raise self.then
+        raise StopIteration(self.then)
+
+    @property
+    def throw(self):
+        raise LookupError("no throw")
 
 
 def _snapshot(watched):

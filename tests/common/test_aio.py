@@ -18,7 +18,7 @@ import uvicorn
 
 from pelorin import _aio_probe as probe
 
-from ..conftest import assert_no_leak
+from ..conftest import Parking, assert_no_leak
 
 
 # ---------------------------------------------------------------------------
@@ -341,6 +341,33 @@ def test_reentry_while_throw_or_close_is_under_way_is_refused(op):
     assert result == (("raise", "Reentrant", "") if op == "make the thrown" else ("raise", "KeyError", "'left'"))
     assert outcome(lambda: c.send(None)) == ("raise", "RuntimeError", "cannot reuse already awaited coroutine")
     assert probe.live_trackers() == 0
+
+
+async def py_caught(awaitable):
+    try:
+        await awaitable
+    except Exception as e:
+        return e
+
+
+@pytest.mark.parametrize("make", [py_caught, probe.caught, relay_one], ids=["python", "native", "relay"])
+def test_an_exception_whose_making_starts_the_coroutine_is_raised_at_its_await(make):
+    """throw() into a coroutine not yet started makes the exception first;
+    when that has started it, the exception is raised where it is parked,
+    as Python raises it."""
+    c = make(Parking())
+
+    class Step(Exception):
+        def __init__(self):
+            super().__init__()
+            assert c.send(None) == "parked"
+
+    result = outcome(lambda: c.throw(Step))
+    if make is relay_one:
+        assert result == ("raise", "Step", "")
+    else:
+        assert result[0] == "stop" and type(result[1]) is Step
+    assert c.cr_await is None and not c.cr_suspended and probe.live_trackers() == 0
 
 
 # ---------------------------------------------------------------------------
