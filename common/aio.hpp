@@ -121,9 +121,15 @@
 //   catch (py::error_already_set &e) { if (!aio::is_ordinary(e)) throw; ... }
 //
 // Rules for bodies
-// - Parameters by value (py::object, py::dict, std::string, ...): the frame
-//   outlives the call that made it. A reference or py::handle parameter would
-//   dangle; Python-typed ones are refused at compile time.
+// - Parameters by value, owning what they refer to (py::object, py::dict,
+//   std::string, a struct of those, a std::shared_ptr): a coroutine outlives
+//   the call that made it, and may outlive its caller's frame too (a parent
+//   that ends while its child is parked leaves the child reachable through
+//   cr_await, to be resumed later). References, raw pointers, py::handle,
+//   views and lambdas with captures are refused at compile time; a struct
+//   that holds a pointer is not, so keep pointers out of what a body takes.
+// - Name an aggregate (S{...}) before the co_await that uses it: GCC 12
+//   destroys an aggregate temporary made inside a co_await expression twice.
 // - Only the awaitables above can be co_awaited (others do not compile).
 // - The collector sees what a suspended body awaits and its Python-typed
 //   parameters; Python objects in its locals and in closures are hidden from
@@ -155,9 +161,12 @@
 #include <coroutine>
 #include <cstddef>
 #include <exception>
+#include <functional>
 #include <memory>
-#include <string>
 #include <new>
+#include <span>
+#include <string>
+#include <string_view>
 #include <type_traits>
 #include <utility>
 
@@ -172,6 +181,9 @@ namespace detail {
 
 struct promise_base;
 template <class... Args> struct promise;
+
+// How a coroutine body's parameter would borrow (see borrowing below).
+enum class borrow_kind : unsigned char { none, reference, pointer, handle, view, closure };
 
 // ---------------------------------------------------------------------------
 // The Python error indicator as an exception object
@@ -367,15 +379,15 @@ struct awaiter_base {
 
 class wait_awaiter : public awaiter_base {
   public:
-    explicit wait_awaiter(py::object target, PyObject *handling = nullptr, await_kind kind = await_kind::plain) noexcept
-        : target_(std::move(target)), handling_(handling), kind_(kind) {}
+    explicit wait_awaiter(py::object target, py::handle handling = {}, await_kind kind = await_kind::plain) noexcept
+        : target_(std::move(target)), handling_(py::reinterpret_borrow<py::object>(handling)), kind_(kind) {}
     bool await_ready();
     void await_suspend(std::coroutine_handle<>) const noexcept {}
     py::object await_resume();
 
   private:
     py::object target_;
-    PyObject *handling_; // borrowed from a failure that outlives the await
+    py::object handling_; // held: the failure it came from may go first
     await_kind kind_;
 };
 
@@ -483,7 +495,7 @@ struct promise_base {
     py::object yf;   // the iterator being awaited while suspended
     py::object slot; // what passes between the body and the coroutine object
     step status = step::idle;
-    PyObject *handling = nullptr;         // borrowed: being handled while yf runs
+    py::object handling;                  // being handled while yf runs
     coroutine_object *owner = nullptr;    // borrowed
     const py::object *const *params = nullptr; // Python-typed parameters in the frame
     std::size_t nparams = 0;
@@ -531,9 +543,33 @@ struct promise_base {
 };
 
 // Python-typed by-value parameters are owned by the frame and visible to the
-// collector; references to Python objects and handles would dangle.
+// collector.
 template <class A>
 inline constexpr bool owned_param = !std::is_reference_v<A> && std::is_base_of_v<py::object, std::remove_cv_t<A>>;
+
+template <class T> struct is_view : std::false_type {};
+template <class C, class Tr> struct is_view<std::basic_string_view<C, Tr>> : std::true_type {};
+template <class T, std::size_t N> struct is_view<std::span<T, N>> : std::true_type {};
+template <class T> struct is_view<std::reference_wrapper<T>> : std::true_type {};
+
+// What a body's parameter may be: something the frame owns. A coroutine can
+// outlive the call and the caller's frame (a parent that ends while its child
+// is parked leaves the child reachable through cr_await), so nothing it
+// takes may point into them. Refused: references (a member or capturing
+// lambda coroutine borrows its object; a captureless one holds nothing),
+// object pointers, py::handle, views, and classes that cannot be assigned,
+// which a lambda with captures (by reference or by value) is: pass what it
+// captures as parameters instead.
+template <class A> inline constexpr borrow_kind borrowing() {
+    using D = std::remove_cvref_t<A>;
+    if constexpr (std::is_reference_v<A> && !std::is_empty_v<D>) return borrow_kind::reference;
+    else if constexpr (std::is_pointer_v<D> && !std::is_function_v<std::remove_pointer_t<D>>) return borrow_kind::pointer;
+    else if constexpr (std::is_same_v<D, py::handle>) return borrow_kind::handle;
+    else if constexpr (is_view<D>::value) return borrow_kind::view;
+    else if constexpr (std::is_class_v<D> && !std::is_empty_v<D> && !std::is_move_assignable_v<D>)
+        return borrow_kind::closure;
+    else return borrow_kind::none;
+}
 
 template <class... Args> struct promise final : promise_base {
     static constexpr std::size_t owned = (std::size_t{owned_param<Args>} + ... + 0);
@@ -550,11 +586,16 @@ template <class... Args> struct promise final : promise_base {
 
   private:
     template <class A> static constexpr void check() {
-        using D = std::remove_cvref_t<A>;
-        static_assert(!(std::is_reference_v<A> && std::is_base_of_v<py::handle, D>),
-                      "aio::task body: take Python objects by value (the frame outlives the call)");
-        static_assert(!std::is_same_v<std::remove_cv_t<A>, py::handle>,
+        constexpr borrow_kind b = borrowing<A>();
+        static_assert(b != borrow_kind::reference,
+                      "aio::task body: take parameters by value, and no member or capturing-lambda coroutines "
+                      "(the coroutine may outlive the caller's frame)");
+        static_assert(b != borrow_kind::pointer, "aio::task body: no raw pointers; pass what they point to by value");
+        static_assert(b != borrow_kind::handle,
                       "aio::task body: take py::object, not py::handle (a handle does not keep its object alive)");
+        static_assert(b != borrow_kind::view, "aio::task body: take the owning type, not a view");
+        static_assert(b != borrow_kind::closure,
+                      "aio::task body: a lambda with captures may borrow; pass its captures as parameters");
     }
     template <class A, class V> void collect(const V &arg, std::size_t &i) noexcept {
         if constexpr (owned_param<A>) slots_[i++] = &arg;
@@ -620,7 +661,7 @@ template <class T> detail::wait_awaiter wait(T &&awaitable) {
 // Awaits `awaitable` while `handling` is the exception being handled, as a
 // `finally:` or `except:` block of Python code awaits.
 template <class T> detail::wait_awaiter wait(T &&awaitable, const failure &handling) {
-    return detail::wait_awaiter(detail::own(std::forward<T>(awaitable)), handling.raw());
+    return detail::wait_awaiter(detail::own(std::forward<T>(awaitable)), handling.value_);
 }
 
 class handling : detail::handled_guard {
@@ -708,7 +749,7 @@ class async_with {
 
     // co_await: the value of __aenter__().
     detail::wait_awaiter enter() {
-        return detail::wait_awaiter(pysem::steal(PyObject_CallNoArgs(enter_.ptr())), nullptr, detail::await_kind::aenter);
+        return detail::wait_awaiter(pysem::steal(PyObject_CallNoArgs(enter_.ptr())), {}, detail::await_kind::aenter);
     }
 
     // co_await: __aexit__ with the failure's details (or three Nones); raises
@@ -721,7 +762,7 @@ class async_with {
             result = PyObject_Vectorcall(exit_.ptr(), args, 3, nullptr);
             for (PyObject *a : args) Py_DECREF(a);
         }
-        return detail::exit_awaiter(detail::wait_awaiter(pysem::steal(result), f.raw(), detail::await_kind::aexit), &f);
+        return detail::exit_awaiter(detail::wait_awaiter(pysem::steal(result), f.value_, detail::await_kind::aexit), &f);
     }
 
   private:
@@ -905,7 +946,7 @@ inline PySendResult coro_send(coroutine_object *c, PyObject *arg, PyObject **out
     PyObject *r;
     PySendResult s;
     {
-        handled_guard guard(p.handling);
+        handled_guard guard(p.handling.ptr());
         s = PyIter_Send(p.yf.ptr(), arg, &r);
     }
     if (s == PYGEN_NEXT) {
@@ -1023,14 +1064,14 @@ inline PySendResult coro_throw(coroutine_object *c, PyObject *type, PyObject *va
     promise_base &p = *c->promise;
     if (p.yf) {
         if (PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit)) {
-            if (close_iter(p.handling, p.yf.ptr()) < 0) {
+            if (close_iter(p.handling.ptr(), p.yf.ptr()) < 0) {
                 deliver(p, PYGEN_ERROR, nullptr);
                 p.yf = py::object();
                 return run(c, out);
             }
         } else {
             PyObject *r = nullptr;
-            int s = throw_iter(p.handling, p.yf.ptr(), type, value, trace, &r);
+            int s = throw_iter(p.handling.ptr(), p.yf.ptr(), type, value, trace, &r);
             if (s == PYGEN_NEXT || s == lookup_failed) {
                 c->state = run_state::suspended;
                 if (s == lookup_failed) return PYGEN_ERROR;
@@ -1068,7 +1109,7 @@ inline PyObject *coro_close(coroutine_object *c) noexcept {
     if (!depth) return nullptr;
     c->state = run_state::running; // until the body runs, as in coro_throw
     promise_base &p = *c->promise;
-    int err = p.yf ? close_iter(p.handling, p.yf.ptr()) : 0;
+    int err = p.yf ? close_iter(p.handling.ptr(), p.yf.ptr()) : 0;
     if (err == 0) PyErr_SetNone(PyExc_GeneratorExit);
     deliver(p, PYGEN_ERROR, nullptr);
     p.yf = py::object();
@@ -1868,14 +1909,14 @@ inline bool wait_awaiter::await_ready() {
     PyObject *r;
     PySendResult s;
     {
-        handled_guard guard(handling_);
+        handled_guard guard(handling_.ptr());
         s = PyIter_Send(it, Py_None, &r);
     }
     if (s == PYGEN_NEXT) {
         p.yf = adopt(it);
         p.slot = adopt(r);
         p.status = step::yielded;
-        p.handling = handling_;
+        p.handling = std::move(handling_);
         return false;
     }
     deliver(p, s, r);
@@ -1885,7 +1926,7 @@ inline bool wait_awaiter::await_ready() {
 
 inline py::object wait_awaiter::await_resume() {
     promise_base &p = *promise_;
-    p.handling = nullptr;
+    p.handling = py::object();
     step s = std::exchange(p.status, step::idle);
     py::object v = std::move(p.slot);
     if (s == step::error) throw_error(v.release().ptr());

@@ -278,6 +278,7 @@ struct Tracer {
 // ---------------------------------------------------------------------------
 // Error answers
 
+// A fixed answer; its texts are literals, so a coroutine may take it by value.
 struct Answer {
     int status;
     const char *header_name, *header_value; // the second fixed header
@@ -330,14 +331,14 @@ py::bytes answer_body(const Answer &a, py::handle reason) {
     return py::bytes(body);
 }
 
-aio::task send_answer(py::object scope, py::object send, const Answer *a, py::object reason) {
-    py::bytes body = answer_body(*a, reason);
+aio::task send_answer(py::object scope, py::object send, Answer a, py::object reason) {
+    py::bytes body = answer_body(a, reason);
     py::list headers;
     headers.append(py::make_tuple(py::bytes("content-type"), py::bytes("application/json")));
-    headers.append(py::make_tuple(py::bytes(a->header_name), py::bytes(a->header_value)));
+    headers.append(py::make_tuple(py::bytes(a.header_name), py::bytes(a.header_value)));
     headers.attr("extend")(call(ns["cors_headers_for_scope"], scope));
     py::dict start = pysem::make_dict({{PYSEM_LIT("type"), PYSEM_LIT("http.response.start")},
-                                       {PYSEM_LIT("status"), py::int_(a->status)},
+                                       {PYSEM_LIT("status"), py::int_(a.status)},
                                        {PYSEM_LIT("headers"), headers}});
     co_await aio::wait(call(send, start));
     py::dict message =
@@ -349,13 +350,13 @@ aio::task send_answer(py::object scope, py::object send, const Answer *a, py::ob
 // ApiKeyGatlow._send_401(scope, send, reason="invalid_api_key")
 aio::task send_401(py::handle, py::object scope, py::object send, py::object reason) {
     pysem::exact_str(reason, "reason");
-    return send_answer(std::move(scope), std::move(send), &kUnauthorized, std::move(reason));
+    return send_answer(std::move(scope), std::move(send), kUnauthorized, std::move(reason));
 }
 
 // ApiKeyGatlow._send_503(scope, send, reason)
 aio::task send_503(py::handle, py::object scope, py::object send, py::object reason) {
     pysem::exact_str(reason, "reason");
-    return send_answer(std::move(scope), std::move(send), &kUnavailable, std::move(reason));
+    return send_answer(std::move(scope), std::move(send), kUnavailable, std::move(reason));
 }
 
 // ---------------------------------------------------------------------------
@@ -916,12 +917,12 @@ aio::failure leave_identity(const Request &r, const Context &context, const Trac
 // and not finished, on the server's own channel, while the application's
 // failure is being handled. The client may be gone: a failure of this send is
 // swallowed, and the application's outcome stands.
-aio::task finish_answer(py::object send, const aio::failure *failure) {
+aio::task finish_answer(py::object send, aio::failure failure) {
     py::dict last = pysem::make_dict({{PYSEM_LIT("type"), PYSEM_LIT("http.response.body")},
                                       {PYSEM_LIT("body"), py::bytes("")},
                                       {PYSEM_LIT("more_body"), py::bool_(false)}});
     try {
-        co_await aio::wait(call(send, last), *failure);
+        co_await aio::wait(call(send, last), failure);
     } catch (...) {
     }
     co_return py::none();
@@ -971,7 +972,7 @@ aio::task road(py::object self, py::object scope, py::object receive, py::object
 
     const TrackingSend &sent = channels.tracking();
     aio::failure closing = leave_identity(r, context, sent, failure);
-    if (sent.half_sent()) co_await finish_answer(send, &failure);
+    if (sent.half_sent()) co_await finish_answer(send, failure);
     closing.rethrow();
     failure.rethrow();
     co_return py::none();

@@ -9,6 +9,8 @@ import gc
 import inspect
 import sys
 
+import pytest
+
 
 class DictSub(dict):
     pass
@@ -74,6 +76,41 @@ class _ParkedIterator:
     @property
     def throw(self):
         raise LookupError("no throw")
+
+
+def orphan_by_throw(top, depth=1):
+    """Starts `top` (which parks on a Parking, `depth` awaits down) and throws
+    into it: the throw fails at the Parking, `top` ends, and the coroutine it
+    awaited is left parked. Gives that coroutine."""
+    top.send(None)
+    child = top
+    for _ in range(depth):
+        child = child.cr_await
+    with pytest.raises(LookupError, match="no throw"):
+        top.throw(ValueError)
+    return child
+
+
+def orphan_by_throw_while_made(top, depth=1):
+    """Throws into `top` before its first step an exception whose making
+    starts it (it parks, as above): raised where `top` is parked, the
+    exception ends it, and the coroutine it awaited is left parked. Gives
+    that coroutine."""
+    parked = []
+
+    class Step(Exception):
+        def __init__(self):
+            super().__init__()
+            top.send(None)
+            child = top
+            for _ in range(depth):
+                child = child.cr_await
+            parked.append(child)
+
+    with pytest.raises(Step):
+        top.throw(Step)
+    assert top.cr_await is None and not top.cr_suspended
+    return parked[0]
 
 
 def _snapshot(watched):

@@ -18,6 +18,47 @@ struct tracker {
     tracker &operator=(const tracker &) = delete;
 };
 
+// What a body may take, checked where it is built: every kind that would
+// borrow from the caller is refused.
+namespace borrow_rule {
+using aio::detail::borrow_kind;
+using aio::detail::borrowing;
+struct owning {
+    py::object value;
+    std::string text;
+};
+struct with_reference {
+    py::object &value;
+};
+inline int counter = 0;
+inline auto captures_by_reference = [&n = counter] { return n; };
+inline auto captures_by_value = [n = 1] { return n; };
+inline auto captures_nothing = [] { return 0; };
+static_assert(borrowing<py::object>() == borrow_kind::none);
+static_assert(borrowing<py::dict>() == borrow_kind::none);
+static_assert(borrowing<std::string>() == borrow_kind::none);
+static_assert(borrowing<long>() == borrow_kind::none);
+static_assert(borrowing<owning>() == borrow_kind::none);
+static_assert(borrowing<std::shared_ptr<owning>>() == borrow_kind::none);
+static_assert(borrowing<aio::failure>() == borrow_kind::none);
+static_assert(borrowing<void (*)()>() == borrow_kind::none);
+static_assert(borrowing<decltype(captures_nothing)>() == borrow_kind::none);
+static_assert(borrowing<const decltype(captures_nothing) &>() == borrow_kind::none); // a captureless lambda body
+static_assert(borrowing<const py::object &>() == borrow_kind::reference);
+static_assert(borrowing<std::string &&>() == borrow_kind::reference);
+static_assert(borrowing<const owning &>() == borrow_kind::reference); // a member coroutine's object
+static_assert(borrowing<const decltype(captures_by_value) &>() == borrow_kind::reference);
+static_assert(borrowing<py::object *>() == borrow_kind::pointer);
+static_assert(borrowing<const aio::failure *>() == borrow_kind::pointer);
+static_assert(borrowing<py::handle>() == borrow_kind::handle);
+static_assert(borrowing<std::string_view>() == borrow_kind::view);
+static_assert(borrowing<std::span<py::object>>() == borrow_kind::view);
+static_assert(borrowing<std::reference_wrapper<py::object>>() == borrow_kind::view);
+static_assert(borrowing<decltype(captures_by_reference)>() == borrow_kind::closure);
+static_assert(borrowing<decltype(captures_by_value)>() == borrow_kind::closure);
+static_assert(borrowing<with_reference>() == borrow_kind::closure);
+} // namespace borrow_rule
+
 aio::task await_one(py::object awaitable) { co_return co_await aio::wait(awaitable); }
 
 aio::task await_each(py::args awaitables) {
@@ -209,16 +250,24 @@ aio::task echo_body(py::object receive, py::object send) {
     co_return py::none();
 }
 
+aio::task receive_counted(py::object receive, std::shared_ptr<echo_state> state) {
+    ++state->received;
+    co_return co_await aio::wait(receive());
+}
+
+aio::task send_counted(py::object send, std::shared_ptr<echo_state> state, py::object message) {
+    ++state->sent;
+    co_return co_await aio::wait(send(message));
+}
+
 aio::task echo_call(py::object self, py::object scope, py::object receive, py::object send) {
     if (!pysem::get(scope, "type").equal(py::str("http"))) co_return py::none();
     auto state = std::make_shared<echo_state>();
-    py::object counting_receive = aio::callable("Echo.__call__.<locals>.counting_receive", [receive, state]() -> aio::task {
-        ++state->received;
-        co_return co_await aio::wait(receive());
+    py::object counting_receive = aio::callable("Echo.__call__.<locals>.counting_receive", [receive, state]() {
+        return receive_counted(receive, state);
     });
-    py::object counting_send = aio::callable("Echo.__call__.<locals>.counting_send", [send, state](py::object message) -> aio::task {
-        ++state->sent;
-        co_return co_await aio::wait(send(message));
+    py::object counting_send = aio::callable("Echo.__call__.<locals>.counting_send", [send, state](py::object message) {
+        return send_counted(send, state, message);
     });
     co_await echo_body(counting_receive, counting_send);
     self.attr("counts") = py::make_tuple(state->received, state->sent);
@@ -299,6 +348,12 @@ struct probe_relay final : aio::relay_base {
     }
 };
 
+// Awaits fn(arg) with a tracker held.
+aio::task tracked_call(py::object fn, py::object arg) {
+    tracker held;
+    co_return co_await aio::wait(fn(arg));
+}
+
 py::object make_relay(py::object qualname, py::object start, py::object finish, py::object arity) {
     return aio::relay(qualname, std::make_unique<probe_relay>(pysem::int_arg_ll(arity, "arity") ? 1 : 0,
                                                               std::move(start), std::move(finish)));
@@ -310,10 +365,7 @@ void register_callables(py::module_ &m) {
         function<[] { return py::int_(live_trackers); }>("live_trackers()"),
         // A coroutine function made at run time: awaits fn(arg), keeping fn in its closure.
         function<[](py::object qualname, py::object fn) {
-            return aio::callable(qualname, [fn](py::object arg) -> aio::task {
-                tracker held;
-                co_return co_await aio::wait(fn(arg));
-            });
+            return aio::callable(qualname, [fn](py::object arg) { return tracked_call(fn, arg); });
         }>("make_callable(qualname, fn)"),
         function<[](py::object qualname, py::object fn) {
             return aio::callable(qualname, [fn](py::args args, py::kwargs kwargs) {

@@ -437,12 +437,11 @@ inline bool give_up_credential(py::error_already_set &e, py::handle provider, py
 }
 
 // One key's attempt, in a Keepa client of its own: awaits use(client) inside
-// `async with` the client and gives what it gives. When the key fails in a
-// way that lets the next key try, the failure goes to *gave_way and the
-// attempt gives None.
+// `async with` the client. Gives (what that gives, None), or (None, the
+// failure) when the key fails in a way that lets the next key try. `use`
+// holds what it needs: the attempt may outlive the loop that awaits it.
 template <class Use>
-aio::task in_own_client(py::object provider, py::object credential, py::set attempted, py::object *gave_way,
-                        Use use) {
+aio::task in_own_client(py::object provider, py::object credential, py::set attempted, Use use) {
     py::object outcome;
     try {
         aio::async_with client_context(new_client(credential));
@@ -456,12 +455,23 @@ aio::task in_own_client(py::object provider, py::object credential, py::set atte
         co_await client_context.exit(failure);
     } catch (py::error_already_set &e) {
         if (!give_up_credential(e, provider, credential, attempted)) throw;
-        *gave_way = pysem::handled_exception();
-        co_return py::none();
+        co_return py::make_tuple(py::none(), pysem::handled_exception());
     }
     if (!outcome) suppressed_by_client();
-    co_return outcome;
+    co_return py::make_tuple(outcome, py::none());
 }
+
+// What in_own_client gave: its outcome, or (non-null) the failure for which
+// the key gave way.
+struct Outcome {
+    py::object value, gave_way;
+
+    explicit Outcome(py::handle given) {
+        py::tuple pair = py::reinterpret_borrow<py::tuple>(given);
+        value = pair[0];
+        if (!pair[1].is_none()) gave_way = pair[1];
+    }
+};
 
 // ---------------------------------------------------------------------------
 // KeepaBrondic.token_status
@@ -473,14 +483,15 @@ aio::task token_status(py::object self) {
         py::object provider = self.attr(PYSEM_LIT("api_key_provider"));
         py::object credential = next_credential(provider, attempted, last_error);
 
-        py::object gave_way;
-        py::object answer = co_await in_own_client(provider, credential, attempted, &gave_way, [](py::object client) {
+        py::object given = co_await in_own_client(provider, credential, attempted, [](py::object client) {
             return client.attr(PYSEM_LIT("token_status"))();
         });
-        if (gave_way) {
-            last_error = gave_way;
+        Outcome tried(given);
+        if (tried.gave_way) {
+            last_error = tried.gave_way;
             continue;
         }
+        py::object answer = tried.value;
 
         ns["_report_provider_success"](provider, credential, ns["extract_quota"](answer));
         co_return pysem::make_dict({{PYSEM_LIT("account"), credential.attr(PYSEM_LIT("to_public_dict"))()},
@@ -596,6 +607,14 @@ aio::task attempt(Job job, py::object provider, py::object credential, py::objec
     co_return py::make_tuple(credential, before_status, before_quota, raw_response, after_status);
 }
 
+// attempt() in the client of one key, with what it needs owned.
+struct Attempt {
+    Job job;
+    py::object provider, credential;
+    py::set attempted;
+    aio::task operator()(py::object client) const { return attempt(job, provider, credential, client, attempted); }
+};
+
 // Keys one after another, each in its own client, until one gets an answer.
 aio::task credential_attempts(py::object self, Job job) {
     py::set attempted;
@@ -606,19 +625,18 @@ aio::task credential_attempts(py::object self, Job job) {
         trace("[KEEPA-TRACE] credential_ready scenario=%s site=%s source=%s", job.request.attr(PYSEM_LIT("scenario")),
               job.site, credential.attr(PYSEM_LIT("source")));
 
-        py::object gave_way;
-        py::object outcome = co_await in_own_client(provider, credential, attempted, &gave_way, [&](py::object client) {
-            return attempt(job, provider, credential, client, attempted);
-        });
-        if (gave_way) {
-            last_error = gave_way;
+        Attempt use{job, provider, credential, attempted}; // named: see aio.hpp on aggregates
+        py::object given = co_await in_own_client(provider, credential, attempted, use);
+        Outcome tried(given);
+        if (tried.gave_way) {
+            last_error = tried.gave_way;
             continue;
         }
-        if (PyExceptionInstance_Check(outcome.ptr())) {
-            last_error = outcome;
+        if (PyExceptionInstance_Check(tried.value.ptr())) {
+            last_error = tried.value;
             continue;
         }
-        co_return outcome;
+        co_return tried.value;
     }
 }
 

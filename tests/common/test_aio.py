@@ -370,6 +370,25 @@ def test_an_exception_whose_making_starts_the_coroutine_is_raised_at_its_await(m
     assert c.cr_await is None and not c.cr_suspended and probe.live_trackers() == 0
 
 
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
+def test_a_parent_collected_in_a_cycle_leaves_its_parked_child_whole():
+    """The collector finalizes a parent in a reference cycle by closing it; a
+    child whose cleanup parks is left suspended, and finishes later on what
+    it holds."""
+    child_log, parent_log = [], []
+    child = probe.guarded(Parking(), lambda: Parking(), child_log)
+    parent = probe.guarded(child, lambda: Ready(), parent_log)
+    parent_log.append(parent)  # the frame holds the log, the log the parent
+    assert parent.send(None) == "parked"
+    gone = weakref.ref(parent)
+    del parent, parent_log
+    gc.collect()
+    assert gone() is None and child.cr_suspended and child_log[-1][0] == "cleanup"
+    with pytest.raises(GeneratorExit):
+        child.send(None)
+    assert child_log[-1] == "cleaned" and probe.live_trackers() == 0
+
+
 # ---------------------------------------------------------------------------
 # Exceptions both ways
 

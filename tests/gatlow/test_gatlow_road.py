@@ -19,7 +19,7 @@ from starlette.requests import ClientDisconnect
 
 from pelorin.mcp import context
 
-from ..conftest import assert_no_leak_async, colliding_key
+from ..conftest import Parking, assert_no_leak_async, colliding_key, orphan_by_throw, orphan_by_throw_while_made
 
 SENTINEL = {"api_key": "outer"}
 MCP_KEYS = ["mcp_api_key", "mcp_auth_mode", "mcp_user_id", "mcp_user_email", "mcp_allowed_tools",
@@ -575,6 +575,37 @@ async def test_application_errors(kit, gatlow, caplog, error, raised):
     assert channels.sent[-1] == FINAL
     disconnect_logged = [r.getMessage() for r in caplog.records if r.levelno == logging.DEBUG]
     assert disconnect_logged == (["客户端断开连接: /api/x"] if isinstance(error, ClientDisconnect) else [])
+
+
+def _road_parked_in_the_final_send(kit, gatlow):
+    """A road not yet started whose application fails after starting its
+    answer, and whose server parks the final empty body part."""
+
+    async def failing(scope, receive, send):
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+        raise RuntimeError("app failed")
+
+    async def ok(message):
+        pass
+
+    def server_send(message):
+        return Parking() if message.get("more_body") is False else ok(message)
+
+    return gatlow.ApiKeyGatlow(failing, api_key="k")(kit.http_scope("/x", headers=kit.bearer("k")),
+                                                     kit.Channels().receive, server_send)
+
+
+@pytest.mark.parametrize("orphan", [orphan_by_throw, orphan_by_throw_while_made])
+def test_the_final_send_outlives_the_road_that_awaited_it(kit, gatlow, events, orphan):
+    """The road may end while the coroutine of its final send stays parked:
+    that coroutine holds what it uses, and resumed later it finishes."""
+    road = _road_parked_in_the_final_send(kit, gatlow)
+    child = orphan(road)
+    del road
+    gc.collect()
+    assert child.cr_suspended
+    with pytest.raises(StopIteration):
+        child.send(None)
 
 
 async def test_client_disconnect_counts_only_with_starlette(kit, gatlow, monkeypatch):
