@@ -101,7 +101,7 @@ template <> constexpr RoadStep step_of<&verify_remote> = verify_step;
 // so reading again would give the same.
 struct Seen {
     py::object instance; // a weak reference; empty when nothing is kept
-    PyTypeObject *type = nullptr;
+    PyTypeObject *type = nullptr; // only compared, as the class of a live instance
     unsigned int type_version = 0;
     PyObject *dict = nullptr;
     std::uint64_t dict_version = 0;
@@ -132,6 +132,9 @@ bool look_again(Seen &s, py::handle self) {
     PyObject *o = self.ptr();
     PyTypeObject *type = Py_TYPE(o);
     if (type == s.unkept_type && capi::type_version(type) == s.unkept_version && s.unkept_version) return false;
+    // Held while read: user code run by the lookups below may assign the
+    // instance's __class__, and the class it had may then go.
+    py::object held_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(type));
     bool keepable = type->tp_getattro == PyObject_GenericGetAttr && PyType_SUPPORTS_WEAKREFS(type);
     for (int a = 0; keepable && a < attr_count; ++a) keepable = !capi::type_lookup(type, attr_name(a).ptr());
     unsigned int version = capi::type_version(type); // after the lookups, which give the class one
@@ -144,8 +147,9 @@ bool look_again(Seen &s, py::handle self) {
     if (!slot || !*slot) return false;
     // The lookups below may run user code (the __eq__ of a key in the dict)
     // that changes the instance or its class: the reading is kept only when
-    // the class, the dict and its contents are the same after the last read
-    // as before the first. The dict is held meanwhile, in case it is replaced.
+    // the class, its contents, the dict and its contents are the same after
+    // the last read as before the first. The dict is held meanwhile, in case
+    // it is replaced.
     py::object dict = py::reinterpret_borrow<py::object>(*slot);
     std::uint64_t dict_version = capi::dict_version(dict.ptr());
     std::array<bool, step_count> own{pysem::is_direct<&is_protected_path>(self), pysem::is_direct<&extract_token>(self),
@@ -155,8 +159,9 @@ bool look_again(Seen &s, py::handle self) {
         attrs[a] = PyDict_GetItemWithError(dict.ptr(), attr_name(a).ptr());
         if (!attrs[a] && PyErr_Occurred()) throw py::error_already_set();
     }
-    if (*slot != dict.ptr() || capi::dict_version(dict.ptr()) != dict_version || capi::type_version(type) != version)
-        return false; // changed while read
+    if (Py_TYPE(o) != type || capi::type_version(type) != version) return false; // changed while read
+    slot = capi::instance_dict_ptr(o);
+    if (!slot || *slot != dict.ptr() || capi::dict_version(dict.ptr()) != dict_version) return false;
     s.instance = pysem::steal(PyWeakref_NewRef(o, nullptr));
     s.type = type;
     s.type_version = version;

@@ -24,19 +24,24 @@ class StrSub(str):
     pass
 
 
-def colliding_key(name, change):
+def colliding_key(name, change, skip=0):
     """A dict key whose hash is that of `name`: looking `name` up in the dict
-    compares the two, and the first comparison calls change() (user code run
-    in the middle of a lookup). It never compares equal."""
+    compares the two, and the first comparison after `skip` others calls
+    change() (user code run in the middle of a lookup). It never compares
+    equal. (Put into a dict that holds `name` already, the key is compared
+    once there: skip that one.)"""
 
     class Colliding:
         changed = False
+        skipped = 0
 
         def __hash__(self):
             return hash(name)
 
         def __eq__(self, other):
-            if not Colliding.changed:
+            if Colliding.skipped < skip:
+                Colliding.skipped += 1
+            elif not Colliding.changed:
                 Colliding.changed = True
                 change()
             return False

@@ -371,6 +371,45 @@ async def test_a_change_made_while_the_instance_is_read_counts(kit, gatlow, chan
     assert [await status(), await status()] == [200, 200]
 
 
+READ_NAMES = ["_is_protected_path", "_extract_token", "_internal_identity", "_verify_remote", "app",
+              "_auth_verify_url", "_verify_cache", "_protected_path_prefixes", "_trust_upstream_corvane_identity",
+              "_api_key"]
+
+
+@pytest.mark.parametrize("name", READ_NAMES)
+@pytest.mark.parametrize("switch_to", ["ApiKeyGatlow", "a subclass with an override"])
+@pytest.mark.parametrize("token", ["secret", None], ids=["key", "no key"])
+async def test_a_class_switched_while_the_instance_is_read(kit, gatlow, name, switch_to, token):
+    """User code run by a lookup of the reading may assign __class__, and the
+    class the instance had may go at once: the request answers as for an
+    instance of the class it now has, and so do the next ones."""
+
+    class KeyFree(gatlow.ApiKeyGatlow):
+        def _extract_token(self, scope):
+            return "secret"
+
+    target = gatlow.ApiKeyGatlow if switch_to == "ApiKeyGatlow" else KeyFree
+    # Only the instance refers to its first class: switching drops it.
+    mw = type("Doomed", (gatlow.ApiKeyGatlow,), {})(kit.RecordingApp(), api_key="secret")
+
+    def switch():
+        mw.__class__ = target
+        gc.collect()
+
+    held = vars(mw)
+    if name in held:  # the key goes ahead of the name in the lookup's way
+        value = held.pop(name)
+        held[colliding_key(name, switch, skip=1)] = 1
+        held[name] = value
+    else:
+        held[colliding_key(name, switch)] = 1
+    key = next(k for k in held if not isinstance(k, str))
+    headers = kit.bearer(token) if token else ()
+    expected = 200 if token or target is KeyFree else 401
+    statuses = [(await kit.run(mw, kit.http_scope(headers=headers))).status for _ in range(2)]
+    assert type(key).changed and type(mw) is target and statuses == [expected, expected]
+
+
 async def test_host_names_are_read_at_every_request(kit, gatlow, monkeypatch):
     asked, identities = [], []
     replaced = contextvars.ContextVar("replaced")
