@@ -101,18 +101,21 @@ class TableBuilder {
   public:
     void add_row(py::handle row) {
         if (PyDict_CheckExact(row.ptr()) && only_text_keys(row)) {
-            // No Python code runs in this loop: text keys hash and compare natively.
+            // No Python code runs in this loop: the row's keys and the known
+            // columns are all exact texts, which hash and compare natively.
             PyObject *key, *value;
             Py_ssize_t pos = 0;
-            while (PyDict_Next(row.ptr(), &pos, &key, &value))
-                cells_.push_back({column_of_text(key), py::reinterpret_borrow<py::object>(value), true});
+            while (PyDict_Next(row.ptr(), &pos, &key, &value)) {
+                py::object held = py::reinterpret_borrow<py::object>(value);
+                cells_.push_back({column_of_text(key), std::move(held), true});
+            }
         } else {
             // Keys of other kinds run their own __str__; work on a snapshot of the items.
             py::object items = PyDict_CheckExact(row.ptr()) ? pysem::steal(PyDict_Items(row.ptr()))
                                                             : py::list(row.attr("items")());
             for (py::handle item : items) {
                 auto [key, value] = pysem::unpack2(item);
-                py::str text = pysem::text_form(key);
+                py::str text = pysem::text_form(key); // exactly a str, as every column is
                 bool exact = PyUnicode_Check(key.ptr()) && PyUnicode_Compare(text.ptr(), key.ptr()) == 0;
                 if (PyErr_Occurred()) throw py::error_already_set();
                 cells_.push_back({column_of_text(text), std::move(value), exact});
@@ -158,7 +161,7 @@ class TableBuilder {
         return true;
     }
 
-    // The column of a text, appended the first time it is seen.
+    // The column of a text (exactly a str), appended the first time it is seen.
     Py_ssize_t column_of_text(py::handle text) {
         PyObject *found = PyDict_GetItemWithError(positions_.ptr(), text.ptr());
         if (found) return PyLong_AsSsize_t(found);
