@@ -358,10 +358,46 @@ template <auto Fn> PyObject *function_entry(PyObject *, PyObject *const *args, P
     return call_with<Fn, false>(nullptr, args, nargs, kwnames);
 }
 
+// The refusal of a call that gives no instance to `def name(self, /, ...)`,
+// as the interpreter words it: the keywords are read first (the instance
+// passed by keyword is a positional-only argument passed as one), then the
+// missing positional arguments are listed, self first.
+inline void refuse_without_self(const signature &sig, PyObject *kwnames) noexcept {
+    try {
+        Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        bool self_by_keyword = false;
+        for (Py_ssize_t k = 0; k < nkw; ++k)
+            self_by_keyword = self_by_keyword || PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(kwnames, k), "self") == 0;
+        std::vector<char> given(static_cast<size_t>(sig.total()));
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+            Py_ssize_t at = find_name(sig, key);
+            if (at == -2) return;
+            if (at >= 0) {
+                given[static_cast<size_t>(at)] = 1;
+            } else if (self_by_keyword) {
+                PyErr_Format(PyExc_TypeError,
+                             "%U() got some positional-only arguments passed as keyword arguments: 'self'",
+                             sig.qualname.ptr());
+                return;
+            } else {
+                PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", sig.qualname.ptr(), key);
+                return;
+            }
+        }
+        py::str self_name = interned("self");
+        std::vector<PyObject *> absent{self_name.ptr()};
+        for (Py_ssize_t i = 0; i < sig.positional; ++i)
+            if (!given[static_cast<size_t>(i)] && !sig.defaults[i]) absent.push_back(sig.names[i].ptr());
+        missing(sig, absent, "positional");
+    } catch (...) {
+        set_error_from_exception();
+    }
+}
+
 template <auto Fn> PyObject *self_first_entry(PyObject *, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
     if (nargs == 0) {
-        const signature &sig = *signature_of<Fn>;
-        PyErr_Format(PyExc_TypeError, "%U() missing 1 required positional argument: 'self'", sig.qualname.ptr());
+        refuse_without_self(*signature_of<Fn>, kwnames);
         return nullptr;
     }
     return call_with<Fn, true>(args[0], args + 1, nargs - 1, kwnames);

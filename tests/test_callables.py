@@ -164,3 +164,54 @@ def test_calls_that_do_not_fit_fail_as_the_interpreter_words_them(call, message)
     with pytest.raises(TypeError) as info:
         call(Telvara)
     assert str(info.value) == message
+
+
+def _async_def_twin(obj, qualname):
+    """An `async def` with the native callable's header, named as it is: what
+    Python raises for a call of it is what the native callable must raise."""
+    parameters = list(inspect.signature(obj).parameters.values())
+    namespace, text, kind_before = {}, [], None
+    for i, p in enumerate(parameters):
+        if kind_before is inspect.Parameter.POSITIONAL_ONLY and p.kind is not kind_before:
+            text.append("/")
+        if p.kind is inspect.Parameter.KEYWORD_ONLY and kind_before is not p.kind:
+            text.append("*")
+        if p.kind in (inspect.Parameter.VAR_POSITIONAL, inspect.Parameter.VAR_KEYWORD):
+            text.append(str(p))
+        elif p.default is p.empty:
+            text.append(p.name)
+        else:
+            namespace[f"_default{i}"] = p.default
+            text.append(f"{p.name}=_default{i}")
+        kind_before = p.kind
+    if kind_before is inspect.Parameter.POSITIONAL_ONLY:
+        text.append("/")
+    exec(f"async def twin({', '.join(text)}): pass", namespace)
+    twin = namespace["twin"]
+    twin.__qualname__ = qualname
+    return twin
+
+
+def _outcome(function, kwargs):
+    try:
+        coroutine = function(**kwargs)
+    except TypeError as error:
+        return str(error)
+    coroutine.close()
+    return None
+
+
+@pytest.mark.parametrize("module_name, qualname, obj, owner", COROUTINE_CALLABLES,
+                         ids=[f"{m.rsplit('.', 1)[-1]}:{q}" for m, q, _, _ in COROUTINE_CALLABLES])
+def test_coroutine_functions_refuse_arguments_as_async_def_does(module_name, qualname, obj, owner):
+    """Called without its instance (or with none of its arguments), a native
+    coroutine function raises what the same `async def` header raises."""
+    twin = _async_def_twin(obj, qualname)
+    calls = [{}]
+    if owner is not None:
+        others = {name: object() for name in list(inspect.signature(obj).parameters)[1:]}
+        calls += [{"self": owner.__new__(owner), **others}, others]
+    for kwargs in calls:
+        expected = _outcome(twin, kwargs)
+        if expected is not None or owner is not None:
+            assert _outcome(obj, kwargs) == expected, kwargs
