@@ -40,12 +40,12 @@ namespace brondic::json {
 // size is kept.
 inline constexpr Py_ssize_t keep_limit = 16 << 20;
 
-// Holds the kept array, or nothing while a call uses it (a call made from
-// inside another, through a mapping's items(), takes a new one).
-inline py::list &spare_arrays() {
-    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::list> storage;
-    return storage.call_once_and_store_result([] { return py::list(); }).get_stored();
-}
+// The kept array (a reference owned here), or null while a call uses it (a
+// call made from inside another, through a mapping's items(), takes a new
+// one). Only this pointer holds it: a bytearray is not tracked by the
+// collector, so no Python code can find it and resize it under the writer.
+// Never released, so that nothing is freed after the interpreter at exit.
+inline PyObject *spare_array = nullptr;
 
 // The finished text: view() is what the caller writes. The array goes back to
 // the spare slot afterwards, unless something still holds it or a view of it.
@@ -58,13 +58,8 @@ class Text {
         if (!array_) return;
         view_ = py::object();
         auto *array = reinterpret_cast<PyByteArrayObject *>(array_.ptr());
-        py::list &spare = spare_arrays();
-        if (Py_REFCNT(array) == 1 && array->ob_exports == 0 && Py_SIZE(array) <= keep_limit &&
-            PyList_GET_SIZE(spare.ptr()) == 0) {
-            // Appending to an empty list with room cannot fail; a failure
-            // would only cost the array.
-            if (PyList_Append(spare.ptr(), array_.ptr()) < 0) PyErr_Clear();
-        }
+        if (Py_REFCNT(array) == 1 && array->ob_exports == 0 && Py_SIZE(array) <= keep_limit && !spare_array)
+            spare_array = array_.release().ptr();
     }
 
     // memoryview(array)[:size]
@@ -87,14 +82,8 @@ class Text {
 class Output {
   public:
     Output() {
-        py::list &spare = spare_arrays();
-        Py_ssize_t kept = PyList_GET_SIZE(spare.ptr());
-        if (kept) {
-            array_ = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(spare.ptr(), kept - 1));
-            if (PyList_SetSlice(spare.ptr(), 0, kept, nullptr) < 0) throw py::error_already_set();
-        } else {
-            array_ = pysem::steal(PyByteArray_FromStringAndSize(nullptr, 64 * 1024));
-        }
+        if (spare_array) array_ = py::reinterpret_steal<py::object>(std::exchange(spare_array, nullptr));
+        else array_ = pysem::steal(PyByteArray_FromStringAndSize(nullptr, 64 * 1024));
         pos_ = PyByteArray_AS_STRING(array_.ptr());
         end_ = pos_ + PyByteArray_GET_SIZE(array_.ptr());
     }
@@ -299,8 +288,10 @@ class Encoder {
     static constexpr size_t slack = 1 + spaces;
     static constexpr char blank[spaces + 1] = "                                                                ";
 
+    // The type is held through the lookup: a metaclass's code run by it may
+    // move the value to another class and so drop the type's last reference.
     static std::string name_of(PyObject *value) {
-        return py::str(py::type::handle_of(value).attr("__name__")).cast<std::string>();
+        return py::str(py::type::of(value).attr("__name__")).cast<std::string>();
     }
 
     static size_t indent_room(int level) { return slack + 2 * static_cast<size_t>(level); }
