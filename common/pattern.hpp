@@ -181,10 +181,12 @@ class native_search {
             if (code == branch_) {
                 py::list alternatives = py::reinterpret_borrow<py::tuple>(arg)[1];
                 std::vector<int> starts;
-                for (py::handle alternative : alternatives) {
+                // Reading an alternative runs the tree's code, which may change the list.
+                for (py::object alternative : pysem::list_items(alternatives)) {
                     starts.push_back(sequence(alternative, next));
                     if (starts.back() < 0) return -1;
                 }
+                if (starts.empty()) return -1; // a branch of nothing, which `re` never makes
                 int chain = starts.back();
                 for (std::size_t k = starts.size() - 1; k-- > 0 && chain >= 0;) chain = emit({op::fork, false, starts[k], chain});
                 return chain;

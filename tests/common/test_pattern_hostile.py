@@ -1,0 +1,59 @@
+"""The native search of the stored expressions reads the parser's tree, and a
+patched parser's tree is user code: a node that changes the tree while it is
+read leaves the search sound, reading what a Python loop over it would, and a
+tree of a shape that `re` never makes is left to `re`."""
+
+import types
+from re import _constants as sre, _parser as sre_parse  # the interpreter's own reading of a pattern
+
+import pytest
+
+from pelorin import _pysem_probe as probe
+
+
+class Node:
+    """A node of a patched parser's tree; reading its items first runs `on_read` once."""
+
+    state = types.SimpleNamespace(flags=sre.SRE_FLAG_UNICODE)
+
+    def __init__(self, items, on_read=None):
+        self.items, self.on_read = items, on_read
+
+    @property
+    def data(self):
+        hook, self.on_read = self.on_read, None
+        if hook:
+            hook()
+        return self.items
+
+
+def literal(ch):
+    return Node([(sre.LITERAL, ord(ch))])
+
+
+def branch_cleared_while_read():
+    # `a|b|c` whose first alternative empties the list of alternatives: a loop
+    # over that list ends after the first one.
+    alternatives = [literal(c) for c in "abc"]
+    alternatives[0].on_read = alternatives.clear
+    return Node([(sre.BRANCH, (None, alternatives))])
+
+
+def branch_without_alternatives():
+    # No parser of `re` makes one; the search leaves it to `re`.
+    return Node([(sre.BRANCH, (None, []))])
+
+
+@pytest.mark.parametrize(
+    "make_tree, texts, expected",
+    [
+        (branch_cleared_while_read, ["a", "b", "c"], [True, False, False]),
+        (branch_without_alternatives, ["a"], None),
+    ],
+    ids=["branch-alternatives-cleared", "branch-without-alternatives"],
+)
+def test_hostile_tree(monkeypatch, make_tree, texts, expected):
+    tree = make_tree()
+    monkeypatch.setattr(sre_parse, "parse", lambda pattern, flags: tree)
+    pattern = types.SimpleNamespace(flags=sre.SRE_FLAG_UNICODE, pattern="hostile")
+    assert probe.pattern_search(pattern, texts) == expected
