@@ -1,6 +1,7 @@
 """What every module's tests share: derived kinds of the JSON containers and
 texts, a dict key that runs code in the middle of a lookup, an awaitable that
-parks a coroutine out of its parent's reach, and the leak check.
+parks a coroutine out of its parent's reach, a collection started at a
+chosen allocation, and the leak check.
 
 Test modules import these as `from ..conftest import DictSub, assert_no_leak`.
 """
@@ -116,6 +117,61 @@ def orphan_by_throw_while_made(top, depth=1):
         top.throw(Step)
     assert top.cr_await is None and not top.cr_suspended
     return parked[0]
+
+
+def read_every_list():
+    """Reads every list and tuple made or kept since the last full
+    collection (a collection moves what it keeps out of the youngest
+    generation before its finalizers run)."""
+    for generation in (0, 1):
+        for o in gc.get_objects(generation):
+            if type(o) is list or type(o) is tuple:
+                list(o)
+
+
+KEPT = []  # what a collection must not free
+
+
+def drain_free_lists():
+    """Every list or dict made from here on is allocated (none comes from a
+    free list), as long as none is freed."""
+    KEPT.append(([[] for _ in range(100)], [{} for _ in range(100)]))
+
+
+def collection_at(k, change, call):
+    """call()'s outcome (its result, or its error as (type, message)) while
+    a collection starts at the allocation that first has k more objects
+    tracked by the collector alive than at the start (the k-th allocation,
+    unless some were freed meanwhile), whose one finalizer reads every list
+    and runs change(); and whether that finalizer ran within the call."""
+    ran = []
+
+    class Doomed:
+        def __init__(self):
+            self.cycle = self
+
+        def __del__(self):
+            ran.append(True)
+            read_every_list()
+            change()
+
+    thresholds = gc.get_threshold()
+    gc.collect()
+    doomed = Doomed()
+    drain_free_lists()
+    try:
+        del doomed
+        gc.set_threshold(gc.get_count()[0] + k - 1)
+        try:
+            outcome = call()
+        except RuntimeError as error:
+            outcome = (type(error), str(error))
+        within = bool(ran)
+    finally:
+        gc.set_threshold(*thresholds)
+        gc.collect()
+        KEPT.clear()
+    return outcome, within
 
 
 def _snapshot(watched):

@@ -349,10 +349,12 @@ inline py::object _normalize_structured_row(py::handle self, py::handle block_ar
 inline py::object _normalize_row_cells(py::handle, py::handle row_arg, py::handle width_arg) {
     py::list row = pysem::exact_list(row_arg, "row");
     long long width = pysem::int_arg_ll(width_arg, "width");
-    Py_ssize_t n = PyList_GET_SIZE(row.ptr());
-    if (n == width) return row;
-    if (n < width) return padded_copy(row, n, width);
-    return folded_copy(row, n, width, PYSEM_LIT(" | "), false);
+    for (;;) { // measured again when the row changed while its copy was made
+        Py_ssize_t n = PyList_GET_SIZE(row.ptr());
+        if (n == width) return row;
+        if (n > width) return folded_copy(row, n, width, PYSEM_LIT(" | "), false);
+        if (py::object out = padded_copy(row, n, width)) return out;
+    }
 }
 
 inline py::object _to_structured_blocks(py::handle, py::handle blocks_arg) {

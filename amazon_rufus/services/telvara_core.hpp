@@ -581,6 +581,25 @@ template <class F> void for_each(py::handle value, F &&body) {
     if (PyErr_Occurred()) throw py::error_already_set();
 }
 
+// `for key, value in mapping.items()`, each pair held while `body(key,
+// value)` runs; it returns false to stop. An exact dict is walked in place,
+// raising as the interpreter's dict iterator does when it changes size (the
+// list that PyDict_Items fills is half made while its pairs are allocated,
+// which a collection can find); any other mapping through its own items().
+template <class F> void for_each_pair(py::handle mapping, F &&body) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        for (const auto &[key, value] : pysem::dict_items(mapping))
+            if (!body(key, value)) return;
+        return;
+    }
+    bool going = true;
+    for_each(mapping.attr("items")(), [&](py::object entry) {
+        if (!going) return;
+        auto [key, value] = pysem::unpack2(entry);
+        going = body(key, value);
+    });
+}
+
 inline void joined::for_each_item(py::handle items) {
     for_each(items, [&](py::object item) { add(item); });
 }
@@ -603,8 +622,29 @@ inline py::object item(py::handle list, Py_ssize_t i) {
     return py::reinterpret_borrow<py::object>(found);
 }
 
+// A new list of the items [low, high) of a list, the bounds as bounds(len)
+// gives them. Allocating it can start a collection whose finalizers change
+// the list, which PyList_GetSlice (it measures, allocates, then copies) does
+// not survive: the list is measured again when its size changed meanwhile.
+template <class Bounds> py::list copy_of_part(py::handle list, Bounds &&bounds) {
+    for (;;) {
+        Py_ssize_t n = PyList_GET_SIZE(list.ptr());
+        auto [low, high] = bounds(n);
+        py::list out = pysem::steal_as<py::list>(PyList_New(high - low));
+        if (PyList_GET_SIZE(list.ptr()) != n) continue;
+        for (Py_ssize_t i = low; i < high; ++i)
+            PyList_SET_ITEM(out.ptr(), i - low, Py_NewRef(PyList_GET_ITEM(list.ptr(), i)));
+        return out;
+    }
+}
+
+// list[low:high], the bounds clamped to 0..len(list) as PyList_GetSlice
+// clamps them.
 inline py::list slice(py::handle list, Py_ssize_t low, Py_ssize_t high) {
-    return pysem::steal_as<py::list>(PyList_GetSlice(list.ptr(), low, high));
+    return copy_of_part(list, [&](Py_ssize_t n) {
+        Py_ssize_t from = std::clamp<Py_ssize_t>(low, 0, n);
+        return std::pair{from, std::clamp<Py_ssize_t>(high, from, n)};
+    });
 }
 
 inline void append(py::handle list, py::handle value) {
@@ -745,11 +785,15 @@ class block {
     int count_ = 0;
 };
 
-// Blocks as a caller sees them: a new list.
+// Blocks as a caller sees them: a new list. Its dicts are made first: a
+// collection started by making one must not find the list with empty slots.
 inline py::list block_list(const std::vector<block> &blocks) {
-    py::list out = pysem::steal_as<py::list>(PyList_New(static_cast<Py_ssize_t>(blocks.size())));
-    for (size_t i = 0; i < blocks.size(); ++i)
-        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), blocks[i].object().release().ptr());
+    std::vector<py::object> objects;
+    objects.reserve(blocks.size());
+    for (const block &b : blocks) objects.push_back(b.object());
+    py::list out = pysem::steal_as<py::list>(PyList_New(static_cast<Py_ssize_t>(objects.size())));
+    for (size_t i = 0; i < objects.size(); ++i)
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), objects[i].release().ptr());
     return out;
 }
 
@@ -815,6 +859,17 @@ inline Py_ssize_t slice_bound(long long k, Py_ssize_t n) {
     return k > n ? n : static_cast<Py_ssize_t>(k);
 }
 
+// value[low:high] as the interpreter slices it: an exact list is copied as
+// `slice` copies it (negative bounds count from the end), anything else
+// slices itself.
+inline py::object sequence_slice(py::handle value, Py_ssize_t low, Py_ssize_t high) {
+    if (!PyList_CheckExact(value.ptr())) return pysem::steal(PySequence_GetSlice(value.ptr(), low, high));
+    return copy_of_part(value, [&](Py_ssize_t n) {
+        Py_ssize_t from = slice_bound(low, n);
+        return std::pair{from, std::max(from, slice_bound(high, n))};
+    });
+}
+
 inline long long minus_one(long long k) { return k == LLONG_MIN ? k : k - 1; }
 inline long long plus(long long k, long long d) { return k > LLONG_MAX - d ? LLONG_MAX : k + d; }
 
@@ -832,10 +887,13 @@ inline Py_ssize_t padding(Py_ssize_t n, long long width) {
     return static_cast<Py_ssize_t>(extra);
 }
 
-// row + [""] * (width - len(row))
-inline py::list padded_copy(py::handle row, Py_ssize_t n, long long width) {
+// row + [""] * (width - len(row)) for a row of n cells, or a null object
+// when the row no longer has n cells once the copy is allocated: that can
+// start a collection, whose finalizers may change the row.
+inline py::object padded_copy(py::handle row, Py_ssize_t n, long long width) {
     Py_ssize_t total = n + padding(n, width);
     py::list out = pysem::steal_as<py::list>(PyList_New(total));
+    if (PyList_GET_SIZE(row.ptr()) != n) return py::object();
     PyObject *empty = PYSEM_LIT("").ptr();
     for (Py_ssize_t i = 0; i < total; ++i) {
         PyObject *cell = i < n ? PyList_GET_ITEM(row.ptr(), i) : empty;

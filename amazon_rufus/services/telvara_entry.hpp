@@ -132,15 +132,12 @@ inline py::object _is_diagnosis_report(py::handle, py::handle answers_arg, py::h
             return;
         }
         py::object text = compact(question);
-        py::object entries = PyDict_CheckExact(titles.ptr()) ? pysem::steal(PyDict_Items(titles.ptr()))
-                                                             : py::object(titles.attr("items")());
-        for_each(entries, [&](py::object entry) {
-            if (!matches) return;
-            auto [number, title] = pysem::unpack2(entry);
+        for_each_pair(titles, [&](py::handle number, py::handle title) {
             py::str needle = cat(number, PYSEM_LIT("、"), title);
             int found = PySequence_Contains(text.ptr(), needle.ptr());
             if (found < 0) throw py::error_already_set();
             matches = found == 1;
+            return matches;
         });
     });
     return py::bool_(matches);

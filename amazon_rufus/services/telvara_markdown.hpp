@@ -74,19 +74,30 @@ inline py::str folded_cell(py::handle rest) { return strip(join(PYSEM_LIT("\n"),
 inline py::object _pad_row(py::handle, py::handle row_arg, py::handle width_arg) {
     py::list row = pysem::exact_list(row_arg, "row");
     long long width = pysem::int_arg_ll(width_arg, "width");
-    Py_ssize_t n = PyList_GET_SIZE(row.ptr());
-    fitted_row f = fit(n, width);
-    if (f.kept == n && f.empty == 0) return row;
-    py::list out = pysem::steal_as<py::list>(PyList_New(f.kept + f.empty + f.folds));
-    for (Py_ssize_t i = 0; i < f.kept; ++i) PyList_SET_ITEM(out.ptr(), i, Py_NewRef(PyList_GET_ITEM(row.ptr(), i)));
-    for (Py_ssize_t i = 0; i < f.empty; ++i) PyList_SET_ITEM(out.ptr(), f.kept + i, Py_NewRef(PYSEM_LIT("").ptr()));
-    if (f.folds) PyList_SET_ITEM(out.ptr(), f.kept, folded_cell(slice(row, f.kept, n)).release().ptr());
-    return out;
+    for (;;) {
+        Py_ssize_t n = PyList_GET_SIZE(row.ptr());
+        fitted_row f = fit(n, width);
+        if (f.kept == n && f.empty == 0) return row;
+        // Allocating can start a collection, whose finalizers may change the
+        // row or find the copy: the folded cell is made before the copy,
+        // whose slots are then filled without allocating, and the row's
+        // cells are read only at the size they were counted at, else the row
+        // is measured again.
+        py::object folded = f.folds ? py::object(folded_cell(slice(row, f.kept, n))) : py::object();
+        py::list out = pysem::steal_as<py::list>(PyList_New(f.kept + f.empty + f.folds));
+        if (PyList_GET_SIZE(row.ptr()) != n) continue;
+        for (Py_ssize_t i = 0; i < f.kept; ++i) PyList_SET_ITEM(out.ptr(), i, Py_NewRef(PyList_GET_ITEM(row.ptr(), i)));
+        for (Py_ssize_t i = 0; i < f.empty; ++i) PyList_SET_ITEM(out.ptr(), f.kept + i, Py_NewRef(PYSEM_LIT("").ptr()));
+        if (f.folds) PyList_SET_ITEM(out.ptr(), f.kept, folded.release().ptr());
+        return out;
+    }
 }
 
 // The pipe line of a row of n cells, `cell(i)` each, fitted to `width` as
 // _pad_row fits it and each cell written as _md_cell writes it; the fitted
-// copy is not made. The cells are texts: writing them runs no Python code.
+// copy is not made. The cells are texts: writing them runs no Python code,
+// and nothing here allocates an object the collector tracks (a collection
+// could run finalizers that change the row the cells are read from).
 template <class Cell> py::str fitted_line(Py_ssize_t n, long long width, Cell &&cell) {
     fitted_row f = fit(n, width);
     text_builder line;
@@ -95,10 +106,13 @@ template <class Cell> py::str fitted_line(Py_ssize_t n, long long width, Cell &&
     auto next = [&]() -> text_builder & { return written++ ? line.ascii(" | ") : line; };
     for (Py_ssize_t i = 0; i < f.kept; ++i) write_md_cell(next(), cell(i));
     for (Py_ssize_t i = 0; i < f.empty; ++i) next();
-    if (f.folds) {
-        py::list rest;
-        for (Py_ssize_t i = f.kept; i < n; ++i) append(rest, cell(i));
-        write_md_cell(next(), folded_cell(rest));
+    if (f.folds) { // folded_cell of the rest, joined in a builder rather than a list
+        text_builder rest;
+        for (Py_ssize_t i = f.kept; i < n; ++i) {
+            if (i > f.kept) rest.line_feeds(1);
+            rest.add(cell(i));
+        }
+        write_md_cell(next(), strip(rest.finish()));
     }
     return line.ascii(" |").finish();
 }
@@ -169,7 +183,7 @@ inline py::object _trim_blank(py::handle, py::handle lines_arg) {
         append(placeholder, PYSEM_LIT("无"));
         return placeholder;
     }
-    return pysem::steal(PyList_GetSlice(lines.ptr(), start, end));
+    return slice(lines, start, end);
 }
 
 // The rule of _collapse_blank_lines over a text given in parts, each part

@@ -181,7 +181,7 @@ inline py::dict infer_bullet_sections(py::handle self, py::handle lines_arg) {
         py::object expression = chunk_field(self, g.chunk, PYSEM_LIT("现有表达"));
         py::object problem = chunk_field(self, g.chunk, PYSEM_LIT("问题"));
         if (!truthy(problem))
-            problem = strip(join(PYSEM_LIT("\n"), pysem::steal(PySequence_GetSlice(g.chunk.ptr(), 0, 2))));
+            problem = strip(join(PYSEM_LIT("\n"), sequence_slice(g.chunk, 0, 2)));
         py::object basis = chunk_field(self, g.chunk, PYSEM_LIT("依据"));
         py::object suggestion = chunk_field(self, g.chunk, PYSEM_LIT("建议改为"));
         py::str number = text_form(g.number);
@@ -206,7 +206,7 @@ inline py::dict infer_bullet_sections(py::handle self, py::handle lines_arg) {
 }
 
 inline py::object lines_before_first(py::handle lines, const std::vector<Group> &groups) {
-    return pysem::steal(PySequence_GetSlice(lines.ptr(), 0, index_of(pysem::clamp_ll(pysem::int_arg(groups[0].start, "start")))));
+    return sequence_slice(lines, 0, index_of(pysem::clamp_ll(pysem::int_arg(groups[0].start, "start"))));
 }
 
 inline long long priority_of(py::handle number) {
@@ -268,7 +268,7 @@ inline py::dict table_key_values(py::handle self, py::handle lines_arg) {
         py::object cells = via<impl::_parse_pipe_row>(self, item(lines, i));
         if (!truthy(cells) || py::len(cells) < 2) continue;
         py::str key = strip(as_text(cells[py::int_(0)]));
-        py::str value = strip(join(bar, pysem::steal(PySequence_GetSlice(cells.ptr(), 1, PY_SSIZE_T_MAX))));
+        py::str value = strip(join(bar, sequence_slice(cells, 1, PY_SSIZE_T_MAX)));
         if (!length(key) || equal(key, dashes) || equal(key, item_key) || !length(value)) continue;
         if (!call(st.dashes_match, value).is_none()) continue;
         out[key] = value;

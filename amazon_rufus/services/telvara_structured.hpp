@@ -86,26 +86,29 @@ inline py::object normalize_numbered(py::handle self, py::handle value) {
         return out;
     }
     if (!is_mapping(value)) return out;
-    py::object entries = PyDict_CheckExact(value.ptr()) ? pysem::steal(PyDict_Items(value.ptr()))
-                                                        : py::object(value.attr("items")());
-    for_each(entries, [&](py::object entry) {
-        auto [key, item] = pysem::unpack2(entry);
-        if (!is_mapping(item)) return;
+    for_each_pair(value, [&](py::handle key, py::handle item) {
+        if (!is_mapping(item)) return true;
         py::object copy = pysem::steal(PyDict_New());
         if (PyDict_Merge(copy.ptr(), item.ptr(), 1) < 0) throw py::error_already_set();
         py::object number = via<_int_value>(self, key, py::int_(PyList_GET_SIZE(out.ptr()) + 1));
         if (PyDict_SetDefault(copy.ptr(), PYSEM_LIT("index").ptr(), number.ptr()) == nullptr) throw py::error_already_set();
         append(out, copy);
+        return true;
     });
-    // Stable sort on the number: (number, position) pairs never tie.
+    // Stable sort on the number: (number, position) pairs never tie. The
+    // sort keys are made (running the number method) before the list that
+    // holds them, which then never has an empty slot while Python code runs.
     Py_ssize_t n = PyList_GET_SIZE(out.ptr());
-    py::list keyed = pysem::steal_as<py::list>(PyList_New(n));
+    std::vector<py::object> keys;
+    keys.reserve(static_cast<size_t>(n));
     py::int_ last(9999);
     for (Py_ssize_t i = 0; i < n; ++i) {
         py::object copy = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(out.ptr(), i));
         py::object number = via<_int_value>(self, get(copy, PYSEM_LIT("index")), last);
-        PyList_SET_ITEM(keyed.ptr(), i, py::make_tuple(number, py::int_(i), copy).release().ptr());
+        keys.push_back(py::make_tuple(number, py::int_(i), copy));
     }
+    py::list keyed = pysem::steal_as<py::list>(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(keyed.ptr(), i, keys[static_cast<size_t>(i)].release().ptr());
     if (PyList_Sort(keyed.ptr()) < 0) throw py::error_already_set();
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *copy = PyTuple_GET_ITEM(PyList_GET_ITEM(keyed.ptr(), i), 2);
