@@ -126,7 +126,11 @@ class TableBuilder {
 
     py::dict finish() {
         const Py_ssize_t width = PyList_GET_SIZE(columns_.ptr());
-        py::list rows(row_ends_.size());
+        // Filled with None first: making each row's list may start a
+        // collection, whose finalizers can find this one.
+        py::list rows = pysem::steal_as<py::list>(PyList_New(static_cast<Py_ssize_t>(row_ends_.size())));
+        for (size_t r = 0; r < row_ends_.size(); ++r)
+            PyList_SET_ITEM(rows.ptr(), static_cast<Py_ssize_t>(r), Py_NewRef(Py_None));
         std::vector<char> exact(static_cast<size_t>(width));
         size_t begin = 0;
         for (size_t r = 0; r < row_ends_.size(); ++r) {
@@ -142,7 +146,8 @@ class TableBuilder {
             }
             for (Py_ssize_t i = 0; i < width; ++i)
                 if (!PyList_GET_ITEM(values.ptr(), i)) PyList_SET_ITEM(values.ptr(), i, py::none().release().ptr());
-            PyList_SET_ITEM(rows.ptr(), static_cast<Py_ssize_t>(r), values.release().ptr());
+            if (PyList_SetItem(rows.ptr(), static_cast<Py_ssize_t>(r), values.release().ptr()) < 0)
+                throw py::error_already_set();
             begin = row_ends_[r];
         }
         py::dict table;

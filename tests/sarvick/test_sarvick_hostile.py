@@ -1,12 +1,14 @@
-"""Result rows whose keys run code while the table is built: the table is
-read as from a snapshot of each row, and nothing the code frees or changes
-is read afterwards."""
+"""Python code run while the result table is built (a key's __str__, or a
+collection's finalizer started by an allocation): nothing it frees or finds
+half made is read, and the table is the one the rows give."""
 
 import gc
 
 import pytest
 
 from pelorin.google_trends import sarvick
+
+from ..conftest import collection_at
 
 
 def tables(monkeypatch):
@@ -46,3 +48,17 @@ def test_rows_that_change_while_the_table_is_built(monkeypatch, case):
     table = seen[0]
     assert {"columns": table["columns"], "rows": table["rows"]} == expected
     assert all(type(column) is str for column in table["columns"])
+
+
+def test_collections_while_the_rows_are_made_find_them_whole(monkeypatch):
+    """A collection started at each of the table's allocations in turn reads
+    every list, the table's list of rows among them."""
+    seen = tables(monkeypatch)
+    data = [{"k": n, "v": str(n)} for n in range(6)]
+    within = False
+    for k in range(1, 17):
+        seen.clear()
+        outcome, ran = collection_at(k, lambda: None, lambda: sarvick._result_datasets({"data": data}))
+        within = within or ran
+        assert seen[0]["rows"] == [[n, str(n)] for n in range(6)], k
+    assert within
