@@ -569,11 +569,10 @@ inline py::object schema_of(py::handle question, py::handle section) {
 // Lists and other values
 
 // `for item in value`, holding each item while the body runs. An exact list
-// is walked by position, rechecking its length, as the list iterator does.
+// is walked in place, as the list iterator walks it.
 template <class F> void for_each(py::handle value, F &&body) {
     if (PyList_CheckExact(value.ptr())) {
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value.ptr()); ++i)
-            body(py::reinterpret_borrow<py::object>(PyList_GET_ITEM(value.ptr(), i)));
+        for (py::object item : pysem::list_items(value)) body(std::move(item));
         return;
     }
     py::object it = pysem::steal(PyObject_GetIter(value.ptr()));
