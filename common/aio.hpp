@@ -197,7 +197,7 @@ inline void restore_error(PyObject *exc) noexcept {
 
 [[noreturn]] inline void throw_error(PyObject *exc) {
     restore_error(exc);
-    throw py::error_already_set();
+    pysem::throw_pending();
 }
 
 // A new reference taken over as it is: null stays null and raises nothing,
@@ -224,7 +224,7 @@ inline py::object exception_instance(py::handle exc, const char *what) {
         if (!PyExceptionInstance_Check(made)) {
             PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
                          exc.ptr(), reinterpret_cast<PyObject *>(Py_TYPE(made)));
-            throw py::error_already_set();
+            pysem::throw_pending();
         }
         return instance;
     }
@@ -702,7 +702,7 @@ class exit_awaiter : public awaiter_base {
         py::object result = inner_.await_resume();
         if (!*failure_) return;
         int suppress = PyObject_IsTrue(result.ptr());
-        if (suppress < 0) throw py::error_already_set();
+        if (suppress < 0) pysem::throw_pending();
         if (suppress)
             failure_->clear();
         else
@@ -735,7 +735,7 @@ class async_with {
         if (!enter_) {
             PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the asynchronous context manager protocol",
                          Py_TYPE(manager.ptr())->tp_name);
-            throw py::error_already_set();
+            pysem::throw_pending();
         }
         exit_ = detail::lookup_special(manager, detail::types().str_aexit);
         if (!exit_) {
@@ -743,7 +743,7 @@ class async_with {
                          "'%.200s' object does not support the asynchronous context manager protocol "
                          "(missed __aexit__ method)",
                          Py_TYPE(manager.ptr())->tp_name);
-            throw py::error_already_set();
+            pysem::throw_pending();
         }
     }
 
@@ -1571,7 +1571,7 @@ inline py::object make_function(PyObject *impl, closure_base *closure, py::handl
     auto *f = PyObject_GC_New(function_object, types().function_type);
     if (!f) {
         delete closure;
-        throw py::error_already_set();
+        pysem::throw_pending();
     }
     f->vectorcall = function_vectorcall;
     f->impl = Py_XNewRef(impl);
@@ -1643,12 +1643,12 @@ template <class F, class R, class... A> struct closure<F, R(A...)> final : closu
         } else {
             if (nkw) {
                 refuse_keyword(self->qualname, kwnames);
-                throw py::error_already_set();
+                pysem::throw_pending();
             }
             if constexpr (varargs) {
                 return fn(positional_tuple(args, nargs));
             } else {
-                if (!takes_positional(self->qualname, sizeof...(A), nargs)) throw py::error_already_set();
+                if (!takes_positional(self->qualname, sizeof...(A), nargs)) pysem::throw_pending();
                 return invoke(args, std::make_index_sequence<sizeof...(A)>{});
             }
         }
@@ -1657,7 +1657,7 @@ template <class F, class R, class... A> struct closure<F, R(A...)> final : closu
   private:
     static py::args positional_tuple(PyObject *const *args, Py_ssize_t nargs) {
         PyObject *t = PyTuple_New(nargs);
-        if (!t) throw py::error_already_set();
+        if (!t) pysem::throw_pending();
         for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(t, i, Py_NewRef(args[i]));
         return py::reinterpret_steal<py::args>(t);
     }
@@ -2000,11 +2000,11 @@ inline state make_state() {
     // looks for; bound methods forward the attribute to the function.
     PyObject *dict = reinterpret_cast<PyTypeObject *>(function_type.ptr())->tp_dict;
     py::object marker = py::module_::import("asyncio.coroutines").attr("_is_coroutine");
-    if (PyDict_SetItemString(dict, "_is_coroutine", marker.ptr()) < 0) throw py::error_already_set();
+    if (PyDict_SetItemString(dict, "_is_coroutine", marker.ptr()) < 0) pysem::throw_pending();
     py::object inspect = py::module_::import("inspect");
     if (py::hasattr(inspect, "_is_coroutine_mark"))
         if (PyDict_SetItemString(dict, "_is_coroutine_marker", inspect.attr("_is_coroutine_mark").ptr()) < 0)
-            throw py::error_already_set();
+            pysem::throw_pending();
     PyType_Modified(reinterpret_cast<PyTypeObject *>(function_type.ptr()));
     s.coroutine_type = reinterpret_cast<PyTypeObject *>(coroutine_type.release().ptr());
     s.relay_type = reinterpret_cast<PyTypeObject *>(pysem::steal(PyType_FromSpec(&relay_spec)).release().ptr());
@@ -2012,13 +2012,13 @@ inline state make_state() {
     s.str_throw = PyUnicode_InternFromString("throw");
     s.str_close = PyUnicode_InternFromString("close");
     s.cr_await = PyObject_GetAttrString(reinterpret_cast<PyObject *>(&PyCoro_Type), "cr_await");
-    if (!s.cr_await) throw py::error_already_set();
+    if (!s.cr_await) pysem::throw_pending();
     if (!Py_TYPE(s.cr_await)->tp_descr_get) throw py::type_error("aio: coroutine.cr_await is no descriptor");
     s.str_aenter = PyUnicode_InternFromString("__aenter__");
     s.str_aexit = PyUnicode_InternFromString("__aexit__");
     s.unnamed = PyUnicode_InternFromString("native_coroutine");
     if (!s.str_throw || !s.str_close || !s.str_aenter || !s.str_aexit || !s.unnamed)
-        throw py::error_already_set();
+        pysem::throw_pending();
     py::object module_code = pysem::steal(Py_CompileString("async def _():\n    pass\n", "<native>", Py_file_input));
     for (py::handle constant : module_code.attr("co_consts"))
         if (PyCode_Check(constant.ptr())) s.code_template = Py_NewRef(constant.ptr());

@@ -483,7 +483,7 @@ inline PyMethodDef *make_method_def(const definition &d, py::handle qual_prefix,
 inline py::object module_dict_of(py::handle module_name) {
     PyObject *module = PyImport_GetModule(module_name.ptr());
     if (!module) {
-        if (PyErr_Occurred()) throw py::error_already_set();
+        if (PyErr_Occurred()) pysem::throw_pending();
         return py::dict();
     }
     return steal(module).attr("__dict__");
@@ -530,7 +530,7 @@ inline void define(py::handle scope, std::initializer_list<definition> table) {
     for (const definition &d : table) {
         py::object made = make_callable(d, scope);
         std::string short_name(d.header, std::strchr(d.header, '('));
-        if (PyObject_SetAttrString(scope.ptr(), short_name.c_str(), made.ptr()) < 0) throw py::error_already_set();
+        if (PyObject_SetAttrString(scope.ptr(), short_name.c_str(), made.ptr()) < 0) pysem::throw_pending();
         if (d.own)
             *d.own = new own_method{steal_as<py::str>(PyUnicode_InternFromString(short_name.c_str())), made};
     }
@@ -592,24 +592,48 @@ template <class... Args> constexpr bool well_ordered() {
         if (!is_keyword[i]) return false;
     return true;
 }
+
+template <class... Args> inline constexpr size_t keyword_count = (std::size_t{std::is_same_v<Args, keyword>} + ... + 0);
+
+// The names of the keywords among the arguments, a tuple (null when none).
+template <class... Args> py::object keyword_names(const Args &...args) {
+    if constexpr (keyword_count<Args...> == 0) {
+        return py::object();
+    } else {
+        py::tuple listed(keyword_count<Args...>);
+        Py_ssize_t at = 0;
+        (add_keyword_name(args, listed, at), ...);
+        return std::move(listed);
+    }
+}
 } // namespace detail
 
 // self.<name>(*args) through attribute lookup, as `self.name(...)` runs it.
 template <class... Args> py::object call_method(py::handle self, py::handle name, const Args &...args) {
     constexpr size_t count = sizeof...(Args);
-    constexpr size_t keywords = (std::size_t{std::is_same_v<Args, keyword>} + ... + 0);
+    constexpr size_t keywords = detail::keyword_count<Args...>;
     constexpr size_t left_out = (std::size_t{std::is_same_v<Args, omitted>} + ... + 0);
     static_assert(detail::well_ordered<Args...>(),
                   "positional arguments first, then keywords or one left-out argument");
     PyObject *argv[] = {self.ptr(), detail::positional(args).ptr()...};
-    py::object names;
-    if constexpr (keywords != 0) {
-        py::tuple listed(keywords);
-        Py_ssize_t at = 0;
-        (detail::add_keyword_name(args, listed, at), ...);
-        names = std::move(listed);
-    }
+    py::object names = detail::keyword_names(args...);
     return steal(PyObject_VectorcallMethod(name.ptr(), argv, 1 + count - keywords - left_out, names.ptr()));
+}
+
+// fn(*args) as Python code calls it: Python objects by position, then
+// keywords. What it raises comes through throw_pending, as every error does;
+// a call through pybind11's own operator() would raise a RuntimeError in
+// place of an exception whose class is not the one raised.
+template <class... Args> py::object call(py::handle fn, const Args &...args) {
+    constexpr size_t count = sizeof...(Args);
+    constexpr size_t keywords = detail::keyword_count<Args...>;
+    static_assert(detail::well_ordered<Args...>() && (!std::is_same_v<Args, omitted> && ...),
+                  "positional arguments first, then keywords");
+    // argv[0] is room that the callee may use (PY_VECTORCALL_ARGUMENTS_OFFSET).
+    PyObject *argv[] = {nullptr, detail::positional(args).ptr()...};
+    py::object names = detail::keyword_names(args...);
+    return steal(
+        PyObject_Vectorcall(fn.ptr(), argv + 1, (count - keywords) | PY_VECTORCALL_ARGUMENTS_OFFSET, names.ptr()));
 }
 
 // self.<name of Fn>(*args), always through attribute lookup.

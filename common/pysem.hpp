@@ -28,6 +28,25 @@ namespace pysem {
 // ---------------------------------------------------------------------------
 // Errors
 
+// Throws the pending Python error as a C++ exception, normalized first so
+// that its type is the exception's own. `raise Cls` whose constructor returns
+// an instance of another class leaves Cls pending beside that instance:
+// Python code goes on with the instance, where pybind11 alone would raise a
+// RuntimeError about the mismatch instead. Every error taken from the
+// indicator into C++ goes through here.
+[[noreturn]] inline void throw_pending() {
+    PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+    PyErr_Fetch(&type, &value, &trace);
+    if (!type) {
+        PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        throw py::error_already_set();
+    }
+    PyErr_NormalizeException(&type, &value, &trace);
+    if (value && PyExceptionInstance_Check(value)) Py_SETREF(type, Py_NewRef(Py_TYPE(value)));
+    PyErr_Restore(type, value, trace);
+    throw py::error_already_set();
+}
+
 inline const char *type_name(py::handle value) { return Py_TYPE(value.ptr())->tp_name; }
 
 // The one refusal message for a declared argument kind, e.g.
@@ -38,7 +57,7 @@ inline void set_refusal(const char *arg, const char *kind, py::handle value) noe
 
 [[noreturn]] inline void refuse(const char *arg, const char *kind, py::handle value) {
     set_refusal(arg, kind, value);
-    throw py::error_already_set();
+    throw_pending();
 }
 
 // What a native function returns when it has set the Python error itself:
@@ -89,12 +108,12 @@ inline PyObject *take_error() noexcept {
 
 // Steals a new reference from the C API, raising the pending error on NULL.
 inline py::object steal(PyObject *result) {
-    if (!result) throw py::error_already_set();
+    if (!result) throw_pending();
     return py::reinterpret_steal<py::object>(result);
 }
 
 template <class T> inline T steal_as(PyObject *result) {
-    if (!result) throw py::error_already_set();
+    if (!result) throw_pending();
     return py::reinterpret_steal<T>(result);
 }
 
@@ -109,7 +128,7 @@ inline py::str interned(const char *utf8) {
         PyObject *s = PyUnicode_FromString(utf8);
         if (!s) {
             cache->erase(it);
-            throw py::error_already_set();
+            throw_pending();
         }
         PyUnicode_InternInPlace(&s);
         it->second = s;
@@ -130,7 +149,7 @@ inline py::object import_from(const char *module, const char *name) {
     py::object mod = steal(PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.ptr(), 0));
     PyObject *value = PyObject_GetAttrString(mod.ptr(), name);
     if (value) return steal(value);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending();
     PyErr_Clear();
     py::object path = py::none();
     if (PyObject_HasAttrString(mod.ptr(), "__file__")) path = mod.attr("__file__");
@@ -138,7 +157,7 @@ inline py::object import_from(const char *module, const char *name) {
     if (!path.is_none()) message += " (" + std::string(py::str(path)) + ")";
     py::object error = py::handle(PyExc_ImportError)(py::str(message), py::arg("name") = module, py::arg("path") = path);
     PyErr_SetObject(PyExc_ImportError, error.ptr());
-    throw py::error_already_set();
+    throw_pending();
 }
 
 // `raise error` for an exception object already made (e.g. a host error type
@@ -146,14 +165,14 @@ inline py::object import_from(const char *module, const char *name) {
 [[noreturn]] inline void raise_instance(py::handle error) {
     if (!PyExceptionInstance_Check(error.ptr())) throw py::type_error("exceptions must derive from BaseException");
     PyErr_SetObject(reinterpret_cast<PyObject *>(Py_TYPE(error.ptr())), error.ptr());
-    throw py::error_already_set();
+    throw_pending();
 }
 
 // getattr(obj, name, None): only an AttributeError means "absent".
 inline py::object getattr_or_none(py::handle obj, py::handle name) {
     PyObject *found = PyObject_GetAttr(obj.ptr(), name.ptr());
     if (found) return steal(found);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending();
     PyErr_Clear();
     return py::none();
 }
@@ -173,22 +192,22 @@ inline std::pair<py::object, py::object> unpack2(py::handle value) {
             PyErr_Clear();
             PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type_name(value));
         }
-        throw py::error_already_set();
+        throw_pending();
     }
     py::object iter = steal(it);
     py::object items[2];
     for (int i = 0; i < 2; ++i) {
         PyObject *item = PyIter_Next(iter.ptr());
         if (!item) {
-            if (PyErr_Occurred()) throw py::error_already_set();
+            if (PyErr_Occurred()) throw_pending();
             PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            throw py::error_already_set();
+            throw_pending();
         }
         items[i] = steal(item);
     }
     if (py::object extra = py::reinterpret_steal<py::object>(PyIter_Next(iter.ptr())))
         throw py::value_error("too many values to unpack (expected 2)");
-    if (PyErr_Occurred()) throw py::error_already_set();
+    if (PyErr_Occurred()) throw_pending();
     return {std::move(items[0]), std::move(items[1])};
 }
 
@@ -278,7 +297,7 @@ inline py::int_ int_arg(py::handle value, const char *arg) {
     }
     // Other numbers (Fraction, Decimal, ...) as int() converts them.
     int number = PyObject_IsInstance(v, number_abc().ptr());
-    if (number < 0) throw py::error_already_set();
+    if (number < 0) throw_pending();
     if (number == 1 && has_int_conversion(value)) return steal_as<py::int_>(PyNumber_Long(v));
     refuse(arg, "int", value);
 }
@@ -290,7 +309,7 @@ inline long long clamp_ll(py::handle integer) {
     long long result = PyLong_AsLongLongAndOverflow(integer.ptr(), &overflow);
     if (overflow > 0) return LLONG_MAX;
     if (overflow < 0) return LLONG_MIN;
-    if (result == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (result == -1 && PyErr_Occurred()) throw_pending();
     return result;
 }
 
@@ -303,7 +322,7 @@ inline long long int_arg_ll(py::handle value, const char *arg) { return clamp_ll
 // one: null, false, 0, 0.0, "", [] and {}.
 inline bool truthy(py::handle value) {
     int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw py::error_already_set();
+    if (r < 0) throw_pending();
     return r != 0;
 }
 
@@ -333,7 +352,7 @@ inline py::object get(py::handle mapping, py::handle key) {
     if (PyDict_CheckExact(mapping.ptr())) {
         PyObject *found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
         if (found) return py::reinterpret_borrow<py::object>(found);
-        if (PyErr_Occurred()) throw py::error_already_set();
+        if (PyErr_Occurred()) throw_pending();
         return py::none();
     }
     return mapping.attr("get")(key);
@@ -345,7 +364,7 @@ inline py::object get(py::handle mapping, const char *key) { return get(mapping,
 inline void set_item(py::handle mapping, py::handle key, py::handle value) {
     int r = PyDict_CheckExact(mapping.ptr()) ? PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr())
                                              : PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr());
-    if (r < 0) throw py::error_already_set();
+    if (r < 0) throw_pending();
 }
 
 // mapping[key]: an exact dict is read directly; anything else, and a missing
@@ -354,7 +373,7 @@ inline py::object item(py::handle mapping, py::handle key) {
     if (PyDict_CheckExact(mapping.ptr())) {
         if (PyObject *found = PyDict_GetItemWithError(mapping.ptr(), key.ptr()))
             return py::reinterpret_borrow<py::object>(found);
-        if (PyErr_Occurred()) throw py::error_already_set();
+        if (PyErr_Occurred()) throw_pending();
     }
     return steal(PyObject_GetItem(mapping.ptr(), key.ptr()));
 }
@@ -426,7 +445,7 @@ class dict_items {
             if (PyDict_GET_SIZE(dict_) != used_) {
                 item_ = {};
                 PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-                throw py::error_already_set();
+                throw_pending();
             }
             PyObject *key, *value;
             if (!PyDict_Next(dict_, &pos_, &key, &value)) {
@@ -436,7 +455,7 @@ class dict_items {
             if (left_-- == 0) { // as many as ever, yet one more: keys were replaced
                 item_ = {};
                 PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-                throw py::error_already_set();
+                throw_pending();
             }
             item_ = {py::reinterpret_borrow<py::object>(key), py::reinterpret_borrow<py::object>(value)};
         }
@@ -570,7 +589,7 @@ inline py::object make_class(py::handle module, const char *name, const char *do
     ns["__module__"] = module.attr("__name__");
     ns["__qualname__"] = py::str(name);
     ns["__doc__"] = doc ? py::object(py::str(doc)) : py::object(py::none());
-    if (PyDict_Update(ns.ptr(), body.ptr()) < 0) throw py::error_already_set();
+    if (PyDict_Update(ns.ptr(), body.ptr()) < 0) throw_pending();
     py::handle type(reinterpret_cast<PyObject *>(&PyType_Type));
     return type(py::str(name), bases, ns);
 }
@@ -591,7 +610,7 @@ inline bool replaced(py::handle self, py::handle name, py::handle original) {
         // Held while looked up: a colliding key's __eq__ may replace it.
         py::object dict = py::reinterpret_borrow<py::object>(*slot);
         if (PyDict_GetItemWithError(dict.ptr(), name.ptr())) return true;
-        if (PyErr_Occurred()) throw py::error_already_set();
+        if (PyErr_Occurred()) throw_pending();
     }
     return false;
 }
@@ -603,7 +622,7 @@ inline bool replaced(py::handle self, py::handle name, py::handle original) {
 class recursion_guard {
   public:
     explicit recursion_guard(const char *where) {
-        if (Py_EnterRecursiveCall(where)) throw py::error_already_set();
+        if (Py_EnterRecursiveCall(where)) throw_pending();
     }
     ~recursion_guard() { Py_LeaveRecursiveCall(); }
     recursion_guard(const recursion_guard &) = delete;
@@ -639,14 +658,14 @@ inline bool less(py::handle a, py::handle b) { return compare(a, b, Py_LT); }
 // `needle in container`
 inline bool contains(py::handle container, py::handle needle) {
     int r = PySequence_Contains(container.ptr(), needle.ptr());
-    if (r < 0) throw py::error_already_set();
+    if (r < 0) throw_pending();
     return r == 1;
 }
 
 // s.startswith(prefix), both texts.
 inline bool starts_with(py::handle s, py::handle prefix) {
     Py_ssize_t r = PyUnicode_Tailmatch(s.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
-    if (r < 0) throw py::error_already_set();
+    if (r < 0) throw_pending();
     return r == 1;
 }
 
@@ -668,7 +687,7 @@ inline py::dict make_dict(std::initializer_list<std::pair<py::handle, py::handle
     // Sized up front: a dict grown one item at a time resizes after its fifth.
     py::dict out = steal_as<py::dict>(capi::dict_presized(static_cast<Py_ssize_t>(items.size())));
     for (const auto &[key, value] : items)
-        if (PyDict_SetItem(out.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
+        if (PyDict_SetItem(out.ptr(), key.ptr(), value.ptr()) < 0) throw_pending();
     return out;
 }
 
@@ -704,7 +723,7 @@ class kept_item {
         std::uint64_t version = capi::dict_version(dict);
         if (dict == dict_ && version == version_) return item_;
         PyObject *found = PyDict_GetItemWithError(dict, key);
-        if (!found && PyErr_Occurred()) throw py::error_already_set();
+        if (!found && PyErr_Occurred()) throw_pending();
         if (capi::dict_version(dict) == version) { // unchanged while it was read
             dict_ = dict;
             version_ = version;
@@ -727,7 +746,7 @@ class module_namespace {
     py::object operator()(kept_item &kept, py::handle name) const {
         if (PyObject *found = kept.get(dict_, name.ptr())) return py::reinterpret_borrow<py::object>(found);
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
-        throw py::error_already_set();
+        throw_pending();
     }
 
     // globals()[name], NameError when absent. `name` is a literal: its
@@ -738,7 +757,7 @@ class module_namespace {
         PyObject *found = PyDict_GetItemWithError(dict_, name.ptr());
         if (found) return py::reinterpret_borrow<py::object>(found);
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
-        throw py::error_already_set();
+        throw_pending();
     }
 
   private:

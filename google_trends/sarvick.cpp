@@ -117,7 +117,7 @@ class TableBuilder {
                 auto [key, value] = pysem::unpack2(item);
                 py::str text = pysem::text_form(key); // exactly a str, as every column is
                 bool exact = PyUnicode_Check(key.ptr()) && PyUnicode_Compare(text.ptr(), key.ptr()) == 0;
-                if (PyErr_Occurred()) throw py::error_already_set();
+                if (PyErr_Occurred()) pysem::throw_pending();
                 cells_.push_back({column_of_text(text), std::move(value), exact});
             }
         }
@@ -147,7 +147,7 @@ class TableBuilder {
             for (Py_ssize_t i = 0; i < width; ++i)
                 if (!PyList_GET_ITEM(values.ptr(), i)) PyList_SET_ITEM(values.ptr(), i, py::none().release().ptr());
             if (PyList_SetItem(rows.ptr(), static_cast<Py_ssize_t>(r), values.release().ptr()) < 0)
-                throw py::error_already_set();
+                pysem::throw_pending();
             begin = row_ends_[r];
         }
         py::dict table;
@@ -170,11 +170,11 @@ class TableBuilder {
     Py_ssize_t column_of_text(py::handle text) {
         PyObject *found = PyDict_GetItemWithError(positions_.ptr(), text.ptr());
         if (found) return PyLong_AsSsize_t(found);
-        if (PyErr_Occurred()) throw py::error_already_set();
+        if (PyErr_Occurred()) pysem::throw_pending();
         Py_ssize_t column = PyList_GET_SIZE(columns_.ptr());
         py::int_ position(column);
         if (PyDict_SetItem(positions_.ptr(), text.ptr(), position.ptr()) < 0 || PyList_Append(columns_.ptr(), text.ptr()) < 0)
-            throw py::error_already_set();
+            pysem::throw_pending();
         return column;
     }
 

@@ -157,7 +157,7 @@ bool look_again(Seen &s, py::handle self) {
     std::array<PyObject *, attr_count> attrs{};
     for (int a = 0; a < attr_count; ++a) {
         attrs[a] = PyDict_GetItemWithError(dict.ptr(), attr_name(a).ptr());
-        if (!attrs[a] && PyErr_Occurred()) throw py::error_already_set();
+        if (!attrs[a] && PyErr_Occurred()) pysem::throw_pending();
     }
     if (Py_TYPE(o) != type || capi::type_version(type) != version) return false; // changed while read
     slot = capi::instance_dict_ptr(o);
@@ -237,7 +237,7 @@ void trace(py::handle message) { call(ns["_trace_keepa"], message); }
 double monotonic() {
     py::object now = pysem::call_method(ns[PYSEM_LIT("time")], PYSEM_LIT("monotonic"));
     double value = PyFloat_AsDouble(now.ptr());
-    if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    if (value == -1.0 && PyErr_Occurred()) pysem::throw_pending();
     return value;
 }
 
@@ -416,7 +416,7 @@ bool is_status(py::handle status, long code) { return pysem::equal(status, py::i
 void forget(py::handle cache, py::handle api_key) {
     if (PyDict_CheckExact(cache.ptr())) {
         if (PyDict_DelItem(cache.ptr(), api_key.ptr()) == 0) return;
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw py::error_already_set();
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) pysem::throw_pending();
         PyErr_Clear();
         return;
     }
@@ -589,7 +589,7 @@ struct TracingReceive final : aio::relay_base {
         if (traced && pysem::equal(pysem::get(message, PYSEM_LIT("type")), PYSEM_LIT("http.request"))) {
             py::object body = pysem::get(message, PYSEM_LIT("body"));
             Py_ssize_t size = 0;
-            if (!body.is_none() && (size = PyObject_Size(body.ptr())) < 0) throw py::error_already_set();
+            if (!body.is_none() && (size = PyObject_Size(body.ptr())) < 0) pysem::throw_pending();
             trace(format("request_body_chunk bytes=%zd more_body=%s", size,
                          flag(pysem::truthy(pysem::get(message, PYSEM_LIT("more_body"))))));
         }
@@ -798,14 +798,14 @@ py::object context_var() {
         context = py::reinterpret_borrow<py::object>(found);
     } else {
         found = PyImport_GetModule(module.ptr());
-        if (!found && PyErr_Occurred()) throw py::error_already_set();
+        if (!found && PyErr_Occurred()) pysem::throw_pending();
         context = found ? pysem::steal(found) : py::none();
         if (context.is_none()) context = pysem::steal(PyImport_Import(module.ptr())); // "None in sys.modules" too
         if (!imported) imported = Py_NewRef(context.ptr());
     }
     PyObject *var = PyObject_GetAttr(context.ptr(), PYSEM_LIT("mcp_request_ctx").ptr());
     if (var) return pysem::steal(var);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw py::error_already_set();
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) pysem::throw_pending();
     PyErr_Clear();
     throw py::import_error("cannot import name 'mcp_request_ctx' from 'pelorin.mcp.context'");
 }
@@ -825,7 +825,7 @@ py::object context_set(py::handle holder, py::handle value) {
 
 void context_reset(py::handle holder, py::handle token) {
     if (PyContextVar_CheckExact(holder.ptr())) {
-        if (PyContextVar_Reset(holder.ptr(), token.ptr()) < 0) throw py::error_already_set();
+        if (PyContextVar_Reset(holder.ptr(), token.ptr()) < 0) pysem::throw_pending();
         return;
     }
     pysem::call_method(holder, PYSEM_LIT("reset"), token);
@@ -881,7 +881,7 @@ bool dropped(aio::failure &failure, py::handle path) {
     }
     py::object owned = pysem::steal(text);
     Py_ssize_t at = PyUnicode_Find(text, PYSEM_LIT("Expected ASGI message").ptr(), 0, PY_SSIZE_T_MAX, 1);
-    if (at == -2) throw py::error_already_set();
+    if (at == -2) pysem::throw_pending();
     return at >= 0;
 }
 

@@ -196,7 +196,7 @@ inline py::str query_keys(py::handle scope) {
         return false;
     });
     py::list sorted = pysem::steal_as<py::list>(PySequence_List(names.ptr()));
-    if (PyList_Sort(sorted.ptr()) < 0) throw py::error_already_set();
+    if (PyList_Sort(sorted.ptr()) < 0) pysem::throw_pending();
     return pysem::join(",", sorted);
 }
 

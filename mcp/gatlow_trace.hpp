@@ -32,7 +32,7 @@ namespace detail {
 // into an exception; true when the call should simply be retried.
 inline bool retry_after_signal() {
     if (errno != EINTR) return false;
-    if (PyErr_CheckSignals() < 0) throw py::error_already_set();
+    if (PyErr_CheckSignals() < 0) pysem::throw_pending();
     return true;
 }
 
@@ -64,7 +64,7 @@ inline bool append_line(py::handle path, py::handle line) {
     if (file.find('\0') != std::string::npos) return false;
     Py_ssize_t size = 0;
     const char *data = PyUnicode_AsUTF8AndSize(line.ptr(), &size);
-    if (!data) throw py::error_already_set();
+    if (!data) pysem::throw_pending();
 
     if (std::size_t slash = file.find_last_of('/'); slash != std::string::npos && slash != 0)
         detail::make_dirs(file.substr(0, slash));

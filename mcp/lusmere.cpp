@@ -57,7 +57,7 @@ py::str text_or_empty(py::handle value) { return pysem::truthy(value) ? pysem::t
     // Restore rather than SetObject: the latter would replace the context
     // with whatever exception an outer frame happens to be handling.
     PyErr_Restore(type.release().ptr(), error.release().ptr(), nullptr);
-    throw py::error_already_set();
+    pysem::throw_pending();
 }
 
 // raise TovanCredentialBindingError(prefix + str(cause)) from cause

@@ -1,7 +1,8 @@
 """What every module's tests share: derived kinds of the JSON containers and
-texts, a dict key that runs code in the middle of a lookup, an awaitable that
-parks a coroutine out of its parent's reach, a collection started at a
-chosen allocation, and the leak check.
+texts, a dict key that runs code in the middle of a lookup, what hostile code
+hands back, an exception class whose constructor picks a subclass, an
+awaitable that parks a coroutine out of its parent's reach, a collection
+started at a chosen allocation, and the leak check.
 
 Test modules import these as `from ..conftest import DictSub, assert_no_leak`.
 """
@@ -48,6 +49,42 @@ def colliding_key(name, change, skip=0):
             return False
 
     return Colliding()
+
+
+def self_containing_list():
+    held = []
+    held.append(held)
+    return held
+
+
+# What an override, a patched hook or a dunder can hand back in place of what
+# is asked of it: a name for the row, and a maker of a fresh value.
+HOSTILE_ANSWERS = {
+    "float": lambda: 1.5,
+    "None": lambda: None,
+    "StrSub": lambda: StrSub("x"),
+    "2**63-1": lambda: 2**63 - 1,
+    "2**63": lambda: 2**63,
+    "-2**63": lambda: -(2**63),
+    "-2**63-1": lambda: -(2**63) - 1,
+    "self-containing-list": self_containing_list,
+}
+
+
+class ApiError(Exception):
+    """`raise ApiError` raises a NotFound: the constructor picks the
+    subclass, so that the class raised is not the exception's own."""
+
+    def __new__(cls, *args):
+        return super().__new__(NotFound if cls is ApiError else cls, *args)
+
+
+class NotFound(ApiError):
+    pass
+
+
+def raise_api_error(*args, **kwargs):
+    raise ApiError
 
 
 class Parking:

@@ -213,6 +213,7 @@ EXPECTED = {
         'each_item': ('(values, fn)', None),
         'each_pair': ('(mapping, fn)', None),
         'pattern_search': ('(pattern, texts)', None),
+        'call': ('(fn, a, b)', None),
         'SignatureProbe.echo': ('(self, /, a, b=None, *, c, d=3)', 'Gives back what the call bound.'),
         'SignatureProbe.out_of_memory': ('(self, /)', None),
         'SignatureProbe.fail': ('(self, /)', None),

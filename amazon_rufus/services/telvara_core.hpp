@@ -139,7 +139,7 @@ class text_builder {
             data_[0].data == PyUnicode_DATA(data_[0].owner) && data_[0].length == PyUnicode_GET_LENGTH(data_[0].owner))
             return py::reinterpret_borrow<py::str>(data_[0].owner); // the one whole text itself
         PyObject *out = PyUnicode_New(length_, max_);
-        if (!out) throw py::error_already_set();
+        if (!out) pysem::throw_pending();
         switch (PyUnicode_KIND(out)) {
         case PyUnicode_1BYTE_KIND: write_all(static_cast<Py_UCS1 *>(PyUnicode_DATA(out))); break;
         case PyUnicode_2BYTE_KIND: write_all(static_cast<Py_UCS2 *>(PyUnicode_DATA(out))); break;
@@ -242,7 +242,7 @@ class join_refusal {
         if (!item_) return;
         PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", at_,
                      Py_TYPE(item_.ptr())->tp_name);
-        throw py::error_already_set();
+        pysem::throw_pending();
     }
 
   private:
@@ -491,11 +491,11 @@ inline py::object compiled(py::handle pattern, int flags) {
     PyObject *found = PyDict_GetItemWithError(st.fixed[slot].ptr(), pattern.ptr());
     if (!found && !PyErr_Occurred()) found = PyDict_GetItemWithError(st.recent[slot].ptr(), pattern.ptr());
     if (found) return py::reinterpret_borrow<py::object>(found);
-    if (PyErr_Occurred()) throw py::error_already_set();
+    if (PyErr_Occurred()) pysem::throw_pending();
     py::object result = compile_now(st, pattern, flags);
     PyObject *recent = st.recent[slot].ptr();
     if (PyDict_GET_SIZE(recent) >= 256) PyDict_Clear(recent);
-    if (PyDict_SetItem(recent, pattern.ptr(), result.ptr()) < 0) throw py::error_already_set();
+    if (PyDict_SetItem(recent, pattern.ptr(), result.ptr()) < 0) pysem::throw_pending();
     return result;
 }
 
@@ -508,7 +508,7 @@ inline py::object get_or(py::handle mapping, py::handle key, py::handle fallback
     if (PyDict_CheckExact(mapping.ptr())) {
         PyObject *found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
         if (found) return py::reinterpret_borrow<py::object>(found);
-        if (PyErr_Occurred()) throw py::error_already_set();
+        if (PyErr_Occurred()) pysem::throw_pending();
         return py::reinterpret_borrow<py::object>(fallback);
     }
     return mapping.attr("get")(key, fallback);
@@ -555,7 +555,7 @@ inline py::object plain(py::handle value) {
     if (PyList_Check(v) && !PyList_CheckExact(v)) return pysem::steal(PySequence_List(v));
     if (PyDict_Check(v) && !PyDict_CheckExact(v)) {
         py::object copy = pysem::steal(PyDict_New());
-        if (PyDict_Merge(copy.ptr(), v, 1) < 0) throw py::error_already_set();
+        if (PyDict_Merge(copy.ptr(), v, 1) < 0) pysem::throw_pending();
         return copy;
     }
     return py::reinterpret_borrow<py::object>(value);
@@ -577,7 +577,7 @@ template <class F> void for_each(py::handle value, F &&body) {
     }
     py::object it = pysem::steal(PyObject_GetIter(value.ptr()));
     while (PyObject *item = PyIter_Next(it.ptr())) body(py::reinterpret_steal<py::object>(item));
-    if (PyErr_Occurred()) throw py::error_already_set();
+    if (PyErr_Occurred()) pysem::throw_pending();
 }
 
 // `for key, value in mapping.items()`, each pair held while `body(key,
@@ -608,7 +608,7 @@ inline Py_ssize_t length(py::handle value) {
     if (PyList_CheckExact(value.ptr())) return PyList_GET_SIZE(value.ptr());
     if (PyUnicode_Check(value.ptr())) return PyUnicode_GET_LENGTH(value.ptr());
     Py_ssize_t n = PyObject_Size(value.ptr());
-    if (n < 0) throw py::error_already_set();
+    if (n < 0) pysem::throw_pending();
     return n;
 }
 
@@ -617,7 +617,7 @@ inline Py_ssize_t size(py::handle list) { return PyList_GET_SIZE(list.ptr()); }
 // list[i] as a new reference (the list may change under Python callbacks).
 inline py::object item(py::handle list, Py_ssize_t i) {
     PyObject *found = PyList_GetItem(list.ptr(), i);
-    if (!found) throw py::error_already_set();
+    if (!found) pysem::throw_pending();
     return py::reinterpret_borrow<py::object>(found);
 }
 
@@ -647,14 +647,14 @@ inline py::list slice(py::handle list, Py_ssize_t low, Py_ssize_t high) {
 }
 
 inline void append(py::handle list, py::handle value) {
-    if (PyList_Append(list.ptr(), value.ptr()) < 0) throw py::error_already_set();
+    if (PyList_Append(list.ptr(), value.ptr()) < 0) pysem::throw_pending();
 }
 
 // list.extend(iterable); a list extended by itself takes what it held.
 inline void extend(py::handle list, py::handle iterable) {
     if (PyList_CheckExact(iterable.ptr()) || PyTuple_CheckExact(iterable.ptr())) {
         if (PyList_SetSlice(list.ptr(), PY_SSIZE_T_MAX, PY_SSIZE_T_MAX, iterable.ptr()) < 0)
-            throw py::error_already_set();
+            pysem::throw_pending();
         return;
     }
     for_each(iterable, [&](py::object value) { append(list, value); });
@@ -663,12 +663,12 @@ inline void extend(py::handle list, py::handle iterable) {
 // list[i] = value
 inline void set_at(py::handle list, Py_ssize_t i, py::handle value) {
     if (PyList_SetItem(list.ptr(), i, py::reinterpret_borrow<py::object>(value).release().ptr()) < 0)
-        throw py::error_already_set();
+        pysem::throw_pending();
 }
 
 // mapping[key] = value
 inline void set_item(py::handle dict, py::handle key, py::handle value) {
-    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
+    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) pysem::throw_pending();
 }
 
 // `a, b, ... = value` for a fixed number of names, with the interpreter's
@@ -681,7 +681,7 @@ inline std::vector<py::object> unpack(py::handle value, size_t count) {
             PyErr_Clear();
             PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", pysem::type_name(value));
         }
-        throw py::error_already_set();
+        pysem::throw_pending();
     }
     py::object iter = pysem::steal(it);
     std::vector<py::object> out;
@@ -689,14 +689,14 @@ inline std::vector<py::object> unpack(py::handle value, size_t count) {
         py::object held = py::reinterpret_steal<py::object>(next);
         if (out.size() == count) {
             PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", count);
-            throw py::error_already_set();
+            pysem::throw_pending();
         }
         out.push_back(std::move(held));
     }
-    if (PyErr_Occurred()) throw py::error_already_set();
+    if (PyErr_Occurred()) pysem::throw_pending();
     if (out.size() < count) {
         PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", count, out.size());
-        throw py::error_already_set();
+        pysem::throw_pending();
     }
     return out;
 }
@@ -737,12 +737,12 @@ class block {
         if (!own()) return pysem::steal(PyObject_GetItem(object_.ptr(), key.ptr()));
         if (const field *f = slot(key)) return f->value;
         PyErr_SetObject(PyExc_KeyError, key.ptr());
-        throw py::error_already_set();
+        pysem::throw_pending();
     }
     // block[key] = value
     void set(py::handle key, py::handle value) {
         if (!own()) {
-            if (PyObject_SetItem(object_.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
+            if (PyObject_SetItem(object_.ptr(), key.ptr(), value.ptr()) < 0) pysem::throw_pending();
         } else if (field *f = slot(key)) {
             f->value = py::reinterpret_borrow<py::object>(value);
         } else {
@@ -836,7 +836,7 @@ inline py::handle text_item(py::handle value, const char *method) {
     if (!PyUnicode_Check(value.ptr())) {
         PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", pysem::type_name(value),
                      method);
-        throw py::error_already_set();
+        pysem::throw_pending();
     }
     return value;
 }
@@ -881,7 +881,7 @@ inline Py_ssize_t padding(Py_ssize_t n, long long width) {
     unsigned long long extra = static_cast<unsigned long long>(width) - static_cast<unsigned long long>(n);
     if (extra > static_cast<unsigned long long>(PY_SSIZE_T_MAX) / sizeof(PyObject *) - n) {
         PyErr_NoMemory();
-        throw py::error_already_set();
+        pysem::throw_pending();
     }
     return static_cast<Py_ssize_t>(extra);
 }

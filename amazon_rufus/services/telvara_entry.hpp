@@ -114,7 +114,7 @@ inline py::object _is_diagnosis_report(py::handle, py::handle answers_arg, py::h
                 return;
             }
             int present = PySequence_Contains(answer.ptr(), PYSEM_LIT("answer").ptr());
-            if (present < 0) throw py::error_already_set();
+            if (present < 0) pysem::throw_pending();
             all = present == 1;
         });
         return py::bool_(all);
@@ -135,7 +135,7 @@ inline py::object _is_diagnosis_report(py::handle, py::handle answers_arg, py::h
         for_each_pair(titles, [&](py::handle number, py::handle title) {
             py::str needle = cat(number, PYSEM_LIT("、"), title);
             int found = PySequence_Contains(text.ptr(), needle.ptr());
-            if (found < 0) throw py::error_already_set();
+            if (found < 0) pysem::throw_pending();
             matches = found == 1;
             return matches;
         });

@@ -402,7 +402,7 @@ inline py::object line_or_empty(py::handle lines, long long k) {
     if (k < 0) k += n;
     if (k < 0) {
         PyErr_SetString(PyExc_IndexError, "list index out of range");
-        throw py::error_already_set();
+        pysem::throw_pending();
     }
     return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(lines.ptr(), static_cast<Py_ssize_t>(k)));
 }

@@ -140,7 +140,7 @@ inline py::tuple numbered_sections(py::handle lines) {
                     continue;
                 }
                 // A limit on reading integer text below our own: keep the line.
-                if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw py::error_already_set();
+                if (!PyErr_ExceptionMatches(PyExc_ValueError)) pysem::throw_pending();
                 PyErr_Clear();
             }
         }
@@ -195,7 +195,7 @@ inline std::vector<py::object> subsection_numbers(py::handle titles, py::handle 
     long long top = std::min(pysem::clamp_ll(largest), kFilledSubsections);
     for (long long k = 1; k <= top; ++k) numbers.push_back(py::int_(k));
     py::list rest = pysem::steal_as<py::list>(PySequence_List(beyond.ptr()));
-    if (PyList_Sort(rest.ptr()) < 0) throw py::error_already_set();
+    if (PyList_Sort(rest.ptr()) < 0) pysem::throw_pending();
     for (py::handle key : rest) numbers.push_back(py::reinterpret_borrow<py::object>(key));
     return numbers;
 }
@@ -325,7 +325,7 @@ class line_search {
   private:
     static Py_ssize_t find(py::handle s, py::handle needle, Py_ssize_t from) {
         Py_ssize_t at = PyUnicode_Find(s.ptr(), needle.ptr(), from, PY_SSIZE_T_MAX, 1);
-        if (at == -2) throw py::error_already_set();
+        if (at == -2) pysem::throw_pending();
         return at;
     }
 
@@ -354,10 +354,10 @@ inline held_search line_search_of(py::handle pattern) {
     PyObject *cache = state().line_searches.ptr();
     if (PyObject *known = PyDict_GetItemWithError(cache, pattern.ptr()))
         return {py::reinterpret_borrow<py::object>(known), static_cast<const line_search *>(PyCapsule_GetPointer(known, nullptr))};
-    if (PyErr_Occurred()) throw py::error_already_set();
+    if (PyErr_Occurred()) pysem::throw_pending();
     auto [holder, made] = held(pattern);
     if (PyDict_GET_SIZE(cache) >= 256) PyDict_Clear(cache);
-    if (PyDict_SetItem(cache, pattern.ptr(), holder.ptr()) < 0) throw py::error_already_set();
+    if (PyDict_SetItem(cache, pattern.ptr(), holder.ptr()) < 0) pysem::throw_pending();
     return {holder, made};
 }
 
@@ -390,11 +390,11 @@ inline py::object extract_after_marker(py::handle self, py::handle lines_arg, py
     if (PyObject *known = PyDict_GetItemWithError(st.marker_cuts.ptr(), marker.ptr())) {
         cut_sub = py::reinterpret_borrow<py::object>(known);
     } else {
-        if (PyErr_Occurred()) throw py::error_already_set();
+        if (PyErr_Occurred()) pysem::throw_pending();
         py::str cut = concat({PYSEM_LIT("^.*"), call(st.escape_fn, marker), PYSEM_LIT("[:：]?\\s*")});
         cut_sub = compile_now(st, cut, 0).attr("sub");
         if (PyDict_GET_SIZE(st.marker_cuts.ptr()) >= 64) PyDict_Clear(st.marker_cuts.ptr());
-        if (PyDict_SetItem(st.marker_cuts.ptr(), marker.ptr(), cut_sub.ptr()) < 0) throw py::error_already_set();
+        if (PyDict_SetItem(st.marker_cuts.ptr(), marker.ptr(), cut_sub.ptr()) < 0) pysem::throw_pending();
     }
     py::object rest = strip(as_text(call(cut_sub, PYSEM_LIT(""), line)));
     py::list out;
@@ -410,7 +410,7 @@ inline py::list guess_title_lines(py::handle, py::handle lines_arg) {
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
         py::object line = item(lines, i);
         Py_ssize_t len = PyObject_Length(line.ptr());
-        if (len < 0) throw py::error_already_set();
+        if (len < 0) pysem::throw_pending();
         if (len >= 60 && !call(st.title_words_search, line).is_none()) {
             py::list out;
             append(out, line);
@@ -475,7 +475,7 @@ inline py::list to_pair_lines(py::handle, py::handle lines_arg, py::handle defau
         }
         py::str s = as_text(line);
         Py_ssize_t at = PyUnicode_Find(s.ptr(), separator->ptr(), 0, PY_SSIZE_T_MAX, 1);
-        if (at < 0) throw py::error_already_set();
+        if (at < 0) pysem::throw_pending();
         py::str left = strip(pysem::substr(s, 0, at));
         append(out, length(left) ? left : default_key);
         append(out, strip(pysem::substr(s, at + 1, length(s))));
@@ -520,7 +520,7 @@ inline py::object chunk_value(py::handle self, py::handle chunk_arg, py::handle 
         label_line = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(known, 0));
         cut_sub = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(known, 1));
     } else {
-        if (PyErr_Occurred()) throw py::error_already_set();
+        if (PyErr_Occurred()) pysem::throw_pending();
         py::object escaped = call(st.escape_fn, label);
         label_line = label_line_pattern(escaped);
         cut_sub = compiled(concat({PYSEM_LIT("^"), escaped, PYSEM_LIT("[:：]\\s*")}), 0).attr("sub");

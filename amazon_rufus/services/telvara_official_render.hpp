@@ -174,7 +174,7 @@ inline py::list parse_fixed_rows(py::handle self, py::handle lines_arg, py::hand
                 append(cells, pysem::steal(PyObject_GetItem(last_row.ptr(), last_index.ptr())));
                 extend(cells, rest);
                 py::str joined = strip(join(PYSEM_LIT("\n"), cells));
-                if (PyObject_SetItem(last_row.ptr(), last_index.ptr(), joined.ptr()) < 0) throw py::error_already_set();
+                if (PyObject_SetItem(last_row.ptr(), last_index.ptr(), joined.ptr()) < 0) pysem::throw_pending();
             } else {
                 append(rows, via<impl::_pad_row>(self, rest, width));
             }

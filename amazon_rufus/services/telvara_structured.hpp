@@ -89,9 +89,9 @@ inline py::object normalize_numbered(py::handle self, py::handle value) {
     for_each_pair(value, [&](py::handle key, py::handle item) {
         if (!is_mapping(item)) return true;
         py::object copy = pysem::steal(PyDict_New());
-        if (PyDict_Merge(copy.ptr(), item.ptr(), 1) < 0) throw py::error_already_set();
+        if (PyDict_Merge(copy.ptr(), item.ptr(), 1) < 0) pysem::throw_pending();
         py::object number = via<_int_value>(self, key, py::int_(PyList_GET_SIZE(out.ptr()) + 1));
-        if (PyDict_SetDefault(copy.ptr(), PYSEM_LIT("index").ptr(), number.ptr()) == nullptr) throw py::error_already_set();
+        if (PyDict_SetDefault(copy.ptr(), PYSEM_LIT("index").ptr(), number.ptr()) == nullptr) pysem::throw_pending();
         append(out, copy);
         return true;
     });
@@ -109,7 +109,7 @@ inline py::object normalize_numbered(py::handle self, py::handle value) {
     }
     py::list keyed = pysem::steal_as<py::list>(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(keyed.ptr(), i, keys[static_cast<size_t>(i)].release().ptr());
-    if (PyList_Sort(keyed.ptr()) < 0) throw py::error_already_set();
+    if (PyList_Sort(keyed.ptr()) < 0) pysem::throw_pending();
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject *copy = PyTuple_GET_ITEM(PyList_GET_ITEM(keyed.ptr(), i), 2);
         Py_INCREF(copy);
@@ -243,9 +243,9 @@ inline py::object _headers_from_structured_rows(py::handle, py::handle rows_arg)
         for_each(row, [&](py::object key) {
             py::str text = text_form(key);
             int found = PySet_Contains(seen.ptr(), text.ptr());
-            if (found < 0) throw py::error_already_set();
+            if (found < 0) pysem::throw_pending();
             if (found) return;
-            if (PySet_Add(seen.ptr(), text.ptr()) < 0) throw py::error_already_set();
+            if (PySet_Add(seen.ptr(), text.ptr()) < 0) pysem::throw_pending();
             append(headers, text);
         });
     });
@@ -261,7 +261,7 @@ inline py::object _render_structured_blocks(py::handle self, py::handle blocks_a
         Py_ssize_t n = PyList_GET_SIZE(lines.ptr());
         if (n != 0) {
             int same = PyObject_RichCompareBool(PyList_GET_ITEM(lines.ptr(), n - 1), PYSEM_LIT("").ptr(), Py_EQ);
-            if (same < 0) throw py::error_already_set();
+            if (same < 0) pysem::throw_pending();
             if (!same) append(lines, PYSEM_LIT(""));
         }
         extend(lines, rendered);
@@ -440,7 +440,7 @@ inline py::object _int_value(py::handle, py::handle value, py::handle fallback_a
         PyErr_Clear();
         return fallback;
     }
-    throw py::error_already_set();
+    pysem::throw_pending();
 }
 
 } // namespace telvara::impl

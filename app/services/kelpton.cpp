@@ -100,11 +100,11 @@ py::object parse_fields(py::handle value) {
     for (py::handle line : pysem::split_lines(value)) {
         Py_ssize_t size = PyUnicode_GET_LENGTH(line.ptr());
         Py_ssize_t eq = PyUnicode_FindChar(line.ptr(), '=', 0, size, 1);
-        if (eq == -2) throw py::error_already_set();
+        if (eq == -2) pysem::throw_pending();
         if (eq < 0) continue;
         py::str key = pysem::substr(line, 0, eq);
         py::str val = pysem::substr(line, eq + 1, size);
-        if (PyDict_SetItem(fields.ptr(), key.ptr(), val.ptr()) < 0) throw py::error_already_set();
+        if (PyDict_SetItem(fields.ptr(), key.ptr(), val.ptr()) < 0) pysem::throw_pending();
     }
     return fields;
 }

@@ -104,9 +104,9 @@ aio::task handled_in_handler(py::object awaitable, py::object fn) {
         co_await aio::wait(awaitable);
     } catch (py::error_already_set &e) {
         aio::handling handling(e);
-        inside = fn();
+        inside = pysem::call(fn);
     }
-    co_return py::make_tuple(inside, fn());
+    co_return py::make_tuple(inside, pysem::call(fn));
 }
 
 // A C++ exception whose translator (wrongly) sets no Python error.
@@ -135,7 +135,7 @@ aio::task guarded(py::object awaitable, py::object cleanup, py::list log) {
         failure.capture();
     }
     log.append(py::make_tuple("cleanup", failure.value()));
-    co_await aio::wait(cleanup(), failure);
+    co_await aio::wait(pysem::call(cleanup), failure);
     log.append("cleaned");
     failure.rethrow();
     co_return result;
@@ -149,7 +149,7 @@ aio::task within(py::object manager, py::object body) {
     aio::failure failure;
     py::object result = py::none();
     try {
-        result = co_await aio::wait(body(entered));
+        result = co_await aio::wait(pysem::call(body, entered));
     } catch (...) {
         failure.capture();
     }
@@ -214,7 +214,7 @@ aio::task ordinary_only(py::object awaitable) {
     co_return py::str("done");
 }
 
-aio::task call_now(py::object fn) { co_return fn(); }
+aio::task call_now(py::object fn) { co_return pysem::call(fn); }
 
 aio::task value_of(py::object v) { co_return v; }
 
@@ -336,10 +336,10 @@ struct probe_relay final : aio::relay_base {
     py::object start_fn, finish_fn;
     probe_relay(Py_ssize_t arity, py::object s, py::object f)
         : relay_base(arity), start_fn(std::move(s)), finish_fn(std::move(f)) {}
-    py::object start(py::handle arg) override { return arg ? start_fn(arg) : start_fn(); }
+    py::object start(py::handle arg) override { return arg ? pysem::call(start_fn, arg) : pysem::call(start_fn); }
     py::object finish(py::handle arg, py::object result) override {
         if (finish_fn.is_none()) return result;
-        return finish_fn(arg ? arg : py::none(), result);
+        return pysem::call(finish_fn, arg ? arg : py::none(), result);
     }
     int traverse(visitproc visit, void *arg) override {
         Py_VISIT(start_fn.ptr());
@@ -351,7 +351,7 @@ struct probe_relay final : aio::relay_base {
 // Awaits fn(arg) with a tracker held.
 aio::task tracked_call(py::object fn, py::object arg) {
     tracker held;
-    co_return co_await aio::wait(fn(arg));
+    co_return co_await aio::wait(pysem::call(fn, arg));
 }
 
 py::object make_relay(py::object qualname, py::object start, py::object finish, py::object arity) {

@@ -108,17 +108,20 @@ void register_helpers(py::module_ &m) {
         // [fn(item) for item in values], the loop over a live list.
         function<[](py::object values, py::object fn) {
             py::list out;
-            for (py::object item : pysem::list_items(pysem::exact_list(values, "values"))) out.append(fn(item));
+            for (py::object item : pysem::list_items(pysem::exact_list(values, "values"))) out.append(pysem::call(fn, item));
             return out;
         }>("each_item(values, fn)"),
         // [fn(key, value) for key, value in mapping.items()], the loop over a live dict.
         function<[](py::object mapping, py::object fn) {
             py::list out;
             for (const auto &[key, value] : pysem::dict_items(pysem::exact_dict(mapping, "mapping")))
-                out.append(fn(key, value));
+                out.append(pysem::call(fn, key, value));
             return out;
         }>("each_pair(mapping, fn)"),
         function<&pattern_search>("pattern_search(pattern, texts)"),
+        // fn(a, b=b)
+        function<[](py::object fn, py::object a, py::object b) { return pysem::call(fn, a, pysem::keyword{"b", b}); }>(
+            "call(fn, a, b)"),
     });
 }
 

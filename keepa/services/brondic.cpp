@@ -99,7 +99,7 @@ inline py::object figure_or_none(PyObject *converted) {
     if (converted) return py::reinterpret_steal<py::object>(converted);
     if (!PyErr_ExceptionMatches(PyExc_TypeError) && !PyErr_ExceptionMatches(PyExc_ValueError) &&
         !PyErr_ExceptionMatches(PyExc_OverflowError))
-        throw py::error_already_set();
+        pysem::throw_pending();
     PyErr_Clear();
     return py::none();
 }
@@ -320,7 +320,7 @@ inline py::object extra_sheets(py::handle self) {
         if (!pysem::truthy(result)) continue;
         py::object sheets = result.attr(PYSEM_LIT("extra_sheets"))();
         if (PyDict_Check(sheets.ptr())) {
-            if (PyDict_Update(merged.ptr(), sheets.ptr()) < 0) throw py::error_already_set();
+            if (PyDict_Update(merged.ptr(), sheets.ptr()) < 0) pysem::throw_pending();
         } else {
             merged.attr(PYSEM_LIT("update"))(sheets);
         }
@@ -409,7 +409,7 @@ inline py::object next_credential(py::handle provider, py::handle attempted, py:
 // The credential as an account id to exclude from now on.
 inline void exclude_account(py::set attempted, py::handle credential) {
     py::object id = pysem::steal(PyNumber_Long(credential.attr(PYSEM_LIT("account_id")).ptr()));
-    if (PySet_Add(attempted.ptr(), id.ptr()) < 0) throw py::error_already_set();
+    if (PySet_Add(attempted.ptr(), id.ptr()) < 0) pysem::throw_pending();
 }
 
 inline py::object new_client(py::handle credential) {

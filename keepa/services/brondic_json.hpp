@@ -113,7 +113,7 @@ class Output {
         size_t used = static_cast<size_t>(this->used());
         size_t wanted = std::max(static_cast<size_t>(PyByteArray_GET_SIZE(array_.ptr())) * 2, used + n);
         if (wanted > static_cast<size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
-        if (PyByteArray_Resize(array_.ptr(), static_cast<Py_ssize_t>(wanted)) < 0) throw py::error_already_set();
+        if (PyByteArray_Resize(array_.ptr(), static_cast<Py_ssize_t>(wanted)) < 0) pysem::throw_pending();
         pos_ = PyByteArray_AS_STRING(array_.ptr()) + used;
         end_ = PyByteArray_AS_STRING(array_.ptr()) + wanted;
     }
@@ -351,7 +351,7 @@ class Encoder {
     }
 
     void string_(PyObject *s) {
-        if (PyUnicode_READY(s) < 0) throw py::error_already_set();
+        if (PyUnicode_READY(s) < 0) pysem::throw_pending();
         Py_ssize_t size = PyUnicode_GET_LENGTH(s);
         const void *data = PyUnicode_DATA(s);
         switch (PyUnicode_KIND(s)) {
@@ -368,7 +368,7 @@ class Encoder {
         int overflow = 0;
         long long small = PyLong_AsLongLongAndOverflow(value, &overflow);
         if (!overflow) {
-            if (small == -1 && PyErr_Occurred()) throw py::error_already_set();
+            if (small == -1 && PyErr_Occurred()) pysem::throw_pending();
             char *p = out_.room(24);
             out_.commit(std::to_chars(p, p + 24, small).ptr);
             return;
@@ -507,14 +507,14 @@ class Encoder {
             while (PyDict_Next(d, &pos, &k, &v)) {
                 if (left-- == 0) {
                     PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
-                    throw py::error_already_set();
+                    pysem::throw_pending();
                 }
                 py::object key = py::reinterpret_borrow<py::object>(k);
                 py::object value = py::reinterpret_borrow<py::object>(v);
                 member_(first, level + 1, key.ptr(), value.ptr());
                 if (PyDict_GET_SIZE(d) != size) {
                     PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-                    throw py::error_already_set();
+                    pysem::throw_pending();
                 }
             }
         } else {

@@ -16,7 +16,7 @@ inline py::dict extract_quota(py::handle payload) {
                            PYSEM_LIT("tokensConsumed"), PYSEM_LIT("tokenFlowReduction"), PYSEM_LIT("timestamp")}) {
         PyObject *found = PyDict_GetItemWithError(payload.ptr(), key.ptr());
         if (found) set(figures, key, found);
-        else if (PyErr_Occurred()) throw py::error_already_set();
+        else if (PyErr_Occurred()) pysem::throw_pending();
     }
     return figures;
 }
@@ -140,7 +140,7 @@ inline py::list raw_response_to_export_rows(py::handle payload_arg) {
         bool skipped = pysem::equal(key, source) || pysem::equal(key, PYSEM_LIT("searchInsights"));
         if (PyDict_GET_SIZE(payload.ptr()) != size) {
             PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
-            throw py::error_already_set();
+            pysem::throw_pending();
         }
         if (!skipped) set(base, key, value);
     }
@@ -152,7 +152,7 @@ inline py::list raw_response_to_export_rows(py::handle payload_arg) {
         py::object row = pysem::steal(PyDict_Copy(base.ptr()));
         if (tag) set(row, PYSEM_LIT("rowSource"), source);
         if (PyDict_Check(item.ptr())) {
-            if (PyDict_Update(row.ptr(), item.ptr()) < 0) throw py::error_already_set();
+            if (PyDict_Update(row.ptr(), item.ptr()) < 0) pysem::throw_pending();
         } else {
             set(row, scalar_field, item);
         }

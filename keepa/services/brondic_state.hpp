@@ -56,16 +56,16 @@ inline py::object get(py::handle mapping, py::handle key) { return pysem::get(ma
 inline bool has(py::handle container, py::handle key) {
     int found = PyDict_CheckExact(container.ptr()) ? PyDict_Contains(container.ptr(), key.ptr())
                                                    : PySequence_Contains(container.ptr(), key.ptr());
-    if (found < 0) throw py::error_already_set();
+    if (found < 0) pysem::throw_pending();
     return found == 1;
 }
 
 inline void set(py::handle dict, py::handle key, py::handle value) {
-    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw py::error_already_set();
+    if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) pysem::throw_pending();
 }
 
 inline void append(py::handle list, py::handle value) {
-    if (PyList_Append(list.ptr(), value.ptr()) < 0) throw py::error_already_set();
+    if (PyList_Append(list.ptr(), value.ptr()) < 0) pysem::throw_pending();
 }
 
 // list(mapping.values()), in the mapping's order.
@@ -76,7 +76,7 @@ inline py::list values_of(py::handle mapping) {
 
 inline bool is_instance(py::handle value, py::handle type) {
     int r = PyObject_IsInstance(value.ptr(), type.ptr());
-    if (r < 0) throw py::error_already_set();
+    if (r < 0) pysem::throw_pending();
     return r == 1;
 }
 

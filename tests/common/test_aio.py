@@ -18,7 +18,7 @@ import uvicorn
 
 from pelorin import _aio_probe as probe
 
-from ..conftest import Parking, assert_no_leak
+from ..conftest import NotFound, Parking, assert_no_leak, raise_api_error
 
 
 # ---------------------------------------------------------------------------
@@ -435,6 +435,25 @@ async def test_cpp_exceptions_raise_their_python_error(kind, error, message):
     assert type(info.value) is error and str(info.value) == message
     if kind == "stop":
         assert type(info.value.__cause__) is StopIteration
+
+
+async def py_raise_api_error():
+    raise_api_error()
+
+
+@pytest.mark.parametrize(
+    "route",
+    [
+        lambda: probe.call_now(raise_api_error),
+        lambda: probe.await_one(py_raise_api_error()),
+        lambda: probe.make_relay("starts", raise_api_error)(1),
+        lambda: probe.make_relay("finishes", lambda arg: Ready(), raise_api_error)(1),
+    ],
+    ids=["call", "await", "relay-start", "relay-finish"],
+)
+async def test_an_exception_whose_constructor_picks_a_subclass_crosses_as_it_is(route):
+    with pytest.raises(NotFound):
+        await route()
 
 
 async def test_raise_from_and_implicit_context():

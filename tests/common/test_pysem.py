@@ -11,7 +11,7 @@ import pytest
 
 from pelorin import _pysem_probe as probe
 
-from ..conftest import DictSub, ListSub, StrSub, colliding_key
+from ..conftest import ApiError, DictSub, ListSub, NotFound, StrSub, colliding_key, raise_api_error
 
 WHITESPACE = "\t\n\x0b\x0c\r\x1c\x1d\x1e\x1f \x85\xa0\u1680" + "".join(map(chr, range(0x2000, 0x200B))) + "\u2028\u2029\u202f\u205f\u3000"
 ODD_TEXTS = ["", "x", "\ud800", "a\udfffb", "\U0001f600 x ", "\u200b", "\ufeffa", "中文\u3000", WHITESPACE]
@@ -375,6 +375,33 @@ def test_raise_instance_raises_the_object_itself():
     assert caught.value is error
     with pytest.raises(TypeError, match="must derive from BaseException"):
         probe.raise_instance("not an exception")
+
+
+def test_call_passes_positions_then_keywords():
+    assert probe.call(lambda a, *, b: (a, b), 1, [2]) == (1, [2])
+    with pytest.raises(TypeError, match="unexpected keyword argument 'b'"):
+        probe.call(lambda a: a, 1, 2)
+
+
+class StrRaisesApiError:
+    def __str__(self):
+        raise ApiError
+
+
+@pytest.mark.parametrize(
+    "route",
+    [
+        lambda: probe.call(raise_api_error, 1, 2),
+        lambda: probe.text_form(StrRaisesApiError()),
+        lambda: probe.each_item([1], raise_api_error),
+        lambda: probe.each_pair({1: 2}, raise_api_error),
+    ],
+    ids=["call", "__str__", "list-loop", "dict-loop"],
+)
+def test_an_exception_whose_constructor_picks_a_subclass_reaches_the_caller(route):
+    """`raise ApiError` is a NotFound, as Python code goes on with it."""
+    with pytest.raises(NotFound):
+        route()
 
 
 def test_getattr_or_none_swallows_only_attribute_errors():

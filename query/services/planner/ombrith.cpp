@@ -219,7 +219,7 @@ py::str normalize_text(const State &st, py::handle value) { return st.normalize(
 
 bool contains(py::handle text, py::handle part) {
     Py_ssize_t at = PyUnicode_Find(text.ptr(), part.ptr(), 0, PyUnicode_GET_LENGTH(text.ptr()), 1);
-    if (at == -2) throw py::error_already_set();
+    if (at == -2) pysem::throw_pending();
     return at >= 0;
 }
 
@@ -238,7 +238,7 @@ std::vector<Py_ssize_t> find_all(py::handle term, py::handle text) {
     if (m <= short_term) {
         for (Py_ssize_t from = 0;;) {
             Py_ssize_t at = PyUnicode_Find(text.ptr(), term.ptr(), from, n, 1);
-            if (at == -2) throw py::error_already_set();
+            if (at == -2) pysem::throw_pending();
             if (at < 0) break;
             starts.push_back(at);
             from = at + 1;
@@ -282,7 +282,7 @@ class ProtectedLabels {
         // occurrences again on every term.
         if (!seen_) seen_ = pysem::steal(PySet_New(nullptr));
         int seen = PySet_Contains(seen_.ptr(), label.ptr());
-        if (seen < 0 || (!seen && PySet_Add(seen_.ptr(), label.ptr()) < 0)) throw py::error_already_set();
+        if (seen < 0 || (!seen && PySet_Add(seen_.ptr(), label.ptr()) < 0)) pysem::throw_pending();
         if (seen) return;
         labels_.push_back(std::move(label));
         starts_.emplace_back();
@@ -387,7 +387,7 @@ bool search(const State &st, Question &q, int k) {
 }
 
 void record(py::dict &matched, py::handle field, py::handle wording) {
-    if (!PyDict_SetDefault(matched.ptr(), field.ptr(), wording.ptr())) throw py::error_already_set();
+    if (!PyDict_SetDefault(matched.ptr(), field.ptr(), wording.ptr())) pysem::throw_pending();
 }
 
 void colloquial_into(const State &st, Question &q, py::dict &matched) {
@@ -466,7 +466,7 @@ bool uncovered_occurrence(py::handle term, py::handle text, py::handle protected
         py::object owned = pysem::steal(item);
         labels.add(normalize_text(st, owned));
     }
-    if (PyErr_Occurred()) throw py::error_already_set();
+    if (PyErr_Occurred()) pysem::throw_pending();
     return labels.uncovered(term, starts);
 }
 
@@ -601,7 +601,7 @@ py::object metric_term_is_covered(py::handle requested_term, py::handle card_ter
         py::object owned = pysem::steal(item);
         if (!covered) take(owned);
     }
-    if (PyErr_Occurred()) throw py::error_already_set();
+    if (PyErr_Occurred()) pysem::throw_pending();
     return py::bool_(covered);
 }
 
