@@ -205,6 +205,41 @@ inline void restore_error(PyObject *exc) noexcept {
 // "raise the pending error", pysem::steal is the one to use.
 inline py::object adopt(PyObject *p) noexcept { return py::reinterpret_steal<py::object>(p); }
 
+// An error taken out of the indicator for a body, or for the caller of a
+// coroutine: the exception, and whether it was raised as a StopIteration. A
+// StopIteration subclass whose constructor makes another exception leaves the
+// subclass pending beside that exception: an `except` in a coroutine written
+// in Python sees the other exception, but let through, it makes the
+// coroutine raise "coroutine raised StopIteration".
+struct taken_error {
+    py::object exc;
+    bool as_stop = false;
+};
+
+inline taken_error take_raised() noexcept {
+    bool as_stop = PyErr_ExceptionMatches(PyExc_StopIteration);
+    return {adopt(take_error()), as_stop};
+}
+
+// The value of the pending StopIteration, as the interpreter takes it
+// (_PyGen_FetchStopIterationValue): true with a new reference in *out, or
+// false with the error left pending when the exception is of another kind.
+inline bool take_stop_value(PyObject **out) noexcept {
+    PyObject *type = nullptr, *value = nullptr, *trace = nullptr;
+    PyErr_Fetch(&type, &value, &trace);
+    PyErr_NormalizeException(&type, &value, &trace);
+    if (!value || !PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject *>(PyExc_StopIteration))) {
+        PyErr_Restore(type, value, trace);
+        return false;
+    }
+    PyObject *result = reinterpret_cast<PyStopIterationObject *>(value)->value;
+    *out = Py_NewRef(result ? result : Py_None);
+    Py_XDECREF(type);
+    Py_DECREF(value);
+    Py_XDECREF(trace);
+    return true;
+}
+
 // The exception of `p` as its Python exception (see pysem::handled_exception).
 inline py::object exception_object(std::exception_ptr p) noexcept {
     try {
@@ -496,6 +531,7 @@ struct promise_base {
     py::object slot; // what passes between the body and the coroutine object
     step status = step::idle;
     py::object handling;                  // being handled while yf runs
+    py::object raised_as_stop;            // the last error given to the body raised as a StopIteration
     coroutine_object *owner = nullptr;    // borrowed
     const py::object *const *params = nullptr; // Python-typed parameters in the frame
     std::size_t nparams = 0;
@@ -516,6 +552,13 @@ struct promise_base {
     void unhandled_exception() noexcept {
         slot = pysem::handled_exception();
         status = step::raised;
+    }
+    // An error for the body to take at its await (see taken_error): let
+    // through, one raised as a StopIteration stays one.
+    void give_error(taken_error e) noexcept {
+        raised_as_stop = e.as_stop ? e.exc : py::object();
+        slot = std::move(e.exc);
+        status = step::error;
     }
     void return_value(py::object v) noexcept {
         slot = v ? std::move(v) : py::none();
@@ -837,8 +880,9 @@ inline void set_stop_iteration(PyObject *value) noexcept { // steals
 
 // The error that left the body; a StopIteration becomes a RuntimeError, as it
 // does for coroutines written in Python.
-inline void raise_from_body(PyObject *exc) noexcept { // steals
-    if (PyErr_GivenExceptionMatches(exc, PyExc_StopIteration)) {
+inline void raise_from_body(taken_error e) noexcept {
+    PyObject *exc = e.exc.release().ptr();
+    if (e.as_stop || PyErr_GivenExceptionMatches(exc, PyExc_StopIteration)) {
         PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
         PyObject *runtime = take_error();
         PyException_SetCause(runtime, Py_NewRef(exc));
@@ -853,8 +897,7 @@ inline void deliver(promise_base &p, PySendResult r, PyObject *value) noexcept {
         p.slot = adopt(value);
         p.status = step::value;
     } else {
-        p.slot = adopt(take_error());
-        p.status = step::error;
+        p.give_error(take_raised());
     }
 }
 
@@ -876,9 +919,10 @@ inline PySendResult run(coroutine_object *c, PyObject **out) noexcept {
         return PYGEN_RETURN;
     }
     case step::raised: {
-        PyObject *exc = p.slot.release().ptr();
+        bool as_stop = p.slot.ptr() == p.raised_as_stop.ptr();
+        taken_error e{std::move(p.slot), as_stop};
         release_frame(c);
-        raise_from_body(exc);
+        raise_from_body(std::move(e));
         return PYGEN_ERROR;
     }
     default:
@@ -997,39 +1041,33 @@ inline int throw_iter(PyObject *handling, PyObject *yf, PyObject *type, PyObject
         *out = r;
         return PYGEN_NEXT;
     }
-    if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
-        PyObject *stop = take_error();
-        PyObject *v = reinterpret_cast<PyStopIterationObject *>(stop)->value;
-        *out = Py_NewRef(v ? v : Py_None);
-        Py_DECREF(stop);
-        return PYGEN_RETURN;
-    }
+    if (PyErr_ExceptionMatches(PyExc_StopIteration) && take_stop_value(out)) return PYGEN_RETURN;
     return PYGEN_ERROR;
 }
 
 // The exception that throw(type, value, trace) raises, checked as the
-// interpreter checks it; null with a TypeError.
-inline PyObject *thrown_exception(PyObject *type, PyObject *value, PyObject *trace) noexcept {
+// interpreter checks it; no exception, with a TypeError set, when refused.
+inline taken_error thrown_exception(PyObject *type, PyObject *value, PyObject *trace) noexcept {
     if (trace == Py_None) trace = nullptr;
     if (trace && !PyTraceBack_Check(trace)) {
         PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
-        return nullptr;
+        return {};
     }
     if (PyExceptionClass_Check(type)) {
         PyErr_Restore(Py_NewRef(type), Py_XNewRef(value), Py_XNewRef(trace));
-        return take_error();
+        return take_raised();
     }
     if (PyExceptionInstance_Check(type)) {
         if (value && value != Py_None) {
             PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
-            return nullptr;
+            return {};
         }
         if (trace) PyException_SetTraceback(type, trace);
-        return Py_NewRef(type);
+        return {py::reinterpret_borrow<py::object>(type)};
     }
     PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
                  Py_TYPE(type)->tp_name);
-    return nullptr;
+    return {};
 }
 
 inline PySendResult coro_throw(coroutine_object *c, PyObject *type, PyObject *value, PyObject *trace,
@@ -1038,22 +1076,20 @@ inline PySendResult coro_throw(coroutine_object *c, PyObject *type, PyObject *va
     depth_guard depth;
     if (!depth) return PYGEN_ERROR;
     if (c->state != run_state::suspended) {
-        PyObject *exc = thrown_exception(type, value, trace);
-        if (!exc) return PYGEN_ERROR;
+        taken_error e = thrown_exception(type, value, trace);
+        if (!e.exc) return PYGEN_ERROR;
         // The exception's constructor may have stepped the coroutine meanwhile.
         switch (c->state) {
         case run_state::created: // thrown in before the first step: the body never runs
             release_frame(c);
-            raise_from_body(exc);
+            raise_from_body(std::move(e));
             return PYGEN_ERROR;
         case run_state::suspended: // now parked in an await: raised there, as Python does
             c->state = run_state::running;
-            c->promise->slot = adopt(exc);
-            c->promise->status = step::error;
+            c->promise->give_error(std::move(e));
             c->promise->yf = py::object();
             return run(c, out);
         default:
-            Py_DECREF(exc);
             return guard_state(c);
         }
     }
@@ -1085,13 +1121,12 @@ inline PySendResult coro_throw(coroutine_object *c, PyObject *type, PyObject *va
             }
         }
     }
-    PyObject *exc = thrown_exception(type, value, trace);
-    if (!exc) {
+    taken_error e = thrown_exception(type, value, trace);
+    if (!e.exc) {
         c->state = run_state::suspended;
         return PYGEN_ERROR;
     }
-    p.slot = adopt(exc);
-    p.status = step::error;
+    p.give_error(std::move(e));
     p.yf = py::object();
     return run(c, out);
 }
@@ -1246,6 +1281,7 @@ inline int coro_traverse(PyObject *self, visitproc visit, void *arg) {
     if (promise_base *p = c->promise) {
         Py_VISIT(p->yf.ptr());
         Py_VISIT(p->slot.ptr());
+        Py_VISIT(p->raised_as_stop.ptr());
         for (std::size_t i = 0; i < p->nparams; ++i) Py_VISIT(p->params[i]->ptr());
     }
     return 0;
@@ -1688,8 +1724,16 @@ inline void relay_end(relay_object *r) noexcept {
     Py_CLEAR(r->arg);
 }
 
+// The end of a relay's coroutine on an error, which leaves it as it would
+// leave a body.
+inline PySendResult relay_fail(relay_object *r, taken_error e) noexcept {
+    relay_end(r);
+    raise_from_body(std::move(e));
+    return PYGEN_ERROR;
+}
+
 // What follows the await: the relay's finish on a result, the end of the
-// coroutine on an error (which leaves it as it would leave a body).
+// coroutine on an error.
 inline PySendResult relay_after(relay_object *r, PySendResult s, PyObject *value, PyObject **out) noexcept {
     if (s == PYGEN_NEXT) {
         r->state = run_state::suspended;
@@ -1710,10 +1754,7 @@ inline PySendResult relay_after(relay_object *r, PySendResult s, PyObject *value
             return PYGEN_RETURN;
         }
     }
-    PyObject *exc = take_error();
-    relay_end(r);
-    raise_from_body(exc);
-    return PYGEN_ERROR;
+    return relay_fail(r, take_raised());
 }
 
 inline PySendResult relay_send(relay_object *r, PyObject *arg, PyObject **out) noexcept {
@@ -1749,22 +1790,13 @@ inline PySendResult relay_throw(relay_object *r, PyObject *type, PyObject *value
     depth_guard depth;
     if (!depth) return PYGEN_ERROR;
     if (r->state != run_state::suspended) {
-        PyObject *exc = thrown_exception(type, value, trace);
-        if (!exc) return PYGEN_ERROR;
-        // The exception's constructor may have stepped the relay meanwhile.
-        switch (r->state) {
-        case run_state::created: // thrown in before the first step: nothing starts
-            relay_end(r);
-            raise_from_body(exc);
-            return PYGEN_ERROR;
-        case run_state::suspended: // now parked in its await: raised there
-            r->state = run_state::running;
-            restore_error(exc);
-            return relay_after(r, PYGEN_ERROR, nullptr, out);
-        default:
-            Py_DECREF(exc);
-            return guard_state(r->state);
-        }
+        taken_error e = thrown_exception(type, value, trace);
+        if (!e.exc) return PYGEN_ERROR;
+        // The exception's constructor may have stepped the relay meanwhile:
+        // before the first step nothing starts; parked in its await, it is
+        // raised there, and either way it ends the coroutine.
+        if (r->state == run_state::created || r->state == run_state::suspended) return relay_fail(r, std::move(e));
+        return guard_state(r->state);
     }
     r->state = run_state::running; // until the outcome is taken, as in coro_throw
     if (PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit)) {
@@ -1778,13 +1810,12 @@ inline PySendResult relay_throw(relay_object *r, PyObject *type, PyObject *value
         }
         if (s != no_throw_method) return relay_after(r, static_cast<PySendResult>(s), got, out);
     }
-    PyObject *exc = thrown_exception(type, value, trace);
-    if (!exc) {
+    taken_error e = thrown_exception(type, value, trace);
+    if (!e.exc) {
         r->state = run_state::suspended;
         return PYGEN_ERROR;
     }
-    restore_error(exc);
-    return relay_after(r, PYGEN_ERROR, nullptr, out);
+    return relay_fail(r, std::move(e));
 }
 
 inline PyObject *relay_close(relay_object *r) noexcept {
@@ -1803,9 +1834,7 @@ inline PyObject *relay_close(relay_object *r) noexcept {
         relay_end(r); // GeneratorExit left the body: closed
         Py_RETURN_NONE;
     }
-    PyObject *exc = take_error();
-    relay_end(r);
-    raise_from_body(exc);
+    relay_fail(r, take_raised());
     if (PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
         PyErr_Clear();
         Py_RETURN_NONE;
@@ -1902,8 +1931,7 @@ inline bool wait_awaiter::await_ready() {
     PyObject *it = awaitable_iter(target_.ptr(), kind_);
     target_ = py::object();
     if (!it) {
-        p.slot = adopt(take_error());
-        p.status = step::error;
+        p.give_error(take_raised());
         return true;
     }
     PyObject *r;

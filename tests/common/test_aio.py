@@ -80,6 +80,13 @@ async def py_call_now(fn):
     return fn()
 
 
+async def py_caught(awaitable):
+    try:
+        await awaitable
+    except Exception as e:
+        return e
+
+
 # A relay: a coroutine function of one await, native without a C++ frame.
 relay_one = probe.make_relay("relay_one", lambda awaitable: awaitable)
 
@@ -251,6 +258,83 @@ def test_protocol_matches_python_coroutines(name):
     assert results[0] == results[1] == results[2]
 
 
+class Disguised(StopIteration):
+    """A StopIteration whose making gives another exception: raised, it
+    leaves its own class pending beside a KeyError."""
+
+    def __new__(cls, *args):
+        return KeyError("made instead")
+
+
+class DisguisedStop:
+    """Parks once; the step named by `where` raises Disguised."""
+
+    def __init__(self, where):
+        self.where, self.steps = where, 0
+
+    def __await__(self):
+        if self.where == "__await__":
+            raise Disguised
+        return self
+
+    def __next__(self):
+        self.steps += 1
+        if self.steps > 1 and self.where == "__next__":
+            raise Disguised
+        return "parked"
+
+    def throw(self, *exc):
+        if self.where == "throw":
+            raise Disguised
+        raise exc[0]
+
+    def close(self):
+        if self.where == "close":
+            raise Disguised
+
+
+DISGUISED_ROUTES = {
+    "__await__": lambda c: c.send(None),
+    "__next__": lambda c: [c.send(None), c.send(None)],
+    "throw": lambda c: [c.send(None), c.throw(ValueError)],
+    "close": lambda c: [c.send(None), c.close()],
+    "throw-before-start": lambda c: c.throw(Disguised),
+}
+
+
+def settled(op):
+    try:
+        return ("ok", op())
+    except StopIteration as e:
+        return ("stop", repr(e.value))
+    except BaseException as e:
+        return ("raise", type(e).__name__, str(e), type(e.__cause__).__name__)
+
+
+@pytest.mark.parametrize("route", DISGUISED_ROUTES)
+@pytest.mark.parametrize(
+    "makes", [(py_await_one, probe.await_one, relay_one), (py_caught, probe.caught)], ids=["let-through", "caught"]
+)
+def test_a_stop_iteration_that_makes_another_exception_is_no_stop(makes, route):
+    """Let through, it is "coroutine raised StopIteration" as for Python's
+    own coroutines; caught at the await, it is the exception it made."""
+    results = [settled(lambda: DISGUISED_ROUTES[route](make(DisguisedStop(route)))) for make in makes]
+    assert results[1:] == results[:1] * (len(makes) - 1)
+
+
+@pytest.mark.parametrize("makes", [(py_await_one, probe.await_one, relay_one), (py_caught, probe.caught)])
+async def test_a_stop_iteration_that_makes_another_exception_thrown_at_a_future(makes):
+    results = []
+    for make in makes:
+        fut = asyncio.get_running_loop().create_future()
+        c = make(fut)
+        c.send(None)
+        results.append(settled(lambda: c.throw(Disguised)))
+    assert results[0] in [("raise", "RuntimeError", "coroutine raised StopIteration", "KeyError"),
+                          ("stop", "KeyError('made instead')")]
+    assert results[1:] == results[:1] * (len(makes) - 1)
+
+
 def test_close_that_awaits_again_is_refused_like_python():
     results = []
     for make in (py_ignore_exit, probe.ignore_exit):
@@ -341,13 +425,6 @@ def test_reentry_while_throw_or_close_is_under_way_is_refused(op):
     assert result == (("raise", "Reentrant", "") if op == "make the thrown" else ("raise", "KeyError", "'left'"))
     assert outcome(lambda: c.send(None)) == ("raise", "RuntimeError", "cannot reuse already awaited coroutine")
     assert probe.live_trackers() == 0
-
-
-async def py_caught(awaitable):
-    try:
-        await awaitable
-    except Exception as e:
-        return e
 
 
 @pytest.mark.parametrize("make", [py_caught, probe.caught, relay_one], ids=["python", "native", "relay"])
