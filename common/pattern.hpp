@@ -15,7 +15,8 @@
 // The subset: literal characters and classes of them (ranges, negation, \s
 // and \S with the interpreter's white space), alternation, groups without
 // flags, repeats of an item that cannot match empty (greedy or lazy), and
-// lookahead of bounded width, positive or negative.
+// lookahead of bounded width, positive or negative; nested at most
+// max_nesting deep (a parse tree that holds itself is left to `re` too).
 #pragma once
 
 #include "common/pysem.hpp"
@@ -106,6 +107,7 @@ class native_search {
     };
 
     static constexpr std::size_t max_code = 4096;
+    static constexpr int max_nesting = 64;
 
     std::vector<char_class> classes_;
     std::vector<program> programs_; // [0] the pattern, then the lookahead bodies
@@ -160,7 +162,28 @@ class native_search {
             return static_cast<int>(code.size() - 1);
         }
 
+        // One level deeper into the tree, for as long as it is read.
+        class nesting {
+          public:
+            explicit nesting(int &depth) noexcept : depth_(depth) { ++depth_; }
+            ~nesting() { --depth_; }
+            nesting(const nesting &) = delete;
+            nesting &operator=(const nesting &) = delete;
+
+          private:
+            int &depth_;
+        };
+
+        // An item of the tree that must be a tuple; one of another type
+        // leaves the pattern to `re`.
+        static py::tuple tuple_of(py::handle item) {
+            if (!PyTuple_Check(item.ptr())) throw py::type_error("pattern: a tree item that is no tuple");
+            return py::reinterpret_borrow<py::tuple>(item);
+        }
+
         int sequence(py::handle tree, int next) {
+            if (depth_ >= max_nesting) return -1;
+            nesting level(depth_);
             py::list items = tree.attr("data");
             for (Py_ssize_t k = py::len(items) - 1; k >= 0 && next >= 0; --k) {
                 py::tuple item = items[k];
@@ -179,7 +202,7 @@ class native_search {
             }
             if (code == in_) return charset(arg, next);
             if (code == branch_) {
-                py::list alternatives = py::reinterpret_borrow<py::tuple>(arg)[1];
+                py::list alternatives = tuple_of(arg)[1];
                 std::vector<int> starts;
                 // Reading an alternative runs the tree's code, which may change the list.
                 for (py::object alternative : pysem::list_items(alternatives)) {
@@ -192,13 +215,13 @@ class native_search {
                 return chain;
             }
             if (code == subpattern_) {
-                py::tuple group = py::reinterpret_borrow<py::tuple>(arg);
+                py::tuple group = tuple_of(arg);
                 if (group[1].cast<long long>() != 0 || group[2].cast<long long>() != 0) return -1; // (?i:...)
                 return sequence(group[3], next);
             }
-            if (code == max_repeat_ || code == min_repeat_) return repeat(py::reinterpret_borrow<py::tuple>(arg), next);
+            if (code == max_repeat_ || code == min_repeat_) return repeat(tuple_of(arg), next);
             if (code == assert_ || code == assert_not_) {
-                py::tuple look = py::reinterpret_borrow<py::tuple>(arg);
+                py::tuple look = tuple_of(arg);
                 if (look[0].cast<long long>() != 1) return -1; // lookbehind
                 // Bounded, so that every position costs at most that many steps.
                 py::tuple width = look[1].attr("getwidth")();
@@ -213,7 +236,7 @@ class native_search {
         int charset(py::handle arg, int next) {
             char_class c;
             for (py::handle entry : arg) {
-                py::tuple item = py::reinterpret_borrow<py::tuple>(entry);
+                py::tuple item = tuple_of(entry);
                 long long code = item[0].cast<long long>();
                 if (code == negate_) {
                     c.negate = true;
@@ -249,6 +272,7 @@ class native_search {
             // (it stops repeating an empty match), so it is not taken.
             py::tuple width = body.attr("getwidth")();
             if (width[0].cast<long long>() == 0) return -1;
+            if (low < 0 || high < low) return -1; // no parser of `re` makes these
             if (low > static_cast<long long>(max_code) || (high != unbounded_ && high - low > static_cast<long long>(max_code)))
                 return -1;
             int cur = next;
@@ -272,6 +296,7 @@ class native_search {
         native_search &out_;
         py::object unbounded_object_;
         int current_ = -1;
+        int depth_ = 0;
         long long literal_ = 0, not_literal_ = 0, in_ = 0, branch_ = 0, subpattern_ = 0, max_repeat_ = 0,
                   min_repeat_ = 0, assert_ = 0, assert_not_ = 0, negate_ = 0, range_ = 0, category_ = 0, space_ = 0,
                   not_space_ = 0, unbounded_ = 0;

@@ -1,7 +1,8 @@
 """The native search of the stored expressions reads the parser's tree, and a
 patched parser's tree is user code: a node that changes the tree while it is
 read leaves the search sound, reading what a Python loop over it would, and a
-tree of a shape that `re` never makes is left to `re`."""
+tree of a shape that `re` never makes (one that holds itself, one too deep,
+a repeat whose bounds are out of order) is left to `re`."""
 
 import types
 from re import _constants as sre, _parser as sre_parse  # the interpreter's own reading of a pattern
@@ -26,6 +27,9 @@ class Node:
             hook()
         return self.items
 
+    def getwidth(self):
+        return (1, 1)
+
 
 def literal(ch):
     return Node([(sre.LITERAL, ord(ch))])
@@ -44,13 +48,51 @@ def branch_without_alternatives():
     return Node([(sre.BRANCH, (None, []))])
 
 
+def group_holding_itself():
+    tree = Node([])
+    tree.items.append((sre.SUBPATTERN, (None, 0, 0, tree)))
+    return tree
+
+
+def branch_holding_itself():
+    tree = Node([])
+    tree.items.append((sre.BRANCH, (None, [literal("a"), tree])))
+    return tree
+
+
+def groups_nested(depth):
+    tree = literal("a")
+    for _ in range(depth):
+        tree = Node([(sre.SUBPATTERN, (None, 0, 0, tree))])
+    return tree
+
+
+def repeat_from_to(low, high):
+    return Node([(sre.MAX_REPEAT, (low, high, literal("a")))])
+
+
 @pytest.mark.parametrize(
     "make_tree, texts, expected",
     [
         (branch_cleared_while_read, ["a", "b", "c"], [True, False, False]),
         (branch_without_alternatives, ["a"], None),
+        (group_holding_itself, ["a"], None),
+        (branch_holding_itself, ["a"], None),
+        (lambda: groups_nested(5000), ["a"], None),
+        (lambda: groups_nested(20), ["a", "b"], [True, False]),
+        (lambda: repeat_from_to(-(2**63), 2**63 - 1), ["a"], None),
+        (lambda: repeat_from_to(3, 2), ["aaa"], None),
     ],
-    ids=["branch-alternatives-cleared", "branch-without-alternatives"],
+    ids=[
+        "branch-alternatives-cleared",
+        "branch-without-alternatives",
+        "group-holding-itself",
+        "branch-holding-itself",
+        "groups-nested-5000-deep",
+        "groups-nested-20-deep",
+        "repeat-from-min-to-max",
+        "repeat-bounds-reversed",
+    ],
 )
 def test_hostile_tree(monkeypatch, make_tree, texts, expected):
     tree = make_tree()
