@@ -355,7 +355,8 @@ inline py::object get(py::handle mapping, py::handle key) {
         if (PyErr_Occurred()) throw_pending();
         return py::none();
     }
-    return mapping.attr("get")(key);
+    PyObject *args[] = {mapping.ptr(), key.ptr()};
+    return steal(PyObject_VectorcallMethod(PYSEM_LIT("get").ptr(), args, 2, nullptr));
 }
 
 inline py::object get(py::handle mapping, const char *key) { return get(mapping, py::str(key)); }

@@ -388,6 +388,11 @@ class StrRaisesApiError:
         raise ApiError
 
 
+class GetRaisesApiError(dict):
+    def get(self, key, default=None):
+        raise ApiError
+
+
 @pytest.mark.parametrize(
     "route",
     [
@@ -395,8 +400,9 @@ class StrRaisesApiError:
         lambda: probe.text_form(StrRaisesApiError()),
         lambda: probe.each_item([1], raise_api_error),
         lambda: probe.each_pair({1: 2}, raise_api_error),
+        lambda: probe.get(GetRaisesApiError(), "k"),
     ],
-    ids=["call", "__str__", "list-loop", "dict-loop"],
+    ids=["call", "__str__", "list-loop", "dict-loop", "dict-subclass-get"],
 )
 def test_an_exception_whose_constructor_picks_a_subclass_reaches_the_caller(route):
     """`raise ApiError` is a NotFound, as Python code goes on with it."""
