@@ -736,6 +736,95 @@ async def test_no_references_leak_over_many_requests(kit, gatlow):
 
 
 # ---------------------------------------------------------------------------
+# What hostile code hands back
+
+
+class Disguised(StopIteration):
+    """A StopIteration whose making gives another exception: raised, it
+    leaves its own class pending beside a KeyError."""
+
+    def __new__(cls, *args):
+        return KeyError("made instead")
+
+
+class ThrowsDisguised:
+    """Parks once; a throw into it raises Disguised."""
+
+    def __await__(self):
+        return self
+
+    def __next__(self):
+        return "parked"
+
+    def throw(self, *exc):
+        raise Disguised
+
+
+def settled(op):
+    try:
+        return ("ok", op())
+    except StopIteration as e:
+        return ("stop", repr(e.value))
+    except BaseException as e:
+        return ("raise", type(e).__name__, str(e), repr(e.__cause__))
+
+
+def _parked_in_the_app(kit, gatlow, parking):
+    return gatlow.ApiKeyGatlow(lambda scope, receive, send: parking, api_key="k"), kit.Channels().send
+
+
+def _parked_in_the_servers_send(kit, gatlow, parking):
+    async def app(scope, receive, send):
+        await send({"type": "http.response.start", "status": 200, "headers": []})
+
+    sent = []
+
+    def send(message):  # parks the start; the final body part goes through
+        sent.append(message)
+        return parking if len(sent) == 1 else kit.Channels().send(message)
+
+    return gatlow.ApiKeyGatlow(app, api_key="k"), send
+
+
+def _parked_in_a_replaced_verification(kit, gatlow, parking):
+    mw = gatlow.ApiKeyGatlow(kit.RecordingApp(), auth_verify_url="http://verify.invalid")
+    mw._verify_remote = lambda token: parking
+    return mw, kit.Channels().send
+
+
+def _parked_in_the_refusal(kit, gatlow, parking):
+    return gatlow.ApiKeyGatlow(kit.RecordingApp(), api_key="other"), lambda message: parking
+
+
+PARKED_ROADS = {"app": _parked_in_the_app, "servers-send": _parked_in_the_servers_send,
+                "replaced-verify": _parked_in_a_replaced_verification, "refusal": _parked_in_the_refusal}
+PARKINGS = {"future": lambda: asyncio.get_running_loop().create_future(), "throw-raises": ThrowsDisguised}
+
+
+@pytest.mark.parametrize("parking", PARKINGS)
+@pytest.mark.parametrize("road", PARKED_ROADS)
+async def test_a_stop_iteration_that_makes_another_exception_thrown_into_the_road(kit, gatlow, road, parking):
+    """Thrown into the road where it is parked (a Future normalises the
+    throw, another awaitable raises Disguised from its own throw), the
+    disguised stop leaves as it leaves an `async def` awaiting the same
+    object, after the closing steps."""
+
+    async def awaiting(awaitable):
+        await awaitable
+
+    reference = awaiting(PARKINGS[parking]())
+    reference.send(None)
+    expected = settled(lambda: reference.throw(Disguised))
+    assert expected == ("raise", "RuntimeError", "coroutine raised StopIteration", "KeyError('made instead')")
+
+    mw, send = PARKED_ROADS[road](kit, gatlow, PARKINGS[parking]())
+    coro = mw(kit.http_scope("/api/v1/keepa", headers=kit.bearer("k")), kit.Channels().receive, send)
+    assert coro.send(None) is not None
+    assert settled(lambda: coro.throw(Disguised)) == expected
+    assert context.mcp_request_ctx.get() is SENTINEL
+
+
+# ---------------------------------------------------------------------------
 # Module load
 
 
