@@ -9,6 +9,8 @@
 #include "common/module.hpp"
 #include "common/pysem.hpp"
 
+#include <algorithm>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -110,10 +112,12 @@ class TableBuilder {
                 cells_.push_back({column_of_text(key), std::move(held), true});
             }
         } else {
-            // Keys of other kinds run their own __str__; work on a snapshot of the items.
-            py::object items = PyDict_CheckExact(row.ptr()) ? pysem::steal(PyDict_Items(row.ptr()))
-                                                            : py::list(row.attr("items")());
-            for (py::handle item : items) {
+            // Keys of other kinds run their own __str__; work on a snapshot of
+            // the items, list(row.items()).
+            py::object items = PyDict_CheckExact(row.ptr())
+                                   ? pysem::steal(PyDict_Items(row.ptr()))
+                                   : pysem::steal(PySequence_List(row.attr("items")().ptr()));
+            for (py::object item : pysem::list_items(items)) {
                 auto [key, value] = pysem::unpack2(item);
                 py::str text = pysem::text_form(key); // exactly a str, as every column is
                 bool exact = PyUnicode_Check(key.ptr()) && PyUnicode_Compare(text.ptr(), key.ptr()) == 0;
@@ -125,7 +129,10 @@ class TableBuilder {
     }
 
     py::dict finish() {
-        const Py_ssize_t width = PyList_GET_SIZE(columns_.ptr());
+        const Py_ssize_t width = static_cast<Py_ssize_t>(columns_.size());
+        py::list columns = pysem::steal_as<py::list>(PyList_New(width));
+        for (Py_ssize_t i = 0; i < width; ++i)
+            PyList_SET_ITEM(columns.ptr(), i, Py_NewRef(columns_[static_cast<size_t>(i)].ptr()));
         // Filled with None first: making each row's list may start a
         // collection, whose finalizers can find this one.
         py::list rows = pysem::steal_as<py::list>(PyList_New(static_cast<Py_ssize_t>(row_ends_.size())));
@@ -134,6 +141,7 @@ class TableBuilder {
         std::vector<char> exact(static_cast<size_t>(width));
         size_t begin = 0;
         for (size_t r = 0; r < row_ends_.size(); ++r) {
+            // Filled before anything else is allocated, so no finalizer sees its empty slots.
             py::list values = pysem::steal_as<py::list>(PyList_New(width));
             std::fill(exact.begin(), exact.end(), 0);
             for (size_t c = begin; c < row_ends_[r]; ++c) {
@@ -152,7 +160,7 @@ class TableBuilder {
         }
         py::dict table;
         table[PYSEM_LIT("sheet_name")] = PYSEM_LIT("main");
-        table[PYSEM_LIT("columns")] = columns_;
+        table[PYSEM_LIT("columns")] = columns;
         table[PYSEM_LIT("rows")] = rows;
         return table;
     }
@@ -168,18 +176,32 @@ class TableBuilder {
 
     // The column of a text (exactly a str), appended the first time it is seen.
     Py_ssize_t column_of_text(py::handle text) {
-        PyObject *found = PyDict_GetItemWithError(positions_.ptr(), text.ptr());
-        if (found) return PyLong_AsSsize_t(found);
-        if (PyErr_Occurred()) pysem::throw_pending();
-        Py_ssize_t column = PyList_GET_SIZE(columns_.ptr());
-        py::int_ position(column);
-        if (PyDict_SetItem(positions_.ptr(), text.ptr(), position.ptr()) < 0 || PyList_Append(columns_.ptr(), text.ptr()) < 0)
-            pysem::throw_pending();
-        return column;
+        auto [it, fresh] = positions_.try_emplace(text.ptr(), static_cast<Py_ssize_t>(columns_.size()));
+        if (fresh) {
+            try {
+                columns_.push_back(py::reinterpret_borrow<py::str>(text)); // holds the map's key
+            } catch (...) {
+                positions_.erase(it);
+                throw;
+            }
+        }
+        return it->second;
     }
 
-    py::list columns_;
-    py::dict positions_;
+    // Exact texts hash and compare natively (a text caches its hash).
+    struct TextHash {
+        size_t operator()(PyObject *text) const noexcept { return static_cast<size_t>(PyObject_Hash(text)); }
+    };
+    struct TextEqual {
+        bool operator()(PyObject *a, PyObject *b) const noexcept { return pysem::same_text(a, b); }
+    };
+
+    // The columns in the order first seen, and each one's number. Kept in C++,
+    // where no Python code run meanwhile (a key's __str__, a finalizer, both
+    // able to find any list or dict made here) can change them; the Python
+    // list of columns is made at the end.
+    std::vector<py::str> columns_;
+    std::unordered_map<PyObject *, Py_ssize_t, TextHash, TextEqual> positions_;
     std::vector<Cell> cells_;
     std::vector<size_t> row_ends_;
 };

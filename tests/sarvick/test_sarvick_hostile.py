@@ -8,7 +8,7 @@ import pytest
 
 from pelorin.google_trends import sarvick
 
-from ..conftest import collection_at
+from ..conftest import StrSub, collection_at, self_containing_list
 
 
 def tables(monkeypatch):
@@ -40,7 +40,39 @@ def a_str_key_that_clears_a_later_row():
     return rows, {"columns": ["col"], "rows": [[1], [[kept]]]}
 
 
-@pytest.mark.parametrize("case", [a_str_key_that_clears_a_later_row])
+def found_with(text, kind, rows):
+    """The containers of `kind` that hold `text` and are none of the rows, as
+    a key's __str__ finds them through gc.get_referrers."""
+    return [o for o in gc.get_referrers(text) if type(o) is kind and all(o is not row for row in rows)]
+
+
+def a_key_that_changes_the_columns(change):
+    """Lists that hold a column, changed by a later row's key: the rows made
+    before keep their cells, and the columns stay the texts the keys gave."""
+
+    def case():
+        col, rows = "".join(["c", "ol"]), []
+
+        class Key:
+            def __str__(self):
+                for found in found_with(col, list, rows):
+                    change(found)
+                return "k"
+
+        rows += [{col: 1, "b": 2}, {Key(): 3}]
+        return rows, {"columns": ["col", "b", "k"], "rows": [[1, 2, None], [None, None, 3]]}
+
+    return case
+
+
+@pytest.mark.parametrize("case", [
+    pytest.param(a_str_key_that_clears_a_later_row, id="str-key-clears-a-later-row"),
+    pytest.param(a_key_that_changes_the_columns(list.clear), id="key-clears-the-columns"),
+    pytest.param(a_key_that_changes_the_columns(list.pop), id="key-drops-a-column"),
+    pytest.param(a_key_that_changes_the_columns(lambda found: found.append(StrSub("x"))), id="key-adds-a-column"),
+    pytest.param(a_key_that_changes_the_columns(lambda found: found.__setitem__(0, self_containing_list())),
+                 id="key-replaces-a-column"),
+])
 def test_rows_that_change_while_the_table_is_built(monkeypatch, case):
     seen = tables(monkeypatch)
     rows, expected = case()
