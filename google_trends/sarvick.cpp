@@ -38,8 +38,16 @@ State &state() {
         .get_stored();
 }
 
+using pysem::keyword;
+
 [[noreturn]] void raise_parse_error(py::handle message) {
-    pysem::raise_instance(ns["CollectionParseError"](message));
+    pysem::raise_instance(pysem::call(ns["CollectionParseError"], message));
+}
+
+// mapping.get(key) for a dict of any kind; a subclass's own get runs.
+py::object mapping_get(py::handle mapping, py::handle key) {
+    if (PyDict_CheckExact(mapping.ptr())) return pysem::get(mapping, key);
+    return pysem::call_method(mapping, PYSEM_LIT("get"), key);
 }
 
 bool equals_ascii(py::handle text, const char *ascii) {
@@ -58,7 +66,8 @@ class ExportSuffix {
     const py::str &get() {
         if (!ready_) {
             py::object path = files_.attr("export_path");
-            suffix_ = path.is_none() ? PYSEM_LIT("") : lower(pysem::text_form(state().pure_path(path).attr("suffix")));
+            suffix_ = path.is_none() ? PYSEM_LIT("")
+                                     : lower(pysem::text_form(pysem::call(state().pure_path, path).attr("suffix")));
             ready_ = true;
         }
         return suffix_;
@@ -81,7 +90,7 @@ py::str lstrip_points(py::handle text) {
 py::str export_mime_type(py::handle files) {
     ExportSuffix suffix(files);
     py::object export_info = files.attr("export");
-    py::object declared = pysem::is_mapping(export_info) ? pysem::get(export_info, PYSEM_LIT("format")) : py::none();
+    py::object declared = pysem::is_mapping(export_info) ? mapping_get(export_info, PYSEM_LIT("format")) : py::none();
     py::str format = lower(pysem::text_form(pysem::truthy(declared) ? declared : py::object(lstrip_points(suffix.get()))));
 
     if (equals_ascii(format, "json") || equals_ascii(suffix.get(), ".json")) return PYSEM_LIT(kJsonMime);
@@ -116,7 +125,7 @@ class TableBuilder {
             // the items, list(row.items()).
             py::object items = PyDict_CheckExact(row.ptr())
                                    ? pysem::steal(PyDict_Items(row.ptr()))
-                                   : pysem::steal(PySequence_List(row.attr("items")().ptr()));
+                                   : pysem::steal(PySequence_List(pysem::call_method(row, PYSEM_LIT("items")).ptr()));
             for (py::object item : pysem::list_items(items)) {
                 auto [key, value] = pysem::unpack2(item);
                 py::str text = pysem::text_form(key); // exactly a str, as every column is
@@ -219,8 +228,8 @@ py::object result_datasets(py::handle payload) {
     TableBuilder builder;
     for (py::handle row : rows) builder.add_row(row);
     py::dict table = builder.finish();
-    return ns["json_datasets"](table, py::arg("source_name") = kSourceName,
-                               py::arg("business_key_fields") = ns["_BUSINESS_KEY_FIELDS"]);
+    return pysem::call(ns["json_datasets"], table, keyword{"source_name", PYSEM_LIT(kSourceName)},
+                       keyword{"business_key_fields", ns["_BUSINESS_KEY_FIELDS"]});
 }
 
 py::object parse(py::handle self, py::object submission) {
@@ -228,30 +237,38 @@ py::object parse(py::handle self, py::object submission) {
     if (pysem::not_equal(source, self.attr("source_system")))
         raise_parse_error(pysem::concat(PYSEM_LIT("Google Trends Parser 不支持来源："), pysem::text_form(source)));
 
-    py::object files = ns["load_result_files"](submission, py::arg("source_name") = kSourceName);
+    // Host functions run through pysem::call, so that what they raise reaches
+    // the caller as the exception it is.
+    py::object files = pysem::call(ns["load_result_files"], submission, keyword{"source_name", PYSEM_LIT(kSourceName)});
     py::str mime_type = export_mime_type(files);
-    py::object datasets = ns["_result_datasets"](files.attr("result"));
+    py::object result = files.attr("result");
+    py::object datasets = pysem::call(ns["_result_datasets"], result);
 
     py::object cache_key = pysem::getattr_or_none(submission, PYSEM_LIT("cache_key"));
     py::object cache_scope = pysem::getattr_or_none(submission, PYSEM_LIT("cache_scope"));
     if (!pysem::truthy(cache_key)) {
-        py::object identity = ns["google_trends_cache_identity_from_params"](
-            files.attr("params"), py::arg("scenario") = submission.attr("scenario"),
-            py::arg("geo") = submission.attr("site"));
+        py::object params = files.attr("params"), scenario = submission.attr("scenario"), geo = submission.attr("site");
+        py::object identity = pysem::call(ns["google_trends_cache_identity_from_params"], params,
+                                          keyword{"scenario", scenario}, keyword{"geo", geo});
         std::tie(cache_key, cache_scope) = pysem::unpack2(identity);
     }
 
     py::object result_metadata = pysem::getattr_or_none(submission, PYSEM_LIT("result_metadata"));
-    if (!pysem::truthy(result_metadata)) result_metadata = ns["safe_result_metadata"](files.attr("result"));
+    if (!pysem::truthy(result_metadata)) {
+        result = files.attr("result");
+        result_metadata = pysem::call(ns["safe_result_metadata"], result);
+    }
 
+    py::object params = files.attr("params");
     py::object request_params =
-        ns["attach_cache_metadata"](files.attr("params"), py::arg("cache_key") = cache_key,
-                                    py::arg("cache_scope") = cache_scope, py::arg("result_metadata") = result_metadata);
-    py::object artifacts = ns["standard_artifacts"](files, py::arg("default_export_mime_type") = mime_type);
+        pysem::call(ns["attach_cache_metadata"], params, keyword{"cache_key", cache_key},
+                    keyword{"cache_scope", cache_scope}, keyword{"result_metadata", result_metadata});
+    py::object artifacts = pysem::call(ns["standard_artifacts"], files, keyword{"default_export_mime_type", mime_type});
 
-    return ns["ParsedCollection"](py::arg("submission") = submission, py::arg("parser_version") = self.attr("parser_version"),
-                                  py::arg("request_params") = request_params, py::arg("artifacts") = artifacts,
-                                  py::arg("datasets") = datasets);
+    py::object version = self.attr("parser_version");
+    return pysem::call(ns["ParsedCollection"], keyword{"submission", submission}, keyword{"parser_version", version},
+                       keyword{"request_params", request_params}, keyword{"artifacts", artifacts},
+                       keyword{"datasets", datasets});
 }
 
 void register_constants(py::module_ &m) {

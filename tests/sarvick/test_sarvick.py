@@ -13,6 +13,8 @@ from pelorin.google_trends.collection_storage_integration import google_trends_c
 from pelorin.shared.collection_storage.models import CollectionSubmission, ParsedCollection
 from pelorin.shared.collection_storage.parser_utils import CollectionParseError
 
+from ..conftest import NotFound, raise_api_error
+
 JSON = "application/json"
 SHEET = "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"
 DATA_ERROR = "Google Trends result.json data 必须是对象数组"
@@ -292,6 +294,41 @@ def test_host_errors_pass_through_and_stop(host, failing):
         parse()
     assert caught.value is boom
     assert host.names()[-1] == failing
+
+
+class ExportInfo(dict):
+    get = raise_api_error
+
+
+class ExportPath:
+    __fspath__ = raise_api_error
+
+
+class RowItems(dict):
+    items = raise_api_error
+
+
+def raising(name):
+    return lambda monkeypatch, host: monkeypatch.setattr(sarvick, name, raise_api_error)
+
+
+@pytest.mark.parametrize("prepare, sub", [
+    *(pytest.param(raising(name), None, id=name)
+      for name in ("load_result_files", "json_datasets", "_result_datasets", "google_trends_cache_identity_from_params",
+                   "safe_result_metadata", "attach_cache_metadata", "standard_artifacts", "ParsedCollection")),
+    pytest.param(raising("CollectionParseError"), submission(source_system="keepa"), id="CollectionParseError"),
+    pytest.param(lambda monkeypatch, host: setattr(host.files, "export", ExportInfo()), None, id="export-get"),
+    pytest.param(lambda monkeypatch, host: vars(host.files).update(export={}, export_path=ExportPath()), None,
+                 id="export-path-fspath"),
+    pytest.param(lambda monkeypatch, host: setattr(host.files, "result", {"data": [RowItems(a=1)]}), None,
+                 id="row-items"),
+])
+def test_errors_whose_class_makes_a_subclass_reach_the_caller_as_made(monkeypatch, host, prepare, sub):
+    """`raise ApiError` in what the parser calls gives a NotFound, as Python
+    code would pass it on."""
+    prepare(monkeypatch, host)
+    with pytest.raises(NotFound):
+        parse(sub)
 
 
 # --- the result table ------------------------------------------------------------------------
