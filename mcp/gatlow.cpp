@@ -528,9 +528,10 @@ py::object header(py::object scope, py::object name) {
         scope, std::string_view(PyBytes_AS_STRING(name.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(name.ptr()))));
 }
 
-// ApiKeyGatlow._is_protected_path(path)
+// ApiKeyGatlow._is_protected_path(path): a str subclass is read as its text,
+// as str.startswith reads it.
 bool is_protected_path(py::handle self, py::object path) {
-    pysem::exact_str(path, "path");
+    if (!PyUnicode_Check(path.ptr())) pysem::refuse("path", "str", path);
     py::object prefixes = attribute(self, prefixes_attr);
     if (prefixes.is_none()) return true;
     for (py::handle prefix : prefixes)

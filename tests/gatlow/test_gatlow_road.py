@@ -19,7 +19,8 @@ from starlette.requests import ClientDisconnect
 
 from pelorin.mcp import context
 
-from ..conftest import Parking, assert_no_leak_async, colliding_key, orphan_by_throw, orphan_by_throw_while_made
+from ..conftest import (Parking, StrSub, assert_no_leak_async, colliding_key, orphan_by_throw,
+                        orphan_by_throw_while_made)
 
 SENTINEL = {"api_key": "outer"}
 MCP_KEYS = ["mcp_api_key", "mcp_auth_mode", "mcp_user_id", "mcp_user_email", "mcp_allowed_tools",
@@ -822,6 +823,26 @@ async def test_a_stop_iteration_that_makes_another_exception_thrown_into_the_roa
     assert coro.send(None) is not None
     assert settled(lambda: coro.throw(Disguised)) == expected
     assert context.mcp_request_ctx.get() is SENTINEL
+
+
+@pytest.mark.parametrize("path, prefixes, token, status", [
+    ("/api/v1/data", None, "k", 200),
+    ("/api/v1/data", None, None, 401),
+    ("/public", ("/mcp",), None, 200),
+    ("/mcp/tools", ("/api", "/mcp"), None, 401),
+    ("/messages/abc", ("/mcp",), None, 200),
+    ("/api/v1/keepa/run", None, "k", 200),
+], ids=["protected-key", "protected-no-key", "unprotected", "protected-prefix", "messages", "traced"])
+async def test_a_str_subclass_path_is_served_as_its_text(kit, gatlow, events, path, prefixes, token, status):
+    outcomes = []
+    for text in (path, StrSub(path)):
+        events.clear()
+        mw = gatlow.ApiKeyGatlow(kit.RecordingApp(), api_key="k", protected_path_prefixes=prefixes)
+        channels = await kit.run(mw, kit.http_scope(text, headers=kit.bearer(token) if token else ()))
+        outcomes.append((channels.status, list(events)))
+    assert outcomes[0][0] == status and outcomes[1] == outcomes[0]
+    assert gatlow.ApiKeyGatlow(None, protected_path_prefixes=prefixes)._is_protected_path(StrSub(path)) is (
+        prefixes is None or path.startswith(prefixes))
 
 
 # ---------------------------------------------------------------------------
