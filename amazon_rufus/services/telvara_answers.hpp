@@ -185,7 +185,10 @@ inline py::object structured_row(py::handle self, const block &element) {
 template <class Input> std::vector<block> display_blocks(py::handle self, const Input &input) {
     std::vector<block> out;
     py::list list_buffer;
-    py::list table_rows;
+    // The rows are gathered here, out of Python's reach: the row fitter
+    // (an override, or a row's __len__) may run any code, and a Python list
+    // of them could be found and changed meanwhile through the collector.
+    std::vector<py::object> table_rows;
 
     auto flush_list = [&] {
         if (PyList_GET_SIZE(list_buffer.ptr()) == 0) return;
@@ -193,20 +196,19 @@ template <class Input> std::vector<block> display_blocks(py::handle self, const 
         list_buffer = py::list();
     };
     auto flush_table = [&] {
-        Py_ssize_t count = PyList_GET_SIZE(table_rows.ptr());
-        if (count == 0) return;
-        if (count == 1) {
+        if (table_rows.empty()) return;
+        std::vector<py::object> gathered = std::move(table_rows);
+        table_rows = {};
+        if (gathered.size() == 1) {
             // One row alone never becomes a table.
-            out.push_back(text_block(join(PYSEM_LIT(" | "), PyList_GET_ITEM(table_rows.ptr(), 0))));
-        } else {
-            py::object header = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(table_rows.ptr(), 0));
-            py::int_ width(length(header));
-            py::list rows;
-            for (Py_ssize_t i = 1; i < count; ++i)
-                append(rows, via<_normalize_row_cells>(self, PyList_GET_ITEM(table_rows.ptr(), i), width));
-            out.push_back({{PYSEM_LIT("type"), PYSEM_LIT("table")}, {PYSEM_LIT("header"), header}, {PYSEM_LIT("rows"), rows}});
+            out.push_back(text_block(join(PYSEM_LIT(" | "), gathered[0])));
+            return;
         }
-        table_rows = py::list();
+        const py::object &header = gathered[0];
+        py::int_ width(length(header));
+        py::list rows;
+        for (size_t i = 1; i < gathered.size(); ++i) append(rows, via<_normalize_row_cells>(self, gathered[i], width));
+        out.push_back({{PYSEM_LIT("type"), PYSEM_LIT("table")}, {PYSEM_LIT("header"), header}, {PYSEM_LIT("rows"), rows}});
     };
 
     each_block(input, [&](const block &element) {
@@ -233,7 +235,7 @@ template <class Input> std::vector<block> display_blocks(py::handle self, const 
             flush_list();
             py::object row = structured_row(self, element);
             if (truthy(row)) {
-                append(table_rows, row);
+                table_rows.push_back(std::move(row));
             } else if (has_text) {
                 flush_table();
                 out.push_back(text_block(text));

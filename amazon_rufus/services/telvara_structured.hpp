@@ -75,47 +75,64 @@ inline py::object _format_structured_diagnosis_report(py::handle self, py::handl
     return lines.finish();
 }
 
+// A new list of the objects, in their order. Its slots are filled once it is
+// made, without allocating: a collection started by making it finds no
+// empty slot, and no Python code runs while they are filled.
+inline py::list list_of(std::vector<py::object> &objects) {
+    py::list out = pysem::steal_as<py::list>(PyList_New(static_cast<Py_ssize_t>(objects.size())));
+    for (size_t i = 0; i < objects.size(); ++i)
+        PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), objects[i].release().ptr());
+    return out;
+}
+
 // One rule for sections and subsections: a list keeps its mappings in order;
 // a mapping gives copies numbered from their keys, sorted by number.
 inline py::object normalize_numbered(py::handle self, py::handle value) {
-    py::list out;
     if (is_list(value)) {
+        py::list out;
         for_each(value, [&](py::object item) {
             if (is_mapping(item)) append(out, item);
         });
         return out;
     }
-    if (!is_mapping(value)) return out;
+    if (!is_mapping(value)) return py::list();
+    // The copies are kept here until they are sorted, out of Python's reach:
+    // the number method runs between them, and a Python list of them could
+    // be found and changed meanwhile through the collector.
+    std::vector<py::object> copies;
     for_each_pair(value, [&](py::handle key, py::handle item) {
         if (!is_mapping(item)) return true;
         py::object copy = pysem::steal(PyDict_New());
         if (PyDict_Merge(copy.ptr(), item.ptr(), 1) < 0) pysem::throw_pending();
-        py::object number = via<_int_value>(self, key, py::int_(PyList_GET_SIZE(out.ptr()) + 1));
+        py::object number = via<_int_value>(self, key, py::int_(copies.size() + 1));
         if (PyDict_SetDefault(copy.ptr(), PYSEM_LIT("index").ptr(), number.ptr()) == nullptr) pysem::throw_pending();
-        append(out, copy);
+        copies.push_back(std::move(copy));
         return true;
     });
     // Stable sort on the number: (number, position) pairs never tie. The
     // sort keys are made (running the number method) before the list that
     // holds them, which then never has an empty slot while Python code runs.
-    Py_ssize_t n = PyList_GET_SIZE(out.ptr());
     std::vector<py::object> keys;
-    keys.reserve(static_cast<size_t>(n));
+    keys.reserve(copies.size());
     py::int_ last(9999);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        py::object copy = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(out.ptr(), i));
-        py::object number = via<_int_value>(self, get(copy, PYSEM_LIT("index")), last);
-        keys.push_back(py::make_tuple(number, py::int_(i), copy));
+    for (size_t i = 0; i < copies.size(); ++i) {
+        py::object number = via<_int_value>(self, get(copies[i], PYSEM_LIT("index")), last);
+        keys.push_back(py::make_tuple(number, py::int_(i), copies[i]));
     }
-    py::list keyed = pysem::steal_as<py::list>(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(keyed.ptr(), i, keys[static_cast<size_t>(i)].release().ptr());
+    py::list keyed = list_of(keys);
     if (PyList_Sort(keyed.ptr()) < 0) pysem::throw_pending();
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *copy = PyTuple_GET_ITEM(PyList_GET_ITEM(keyed.ptr(), i), 2);
-        Py_INCREF(copy);
-        PyList_SetItem(out.ptr(), i, copy);
+    // The sorted copies are taken out before the result list is made: the
+    // sort's comparisons ran Python code, and making a list can collect.
+    // A sort refuses a list changed while it sorts, so this one holds the
+    // keys; each is read as such all the same.
+    std::vector<py::object> sorted;
+    sorted.reserve(copies.size());
+    for (py::object key : pysem::list_items(keyed)) {
+        if (!PyTuple_CheckExact(key.ptr()) || PyTuple_GET_SIZE(key.ptr()) != 3)
+            throw py::value_error("list modified during sort");
+        sorted.push_back(py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(key.ptr(), 2)));
     }
-    return out;
+    return list_of(sorted);
 }
 
 inline py::object _normalize_structured_sections(py::handle self, py::handle value) {
@@ -260,9 +277,9 @@ inline py::object _render_structured_blocks(py::handle self, py::handle blocks_a
         if (!truthy(rendered)) return;
         Py_ssize_t n = PyList_GET_SIZE(lines.ptr());
         if (n != 0) {
-            int same = PyObject_RichCompareBool(PyList_GET_ITEM(lines.ptr(), n - 1), PYSEM_LIT("").ptr(), Py_EQ);
-            if (same < 0) pysem::throw_pending();
-            if (!same) append(lines, PYSEM_LIT(""));
+            // Held while compared: its __eq__ may change the list.
+            py::object last = item(lines, n - 1);
+            if (!equal(last, PYSEM_LIT(""))) append(lines, PYSEM_LIT(""));
         }
         extend(lines, rendered);
     });
