@@ -241,7 +241,9 @@ double monotonic() {
     return value;
 }
 
-long long elapsed_ms(double started_at) { return static_cast<long long>((monotonic() - started_at) * 1000.0); }
+// int((time.monotonic() - started_at) * 1000): a clock that reads NaN or an
+// infinity fails as int() fails, and a reading far off gives its whole figure.
+py::object elapsed_ms(double started_at) { return pysem::steal(PyLong_FromDouble((monotonic() - started_at) * 1000.0)); }
 
 // The lines of one traced request. The path is escaped for the log as for the
 // trace file: one event is one line in both.
@@ -268,15 +270,15 @@ struct Tracer {
     void verify_error() {
         ns["_logger"].attr("warning")(PYSEM_LIT("[KEEPA-TRACE] auth_verify_error path=%s error_type=%s elapsed_ms=%s"),
                                       log_path, PYSEM_LIT("ApiKeyVerificationUnavailable"), elapsed_ms(started_at));
-        trace(format("auth_verify_error path=%U error_type=ApiKeyVerificationUnavailable elapsed_ms=%lld", path.ptr(),
-                     elapsed_ms(started_at)));
+        trace(format("auth_verify_error path=%U error_type=ApiKeyVerificationUnavailable elapsed_ms=%S", path.ptr(),
+                     elapsed_ms(started_at).ptr()));
     }
 
     void verify_done(bool valid) {
         ns["_logger"].attr("info")(PYSEM_LIT("[KEEPA-TRACE] auth_verify_done path=%s valid=%s elapsed_ms=%s"),
                                    log_path, py::bool_(valid), elapsed_ms(started_at));
-        trace(format("auth_verify_done path=%U valid=%s elapsed_ms=%lld", path.ptr(), flag(valid),
-                     elapsed_ms(started_at)));
+        trace(format("auth_verify_done path=%U valid=%s elapsed_ms=%S", path.ptr(), flag(valid),
+                     elapsed_ms(started_at).ptr()));
     }
 };
 

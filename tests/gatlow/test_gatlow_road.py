@@ -12,6 +12,7 @@ import subprocess
 import sys
 import textwrap
 import time
+import types
 import weakref
 
 import pytest
@@ -843,6 +844,46 @@ async def test_a_str_subclass_path_is_served_as_its_text(kit, gatlow, events, pa
     assert outcomes[0][0] == status and outcomes[1] == outcomes[0]
     assert gatlow.ApiKeyGatlow(None, protected_path_prefixes=prefixes)._is_protected_path(StrSub(path)) is (
         prefixes is None or path.startswith(prefixes))
+
+
+def as_python_counts_ms(reading):
+    """int((reading - 0.0) * 1000), or the error it raises."""
+    try:
+        return int((reading - 0.0) * 1000)
+    except (ValueError, OverflowError) as error:
+        return error
+
+
+LATER_READINGS = {"nan": float("nan"), "inf": float("inf"), "-inf": float("-inf"), "1e300": 1e300,
+                  "-1e300": -1e300, "2**63-ms": 2.0**63 / 1000}
+
+
+@pytest.mark.parametrize("outcome", ["done", "error"])
+@pytest.mark.parametrize("reading", LATER_READINGS)
+async def test_the_elapsed_time_of_a_clock_that_reads_far_off(kit, gatlow, events, caplog, monkeypatch, reading,
+                                                              outcome):
+    """The trace counts milliseconds as int() does: a clock that reads NaN or
+    an infinity fails the request as int() would fail it, any other reading
+    is counted in full."""
+    caplog.set_level(logging.INFO, logger="pelorin.mcp")
+    readings = iter([0.0])
+    later = LATER_READINGS[reading]
+    monkeypatch.setattr(gatlow, "time", types.SimpleNamespace(monotonic=lambda: next(readings, later), time=time.time))
+    mw = gatlow.ApiKeyGatlow(kit.RecordingApp(), auth_verify_url="http://verify.invalid")
+    mw._verify_remote = verdict(USER if outcome == "done" else gatlow.ApiKeyVerificationUnavailable("down"))
+    channels = kit.Channels()
+    run = kit.run(mw, kit.http_scope("/api/v1/keepa", headers=kit.bearer("k")), channels)
+    expected = as_python_counts_ms(later)
+    if isinstance(expected, Exception):
+        with pytest.raises(type(expected), match=f"^{expected}$"):
+            await run
+        assert channels.sent == [] and len(events) == 2
+        return
+    await run
+    assert channels.status == (200 if outcome == "done" else 503)
+    (line,) = [e for e in events if e.startswith("auth_verify_")][1:]
+    (logged,) = [r.getMessage() for r in caplog.records if "elapsed_ms" in r.getMessage()]
+    assert line.endswith(f" elapsed_ms={expected}") and logged.endswith(f" elapsed_ms={expected}")
 
 
 # ---------------------------------------------------------------------------
