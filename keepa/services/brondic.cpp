@@ -1002,6 +1002,7 @@ void register_params_document(py::module_ &m) {
 }
 
 void register_job_naming(py::module_ &m) {
+    state(); // the naming patterns, compiled now as a module's own patterns are
     pysem::define(m, {
         pysem::function<&naming::build_job_id>("_build_job_id(request, site)"),
         pysem::function<&naming::scenario_label>("_scenario_label(scenario)"),

@@ -5,6 +5,7 @@
 
 #include "keepa/services/brondic_state.hpp"
 
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -17,18 +18,26 @@ inline py::object first(py::handle value) {
     return py::reinterpret_borrow<py::object>(value);
 }
 
+// What a naming pattern gave, read as text by the rules below. The patterns
+// are re's own unless re.compile was patched before the module was imported.
+inline py::handle pattern_text(py::handle given) {
+    if (!PyUnicode_Check(given.ptr()))
+        throw py::type_error(std::string("a job-naming pattern gave ") + pysem::type_name(given) + ", not str");
+    return given;
+}
+
 // Pieces are ASCII letters and digits only (the split removes everything
 // else), so the case changes are ASCII ones.
 inline py::str camel_case(py::handle value_arg) {
     py::str value = pysem::exact_str(value_arg, "value");
-    py::list pieces = state().non_alnum.attr(PYSEM_LIT("split"))(value);
+    py::object pieces = pysem::call_method(state().non_alnum, PYSEM_LIT("split"), value);
     std::string out;
-    for (py::handle piece : pieces) {
-        std::string_view text = ascii_view(piece);
-        if (text.empty()) continue;
+    for_each_item(pieces, [&](py::handle piece) {
+        std::string_view text = ascii_view(pattern_text(piece));
+        if (text.empty()) return;
         out.push_back(static_cast<char>(text[0] >= 'a' && text[0] <= 'z' ? text[0] - 32 : text[0]));
         for (char c : text.substr(1)) out.push_back(static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c));
-    }
+    });
     return py::str(out);
 }
 
@@ -57,11 +66,11 @@ inline py::str sanitize_filename_part(py::handle value) {
     if (value.is_none()) return PYSEM_LIT("");
     py::str text = pysem::strip(pysem::text_form(value));
     if (PyUnicode_GET_LENGTH(text.ptr()) == 0) return PYSEM_LIT("");
-    text = pysem::steal_as<py::str>(PyUnicode_Replace(text.ptr(), PYSEM_LIT(" ").ptr(), PYSEM_LIT("-").ptr(), -1));
-    text = state().non_filename.attr(PYSEM_LIT("sub"))(PYSEM_LIT("-"), text);
-    text = state().hyphen_runs.attr(PYSEM_LIT("sub"))(PYSEM_LIT("-"), text);
+    py::object part = pysem::steal(PyUnicode_Replace(text.ptr(), PYSEM_LIT(" ").ptr(), PYSEM_LIT("-").ptr(), -1));
+    part = pysem::call_method(state().non_filename, PYSEM_LIT("sub"), PYSEM_LIT("-"), part);
+    part = pysem::call_method(state().hyphen_runs, PYSEM_LIT("sub"), PYSEM_LIT("-"), pattern_text(part));
     // Only ASCII letters, digits and hyphens are left.
-    std::string_view rest = ascii_view(text);
+    std::string_view rest = ascii_view(pattern_text(part));
     while (!rest.empty() && rest.front() == '-') rest.remove_prefix(1);
     while (!rest.empty() && rest.back() == '-') rest.remove_suffix(1);
     return py::str(std::string(rest.substr(0, 64)));
@@ -107,9 +116,11 @@ inline py::str build_target_label(py::handle scenario_arg, py::handle params_arg
 
 inline py::str build_job_id(py::handle request, py::handle site_arg) {
     py::str site = pysem::exact_str(site_arg, "site");
-    py::object stamp = ns["datetime"].attr(PYSEM_LIT("now"))().attr(PYSEM_LIT("strftime"))("%Y%m%d-%H%M%S");
-    py::str hex_digits = ns["uuid4"]().attr(PYSEM_LIT("hex"));
-    py::object suffix = hex_digits[py::slice(0, 6, 1)];
+    py::object now = pysem::call_method(ns["datetime"], PYSEM_LIT("now"));
+    py::object stamp = pysem::call_method(now, PYSEM_LIT("strftime"), PYSEM_LIT("%Y%m%d-%H%M%S"));
+    // uuid4().hex[:6], of whatever the patched uuid4 gives (no text form).
+    py::object hex_digits = pysem::call(ns["uuid4"]).attr(PYSEM_LIT("hex"));
+    py::object suffix = pysem::steal(PySequence_GetSlice(hex_digits.ptr(), 0, 6));
 
     py::list parts;
     append(parts, PYSEM_LIT("Keepa"));

@@ -4,6 +4,7 @@
 // names are PYSEM_LIT texts at their place of use.
 #pragma once
 
+#include "common/function.hpp"
 #include "common/pysem.hpp"
 
 #include <string>
@@ -16,7 +17,8 @@ namespace brondic {
 inline pysem::module_namespace ns;
 
 // Compiled patterns of the job-naming rules, and the names that the JSON
-// writer reads.
+// writer reads. Made at import (see the module body), so that a later patch
+// of re.compile, as a test that mocks it makes, leaves the rules as they are.
 struct State {
     py::str parent = pysem::interned("parent");
     py::str mkdir = pysem::interned("mkdir");
@@ -30,10 +32,10 @@ struct State {
     py::object hyphen_runs;      // "-{2,}"
 
     State() {
-        py::module_ re = py::module_::import("re");
-        non_alnum = re.attr("compile")("[^A-Za-z0-9]+");
-        non_filename = re.attr("compile")("[^A-Za-z0-9\\-]+");
-        hyphen_runs = re.attr("compile")("-{2,}");
+        py::object compile = pysem::steal(PyImport_ImportModule("re")).attr("compile");
+        non_alnum = pysem::call(compile, PYSEM_LIT("[^A-Za-z0-9]+"));
+        non_filename = pysem::call(compile, PYSEM_LIT("[^A-Za-z0-9\\-]+"));
+        hyphen_runs = pysem::call(compile, PYSEM_LIT("-{2,}"));
     }
 };
 
@@ -74,13 +76,23 @@ inline py::list values_of(py::handle mapping) {
     return pysem::steal_as<py::list>(PySequence_List(mapping.attr(PYSEM_LIT("values"))().ptr()));
 }
 
+// `for item in iterable: body(item)`, each item held while the body runs.
+template <class Body> inline void for_each_item(py::handle iterable, Body &&body) {
+    py::object iterator = pysem::steal(PyObject_GetIter(iterable.ptr()));
+    while (PyObject *next = PyIter_Next(iterator.ptr())) {
+        py::object item = py::reinterpret_steal<py::object>(next);
+        body(item);
+    }
+    if (PyErr_Occurred()) pysem::throw_pending();
+}
+
 inline bool is_instance(py::handle value, py::handle type) {
     int r = PyObject_IsInstance(value.ptr(), type.ptr());
     if (r < 0) pysem::throw_pending();
     return r == 1;
 }
 
-// The characters of a text known to be ASCII.
+// The characters of a text (a str, of any kind) known to be ASCII.
 inline std::string_view ascii_view(py::handle text) {
     if (!PyUnicode_IS_ASCII(text.ptr())) return {};
     return {static_cast<const char *>(PyUnicode_DATA(text.ptr())), static_cast<size_t>(PyUnicode_GET_LENGTH(text.ptr()))};

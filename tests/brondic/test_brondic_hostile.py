@@ -1,14 +1,22 @@
 """Hostile inputs: Python code run in the middle of a native step (a dict
 subclass's items(), a metaclass's attribute lookup) that changes or frees what
-the step is working on. Each row is one such place: it runs the step on a
-hostile value and gives the outcome that Python code doing the same gives."""
+the step is working on, and patched host names that hand back what no host
+function gives. Each row is one such place: it runs the step on a hostile
+value and gives the outcome that Python code doing the same gives."""
 
 import gc
 import json
+import re
+import subprocess
+import sys
+from types import SimpleNamespace
 
 import pytest
 
 from pelorin.keepa.services import brondic
+
+from ..conftest import StrSub
+from .conftest import request_for
 
 
 def dumped(value):
@@ -104,3 +112,75 @@ HOSTILE = [
 def test_a_hostile_value_gives_what_python_gives(tmp_path, build):
     run, expected = build(tmp_path)
     assert outcome(run) == expected
+
+
+# --- what patched host names hand back: each row patches a name that the
+# module looks up when called, and gives what the Python module gives.
+
+NAMING_PATTERNS = {"[^A-Za-z0-9]+", "[^A-Za-z0-9\\-]+", "-{2,}"}
+
+
+class OddPattern:
+    """A pattern whose split and sub give what no pattern gives."""
+
+    def split(self, value):
+        return [7, b"ab"]
+
+    def sub(self, replacement, value):
+        return 7
+
+
+def compile_odd_naming_patterns(real_compile):
+    return lambda pattern, *args: OddPattern() if pattern in NAMING_PATTERNS else real_compile(pattern, *args)
+
+
+def test_naming_patterns_are_compiled_at_import(monkeypatch):
+    monkeypatch.setattr(re, "compile", compile_odd_naming_patterns(re.compile))
+    assert brondic._camel_case("my_new-scenario2") == "MyNewScenario2"
+    assert brondic._sanitize_filename_part("usb hub / 2 pack") == "usb-hub-2-pack"
+
+
+ODD_AT_IMPORT = """
+import re
+real_compile = re.compile
+re.compile = lambda pattern, *args: Odd() if pattern in {patterns!r} else real_compile(pattern, *args)
+
+class Odd:
+    def split(self, value):
+        return [7, b"ab"]
+
+    def sub(self, replacement, value):
+        return 7
+
+from pelorin.keepa.services import brondic
+
+for call in (lambda: brondic._camel_case("a-b"), lambda: brondic._sanitize_filename_part("a b")):
+    try:
+        print(call())
+    except TypeError as error:
+        print("TypeError:", error)
+"""
+
+
+def test_naming_patterns_patched_before_import_give_a_type_error():
+    done = subprocess.run([sys.executable, "-c", ODD_AT_IMPORT.format(patterns=NAMING_PATTERNS)],
+                          capture_output=True, text=True, timeout=120)
+    assert (done.returncode, done.stdout.splitlines()) == (0, [
+        "TypeError: a job-naming pattern gave int, not str",
+        "TypeError: a job-naming pattern gave int, not str",
+    ]), done.stderr
+
+
+@pytest.mark.parametrize(
+    "hex_digits, expected",
+    [(1234567, TypeError), (["a"] * 8, TypeError), (StrSub("abcdef0123"), "-abcdef")],
+    ids=["int", "list", "StrSub"],
+)
+def test_the_job_id_suffix_is_sliced_from_what_uuid4_gives(monkeypatch, hex_digits, expected):
+    # uuid4().hex[:6], of the object itself: no text form of it.
+    monkeypatch.setattr(brondic, "uuid4", lambda: SimpleNamespace(hex=hex_digits))
+    if isinstance(expected, str):
+        assert brondic._build_job_id(request_for(), "US").endswith(expected)
+    else:
+        with pytest.raises(expected):
+            brondic._build_job_id(request_for(), "US")
