@@ -430,10 +430,15 @@ inline std::optional<std::pair<block, long long>> table_block(py::handle self, p
 
 inline py::object _parse_markdown_table(py::handle self, py::handle lines_arg, py::handle start_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
-    long long start = pysem::int_arg_ll(start_arg, "start_index");
+    py::int_ start_index = pysem::int_arg(start_arg, "start_index");
+    long long start = pysem::clamp_ll(start_index);
     auto table = table_block(self, lines, start);
     if (!table) return py::none();
-    return py::make_tuple(table->first.object(), py::int_(table->second));
+    // Near the upper limit of long long the index after the table saturates;
+    // there no row was read (a list is shorter), so it is start_index + 2.
+    py::object after = start < LLONG_MAX - 2 ? py::object(py::int_(table->second))
+                                             : pysem::steal(PyNumber_Add(start_index.ptr(), py::int_(2).ptr()));
+    return py::make_tuple(table->first.object(), after);
 }
 
 inline bool starts_with_fence(py::handle trimmed) {

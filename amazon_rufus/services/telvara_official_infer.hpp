@@ -9,9 +9,27 @@
 
 namespace telvara::official {
 
-inline long long find(py::handle self, py::handle lines, py::handle pattern, long long start = 0) {
-    py::object at = via<find_line>(self, lines, pattern, py::int_(std::max(start, 0LL)));
-    return pysem::clamp_ll(pysem::int_arg(at, "start"));
+// A line that self._find_line found: the index it gave, and that index
+// clamped into long long. The index can be anything an override returns, so
+// arithmetic on `at` saturates (plus) and clamps to the list's bounds
+// (index_of), where a slice of the list reads the same for every index
+// beyond them.
+struct line_at {
+    py::int_ index;
+    long long at;
+};
+
+inline line_at find(py::handle self, py::handle lines, py::handle pattern) {
+    py::int_ index = pysem::int_arg(via<find_line>(self, lines, pattern, py::int_(0)), "start");
+    return {index, pysem::clamp_ll(index)};
+}
+
+// The search from the line of the marker before, or from 0 when it was not
+// found.
+inline line_at find(py::handle self, py::handle lines, py::handle pattern, const line_at &from) {
+    py::int_ start = from.at >= 0 ? from.index : py::int_(0);
+    py::int_ index = pysem::int_arg(via<find_line>(self, lines, pattern, start), "start");
+    return {index, pysem::clamp_ll(index)};
 }
 
 inline Py_ssize_t index_of(long long i) {
@@ -50,29 +68,31 @@ inline py::object short_of(py::handle self, py::handle value) {
 
 inline py::dict infer_title_sections(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
-    long long title = find(self, lines, PYSEM_LIT("当前标题"));
-    long long analysis = find(self, lines, PYSEM_LIT("分析结果|问题逐项分析|维度"), title);
-    long long suggestion = find(self, lines, PYSEM_LIT("综合建议标题|建议优化标题"), analysis);
-    long long logic = find(self, lines, PYSEM_LIT("优化点说明|优化核心逻辑|优化说明"), suggestion);
+    line_at title_at = find(self, lines, PYSEM_LIT("当前标题"));
+    line_at analysis_at = find(self, lines, PYSEM_LIT("分析结果|问题逐项分析|维度"), title_at);
+    line_at suggestion_at = find(self, lines, PYSEM_LIT("综合建议标题|建议优化标题"), analysis_at);
+    line_at logic_at = find(self, lines, PYSEM_LIT("优化点说明|优化核心逻辑|优化说明"), suggestion_at);
+    long long analysis = analysis_at.at, suggestion = suggestion_at.at, logic = logic_at.at;
     Py_ssize_t n = size(lines);
 
     py::object current =
-        via<extract_after_marker>(self, lines, py::int_(title), py::int_(analysis), PYSEM_LIT("当前标题"));
+        via<extract_after_marker>(self, lines, title_at.index, analysis_at.index, PYSEM_LIT("当前标题"));
     if (!truthy(current)) current = via<guess_title_lines>(self, lines);
 
-    py::list analysis_lines = slice(lines, analysis >= 0 ? index_of(analysis + 1) : 0,
+    py::list analysis_lines = slice(lines, analysis >= 0 ? index_of(plus(analysis, 1)) : 0,
                                     suggestion >= 0 ? index_of(suggestion) : n);
     py::object issues = via<drop_known_headers>(self, analysis_lines,
                             text_list({"分析结果", "维度", "问题", "依据", "建议改为"}));
 
     py::list suggested_lines;
-    if (suggestion >= 0) suggested_lines = slice(lines, index_of(suggestion + 1), logic >= 0 ? index_of(logic) : n);
+    if (suggestion >= 0)
+        suggested_lines = slice(lines, index_of(plus(suggestion, 1)), logic >= 0 ? index_of(logic) : n);
     py::object suggested =
         via<strip_marker_lines>(self, suggested_lines, text_list({"综合建议标题", "建议优化标题"}));
 
     py::object logic_pairs = py::list();
     if (logic >= 0) {
-        py::object bare = via<strip_bullets>(self, slice(lines, index_of(logic + 1), n));
+        py::object bare = via<strip_bullets>(self, slice(lines, index_of(plus(logic, 1)), n));
         logic_pairs = via<to_pair_lines>(self, bare, keyword{"default_key", PYSEM_LIT("优化点")});
     }
 
@@ -93,7 +113,7 @@ inline py::dict infer_competitor_sections(py::handle self, py::handle lines_arg)
     py::list all_markers = text_list(markers);
     std::vector<std::pair<long long, int>> found; // (line, number)
     for (int k = 0; k < 6; ++k) {
-        long long at = find(self, lines, item(all_markers, k));
+        long long at = find(self, lines, item(all_markers, k)).at;
         if (at >= 0) found.emplace_back(at, k + 1);
     }
     py::dict out;
@@ -101,7 +121,7 @@ inline py::dict infer_competitor_sections(py::handle self, py::handle lines_arg)
     std::stable_sort(found.begin(), found.end(), [](auto &a, auto &b) { return a.first < b.first; });
     for (size_t i = 0; i < found.size(); ++i) {
         long long end = i + 1 < found.size() ? found[i + 1].first : size(lines);
-        py::list body = slice(lines, index_of(found[i].first + 1), index_of(end));
+        py::list body = slice(lines, index_of(plus(found[i].first, 1)), index_of(end));
         py::object kept = via<strip_marker_lines>(self, body, all_markers);
         if (truthy(kept)) out[py::int_(found[i].second)] = kept;
     }
@@ -113,18 +133,19 @@ inline py::dict infer_competitor_sections(py::handle self, py::handle lines_arg)
 
 inline py::dict infer_overall_sections(py::handle self, py::handle lines_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
-    long long o = find(self, lines, PYSEM_LIT("^整体$"));
-    long long p = find(self, lines, PYSEM_LIT("^问题$"));
-    long long b = find(self, lines, PYSEM_LIT("^依据$"));
-    long long s = find(self, lines, PYSEM_LIT("^建议改为"));
-    long long d = find(self, lines, PYSEM_LIT("改动要点|优化核心逻辑"));
+    long long o = find(self, lines, PYSEM_LIT("^整体$")).at;
+    long long p = find(self, lines, PYSEM_LIT("^问题$")).at;
+    long long b = find(self, lines, PYSEM_LIT("^依据$")).at;
+    long long s = find(self, lines, PYSEM_LIT("^建议改为")).at;
+    long long d = find(self, lines, PYSEM_LIT("改动要点|优化核心逻辑")).at;
     Py_ssize_t n = size(lines);
+    auto after = [](long long k) { return index_of(plus(k, 1)); };
 
-    py::list core = (o >= 0 && p > o) ? slice(lines, index_of(o + 1), index_of(p)) : slice(lines, 0, index_of(std::max(p, 1LL)));
-    py::list problem = (p >= 0 && b > p) ? slice(lines, index_of(p + 1), index_of(b)) : py::list();
-    py::list basis = (b >= 0 && s > b) ? slice(lines, index_of(b + 1), index_of(s)) : py::list();
-    py::list suggestion = s >= 0 ? slice(lines, index_of(s + 1), d > s ? index_of(d) : n) : py::list();
-    py::list detail = d >= 0 ? slice(lines, index_of(d + 1), n) : py::list();
+    py::list core = (o >= 0 && p > o) ? slice(lines, after(o), index_of(p)) : slice(lines, 0, index_of(std::max(p, 1LL)));
+    py::list problem = (p >= 0 && b > p) ? slice(lines, after(p), index_of(b)) : py::list();
+    py::list basis = (b >= 0 && s > b) ? slice(lines, after(b), index_of(s)) : py::list();
+    py::list suggestion = s >= 0 ? slice(lines, after(s), d > s ? index_of(d) : n) : py::list();
+    py::list detail = d >= 0 ? slice(lines, after(d), n) : py::list();
 
     auto joined = [&](py::handle l) { return strip(join(PYSEM_LIT("\n"), l)); };
     py::str problem_text = joined(problem), basis_text = joined(basis), suggestion_text = joined(suggestion);
@@ -196,9 +217,9 @@ inline py::dict infer_bullet_sections(py::handle self, py::handle lines_arg) {
         append(suggested, title_line);
         append(suggested, suggestion);
     }
-    long long summary = find(self, lines, PYSEM_LIT("综合优化|优化优先级|核心逻辑"));
+    long long summary = find(self, lines, PYSEM_LIT("综合优化|优化优先级|核心逻辑")).at;
     py::object logic;
-    if (summary >= 0 && summary + 1 < size(lines))
+    if (summary >= 0 && plus(summary, 1) < size(lines))
         logic = slice(lines, index_of(summary + 1), size(lines));
     else
         logic = via<summary_from_suggestions>(self, suggested);
@@ -209,8 +230,14 @@ inline py::object lines_before_first(py::handle lines, const std::vector<Group> 
     return sequence_slice(lines, 0, index_of(pysem::clamp_ll(pysem::int_arg(groups[0].start, "start"))));
 }
 
-inline long long priority_of(py::handle number) {
-    return std::min(pysem::clamp_ll(pysem::int_arg(number, "index")) - 1, 3LL);
+// "P" and min(number - 1, 3): a group's priority. A number at the lower
+// limit of long long, or below it, is counted down as a Python int.
+inline py::str priority_of(py::handle number) {
+    py::int_ index = pysem::int_arg(number, "index");
+    long long k = pysem::clamp_ll(index);
+    if (k > LLONG_MIN) return priority_label(std::min(k - 1, 3LL));
+    py::object less_one = pysem::steal(PyNumber_Subtract(index.ptr(), py::int_(1).ptr()));
+    return concat({PYSEM_LIT("P"), text_form(less_one)});
 }
 
 // Questions 3 and 4 read alike: per marker group one issue row (the item,
@@ -230,7 +257,7 @@ py::dict item_sections(py::handle self, py::handle lines_arg, py::handle pattern
         py::object basis = chunk_field(self, g.chunk, PYSEM_LIT("依据"));
         py::object suggestion = first_field(self, g.chunk, suggestion_labels);
         for (py::handle cell : {name, target, problem, basis, suggestion}) append(issues, cell);
-        append(priorities, priority_label(priority_of(g.number)));
+        append(priorities, priority_of(g.number));
         append(priorities, name);
         append(priorities, short_of(self, or_else(suggestion, problem)));
     }

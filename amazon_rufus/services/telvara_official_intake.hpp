@@ -529,9 +529,11 @@ inline py::object chunk_value(py::handle self, py::handle chunk_arg, py::handle 
     long long start = pysem::clamp_ll(pysem::int_arg(found, "start"));
     if (start < 0) return PYSEM_LIT("");
 
+    // A start at or past the end (an override's, at any size) scans no line
+    // and fails below where chunk[start] is read.
     Py_ssize_t n = size(chunk);
     Py_ssize_t end = n;
-    for (Py_ssize_t j = static_cast<Py_ssize_t>(start) + 1; j < n && end == n; ++j) {
+    for (Py_ssize_t j = start < n ? static_cast<Py_ssize_t>(start) + 1 : n; j < n && end == n; ++j) {
         py::object line = item(chunk, j);
         if (!PyUnicode_Check(line.ptr())) {
             for (const py::object &match : st.next_label_match) call(match, line); // refused as `re` refuses it

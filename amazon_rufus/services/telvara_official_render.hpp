@@ -218,7 +218,9 @@ inline py::object parse_row_start_rows(py::handle self, py::handle lines_arg, py
 
     py::list rows;
     for (size_t k = 0; k < starts.size(); ++k) {
-        Py_ssize_t begin = starts[k], end = k + 1 < starts.size() ? starts[k + 1] : size(lines);
+        // The lines may have changed while the rows before were padded: a
+        // chunk past their end is empty.
+        Py_ssize_t begin = starts[k], end = std::max(begin, k + 1 < starts.size() ? starts[k + 1] : size(lines));
         // chunk[:width - 1] and chunk[width - 1:]; below width 1 the cut counts from the end.
         Py_ssize_t split = begin + slice_bound(minus_one(w), end - begin);
         py::list row = slice(lines, begin, split);
