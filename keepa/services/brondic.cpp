@@ -538,9 +538,12 @@ inline py::object quota_warning_for(const Job &job, py::handle before_quota) {
                                                           {PYSEM_LIT("reserve_tokens"), job.reserve_tokens}}));
 }
 
-// One attempt inside the opened client. Gives (credential, before_status,
-// before_quota, raw_response, after_status), or the error for which the key
-// was given up.
+// One attempt inside the opened client. Gives the answer (credential,
+// before_status, before_quota, raw_response, after_status), or a 1-tuple of
+// what the key was given up for: an API error, or the quota error, which is
+// whatever _quota_error made (a patched one may make anything). The loop tells
+// the two apart by that shape alone, as the Python loop goes on to the next
+// key whatever the quota error is.
 aio::task attempt(Job job, py::object provider, py::object credential, py::object client, py::set attempted) {
     py::object request = job.request;
     trace("[KEEPA-TRACE] token_status_start job_id=%s phase=before", job.job_id);
@@ -562,7 +565,7 @@ aio::task attempt(Job job, py::object provider, py::object credential, py::objec
             before_status = py::dict();
         }
     }
-    if (given_up) co_return given_up;
+    if (given_up) co_return py::make_tuple(given_up);
     trace("[KEEPA-TRACE] token_status_done job_id=%s phase=before", job.job_id);
 
     py::object before_quota = ns["extract_quota"](before_status);
@@ -575,7 +578,7 @@ aio::task attempt(Job job, py::object provider, py::object credential, py::objec
             ns["_report_provider_failure"](provider, credential, quota_error,
                                            **pysem::make_dict({{PYSEM_LIT("quota"), before_quota}}));
             exclude_account(attempted, credential);
-            co_return quota_error;
+            co_return py::make_tuple(quota_error);
         }
         append(job.warnings, quota_warning);
         if (!pysem::truthy(request.attr(PYSEM_LIT("force"))) && !pysem::truthy(request.attr(PYSEM_LIT("wait")))) {
@@ -632,8 +635,9 @@ aio::task credential_attempts(py::object self, Job job) {
             last_error = tried.gave_way;
             continue;
         }
-        if (PyExceptionInstance_Check(tried.value.ptr())) {
-            last_error = tried.value;
+        // attempt()'s own tuple: the answer, or what the key was given up for.
+        if (PyTuple_GET_SIZE(tried.value.ptr()) == 1) {
+            last_error = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(tried.value.ptr(), 0));
             continue;
         }
         co_return tried.value;
@@ -846,6 +850,7 @@ aio::task run(py::object self, py::object request) {
     Job job = name_job(request);
     make_run_directory(self, job);
     prepare_request(self, job);
+    // The answer tuple that attempt() made.
     Answer answer(py::reinterpret_borrow<py::tuple>(co_await credential_attempts(self, job)));
     report_success(self, answer);
     write_raw_json(job, answer);

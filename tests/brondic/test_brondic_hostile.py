@@ -13,10 +13,12 @@ from types import SimpleNamespace
 
 import pytest
 
+from pelorin.keepa.api import client as keepa_client
+from pelorin.keepa.domain.exceptions import KeepaConfigError
 from pelorin.keepa.services import brondic
 
 from ..conftest import StrSub
-from .conftest import request_for
+from .conftest import ENOUGH, SHORT, request_for
 
 
 def dumped(value):
@@ -117,6 +119,7 @@ def test_a_hostile_value_gives_what_python_gives(tmp_path, build):
 # --- what patched host names hand back: each row patches a name that the
 # module looks up when called, and gives what the Python module gives.
 
+ANSWER = {"products": [{"asin": "B0ABCD1234", "title": "蓝牙耳机"}], "tokensLeft": 480}
 NAMING_PATTERNS = {"[^A-Za-z0-9]+", "[^A-Za-z0-9\\-]+", "-{2,}"}
 
 
@@ -132,6 +135,43 @@ class OddPattern:
 
 def compile_odd_naming_patterns(real_compile):
     return lambda pattern, *args: OddPattern() if pattern in NAMING_PATTERNS else real_compile(pattern, *args)
+
+
+# What a patched _quota_error may give in place of the error.
+ODD_QUOTA_ERRORS = {
+    "five-tuple": lambda warning: (None, {}, {}, {"products": []}, {}),
+    "text": lambda warning: "short",
+    "None": lambda warning: None,
+}
+
+
+@pytest.mark.parametrize(
+    "made, keys_left, outcome",
+    [
+        pytest.param("five-tuple", True, "answer", id="five-tuple-next-key-answers"),
+        pytest.param("text", True, "answer", id="text-next-key-answers"),
+        pytest.param("None", True, "answer", id="None-next-key-answers"),
+        # Every key short: `raise last_credential_error` cannot raise what is
+        # no exception, and None leaves the provider's own error.
+        pytest.param("five-tuple", False, TypeError, id="five-tuple-no-key-left"),
+        pytest.param("text", False, TypeError, id="text-no-key-left"),
+        pytest.param("None", False, KeepaConfigError, id="None-no-key-left"),
+    ],
+)
+async def test_a_short_key_is_given_up_whatever_the_quota_error_is(manager, provider, monkeypatch, made, keys_left, outcome):
+    monkeypatch.setattr(brondic, "_quota_error", ODD_QUOTA_ERRORS[made])
+    monkeypatch.setattr(brondic, "_report_provider_failure", lambda *args, **kwargs: None)
+    keepa_client.script_key("key-1", token_status=SHORT)
+    keepa_client.script_key("key-2", token_status=ENOUGH if keys_left else SHORT, responses=ANSWER)
+    keepa_client.script_key("key-3", token_status=SHORT)
+    if outcome == "answer":
+        result = await manager.run(request_for())
+        assert provider.asked == [set(), {1}]
+        assert result.row_count == 1 and result.quota["before"] == ENOUGH
+    else:
+        with pytest.raises(outcome):
+            await manager.run(request_for())
+        assert provider.asked == [set(), {1}, {1, 2}, {1, 2, 3}]
 
 
 def test_naming_patterns_are_compiled_at_import(monkeypatch):
