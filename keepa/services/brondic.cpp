@@ -28,9 +28,10 @@ constexpr const char *QUOTA_WAIT_MESSAGE = "等待 Keepa 可用额度恢复后�
 constexpr const char *UPLOAD_FAILED_MESSAGE = "导出文件上传失败，已保留服务端本地文件";
 constexpr const char *COLLECTION_FAILED_MESSAGE = "Keepa 数据沉淀排队失败，采集结果已保留";
 
-// One trace line through the module logger; logging fills in the arguments.
-template <class... Args> inline void trace(const char *format, Args &&...args) {
-    ns["logger"].attr(PYSEM_LIT("info"))(pysem::interned(format), std::forward<Args>(args)...);
+// One trace line through the module logger; logging fills in the arguments
+// (objects, or attribute lookups made here in their order).
+template <class... Args> inline void trace(const char *format, const Args &...args) {
+    pysem::call_method(ns["logger"], PYSEM_LIT("info"), pysem::interned(format), py::object(args)...);
 }
 
 // A caller's job id becomes one path part under the output directory, so it
@@ -42,7 +43,7 @@ inline py::str checked_job_id(py::handle value) {
     bool unsafe = t.empty() || (t.size() == 1 && t[0] == '.') || (t.size() == 2 && t[0] == '.' && t[1] == '.');
     for (Py_ssize_t i = 0; !unsafe && i < t.size(); ++i) unsafe = t[i] == '/' || t[i] == '\\' || t[i] == 0;
     if (unsafe)
-        pysem::raise_instance(ns["KeepaConfigError"](pysem::concat(
+        pysem::raise_instance(pysem::call(ns["KeepaConfigError"], pysem::concat(
             {PYSEM_LIT("任务 ID 只能是单个目录名（不能为空、不能是 . 或 ..，也不能包含 /、\\ 或空字符）："), job_id})));
     return job_id;
 }
@@ -58,21 +59,21 @@ inline py::object get_provider_credential(py::handle provider, py::handle attemp
     py::set attempted = pysem::exact_set(attempted_arg, "attempted_account_ids");
     py::object get_default = provider.attr(PYSEM_LIT("get_default"));
     if (provider_supports_rotation(provider))
-        return get_default(**pysem::make_dict({{PYSEM_LIT("exclude_account_ids"), attempted}}));
-    return get_default();
+        return pysem::call(get_default, pysem::keyword{"exclude_account_ids", attempted});
+    return pysem::call(get_default);
 }
 
 inline void report_provider_success(py::handle provider, py::handle credential, py::handle quota) {
     pysem::exact_dict(quota, "quota");
     py::object report = getattr_or_none(provider, PYSEM_LIT("report_success"));
-    if (PyCallable_Check(report.ptr())) report(credential, quota);
+    if (PyCallable_Check(report.ptr())) pysem::call(report, credential, quota);
 }
 
 inline void report_provider_failure(py::handle provider, py::handle credential, py::handle exc, py::handle quota) {
     error_arg(exc, "exc");
     pysem::optional_exact_dict(quota, "quota");
     py::object report = getattr_or_none(provider, PYSEM_LIT("report_failure"));
-    if (PyCallable_Check(report.ptr())) report(credential, exc, **pysem::make_dict({{PYSEM_LIT("quota"), quota}}));
+    if (PyCallable_Check(report.ptr())) pysem::call(report, credential, exc, pysem::keyword{"quota", quota});
 }
 
 inline bool can_rotate_credential(py::handle provider, py::handle credential, py::handle exc) {
@@ -88,7 +89,7 @@ inline void append_token_status_warning(py::handle warnings_arg, py::handle exc)
     py::list warnings = pysem::exact_list(warnings_arg, "warnings");
     append(warnings, pysem::make_dict({{PYSEM_LIT("stage"), PYSEM_LIT("token_status")},
                                        {PYSEM_LIT("message"), PYSEM_LIT(TOKEN_STATUS_FAILED_MESSAGE)},
-                                       {PYSEM_LIT("error"), exc.attr(PYSEM_LIT("to_dict"))()}}));
+                                       {PYSEM_LIT("error"), pysem::call_method(exc, PYSEM_LIT("to_dict"))}}));
 }
 
 // The result of int(figure) or float(figure); None when the figure is no
@@ -129,11 +130,15 @@ inline py::object build_quota_warning(py::handle before_quota_arg, py::handle es
 
 inline py::object quota_error(py::handle warning_arg) {
     py::dict warning = pysem::exact_dict(warning_arg, "quota_warning");
-    py::dict kwargs;
-    for (py::handle key : {PYSEM_LIT("tokens_left"), PYSEM_LIT("estimated_tokens"), PYSEM_LIT("reserve_tokens"),
-                           PYSEM_LIT("refill_in_ms"), PYSEM_LIT("refill_rate")})
-        set(kwargs, key, get(warning, key));
-    return ns["KeepaQuotaError"](PYSEM_LIT(QUOTA_SHORT_MESSAGE), **kwargs);
+    py::object tokens_left = get(warning, PYSEM_LIT("tokens_left"));
+    py::object estimated = get(warning, PYSEM_LIT("estimated_tokens"));
+    py::object reserve = get(warning, PYSEM_LIT("reserve_tokens"));
+    py::object refill_in = get(warning, PYSEM_LIT("refill_in_ms"));
+    py::object refill_rate = get(warning, PYSEM_LIT("refill_rate"));
+    return pysem::call(ns["KeepaQuotaError"], PYSEM_LIT(QUOTA_SHORT_MESSAGE),
+                       pysem::keyword{"tokens_left", tokens_left}, pysem::keyword{"estimated_tokens", estimated},
+                       pysem::keyword{"reserve_tokens", reserve}, pysem::keyword{"refill_in_ms", refill_in},
+                       pysem::keyword{"refill_rate", refill_rate});
 }
 
 // Seconds to wait for the refill the figures announce: refillIn ms plus one
@@ -159,7 +164,7 @@ aio::task read_token_status_safely(py::object client, py::list warnings) {
     py::object status;
     bool failed = false;
     try {
-        status = co_await aio::wait(client.attr(PYSEM_LIT("token_status"))());
+        status = co_await aio::wait(pysem::call_method(client, PYSEM_LIT("token_status")));
     } catch (py::error_already_set &e) {
         if (!e.matches(ns["KeepaApiError"])) throw;
         append_token_status_warning(warnings, pysem::handled_exception());
@@ -177,9 +182,9 @@ aio::task read_token_status_after_refill(py::object client, py::dict before_quot
     double seconds = refill_wait_seconds(before_quota);
     if (seconds > 0.0) {
         append(warnings, quota_wait_warning(seconds));
-        co_await aio::wait(ns["asyncio"].attr(PYSEM_LIT("sleep"))(seconds));
+        co_await aio::wait(pysem::call_method(ns["asyncio"], PYSEM_LIT("sleep"), py::float_(seconds)));
     }
-    py::object status = co_await aio::wait(client.attr(PYSEM_LIT("token_status"))());
+    py::object status = co_await aio::wait(pysem::call_method(client, PYSEM_LIT("token_status")));
     co_return dict_result(status, "_wait_for_refill");
 }
 
@@ -200,7 +205,7 @@ inline py::dict params_payload(py::handle request, py::handle scenario, py::hand
     py::int_ reserve = pysem::int_arg(reserve_arg, "reserve_tokens");
     pysem::optional_exact_dict(before_quota, "before_quota");
     return pysem::make_dict(
-        {{PYSEM_LIT("request"), request.attr(PYSEM_LIT("to_dict"))()},
+        {{PYSEM_LIT("request"), pysem::call_method(request, PYSEM_LIT("to_dict"))},
          {PYSEM_LIT("scenario"), scenario},
          {PYSEM_LIT("account"), account},
          {PYSEM_LIT("normalized_params"), normalized_params},
@@ -214,13 +219,11 @@ inline py::dict params_payload(py::handle request, py::handle scenario, py::hand
 // value that cannot be written leaves an earlier file as it was.
 inline void write_json(py::handle path_arg, py::handle payload) {
     State &s = state();
-    py::object path = ns["Path"](path_arg);
-    py::dict mkdir_options;
-    set(mkdir_options, s.parents, py::bool_(true));
-    set(mkdir_options, s.exist_ok, py::bool_(true));
-    path.attr(s.parent).attr(s.mkdir)(**mkdir_options);
+    py::object path = pysem::call(ns["Path"], path_arg);
+    py::object parent = path.attr(s.parent);
+    pysem::call_method(parent, s.mkdir, pysem::keyword{"parents", Py_True}, pysem::keyword{"exist_ok", Py_True});
     json::Text data = json::dumps(payload);
-    path.attr(s.write_bytes)(data.view());
+    pysem::call_method(path, s.write_bytes, data.view());
 }
 
 // ---------------------------------------------------------------------------
@@ -233,15 +236,16 @@ inline py::str normalize_export_format(py::handle value_arg) {
         pysem::equal(normalized, PYSEM_LIT("xlsx")))
         return PYSEM_LIT("xlsx");
     if (pysem::equal(normalized, PYSEM_LIT("json"))) return PYSEM_LIT("json");
-    pysem::raise_instance(ns["KeepaConfigError"](
+    pysem::raise_instance(pysem::call(
+        ns["KeepaConfigError"],
         pysem::concat({PYSEM_LIT("不支持的导出格式："), value, PYSEM_LIT("。Keepa 当前支持 xls/xlsx/json 导出。")})));
 }
 
 // The warning's "error" for a failed upload: the upload error's own record,
 // else the error's type name and text.
 inline py::object upload_failure_detail(py::handle error) {
-    if (is_instance(error, ns["FileUploadError"])) return error.attr(PYSEM_LIT("to_dict"))();
-    return pysem::make_dict({{PYSEM_LIT("code"), py::str(type_short_name(error))},
+    if (is_instance(error, ns["FileUploadError"])) return pysem::call_method(error, PYSEM_LIT("to_dict"));
+    return pysem::make_dict({{PYSEM_LIT("code"), type_short_name(error)},
                              {PYSEM_LIT("message"), pysem::text_form(error)}});
 }
 
@@ -255,7 +259,7 @@ inline void upload_export_if_enabled(py::handle export_, py::handle job_id, py::
     pysem::optional_exact_str(session_id, "session_id");
 
     py::object client =
-        ns["FileUploadClient"](**pysem::make_dict({{PYSEM_LIT("jwt"), jwt}, {PYSEM_LIT("session_id"), session_id}}));
+        pysem::call(ns["FileUploadClient"], pysem::keyword{"jwt", jwt}, pysem::keyword{"session_id", session_id});
     if (!pysem::truthy(client.attr(PYSEM_LIT("enabled")))) return;
 
     try {
@@ -266,12 +270,11 @@ inline void upload_export_if_enabled(py::handle export_, py::handle job_id, py::
                                               {PYSEM_LIT("filename"), export_.attr(PYSEM_LIT("filename"))},
                                               {PYSEM_LIT("format"), export_.attr(PYSEM_LIT("format"))},
                                               {PYSEM_LIT("mime_type"), export_.attr(PYSEM_LIT("mime_type"))}});
-        py::object uploaded = client.attr(PYSEM_LIT("upload"))(path, **pysem::make_dict({
-                                                                        {PYSEM_LIT("purpose"), PYSEM_LIT("keepa_export")},
-                                                                        {PYSEM_LIT("folder"), PYSEM_LIT("keepa/export")},
-                                                                        {PYSEM_LIT("public"), PYSEM_LIT("1")},
-                                                                        {PYSEM_LIT("metadata"), metadata},
-                                                                    }));
+        py::object uploaded = pysem::call_method(client, PYSEM_LIT("upload"), path,
+                                                 pysem::keyword{"purpose", PYSEM_LIT("keepa_export")},
+                                                 pysem::keyword{"folder", PYSEM_LIT("keepa/export")},
+                                                 pysem::keyword{"public", PYSEM_LIT("1")},
+                                                 pysem::keyword{"metadata", metadata});
         export_.attr(PYSEM_LIT("url")) = uploaded.attr(PYSEM_LIT("url"));
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_Exception)) throw;
@@ -318,11 +321,11 @@ inline py::object extra_sheets(py::handle self) {
     for (py::handle field : formatter_fields()) {
         py::object result = self.attr(field);
         if (!pysem::truthy(result)) continue;
-        py::object sheets = result.attr(PYSEM_LIT("extra_sheets"))();
+        py::object sheets = pysem::call_method(result, PYSEM_LIT("extra_sheets"));
         if (PyDict_Check(sheets.ptr())) {
             if (PyDict_Update(merged.ptr(), sheets.ptr()) < 0) pysem::throw_pending();
         } else {
-            merged.attr(PYSEM_LIT("update"))(sheets);
+            pysem::call_method(merged, PYSEM_LIT("update"), sheets);
         }
     }
     if (PyDict_GET_SIZE(merged.ptr()) == 0) return py::none();
@@ -336,59 +339,64 @@ inline void init(py::handle self, py::handle settings, py::handle api_key_provid
                  py::handle collection_submitter) {
     pysem::optional_exact_str(jwt, "jwt");
     pysem::optional_exact_str(session_id, "session_id");
-    py::object held = pysem::truthy(settings) ? py::reinterpret_borrow<py::object>(settings) : ns["load_settings"]();
+    py::object held =
+        pysem::truthy(settings) ? py::reinterpret_borrow<py::object>(settings) : pysem::call(ns["load_settings"]);
     self.attr(PYSEM_LIT("settings")) = held;
     self.attr(PYSEM_LIT("jwt")) = jwt;
     self.attr(PYSEM_LIT("session_id")) = session_id;
     self.attr(PYSEM_LIT("collection_submitter")) = collection_submitter;
-    self.attr(PYSEM_LIT("api_key_provider")) = pysem::truthy(api_key_provider)
-                                                   ? py::reinterpret_borrow<py::object>(api_key_provider)
-                                                   : ns["KeepaApiKeyProvider"](self.attr(PYSEM_LIT("settings")));
+    self.attr(PYSEM_LIT("api_key_provider")) =
+        pysem::truthy(api_key_provider) ? py::reinterpret_borrow<py::object>(api_key_provider)
+                                        : pysem::call(ns["KeepaApiKeyProvider"], self.attr(PYSEM_LIT("settings")));
 }
 
-inline py::object scenarios(py::handle) { return list_result(ns["list_scenarios"](), "scenarios", true); }
+inline py::object scenarios(py::handle) { return list_result(pysem::call(ns["list_scenarios"]), "scenarios", true); }
 
 inline py::object job_status(py::handle self, py::handle job_id_arg) {
     py::str job_id = checked_job_id(job_id_arg);
-    py::object path = ns["Path"](self.attr(PYSEM_LIT("settings")).attr(PYSEM_LIT("output_dir"))) / job_id /
-                      PYSEM_LIT("result.json");
-    if (!pysem::truthy(path.attr(PYSEM_LIT("exists"))()))
-        pysem::raise_instance(ns["KeepaConfigError"](pysem::concat({PYSEM_LIT("任务不存在："), job_id})));
-    py::object text = path.attr(PYSEM_LIT("read_text"))(**pysem::make_dict({{PYSEM_LIT("encoding"), PYSEM_LIT("utf-8")}}));
-    return dict_result(ns["json"].attr(PYSEM_LIT("loads"))(text), "job_status");
+    py::object output_dir = self.attr(PYSEM_LIT("settings")).attr(PYSEM_LIT("output_dir"));
+    py::object path = joined(joined(pysem::call(ns["Path"], output_dir), job_id), PYSEM_LIT("result.json"));
+    if (!pysem::truthy(pysem::call_method(path, PYSEM_LIT("exists"))))
+        pysem::raise_instance(
+            pysem::call(ns["KeepaConfigError"], pysem::concat({PYSEM_LIT("任务不存在："), job_id})));
+    py::object text = pysem::call_method(path, PYSEM_LIT("read_text"), pysem::keyword{"encoding", PYSEM_LIT("utf-8")});
+    return dict_result(pysem::call_method(ns["json"], PYSEM_LIT("loads"), text), "job_status");
 }
 
 inline py::object build_root_dir(py::handle self, py::handle request, py::handle job_id_arg) {
     py::str job_id = checked_job_id(job_id_arg);
     py::object output_dir = request.attr(PYSEM_LIT("output_dir"));
     py::object base = pysem::truthy(output_dir)
-                          ? py::object(ns["Path"](output_dir).attr(PYSEM_LIT("expanduser"))())
+                          ? pysem::call_method(pysem::call(ns["Path"], output_dir), PYSEM_LIT("expanduser"))
                           : py::object(self.attr(PYSEM_LIT("settings")).attr(PYSEM_LIT("output_dir")));
-    if (!pysem::truthy(base.attr(PYSEM_LIT("is_absolute"))())) base = ns["Path"].attr(PYSEM_LIT("cwd"))() / base;
-    return base.attr(PYSEM_LIT("resolve"))() / job_id;
+    if (!pysem::truthy(pysem::call_method(base, PYSEM_LIT("is_absolute"))))
+        base = joined(pysem::call_method(ns["Path"], PYSEM_LIT("cwd")), base);
+    return joined(pysem::call_method(base, PYSEM_LIT("resolve")), job_id);
 }
 
 inline void submit_collection_result(py::handle self, py::handle request, py::handle result) {
     py::object submitter = self.attr(PYSEM_LIT("collection_submitter"));
     if (submitter.is_none()) return;
     try {
-        submitter(**pysem::make_dict({{PYSEM_LIT("request"), request}, {PYSEM_LIT("result"), result}}));
+        pysem::call(submitter, pysem::keyword{"request", request}, pysem::keyword{"result", result});
     } catch (py::error_already_set &e) {
         // Interruptions and cancellations are not failures of the hand-over.
         if (!e.matches(PyExc_Exception)) throw;
         py::object error = pysem::handled_exception();
         aio::handling handling(e);
-        ns["logger"].attr(PYSEM_LIT("error"))(PYSEM_LIT("Keepa 成功任务提交采集数据沉淀失败：job_id=%s"),
-                                              result.attr(PYSEM_LIT("job_id")),
-                                              **pysem::make_dict({{PYSEM_LIT("exc_info"), error}}));
-        py::dict code = pysem::make_dict({{PYSEM_LIT("code"), py::str(type_short_name(error))}});
-        result.attr(PYSEM_LIT("warnings"))
-            .attr(PYSEM_LIT("append"))(pysem::make_dict({{PYSEM_LIT("stage"), PYSEM_LIT("collection_storage")},
-                                                         {PYSEM_LIT("message"), PYSEM_LIT(COLLECTION_FAILED_MESSAGE)},
-                                                         {PYSEM_LIT("error"), code}}));
-        py::object path = ns["Path"](result.attr(PYSEM_LIT("result_path")));
-        py::object payload = result.attr(PYSEM_LIT("to_dict"))();
-        ns["_write_json"](path, payload);
+        py::object job_id = result.attr(PYSEM_LIT("job_id"));
+        pysem::call_method(ns["logger"], PYSEM_LIT("error"),
+                           PYSEM_LIT("Keepa 成功任务提交采集数据沉淀失败：job_id=%s"), job_id,
+                           pysem::keyword{"exc_info", error});
+        py::dict code = pysem::make_dict({{PYSEM_LIT("code"), type_short_name(error)}});
+        py::dict warning = pysem::make_dict({{PYSEM_LIT("stage"), PYSEM_LIT("collection_storage")},
+                                             {PYSEM_LIT("message"), PYSEM_LIT(COLLECTION_FAILED_MESSAGE)},
+                                             {PYSEM_LIT("error"), code}});
+        py::object warnings = result.attr(PYSEM_LIT("warnings"));
+        pysem::call_method(warnings, PYSEM_LIT("append"), warning);
+        py::object path = pysem::call(ns["Path"], result.attr(PYSEM_LIT("result_path")));
+        py::object payload = pysem::call_method(result, PYSEM_LIT("to_dict"));
+        pysem::call(ns["_write_json"], path, payload);
     }
 }
 
@@ -399,7 +407,7 @@ inline void submit_collection_result(py::handle self, py::handle request, py::ha
 // last key was given up is raised in place of its KeepaConfigError.
 inline py::object next_credential(py::handle provider, py::handle attempted, py::handle last_error) {
     try {
-        return ns["_get_provider_credential"](provider, attempted);
+        return pysem::call(ns["_get_provider_credential"], provider, attempted);
     } catch (py::error_already_set &e) {
         if (!e.matches(ns["KeepaConfigError"]) || last_error.is_none()) throw;
         aio::raise(last_error);
@@ -413,8 +421,8 @@ inline void exclude_account(py::set attempted, py::handle credential) {
 }
 
 inline py::object new_client(py::handle credential) {
-    return ns["KeepaApiClient"](
-        **pysem::make_dict({{PYSEM_LIT("api_key"), credential.attr(PYSEM_LIT("api_key"))}}));
+    py::object api_key = credential.attr(PYSEM_LIT("api_key"));
+    return pysem::call(ns["KeepaApiClient"], pysem::keyword{"api_key", api_key});
 }
 
 // A Keepa API error while one key's client was open: reported to the
@@ -425,8 +433,8 @@ inline bool give_up_credential(py::error_already_set &e, py::handle provider, py
     if (!e.matches(ns["KeepaApiError"])) return false;
     py::object error = pysem::handled_exception();
     aio::handling handling(e);
-    ns["_report_provider_failure"](provider, credential, error);
-    if (!pysem::truthy(ns["_can_rotate_credential"](provider, credential, error))) return false;
+    pysem::call(ns["_report_provider_failure"], provider, credential, error);
+    if (!pysem::truthy(pysem::call(ns["_can_rotate_credential"], provider, credential, error))) return false;
     exclude_account(attempted, credential);
     return true;
 }
@@ -484,7 +492,7 @@ aio::task token_status(py::object self) {
         py::object credential = next_credential(provider, attempted, last_error);
 
         py::object given = co_await in_own_client(provider, credential, attempted, [](py::object client) {
-            return client.attr(PYSEM_LIT("token_status"))();
+            return pysem::call_method(client, PYSEM_LIT("token_status"));
         });
         Outcome tried(given);
         if (tried.gave_way) {
@@ -493,9 +501,9 @@ aio::task token_status(py::object self) {
         }
         py::object answer = tried.value;
 
-        ns["_report_provider_success"](provider, credential, ns["extract_quota"](answer));
-        co_return pysem::make_dict({{PYSEM_LIT("account"), credential.attr(PYSEM_LIT("to_public_dict"))()},
-                                    {PYSEM_LIT("quota"), ns["extract_quota"](answer)},
+        pysem::call(ns["_report_provider_success"], provider, credential, pysem::call(ns["extract_quota"], answer));
+        co_return pysem::make_dict({{PYSEM_LIT("account"), pysem::call_method(credential, PYSEM_LIT("to_public_dict"))},
+                                    {PYSEM_LIT("quota"), pysem::call(ns["extract_quota"], answer)},
                                     {PYSEM_LIT("raw"), answer}});
     }
 }
@@ -520,22 +528,30 @@ struct Answer {
           after_status(values[4]) {}
 };
 
+// "params.json"; without figures (a null handle) the payload builder's
+// default applies.
 inline void write_params(const Job &job, py::handle credential, py::handle before_quota) {
-    py::dict kwargs = pysem::make_dict({{PYSEM_LIT("request"), job.request},
-                                        {PYSEM_LIT("scenario"), job.scenario.attr(PYSEM_LIT("to_public_dict"))()},
-                                        {PYSEM_LIT("normalized_params"), job.normalized_params},
-                                        {PYSEM_LIT("account"), credential.attr(PYSEM_LIT("to_public_dict"))()},
-                                        {PYSEM_LIT("estimated_tokens"), job.estimated_tokens},
-                                        {PYSEM_LIT("reserve_tokens"), job.reserve_tokens}});
-    if (before_quota) set(kwargs, PYSEM_LIT("before_quota"), before_quota);
-    py::object payload = ns["_params_payload"](**kwargs);
-    ns["_write_json"](job.params_path, payload);
+    using pysem::keyword;
+    py::object public_scenario = pysem::call_method(job.scenario, PYSEM_LIT("to_public_dict"));
+    py::object public_account = pysem::call_method(credential, PYSEM_LIT("to_public_dict"));
+    py::object build = ns["_params_payload"];
+    keyword request{"request", job.request}, scenario{"scenario", public_scenario},
+        normalized_params{"normalized_params", job.normalized_params}, account{"account", public_account},
+        estimated_tokens{"estimated_tokens", job.estimated_tokens},
+        reserve_tokens{"reserve_tokens", job.reserve_tokens};
+    py::object payload;
+    if (before_quota)
+        payload = pysem::call(build, request, scenario, normalized_params, account, estimated_tokens, reserve_tokens,
+                              keyword{"before_quota", before_quota});
+    else
+        payload = pysem::call(build, request, scenario, normalized_params, account, estimated_tokens, reserve_tokens);
+    pysem::call(ns["_write_json"], job.params_path, payload);
 }
 
 inline py::object quota_warning_for(const Job &job, py::handle before_quota) {
-    return ns["_build_quota_warning"](**pysem::make_dict({{PYSEM_LIT("before_quota"), before_quota},
-                                                          {PYSEM_LIT("estimated_tokens"), job.estimated_tokens},
-                                                          {PYSEM_LIT("reserve_tokens"), job.reserve_tokens}}));
+    return pysem::call(ns["_build_quota_warning"], pysem::keyword{"before_quota", before_quota},
+                       pysem::keyword{"estimated_tokens", job.estimated_tokens},
+                       pysem::keyword{"reserve_tokens", job.reserve_tokens});
 }
 
 // One attempt inside the opened client. Gives the answer (credential,
@@ -551,32 +567,32 @@ aio::task attempt(Job job, py::object provider, py::object credential, py::objec
     py::object before_status;
     py::object given_up;
     try {
-        before_status = co_await aio::wait(client.attr(PYSEM_LIT("token_status"))());
+        before_status = co_await aio::wait(pysem::call_method(client, PYSEM_LIT("token_status")));
     } catch (py::error_already_set &e) {
         if (!e.matches(ns["KeepaApiError"])) throw;
         py::object error = pysem::handled_exception();
         aio::handling handling(e);
-        if (pysem::truthy(ns["_can_rotate_credential"](provider, credential, error))) {
-            ns["_report_provider_failure"](provider, credential, error);
+        if (pysem::truthy(pysem::call(ns["_can_rotate_credential"], provider, credential, error))) {
+            pysem::call(ns["_report_provider_failure"], provider, credential, error);
             exclude_account(attempted, credential);
             given_up = error;
         } else {
-            ns["_append_token_status_warning"](job.warnings, error);
+            pysem::call(ns["_append_token_status_warning"], job.warnings, error);
             before_status = py::dict();
         }
     }
     if (given_up) co_return py::make_tuple(given_up);
     trace("[KEEPA-TRACE] token_status_done job_id=%s phase=before", job.job_id);
 
-    py::object before_quota = ns["extract_quota"](before_status);
+    py::object before_quota = pysem::call(ns["extract_quota"], before_status);
     py::object quota_warning = quota_warning_for(job, before_quota);
     if (!quota_warning.is_none()) {
-        py::object quota_error = ns["_quota_error"](quota_warning);
+        py::object quota_error = pysem::call(ns["_quota_error"], quota_warning);
         if (!pysem::truthy(request.attr(PYSEM_LIT("force"))) && !pysem::truthy(request.attr(PYSEM_LIT("wait"))) &&
-            pysem::truthy(ns["_provider_supports_rotation"](provider)) &&
+            pysem::truthy(pysem::call(ns["_provider_supports_rotation"], provider)) &&
             !credential.attr(PYSEM_LIT("account_id")).is_none()) {
-            ns["_report_provider_failure"](provider, credential, quota_error,
-                                           **pysem::make_dict({{PYSEM_LIT("quota"), before_quota}}));
+            pysem::call(ns["_report_provider_failure"], provider, credential, quota_error,
+                        pysem::keyword{"quota", before_quota});
             exclude_account(attempted, credential);
             co_return py::make_tuple(quota_error);
         }
@@ -586,13 +602,14 @@ aio::task attempt(Job job, py::object provider, py::object credential, py::objec
             aio::raise(quota_error);
         }
         if (pysem::truthy(request.attr(PYSEM_LIT("wait")))) {
-            before_status = co_await aio::wait(ns["_wait_for_refill"](client, before_quota, job.warnings));
-            before_quota = ns["extract_quota"](before_status);
+            before_status =
+                co_await aio::wait(pysem::call(ns["_wait_for_refill"], client, before_quota, job.warnings));
+            before_quota = pysem::call(ns["extract_quota"], before_status);
             py::object refreshed = quota_warning_for(job, before_quota);
             if (!refreshed.is_none() && !pysem::truthy(request.attr(PYSEM_LIT("force")))) {
                 append(job.warnings, refreshed);
                 write_params(job, credential, before_quota);
-                aio::raise(ns["_quota_error"](refreshed));
+                aio::raise(pysem::call(ns["_quota_error"], refreshed));
             }
         }
     }
@@ -600,12 +617,13 @@ aio::task attempt(Job job, py::object provider, py::object credential, py::objec
     write_params(job, credential, before_quota);
     trace("[KEEPA-TRACE] scenario_request_start job_id=%s endpoint=%s", job.job_id,
           job.scenario.attr(PYSEM_LIT("endpoint")));
-    py::object raw_response = co_await aio::wait(
-        client.attr(PYSEM_LIT("get_json"))(job.scenario.attr(PYSEM_LIT("endpoint")), job.normalized_params));
+    py::object endpoint = job.scenario.attr(PYSEM_LIT("endpoint"));
+    py::object raw_response =
+        co_await aio::wait(pysem::call_method(client, PYSEM_LIT("get_json"), endpoint, job.normalized_params));
     trace("[KEEPA-TRACE] scenario_request_done job_id=%s endpoint=%s", job.job_id,
           job.scenario.attr(PYSEM_LIT("endpoint")));
     trace("[KEEPA-TRACE] token_status_start job_id=%s phase=after", job.job_id);
-    py::object after_status = co_await aio::wait(ns["_safe_token_status"](client, job.warnings));
+    py::object after_status = co_await aio::wait(pysem::call(ns["_safe_token_status"], client, job.warnings));
     trace("[KEEPA-TRACE] token_status_done job_id=%s phase=after", job.job_id);
     co_return py::make_tuple(credential, before_status, before_quota, raw_response, after_status);
 }
@@ -652,14 +670,15 @@ aio::task credential_attempts(py::object self, Job job) {
 inline Job name_job(py::handle request) {
     Job job;
     job.request = py::reinterpret_borrow<py::object>(request);
-    job.started_at = ns["time"].attr(PYSEM_LIT("monotonic"))();
-    job.export_format = ns["_normalize_export_format"](request.attr(PYSEM_LIT("export_format")));
-    job.scenario = ns["get_scenario"](request.attr(PYSEM_LIT("scenario")));
+    job.started_at = pysem::call_method(ns["time"], PYSEM_LIT("monotonic"));
+    job.export_format = pysem::call(ns["_normalize_export_format"], request.attr(PYSEM_LIT("export_format")));
+    job.scenario = pysem::call(ns["get_scenario"], request.attr(PYSEM_LIT("scenario")));
     py::object requested_site = request.attr(PYSEM_LIT("site"));
-    job.site = (pysem::truthy(requested_site) ? requested_site : py::object(PYSEM_LIT("US"))).attr(PYSEM_LIT("upper"))();
+    job.site = pysem::call_method(pysem::truthy(requested_site) ? requested_site : py::object(PYSEM_LIT("US")),
+                                  PYSEM_LIT("upper"));
     py::object requested_job_id = request.attr(PYSEM_LIT("job_id"));
     job.job_id = pysem::truthy(requested_job_id) ? py::object(checked_job_id(requested_job_id))
-                                                 : ns["_build_job_id"](request, job.site);
+                                                 : pysem::call(ns["_build_job_id"], request, job.site);
     trace("[KEEPA-TRACE] manager_start scenario=%s site=%s job_id=%s export_format=%s",
           request.attr(PYSEM_LIT("scenario")), job.site, job.job_id, job.export_format);
     return job;
@@ -668,20 +687,22 @@ inline Job name_job(py::handle request) {
 // The run directory, created with its parents, and the paths of its files.
 inline void make_run_directory(py::handle self, Job &job) {
     job.root_dir = pysem::via<&build_root_dir>(self, job.request, job.job_id);
-    job.root_dir.attr(PYSEM_LIT("mkdir"))(
-        **pysem::make_dict({{PYSEM_LIT("parents"), py::handle(Py_True)}, {PYSEM_LIT("exist_ok"), py::handle(Py_True)}}));
-    job.params_path = job.root_dir / PYSEM_LIT("params.json");
-    job.raw_path = job.root_dir / PYSEM_LIT("raw.json");
-    job.result_path = job.root_dir / PYSEM_LIT("result.json");
+    pysem::call_method(job.root_dir, PYSEM_LIT("mkdir"), pysem::keyword{"parents", Py_True},
+                       pysem::keyword{"exist_ok", Py_True});
+    job.params_path = joined(job.root_dir, PYSEM_LIT("params.json"));
+    job.raw_path = joined(job.root_dir, PYSEM_LIT("raw.json"));
+    job.result_path = joined(job.root_dir, PYSEM_LIT("result.json"));
 }
 
 // The parameters Keepa receives, the token estimate (from the request's own
 // parameters), the reserve in force and the run's warning list.
 inline void prepare_request(py::handle self, Job &job) {
     py::handle request = job.request;
-    job.normalized_params = job.scenario.attr(PYSEM_LIT("build_params"))(**pysem::make_dict(
-        {{PYSEM_LIT("params"), request.attr(PYSEM_LIT("params"))}, {PYSEM_LIT("site"), job.site}}));
-    job.estimated_tokens = job.scenario.attr(PYSEM_LIT("estimate_tokens"))(request.attr(PYSEM_LIT("params")));
+    py::object params = request.attr(PYSEM_LIT("params"));
+    job.normalized_params = pysem::call_method(job.scenario, PYSEM_LIT("build_params"),
+                                               pysem::keyword{"params", params}, pysem::keyword{"site", job.site});
+    job.estimated_tokens =
+        pysem::call_method(job.scenario, PYSEM_LIT("estimate_tokens"), request.attr(PYSEM_LIT("params")));
     job.reserve_tokens = request.attr(PYSEM_LIT("reserve_tokens")).is_none()
                              ? py::object(self.attr(PYSEM_LIT("settings")).attr(PYSEM_LIT("reserve_tokens")))
                              : py::object(request.attr(PYSEM_LIT("reserve_tokens")));
@@ -690,10 +711,10 @@ inline void prepare_request(py::handle self, Job &job) {
 
 // The key worked: the provider hears of it with the newest figures there are.
 inline void report_success(py::handle self, const Answer &answer) {
-    py::object figures = ns["extract_quota"](answer.after_status);
-    if (!pysem::truthy(figures)) figures = ns["extract_quota"](answer.raw_response);
+    py::object figures = pysem::call(ns["extract_quota"], answer.after_status);
+    if (!pysem::truthy(figures)) figures = pysem::call(ns["extract_quota"], answer.raw_response);
     if (!pysem::truthy(figures)) figures = answer.before_quota;
-    ns["_report_provider_success"](self.attr(PYSEM_LIT("api_key_provider")), answer.credential, figures);
+    pysem::call(ns["_report_provider_success"], self.attr(PYSEM_LIT("api_key_provider")), answer.credential, figures);
 }
 
 inline void write_raw_json(const Job &job, const Answer &answer) {
@@ -706,53 +727,66 @@ inline void write_raw_json(const Job &job, const Answer &answer) {
                                              {PYSEM_LIT("response"), answer.raw_response},
                                              {PYSEM_LIT("after_status"), answer.after_status},
                                              {PYSEM_LIT("warnings"), job.warnings}});
-    ns["_write_json"](job.raw_path, raw_payload);
+    pysem::call(ns["_write_json"], job.raw_path, raw_payload);
+}
+
+// Whether any row is a mapping: any(isinstance(row, dict) for row in rows).
+inline bool any_mapping(py::handle rows) {
+    bool found = false;
+    py::object iterator = pysem::steal(PyObject_GetIter(rows.ptr()));
+    while (!found) {
+        py::object row = py::reinterpret_steal<py::object>(PyIter_Next(iterator.ptr()));
+        if (!row) break;
+        found = PyDict_Check(row.ptr());
+    }
+    if (PyErr_Occurred()) pysem::throw_pending();
+    return found;
 }
 
 // The formatter the scenario calls, its result in the field of the record.
 inline py::object format_response(py::handle request, py::handle site, py::handle normalized_params,
                                   py::handle raw_response, py::handle raw_rows) {
+    using pysem::keyword;
     py::object name = request.attr(PYSEM_LIT("scenario"));
     auto is = [&](const char *known) { return pysem::equal(name, pysem::interned(known)); };
 
     py::object domain_id = get(normalized_params, PYSEM_LIT("domain"));
     py::object category_parents = get(raw_response, PYSEM_LIT("categoryParents"));
     py::list parent_rows = PyDict_Check(category_parents.ptr()) ? values_of(category_parents) : py::list();
-    bool product_rows_are_objects = false;
-    for (py::handle row : raw_rows) {
-        if (PyDict_Check(row.ptr())) {
-            product_rows_are_objects = true;
-            break;
-        }
-    }
+    bool product_rows_are_objects = any_mapping(raw_rows);
 
-    py::dict options = pysem::make_dict({{PYSEM_LIT("site"), site}, {PYSEM_LIT("domain_id"), domain_id}});
-    auto call = [&](const char *formatter, py::handle input) { return ns[formatter](input, **options); };
-
-    py::dict fields;
-    for (py::handle field : formatter_fields()) set(fields, field, py::none());
+    // Every formatter takes the site and the domain id, then its own options.
+    keyword on_site{"site", site}, in_domain{"domain_id", domain_id};
+    py::object product = py::none(), category = py::none(), seller = py::none(), lightning = py::none(),
+               search_insights = py::none(), best_sellers = py::none(), deal = py::none();
     if (is("product") || (is("product-search") && product_rows_are_objects)) {
-        set(options, PYSEM_LIT("offers_requested"), py::bool_(has(normalized_params, PYSEM_LIT("offers"))));
-        set(fields, PYSEM_LIT("product"), call("format_product_export", raw_rows));
+        py::bool_ offers(has(normalized_params, PYSEM_LIT("offers")));
+        product =
+            pysem::call(ns["format_product_export"], raw_rows, on_site, in_domain, keyword{"offers_requested", offers});
     } else if (is("category-lookup") || is("category-search")) {
-        set(options, PYSEM_LIT("parent_rows"), parent_rows);
-        set(fields, PYSEM_LIT("category"), call("format_category_export", raw_rows));
+        category = pysem::call(ns["format_category_export"], raw_rows, on_site, in_domain,
+                               keyword{"parent_rows", parent_rows});
     } else if (is("seller")) {
-        set(fields, PYSEM_LIT("seller"), call("format_seller_export", raw_rows));
+        seller = pysem::call(ns["format_seller_export"], raw_rows, on_site, in_domain);
     } else if (is("lightning-deals")) {
-        set(fields, PYSEM_LIT("lightning"), call("format_lightning_deal_export", raw_rows));
+        lightning = pysem::call(ns["format_lightning_deal_export"], raw_rows, on_site, in_domain);
     } else if (is("product-finder")) {
         py::object insights = get(raw_response, PYSEM_LIT("searchInsights"));
-        set(options, PYSEM_LIT("query_name"), ns["_search_insights_query_name"](request.attr(PYSEM_LIT("params"))));
-        set(fields, PYSEM_LIT("search_insights"), call("format_search_insights_export", insights));
+        py::object query_name = pysem::call(ns["_search_insights_query_name"], request.attr(PYSEM_LIT("params")));
+        search_insights = pysem::call(ns["format_search_insights_export"], insights, on_site, in_domain,
+                                      keyword{"query_name", query_name});
     } else if (is("bestsellers")) {
-        py::object best_sellers = get(raw_response, PYSEM_LIT("bestSellersList"));
-        set(options, PYSEM_LIT("category_id"), get(normalized_params, PYSEM_LIT("category")));
-        set(fields, PYSEM_LIT("best_sellers"), call("format_best_sellers_export", best_sellers));
+        py::object best = get(raw_response, PYSEM_LIT("bestSellersList"));
+        py::object category_id = get(normalized_params, PYSEM_LIT("category"));
+        best_sellers = pysem::call(ns["format_best_sellers_export"], best, on_site, in_domain,
+                                   keyword{"category_id", category_id});
     } else if (is("deals")) {
-        set(fields, PYSEM_LIT("deal"), call("format_deal_export", raw_rows));
+        deal = pysem::call(ns["format_deal_export"], raw_rows, on_site, in_domain);
     }
-    return ns["_FormattedResponseExports"](**fields);
+    return pysem::call(ns["_FormattedResponseExports"], keyword{"product", product}, keyword{"category", category},
+                       keyword{"seller", seller}, keyword{"lightning", lightning},
+                       keyword{"search_insights", search_insights}, keyword{"best_sellers", best_sellers},
+                       keyword{"deal", deal});
 }
 
 // The answer's rows as the run counts, formats and returns them.
@@ -762,35 +796,36 @@ struct Rows {
 
 inline Rows read_rows(const Job &job, const Answer &answer) {
     Rows rows;
-    rows.raw_rows = ns["extract_rows"](answer.raw_response);
+    rows.raw_rows = pysem::call(ns["extract_rows"], answer.raw_response);
     rows.formatted = format_response(job.request, job.site, job.normalized_params, answer.raw_response, rows.raw_rows);
-    rows.primary_rows = rows.formatted.attr(PYSEM_LIT("primary_rows"))();
-    rows.data = rows.primary_rows.is_none() ? ns["add_keepa_time_conversions"](rows.raw_rows) : rows.primary_rows;
+    rows.primary_rows = pysem::call_method(rows.formatted, PYSEM_LIT("primary_rows"));
+    rows.data = rows.primary_rows.is_none() ? pysem::call(ns["add_keepa_time_conversions"], rows.raw_rows)
+                                            : rows.primary_rows;
     return rows;
 }
 
 // The export file, named after the job: the raw answer as JSON, or the rows
 // as a workbook (the formatted rows, else the answer's flat rows).
 inline py::object export_file(const Job &job, const Answer &answer, const Rows &rows) {
+    using pysem::keyword;
     py::handle request = job.request;
     if (pysem::equal(job.export_format, PYSEM_LIT("json"))) {
-        py::dict options = pysem::make_dict(
-            {{PYSEM_LIT("response"), answer.raw_response},
-             {PYSEM_LIT("output_path"), job.root_dir / pysem::concat({job.job_id, PYSEM_LIT(".json")})},
-             {PYSEM_LIT("scenario"), request.attr(PYSEM_LIT("scenario"))},
-             {PYSEM_LIT("site"), job.site}});
-        return ns["export_response_to_json"](**options);
+        py::object output_path = joined(job.root_dir, pysem::concat({job.job_id, PYSEM_LIT(".json")}));
+        py::object scenario = request.attr(PYSEM_LIT("scenario"));
+        return pysem::call(ns["export_response_to_json"], keyword{"response", answer.raw_response},
+                           keyword{"output_path", output_path}, keyword{"scenario", scenario},
+                           keyword{"site", job.site});
     }
-    py::object export_rows =
-        rows.primary_rows.is_none() ? ns["raw_response_to_export_rows"](answer.raw_response) : rows.primary_rows;
-    py::dict options = pysem::make_dict(
-        {{PYSEM_LIT("rows"), export_rows},
-         {PYSEM_LIT("output_path"), job.root_dir / pysem::concat({job.job_id, PYSEM_LIT(".xlsx")})},
-         {PYSEM_LIT("scenario"), request.attr(PYSEM_LIT("scenario"))},
-         {PYSEM_LIT("site"), job.site},
-         {PYSEM_LIT("params"), request.attr(PYSEM_LIT("params"))},
-         {PYSEM_LIT("extra_sheets"), rows.formatted.attr(PYSEM_LIT("extra_sheets"))()}});
-    return ns["export_rows_to_xlsx"](**options);
+    py::object export_rows = rows.primary_rows.is_none()
+                                 ? pysem::call(ns["raw_response_to_export_rows"], answer.raw_response)
+                                 : rows.primary_rows;
+    py::object output_path = joined(job.root_dir, pysem::concat({job.job_id, PYSEM_LIT(".xlsx")}));
+    py::object scenario = request.attr(PYSEM_LIT("scenario"));
+    py::object params = request.attr(PYSEM_LIT("params"));
+    py::object extra_sheets = pysem::call_method(rows.formatted, PYSEM_LIT("extra_sheets"));
+    return pysem::call(ns["export_rows_to_xlsx"], keyword{"rows", export_rows}, keyword{"output_path", output_path},
+                       keyword{"scenario", scenario}, keyword{"site", job.site}, keyword{"params", params},
+                       keyword{"extra_sheets", extra_sheets});
 }
 
 // The upload, when the request asks for one; a failed upload is a warning.
@@ -800,50 +835,53 @@ inline void upload_if_requested(py::handle self, const Job &job, py::handle expo
         return;
     }
     trace("[KEEPA-TRACE] export_upload_start job_id=%s", job.job_id);
-    ns["_upload_export_if_enabled"](**pysem::make_dict({{PYSEM_LIT("export"), export_},
-                                                        {PYSEM_LIT("job_id"), job.job_id},
-                                                        {PYSEM_LIT("scenario"), job.request.attr(PYSEM_LIT("scenario"))},
-                                                        {PYSEM_LIT("site"), job.site},
-                                                        {PYSEM_LIT("warnings"), job.warnings},
-                                                        {PYSEM_LIT("jwt"), self.attr(PYSEM_LIT("jwt"))},
-                                                        {PYSEM_LIT("session_id"), self.attr(PYSEM_LIT("session_id"))}}));
+    using pysem::keyword;
+    py::object scenario = job.request.attr(PYSEM_LIT("scenario"));
+    py::object jwt = self.attr(PYSEM_LIT("jwt"));
+    py::object session_id = self.attr(PYSEM_LIT("session_id"));
+    pysem::call(ns["_upload_export_if_enabled"], keyword{"export", export_}, keyword{"job_id", job.job_id},
+                keyword{"scenario", scenario}, keyword{"site", job.site}, keyword{"warnings", job.warnings},
+                keyword{"jwt", jwt}, keyword{"session_id", session_id});
     trace("[KEEPA-TRACE] export_upload_done job_id=%s", job.job_id);
 }
 
 // The quota record and the run's result.
 inline py::object build_result(const Job &job, const Answer &answer, const Rows &rows, py::handle export_) {
-    py::dict quota = pysem::make_dict({{PYSEM_LIT("estimated_tokens"), job.estimated_tokens},
-                                       {PYSEM_LIT("before"), ns["extract_quota"](answer.before_status)},
-                                       {PYSEM_LIT("response"), ns["extract_quota"](answer.raw_response)},
-                                       {PYSEM_LIT("after"), ns["extract_quota"](answer.after_status)}});
-    py::dict fields = pysem::make_dict({{PYSEM_LIT("job_id"), job.job_id},
-                                        {PYSEM_LIT("scenario"), job.request.attr(PYSEM_LIT("scenario"))},
-                                        {PYSEM_LIT("site"), job.site},
-                                        {PYSEM_LIT("row_count"), py::int_(py::len(rows.raw_rows))},
-                                        {PYSEM_LIT("root_dir"), py::str(job.root_dir)},
-                                        {PYSEM_LIT("params_path"), py::str(job.params_path)},
-                                        {PYSEM_LIT("raw_path"), py::str(job.raw_path)},
-                                        {PYSEM_LIT("result_path"), py::str(job.result_path)},
-                                        {PYSEM_LIT("export"), export_},
-                                        {PYSEM_LIT("data"), rows.data},
-                                        {PYSEM_LIT("quota"), quota},
-                                        {PYSEM_LIT("warnings"), job.warnings}});
-    return ns["KeepaScenarioResult"](**fields);
+    using pysem::keyword;
+    py::dict quota =
+        pysem::make_dict({{PYSEM_LIT("estimated_tokens"), job.estimated_tokens},
+                          {PYSEM_LIT("before"), pysem::call(ns["extract_quota"], answer.before_status)},
+                          {PYSEM_LIT("response"), pysem::call(ns["extract_quota"], answer.raw_response)},
+                          {PYSEM_LIT("after"), pysem::call(ns["extract_quota"], answer.after_status)}});
+    py::object scenario = job.request.attr(PYSEM_LIT("scenario"));
+    py::object row_count = length_of(rows.raw_rows);
+    py::object root_dir = str_of(job.root_dir), params_path = str_of(job.params_path), raw_path = str_of(job.raw_path),
+               result_path = str_of(job.result_path);
+    return pysem::call(ns["KeepaScenarioResult"], keyword{"job_id", job.job_id}, keyword{"scenario", scenario},
+                       keyword{"site", job.site}, keyword{"row_count", row_count}, keyword{"root_dir", root_dir},
+                       keyword{"params_path", params_path}, keyword{"raw_path", raw_path},
+                       keyword{"result_path", result_path}, keyword{"export", export_}, keyword{"data", rows.data},
+                       keyword{"quota", quota}, keyword{"warnings", job.warnings});
 }
 
 // "result.json", then the hand-over, which may add a warning and write the
 // file again.
 inline void store_result(py::handle self, const Job &job, py::handle result) {
-    ns["_write_json"](job.result_path, result.attr(PYSEM_LIT("to_dict"))());
+    py::object payload = pysem::call_method(result, PYSEM_LIT("to_dict"));
+    pysem::call(ns["_write_json"], job.result_path, payload);
     pysem::via<&submit_collection_result>(self, pysem::keyword{"request", job.request}, pysem::keyword{"result", result});
 }
 
-// The closing line, with the whole milliseconds since the run started.
+// The closing line, with the whole milliseconds since the run started:
+// int((time.monotonic() - started_at) * 1000), whatever the clock gives.
 inline void trace_done(const Job &job, py::handle result) {
-    py::object elapsed = (ns["time"].attr(PYSEM_LIT("monotonic"))() - job.started_at) * py::int_(1000);
-    trace("[KEEPA-TRACE] manager_done scenario=%s site=%s job_id=%s row_count=%s elapsed_ms=%s",
-          job.request.attr(PYSEM_LIT("scenario")), job.site, job.job_id, result.attr(PYSEM_LIT("row_count")),
-          pysem::steal(PyNumber_Long(elapsed.ptr())));
+    py::object now = pysem::call_method(ns["time"], PYSEM_LIT("monotonic"));
+    py::object spent = pysem::steal(PyNumber_Subtract(now.ptr(), job.started_at.ptr()));
+    py::object elapsed = pysem::steal(PyNumber_Multiply(spent.ptr(), py::int_(1000).ptr()));
+    py::object scenario = job.request.attr(PYSEM_LIT("scenario"));
+    py::object row_count = result.attr(PYSEM_LIT("row_count"));
+    trace("[KEEPA-TRACE] manager_done scenario=%s site=%s job_id=%s row_count=%s elapsed_ms=%s", scenario, job.site,
+          job.job_id, row_count, pysem::steal(PyNumber_Long(elapsed.ptr())));
 }
 
 aio::task run(py::object self, py::object request) {

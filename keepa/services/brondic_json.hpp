@@ -19,7 +19,9 @@
 // that the caller writes from, so it is never copied as a whole.
 #pragma once
 
+#include "common/function.hpp"
 #include "common/pysem.hpp"
+#include "keepa/services/brondic_state.hpp"
 
 #include <algorithm>
 #include <array>
@@ -474,10 +476,10 @@ class Encoder {
                 value_(item.ptr(), level + 1);
             }
         } else {
-            for (py::handle item : py::reinterpret_borrow<py::object>(s)) {
+            for_each_item(s, [&](py::handle item) {
                 item_start_(first, level + 1);
                 value_(item.ptr(), level + 1);
-            }
+            });
         }
         close_(level, ']');
     }
@@ -518,11 +520,11 @@ class Encoder {
                 }
             }
         } else {
-            py::object items = py::reinterpret_borrow<py::object>(d).attr("items")();
-            for (py::handle pair : items) {
+            py::object items = pysem::call_method(d, PYSEM_LIT("items"));
+            for_each_item(items, [&](py::handle pair) {
                 auto [key, value] = pysem::unpack2(pair);
                 member_(first, level + 1, key.ptr(), value.ptr());
-            }
+            });
         }
         close_(level, '}');
     }

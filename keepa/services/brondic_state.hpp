@@ -22,8 +22,6 @@ inline pysem::module_namespace ns;
 struct State {
     py::str parent = pysem::interned("parent");
     py::str mkdir = pysem::interned("mkdir");
-    py::str parents = pysem::interned("parents");
-    py::str exist_ok = pysem::interned("exist_ok");
     py::str write_bytes = pysem::interned("write_bytes");
 
     // Patterns exactly as the job-naming rules state them.
@@ -51,8 +49,12 @@ inline State &state() {
 
 using pysem::getattr_or_none;
 
-// mapping.get(key) for a value already known to be a dict (of any kind).
-inline py::object get(py::handle mapping, py::handle key) { return pysem::get(mapping, key); }
+// mapping.get(key) for a value already known to be a dict (of any kind); a
+// subclass's own get() runs as Python code would call it.
+inline py::object get(py::handle mapping, py::handle key) {
+    if (PyDict_CheckExact(mapping.ptr())) return pysem::get(mapping, key);
+    return pysem::call_method(mapping, PYSEM_LIT("get"), key);
+}
 
 // key in container, as `in` tests it (an exact dict looked up directly).
 inline bool has(py::handle container, py::handle key) {
@@ -73,7 +75,8 @@ inline void append(py::handle list, py::handle value) {
 // list(mapping.values()), in the mapping's order.
 inline py::list values_of(py::handle mapping) {
     if (PyDict_CheckExact(mapping.ptr())) return pysem::steal_as<py::list>(PyDict_Values(mapping.ptr()));
-    return pysem::steal_as<py::list>(PySequence_List(mapping.attr(PYSEM_LIT("values"))().ptr()));
+    py::object values = pysem::call_method(mapping, PYSEM_LIT("values"));
+    return pysem::steal_as<py::list>(PySequence_List(values.ptr()));
 }
 
 // `for item in iterable: body(item)`, each item held while the body runs.
@@ -84,6 +87,22 @@ template <class Body> inline void for_each_item(py::handle iterable, Body &&body
         body(item);
     }
     if (PyErr_Occurred()) pysem::throw_pending();
+}
+
+// a / b, as a path is joined with a part.
+inline py::object joined(py::handle a, py::handle b) { return pysem::steal(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
+
+// str(value), as the interpreter gives it.
+inline py::object str_of(py::handle value) {
+    if (PyUnicode_CheckExact(value.ptr())) return py::reinterpret_borrow<py::object>(value);
+    return pysem::steal(PyObject_Str(value.ptr()));
+}
+
+// len(value), as an int.
+inline py::object length_of(py::handle value) {
+    Py_ssize_t n = PyObject_Length(value.ptr());
+    if (n < 0) pysem::throw_pending();
+    return pysem::steal(PyLong_FromSsize_t(n));
 }
 
 inline bool is_instance(py::handle value, py::handle type) {
@@ -98,8 +117,11 @@ inline std::string_view ascii_view(py::handle text) {
     return {static_cast<const char *>(PyUnicode_DATA(text.ptr())), static_cast<size_t>(PyUnicode_GET_LENGTH(text.ptr()))};
 }
 
-inline std::string type_short_name(py::handle value) {
-    return py::str(py::type::handle_of(value).attr(PYSEM_LIT("__name__"))).cast<std::string>();
+// type(value).__name__ as text. The type is held through the lookup: a
+// metaclass's code run by it may move the value to another class.
+inline py::str type_short_name(py::handle value) {
+    py::object type = py::type::of(value);
+    return pysem::text_form(pysem::steal(PyObject_GetAttr(type.ptr(), PYSEM_LIT("__name__").ptr())));
 }
 
 // ---------------------------------------------------------------------------

@@ -1,8 +1,9 @@
 """Hostile inputs: Python code run in the middle of a native step (a dict
 subclass's items(), a metaclass's attribute lookup) that changes or frees what
 the step is working on, and patched host names that hand back what no host
-function gives. Each row is one such place: it runs the step on a hostile
-value and gives the outcome that Python code doing the same gives."""
+function gives or raise an error whose class is not the one raised. Each row
+is one such place: it runs the step on a hostile value and gives the outcome
+that Python code doing the same gives."""
 
 import gc
 import json
@@ -17,7 +18,7 @@ from pelorin.keepa.api import client as keepa_client
 from pelorin.keepa.domain.exceptions import KeepaConfigError
 from pelorin.keepa.services import brondic
 
-from ..conftest import StrSub
+from ..conftest import ApiError, NotFound, StrSub, raise_api_error
 from .conftest import ENOUGH, SHORT, request_for
 
 
@@ -224,3 +225,150 @@ def test_the_job_id_suffix_is_sliced_from_what_uuid4_gives(monkeypatch, hex_digi
     else:
         with pytest.raises(expected):
             brondic._build_job_id(request_for(), "US")
+
+
+# --- `raise ApiError` in patched host names and user objects: the error that
+# reaches the caller is the NotFound instance the constructor made, or a
+# warning that names it where the run handles any error.
+
+
+class SyncStatusClient:
+    """A client whose token_status is a plain method raising ApiError."""
+
+    def __init__(self, *, api_key):
+        pass
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc):
+        return None
+
+    def token_status(self):
+        raise ApiError
+
+
+class ApiErrorUploads:
+    enabled = True
+
+    def __init__(self, **identity):
+        pass
+
+    def upload(self, path, **options):
+        raise ApiError
+
+
+class ApiErrorProvider:
+    def get_default(self, exclude_account_ids=None):
+        raise ApiError
+
+    def report_failure(self, *args, **kwargs):
+        pass
+
+
+class Undividable:
+    """A job directory that cannot be joined with a file name."""
+
+    def mkdir(self, **options):
+        pass
+
+    def __truediv__(self, other):
+        raise ApiError
+
+
+class Clock:
+    def __sub__(self, other):
+        raise ApiError
+
+
+def clock_after_start():
+    ticks = iter([0.0])
+    return SimpleNamespace(monotonic=lambda: next(ticks, Clock()))
+
+
+RAISED_IN_A_RUN = [
+    # (module names patched, manager options, request fields, the run's
+    # outcome: NotFound raised, or the stage of the warning it becomes)
+    pytest.param({"get_scenario": raise_api_error}, {}, {}, NotFound, id="get_scenario"),
+    pytest.param({"logger": SimpleNamespace(info=raise_api_error)}, {}, {}, NotFound, id="logger.info"),
+    pytest.param({"time": SimpleNamespace(monotonic=raise_api_error)}, {}, {}, NotFound, id="time.monotonic"),
+    pytest.param({"time": clock_after_start()}, {}, {}, NotFound, id="elapsed-subtraction"),
+    pytest.param({"datetime": SimpleNamespace(now=raise_api_error)}, {}, {"job_id": None}, NotFound, id="datetime.now"),
+    pytest.param({"KeepaApiClient": raise_api_error}, {}, {}, NotFound, id="KeepaApiClient-by-keyword"),
+    pytest.param({"KeepaApiClient": SyncStatusClient}, {}, {}, NotFound, id="client.token_status"),
+    pytest.param({}, {"api_key_provider": ApiErrorProvider()}, {}, NotFound, id="provider.get_default"),
+    pytest.param({"_build_quota_warning": raise_api_error}, {}, {}, NotFound, id="_build_quota_warning-by-keywords"),
+    pytest.param({"asyncio": SimpleNamespace(sleep=raise_api_error)}, {}, {"wait": True}, NotFound, id="asyncio.sleep"),
+    pytest.param({"Path": raise_api_error}, {}, {}, NotFound, id="Path-in-_write_json"),
+    pytest.param({"_params_payload": raise_api_error}, {}, {}, NotFound, id="_params_payload-by-keywords"),
+    pytest.param({"format_product_export": raise_api_error}, {}, {}, NotFound, id="formatter"),
+    pytest.param({"export_rows_to_xlsx": raise_api_error}, {}, {}, NotFound, id="export_rows_to_xlsx-by-keywords"),
+    pytest.param({"KeepaScenarioResult": raise_api_error}, {}, {}, NotFound, id="KeepaScenarioResult-by-keywords"),
+    pytest.param({"FileUploadClient": ApiErrorUploads}, {}, {"upload_export": True}, "file_upload", id="upload-is-a-warning"),
+    pytest.param({}, {"collection_submitter": raise_api_error}, {}, "collection_storage", id="hand-over-is-a-warning"),
+]
+
+
+@pytest.mark.parametrize("patches, options, fields, outcome", RAISED_IN_A_RUN)
+async def test_an_api_error_raised_in_a_run_reaches_it_as_raised(settings, provider, monkeypatch, patches, options, fields, outcome):
+    for name, value in patches.items():
+        monkeypatch.setattr(brondic, name, value)
+    # A waiting request finds the tokens short first.
+    keepa_client.script_key("key-1", token_status=[SHORT, ENOUGH] if fields.get("wait") else ENOUGH, responses=ANSWER)
+    manager = brondic.KeepaBrondic(**{"settings": settings, "api_key_provider": provider, **options})
+    if isinstance(outcome, str):
+        result = await manager.run(request_for(**fields))
+        warning, = [w for w in result.warnings if w["stage"] == outcome]
+        assert warning["error"]["code"] == "NotFound"
+    else:
+        with pytest.raises(ApiError) as caught:
+            await manager.run(request_for(**fields))
+        assert type(caught.value) is outcome
+
+
+async def test_an_api_error_joining_the_job_directory_reaches_the_run(manager, monkeypatch):
+    monkeypatch.setattr(manager, "_build_root_dir", lambda request, job_id: Undividable())
+    with pytest.raises(NotFound):
+        await manager.run(request_for())
+
+
+class ItemsRaising(dict):
+    def items(self):
+        raise ApiError
+
+
+class IterationRaising(list):
+    def __iter__(self):
+        raise ApiError
+
+
+class GetRaising(dict):
+    def get(self, key, default=None):
+        raise ApiError
+
+
+class ValuesRaising(dict):
+    def values(self):
+        raise ApiError
+
+
+@pytest.mark.parametrize(
+    "name, value, call",
+    [
+        pytest.param("load_settings", raise_api_error, lambda m, path: brondic.KeepaBrondic(), id="load_settings"),
+        pytest.param("list_scenarios", raise_api_error, lambda m, path: m.scenarios(), id="list_scenarios"),
+        pytest.param("json", SimpleNamespace(loads=raise_api_error), lambda m, path: m.job_status("J1"), id="json.loads"),
+        pytest.param("uuid4", raise_api_error, lambda m, path: brondic._build_job_id(request_for(), "US"), id="uuid4"),
+        pytest.param(None, None, lambda m, path: brondic._write_json(path, [ItemsRaising(k=1)]), id="json-dict-items"),
+        pytest.param(None, None, lambda m, path: brondic._write_json(path, {"k": IterationRaising([1])}), id="json-list-iteration"),
+        pytest.param(None, None, lambda m, path: brondic.extract_rows({"deals": GetRaising(dr=[])}), id="rows-dict-get"),
+        pytest.param(None, None, lambda m, path: brondic.extract_rows({"categories": ValuesRaising(a=1)}), id="rows-dict-values"),
+    ],
+)
+def test_an_api_error_raised_in_a_call_reaches_its_caller_as_raised(manager, settings, tmp_path, monkeypatch, name, value, call):
+    (settings.output_dir / "J1").mkdir(parents=True)
+    (settings.output_dir / "J1" / "result.json").write_text("{}")
+    if name:
+        monkeypatch.setattr(brondic, name, value)
+    with pytest.raises(NotFound):
+        call(manager, tmp_path / "job.json")
