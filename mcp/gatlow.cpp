@@ -27,17 +27,25 @@
 
 namespace {
 
-using namespace py::literals;
-
 pysem::module_namespace ns;
 
 // ---------------------------------------------------------------------------
 // Small Python idioms of this module
 
-template <class... A> py::object call(py::handle callable, const A &...args) {
-    PyObject *argv[] = {nullptr, py::handle(args).ptr()...};
-    return pysem::steal(PyObject_Vectorcall(callable.ptr(), argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                            nullptr));
+// Calls that can run user code go through pysem, whose errors reach the
+// caller as raised (an exception whose class is not the one raised included).
+using pysem::call;
+using pysem::call_method;
+
+py::object get_attr(py::handle obj, const py::str &name) { return pysem::steal(PyObject_GetAttr(obj.ptr(), name.ptr())); }
+
+void set_attr(py::handle obj, const py::str &name, py::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) pysem::throw_pending();
+}
+
+// _logger.<level>(message, *args)
+template <class... A> void log_at(const py::str &level, const py::str &message, const A &...args) {
+    call_method(ns["_logger"], level, message, args...);
 }
 
 py::str format(const char *fmt, auto... args) { return pysem::steal_as<py::str>(PyUnicode_FromFormat(fmt, args...)); }
@@ -182,7 +190,7 @@ const Seen *view(py::handle self) {
 // self.<attribute>
 py::object attribute(py::handle self, Attr a) {
     if (const Seen *s = view(self); s && s->attrs[a]) return py::reinterpret_borrow<py::object>(s->attrs[a]);
-    return self.attr(attr_name(a));
+    return get_attr(self, attr_name(a));
 }
 
 // Whether self.<step> is the class's own (pysem::is_direct).
@@ -217,16 +225,19 @@ template <class Step> void lossy(Step &&step) {
 // _trace_keepa(message)
 void trace_keepa(py::object message) {
     pysem::exact_str(message, "message");
-    py::object now = ns["datetime"].attr("now")(ns["timezone"].attr("utc"));
-    py::str stamp = now.attr("isoformat")("timespec"_a = "milliseconds");
-    py::str line = format("%U pid=%ld [KEEPA-TRACE] %U\n", stamp.ptr(), static_cast<long>(::getpid()),
+    py::object now = call_method(ns["datetime"], PYSEM_LIT("now"), get_attr(ns["timezone"], PYSEM_LIT("utc")));
+    py::object stamp =
+        call_method(now, PYSEM_LIT("isoformat"), pysem::keyword{"timespec", PYSEM_LIT("milliseconds")});
+    // As an f-string writes it: whatever a patched clock gives becomes a text.
+    py::object stamp_text = pysem::steal(PyObject_Format(stamp.ptr(), PYSEM_LIT("").ptr()));
+    py::str line = format("%U pid=%ld [KEEPA-TRACE] %U\n", stamp_text.ptr(), static_cast<long>(::getpid()),
                           gatlow::one_line(message).ptr());
     lossy([&] {
         PyObject *out = PySys_GetObject("stdout"); // borrowed: write() may replace sys.stdout
         if (out && out != Py_None) {
             py::object stream = py::reinterpret_borrow<py::object>(out);
-            stream.attr("write")(line);
-            stream.attr("flush")();
+            call_method(stream, PYSEM_LIT("write"), line);
+            call_method(stream, PYSEM_LIT("flush"));
         }
     });
     lossy([&] { gatlow::append_line(ns["_KEEPA_TRACE_FILE"], line); });
@@ -262,21 +273,21 @@ struct Tracer {
         trace(format("request_start method=%U path=%U query_keys=%U headers=%U", method_text.ptr(), path.ptr(),
                      query_keys.ptr(), header_names.ptr()));
         const py::str &mode = remote ? PYSEM_LIT("remote") : PYSEM_LIT("fixed");
-        ns["_logger"].attr("info")(PYSEM_LIT("[KEEPA-TRACE] auth_verify_start path=%s has_api_key=%s mode=%s"),
-                                   log_path, py::bool_(has_api_key), mode);
+        log_at(PYSEM_LIT("info"), PYSEM_LIT("[KEEPA-TRACE] auth_verify_start path=%s has_api_key=%s mode=%s"), log_path,
+            py::bool_(has_api_key), mode);
         trace(format("auth_verify_start path=%U has_api_key=%s mode=%U", path.ptr(), flag(has_api_key), mode.ptr()));
     }
 
     void verify_error() {
-        ns["_logger"].attr("warning")(PYSEM_LIT("[KEEPA-TRACE] auth_verify_error path=%s error_type=%s elapsed_ms=%s"),
-                                      log_path, PYSEM_LIT("ApiKeyVerificationUnavailable"), elapsed_ms(started_at));
+        log_at(PYSEM_LIT("warning"), PYSEM_LIT("[KEEPA-TRACE] auth_verify_error path=%s error_type=%s elapsed_ms=%s"),
+            log_path, PYSEM_LIT("ApiKeyVerificationUnavailable"), elapsed_ms(started_at));
         trace(format("auth_verify_error path=%U error_type=ApiKeyVerificationUnavailable elapsed_ms=%S", path.ptr(),
                      elapsed_ms(started_at).ptr()));
     }
 
     void verify_done(bool valid) {
-        ns["_logger"].attr("info")(PYSEM_LIT("[KEEPA-TRACE] auth_verify_done path=%s valid=%s elapsed_ms=%s"),
-                                   log_path, py::bool_(valid), elapsed_ms(started_at));
+        log_at(PYSEM_LIT("info"), PYSEM_LIT("[KEEPA-TRACE] auth_verify_done path=%s valid=%s elapsed_ms=%s"), log_path,
+            py::bool_(valid), elapsed_ms(started_at));
         trace(format("auth_verify_done path=%U valid=%s elapsed_ms=%S", path.ptr(), flag(valid),
                      elapsed_ms(started_at).ptr()));
     }
@@ -343,7 +354,7 @@ aio::task send_answer(py::object scope, py::object send, Answer a, py::object re
     py::list headers;
     headers.append(py::make_tuple(py::bytes("content-type"), py::bytes("application/json")));
     headers.append(py::make_tuple(py::bytes(a.header_name), py::bytes(a.header_value)));
-    headers.attr("extend")(call(ns["cors_headers_for_scope"], scope));
+    call_method(headers, PYSEM_LIT("extend"), call(ns["cors_headers_for_scope"], scope));
     py::dict start = pysem::make_dict({{PYSEM_LIT("type"), PYSEM_LIT("http.response.start")},
                                        {PYSEM_LIT("status"), py::int_(a.status)},
                                        {PYSEM_LIT("headers"), headers}});
@@ -371,16 +382,19 @@ aio::task send_503(py::handle, py::object scope, py::object send, py::object rea
 
 // ApiKeyGatlow._get_client()
 py::object get_client(py::handle self) {
-    if (self.attr(PYSEM_LIT("_client")).is_none()) {
-        py::module_ httpx = py::module_::import("httpx");
-        py::object timeout = httpx.attr("Timeout")(ns["_VERIFY_READ_TIMEOUT_SECONDS"],
-                                                   "connect"_a = ns["_VERIFY_CONNECT_TIMEOUT_SECONDS"]);
-        py::object limits = httpx.attr("Limits")("max_connections"_a = ns["_VERIFY_MAX_CONNECTIONS"],
-                                                 "max_keepalive_connections"_a = ns["_VERIFY_MAX_KEEPALIVE"],
-                                                 "keepalive_expiry"_a = ns["_VERIFY_KEEPALIVE_EXPIRY_SECONDS"]);
-        py::setattr(self, PYSEM_LIT("_client"), httpx.attr("AsyncClient")("timeout"_a = timeout, "limits"_a = limits));
+    if (get_attr(self, PYSEM_LIT("_client")).is_none()) {
+        py::object httpx = pysem::steal(PyImport_Import(PYSEM_LIT("httpx").ptr()));
+        py::object timeout = call_method(httpx, PYSEM_LIT("Timeout"), ns["_VERIFY_READ_TIMEOUT_SECONDS"],
+                                         pysem::keyword{"connect", ns["_VERIFY_CONNECT_TIMEOUT_SECONDS"]});
+        py::object limits = call_method(httpx, PYSEM_LIT("Limits"),
+                                        pysem::keyword{"max_connections", ns["_VERIFY_MAX_CONNECTIONS"]},
+                                        pysem::keyword{"max_keepalive_connections", ns["_VERIFY_MAX_KEEPALIVE"]},
+                                        pysem::keyword{"keepalive_expiry", ns["_VERIFY_KEEPALIVE_EXPIRY_SECONDS"]});
+        set_attr(self, PYSEM_LIT("_client"),
+                 call_method(httpx, PYSEM_LIT("AsyncClient"), pysem::keyword{"timeout", timeout},
+                             pysem::keyword{"limits", limits}));
     }
-    return self.attr(PYSEM_LIT("_client"));
+    return get_attr(self, PYSEM_LIT("_client"));
 }
 
 // `now - verified_at < limit`. Clock readings are floats and the limits
@@ -422,7 +436,7 @@ void forget(py::handle cache, py::handle api_key) {
         PyErr_Clear();
         return;
     }
-    cache.attr("pop")(api_key, py::none());
+    call_method(cache, PYSEM_LIT("pop"), api_key, py::none());
 }
 
 // What verification reads before it may ask the endpoint: its clock reading
@@ -476,16 +490,17 @@ aio::task ask_endpoint(py::object self, py::object api_key, CacheRead read) {
         py::dict params = pysem::make_dict({{PYSEM_LIT("api_key"), api_key}});
         py::dict headers = pysem::make_dict(
             {{PYSEM_LIT("X-MCP-API-Key"), api_key}, {PYSEM_LIT("X-Pelorin-Version"), ns["__version__"]}});
-        py::object response = co_await aio::wait(client.attr("get")(attribute(self, url_attr),
-                                                                    "params"_a = params, "headers"_a = headers));
-        py::object status = response.attr("status_code");
+        py::object asked = call_method(client, PYSEM_LIT("get"), attribute(self, url_attr),
+                                       pysem::keyword{"params", params}, pysem::keyword{"headers", headers});
+        py::object response = co_await aio::wait(std::move(asked));
+        py::object status = get_attr(response, PYSEM_LIT("status_code"));
         if (is_status(status, 200)) {
-            py::object answer = response.attr("json")();
+            py::object answer = call_method(response, PYSEM_LIT("json"));
             if (!pysem::truthy(pysem::get(answer, PYSEM_LIT("valid")))) {
                 forget(attribute(self, cache_attr), api_key);
                 co_return py::none();
             }
-            attribute(self, cache_attr)[api_key] = py::make_tuple(now, answer);
+            pysem::set_item(attribute(self, cache_attr), api_key, py::make_tuple(now, answer));
             co_return answer;
         }
         if (is_status(status, 401) || is_status(status, 403)) {
@@ -501,11 +516,11 @@ aio::task ask_endpoint(py::object self, py::object api_key, CacheRead read) {
     }
 
     if (read.has_entry && younger_than(now, read.verified_at, ns[PYSEM_LIT("_VERIFY_STALE_GRACE_SECONDS")])) {
-        ns["_logger"].attr("warning")("远程校验 API Key 临时失败(%s)，命中过期缓存宽限放行", failure);
+        log_at(PYSEM_LIT("warning"), PYSEM_LIT("远程校验 API Key 临时失败(%s)，命中过期缓存宽限放行"), failure);
         co_return read.record;
     }
-    ns["_logger"].attr("warning")("远程校验 API Key 失败且无可用缓存宽限: %s", failure);
-    aio::raise(ns["ApiKeyVerificationUnavailable"](failure));
+    log_at(PYSEM_LIT("warning"), PYSEM_LIT("远程校验 API Key 失败且无可用缓存宽限: %s"), failure);
+    aio::raise(call(ns["ApiKeyVerificationUnavailable"], failure));
 }
 
 aio::task verify_body(py::object self, py::object api_key) {
@@ -536,8 +551,15 @@ bool is_protected_path(py::handle self, py::object path) {
     if (!PyUnicode_Check(path.ptr())) pysem::refuse("path", "str", path);
     py::object prefixes = attribute(self, prefixes_attr);
     if (prefixes.is_none()) return true;
-    for (py::handle prefix : prefixes)
-        if (pysem::starts_with(path, prefix)) return true;
+    if (PyTuple_CheckExact(prefixes.ptr())) { // held, and no Python code runs meanwhile
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(prefixes.ptr()); ++i)
+            if (pysem::starts_with(path, PyTuple_GET_ITEM(prefixes.ptr(), i))) return true;
+        return false;
+    }
+    py::object iterator = pysem::steal(PyObject_GetIter(prefixes.ptr()));
+    while (PyObject *item = PyIter_Next(iterator.ptr()))
+        if (pysem::starts_with(path, pysem::steal(item))) return true;
+    if (PyErr_Occurred()) pysem::throw_pending();
     return false;
 }
 
@@ -661,7 +683,7 @@ aio::task pass_messages(py::object self, py::object scope, py::object receive, p
         co_await aio::wait(call(attribute(self, app_attr), scope, receive, send));
     } catch (py::error_already_set &e) {
         if (!e.matches(ns["_CLIENT_DISCONNECT_ERRORS"])) throw;
-        ns["_logger"].attr("debug")("客户端在 POST /messages/ 时断开连接，已忽略");
+        log_at(PYSEM_LIT("debug"), PYSEM_LIT("客户端在 POST /messages/ 时断开连接，已忽略"));
     }
     co_return py::none();
 }
@@ -873,7 +895,7 @@ py::object dispatch(const Request &r, const Channels &channels) {
 // went away, or the server refused a message of the wrong kind.
 bool dropped(aio::failure &failure, py::handle path) {
     if (failure.matches(ns["_CLIENT_DISCONNECT_ERRORS"])) {
-        ns["_logger"].attr("debug")("客户端断开连接: %s", path);
+        log_at(PYSEM_LIT("debug"), PYSEM_LIT("客户端断开连接: %s"), path);
         return true;
     }
     if (!failure.matches(PyExc_RuntimeError)) return false;
@@ -1011,21 +1033,20 @@ void init(py::handle self, py::object app, py::object api_key, py::object auth_v
     py::object key = optional_text(api_key, "api_key");
     py::object url = optional_text(auth_verify_url, "auth_verify_url");
     py::object prefixes = check_prefixes(protected_path_prefixes);
-    py::setattr(self, PYSEM_LIT("app"), app);
-    py::setattr(self, PYSEM_LIT("_api_key"), key);
-    py::setattr(self, PYSEM_LIT("_auth_verify_url"), url);
-    py::setattr(self, PYSEM_LIT("_protected_path_prefixes"), prefixes);
-    py::setattr(self, PYSEM_LIT("_trust_upstream_corvane_identity"),
-                py::bool_(pysem::truthy(trust_upstream_corvane_identity)));
-    py::setattr(self, PYSEM_LIT("_verify_cache"), py::dict());
-    py::setattr(self, PYSEM_LIT("_client"), py::none());
-    py::object logger = ns["_logger"];
+    set_attr(self, PYSEM_LIT("app"), app);
+    set_attr(self, PYSEM_LIT("_api_key"), key);
+    set_attr(self, PYSEM_LIT("_auth_verify_url"), url);
+    set_attr(self, PYSEM_LIT("_protected_path_prefixes"), prefixes);
+    set_attr(self, PYSEM_LIT("_trust_upstream_corvane_identity"),
+             py::bool_(pysem::truthy(trust_upstream_corvane_identity)));
+    set_attr(self, PYSEM_LIT("_verify_cache"), py::dict());
+    set_attr(self, PYSEM_LIT("_client"), py::none());
     if (pysem::truthy(url))
-        logger.attr("info")("MCP Server 运行在远程校验模式，校验地址: %s", url);
+        log_at(PYSEM_LIT("info"), PYSEM_LIT("MCP Server 运行在远程校验模式，校验地址: %s"), url);
     else if (pysem::truthy(key))
-        logger.attr("info")("MCP Server 运行在固定 API Key 模式");
+        log_at(PYSEM_LIT("info"), PYSEM_LIT("MCP Server 运行在固定 API Key 模式"));
     else
-        logger.attr("warning")("MCP Server 未配置任何 API Key 鉴权！");
+        log_at(PYSEM_LIT("warning"), PYSEM_LIT("MCP Server 未配置任何 API Key 鉴权！"));
 }
 
 // ---------------------------------------------------------------------------
@@ -1033,7 +1054,7 @@ void init(py::handle self, py::object app, py::object api_key, py::object auth_v
 
 // FixedApiKeyAuthProvider.__init__(api_key)
 void provider_init(py::handle self, py::object api_key) {
-    py::setattr(self, PYSEM_LIT("_api_key"), pysem::exact_str(api_key, "api_key"));
+    set_attr(self, PYSEM_LIT("_api_key"), pysem::exact_str(api_key, "api_key"));
 }
 
 // The token record of an accepted key: token, client_id and scopes.
@@ -1049,16 +1070,17 @@ py::object make_access_token_type(py::handle module_name) {
     fields.append(py::make_tuple("token", str_type));
     fields.append(py::make_tuple("client_id", str_type));
     fields.append(py::make_tuple("scopes", list_of_str));
-    py::object type = py::module_::import("dataclasses").attr("make_dataclass")("AccessToken", fields);
-    type.attr("__module__") = module_name;
+    py::object dataclasses = pysem::steal(PyImport_Import(PYSEM_LIT("dataclasses").ptr()));
+    py::object type = call_method(dataclasses, PYSEM_LIT("make_dataclass"), PYSEM_LIT("AccessToken"), fields);
+    set_attr(type, PYSEM_LIT("__module__"), module_name);
     return type;
 }
 
 aio::task verify_token_body(py::object self, py::object token) {
-    if (!same_key(token, self.attr(PYSEM_LIT("_api_key")))) co_return py::none();
+    if (!same_key(token, get_attr(self, PYSEM_LIT("_api_key")))) co_return py::none();
     py::list scopes;
     scopes.append(PYSEM_LIT("pelorin:mcp"));
-    co_return access_token_storage().get_stored()(token, PYSEM_LIT("default"), scopes);
+    co_return call(access_token_storage().get_stored(), token, PYSEM_LIT("default"), scopes);
 }
 
 // FixedApiKeyAuthProvider.verify_token(token)
@@ -1121,8 +1143,8 @@ void register_imports(py::module_ &m) {
 // _logger, the trace file (under the working directory of the load) and the
 // trace writer.
 void register_tracing(py::module_ &m) {
-    m.attr("_logger") = ns["logging"].attr("getLogger")("pelorin.mcp");
-    py::object cwd = ns["Path"].attr("cwd")();
+    m.attr("_logger") = call_method(ns["logging"], PYSEM_LIT("getLogger"), PYSEM_LIT("pelorin.mcp"));
+    py::object cwd = call_method(ns["Path"], PYSEM_LIT("cwd"));
     py::object tmp = pysem::steal(PyNumber_TrueDivide(cwd.ptr(), PYSEM_LIT(".tmp").ptr()));
     m.attr("_KEEPA_TRACE_FILE") = pysem::steal(PyNumber_TrueDivide(tmp.ptr(), PYSEM_LIT("keepa-trace.log").ptr()));
     pysem::define(m, {pysem::function<&trace_keepa>("_trace_keepa(message)")});

@@ -55,11 +55,14 @@ template <class Visit> void for_each_header(py::handle scope, Visit &&visit) {
         }
         return;
     }
-    for (py::handle pair : py::iter(headers)) {
+    py::object iterator = pysem::steal(PyObject_GetIter(headers.ptr()));
+    while (PyObject *next = PyIter_Next(iterator.ptr())) {
+        py::object pair = pysem::steal(next);
         auto [name, value] = unpack2(pair);
         require_bytes(name, "header name");
         if (visit(name, value)) return;
     }
+    if (PyErr_Occurred()) pysem::throw_pending();
 }
 
 inline bool header_is(py::handle name, std::string_view lower) {

@@ -20,8 +20,8 @@ from starlette.requests import ClientDisconnect
 
 from pelorin.mcp import context
 
-from ..conftest import (Parking, StrSub, assert_no_leak_async, colliding_key, orphan_by_throw,
-                        orphan_by_throw_while_made)
+from ..conftest import (ApiError, NotFound, Parking, StrSub, assert_no_leak_async, colliding_key, orphan_by_throw,
+                        orphan_by_throw_while_made, raise_api_error)
 
 SENTINEL = {"api_key": "outer"}
 MCP_KEYS = ["mcp_api_key", "mcp_auth_mode", "mcp_user_id", "mcp_user_email", "mcp_allowed_tools",
@@ -884,6 +884,145 @@ async def test_the_elapsed_time_of_a_clock_that_reads_far_off(kit, gatlow, event
     (line,) = [e for e in events if e.startswith("auth_verify_")][1:]
     (logged,) = [r.getMessage() for r in caplog.records if "elapsed_ms" in r.getMessage()]
     assert line.endswith(f" elapsed_ms={expected}") and logged.endswith(f" elapsed_ms={expected}")
+
+
+async def _raising_app(scope, receive, send):
+    raise ApiError
+
+
+async def _receiving_app(scope, receive, send):
+    await receive()
+
+
+class _Holder:
+    """The context variable, but its set raises ApiError."""
+
+    def __init__(self, real):
+        self.get, self.reset = real.get, real.reset
+
+    set = staticmethod(raise_api_error)
+
+
+class _Raising(dict):
+    """A dict whose pop and item assignment raise ApiError."""
+
+    pop = __setitem__ = raise_api_error
+
+
+class _StatusRaises:
+    status_code = property(raise_api_error)
+
+
+def _client_giving(response):
+    async def get(url, params, headers):
+        return response
+
+    return types.SimpleNamespace(get=get)
+
+
+class _Road:
+    """Builds one request: the middleware (fixed key "k" unless told),
+    patches made after its construction, and the request's coroutine."""
+
+    def __init__(self, kit, gatlow, monkeypatch):
+        self.kit, self.gatlow, self.monkeypatch = kit, gatlow, monkeypatch
+
+    def __call__(self, app=None, path="/api/v1/data", token="k", patch=(), replace=None, send=None, receive=None,
+                 scope=None, cls=None, **options):
+        app = self.kit.RecordingApp() if app is None else app
+        mw = (cls or self.gatlow.ApiKeyGatlow)(app, **({"api_key": "k"} | options))
+        for target, name, value in patch:
+            self.monkeypatch.setattr(self.gatlow if target is None else target, name, value)
+        for name, value in (replace or {}).items():
+            setattr(mw, name, value)
+        request = self.kit.http_scope(path, headers=self.kit.bearer(token) if token else ())
+        request.update(scope or {})
+        channels = self.kit.Channels()
+        return mw(request, receive or channels.receive, send or channels.send)
+
+
+def _property_app(gatlow):
+    class Guarded(gatlow.ApiKeyGatlow):
+        app = property(raise_api_error, lambda self, value: None)
+
+    return Guarded
+
+
+REMOTE = {"auth_verify_url": "http://verify.invalid"}
+
+# Routes on which user code raises ApiError, whose constructor makes a
+# NotFound: the caller gets that NotFound, as Python code passes it on.
+RAISING_ROUTES = {
+    "app-async": lambda road, g: road(_raising_app),
+    "app-sync": lambda road, g: road(raise_api_error),
+    "app-passed-through": lambda road, g: road(raise_api_error, token=None, protected_path_prefixes=()),
+    "app-on-messages": lambda road, g: road(_raising_app, "/messages/x", token=None),
+    "app-property": lambda road, g: road(cls=_property_app(g)),
+    "cors-hook": lambda road, g: road(token="wrong", patch=[(None, "cors_headers_for_scope", raise_api_error)]),
+    "logger": lambda road, g: road(path="/api/v1/keepa",
+                                   patch=[(None, "_logger", types.SimpleNamespace(info=raise_api_error))]),
+    "trace-hook": lambda road, g: road(path="/api/v1/keepa", patch=[(None, "_trace_keepa", raise_api_error)]),
+    "trace-clock": lambda road, g: road(path="/api/v1/keepa",
+                                        patch=[(None, "datetime", types.SimpleNamespace(now=raise_api_error))]),
+    "monotonic": lambda road, g: road(path="/api/v1/keepa",
+                                      patch=[(None, "time", types.SimpleNamespace(monotonic=raise_api_error))]),
+    "context-holder": lambda road, g: road(patch=[(context, "mcp_request_ctx", _Holder(context.mcp_request_ctx))]),
+    "replaced-protected-path": lambda road, g: road(replace={"_is_protected_path": raise_api_error}),
+    "replaced-extract-token": lambda road, g: road(replace={"_extract_token": raise_api_error}),
+    "replaced-internal-identity": lambda road, g: road(replace={"_internal_identity": raise_api_error}),
+    "replaced-verify": lambda road, g: road(replace={"_verify_remote": raise_api_error}, **REMOTE),
+    "unavailable-type": lambda road, g: road(replace={"_get_client": lambda: None}, **REMOTE,
+                                             patch=[(None, "ApiKeyVerificationUnavailable", raise_api_error)]),
+    "prefixes": lambda road, g: road(replace={"_protected_path_prefixes": (raise_api_error() for _ in "x")}),
+    "headers": lambda road, g: road(token=None, scope={"headers": (raise_api_error() for _ in "x")}),
+    "servers-send": lambda road, g: road(token="wrong", send=raise_api_error),
+    "servers-receive": lambda road, g: road(_receiving_app, receive=raise_api_error),
+}
+
+
+@pytest.mark.parametrize("route", RAISING_ROUTES)
+async def test_an_error_whose_constructor_picks_a_subclass_reaches_the_caller(kit, gatlow, monkeypatch, route):
+    with pytest.raises(NotFound) as caught:
+        await RAISING_ROUTES[route](_Road(kit, gatlow, monkeypatch), gatlow)
+    assert type(caught.value) is NotFound
+
+
+# Steps of the remote verification whose ordinary errors count as an outage
+# of the endpoint: the failure noted is the NotFound.
+ENDPOINT_ROUTES = {
+    "get-client": {"_get_client": raise_api_error},
+    "client-get": {"_get_client": lambda: types.SimpleNamespace(get=raise_api_error)},
+    "response-status": {"_get_client": lambda: _client_giving(_StatusRaises())},
+    "response-json": {"_get_client": lambda: _client_giving(types.SimpleNamespace(status_code=200,
+                                                                                  json=raise_api_error))},
+    "cache-pop": {"_verify_cache": _Raising(),
+                  "_get_client": lambda: _client_giving(types.SimpleNamespace(status_code=401))},
+    "cache-store": {"_verify_cache": _Raising(),
+                    "_get_client": lambda: _client_giving(types.SimpleNamespace(status_code=200, json=lambda: USER))},
+}
+
+
+@pytest.mark.parametrize("route", ENDPOINT_ROUTES)
+async def test_an_error_whose_constructor_picks_a_subclass_is_the_noted_failure(kit, gatlow, monkeypatch, caplog,
+                                                                                route):
+    caplog.set_level(logging.WARNING, logger="pelorin.mcp")
+    channels = kit.Channels()
+    await _Road(kit, gatlow, monkeypatch)(replace=ENDPOINT_ROUTES[route], send=channels.send, **REMOTE)
+    assert channels.status == 503
+    assert [r.getMessage() for r in caplog.records] == ["远程校验 API Key 失败且无可用缓存宽限: NotFound: NotFound()"]
+
+
+def test_construction_and_the_provider_pass_such_an_error_on(gatlow):
+    class Guarded(gatlow.ApiKeyGatlow):
+        __setattr__ = raise_api_error
+
+    class Provider(gatlow.FixedApiKeyAuthProvider):
+        _api_key = property(raise_api_error, lambda self, value: None)
+
+    with pytest.raises(NotFound):
+        Guarded(None)
+    with pytest.raises(NotFound):
+        asyncio.run(Provider("k").verify_token("k"))
 
 
 # ---------------------------------------------------------------------------
