@@ -35,7 +35,7 @@ inline void write_section(py::handle self, py::handle index_arg, py::handle answ
         lines.add_all(links);
     }
 
-    py::str summary = pysem::field_text(answer, PYSEM_LIT("summaryText"));
+    py::str summary = field_text(answer, PYSEM_LIT("summaryText"));
     // The body method takes only a plain mapping; a derived one is copied.
     py::object body = via<_format_answer_body>(self, index, plain(answer));
     bool has_summary = PyUnicode_GET_LENGTH(summary.ptr()) != 0;
@@ -71,7 +71,7 @@ inline py::object _format_section(py::handle self, py::handle index_arg, py::han
 inline py::object _format_answer_body(py::handle self, py::handle index_arg, py::handle answer_arg) {
     pysem::int_arg(index_arg, "index");
     py::dict answer = pysem::exact_dict(answer_arg, "answer");
-    py::str text = pysem::field_text(answer, PYSEM_LIT("text"));
+    py::str text = field_text(answer, PYSEM_LIT("text"));
     if (get(answer, PYSEM_LIT("isSuccess")).ptr() == Py_False && PyUnicode_GET_LENGTH(text.ptr()) == 0) return py::list();
     py::object structured = get(answer, PYSEM_LIT("blocks"));
     if (!is_direct<_build_answer_blocks>(self))
@@ -102,14 +102,14 @@ inline py::object _format_link_items(py::handle, py::handle raw_items, py::handl
             return;
         }
         if (!is_mapping(item)) return;
-        py::str asin = pysem::field_text(item, PYSEM_LIT("asin"));
+        py::str asin = field_text(item, PYSEM_LIT("asin"));
         // Only an empty value falls back to the address: a title of blanks
         // is a title, and trims to nothing.
         py::object raw_title = get(item, PYSEM_LIT("title"));
-        py::str href = pysem::field_text(item, PYSEM_LIT("href"));
+        py::str href = field_text(item, PYSEM_LIT("href"));
         py::str title = truthy(raw_title) ? strip(text_form(raw_title)) : href;
-        py::str source = pysem::field_text(item, PYSEM_LIT("source"));
-        py::str description = pysem::field_text(item, PYSEM_LIT("description"));
+        py::str source = field_text(item, PYSEM_LIT("source"));
+        py::str description = field_text(item, PYSEM_LIT("description"));
 
         // "- " and the label, written after the prefix.
         text_builder line;

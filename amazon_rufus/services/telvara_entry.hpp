@@ -15,7 +15,7 @@ inline py::object format_data(py::handle self, py::handle data_arg) {
         // The structured renderer takes only a plain mapping; a derived one is copied.
         py::object rendered = via<_format_structured_diagnosis_report>(self, data, plain(report));
         bool blank = PyUnicode_Check(rendered.ptr()) ? pysem::is_blank(rendered)
-                                                     : !truthy(rendered.attr("strip")());
+                                                     : !truthy(pysem::call_method(rendered, PYSEM_LIT("strip")));
         if (!blank) return rendered;
     }
 

@@ -174,10 +174,10 @@ struct Group {
 
 inline std::vector<Group> marker_groups(py::handle self, py::handle lines, py::handle pattern) {
     std::vector<Group> groups;
-    for (py::handle g : py::iter(via<collect_marker_groups>(self, lines, pattern))) {
+    for_each(via<collect_marker_groups>(self, lines, pattern), [&](py::object g) {
         std::vector<py::object> m = unpack(g, 5);
         groups.push_back({m[0], m[1], m[2], m[3], m[4]});
-    }
+    });
     return groups;
 }
 
@@ -293,8 +293,8 @@ inline py::dict table_key_values(py::handle self, py::handle lines_arg) {
     py::dict out;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
         py::object cells = via<impl::_parse_pipe_row>(self, item(lines, i));
-        if (!truthy(cells) || py::len(cells) < 2) continue;
-        py::str key = strip(as_text(cells[py::int_(0)]));
+        if (!truthy(cells) || length(cells) < 2) continue;
+        py::str key = strip(as_text(pysem::steal(PyObject_GetItem(cells.ptr(), py::int_(0).ptr()))));
         py::str value = strip(join(bar, sequence_slice(cells, 1, PY_SSIZE_T_MAX)));
         if (!length(key) || equal(key, dashes) || equal(key, item_key) || !length(value)) continue;
         if (!call(st.dashes_match, value).is_none()) continue;

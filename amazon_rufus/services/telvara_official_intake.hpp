@@ -121,7 +121,7 @@ inline py::tuple numbered_sections(py::handle lines) {
     py::list intro;
     py::dict sections;
     py::object current; // the list of the current subsection
-    for (py::handle line : py::iter(lines)) {
+    for_each(lines, [&](py::object line) {
         std::optional<std::pair<patterns::span, patterns::span>> match;
         if (PyUnicode_Check(line.ptr())) match = patterns::numbered_line(line);
         else call(st.numbered_line_match, line); // refused as `re` refuses it
@@ -137,7 +137,7 @@ inline py::tuple numbered_sections(py::handle lines) {
                         sections[key] = list;
                     }
                     current = list;
-                    continue;
+                    return;
                 }
                 // A limit on reading integer text below our own: keep the line.
                 if (!PyErr_ExceptionMatches(PyExc_ValueError)) pysem::throw_pending();
@@ -145,7 +145,7 @@ inline py::tuple numbered_sections(py::handle lines) {
             }
         }
         append(current ? current : py::object(intro), line);
-    }
+    });
     return py::make_tuple(intro, sections);
 }
 
@@ -184,11 +184,11 @@ inline std::vector<py::object> subsection_numbers(py::handle titles, py::handle 
     py::set beyond;
     py::int_ fill_limit(kFilledSubsections);
     for (py::handle mapping : {titles, sections}) {
-        for (py::handle key : py::iter(py::reinterpret_borrow<py::object>(mapping))) {
-            if (!PyLong_Check(key.ptr())) continue;
-            if (!largest || less(largest, key)) largest = py::reinterpret_borrow<py::object>(key);
-            if (less(fill_limit, key)) beyond.add(key);
-        }
+        for_each(mapping, [&](py::object key) {
+            if (!PyLong_Check(key.ptr())) return;
+            if (!largest || less(largest, key)) largest = key;
+            if (less(fill_limit, key) && PySet_Add(beyond.ptr(), key.ptr()) < 0) pysem::throw_pending();
+        });
     }
     std::vector<py::object> numbers;
     if (!largest) return numbers;
@@ -196,7 +196,7 @@ inline std::vector<py::object> subsection_numbers(py::handle titles, py::handle 
     for (long long k = 1; k <= top; ++k) numbers.push_back(py::int_(k));
     py::list rest = pysem::steal_as<py::list>(PySequence_List(beyond.ptr()));
     if (PyList_Sort(rest.ptr()) < 0) pysem::throw_pending();
-    for (py::handle key : rest) numbers.push_back(py::reinterpret_borrow<py::object>(key));
+    for (py::object key : pysem::list_items(rest)) numbers.push_back(std::move(key));
     return numbers;
 }
 
@@ -305,7 +305,7 @@ inline py::object format_official_report(py::handle self, py::handle data_arg, p
 class line_search {
   public:
     explicit line_search(py::handle pattern)
-        : search_(compiled(pattern, kIgnoreCase).attr("search")),
+        : search_(attribute(compiled(pattern, kIgnoreCase), PYSEM_LIT("search"))),
           selling_points_(equal(pattern, PYSEM_LIT("卖点优劣势|卖点.*对比"))),
           words_(patterns::word_pattern::of(pattern)), label_(patterns::label_line::of(pattern)) {}
 
@@ -392,7 +392,7 @@ inline py::object extract_after_marker(py::handle self, py::handle lines_arg, py
     } else {
         if (PyErr_Occurred()) pysem::throw_pending();
         py::str cut = concat({PYSEM_LIT("^.*"), call(st.escape_fn, marker), PYSEM_LIT("[:：]?\\s*")});
-        cut_sub = compile_now(st, cut, 0).attr("sub");
+        cut_sub = attribute(compile_now(st, cut, 0), PYSEM_LIT("sub"));
         if (PyDict_GET_SIZE(st.marker_cuts.ptr()) >= 64) PyDict_Clear(st.marker_cuts.ptr());
         if (PyDict_SetItem(st.marker_cuts.ptr(), marker.ptr(), cut_sub.ptr()) < 0) pysem::throw_pending();
     }
@@ -489,7 +489,7 @@ inline py::list to_pair_lines(py::handle, py::handle lines_arg, py::handle defau
 inline py::list collect_marker_groups(py::handle, py::handle lines_arg, py::handle pattern_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     py::str pattern = pysem::exact_str(pattern_arg, "pattern");
-    py::object match_fn = compiled(pattern, kIgnoreCase).attr("match");
+    py::object match_fn = attribute(compiled(pattern, kIgnoreCase), PYSEM_LIT("match"));
     std::optional<patterns::leading_ideographs> lead = patterns::leading_ideographs::of(pattern);
     std::vector<std::pair<Py_ssize_t, py::object>> marks;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
@@ -502,10 +502,10 @@ inline py::list collect_marker_groups(py::handle, py::handle lines_arg, py::hand
     for (size_t k = 0; k < marks.size(); ++k) {
         auto &[at, m] = marks[k];
         Py_ssize_t end = k + 1 < marks.size() ? marks[k + 1].first : size(lines);
-        py::str marker = strip(text_form(m.attr("group")(1)));
-        py::object last = m.attr("lastindex");
+        py::str marker = strip(text_form(group(m, 1)));
+        py::object last = attribute(m, PYSEM_LIT("lastindex"));
         py::str body = PYSEM_LIT("");
-        if (!last.is_none() && pysem::clamp_ll(last) >= 2) body = strip(text_form(m.attr("group")(2)));
+        if (!last.is_none() && pysem::clamp_ll(last) >= 2) body = strip(text_form(group(m, 2)));
         append(groups, py::make_tuple(py::int_(k + 1), marker, body, slice(lines, at + 1, end), py::int_(at)));
     }
     return groups;
@@ -523,7 +523,7 @@ inline py::object chunk_value(py::handle self, py::handle chunk_arg, py::handle 
         if (PyErr_Occurred()) pysem::throw_pending();
         py::object escaped = call(st.escape_fn, label);
         label_line = label_line_pattern(escaped);
-        cut_sub = compiled(concat({PYSEM_LIT("^"), escaped, PYSEM_LIT("[:：]\\s*")}), 0).attr("sub");
+        cut_sub = attribute(compiled(concat({PYSEM_LIT("^"), escaped, PYSEM_LIT("[:：]\\s*")}), 0), PYSEM_LIT("sub"));
     }
     py::object found = via<find_line>(self, chunk, label_line, omitted{py::int_(kFindLineStart)});
     long long start = pysem::clamp_ll(pysem::int_arg(found, "start"));

@@ -39,7 +39,11 @@ inline py::object clean_lines(py::handle self, py::handle question, py::handle s
         }
         // A plain text longer than every title is none (and is not hashed).
         bool longer = PyUnicode_CheckExact(line.ptr()) && PyUnicode_GET_LENGTH(line.ptr()) > st.longest_title;
-        if (PyUnicode_Check(line.ptr()) && !longer && titles.contains(line)) continue;
+        if (PyUnicode_Check(line.ptr()) && !longer) {
+            int title = PySet_Contains(titles.ptr(), line.ptr()); // a str subclass hashes and compares itself
+            if (title < 0) pysem::throw_pending();
+            if (title) continue;
+        }
         if (PyUnicode_Check(line.ptr()) ? patterns::numbered_heading(line)
                                         : !call(st.numbered_heading_match, line).is_none()) // refused as `re` refuses it
             continue;
@@ -74,7 +78,7 @@ inline py::list header_texts(py::handle schema) {
     py::list out;
     py::object headers = lookup(schema, PYSEM_LIT("headers"));
     if (!headers || !truthy(headers)) return out;
-    for (py::handle h : py::iter(headers)) append(out, text_form(h));
+    for_each(headers, [&](py::object h) { append(out, text_form(h)); });
     return out;
 }
 
@@ -206,7 +210,7 @@ inline py::object parse_row_start_rows(py::handle self, py::handle lines_arg, py
         return via<parse_fixed_rows>(self, lines, width, keyword{"last_cell_continues", Py_True});
     };
     if (length(row_start) == 0) return issue_rows();
-    py::object search = compiled(row_start, kIgnoreCase).attr("search");
+    py::object search = attribute(compiled(row_start, kIgnoreCase), PYSEM_LIT("search"));
     std::optional<patterns::leading_ideographs> lead = patterns::leading_ideographs::of(row_start);
     std::vector<Py_ssize_t> starts;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
@@ -319,14 +323,14 @@ inline py::object render_bullet_content(py::handle self, py::handle lines_arg) {
         py::object number = ideograph ? py::none() : call(st.number_match, line);
         py::object bullet = ideograph ? py::none() : call(st.bullet_match, line);
         if (!number.is_none() && i + 1 < n) {
-            append(out, concat({heading, text_form(number.attr("group")(1)), colon,
+            append(out, concat({heading, text_form(group(number, 1)), colon,
                                 text_form(item(lines, i + 1))}));
             i += 2;
             continue;
         }
         if (!bullet.is_none()) {
-            py::str digits = text_form(bullet.attr("group")(1));
-            py::str rest = strip(text_form(bullet.attr("group")(2)));
+            py::str digits = text_form(group(bullet, 1));
+            py::str rest = strip(text_form(group(bullet, 2)));
             append(out, length(rest) ? concat({heading, digits, colon, rest}) : concat({heading, digits}));
             ++i;
             continue;

@@ -5,12 +5,15 @@ gives a result or the clean error that Python code would give, never a
 crash."""
 
 import gc
+import subprocess
+import sys
 
 import pytest
 
+from pelorin.amazon_rufus.services import telvara as module
 from pelorin.amazon_rufus.services.telvara import Telvara
 
-from ..conftest import HOSTILE_ANSWERS
+from ..conftest import HOSTILE_ANSWERS, ApiError, NotFound
 
 
 def lists_holding(value):
@@ -191,3 +194,194 @@ class PaddingClearsTheLines(Telvara):
 def test_rows_started_past_lines_cleared_meanwhile_are_empty_at_any_width():
     lines = ["x1", "x2"]
     assert PaddingClearsTheLines(lines)._parse_row_start_rows(lines, -(2**63) - 1, "x") == [["x1"], [""]]
+
+
+# --- an exception whose constructor picks a subclass ---------------------------
+# Each raises `raise ApiError` from code the report calls: the caller gets the
+# NotFound instance, as from Python code, not a RuntimeError about the class.
+
+class GetRaises(dict):
+    def get(self, *args):
+        raise ApiError
+
+
+class DefaultGetRaises(dict):
+    """Its get() with a default raises; without one it reads the dict."""
+
+    def get(self, key, *default):
+        if default:
+            raise ApiError
+        return dict.get(self, key)
+
+
+class ItemsRaises(dict):
+    def items(self):
+        raise ApiError
+
+
+class IterRaises(dict):
+    def __iter__(self):
+        raise ApiError
+
+
+class StripRaises:
+    def strip(self):
+        raise ApiError
+
+
+class LenRaises:
+    def __bool__(self):
+        return True
+
+    def __len__(self):
+        raise ApiError
+
+
+class ItemRaises:
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, index):
+        raise ApiError
+
+
+class HashRaises(str):
+    def __hash__(self):
+        raise ApiError
+
+
+def raising_after(*items):
+    yield from items
+    raise ApiError
+
+
+def overriding(**methods):
+    return type("Overriding", (Telvara,), methods)()
+
+
+def a_section_number_that_stops_hashing():
+    class LateHash(int):
+        armed = False
+
+        def __hash__(self):
+            if LateHash.armed:
+                raise ApiError
+            return int.__hash__(self)
+
+    def split(self, text):
+        sections = {LateHash(60): ["a"]}
+        LateHash.armed = True
+        return [], sections
+
+    return overriding(_split_numbered_sections=split)._format_diagnosis_answer(1, {"answer": "x"})
+
+
+RAISING_ROUTES = {
+    "link-item-get": lambda mp: Telvara()._format_link_items([GetRaises(asin="a")], include_source=False),
+    "block-get-with-default": lambda mp: Telvara()._to_structured_blocks([DefaultGetRaises(kind="heading")]),
+    "sections-items": lambda mp: Telvara()._normalize_structured_sections(ItemsRaises(a={})),
+    "question-titles-get": lambda mp: (mp.setattr(module, "DIAGNOSIS_SUBSECTIONS", GetRaises({1: {}})),
+                                       Telvara()._is_diagnosis_report([{}], ["q"])),
+    "structured-report-strip": lambda mp: overriding(
+        _format_structured_diagnosis_report=lambda self, data, report: StripRaises()).format_data(
+        {"diagnosis_report": {"asin": "x"}}),
+    "pipe-row-length": lambda mp: overriding(_parse_pipe_row=lambda self, line: LenRaises())._table_key_values(["x"]),
+    "pipe-row-item": lambda mp: overriding(_parse_pipe_row=lambda self, line: ItemRaises())._table_key_values(["x"]),
+    "marker-groups-iteration": lambda mp: overriding(
+        _collect_marker_groups=lambda self, lines, pattern: raising_after())._infer_image_sections(["x"]),
+    "content-lines-iteration": lambda mp: overriding(
+        _normalize_content_lines=lambda self, text: raising_after("x"))._split_numbered_sections("x"),
+    "section-numbers-iteration": lambda mp: overriding(
+        _split_numbered_sections=lambda self, text: ([], IterRaises({1: ["a"]})))._format_diagnosis_answer(
+        1, {"answer": "x"}),
+    "schema-headers-iteration": lambda mp: Telvara()._render_schema_table({"headers": IterRaises(a=1)}, []),
+    "known-title-hash": lambda mp: Telvara()._drop_intro_and_headers(1, 1, [HashRaises("x")]),
+    "section-number-hash": lambda mp: a_section_number_that_stops_hashing(),
+}
+
+
+@pytest.mark.parametrize("route", sorted(RAISING_ROUTES))
+def test_code_called_raises_the_instance_its_constructor_made(route, monkeypatch):
+    with pytest.raises(NotFound):
+        RAISING_ROUTES[route](monkeypatch)
+
+
+# Patterns are compiled when the module loads: a re.compile patched before
+# then gives the report patterns whose matches are anything. Each case loads
+# the module afresh in a process of its own.
+PATCHED_RE = r"""
+import re
+
+real_compile = re.compile
+
+
+class ApiError(Exception):
+    def __new__(cls, *args):
+        return super().__new__(NotFound if cls is ApiError else cls, *args)
+
+
+class NotFound(ApiError):
+    pass
+
+
+class GroupRaises:
+    lastindex = 2
+
+    def group(self, n):
+        raise ApiError
+
+
+class LastIndexRaises:
+    def group(self, n):
+        return "g"
+
+    @property
+    def lastindex(self):
+        raise ApiError
+
+
+class Pattern:
+    # Its match never fails; its sub refuses nothing.
+    def match(self, text, *args):
+        return MATCH()
+
+    search = match
+
+    def sub(self, replacement, text, *args):
+        return "x"
+
+
+def compile(pattern, flags=0):
+    return Pattern() if pattern == PATTERN else real_compile(pattern, flags)
+
+
+PATTERN, MATCH = {pattern!r}, {match}
+re.compile = compile
+from pelorin.amazon_rufus.services.telvara import Telvara
+
+try:
+    print(repr({call}))
+except Exception as error:
+    print(type(error).__name__)
+"""
+
+IMAGE_MARKER = r"^(图\s*\d+)[｜|—\-]?\s*(.*)$"
+PATCHED_PATTERN_ROUTES = {
+    "marker-group-text": (IMAGE_MARKER, "GroupRaises", "Telvara()._collect_marker_groups(['图1'], PATTERN)", "NotFound"),
+    "marker-group-last-index": (IMAGE_MARKER, "LastIndexRaises", "Telvara()._collect_marker_groups(['图1'], PATTERN)",
+                                "NotFound"),
+    "bullet-number-text": (r"^(\d+)[.)、]?$", "GroupRaises", "Telvara()._render_bullet_content(['1', 'x'])", "NotFound"),
+}
+
+
+def run_patched(route, routes):
+    pattern, match, call, _ = routes[route]
+    script = PATCHED_RE.format(pattern=pattern, match=match, call=call)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-3000:]
+    return done.stdout.strip()
+
+
+@pytest.mark.parametrize("route", sorted(PATCHED_PATTERN_ROUTES))
+def test_matches_of_patched_patterns_raise_the_instance_their_constructor_made(route):
+    assert run_patched(route, PATCHED_PATTERN_ROUTES) == PATCHED_PATTERN_ROUTES[route][3]
