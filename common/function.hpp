@@ -603,7 +603,7 @@ template <class... Args> py::object keyword_names(const Args &...args) {
         py::tuple listed(keyword_count<Args...>);
         Py_ssize_t at = 0;
         (add_keyword_name(args, listed, at), ...);
-        return std::move(listed);
+        return listed;
     }
 }
 } // namespace detail
