@@ -311,6 +311,7 @@ aio::task gateway_binding(py::str auth_mode, py::object provided_session, py::ob
             refreshed = true;
         } catch (py::error_already_set &e) {
             if (!aio::is_ordinary(e)) throw;
+            aio::handling handled(e); // the error is made as in the except block
             raise_wrapped(PYSEM_LIT("获取 TOVAN JWT 失败："), pysem::handled_exception());
         }
     }
@@ -387,6 +388,7 @@ aio::task isolated_binding(bool require_jwt, bool force_relogin) {
                     py::object retry_failure = pysem::handled_exception();
                     auto context = py::reinterpret_steal<py::object>(PyException_GetContext(retry_failure.ptr()));
                     if (!context) PyException_SetContext(retry_failure.ptr(), fetch_failure.value().release().ptr());
+                    aio::handling handled(e);
                     raise_wrapped(PYSEM_LIT("重新登录后获取 TOVAN JWT 失败："), retry_failure);
                 }
             }
@@ -412,6 +414,7 @@ aio::task local_binding(py::object provided_session, py::object provided_jwt, bo
             refreshed = true;
         } catch (py::error_already_set &e) {
             if (!aio::is_ordinary(e)) throw;
+            aio::handling handled(e);
             raise_wrapped(PYSEM_LIT("获取 TOVAN JWT 失败："), pysem::handled_exception());
         }
     }

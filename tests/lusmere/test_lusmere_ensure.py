@@ -618,3 +618,62 @@ async def test_order_of_host_calls(lusmere, monkeypatch, auth_mode, api_key, aut
     host = ScriptedHost(lusmere, monkeypatch, auth_mode, api_key, authenticated, fetches)
     await lusmere.ensure_lusmere(**kwargs)
     assert host.calls == expected and host.fetch_outcomes == []
+
+
+# ---------------------------------------------------------------------------
+# What hostile code hands back
+
+
+@pytest.fixture
+def recording_error(lusmere, monkeypatch):
+    """The error type, patched with a subclass that notes the exception
+    being handled while it is made."""
+    seen = []
+
+    class Recording(lusmere.TovanCredentialBindingError):
+        def __init__(self, message):
+            seen.append(sys.exc_info()[1])
+            super().__init__(message)
+
+    monkeypatch.setattr(lusmere, "TovanCredentialBindingError", Recording)
+    return seen
+
+
+def _platform_down(session_id):
+    raise ConnectionError("platform down")
+
+
+def _gateway_road(kit, platform, lusmere):
+    kit.set_identity(auth_mode="internal", email=EMAIL)
+    platform.exchange = _platform_down
+    return lusmere.ensure_lusmere(provided_session="s-1", require_jwt=True)
+
+
+def _local_road(kit, platform, lusmere):
+    kit.set_identity(auth_mode="fixed", email=EMAIL)
+    platform.exchange = _platform_down
+    return lusmere.ensure_lusmere(provided_session="s-1", require_jwt=True)
+
+
+def _isolated_first_failure(kit, platform, lusmere):
+    kit.set_identity(auth_mode="remote", api_key="alice", email=EMAIL)
+    kit.seed_session(kit.isolated_dir("alice"), "s-0", EMAIL)
+    platform.exchange = _platform_down
+    return lusmere.ensure_lusmere(require_jwt=True)
+
+
+def _isolated_retry(kit, platform, lusmere):
+    kit.set_identity(auth_mode="remote", api_key="alice", email=EMAIL)
+    kit.seed_session(kit.isolated_dir("alice"), "s-0", EMAIL)
+    refusing_first(platform, lambda: revoked_by_response(kit), OSError("still down"))
+    return lusmere.ensure_lusmere(require_jwt=True)
+
+
+@pytest.mark.parametrize("road", [_gateway_road, _local_road, _isolated_first_failure, _isolated_retry],
+                         ids=["gateway", "local", "isolated-first-failure", "isolated-retry"])
+async def test_the_binding_error_is_made_while_the_failure_is_handled(lusmere, platform, kit, recording_error, road):
+    """As `except Exception as exc: raise TovanCredentialBindingError(...) from
+    exc` makes it: sys.exc_info() shows the failure meanwhile."""
+    with pytest.raises(lusmere.TovanCredentialBindingError) as raised:
+        await road(kit, platform, lusmere)
+    assert recording_error == [raised.value.__cause__] and raised.value.__cause__ is not None
