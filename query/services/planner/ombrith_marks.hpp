@@ -5,6 +5,7 @@
 // is canonically equivalent to the original, so its NFKC form is the same.
 #pragma once
 
+#include "common/function.hpp"
 #include "common/pysem.hpp"
 
 #include <algorithm>
@@ -26,27 +27,31 @@ class MarkOrder {
     // Built from the interpreter's Unicode database: every code point of the
     // first two planes (where all marks with a combining class live) whose
     // compatibility decomposition holds non-starters only, with that
-    // decomposition and the classes of its parts.
-    explicit MarkOrder(py::handle unicodedata) {
-        py::object combining = unicodedata.attr("combining");
-        py::object decomposition = unicodedata.attr("decomposition");
-        py::object normalize = unicodedata.attr("normalize");
-        py::str nfkd("NFKD");
+    // decomposition and the classes of its parts. The functions are
+    // unicodedata's as the module found them at load, so that a later patch
+    // changes nothing; what they answer is checked all the same, as a patch
+    // made before the load may answer anything.
+    MarkOrder(py::handle combining, py::handle decomposition, py::handle normalize) {
+        const py::str &nfkd = PYSEM_LIT("NFKD");
         for (Py_UCS4 cp = 0x80; cp < 0x20000; ++cp) {
             if (cp >= 0xD800 && cp < 0xE000) continue;
             py::object ch = pysem::steal(PyUnicode_FromOrdinal(static_cast<int>(cp)));
-            int ccc = combining(ch).cast<int>();
-            if (ccc == 0 && py::len(decomposition(ch)) == 0) continue;
-            py::object parts = normalize(nfkd, ch);
+            if (combining_class(combining, ch) == 0 &&
+                text_answer(pysem::call(decomposition, ch), "decomposition").empty())
+                continue;
+            py::object parts = pysem::call(normalize, nfkd, ch);
+            pysem::text_view p = text_answer(parts, "normalize"); // `parts` is held, and a text never changes
             std::vector<Mark> expansion;
             bool all_marks = true;
-            for (py::handle part : parts) {
-                int part_ccc = combining(part).cast<int>();
+            for (Py_ssize_t k = 0; k < p.size(); ++k) {
+                Py_UCS4 part = p[k];
+                py::object part_ch = pysem::steal(PyUnicode_FromOrdinal(static_cast<int>(part)));
+                std::uint8_t part_ccc = combining_class(combining, part_ch);
                 if (part_ccc == 0) {
                     all_marks = false;
                     break;
                 }
-                expansion.push_back({PyUnicode_READ_CHAR(part.ptr(), 0), static_cast<std::uint8_t>(part_ccc)});
+                expansion.push_back({part, part_ccc});
             }
             if (all_marks && !expansion.empty()) table_.emplace(cp, std::move(expansion));
         }
@@ -88,6 +93,32 @@ class MarkOrder {
     }
 
   private:
+    // The text that unicodedata.<name>() answered, refused when it is none.
+    static pysem::text_view text_answer(py::handle answer, const char *name) {
+        if (!PyUnicode_Check(answer.ptr())) {
+            PyErr_Format(PyExc_TypeError, "unicodedata.%s() returned %.200s, not str", name, pysem::type_name(answer));
+            pysem::throw_pending();
+        }
+        return pysem::text_view(answer);
+    }
+
+    // unicodedata.combining(ch), a class from 0 to 255.
+    static std::uint8_t combining_class(py::handle combining, py::handle ch) {
+        py::object answer = pysem::call(combining, ch);
+        if (!PyLong_Check(answer.ptr())) {
+            PyErr_Format(PyExc_TypeError, "unicodedata.combining() returned %.200s, not int", pysem::type_name(answer));
+            pysem::throw_pending();
+        }
+        int overflow = 0;
+        long ccc = PyLong_AsLongAndOverflow(answer.ptr(), &overflow);
+        if (ccc == -1 && PyErr_Occurred()) pysem::throw_pending();
+        if (overflow || ccc < 0 || ccc > 255) {
+            PyErr_Format(PyExc_ValueError, "unicodedata.combining() returned %R, not a combining class", answer.ptr());
+            pysem::throw_pending();
+        }
+        return static_cast<std::uint8_t>(ccc);
+    }
+
     struct Mark {
         Py_UCS4 cp;
         std::uint8_t ccc;

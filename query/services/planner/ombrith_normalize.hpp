@@ -14,8 +14,6 @@
 #include "common/pysem.hpp"
 #include "ombrith_marks.hpp"
 
-#include <pybind11/gil_safe_call_once.h>
-
 #include <algorithm>
 #include <optional>
 #include <vector>
@@ -49,8 +47,10 @@ class Normalizer {
     // text is cheaper than one per stretch.
     static constexpr int max_stretches = 8;
 
+    // unicodedata's functions as the module finds them at load.
     explicit Normalizer(py::module_ unicodedata)
-        : unicodedata_(unicodedata), normalize_(unicodedata.attr("normalize")),
+        : combining_(unicodedata.attr("combining")), decomposition_(unicodedata.attr("decomposition")),
+          normalize_(unicodedata.attr("normalize")),
           casefold_(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyUnicode_Type)).attr("casefold")),
           nfkc_("NFKC"), empty_("") {}
 
@@ -167,13 +167,24 @@ class Normalizer {
         return pysem::steal_as<py::str>(PyObject_Vectorcall(casefold_.ptr(), fold_args, 1, nullptr));
     }
 
+    // Built on the first long text, not at load: it takes a quarter of a
+    // million calls into unicodedata, longer than the rest of the load. Its
+    // answers come from the functions taken at load, so the table is the one
+    // the load would have made. Python code that the build runs (a function
+    // patched before the load) may come back here, or let another thread in:
+    // each builds its own table and the first one kept is used, so that no
+    // thread waits on another and a loop ends in RecursionError.
     const MarkOrder &marks() const {
-        static py::gil_safe_call_once_and_store<MarkOrder> storage;
-        return storage.call_once_and_store_result([&] { return MarkOrder(unicodedata_); }).get_stored();
+        if (!marks_) {
+            pysem::recursion_guard guard(" while ordering combining marks");
+            MarkOrder built(combining_, decomposition_, normalize_);
+            if (!marks_) marks_.emplace(std::move(built));
+        }
+        return *marks_;
     }
 
-    py::module_ unicodedata_;
-    py::object normalize_, casefold_;
+    py::object combining_, decomposition_, normalize_, casefold_;
+    mutable std::optional<MarkOrder> marks_;
     py::str nfkc_, empty_;
 };
 
