@@ -83,7 +83,8 @@ def normalized_in_a_fresh_interpreter(patch):
     ("unicodedata.combining = raise_api_error", "NotFound"),
     ("unicodedata.decomposition = raise_api_error", "NotFound"),
     ("unicodedata.combining = lambda ch: 230; unicodedata.normalize = raise_api_error", "NotFound"),
+    ("re.compile = raise_api_error", "NotFound"),
 ], ids=["combining-float", "combining-2**63", "combining-negative", "decomposition-None", "normalize-list",
-        "combining-comes-back", "combining-raises", "decomposition-raises", "normalize-raises"])
+        "combining-comes-back", "combining-raises", "decomposition-raises", "normalize-raises", "re-compile-raises"])
 def test_functions_patched_before_the_load_are_checked(patch, expected):
     assert normalized_in_a_fresh_interpreter(patch).startswith(expected)

@@ -618,7 +618,10 @@ std::u32string code_points(py::handle s) {
 State build_state() {
     py::module_ unicodedata = py::module_::import("unicodedata");
     State st(unicodedata);
-    py::object compile = py::module_::import("re").attr("compile");
+    // re.compile as found at load, called through pysem::call: a patched one
+    // raises its own error.
+    py::object re_compile = py::module_::import("re").attr("compile");
+    auto compile = [&](py::handle pattern) { return pysem::call(re_compile, pattern); };
     Automaton &ac = st.automaton;
     auto word = [&](py::handle text) { return ac.add(code_points(normalize_text(st, text))); };
 
