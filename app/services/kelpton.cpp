@@ -41,10 +41,25 @@ State &state() {
         .get_stored();
 }
 
-[[noreturn]] void raise_git_error(const char *message) { pysem::raise_instance(ns["AppGitError"](kCode, message)); }
+// What the host's functions and the runner raise reaches the caller as the
+// exception it is: every call that runs Python code goes through pysem::call
+// or pysem::call_method.
+using pysem::keyword;
+
+[[noreturn]] void raise_git_error(const char *message) {
+    pysem::raise_instance(pysem::call(ns["AppGitError"], PYSEM_LIT(kCode), pysem::interned(message)));
+}
 
 [[noreturn]] void raise_git_error_with_hint(const char *message) {
-    pysem::raise_instance(ns["AppGitError"](kCode, message, py::arg("fix_hint") = kFixHint));
+    pysem::raise_instance(pysem::call(ns["AppGitError"], PYSEM_LIT(kCode), pysem::interned(message),
+                                      keyword{"fix_hint", PYSEM_LIT(kFixHint)}));
+}
+
+// mapping.get(key), for whatever the field parser gave: a dict of another
+// kind, or any object with a get, runs its own.
+py::object mapping_get(py::handle mapping, const py::str &key) {
+    if (PyDict_CheckExact(mapping.ptr())) return pysem::get(mapping, key);
+    return pysem::call_method(mapping, PYSEM_LIT("get"), key);
 }
 
 bool has_protocol_breaker(py::handle text) {
@@ -63,7 +78,7 @@ py::object credential_payload(py::handle repo_url, py::handle username, py::hand
     pysem::optional_exact_str(username, "username");
     pysem::optional_exact_str(password, "password");
 
-    py::object parts = state().urlsplit(repo_url);
+    py::object parts = pysem::call(state().urlsplit, repo_url);
     py::str scheme = pysem::text_form(parts.attr("scheme"));
     py::object hostname = parts.attr("hostname");
     bool web = PyUnicode_CompareWithASCIIString(scheme.ptr(), "http") == 0 ||
@@ -114,19 +129,22 @@ py::object run_credential(py::handle self, py::handle root, const py::str &opera
     py::list args;
     args.append(PYSEM_LIT("credential"));
     args.append(operation);
-    return self.attr("runner").attr("run")(root, args, py::arg("check") = false, py::arg("input_text") = request);
+    py::object runner = self.attr("runner");
+    return pysem::call_method(runner, PYSEM_LIT("run"), root, args, keyword{"check", Py_False},
+                              keyword{"input_text", request});
 }
 
 bool failed(py::handle result) { return pysem::not_equal(result.attr("returncode"), py::int_(0)); }
 
 py::object payload(py::handle repo_url, py::handle username, py::handle password = py::none()) {
-    return ns["_credential_payload"](repo_url, py::arg("username") = username, py::arg("password") = password);
+    return pysem::call(ns["_credential_payload"], repo_url, keyword{"username", username},
+                       keyword{"password", password});
 }
 
 // __init__(runner=None): a false runner (None included) gives a new GitRunner.
 void init(py::handle self, py::object runner) {
-    if (!pysem::truthy(runner)) runner = ns["GitRunner"]();
-    self.attr("runner") = runner;
+    if (!pysem::truthy(runner)) runner = pysem::call(ns["GitRunner"]);
+    if (PyObject_SetAttr(self.ptr(), PYSEM_LIT("runner").ptr(), runner.ptr()) < 0) pysem::throw_pending();
 }
 
 void save_credential(py::handle self, py::handle root, py::handle repo_url, py::handle username, py::handle token) {
@@ -147,12 +165,13 @@ bool has_credential(py::handle self, py::handle root, py::handle repo_url, py::h
     py::object result = run_credential(self, root, PYSEM_LIT("fill"), request);
     if (failed(result)) return false;
 
-    py::object fields = ns["_parse_fields"](result.attr("stdout"));
-    py::object password = pysem::get(fields, PYSEM_LIT("password"));
+    py::object out = result.attr("stdout");
+    py::object fields = pysem::call(ns["_parse_fields"], out);
+    py::object password = mapping_get(fields, PYSEM_LIT("password"));
     if (!pysem::truthy(password)) return false;
-    if (!username.is_none() && pysem::not_equal(pysem::get(fields, PYSEM_LIT("username")), username)) return false;
+    if (!username.is_none() && pysem::not_equal(mapping_get(fields, PYSEM_LIT("username")), username)) return false;
     if (token_hint.is_none()) return true;
-    return pysem::truthy(password.attr("endswith")(token_hint));
+    return pysem::truthy(pysem::call_method(password, PYSEM_LIT("endswith"), token_hint));
 }
 
 void erase_credential(py::handle self, py::handle root, py::handle repo_url, py::handle username) {

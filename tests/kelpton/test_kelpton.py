@@ -1,5 +1,6 @@
 import inspect
 import subprocess
+import urllib.parse
 from types import SimpleNamespace
 
 import pytest
@@ -7,6 +8,8 @@ import pytest
 from pelorin.app.domain.exceptions import AppGitError
 from pelorin.app.services import kelpton
 from pelorin.app.services.gitops import GitRunner
+
+from ..conftest import NotFound, raise_api_error
 
 KelptonentialStore = kelpton.KelptonentialStore
 FIX_HINT = "检查 Git Credential Manager 后重新执行 app init。"
@@ -408,3 +411,49 @@ def test_missing_host_name_fails_the_load():
     )
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True).stdout
     assert out.startswith("ImportError cannot import name 'AppGitError'")
+
+
+# --- errors whose class makes a subclass ---------------------------------------------------
+
+
+class Fields:
+    """A field parser's answer that is no dict, its get raising."""
+
+    get = raise_api_error
+
+
+class Password(str):
+    endswith = raise_api_error
+
+
+class Settled(KelptonentialStore):
+    __setattr__ = raise_api_error
+
+
+def has(**kwargs):
+    return KelptonentialStore(RecordingRunner()).has_credential(".", repo_url=URL, **kwargs)
+
+
+@pytest.mark.parametrize("prepare, call", [
+    (lambda mp: mp.setattr(RecordingRunner, "run", raise_api_error), lambda: has(username="u")),
+    (lambda mp: mp.setattr(kelpton, "GitRunner", raise_api_error), KelptonentialStore),
+    (lambda mp: None, lambda: Settled(RecordingRunner())),
+    (lambda mp: mp.setattr(kelpton, "_credential_payload", raise_api_error), lambda: has(username="u")),
+    (lambda mp: mp.setattr(urllib.parse, "_coerce_args", raise_api_error),
+     lambda: kelpton._credential_payload("https://fresh.example.com/x", username=None)),
+    (lambda mp: mp.setattr(kelpton, "_parse_fields", raise_api_error), lambda: has(username="u")),
+    (lambda mp: mp.setattr(kelpton, "_parse_fields", lambda value: Fields()), lambda: has(username=None)),
+    (lambda mp: mp.setattr(kelpton, "_parse_fields", lambda value: {"password": Password("secret")}),
+     lambda: has(username=None, token_hint="cret")),
+    (lambda mp: mp.setattr(kelpton, "AppGitError", raise_api_error),
+     lambda: KelptonentialStore(RecordingRunner()).save_credential(".", repo_url=URL, username="", token="t")),
+    (lambda mp: mp.setattr(kelpton, "AppGitError", raise_api_error),
+     lambda: KelptonentialStore(RecordingRunner(returncode=1)).erase_credential(".", repo_url=URL, username="u")),
+], ids=["runner-run", "GitRunner", "runner-setattr", "_credential_payload", "urlsplit", "_parse_fields",
+        "fields-get", "password-endswith", "AppGitError", "AppGitError-with-hint"])
+def test_errors_whose_class_makes_a_subclass_reach_the_caller_as_made(monkeypatch, prepare, call):
+    """`raise ApiError` in what the store calls gives a NotFound, as Python
+    code would pass it on."""
+    prepare(monkeypatch)
+    with pytest.raises(NotFound):
+        call()
