@@ -39,6 +39,13 @@ py::object list_of(py::handle item) { return pysem::steal(PyObject_GetItem(type_
 
 py::object or_none(py::handle type) { return pysem::steal(PyNumber_Or(type.ptr(), Py_None)); }
 
+// The metaclass, pydantic's functions and typing may be patched to raise
+// anything: every call into them goes through pysem::call, so that a failed
+// import raises the exception as it was made.
+using pysem::keyword;
+
+py::object integer(long value) { return pysem::steal(PyLong_FromLong(value)); }
+
 // One class statement, from the opening line to the end of its body.
 class ModelStatement {
   public:
@@ -46,34 +53,41 @@ class ModelStatement {
                    const char *extra)
         : module_(m), name_(name), bases_(py::make_tuple(imports.BaseModel)),
           metaclass_(type_object(Py_TYPE(imports.BaseModel.ptr()))) {
-        namespace_ = metaclass_.attr("__prepare__")(name_, bases_);
-        namespace_["__module__"] = m.attr("__name__");
-        namespace_["__qualname__"] = name_;
-        namespace_["__annotations__"] = annotations_;
-        namespace_["__doc__"] = py::str(doc);
-        namespace_["model_config"] = imports.ConfigDict(py::arg("extra") = extra);
+        namespace_ = pysem::call_method(metaclass_, PYSEM_LIT("__prepare__"), name_, bases_);
+        if (!PyMapping_Check(namespace_.ptr())) {
+            PyErr_Format(PyExc_TypeError, "%.200s.__prepare__() must return a mapping, not %.200s",
+                         reinterpret_cast<PyTypeObject *>(metaclass_.ptr())->tp_name, pysem::type_name(namespace_));
+            pysem::throw_pending();
+        }
+        pysem::set_item(namespace_, PYSEM_LIT("__module__"), m.attr("__name__"));
+        pysem::set_item(namespace_, PYSEM_LIT("__qualname__"), name_);
+        pysem::set_item(namespace_, PYSEM_LIT("__annotations__"), annotations_);
+        pysem::set_item(namespace_, PYSEM_LIT("__doc__"), py::str(doc));
+        pysem::set_item(namespace_, PYSEM_LIT("model_config"),
+                        pysem::call(imports.ConfigDict, keyword{"extra", pysem::interned(extra)}));
     }
 
     // `name: annotation = value`
     ModelStatement &field(const char *name, py::handle annotation, py::handle value) {
-        annotations_[name] = annotation;
-        namespace_[name] = value;
+        pysem::set_item(annotations_, pysem::interned(name), annotation);
+        pysem::set_item(namespace_, pysem::interned(name), value);
         return *this;
     }
 
     // `name: annotation`
     ModelStatement &field(const char *name, py::handle annotation) {
-        annotations_[name] = annotation;
+        pysem::set_item(annotations_, pysem::interned(name), annotation);
         return *this;
     }
 
     // Creates the class and binds it in the module, as the statement would.
     py::object create() {
-        py::object cls = metaclass_(name_, bases_, namespace_);
+        py::object cls = pysem::call(metaclass_, name_, bases_, namespace_);
         // pydantic keeps the caller frame's locals for resolving forward
         // references, and none for a class made at module level. Called from
         // here, that frame is the importer's: drop what it kept.
-        cls.attr("__pydantic_parent_namespace__") = py::none();
+        if (PyObject_SetAttr(cls.ptr(), PYSEM_LIT("__pydantic_parent_namespace__").ptr(), Py_None) < 0)
+            pysem::throw_pending();
         module_.attr(name_) = cls;
         return cls;
     }
@@ -107,54 +121,56 @@ void declare_models(py::module_ m) {
     const py::object opt_mapping_list = or_none(list_of(mapping));
 
     const py::object none = py::none();
-    const py::object Field = lib.Field;
+    auto Field = [&](const auto &...keywords) { return pysem::call(lib.Field, keywords...); };
     const char *const forbid = "forbid";
     const char *const selection_source_doc = "选表来源：planner/intent_route/local_fallback/user_specified";
     const char *const run_doc = "构造后立即执行查询";
     auto timeout = [&] {
-        return Field(py::arg("default") = none, py::arg("ge") = 1, py::arg("le") = max_query_timeout);
+        return Field(keyword{"default", none}, keyword{"ge", integer(1)}, keyword{"le", integer(max_query_timeout)});
     };
     // The intent-match fields that the run and simple bodies share.
     auto intent_code = [&] {
-        return Field(py::arg("default") = none, py::arg("min_length") = 1, py::arg("max_length") = 128);
+        return Field(keyword{"default", none}, keyword{"min_length", integer(1)}, keyword{"max_length", integer(128)});
     };
     auto selection_source = [&] {
-        return Field(py::arg("default") = none, py::arg("min_length") = 1, py::arg("max_length") = 64,
-                     py::arg("description") = selection_source_doc);
+        return Field(keyword{"default", none}, keyword{"min_length", integer(1)}, keyword{"max_length", integer(64)},
+                     keyword{"description", py::str(selection_source_doc)});
     };
-    auto match_record_id = [&] { return Field(py::arg("default") = none, py::arg("ge") = 1); };
+    auto match_record_id = [&] { return Field(keyword{"default", none}, keyword{"ge", integer(1)}); };
     auto currency = [&](const char *description) {
-        return Field(py::arg("default") = none, py::arg("min_length") = 3, py::arg("max_length") = 3,
-                     py::arg("description") = description);
+        return Field(keyword{"default", none}, keyword{"min_length", integer(3)}, keyword{"max_length", integer(3)},
+                     keyword{"description", py::str(description)});
     };
 
     ModelStatement(lib, m, "QueryPlanRequest", "自然语言请求 → 规划合同（只规划不执行，对应 query plan）。", forbid)
-        .field("request", str, Field(py::arg("min_length") = 1, py::arg("max_length") = 4000))
+        .field("request", str, Field(keyword{"min_length", integer(1)}, keyword{"max_length", integer(4000)}))
         .field("requested_fields", list_of(str),
-               Field(py::arg("default_factory") = list, py::arg("max_length") = 100))
-        .field("top_n", opt_int, Field(py::arg("default") = none, py::arg("ge") = 1, py::arg("le") = 50))
+               Field(keyword{"default_factory", list}, keyword{"max_length", integer(100)}))
+        .field("top_n", opt_int, Field(keyword{"default", none}, keyword{"ge", integer(1)}, keyword{"le", integer(50)}))
         .create();
 
     const py::object order_by_item =
         ModelStatement(lib, m, "QueryFlowOrderBy", "查询结果排序项。", forbid)
-            .field("field", str, Field(py::arg("min_length") = 1, py::arg("max_length") = 128))
+            .field("field", str, Field(keyword{"min_length", integer(1)}, keyword{"max_length", integer(128)}))
             .field("desc", bool_, py::bool_(false))
             .create();
 
     ModelStatement(lib, m, "QueryFlowRequest", "自然语言取数 API 的稳定请求合同（对应 query flow）。", forbid)
-        .field("request", str, Field(py::arg("min_length") = 1, py::arg("max_length") = 4000))
+        .field("request", str, Field(keyword{"min_length", integer(1)}, keyword{"max_length", integer(4000)}))
         .field("requested_fields", list_of(str),
-               Field(py::arg("default_factory") = list, py::arg("max_length") = 100))
-        .field("limit", opt_int, Field(py::arg("default") = none, py::arg("ge") = 1, py::arg("le") = 10000))
+               Field(keyword{"default_factory", list}, keyword{"max_length", integer(100)}))
+        .field("limit", opt_int,
+               Field(keyword{"default", none}, keyword{"ge", integer(1)}, keyword{"le", integer(10000)}))
         .field("order_by", or_none(list_of(order_by_item)),
-               Field(py::arg("default") = none, py::arg("max_length") = 50))
-        .field("offset", opt_int, Field(py::arg("default") = none, py::arg("ge") = 0))
+               Field(keyword{"default", none}, keyword{"max_length", integer(50)}))
+        .field("offset", opt_int, Field(keyword{"default", none}, keyword{"ge", integer(0)}))
         .create();
 
     ModelStatement(lib, m, "QueryIntentMatchRequest",
                    "自然语言需求匹配 dataset catalog intents（对应 query intent）。", forbid)
-        .field("query", str, Field(py::arg("min_length") = 1, py::arg("max_length") = 4000))
-        .field("source", py::object(lib.Literal[py::make_tuple("remote", "local")]), py::str("remote"))
+        .field("query", str, Field(keyword{"min_length", integer(1)}, keyword{"max_length", integer(4000)}))
+        .field("source", pysem::steal(PyObject_GetItem(lib.Literal.ptr(), py::make_tuple("remote", "local").ptr())),
+               py::str("remote"))
         .field("fallback_local", bool_, py::bool_(true))
         .create();
 
@@ -180,29 +196,31 @@ void declare_models(py::module_ m) {
                    "    ",
                    forbid)
         .field("dataset", opt_str,
-               Field(py::arg("default") = none, py::arg("min_length") = 1, py::arg("max_length") = 128))
-        .field("table_id", opt_int, Field(py::arg("default") = none, py::arg("ge") = 1))
+               Field(keyword{"default", none}, keyword{"min_length", integer(1)}, keyword{"max_length", integer(128)}))
+        .field("table_id", opt_int, Field(keyword{"default", none}, keyword{"ge", integer(1)}))
         .field("dimensions", opt_str_list,
-               Field(py::arg("default") = none, py::arg("max_length") = 100,
-                     py::arg("description") = "维度定义：field_name|global_alias|verbose_name[:alias]"))
+               Field(keyword{"default", none}, keyword{"max_length", integer(100)},
+                     keyword{"description", py::str("维度定义：field_name|global_alias|verbose_name[:alias]")}))
         .field("metrics", opt_str_list,
-               Field(py::arg("default") = none, py::arg("max_length") = 100,
-                     py::arg("description") = "指标定义：field_name|global_alias|verbose_name:aggregation[:alias]"))
+               Field(keyword{"default", none}, keyword{"max_length", integer(100)},
+                     keyword{"description", py::str("指标定义：field_name|global_alias|verbose_name:aggregation[:alias]")}))
         .field("where", opt_mapping_list,
-               Field(py::arg("default") = none, py::arg("max_length") = 100,
-                     py::arg("description") = "结构化筛选条件列表（CLI --where-json 的 REST 形态）"))
+               Field(keyword{"default", none}, keyword{"max_length", integer(100)},
+                     keyword{"description", py::str("结构化筛选条件列表（CLI --where-json 的 REST 形态）")}))
         .field("having", opt_str_list,
-               Field(py::arg("default") = none, py::arg("max_length") = 100,
-                     py::arg("description") = "having 条件：expr|operator|value_json"))
-        .field("order_by", opt_str_list, Field(py::arg("default") = none, py::arg("max_length") = 50))
-        .field("limit", int_, Field(py::arg("default") = 20, py::arg("ge") = 1, py::arg("le") = max_query_limit))
-        .field("offset", int_, Field(py::arg("default") = 0, py::arg("ge") = 0))
+               Field(keyword{"default", none}, keyword{"max_length", integer(100)},
+                     keyword{"description", py::str("having 条件：expr|operator|value_json")}))
+        .field("order_by", opt_str_list, Field(keyword{"default", none}, keyword{"max_length", integer(50)}))
+        .field("limit", int_,
+               Field(keyword{"default", integer(20)}, keyword{"ge", integer(1)},
+                     keyword{"le", integer(max_query_limit)}))
+        .field("offset", int_, Field(keyword{"default", integer(0)}, keyword{"ge", integer(0)}))
         .field("dry_run", bool_, py::bool_(false))
         .field("data_comparison", opt_str,
-               Field(py::arg("default") = none, py::arg("max_length") = 128,
-                     py::arg("description") = "数据对比：field,start_date,end_date（例: date_id,2026-03-01,2026-03-22）"))
+               Field(keyword{"default", none}, keyword{"max_length", integer(128)},
+                     keyword{"description", py::str("数据对比：field,start_date,end_date（例: date_id,2026-03-01,2026-03-22）")}))
         .field("global_currency", opt_str, currency("全局币种（USD/GBP/CAD/EUR/JPY/CNY），白名单由服务层校验"))
-        .field("run", bool_, Field(py::arg("default") = false, py::arg("description") = run_doc))
+        .field("run", bool_, Field(keyword{"default", Py_False}, keyword{"description", py::str(run_doc)}))
         .field("timeout", opt_int, timeout())
         .create();
 
@@ -213,28 +231,28 @@ void declare_models(py::module_ m) {
                        "    extra=\"ignore\"：与 CLI 的 key_map 行为一致，只取认识的键，未知键不报错。\n"
                        "    ",
                        "ignore")
-            .field("dimensions", opt_mapping_list, Field(py::arg("default") = none, py::arg("max_length") = 100))
-            .field("metrics", opt_mapping_list, Field(py::arg("default") = none, py::arg("max_length") = 100))
-            .field("filters", opt_mapping_list, Field(py::arg("default") = none, py::arg("max_length") = 100))
+            .field("dimensions", opt_mapping_list, Field(keyword{"default", none}, keyword{"max_length", integer(100)}))
+            .field("metrics", opt_mapping_list, Field(keyword{"default", none}, keyword{"max_length", integer(100)}))
+            .field("filters", opt_mapping_list, Field(keyword{"default", none}, keyword{"max_length", integer(100)}))
             .field("data_comparison", or_none(mapping), none)
-            .field("order_by", opt_mapping_list, Field(py::arg("default") = none, py::arg("max_length") = 50))
+            .field("order_by", opt_mapping_list, Field(keyword{"default", none}, keyword{"max_length", integer(50)}))
             .field("limit", opt_int,
-                   Field(py::arg("default") = none, py::arg("ge") = 1, py::arg("le") = max_query_limit))
-            .field("offset", opt_int, Field(py::arg("default") = none, py::arg("ge") = 0))
+                   Field(keyword{"default", none}, keyword{"ge", integer(1)}, keyword{"le", integer(max_query_limit)}))
+            .field("offset", opt_int, Field(keyword{"default", none}, keyword{"ge", integer(0)}))
             .field("dry_run", bool_, py::bool_(false))
             .field("global_currency", opt_str, currency("全局币种（USD/GBP/CAD/EUR/JPY/CNY）"))
             .create();
 
     ModelStatement(lib, m, "QuerySimpleRequest", "构造 simple query payload 并可选执行（对应 query simple）。",
                    forbid)
-        .field("table_id", int_, Field(py::arg("ge") = 1))
+        .field("table_id", int_, Field(keyword{"ge", integer(1)}))
         .field("dataset", opt_str,
-               Field(py::arg("default") = none, py::arg("min_length") = 1, py::arg("max_length") = 128,
-                     py::arg("description") = "dataset_alias 或 dataset_name，用于字段校验"))
+               Field(keyword{"default", none}, keyword{"min_length", integer(1)}, keyword{"max_length", integer(128)},
+                     keyword{"description", py::str("dataset_alias 或 dataset_name，用于字段校验")}))
         .field("payload", simple_spec)
         .field("global_currency", opt_str,
                currency("全局币种；优先级高于 payload.global_currency（与 CLI 选项优先级一致）"))
-        .field("run", bool_, Field(py::arg("default") = false, py::arg("description") = run_doc))
+        .field("run", bool_, Field(keyword{"default", Py_False}, keyword{"description", py::str(run_doc)}))
         .field("timeout", opt_int, timeout())
         .field("intent_code", opt_str, intent_code())
         .field("selection_source", opt_str, selection_source())
@@ -242,7 +260,8 @@ void declare_models(py::module_ m) {
         .create();
 
     ModelStatement(lib, m, "ChartRunRequest", "执行图表全部子查询并合并输出（对应 query chart --run）。", forbid)
-        .field("dry_run", bool_, Field(py::arg("default") = false, py::arg("description") = "仅生成 SQL，不执行查询"))
+        .field("dry_run", bool_,
+               Field(keyword{"default", Py_False}, keyword{"description", py::str("仅生成 SQL，不执行查询")}))
         .field("timeout", opt_int, timeout())
         .create();
 }

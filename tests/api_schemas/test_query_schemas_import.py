@@ -53,3 +53,45 @@ def test_broken_pydantic_error_passes_through(tmp_path):
 @pytest.mark.parametrize("setup", ["", "import pydantic"])
 def test_fresh_interpreter_imports_the_module(setup, tmp_path):
     assert run_probe(setup, tmp_path) == ["imported"]
+
+
+API_ERROR = """
+class ApiError(Exception):
+    def __new__(cls, *args):
+        return super().__new__(NotFound if cls is ApiError else cls, *args)
+class NotFound(ApiError):
+    pass
+def raise_api_error(*args, **kwargs):
+    raise ApiError
+import pydantic
+"""
+
+# A stand-in for BaseModel whose metaclass is changed once the class is made.
+META = """
+class Meta(type):
+    pass
+class Base(metaclass=Meta):
+    pass
+pydantic.BaseModel = Base
+"""
+
+
+@pytest.mark.parametrize("setup, expected", [
+    ("pydantic.Field = raise_api_error", "NotFound|"),
+    ("pydantic.ConfigDict = raise_api_error", "NotFound|"),
+    # pydantic reads typing.Literal as it loads its parts: those are loaded first.
+    ("class Loaded(pydantic.BaseModel):\n    x: int = pydantic.Field(default=0)\n"
+     "import typing\nclass Form:\n    __getitem__ = raise_api_error\ntyping.Literal = Form()", "NotFound|"),
+    (META + "Meta.__prepare__ = raise_api_error", "NotFound|"),
+    (META + "class Namespace(dict):\n    __setitem__ = raise_api_error\nMeta.__prepare__ = lambda *args: Namespace()",
+     "NotFound|"),
+    (META + "Meta.__new__ = raise_api_error", "NotFound|"),
+    (META + "Meta.__setattr__ = raise_api_error", "NotFound|"),
+    (META + "Meta.__prepare__ = lambda *args: 5", "TypeError|Meta.__prepare__() must return a mapping, not int"),
+], ids=["Field", "ConfigDict", "Literal", "metaclass-prepare", "namespace-setitem", "metaclass-new",
+        "class-setattr", "prepare-no-mapping"])
+def test_a_failing_class_statement_fails_the_import_with_its_own_error(setup, expected, tmp_path):
+    """What the models are made with raising ApiError, whose constructor
+    gives a NotFound, fails the import with that NotFound, as the class
+    statements of a Python module would."""
+    assert run_probe(API_ERROR + setup, tmp_path) == [expected + "|None", "False"]
