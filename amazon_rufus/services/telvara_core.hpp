@@ -1027,7 +1027,7 @@ namespace telvara::official {
 using h = py::handle;
 inline py::object format_official_report(h self, h data, h answers, h questions);
 inline py::list format_diagnosis_answer(h self, h question_index, h answer);
-inline py::str answer_text(h self, h index, h answer);
+inline py::object answer_text(h self, h index, h answer);
 inline py::str normalize_answer_markdown(h self, h text);
 inline py::tuple split_numbered_sections(h self, h text);
 inline py::object infer_diagnosis_sections(h self, h question_index, h text);

@@ -90,10 +90,11 @@ inline py::list normalize_content_lines(py::handle, py::handle text_arg) {
 // ---------------------------------------------------------------------------
 // Answer text and sections
 
-inline py::str answer_text(py::handle self, py::handle index_arg, py::handle answer) {
+// The normalized text, or whatever a replaced normalizer gave.
+inline py::object answer_text(py::handle self, py::handle index_arg, py::handle answer) {
     py::int_ index = pysem::int_arg(index_arg, "index");
     py::object mapping = is_mapping(answer) ? py::reinterpret_borrow<py::object>(answer) : py::dict();
-    auto normalized = [&](py::handle s) { return py::str(via<normalize_answer_markdown>(self, s)); };
+    auto normalized = [&](py::handle s) { return via<normalize_answer_markdown>(self, s); };
 
     py::object value = get(mapping, PYSEM_LIT("answer"));
     if (truthy(value)) {
@@ -446,7 +447,13 @@ inline py::list strip_bullets(py::handle, py::handle lines_arg) {
     auto check = [](Py_UCS4 c) { return c == U'✅' || c == U'✔'; };
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
         py::object line = item(lines, i);
-        if (!PyUnicode_Check(line.ptr())) call(st.bullet_lead_sub, PYSEM_LIT(""), line); // refused as `re` refuses it
+        if (!PyUnicode_Check(line.ptr())) {
+            call(st.bullet_lead_sub, PYSEM_LIT(""), line); // refused as `re` refuses it
+            // A pattern that a patched re.compile made may take it: the cut
+            // below reads texts only.
+            PyErr_Format(PyExc_TypeError, "expected string or bytes-like object, got '%.200s'", pysem::type_name(line));
+            pysem::throw_pending();
+        }
         py::str s = strip(patterns::cut_leading(line, bullet));
         s = strip(patterns::cut_leading(s, check));
         if (length(s)) append(out, s);
@@ -475,6 +482,7 @@ inline py::list to_pair_lines(py::handle, py::handle lines_arg, py::handle defau
         }
         py::str s = as_text(line);
         Py_ssize_t at = PyUnicode_Find(s.ptr(), separator->ptr(), 0, PY_SSIZE_T_MAX, 1);
+        if (at == -1) throw py::value_error("substring not found"); // a str subclass's `in` said it was there
         if (at < 0) pysem::throw_pending();
         py::str left = strip(pysem::substr(s, 0, at));
         append(out, length(left) ? left : default_key);
@@ -516,11 +524,14 @@ inline py::object chunk_value(py::handle self, py::handle chunk_arg, py::handle 
     py::str label = pysem::exact_str(label_arg, "label");
     State &st = state();
     py::object label_line, cut_sub;
-    if (PyObject *known = PyDict_GetItemWithError(st.labels.ptr(), label.ptr())) {
+    PyObject *known = PyDict_GetItemWithError(st.labels.ptr(), label.ptr());
+    if (!known && PyErr_Occurred()) pysem::throw_pending();
+    // The collector hands the module's dict of labels to any Python code
+    // that asks: an entry that is no longer a pair is made again.
+    if (known && PyTuple_CheckExact(known) && PyTuple_GET_SIZE(known) == 2) {
         label_line = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(known, 0));
         cut_sub = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(known, 1));
     } else {
-        if (PyErr_Occurred()) pysem::throw_pending();
         py::object escaped = call(st.escape_fn, label);
         label_line = label_line_pattern(escaped);
         cut_sub = attribute(compiled(concat({PYSEM_LIT("^"), escaped, PYSEM_LIT("[:：]\\s*")}), 0), PYSEM_LIT("sub"));

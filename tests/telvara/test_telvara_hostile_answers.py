@@ -366,22 +366,66 @@ except Exception as error:
 """
 
 IMAGE_MARKER = r"^(图\s*\d+)[｜|—\-]?\s*(.*)$"
+# The pattern patched, its match, the call and what it prints: the error's
+# class, the instance that the constructor made, or the refusal of an item
+# that `re` would have refused and the patched pattern took.
 PATCHED_PATTERN_ROUTES = {
     "marker-group-text": (IMAGE_MARKER, "GroupRaises", "Telvara()._collect_marker_groups(['图1'], PATTERN)", "NotFound"),
     "marker-group-last-index": (IMAGE_MARKER, "LastIndexRaises", "Telvara()._collect_marker_groups(['图1'], PATTERN)",
                                 "NotFound"),
     "bullet-number-text": (r"^(\d+)[.)、]?$", "GroupRaises", "Telvara()._render_bullet_content(['1', 'x'])", "NotFound"),
+    "bullet-lead-of-no-text": (r"^[-*•\s]+", "GroupRaises", "Telvara()._strip_bullets([1.5])", "TypeError"),
 }
 
 
-def run_patched(route, routes):
-    pattern, match, call, _ = routes[route]
+@pytest.mark.parametrize("route", sorted(PATCHED_PATTERN_ROUTES))
+def test_what_patterns_patched_at_load_give_ends_in_a_clean_error(route):
+    pattern, match, call, printed = PATCHED_PATTERN_ROUTES[route]
     script = PATCHED_RE.format(pattern=pattern, match=match, call=call)
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr[-3000:]
-    return done.stdout.strip()
+    assert done.stdout.strip() == printed
 
 
-@pytest.mark.parametrize("route", sorted(PATCHED_PATTERN_ROUTES))
-def test_matches_of_patched_patterns_raise_the_instance_their_constructor_made(route):
-    assert run_patched(route, PATCHED_PATTERN_ROUTES) == PATCHED_PATTERN_ROUTES[route][3]
+# --- answers of another kind -----------------------------------------------------
+
+@pytest.mark.parametrize("name", sorted(HOSTILE_ANSWERS))
+def test_a_normalized_answer_of_any_kind_is_the_answer_text(name):
+    made = HOSTILE_ANSWERS[name]()
+    tv = overriding(_normalize_answer_markdown=lambda self, text: made)
+    assert tv._answer_text(1, {"answer": "x"}) is made
+
+
+class StrRaises:
+    def __str__(self):
+        raise ApiError
+
+
+def test_a_normalized_answer_is_not_made_a_text():
+    tv = overriding(_normalize_answer_markdown=lambda self, text: StrRaises())
+    assert type(tv._answer_text(1, {"answer": "x"})) is StrRaises
+    with pytest.raises(TypeError, match="argument 'text' must be str, not StrRaises"):
+        tv._format_diagnosis_answer(1, {"answer": "x"})
+
+
+LABELS = {"现有表达", "问题", "依据", "建议改为", "改进建议", "优化方案"}
+
+
+def test_a_label_that_python_code_replaced_in_the_module_cache_is_made_again():
+    (labels,) = [d for d in gc.get_objects() if type(d) is dict and len(d) == len(LABELS) and set(d) == LABELS]
+    kept = labels["问题"]
+    labels["问题"] = 5
+    try:
+        assert Telvara()._chunk_value(["问题：x", "y"], "问题") == "x\ny"
+    finally:
+        labels["问题"] = kept
+
+
+class LyingText(str):
+    def __contains__(self, part):
+        return True
+
+
+def test_a_pair_line_whose_text_holds_no_separator_after_all():
+    with pytest.raises(ValueError, match="substring not found"):
+        Telvara()._to_pair_lines([LyingText("plain")], default_key="k")
