@@ -28,12 +28,17 @@ const py::str &service() { return PYSEM_LIT("tovan"); }
 // ---------------------------------------------------------------------------
 // Small Python idioms of this module
 
+// Calls that can run user code go through pysem, whose errors reach the
+// caller as raised (an exception whose class is not the one raised included).
+using pysem::call;
+using pysem::call_method;
+
 bool is_empty_text(py::handle text) { return PyUnicode_GET_LENGTH(text.ptr()) == 0; }
 
 // asyncio.to_thread(fn, first, second): the one blocking call goes to the
 // loop's default executor, with the caller's context.
 py::object to_thread(py::handle fn, py::handle first, py::handle second) {
-    return ns["asyncio"].attr("to_thread")(fn, first, second);
+    return call_method(ns["asyncio"], PYSEM_LIT("to_thread"), fn, first, second);
 }
 
 // The normalised form of e-mails: "" for a falsy value, else its text form
@@ -48,7 +53,7 @@ py::str text_or_empty(py::handle value) { return pysem::truthy(value) ? pysem::t
 // raise TovanCredentialBindingError(message) [from cause]; `cause` is an
 // exception instance (with its traceback) or null.
 [[noreturn]] void raise_binding_error(py::handle message, py::handle cause = py::handle()) {
-    py::object error = ns["TovanCredentialBindingError"](message);
+    py::object error = call(ns["TovanCredentialBindingError"], message);
     if (!cause) pysem::raise_instance(error);
     if (!PyExceptionInstance_Check(error.ptr())) throw py::type_error("exceptions must derive from BaseException");
     PyException_SetCause(error.ptr(), py::reinterpret_borrow<py::object>(cause).release().ptr());
@@ -77,7 +82,7 @@ void error_init(py::handle self, py::object message) {
 
 // TovanCredentialBindingError.to_dict()
 py::dict error_to_dict(py::handle self) {
-    return pysem::make_dict({{PYSEM_LIT("code"), self.attr(PYSEM_LIT("code"))},
+    return pysem::make_dict({{PYSEM_LIT("code"), pysem::steal(PyObject_GetAttr(self.ptr(), PYSEM_LIT("code").ptr()))},
                              {PYSEM_LIT("message"), pysem::text_form(self)}});
 }
 
@@ -89,7 +94,7 @@ py::dict error_to_dict(py::handle self) {
 // that waits for the lock.
 class held_thread_lock {
   public:
-    explicit held_thread_lock(py::object lock) : lock_(std::move(lock)) { lock_.attr("acquire")(); }
+    explicit held_thread_lock(py::object lock) : lock_(std::move(lock)) { call_method(lock_, PYSEM_LIT("acquire")); }
     ~held_thread_lock() {
         PyObject *result = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
         if (result) Py_DECREF(result);
@@ -104,18 +109,18 @@ class held_thread_lock {
 
 py::object get_login_lock(py::object credential_scope) {
     pysem::exact_str(credential_scope, "credential_scope");
-    py::object loop = ns["asyncio"].attr("get_running_loop")();
+    py::object loop = call_method(ns["asyncio"], PYSEM_LIT("get_running_loop"));
     py::object registry = ns["_login_locks"];
     held_thread_lock hold(ns["_login_locks_guard"]);
-    py::object locks = registry.attr("get")(loop);
+    py::object locks = call_method(registry, PYSEM_LIT("get"), loop);
     if (locks.is_none()) {
-        locks = ns["WeakValueDictionary"]();
-        registry[loop] = locks;
+        locks = call(ns["WeakValueDictionary"]);
+        pysem::set_item(registry, loop, locks);
     }
-    py::object lock = locks.attr("get")(credential_scope);
+    py::object lock = call_method(locks, PYSEM_LIT("get"), credential_scope);
     if (lock.is_none()) {
-        lock = ns["asyncio"].attr("Lock")();
-        locks[credential_scope] = lock;
+        lock = call_method(ns["asyncio"], PYSEM_LIT("Lock"));
+        pysem::set_item(locks, credential_scope, lock);
     }
     return lock;
 }
@@ -130,10 +135,11 @@ py::object jwt_expires_in(py::object jwt) {
     py::object max_ttl = pysem::import_from("pelorin.auth.core.token_manager", "MAX_JWT_TTL");
     py::object lifetime = py::int_(kDefaultJwtLifetime);
     try {
-        py::object exp = ns["_decode_jwt_payload"](jwt).attr("get")("exp");
+        py::object exp = call_method(call(ns["_decode_jwt_payload"], jwt), PYSEM_LIT("get"), PYSEM_LIT("exp"));
         if (pysem::truthy(exp)) {
             py::object expires_at = pysem::steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyFloat_Type), exp.ptr()));
-            py::object now = ns["datetime"].attr("now")(ns["timezone"].attr("utc")).attr("timestamp")();
+            py::object utc = pysem::steal(PyObject_GetAttr(ns["timezone"].ptr(), PYSEM_LIT("utc").ptr()));
+            py::object now = call_method(call_method(ns["datetime"], PYSEM_LIT("now"), utc), PYSEM_LIT("timestamp"));
             py::object remaining = pysem::steal(PyNumber_Subtract(expires_at.ptr(), now.ptr()));
             py::object seconds = pysem::steal(PyNumber_Long(remaining.ptr()));
             py::int_ zero(0);
@@ -149,23 +155,32 @@ py::object jwt_expires_in(py::object jwt) {
 // ---------------------------------------------------------------------------
 // JWT fetch and store, invalidation
 
+// AuthClient().get_token_by_session, the blocking exchange.
+py::object token_exchange(py::handle auth_client_type) {
+    return pysem::steal(PyObject_GetAttr(call(auth_client_type).ptr(), PYSEM_LIT("get_token_by_session").ptr()));
+}
+
+// The isolated cache's reads.
+py::object session_of(py::handle cache) { return call_method(cache, PYSEM_LIT("get_session_id")); }
+py::object stored_jwt(py::handle cache) { return call_method(cache, PYSEM_LIT("get_jwt"), service()); }
+
 // The caller's isolated store, or the default store for a null directory.
 py::object open_store(py::handle store_type, py::handle credential_dir) {
-    if (credential_dir.is_none()) return store_type();
-    return store_type(py::arg("base_dir") = credential_dir);
+    if (credential_dir.is_none()) return call(store_type);
+    return call(store_type, pysem::keyword{"base_dir", credential_dir});
 }
 
 aio::task fetch_and_store_body(py::object session_id, py::object credential_dir) {
     py::object auth_client = pysem::import_from("pelorin.auth", "AuthClient");
     py::object store_type = pysem::import_from("pelorin.auth.storage.credential_store", "CredentialStore");
     py::object invalidate = pysem::import_from("pelorin.mcp.credential_cache", "invalidate_credential_cache");
-    py::object exchange = auth_client().attr("get_token_by_session");
+    py::object exchange = token_exchange(auth_client);
     py::object jwt = co_await aio::wait(to_thread(exchange, session_id, service()));
     // Back on the loop's thread: the save and the invalidation are quick.
     py::object store = open_store(store_type, credential_dir);
-    py::object lifetime = ns["_jwt_expires_in"](jwt);  // refuses a JWT that is not text
-    store.attr("save_token")(service(), jwt, lifetime);
-    invalidate(py::arg("base_dir") = credential_dir);
+    py::object lifetime = call(ns["_jwt_expires_in"], jwt); // refuses a JWT that is not text
+    call_method(store, PYSEM_LIT("save_token"), service(), jwt, lifetime);
+    call(invalidate, pysem::keyword{"base_dir", credential_dir});
     co_return jwt;
 }
 
@@ -177,8 +192,8 @@ aio::task fetch_and_store_tovan_jwt(py::object session_id, py::object credential
 void invalidate_lusmere(py::object credential_dir) {
     py::object store_type = pysem::import_from("pelorin.auth.storage.credential_store", "CredentialStore");
     py::object invalidate = pysem::import_from("pelorin.mcp.credential_cache", "invalidate_credential_cache");
-    open_store(store_type, credential_dir).attr("clear")();
-    invalidate(py::arg("base_dir") = credential_dir);
+    call_method(open_store(store_type, credential_dir), PYSEM_LIT("clear"));
+    call(invalidate, pysem::keyword{"base_dir", credential_dir});
 }
 
 // ---------------------------------------------------------------------------
@@ -215,7 +230,8 @@ bool is_auth_rejection(py::object exc) {
 // Automatic login
 
 aio::task auto_login(py::object cache) {
-    py::object result = co_await aio::wait(ns["auth_mcp_login"]());
+    py::object login = call(ns["auth_mcp_login"]);
+    py::object result = co_await aio::wait(std::move(login));
     if (pysem::get(result, "success").ptr() != Py_True) {
         py::object error = pysem::get(result, "error");
         if (!pysem::truthy(error)) error = py::dict();
@@ -223,7 +239,7 @@ aio::task auto_login(py::object cache) {
         if (!pysem::truthy(message)) message = PYSEM_LIT("自动建立 TOVAN 隔离登录态失败");
         raise_binding_error(pysem::text_form(message));
     }
-    if (!pysem::truthy(cache.attr("is_authenticated")()))
+    if (!pysem::truthy(call_method(cache, PYSEM_LIT("is_authenticated"))))
         raise_binding_error(PYSEM_LIT("TOVAN 隔离登录态未保存成功"));
     co_return py::none();
 }
@@ -232,19 +248,19 @@ aio::task auto_login(py::object cache) {
 // Identity reads
 
 py::object get_authenticated_user_email() {
-    py::str transport_email = normalized(ns["get_current_user_email"]());
+    py::str transport_email = normalized(call(ns["get_current_user_email"]));
     if (!is_empty_text(transport_email)) return transport_email;
-    py::object credential_dir = ns["_get_credential_dir"]();
-    py::object cache = ns["_get_isolated_credential_cache"](credential_dir);
-    py::str cached_email = normalized(cache.attr("get_email")());
+    py::object credential_dir = call(ns["_get_credential_dir"]);
+    py::object cache = call(ns["_get_isolated_credential_cache"], credential_dir);
+    py::str cached_email = normalized(call_method(cache, PYSEM_LIT("get_email")));
     if (!is_empty_text(cached_email)) return cached_email;
     return py::none();
 }
 
 py::tuple read_remote_identity(py::object cache) {
-    py::object session_id = cache.attr("get_session_id")();
-    py::str user_email = normalized(ns["_get_authenticated_user_email"]());
-    py::str cached_email = normalized(cache.attr("get_email")());
+    py::object session_id = call_method(cache, PYSEM_LIT("get_session_id"));
+    py::str user_email = normalized(call(ns["_get_authenticated_user_email"]));
+    py::str cached_email = normalized(call_method(cache, PYSEM_LIT("get_email")));
     if (!pysem::truthy(session_id) || is_empty_text(user_email))
         raise_binding_error(PYSEM_LIT("当前 MCP 用户的 TOVAN 隔离凭证不完整"));
     if (!is_empty_text(cached_email) && !pysem::equal(user_email, cached_email))
@@ -274,9 +290,9 @@ py::object make_binding_type(py::handle module_name) {
     body["__annotations__"] = annotations;
     body["runtime_auth"] = py::none();
     body["refreshed"] = py::bool_(false);
-    py::object cls = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyType_Type))(
-        "TovanCredentialBinding", py::make_tuple(), body);
-    return ns["dataclass"](py::arg("frozen") = true)(cls);
+    py::object cls = call(py::handle(reinterpret_cast<PyObject *>(&PyType_Type)), PYSEM_LIT("TovanCredentialBinding"),
+                          py::tuple(), body);
+    return call(call(ns["dataclass"], pysem::keyword{"frozen", Py_True}), cls);
 }
 
 // ---------------------------------------------------------------------------
@@ -289,25 +305,27 @@ bool is_gateway_mode(py::handle auth_mode) {
 
 py::object make_binding(py::handle scope, py::handle user_email, py::handle session_id, py::handle jwt,
                         py::handle runtime_auth, bool refreshed) {
-    return ns["TovanCredentialBinding"](py::arg("credential_scope") = scope, py::arg("user_email") = user_email,
-                                        py::arg("session_id") = session_id, py::arg("jwt") = jwt,
-                                        py::arg("runtime_auth") = runtime_auth, py::arg("refreshed") = refreshed);
+    return call(ns["TovanCredentialBinding"], pysem::keyword{"credential_scope", scope},
+                pysem::keyword{"user_email", user_email}, pysem::keyword{"session_id", session_id},
+                pysem::keyword{"jwt", jwt}, pysem::keyword{"runtime_auth", runtime_auth},
+                pysem::keyword{"refreshed", refreshed ? Py_True : Py_False});
 }
 
 py::object fetch_jwt(py::handle session_id, py::handle credential_dir) {
-    return ns["_fetch_and_store_tovan_jwt"](session_id, credential_dir);
+    return call(ns["_fetch_and_store_tovan_jwt"], session_id, credential_dir);
 }
 
 // Credentials that the trusted gateway passed in; nothing is stored.
 aio::task gateway_binding(py::str auth_mode, py::object provided_session, py::object provided_jwt, bool require_jwt) {
-    py::str user_email = normalized(ns["get_current_user_email"]());
+    py::str user_email = normalized(call(ns["get_current_user_email"]));
     if (is_empty_text(user_email)) raise_binding_error(PYSEM_LIT("当前 Corvane 用户邮箱缺失，无法安全执行 TOVAN 任务"));
     py::object jwt = provided_jwt;
     bool refreshed = false;
     if (require_jwt && !pysem::truthy(jwt)) {
         try {
-            py::object exchange = pysem::import_from("pelorin.auth", "AuthClient")().attr("get_token_by_session");
-            jwt = co_await aio::wait(to_thread(exchange, provided_session, service()));
+            py::object exchange = token_exchange(pysem::import_from("pelorin.auth", "AuthClient"));
+            py::object exchanged = to_thread(exchange, provided_session, service());
+            jwt = co_await aio::wait(std::move(exchanged));
             refreshed = true;
         } catch (py::error_already_set &e) {
             if (!aio::is_ordinary(e)) throw;
@@ -323,40 +341,42 @@ aio::task gateway_binding(py::str auth_mode, py::object provided_session, py::ob
 // scope are serialised by its login lock, so that concurrent requests log in
 // once and reuse what the first one stored.
 aio::task isolated_binding(bool require_jwt, bool force_relogin) {
-    py::object credential_dir = ns["_get_credential_dir"]();
+    py::object credential_dir = call(ns["_get_credential_dir"]);
     if (credential_dir.is_none()) raise_binding_error(PYSEM_LIT("无法确定当前 MCP 用户的隔离凭证作用域"));
     py::str scope = pysem::text_form(credential_dir);
-    py::object cache = ns["_get_isolated_credential_cache"](credential_dir);
-    py::object stale_session_id = force_relogin ? py::object(cache.attr("get_session_id")()) : py::none();
+    py::object cache = call(ns["_get_isolated_credential_cache"], credential_dir);
+    py::object stale_session_id = force_relogin ? session_of(cache) : py::none();
 
-    if (!force_relogin && pysem::truthy(cache.attr("is_authenticated")()) &&
-        (!require_jwt || pysem::truthy(cache.attr("get_jwt")(service())))) {
-        auto [session_id, user_email] = pysem::unpack2(ns["_read_remote_identity"](cache));
-        co_return make_binding(scope, user_email, session_id, cache.attr("get_jwt")(service()), py::none(), false);
+    if (!force_relogin && pysem::truthy(call_method(cache, PYSEM_LIT("is_authenticated"))) &&
+        (!require_jwt || pysem::truthy(stored_jwt(cache)))) {
+        auto [session_id, user_email] = pysem::unpack2(call(ns["_read_remote_identity"], cache));
+        co_return make_binding(scope, user_email, session_id, stored_jwt(cache), py::none(), false);
     }
 
-    aio::async_with login_lock(ns["_get_login_lock"](scope));
+    aio::async_with login_lock(call(ns["_get_login_lock"], scope));
     co_await login_lock.enter();
     py::object binding;
     aio::failure failure;
     try {
         bool refreshed = false, logged_in = false;
-        py::object current_session_id = force_relogin ? py::object(cache.attr("get_session_id")()) : py::none();
+        py::object current_session_id = force_relogin ? session_of(cache) : py::none();
         // Another request renewed the session while this one waited.
         bool already_renewed = force_relogin && pysem::truthy(current_session_id) &&
                                !pysem::equal(current_session_id, stale_session_id);
-        if (force_relogin ? !already_renewed : !pysem::truthy(cache.attr("is_authenticated")())) {
-            co_await aio::wait(ns["_auto_login"](cache));
+        if (force_relogin ? !already_renewed : !pysem::truthy(call_method(cache, PYSEM_LIT("is_authenticated")))) {
+            py::object login = call(ns["_auto_login"], cache);
+            co_await aio::wait(std::move(login));
             refreshed = logged_in = true;
         }
-        auto [session_id, user_email] = pysem::unpack2(ns["_read_remote_identity"](cache));
-        py::object jwt = cache.attr("get_jwt")(service());
+        auto [session_id, user_email] = pysem::unpack2(call(ns["_read_remote_identity"], cache));
+        py::object jwt = stored_jwt(cache);
         if (require_jwt && !pysem::truthy(jwt)) {
             // What follows a failed fetch handles it as an except block would:
             // errors raised there keep the failure as their context.
             aio::failure fetch_failure;
             try {
-                jwt = co_await aio::wait(fetch_jwt(session_id, credential_dir));
+                py::object fetched = fetch_jwt(session_id, credential_dir);
+                jwt = co_await aio::wait(std::move(fetched));
                 refreshed = true;
             } catch (py::error_already_set &e) {
                 if (!aio::is_ordinary(e)) throw;
@@ -365,21 +385,28 @@ aio::task isolated_binding(bool require_jwt, bool force_relogin) {
             if (fetch_failure) {
                 {
                     aio::handling handled(fetch_failure);
-                    bool auth_rejected = pysem::truthy(ns["_is_auth_rejection"](fetch_failure.value()));
+                    bool auth_rejected = pysem::truthy(call(ns["_is_auth_rejection"], fetch_failure.value()));
                     // Only a refusal of a session this call did not just make
                     // earns a fresh login; the refused credentials go either way.
-                    if (auth_rejected) ns["_invalidate_lusmere"](credential_dir);
+                    if (auth_rejected) call(ns["_invalidate_lusmere"], credential_dir);
                     if (logged_in || !auth_rejected)
                         raise_wrapped(PYSEM_LIT("获取 TOVAN JWT 失败："), fetch_failure.value());
                 }
-                co_await aio::wait(ns["_auto_login"](cache), fetch_failure);
-                refreshed = logged_in = true;
+                py::object relogin;
                 {
                     aio::handling handled(fetch_failure);
-                    std::tie(session_id, user_email) = pysem::unpack2(ns["_read_remote_identity"](cache));
+                    relogin = call(ns["_auto_login"], cache);
+                }
+                co_await aio::wait(std::move(relogin), fetch_failure);
+                refreshed = logged_in = true;
+                py::object refetched;
+                {
+                    aio::handling handled(fetch_failure);
+                    std::tie(session_id, user_email) = pysem::unpack2(call(ns["_read_remote_identity"], cache));
+                    refetched = fetch_jwt(session_id, credential_dir);
                 }
                 try {
-                    jwt = co_await aio::wait(fetch_jwt(session_id, credential_dir), fetch_failure);
+                    jwt = co_await aio::wait(std::move(refetched), fetch_failure);
                 } catch (py::error_already_set &e) {
                     if (!aio::is_ordinary(e)) throw;
                     // An exchange error comes back from the worker thread through
@@ -403,14 +430,15 @@ aio::task isolated_binding(bool require_jwt, bool force_relogin) {
 
 // The credentials passed in, or else the machine's default login.
 aio::task local_binding(py::object provided_session, py::object provided_jwt, bool require_jwt) {
-    auto [session_id, jwt] = pysem::unpack2(ns["_get_auth_pair"](service(), provided_session, provided_jwt));
-    py::str user_email = normalized(ns["_get_authenticated_user_email"]());
+    auto [session_id, jwt] = pysem::unpack2(call(ns["_get_auth_pair"], service(), provided_session, provided_jwt));
+    py::str user_email = normalized(call(ns["_get_authenticated_user_email"]));
     if (!pysem::truthy(session_id)) raise_binding_error(PYSEM_LIT("无 TOVAN 登录态，请先完成 pelorin auth login"));
     if (is_empty_text(user_email)) raise_binding_error(PYSEM_LIT("当前 MCP 用户邮箱缺失，无法安全执行 TOVAN 任务"));
     bool refreshed = false;
     if (require_jwt && !pysem::truthy(jwt)) {
         try {
-            jwt = co_await aio::wait(fetch_jwt(session_id, py::none()));
+            py::object fetched = fetch_jwt(session_id, py::none());
+            jwt = co_await aio::wait(std::move(fetched));
             refreshed = true;
         } catch (py::error_already_set &e) {
             if (!aio::is_ordinary(e)) throw;
@@ -425,11 +453,11 @@ aio::task local_binding(py::object provided_session, py::object provided_jwt, bo
 
 aio::task ensure_body(py::object provided_session, py::object provided_jwt, py::object require_jwt_arg,
                       py::object force_relogin_arg) {
-    py::str auth_mode = text_or_empty(ns["get_current_auth_mode"]());
+    py::str auth_mode = text_or_empty(call(ns["get_current_auth_mode"]));
     bool require_jwt = pysem::truthy(require_jwt_arg);
     if (is_gateway_mode(auth_mode) && (pysem::truthy(provided_session) || pysem::truthy(provided_jwt)))
         co_return co_await gateway_binding(auth_mode, provided_session, provided_jwt, require_jwt);
-    if (pysem::truthy(ns["get_current_api_key"]()))
+    if (pysem::truthy(call(ns["get_current_api_key"])))
         co_return co_await isolated_binding(require_jwt, pysem::truthy(force_relogin_arg));
     co_return co_await local_binding(provided_session, provided_jwt, require_jwt);
 }
@@ -480,8 +508,8 @@ void register_error(py::module_ &m) {
 
 // The registry of login locks, its mutex, and its lookup.
 void register_login_locks(py::module_ &m) {
-    m.attr("_login_locks_guard") = ns["threading"].attr("Lock")();
-    m.attr("_login_locks") = ns["WeakKeyDictionary"]();
+    m.attr("_login_locks_guard") = call_method(ns["threading"], PYSEM_LIT("Lock"));
+    m.attr("_login_locks") = call(ns["WeakKeyDictionary"]);
     pysem::define(m, {pysem::function<&get_login_lock>("_get_login_lock(credential_scope)")});
 }
 

@@ -6,6 +6,7 @@ import json
 import sys
 import threading
 import time
+import types
 
 import pytest
 
@@ -13,7 +14,7 @@ import pelorin.auth
 from pelorin.auth.storage.credential_store import CredentialStore
 from pelorin.mcp import credential_cache
 
-from ..conftest import StrSub
+from ..conftest import NotFound, StrSub, raise_api_error
 
 EMAIL = "alice@example.com"
 
@@ -677,3 +678,98 @@ async def test_the_binding_error_is_made_while_the_failure_is_handled(lusmere, p
     with pytest.raises(lusmere.TovanCredentialBindingError) as raised:
         await road(kit, platform, lusmere)
     assert recording_error == [raised.value.__cause__] and raised.value.__cause__ is not None
+
+
+class _Roads:
+    """The three roads over the stand-in platform, with one name patched."""
+
+    def __init__(self, lusmere, kit, platform, monkeypatch):
+        self.lusmere, self.kit, self.platform, self.monkeypatch = lusmere, kit, platform, monkeypatch
+
+    def patch(self, name, value, target=None):
+        self.monkeypatch.setattr(self.lusmere if target is None else target, name, value)
+        return self
+
+    def gateway(self, **kwargs):
+        self.kit.set_identity(auth_mode="internal", email=EMAIL)
+        return self.lusmere.ensure_lusmere(provided_session="s-1", **kwargs)
+
+    def local(self, **kwargs):
+        self.kit.set_identity(auth_mode="fixed", email=EMAIL)
+        return self.lusmere.ensure_lusmere(provided_session="s-1", **kwargs)
+
+    def isolated(self, expires_in=3600, **kwargs):
+        self.kit.set_identity(auth_mode="remote", api_key="alice", email=EMAIL)
+        self.kit.seed_session(self.kit.isolated_dir("alice"), "s-0", EMAIL, expires_in=expires_in)
+        return self.lusmere.ensure_lusmere(**kwargs)
+
+    def exchange_raises(self):
+        self.platform.exchange = raise_api_error
+        return self
+
+
+class _CacheRaising:
+    is_authenticated = get_session_id = get_email = get_jwt = raise_api_error
+
+
+EXPIRED = {"expires_in": -1}
+JWT = {"require_jwt": True}
+
+# Routes on which a host name (or what it gives) raises ApiError, whose
+# constructor makes a NotFound: the caller gets that NotFound.
+LUSMERE_RAISING = {
+    "auth-mode": lambda r: r.patch("get_current_auth_mode", raise_api_error).gateway(),
+    "api-key": lambda r: r.patch("get_current_api_key", raise_api_error).local(),
+    "user-email": lambda r: r.patch("get_current_user_email", raise_api_error).gateway(),
+    "credential-dir": lambda r: r.patch("_get_credential_dir", raise_api_error).isolated(),
+    "isolated-cache": lambda r: r.patch("_get_isolated_credential_cache", raise_api_error).isolated(),
+    "cache-method": lambda r: r.patch("_get_isolated_credential_cache", lambda d: _CacheRaising()).isolated(),
+    "read-identity": lambda r: r.patch("_read_remote_identity", raise_api_error).isolated(),
+    "login-lock": lambda r: r.patch("_get_login_lock", raise_api_error).isolated(**EXPIRED),
+    "lock-guard": lambda r: r.patch("_login_locks_guard", types.SimpleNamespace(acquire=raise_api_error)).isolated(
+        **EXPIRED),
+    "lock-registry": lambda r: r.patch("_login_locks", types.SimpleNamespace(get=raise_api_error)).isolated(**EXPIRED),
+    "lock-map": lambda r: r.patch("WeakValueDictionary", raise_api_error).isolated(**EXPIRED),
+    "auto-login": lambda r: r.patch("_auto_login", raise_api_error).isolated(**EXPIRED),
+    "host-login": lambda r: r.patch("auth_mcp_login", raise_api_error).isolated(**EXPIRED),
+    "rejection-check": lambda r: r.exchange_raises().patch("_is_auth_rejection", raise_api_error).isolated(**JWT),
+    "invalidate": lambda r: r.patch("_is_auth_rejection", lambda exc: True).patch(
+        "_invalidate_lusmere", raise_api_error).exchange_raises().isolated(**JWT),
+    "binding-record": lambda r: r.patch("TovanCredentialBinding", raise_api_error).gateway(),
+    "auth-pair": lambda r: r.patch("_get_auth_pair", raise_api_error).local(),
+    "authenticated-email": lambda r: r.patch("_get_authenticated_user_email", raise_api_error).local(),
+    "error-type": lambda r: r.patch("TovanCredentialBindingError", raise_api_error).patch(
+        "get_current_user_email", lambda: None).gateway(),
+    "store-save": lambda r: r.patch("save_token", raise_api_error, CredentialStore).lusmere._fetch_and_store_tovan_jwt(
+        "s-0", None),
+    "store-invalidate": lambda r: r.patch("invalidate_credential_cache", raise_api_error, credential_cache)
+    .lusmere._fetch_and_store_tovan_jwt("s-0", None),
+    "jwt-lifetime": lambda r: r.patch("_jwt_expires_in", raise_api_error).lusmere._fetch_and_store_tovan_jwt(
+        "s-0", None),
+}
+
+
+@pytest.mark.parametrize("route", LUSMERE_RAISING)
+async def test_an_error_whose_constructor_picks_a_subclass_reaches_the_caller(lusmere, platform, kit, monkeypatch,
+                                                                              route):
+    with pytest.raises(NotFound) as caught:
+        await LUSMERE_RAISING[route](_Roads(lusmere, kit, platform, monkeypatch))
+    assert type(caught.value) is NotFound
+
+
+# Failures of the JWT fetch, which the binding error wraps: its cause is the
+# NotFound.
+LUSMERE_WRAPPED = {
+    "gateway-exchange": lambda r: r.exchange_raises().gateway(**JWT),
+    "gateway-client": lambda r: r.patch("AuthClient", raise_api_error, pelorin.auth).gateway(**JWT),
+    "gateway-to-thread": lambda r: r.patch("asyncio", types.SimpleNamespace(to_thread=raise_api_error)).gateway(**JWT),
+    "local-fetch": lambda r: r.patch("_fetch_and_store_tovan_jwt", raise_api_error).local(**JWT),
+    "isolated-fetch": lambda r: r.patch("_fetch_and_store_tovan_jwt", raise_api_error).isolated(**JWT),
+}
+
+
+@pytest.mark.parametrize("route", LUSMERE_WRAPPED)
+async def test_an_error_whose_constructor_picks_a_subclass_is_the_cause(lusmere, platform, kit, monkeypatch, route):
+    with pytest.raises(lusmere.TovanCredentialBindingError) as raised:
+        await LUSMERE_WRAPPED[route](_Roads(lusmere, kit, platform, monkeypatch))
+    assert type(raised.value.__cause__) is NotFound
