@@ -44,12 +44,6 @@ using pysem::keyword;
     pysem::raise_instance(pysem::call(ns["CollectionParseError"], message));
 }
 
-// mapping.get(key) for a dict of any kind; a subclass's own get runs.
-py::object mapping_get(py::handle mapping, py::handle key) {
-    if (PyDict_CheckExact(mapping.ptr())) return pysem::get(mapping, key);
-    return pysem::call_method(mapping, PYSEM_LIT("get"), key);
-}
-
 bool equals_ascii(py::handle text, const char *ascii) {
     return PyUnicode_CompareWithASCIIString(text.ptr(), ascii) == 0;
 }
@@ -90,7 +84,7 @@ py::str lstrip_points(py::handle text) {
 py::str export_mime_type(py::handle files) {
     ExportSuffix suffix(files);
     py::object export_info = files.attr("export");
-    py::object declared = pysem::is_mapping(export_info) ? mapping_get(export_info, PYSEM_LIT("format")) : py::none();
+    py::object declared = pysem::is_mapping(export_info) ? pysem::get(export_info, PYSEM_LIT("format")) : py::none();
     py::str format = lower(pysem::text_form(pysem::truthy(declared) ? declared : py::object(lstrip_points(suffix.get()))));
 
     if (equals_ascii(format, "json") || equals_ascii(suffix.get(), ".json")) return PYSEM_LIT(kJsonMime);

@@ -55,13 +55,6 @@ using pysem::keyword;
                                       keyword{"fix_hint", PYSEM_LIT(kFixHint)}));
 }
 
-// mapping.get(key), for whatever the field parser gave: a dict of another
-// kind, or any object with a get, runs its own.
-py::object mapping_get(py::handle mapping, const py::str &key) {
-    if (PyDict_CheckExact(mapping.ptr())) return pysem::get(mapping, key);
-    return pysem::call_method(mapping, PYSEM_LIT("get"), key);
-}
-
 bool has_protocol_breaker(py::handle text) {
     pysem::text_view t(text);
     for (Py_ssize_t i = 0; i < t.size(); ++i) {
@@ -167,9 +160,9 @@ bool has_credential(py::handle self, py::handle root, py::handle repo_url, py::h
 
     py::object out = result.attr("stdout");
     py::object fields = pysem::call(ns["_parse_fields"], out);
-    py::object password = mapping_get(fields, PYSEM_LIT("password"));
+    py::object password = pysem::get(fields, PYSEM_LIT("password"));
     if (!pysem::truthy(password)) return false;
-    if (!username.is_none() && pysem::not_equal(mapping_get(fields, PYSEM_LIT("username")), username)) return false;
+    if (!username.is_none() && pysem::not_equal(pysem::get(fields, PYSEM_LIT("username")), username)) return false;
     if (token_hint.is_none()) return true;
     return pysem::truthy(pysem::call_method(password, PYSEM_LIT("endswith"), token_hint));
 }
