@@ -21,9 +21,12 @@
 
 namespace telvara {
 
+using pysem::call;
 using pysem::concat;
 using pysem::contains;
 using pysem::equal;
+using pysem::field_text;
+using pysem::get;
 using pysem::is_direct;
 using pysem::is_list;
 using pysem::is_mapping;
@@ -41,12 +44,6 @@ using pysem::via;
 
 // ---------------------------------------------------------------------------
 // Calls of plain callables
-
-// fn(*args), the arguments as objects or raw pointers.
-template <class... Args> py::object call(py::handle fn, const Args &...args) {
-    PyObject *argv[] = {py::handle(args).ptr()..., nullptr};
-    return pysem::steal(PyObject_Vectorcall(fn.ptr(), argv, sizeof...(Args), nullptr));
-}
 
 // obj.name, for objects that Python code may have made (patterns, matches):
 // the lookup's own error is the one raised.
@@ -513,17 +510,6 @@ inline py::object compiled(py::handle pattern, int flags) {
 // Readers of JSON-shaped input. Anything but an exact dict is asked through
 // its own get(), as Python would, and that call's error is the one raised.
 
-// mapping.get(key), None when missing.
-inline py::object get(py::handle mapping, py::handle key) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject *found = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-        if (found) return py::reinterpret_borrow<py::object>(found);
-        if (PyErr_Occurred()) pysem::throw_pending();
-        return py::none();
-    }
-    return pysem::call_method(mapping, PYSEM_LIT("get"), key);
-}
-
 // mapping.get(key, default): a missing key gives `fallback`, a present null
 // stays null.
 inline py::object get_or(py::handle mapping, py::handle key, py::handle fallback) {
@@ -534,14 +520,6 @@ inline py::object get_or(py::handle mapping, py::handle key, py::handle fallback
         return py::reinterpret_borrow<py::object>(fallback);
     }
     return pysem::call_method(mapping, PYSEM_LIT("get"), key, fallback);
-}
-
-// Trimmed field text: "" for an empty value or a missing key, else the
-// value's text form, trimmed.
-inline py::str field_text(py::handle mapping, py::handle key) {
-    py::object value = get(mapping, key);
-    if (!truthy(value)) return PYSEM_LIT("");
-    return strip(text_form(value));
 }
 
 // mapping.get(key, <missing>): a null object when the key is absent.
@@ -757,7 +735,7 @@ class block {
     bool is_mapping() const { return own() || PyDict_Check(object_.ptr()); }
 
     // block.get(key)
-    py::object get(py::handle key) const { return own() ? find(key, Py_None) : telvara::get(object_, key); }
+    py::object get(py::handle key) const { return own() ? find(key, Py_None) : pysem::get(object_, key); }
     // block.get(key, fallback)
     py::object get_or(py::handle key, py::handle fallback) const {
         return own() ? find(key, fallback) : telvara::get_or(object_, key, fallback);
