@@ -47,14 +47,8 @@ inline State &state() {
 // ---------------------------------------------------------------------------
 // Reading values
 
+using pysem::get;
 using pysem::getattr_or_none;
-
-// mapping.get(key) for a value already known to be a dict (of any kind); a
-// subclass's own get() runs as Python code would call it.
-inline py::object get(py::handle mapping, py::handle key) {
-    if (PyDict_CheckExact(mapping.ptr())) return pysem::get(mapping, key);
-    return pysem::call_method(mapping, PYSEM_LIT("get"), key);
-}
 
 // key in container, as `in` tests it (an exact dict looked up directly).
 inline bool has(py::handle container, py::handle key) {
