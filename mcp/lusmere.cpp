@@ -399,13 +399,16 @@ aio::task isolated_binding(bool require_jwt, bool force_relogin) {
                 }
                 co_await aio::wait(std::move(relogin), fetch_failure);
                 refreshed = logged_in = true;
-                py::object refetched;
                 {
                     aio::handling handled(fetch_failure);
                     std::tie(session_id, user_email) = pysem::unpack2(call(ns["_read_remote_identity"], cache));
-                    refetched = fetch_jwt(session_id, credential_dir);
                 }
                 try {
+                    py::object refetched;
+                    {
+                        aio::handling handled(fetch_failure);
+                        refetched = fetch_jwt(session_id, credential_dir);
+                    }
                     jwt = co_await aio::wait(std::move(refetched), fetch_failure);
                 } catch (py::error_already_set &e) {
                     if (!aio::is_ordinary(e)) throw;

@@ -765,6 +765,8 @@ LUSMERE_WRAPPED = {
     "gateway-to-thread": lambda r: r.patch("asyncio", types.SimpleNamespace(to_thread=raise_api_error)).gateway(**JWT),
     "local-fetch": lambda r: r.patch("_fetch_and_store_tovan_jwt", raise_api_error).local(**JWT),
     "isolated-fetch": lambda r: r.patch("_fetch_and_store_tovan_jwt", raise_api_error).isolated(**JWT),
+    "isolated-retry": lambda r: r.patch("_is_auth_rejection", lambda exc: True).patch(
+        "_fetch_and_store_tovan_jwt", raise_api_error).isolated(**JWT),
 }
 
 
@@ -773,3 +775,4 @@ async def test_an_error_whose_constructor_picks_a_subclass_is_the_cause(lusmere,
     with pytest.raises(lusmere.TovanCredentialBindingError) as raised:
         await LUSMERE_WRAPPED[route](_Roads(lusmere, kit, platform, monkeypatch))
     assert type(raised.value.__cause__) is NotFound
+    assert str(raised.value).startswith("重新登录后" if route == "isolated-retry" else "获取")
