@@ -37,7 +37,9 @@ pysem::module_namespace ns;
 using pysem::call;
 using pysem::call_method;
 
-py::object get_attr(py::handle obj, const py::str &name) { return pysem::steal(PyObject_GetAttr(obj.ptr(), name.ptr())); }
+py::object get_attr(py::handle obj, const py::str &name) {
+    return pysem::steal(PyObject_GetAttr(obj.ptr(), name.ptr()));
+}
 
 void set_attr(py::handle obj, const py::str &name, py::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) pysem::throw_pending();
@@ -254,7 +256,9 @@ double monotonic() {
 
 // int((time.monotonic() - started_at) * 1000): a clock that reads NaN or an
 // infinity fails as int() fails, and a reading far off gives its whole figure.
-py::object elapsed_ms(double started_at) { return pysem::steal(PyLong_FromDouble((monotonic() - started_at) * 1000.0)); }
+py::object elapsed_ms(double started_at) {
+    return pysem::steal(PyLong_FromDouble((monotonic() - started_at) * 1000.0));
+}
 
 // The lines of one traced request. The path is escaped for the log as for the
 // trace file: one event is one line in both.
@@ -274,20 +278,20 @@ struct Tracer {
                      query_keys.ptr(), header_names.ptr()));
         const py::str &mode = remote ? PYSEM_LIT("remote") : PYSEM_LIT("fixed");
         log_at(PYSEM_LIT("info"), PYSEM_LIT("[KEEPA-TRACE] auth_verify_start path=%s has_api_key=%s mode=%s"), log_path,
-            py::bool_(has_api_key), mode);
+               py::bool_(has_api_key), mode);
         trace(format("auth_verify_start path=%U has_api_key=%s mode=%U", path.ptr(), flag(has_api_key), mode.ptr()));
     }
 
     void verify_error() {
         log_at(PYSEM_LIT("warning"), PYSEM_LIT("[KEEPA-TRACE] auth_verify_error path=%s error_type=%s elapsed_ms=%s"),
-            log_path, PYSEM_LIT("ApiKeyVerificationUnavailable"), elapsed_ms(started_at));
+               log_path, PYSEM_LIT("ApiKeyVerificationUnavailable"), elapsed_ms(started_at));
         trace(format("auth_verify_error path=%U error_type=ApiKeyVerificationUnavailable elapsed_ms=%S", path.ptr(),
                      elapsed_ms(started_at).ptr()));
     }
 
     void verify_done(bool valid) {
         log_at(PYSEM_LIT("info"), PYSEM_LIT("[KEEPA-TRACE] auth_verify_done path=%s valid=%s elapsed_ms=%s"), log_path,
-            py::bool_(valid), elapsed_ms(started_at));
+               py::bool_(valid), elapsed_ms(started_at));
         trace(format("auth_verify_done path=%U valid=%s elapsed_ms=%S", path.ptr(), flag(valid),
                      elapsed_ms(started_at).ptr()));
     }
