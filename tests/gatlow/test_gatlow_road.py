@@ -913,6 +913,14 @@ class _StatusRaises:
     status_code = property(raise_api_error)
 
 
+class _GetRaises(dict):
+    get = raise_api_error
+
+
+async def _sending_app(scope, receive, send):
+    await send(_GetRaises({"type": "http.response.body"}))
+
+
 def _client_giving(response):
     async def get(url, params, headers):
         return response
@@ -928,7 +936,7 @@ class _Road:
         self.kit, self.gatlow, self.monkeypatch = kit, gatlow, monkeypatch
 
     def __call__(self, app=None, path="/api/v1/data", token="k", patch=(), replace=None, send=None, receive=None,
-                 scope=None, cls=None, **options):
+                 scope=None, scope_kind=dict, cls=None, **options):
         app = self.kit.RecordingApp() if app is None else app
         mw = (cls or self.gatlow.ApiKeyGatlow)(app, **({"api_key": "k"} | options))
         for target, name, value in patch:
@@ -936,7 +944,7 @@ class _Road:
         for name, value in (replace or {}).items():
             setattr(mw, name, value)
         request = self.kit.http_scope(path, headers=self.kit.bearer(token) if token else ())
-        request.update(scope or {})
+        request = scope_kind({**request, **(scope or {})})
         channels = self.kit.Channels()
         return mw(request, receive or channels.receive, send or channels.send)
 
@@ -977,6 +985,8 @@ RAISING_ROUTES = {
     "headers": lambda road, g: road(token=None, scope={"headers": (raise_api_error() for _ in "x")}),
     "servers-send": lambda road, g: road(token="wrong", send=raise_api_error),
     "servers-receive": lambda road, g: road(_receiving_app, receive=raise_api_error),
+    "scope-get": lambda road, g: road(scope_kind=_GetRaises),
+    "sent-message-get": lambda road, g: road(_sending_app),
 }
 
 

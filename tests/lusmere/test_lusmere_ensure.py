@@ -712,6 +712,14 @@ class _CacheRaising:
     is_authenticated = get_session_id = get_email = get_jwt = raise_api_error
 
 
+class _GetRaises(dict):
+    get = raise_api_error
+
+
+async def _login_result():
+    return _GetRaises(success=True)
+
+
 EXPIRED = {"expires_in": -1}
 JWT = {"require_jwt": True}
 
@@ -732,6 +740,7 @@ LUSMERE_RAISING = {
     "lock-map": lambda r: r.patch("WeakValueDictionary", raise_api_error).isolated(**EXPIRED),
     "auto-login": lambda r: r.patch("_auto_login", raise_api_error).isolated(**EXPIRED),
     "host-login": lambda r: r.patch("auth_mcp_login", raise_api_error).isolated(**EXPIRED),
+    "host-login-result": lambda r: r.patch("auth_mcp_login", _login_result).isolated(**EXPIRED),
     "rejection-check": lambda r: r.exchange_raises().patch("_is_auth_rejection", raise_api_error).isolated(**JWT),
     "invalidate": lambda r: r.patch("_is_auth_rejection", lambda exc: True).patch(
         "_invalidate_lusmere", raise_api_error).exchange_raises().isolated(**JWT),
