@@ -87,6 +87,18 @@ def raise_api_error(*args, **kwargs):
     raise ApiError
 
 
+# The three above as source, for a fresh interpreter to run before an import.
+API_ERROR_SOURCE = "\n".join(inspect.getsource(o) for o in (ApiError, NotFound, raise_api_error))
+
+
+class Disguised(StopIteration):
+    """A StopIteration whose making gives another exception: raised, it
+    leaves its own class pending beside a KeyError."""
+
+    def __new__(cls, *args):
+        return KeyError("made instead")
+
+
 class Parking:
     """An awaitable that parks whatever awaits it once, then gives `then` (or
     raises it, when it is an exception). Throwing into it fails where the

@@ -10,6 +10,8 @@ import pytest
 
 import pelorin
 
+from ..conftest import API_ERROR_SOURCE
+
 STAGE = pathlib.Path(pelorin.__file__).parent.parent
 
 PROBE = textwrap.dedent(
@@ -55,16 +57,7 @@ def test_fresh_interpreter_imports_the_module(setup, tmp_path):
     assert run_probe(setup, tmp_path) == ["imported"]
 
 
-API_ERROR = """
-class ApiError(Exception):
-    def __new__(cls, *args):
-        return super().__new__(NotFound if cls is ApiError else cls, *args)
-class NotFound(ApiError):
-    pass
-def raise_api_error(*args, **kwargs):
-    raise ApiError
-import pydantic
-"""
+API_ERROR = API_ERROR_SOURCE + "import pydantic\n"
 
 # A stand-in for BaseModel whose metaclass is changed once the class is made.
 META = """

@@ -18,7 +18,7 @@ import uvicorn
 
 from pelorin import _aio_probe as probe
 
-from ..conftest import NotFound, Parking, assert_no_leak, raise_api_error
+from ..conftest import Disguised, NotFound, Parking, assert_no_leak, raise_api_error
 
 
 # ---------------------------------------------------------------------------
@@ -256,14 +256,6 @@ def test_protocol_matches_python_coroutines(name):
         results.append((outcome(lambda: SCENARIOS[name](c)), rec.seen))
         c.close()
     assert results[0] == results[1] == results[2]
-
-
-class Disguised(StopIteration):
-    """A StopIteration whose making gives another exception: raised, it
-    leaves its own class pending beside a KeyError."""
-
-    def __new__(cls, *args):
-        return KeyError("made instead")
 
 
 class DisguisedStop:

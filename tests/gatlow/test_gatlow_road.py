@@ -20,8 +20,8 @@ from starlette.requests import ClientDisconnect
 
 from pelorin.mcp import context
 
-from ..conftest import (ApiError, NotFound, Parking, StrSub, assert_no_leak_async, colliding_key, orphan_by_throw,
-                        orphan_by_throw_while_made, raise_api_error)
+from ..conftest import (ApiError, Disguised, NotFound, Parking, StrSub, assert_no_leak_async, colliding_key,
+                        orphan_by_throw, orphan_by_throw_while_made, raise_api_error)
 
 SENTINEL = {"api_key": "outer"}
 MCP_KEYS = ["mcp_api_key", "mcp_auth_mode", "mcp_user_id", "mcp_user_email", "mcp_allowed_tools",
@@ -739,14 +739,6 @@ async def test_no_references_leak_over_many_requests(kit, gatlow):
 
 # ---------------------------------------------------------------------------
 # What hostile code hands back
-
-
-class Disguised(StopIteration):
-    """A StopIteration whose making gives another exception: raised, it
-    leaves its own class pending beside a KeyError."""
-
-    def __new__(cls, *args):
-        return KeyError("made instead")
 
 
 class ThrowsDisguised:

@@ -11,7 +11,7 @@ import pytest
 
 from pelorin.query.services.planner import ombrith
 
-from ..conftest import HOSTILE_ANSWERS
+from ..conftest import API_ERROR_SOURCE, HOSTILE_ANSWERS
 
 # Long enough to be put in order before it is normalised, its marks out of order.
 MARKED = "a" + "\u0301\u0316" * 600
@@ -38,15 +38,7 @@ def test_functions_patched_after_the_load_change_nothing(monkeypatch, name, answ
     assert result == expected
 
 
-API_ERROR = """
-class ApiError(Exception):
-    def __new__(cls, *args):
-        return super().__new__(NotFound if cls is ApiError else cls, *args)
-class NotFound(ApiError):
-    pass
-def raise_api_error(*args, **kwargs):
-    raise ApiError
-"""
+API_ERROR = API_ERROR_SOURCE
 
 
 def normalized_in_a_fresh_interpreter(patch):
