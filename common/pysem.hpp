@@ -168,6 +168,10 @@ inline py::object import_from(const char *module, const char *name) {
     throw_pending();
 }
 
+// getattr(obj, name): for objects that Python code may have made, whose
+// lookup runs their code (a property, __getattr__).
+inline py::object getattr(py::handle obj, py::handle name) { return steal(PyObject_GetAttr(obj.ptr(), name.ptr())); }
+
 // getattr(obj, name, None): only an AttributeError means "absent".
 inline py::object getattr_or_none(py::handle obj, py::handle name) {
     PyObject *found = PyObject_GetAttr(obj.ptr(), name.ptr());

@@ -37,10 +37,6 @@ pysem::module_namespace ns;
 using pysem::call;
 using pysem::call_method;
 
-py::object get_attr(py::handle obj, const py::str &name) {
-    return pysem::steal(PyObject_GetAttr(obj.ptr(), name.ptr()));
-}
-
 void set_attr(py::handle obj, const py::str &name, py::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) < 0) pysem::throw_pending();
 }
@@ -192,7 +188,7 @@ const Seen *view(py::handle self) {
 // self.<attribute>
 py::object attribute(py::handle self, Attr a) {
     if (const Seen *s = view(self); s && s->attrs[a]) return py::reinterpret_borrow<py::object>(s->attrs[a]);
-    return get_attr(self, attr_name(a));
+    return pysem::getattr(self, attr_name(a));
 }
 
 // Whether self.<step> is the class's own (pysem::is_direct).
@@ -227,7 +223,7 @@ template <class Step> void lossy(Step &&step) {
 // _trace_keepa(message)
 void trace_keepa(py::object message) {
     pysem::exact_str(message, "message");
-    py::object now = call_method(ns["datetime"], PYSEM_LIT("now"), get_attr(ns["timezone"], PYSEM_LIT("utc")));
+    py::object now = call_method(ns["datetime"], PYSEM_LIT("now"), pysem::getattr(ns["timezone"], PYSEM_LIT("utc")));
     py::object stamp =
         call_method(now, PYSEM_LIT("isoformat"), pysem::keyword{"timespec", PYSEM_LIT("milliseconds")});
     // As an f-string writes it: whatever a patched clock gives becomes a text.
@@ -386,7 +382,7 @@ aio::task send_503(py::handle, py::object scope, py::object send, py::object rea
 
 // ApiKeyGatlow._get_client()
 py::object get_client(py::handle self) {
-    if (get_attr(self, PYSEM_LIT("_client")).is_none()) {
+    if (pysem::getattr(self, PYSEM_LIT("_client")).is_none()) {
         py::object httpx = pysem::steal(PyImport_Import(PYSEM_LIT("httpx").ptr()));
         py::object timeout = call_method(httpx, PYSEM_LIT("Timeout"), ns["_VERIFY_READ_TIMEOUT_SECONDS"],
                                          pysem::keyword{"connect", ns["_VERIFY_CONNECT_TIMEOUT_SECONDS"]});
@@ -398,7 +394,7 @@ py::object get_client(py::handle self) {
                  call_method(httpx, PYSEM_LIT("AsyncClient"), pysem::keyword{"timeout", timeout},
                              pysem::keyword{"limits", limits}));
     }
-    return get_attr(self, PYSEM_LIT("_client"));
+    return pysem::getattr(self, PYSEM_LIT("_client"));
 }
 
 // `now - verified_at < limit`. Clock readings are floats and the limits
@@ -497,7 +493,7 @@ aio::task ask_endpoint(py::object self, py::object api_key, CacheRead read) {
         py::object asked = call_method(client, PYSEM_LIT("get"), attribute(self, url_attr),
                                        pysem::keyword{"params", params}, pysem::keyword{"headers", headers});
         py::object response = co_await aio::wait(std::move(asked));
-        py::object status = get_attr(response, PYSEM_LIT("status_code"));
+        py::object status = pysem::getattr(response, PYSEM_LIT("status_code"));
         if (is_status(status, 200)) {
             py::object answer = call_method(response, PYSEM_LIT("json"));
             if (!pysem::truthy(pysem::get(answer, PYSEM_LIT("valid")))) {
@@ -1081,7 +1077,7 @@ py::object make_access_token_type(py::handle module_name) {
 }
 
 aio::task verify_token_body(py::object self, py::object token) {
-    if (!same_key(token, get_attr(self, PYSEM_LIT("_api_key")))) co_return py::none();
+    if (!same_key(token, pysem::getattr(self, PYSEM_LIT("_api_key")))) co_return py::none();
     py::list scopes;
     scopes.append(PYSEM_LIT("pelorin:mcp"));
     co_return call(access_token_storage().get_stored(), token, PYSEM_LIT("default"), scopes);

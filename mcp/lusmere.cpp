@@ -82,7 +82,7 @@ void error_init(py::handle self, py::object message) {
 
 // TovanCredentialBindingError.to_dict()
 py::dict error_to_dict(py::handle self) {
-    return pysem::make_dict({{PYSEM_LIT("code"), pysem::steal(PyObject_GetAttr(self.ptr(), PYSEM_LIT("code").ptr()))},
+    return pysem::make_dict({{PYSEM_LIT("code"), pysem::getattr(self, PYSEM_LIT("code"))},
                              {PYSEM_LIT("message"), pysem::text_form(self)}});
 }
 
@@ -138,7 +138,7 @@ py::object jwt_expires_in(py::object jwt) {
         py::object exp = call_method(call(ns["_decode_jwt_payload"], jwt), PYSEM_LIT("get"), PYSEM_LIT("exp"));
         if (pysem::truthy(exp)) {
             py::object expires_at = pysem::steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyFloat_Type), exp.ptr()));
-            py::object utc = pysem::steal(PyObject_GetAttr(ns["timezone"].ptr(), PYSEM_LIT("utc").ptr()));
+            py::object utc = pysem::getattr(ns["timezone"], PYSEM_LIT("utc"));
             py::object now = call_method(call_method(ns["datetime"], PYSEM_LIT("now"), utc), PYSEM_LIT("timestamp"));
             py::object remaining = pysem::steal(PyNumber_Subtract(expires_at.ptr(), now.ptr()));
             py::object seconds = pysem::steal(PyNumber_Long(remaining.ptr()));
@@ -157,7 +157,7 @@ py::object jwt_expires_in(py::object jwt) {
 
 // AuthClient().get_token_by_session, the blocking exchange.
 py::object token_exchange(py::handle auth_client_type) {
-    return pysem::steal(PyObject_GetAttr(call(auth_client_type).ptr(), PYSEM_LIT("get_token_by_session").ptr()));
+    return pysem::getattr(call(auth_client_type), PYSEM_LIT("get_token_by_session"));
 }
 
 // The isolated cache's reads.

@@ -45,12 +45,6 @@ using pysem::via;
 // ---------------------------------------------------------------------------
 // Calls of plain callables
 
-// obj.name, for objects that Python code may have made (patterns, matches):
-// the lookup's own error is the one raised.
-inline py::object attribute(py::handle obj, py::handle name) {
-    return pysem::steal(PyObject_GetAttr(obj.ptr(), name.ptr()));
-}
-
 // match.group(n)
 inline py::object group(py::handle match, int n) {
     return pysem::call_method(match, PYSEM_LIT("group"), py::int_(n));

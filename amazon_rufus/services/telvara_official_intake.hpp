@@ -306,7 +306,7 @@ inline py::object format_official_report(py::handle self, py::handle data_arg, p
 class line_search {
   public:
     explicit line_search(py::handle pattern)
-        : search_(attribute(compiled(pattern, kIgnoreCase), PYSEM_LIT("search"))),
+        : search_(pysem::getattr(compiled(pattern, kIgnoreCase), PYSEM_LIT("search"))),
           selling_points_(equal(pattern, PYSEM_LIT("卖点优劣势|卖点.*对比"))),
           words_(patterns::word_pattern::of(pattern)), label_(patterns::label_line::of(pattern)) {}
 
@@ -393,7 +393,7 @@ inline py::object extract_after_marker(py::handle self, py::handle lines_arg, py
     } else {
         if (PyErr_Occurred()) pysem::throw_pending();
         py::str cut = concat({PYSEM_LIT("^.*"), call(st.escape_fn, marker), PYSEM_LIT("[:：]?\\s*")});
-        cut_sub = attribute(compile_now(st, cut, 0), PYSEM_LIT("sub"));
+        cut_sub = pysem::getattr(compile_now(st, cut, 0), PYSEM_LIT("sub"));
         if (PyDict_GET_SIZE(st.marker_cuts.ptr()) >= 64) PyDict_Clear(st.marker_cuts.ptr());
         if (PyDict_SetItem(st.marker_cuts.ptr(), marker.ptr(), cut_sub.ptr()) < 0) pysem::throw_pending();
     }
@@ -497,7 +497,7 @@ inline py::list to_pair_lines(py::handle, py::handle lines_arg, py::handle defau
 inline py::list collect_marker_groups(py::handle, py::handle lines_arg, py::handle pattern_arg) {
     py::list lines = pysem::exact_list(lines_arg, "lines");
     py::str pattern = pysem::exact_str(pattern_arg, "pattern");
-    py::object match_fn = attribute(compiled(pattern, kIgnoreCase), PYSEM_LIT("match"));
+    py::object match_fn = pysem::getattr(compiled(pattern, kIgnoreCase), PYSEM_LIT("match"));
     std::optional<patterns::leading_ideographs> lead = patterns::leading_ideographs::of(pattern);
     std::vector<std::pair<Py_ssize_t, py::object>> marks;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {
@@ -511,7 +511,7 @@ inline py::list collect_marker_groups(py::handle, py::handle lines_arg, py::hand
         auto &[at, m] = marks[k];
         Py_ssize_t end = k + 1 < marks.size() ? marks[k + 1].first : size(lines);
         py::str marker = strip(text_form(group(m, 1)));
-        py::object last = attribute(m, PYSEM_LIT("lastindex"));
+        py::object last = pysem::getattr(m, PYSEM_LIT("lastindex"));
         py::str body = PYSEM_LIT("");
         if (!last.is_none() && pysem::clamp_ll(last) >= 2) body = strip(text_form(group(m, 2)));
         append(groups, py::make_tuple(py::int_(k + 1), marker, body, slice(lines, at + 1, end), py::int_(at)));
@@ -534,7 +534,7 @@ inline py::object chunk_value(py::handle self, py::handle chunk_arg, py::handle 
     } else {
         py::object escaped = call(st.escape_fn, label);
         label_line = label_line_pattern(escaped);
-        cut_sub = attribute(compiled(concat({PYSEM_LIT("^"), escaped, PYSEM_LIT("[:：]\\s*")}), 0), PYSEM_LIT("sub"));
+        cut_sub = pysem::getattr(compiled(concat({PYSEM_LIT("^"), escaped, PYSEM_LIT("[:：]\\s*")}), 0), PYSEM_LIT("sub"));
     }
     py::object found = via<find_line>(self, chunk, label_line, omitted{py::int_(kFindLineStart)});
     long long start = pysem::clamp_ll(pysem::int_arg(found, "start"));

@@ -210,7 +210,7 @@ inline py::object parse_row_start_rows(py::handle self, py::handle lines_arg, py
         return via<parse_fixed_rows>(self, lines, width, keyword{"last_cell_continues", Py_True});
     };
     if (length(row_start) == 0) return issue_rows();
-    py::object search = attribute(compiled(row_start, kIgnoreCase), PYSEM_LIT("search"));
+    py::object search = pysem::getattr(compiled(row_start, kIgnoreCase), PYSEM_LIT("search"));
     std::optional<patterns::leading_ideographs> lead = patterns::leading_ideographs::of(row_start);
     std::vector<Py_ssize_t> starts;
     for (Py_ssize_t i = 0; i < size(lines); ++i) {

@@ -115,7 +115,7 @@ inline std::string_view ascii_view(py::handle text) {
 // metaclass's code run by it may move the value to another class.
 inline py::str type_short_name(py::handle value) {
     py::object type = py::type::of(value);
-    return pysem::text_form(pysem::steal(PyObject_GetAttr(type.ptr(), PYSEM_LIT("__name__").ptr())));
+    return pysem::text_form(pysem::getattr(type, PYSEM_LIT("__name__")));
 }
 
 // ---------------------------------------------------------------------------
