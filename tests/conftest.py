@@ -1,6 +1,7 @@
 """What every module's tests share: derived kinds of the JSON containers and
 texts, a dict key that runs code in the middle of a lookup, what hostile code
-hands back, an exception class whose constructor picks a subclass, an
+hands back, an exception class whose constructor picks a subclass, a
+StopIteration that makes another exception and how a coroutine step ends, an
 awaitable that parks a coroutine out of its parent's reach, a collection
 started at a chosen allocation, and the leak check.
 
@@ -97,6 +98,17 @@ class Disguised(StopIteration):
 
     def __new__(cls, *args):
         return KeyError("made instead")
+
+
+def settled(op):
+    """How op() ends: its result, a StopIteration's value, or the error
+    raised with its cause, for comparing a native coroutine with Python's."""
+    try:
+        return ("ok", op())
+    except StopIteration as e:
+        return ("stop", repr(e.value))
+    except BaseException as e:
+        return ("raise", type(e).__name__, str(e), repr(e.__cause__))
 
 
 class Parking:

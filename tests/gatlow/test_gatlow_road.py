@@ -21,7 +21,7 @@ from starlette.requests import ClientDisconnect
 from pelorin.mcp import context
 
 from ..conftest import (ApiError, Disguised, NotFound, Parking, StrSub, assert_no_leak_async, colliding_key,
-                        orphan_by_throw, orphan_by_throw_while_made, raise_api_error)
+                        orphan_by_throw, orphan_by_throw_while_made, raise_api_error, settled)
 
 SENTINEL = {"api_key": "outer"}
 MCP_KEYS = ["mcp_api_key", "mcp_auth_mode", "mcp_user_id", "mcp_user_email", "mcp_allowed_tools",
@@ -752,15 +752,6 @@ class ThrowsDisguised:
 
     def throw(self, *exc):
         raise Disguised
-
-
-def settled(op):
-    try:
-        return ("ok", op())
-    except StopIteration as e:
-        return ("stop", repr(e.value))
-    except BaseException as e:
-        return ("raise", type(e).__name__, str(e), repr(e.__cause__))
 
 
 def _parked_in_the_app(kit, gatlow, parking):
