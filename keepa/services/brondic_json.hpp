@@ -102,7 +102,12 @@ class Output {
         commit(p + n);
     }
 
-    Text finish() { return Text(std::move(array_), used()); }
+    // The size is read before the array is moved out: a constructor's
+    // arguments have no fixed order.
+    Text finish() {
+        Py_ssize_t size = used();
+        return Text(std::move(array_), size);
+    }
 
   private:
     py::object array_;
