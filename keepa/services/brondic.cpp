@@ -18,6 +18,7 @@
 #include <array>
 #include <cmath>
 #include <stdexcept>
+#include <tuple>
 #include <utility>
 
 namespace brondic {
@@ -29,9 +30,13 @@ constexpr const char *UPLOAD_FAILED_MESSAGE = "导出文件上传失败，已保
 constexpr const char *COLLECTION_FAILED_MESSAGE = "Keepa 数据沉淀排队失败，采集结果已保留";
 
 // One trace line through the module logger; logging fills in the arguments
-// (objects, or attribute lookups made here in their order).
+// (objects, or attribute lookups made here). As `logger.info(format, ...)`
+// runs: the method first, then the arguments from left to right, which only
+// a braced list fixes.
 template <class... Args> inline void trace(const char *format, const Args &...args) {
-    pysem::call_method(ns["logger"], PYSEM_LIT("info"), pysem::interned(format), py::object(args)...);
+    py::object info = pysem::getattr(ns["logger"], PYSEM_LIT("info"));
+    std::array<py::object, sizeof...(Args)> values{py::object(args)...};
+    std::apply([&](const auto &...value) { pysem::call(info, pysem::interned(format), value...); }, values);
 }
 
 // A caller's job id becomes one path part under the output directory, so it
@@ -873,15 +878,16 @@ inline void store_result(py::handle self, const Job &job, py::handle result) {
 }
 
 // The closing line, with the whole milliseconds since the run started:
-// int((time.monotonic() - started_at) * 1000), whatever the clock gives.
+// int((time.monotonic() - started_at) * 1000), whatever the clock gives,
+// taken before the line's own reads.
 inline void trace_done(const Job &job, py::handle result) {
     py::object now = pysem::call_method(ns["time"], PYSEM_LIT("monotonic"));
     py::object spent = pysem::steal(PyNumber_Subtract(now.ptr(), job.started_at.ptr()));
     py::object elapsed = pysem::steal(PyNumber_Multiply(spent.ptr(), py::int_(1000).ptr()));
-    py::object scenario = job.request.attr(PYSEM_LIT("scenario"));
-    py::object row_count = result.attr(PYSEM_LIT("row_count"));
-    trace("[KEEPA-TRACE] manager_done scenario=%s site=%s job_id=%s row_count=%s elapsed_ms=%s", scenario, job.site,
-          job.job_id, row_count, pysem::steal(PyNumber_Long(elapsed.ptr())));
+    py::object elapsed_ms = pysem::steal(PyNumber_Long(elapsed.ptr()));
+    trace("[KEEPA-TRACE] manager_done scenario=%s site=%s job_id=%s row_count=%s elapsed_ms=%s",
+          job.request.attr(PYSEM_LIT("scenario")), job.site, job.job_id, result.attr(PYSEM_LIT("row_count")),
+          elapsed_ms);
 }
 
 aio::task run(py::object self, py::object request) {
