@@ -126,7 +126,10 @@ inline py::str build_job_id(py::handle request, py::handle site_arg) {
     append(parts, PYSEM_LIT("Keepa"));
     append(parts, scenario_label(request.attr(PYSEM_LIT("scenario"))));
     append(parts, site);
-    py::str target = build_target_label(request.attr(PYSEM_LIT("scenario")), request.attr(PYSEM_LIT("params")));
+    // Read in the order of the call's arguments, which C++ leaves open.
+    py::object scenario = request.attr(PYSEM_LIT("scenario"));
+    py::object params = request.attr(PYSEM_LIT("params"));
+    py::str target = build_target_label(scenario, params);
     if (PyUnicode_GET_LENGTH(target.ptr()) > 0) append(parts, target);
     append(parts, stamp);
     append(parts, suffix);
