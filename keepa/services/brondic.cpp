@@ -506,7 +506,9 @@ aio::task token_status(py::object self) {
         }
         py::object answer = tried.value;
 
-        pysem::call(ns["_report_provider_success"], provider, credential, pysem::call(ns["extract_quota"], answer));
+        py::object report_success = ns["_report_provider_success"];
+        py::object figures = pysem::call(ns["extract_quota"], answer);
+        pysem::call(report_success, provider, credential, figures);
         co_return pysem::make_dict({{PYSEM_LIT("account"), pysem::call_method(credential, PYSEM_LIT("to_public_dict"))},
                                     {PYSEM_LIT("quota"), pysem::call(ns["extract_quota"], answer)},
                                     {PYSEM_LIT("raw"), answer}});
