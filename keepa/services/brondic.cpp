@@ -967,7 +967,9 @@ void register_imports(py::module_ &m) {
         {"pelorin.shared.file_uploads", "FileUploadClient"},
         {"pelorin.shared.file_uploads", "FileUploadError"},
     });
-    m.attr("logger") = m.attr("logging").attr("getLogger")(m.attr("__name__"));
+    py::object get_logger = m.attr("logging").attr("getLogger");
+    py::object name = m.attr("__name__");
+    m.attr("logger") = pysem::call(get_logger, name);
 }
 
 // _FormattedResponseExports: a data class of the seven formatter results.
