@@ -282,7 +282,7 @@ inline void upload_export_if_enabled(py::handle export_, py::handle job_id, py::
                                                  pysem::keyword{"metadata", metadata});
         export_.attr(PYSEM_LIT("url")) = uploaded.attr(PYSEM_LIT("url"));
     } catch (py::error_already_set &e) {
-        if (!e.matches(PyExc_Exception)) throw;
+        if (!aio::is_ordinary(e)) throw;
         py::object detail = upload_failure_detail(pysem::handled_exception());
         append(warnings, pysem::make_dict({{PYSEM_LIT("stage"), PYSEM_LIT("file_upload")},
                                            {PYSEM_LIT("message"), PYSEM_LIT(UPLOAD_FAILED_MESSAGE)},
@@ -386,7 +386,7 @@ inline void submit_collection_result(py::handle self, py::handle request, py::ha
         pysem::call(submitter, pysem::keyword{"request", request}, pysem::keyword{"result", result});
     } catch (py::error_already_set &e) {
         // Interruptions and cancellations are not failures of the hand-over.
-        if (!e.matches(PyExc_Exception)) throw;
+        if (!aio::is_ordinary(e)) throw;
         py::object error = pysem::handled_exception();
         aio::handling handling(e);
         py::object job_id = result.attr(PYSEM_LIT("job_id"));
