@@ -131,11 +131,16 @@ inline py::list raw_response_to_export_rows(py::handle payload_arg) {
     }
 
     // Comparing a key may run code that changes the answer: hold the entry
-    // and refuse a changed answer, as iterating it in Python would.
+    // and refuse a changed answer, as iterating it in Python would (its
+    // size before each entry, and no more entries than at the start).
     py::dict base;
-    Py_ssize_t pos = 0, size = PyDict_GET_SIZE(payload.ptr());
+    Py_ssize_t pos = 0, size = PyDict_GET_SIZE(payload.ptr()), left = size;
     PyObject *k = nullptr, *v = nullptr;
     while (PyDict_Next(payload.ptr(), &pos, &k, &v)) {
+        if (left-- == 0) {
+            PyErr_SetString(PyExc_RuntimeError, "dictionary keys changed during iteration");
+            pysem::throw_pending();
+        }
         py::object key = py::reinterpret_borrow<py::object>(k), value = py::reinterpret_borrow<py::object>(v);
         bool skipped = pysem::equal(key, source) || pysem::equal(key, PYSEM_LIT("searchInsights"));
         if (PyDict_GET_SIZE(payload.ptr()) != size) {
