@@ -217,6 +217,8 @@ template <class Step> void lossy(Step &&step) {
     } catch (py::error_already_set &e) {
         if (!aio::is_ordinary(e)) throw;
     } catch (const std::exception &) {
+        // Ordinary too: the one error path raises every other C++ exception
+        // as an Exception (MemoryError, TypeError, RuntimeError, ...).
     }
 }
 
@@ -945,15 +947,19 @@ aio::failure leave_identity(const Request &r, const Context &context, const Trac
 
 // Closing, last step: the empty final body part of an answer that was started
 // and not finished, on the server's own channel, while the application's
-// failure is being handled. The client may be gone: a failure of this send is
-// swallowed, and the application's outcome stands.
+// failure is being handled. The client may be gone: an error of this send is
+// swallowed, and the application's outcome stands. A cancellation or an
+// interruption passes, so that a timeout or a task group can still stop a
+// request whose client no longer reads.
 aio::task finish_answer(py::object send, aio::failure failure) {
     py::dict last = pysem::make_dict({{PYSEM_LIT("type"), PYSEM_LIT("http.response.body")},
                                       {PYSEM_LIT("body"), py::bytes("")},
                                       {PYSEM_LIT("more_body"), py::bool_(false)}});
     try {
         co_await aio::wait(call(send, last), failure);
-    } catch (...) {
+    } catch (py::error_already_set &e) {
+        if (!aio::is_ordinary(e)) throw;
+    } catch (const std::exception &) { // an Exception once raised (see lossy)
     }
     co_return py::none();
 }
