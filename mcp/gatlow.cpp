@@ -928,7 +928,8 @@ void judge(aio::failure &failure, py::handle path) {
 
 // Closing, first steps: the closing trace line, then the context reset. What
 // the trace raises is held and returned, so that the reset and the end of the
-// answer still happen before it leaves.
+// answer still happen before it leaves; they run while it is being handled,
+// as the rest of a `finally:` around the trace line would.
 aio::failure leave_identity(const Request &r, const Context &context, const TrackingSend &sent,
                             const aio::failure &failure) {
     aio::failure closing;
@@ -941,13 +942,14 @@ aio::failure leave_identity(const Request &r, const Context &context, const Trac
             closing.capture();
         }
     }
+    aio::handling h(closing ? closing : failure);
     context_reset(context.holder, context.token);
     return closing;
 }
 
 // Closing, last step: the empty final body part of an answer that was started
-// and not finished, on the server's own channel, while the application's
-// failure is being handled. The client may be gone: an error of this send is
+// and not finished, on the server's own channel, while the latest failure
+// (the closing trace's, else the application's) is being handled. The client may be gone: an error of this send is
 // swallowed, and the application's outcome stands. A cancellation or an
 // interruption passes, so that a timeout or a task group can still stop a
 // request whose client no longer reads.
@@ -1008,7 +1010,7 @@ aio::task road(py::object self, py::object scope, py::object receive, py::object
 
     const TrackingSend &sent = channels.tracking();
     aio::failure closing = leave_identity(r, context, sent, failure);
-    if (sent.half_sent()) co_await finish_answer(send, failure);
+    if (sent.half_sent()) co_await finish_answer(send, closing ? closing : failure);
     closing.rethrow();
     failure.rethrow();
     co_return py::none();

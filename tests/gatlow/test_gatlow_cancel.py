@@ -3,9 +3,12 @@ swallowed, while a cancellation, a timeout and an interruption that reach
 the road there still end the request."""
 
 import asyncio
+import sys
 
 import pytest
 from starlette.requests import ClientDisconnect
+
+from pelorin.mcp import context
 
 from ..conftest import ApiError
 
@@ -130,3 +133,50 @@ async def test_a_timeout_reaches_the_parked_final_send(kit, gatlow, events, limi
     with pytest.raises(TimeoutError):
         await limit(_road(kit, gatlow, server))
     assert server.sent[-1] == FINAL and server.parked.cancelled()
+
+
+@pytest.mark.parametrize("send_raises", [None, Halt("stop")], ids=["send-returns", "send-raises-Halt"])
+async def test_the_final_send_handles_the_latest_failure(kit, gatlow, monkeypatch, send_raises):
+    """When the closing trace line fails after the application failed, the
+    context reset and the final send run while the trace's error is being
+    handled (whose context is the application's failure), as in a
+    `finally:` within a `finally:`."""
+    app_failure, trace_failure = RuntimeError("app failed"), OSError("trace failed")
+
+    def trace(message):
+        if message.startswith("app_dispatch_done"):
+            raise trace_failure
+
+    async def failing(scope, receive, send):
+        await _half_answer(scope, receive, send)
+        raise app_failure
+
+    handled = []
+
+    async def send(message):
+        if message == FINAL:
+            handled.append(sys.exc_info()[1])
+            if send_raises is not None:
+                raise send_raises
+
+    class Holder:
+        def __init__(self, var):
+            self.var = var
+
+        def set(self, value):
+            return self.var.set(value)
+
+        def reset(self, token):
+            handled.append(sys.exc_info()[1])
+            self.var.reset(token)
+
+    monkeypatch.setattr(context, "mcp_request_ctx", Holder(context.mcp_request_ctx))
+    monkeypatch.setattr(gatlow, "_trace_keepa", trace)
+    mw = gatlow.ApiKeyGatlow(failing, api_key="k")
+    expected = send_raises if send_raises is not None else trace_failure
+    with pytest.raises(type(expected)) as caught:
+        await mw(kit.http_scope("/api/v1/keepa", headers=kit.bearer("k")), kit.Channels().receive, send)
+    assert caught.value is expected
+    assert handled == [trace_failure, trace_failure] and trace_failure.__context__ is app_failure
+    if send_raises is not None:
+        assert send_raises.__context__ is trace_failure
