@@ -902,7 +902,8 @@ bool dropped(aio::failure &failure, py::handle path) {
     }
     if (!failure.matches(PyExc_RuntimeError)) return false;
     PyObject *text = PyObject_Str(failure.value().ptr());
-    if (!text) {
+    if (!text) { // a text that cannot be read matches nothing; an interruption passes
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) pysem::throw_pending();
         PyErr_Clear();
         return false;
     }

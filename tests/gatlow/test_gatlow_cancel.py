@@ -180,3 +180,34 @@ async def test_the_final_send_handles_the_latest_failure(kit, gatlow, monkeypatc
     assert handled == [trace_failure, trace_failure] and trace_failure.__context__ is app_failure
     if send_raises is not None:
         assert send_raises.__context__ is trace_failure
+
+
+@pytest.mark.parametrize("str_raises, swallowed", [
+    pytest.param(KeyboardInterrupt(), False, id="KeyboardInterrupt"),
+    pytest.param(asyncio.CancelledError(), False, id="CancelledError"),
+    pytest.param(Halt("stop"), False, id="BaseException-subclass"),
+    pytest.param(ValueError("no text"), True, id="Exception"),
+])
+async def test_an_application_error_whose_text_cannot_be_read(kit, gatlow, str_raises, swallowed):
+    """Reading the text of the application's runtime error (is it "Expected
+    ASGI message"?) drops the reading's ordinary error, and the application's
+    error stands; an interruption raised there replaces it."""
+
+    class Unreadable(RuntimeError):
+        def __str__(self):
+            raise str_raises
+
+    app_failure = Unreadable()
+
+    async def failing(scope, receive, send):
+        await _half_answer(scope, receive, send)
+        raise app_failure
+
+    channels = kit.Channels()
+    expected = app_failure if swallowed else str_raises
+    with pytest.raises(BaseException) as caught:
+        await kit.run(gatlow.ApiKeyGatlow(failing, api_key="k"), kit.http_scope(headers=kit.bearer("k")), channels)
+    assert caught.value is expected
+    if not swallowed:
+        assert str_raises.__context__ is app_failure
+    assert channels.sent[-1] == FINAL and context.mcp_request_ctx.get() is None
