@@ -225,7 +225,10 @@ template <class Step> void lossy(Step &&step) {
 // _trace_keepa(message)
 void trace_keepa(py::object message) {
     pysem::exact_str(message, "message");
-    py::object now = call_method(ns["datetime"], PYSEM_LIT("now"), pysem::getattr(ns["timezone"], PYSEM_LIT("utc")));
+    // datetime.now(timezone.utc), read in that order
+    py::object now_of = pysem::getattr(ns["datetime"], PYSEM_LIT("now"));
+    py::object utc = pysem::getattr(ns["timezone"], PYSEM_LIT("utc"));
+    py::object now = call(now_of, utc);
     py::object stamp =
         call_method(now, PYSEM_LIT("isoformat"), pysem::keyword{"timespec", PYSEM_LIT("milliseconds")});
     // As an f-string writes it: whatever a patched clock gives becomes a text.
@@ -385,16 +388,22 @@ aio::task send_503(py::handle, py::object scope, py::object send, py::object rea
 // ApiKeyGatlow._get_client()
 py::object get_client(py::handle self) {
     if (pysem::getattr(self, PYSEM_LIT("_client")).is_none()) {
+        // Each call's callee, then its arguments, as the Python calls read.
         py::object httpx = pysem::steal(PyImport_Import(PYSEM_LIT("httpx").ptr()));
-        py::object timeout = call_method(httpx, PYSEM_LIT("Timeout"), ns["_VERIFY_READ_TIMEOUT_SECONDS"],
-                                         pysem::keyword{"connect", ns["_VERIFY_CONNECT_TIMEOUT_SECONDS"]});
-        py::object limits = call_method(httpx, PYSEM_LIT("Limits"),
-                                        pysem::keyword{"max_connections", ns["_VERIFY_MAX_CONNECTIONS"]},
-                                        pysem::keyword{"max_keepalive_connections", ns["_VERIFY_MAX_KEEPALIVE"]},
-                                        pysem::keyword{"keepalive_expiry", ns["_VERIFY_KEEPALIVE_EXPIRY_SECONDS"]});
-        set_attr(self, PYSEM_LIT("_client"),
-                 call_method(httpx, PYSEM_LIT("AsyncClient"), pysem::keyword{"timeout", timeout},
-                             pysem::keyword{"limits", limits}));
+        py::object timeout_type = pysem::getattr(httpx, PYSEM_LIT("Timeout"));
+        py::object read_timeout = ns["_VERIFY_READ_TIMEOUT_SECONDS"];
+        py::object connect_timeout = ns["_VERIFY_CONNECT_TIMEOUT_SECONDS"];
+        py::object timeout = call(timeout_type, read_timeout, pysem::keyword{"connect", connect_timeout});
+        py::object limits_type = pysem::getattr(httpx, PYSEM_LIT("Limits"));
+        py::object max_connections = ns["_VERIFY_MAX_CONNECTIONS"];
+        py::object max_keepalive = ns["_VERIFY_MAX_KEEPALIVE"];
+        py::object keepalive_expiry = ns["_VERIFY_KEEPALIVE_EXPIRY_SECONDS"];
+        py::object limits = call(limits_type, pysem::keyword{"max_connections", max_connections},
+                                 pysem::keyword{"max_keepalive_connections", max_keepalive},
+                                 pysem::keyword{"keepalive_expiry", keepalive_expiry});
+        py::object client = call_method(httpx, PYSEM_LIT("AsyncClient"), pysem::keyword{"timeout", timeout},
+                                        pysem::keyword{"limits", limits});
+        set_attr(self, PYSEM_LIT("_client"), client);
     }
     return pysem::getattr(self, PYSEM_LIT("_client"));
 }
@@ -489,11 +498,13 @@ aio::task ask_endpoint(py::object self, py::object api_key, CacheRead read) {
     py::object failure;
     try {
         py::object client = pysem::via<&get_client>(self);
+        // client.get(self._auth_verify_url, params={...}, headers={...}), read in that order
+        py::object get = pysem::getattr(client, PYSEM_LIT("get"));
+        py::object url = attribute(self, url_attr);
         py::dict params = pysem::make_dict({{PYSEM_LIT("api_key"), api_key}});
         py::dict headers = pysem::make_dict(
             {{PYSEM_LIT("X-MCP-API-Key"), api_key}, {PYSEM_LIT("X-Pelorin-Version"), ns["__version__"]}});
-        py::object asked = call_method(client, PYSEM_LIT("get"), attribute(self, url_attr),
-                                       pysem::keyword{"params", params}, pysem::keyword{"headers", headers});
+        py::object asked = call(get, url, pysem::keyword{"params", params}, pysem::keyword{"headers", headers});
         py::object response = co_await aio::wait(std::move(asked));
         py::object status = pysem::getattr(response, PYSEM_LIT("status_code"));
         if (is_status(status, 200)) {

@@ -138,8 +138,10 @@ py::object jwt_expires_in(py::object jwt) {
         py::object exp = call_method(call(ns["_decode_jwt_payload"], jwt), PYSEM_LIT("get"), PYSEM_LIT("exp"));
         if (pysem::truthy(exp)) {
             py::object expires_at = pysem::steal(PyObject_CallOneArg(reinterpret_cast<PyObject *>(&PyFloat_Type), exp.ptr()));
+            // datetime.now(timezone.utc).timestamp(), read in that order
+            py::object now_of = pysem::getattr(ns["datetime"], PYSEM_LIT("now"));
             py::object utc = pysem::getattr(ns["timezone"], PYSEM_LIT("utc"));
-            py::object now = call_method(call_method(ns["datetime"], PYSEM_LIT("now"), utc), PYSEM_LIT("timestamp"));
+            py::object now = call_method(call(now_of, utc), PYSEM_LIT("timestamp"));
             py::object remaining = pysem::steal(PyNumber_Subtract(expires_at.ptr(), now.ptr()));
             py::object seconds = pysem::steal(PyNumber_Long(remaining.ptr()));
             py::int_ zero(0);
