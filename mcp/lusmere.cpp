@@ -89,40 +89,45 @@ py::dict error_to_dict(py::handle self) {
 // ---------------------------------------------------------------------------
 // Login lock registry: {event loop (weak): {credential scope: asyncio.Lock (weak)}}
 
-// Holds a threading.Lock. Its acquire() drops the GIL while it waits, so a
-// thread that holds the lock and needs the GIL back is never starved by one
-// that waits for the lock.
-class held_thread_lock {
-  public:
-    explicit held_thread_lock(py::object lock) : lock_(std::move(lock)) { call_method(lock_, PYSEM_LIT("acquire")); }
-    ~held_thread_lock() {
-        PyObject *result = PyObject_CallMethod(lock_.ptr(), "release", nullptr);
-        if (result) Py_DECREF(result);
-        else PyErr_WriteUnraisable(lock_.ptr());
+// Runs body() while holding the threading.Lock `lock`. Its acquire() drops
+// the GIL while it waits, so a thread that holds the lock and needs the GIL
+// back is never starved by one that waits for the lock. The lock is released
+// on every way out, as `with lock:` releases it: what the release raises
+// leaves in place of the body's own error, which becomes its context.
+template <class Body> py::object holding(py::handle lock, Body &&body) {
+    call_method(lock, PYSEM_LIT("acquire"));
+    py::object result;
+    try {
+        result = body();
+    } catch (...) {
+        aio::failure failure;
+        failure.capture();
+        aio::handling handled(failure);
+        call_method(lock, PYSEM_LIT("release"));
+        throw;
     }
-    held_thread_lock(const held_thread_lock &) = delete;
-    held_thread_lock &operator=(const held_thread_lock &) = delete;
-
-  private:
-    py::object lock_;
-};
+    call_method(lock, PYSEM_LIT("release"));
+    return result;
+}
 
 py::object get_login_lock(py::object credential_scope) {
     pysem::exact_str(credential_scope, "credential_scope");
     py::object loop = call_method(ns["asyncio"], PYSEM_LIT("get_running_loop"));
-    py::object registry = ns["_login_locks"];
-    held_thread_lock hold(ns["_login_locks_guard"]);
-    py::object locks = call_method(registry, PYSEM_LIT("get"), loop);
-    if (locks.is_none()) {
-        locks = call(ns["WeakValueDictionary"]);
-        pysem::set_item(registry, loop, locks);
-    }
-    py::object lock = call_method(locks, PYSEM_LIT("get"), credential_scope);
-    if (lock.is_none()) {
-        lock = call_method(ns["asyncio"], PYSEM_LIT("Lock"));
-        pysem::set_item(locks, credential_scope, lock);
-    }
-    return lock;
+    py::object guard = ns["_login_locks_guard"];
+    return holding(guard, [&] {
+        py::object registry = ns["_login_locks"];
+        py::object locks = call_method(registry, PYSEM_LIT("get"), loop);
+        if (locks.is_none()) {
+            locks = call(ns["WeakValueDictionary"]);
+            pysem::set_item(registry, loop, locks);
+        }
+        py::object lock = call_method(locks, PYSEM_LIT("get"), credential_scope);
+        if (lock.is_none()) {
+            lock = call_method(ns["asyncio"], PYSEM_LIT("Lock"));
+            pysem::set_item(locks, credential_scope, lock);
+        }
+        return lock;
+    });
 }
 
 // ---------------------------------------------------------------------------
