@@ -16,8 +16,6 @@
 #include "ombrith_automaton.hpp"
 #include "ombrith_normalize.hpp"
 
-#include <pybind11/gil_safe_call_once.h>
-
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -735,9 +733,22 @@ State build_state() {
     return st;
 }
 
-State &state() {
-    static py::gil_safe_call_once_and_store<State> storage;
-    return storage.call_once_and_store_result(build_state).get_stored();
+// The state, built at load and kept for the interpreter's life (never
+// destroyed: it holds Python objects).
+State *kept_state = nullptr;
+
+State &state() { return *kept_state; }
+
+// The build runs Python code (re.compile and unicodedata as found at load, a
+// collection's finalizers), which may load this module afresh on the same
+// thread or let another thread load it. Each such load builds its own state
+// and the first one finished is kept, so that no load waits on another and a
+// loop ends in RecursionError.
+void load_state() {
+    if (kept_state) return;
+    pysem::recursion_guard guard(" while loading the vocabulary");
+    State built = build_state();
+    if (!kept_state) kept_state = new State(std::move(built));
 }
 
 // ---------------------------------------------------------------------------
@@ -745,6 +756,7 @@ State &state() {
 
 // The tables and normalize.
 void register_vocabulary(py::module_ &m) {
+    load_state();
     const State &st = state();
     m.attr("FIELD_QUERY_TERMS") = st.field_query_terms_attr;
     m.attr("DIMENSION_QUERY_TERMS") = st.dimension_query_terms_attr;
