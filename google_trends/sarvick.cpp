@@ -31,11 +31,19 @@ struct State {
     py::object pure_path; // pathlib.PurePath
 };
 
-State &state() {
-    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<State> storage;
-    return storage
-        .call_once_and_store_result([] { return State{py::module_::import("pathlib").attr("PurePath")}; })
-        .get_stored();
+// Made at load and never destroyed. The import may run Python code (an
+// import hook, a patched module, a collection's finalizers) that loads this
+// module afresh: that load makes its own and the first one made is kept, so
+// that no load waits on another and a loop ends in RecursionError.
+State *kept_state = nullptr;
+
+State &state() { return *kept_state; }
+
+void load_state() {
+    if (kept_state) return;
+    pysem::recursion_guard guard(" while loading the parser");
+    State made{py::module_::import("pathlib").attr("PurePath")};
+    if (!kept_state) kept_state = new State(std::move(made));
 }
 
 using pysem::keyword;
@@ -291,7 +299,6 @@ void register_parser(py::module_ &m) {
 
 PELORIN_MODULE(sarvick, m) {
     m.doc() = "Google Trends collection parser.";
-    ns.bind(m);
     pysem::bind_imports(m, {
         {"pelorin.shared.collection_storage.models", "CollectionSubmission"},
         {"pelorin.shared.collection_storage.models", "ParsedCollection"},
@@ -303,7 +310,11 @@ PELORIN_MODULE(sarvick, m) {
         {"pelorin.shared.collection_storage.result_cache", "safe_result_metadata"},
         {"pelorin.google_trends.collection_storage_integration", "google_trends_cache_identity_from_params"},
     });
-    state();
+    load_state();
     register_constants(m);
     register_parser(m);
+    // Bound last, when nothing more runs Python code: code run meanwhile may
+    // load this module afresh, which binds its own, and the load finished last
+    // is the one the interpreter keeps (ns holds no reference).
+    ns.bind(m);
 }
