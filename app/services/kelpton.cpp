@@ -34,11 +34,19 @@ struct State {
     py::object urlsplit; // urllib.parse.urlsplit
 };
 
-State &state() {
-    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<State> storage;
-    return storage
-        .call_once_and_store_result([] { return State{py::module_::import("urllib.parse").attr("urlsplit")}; })
-        .get_stored();
+// Made at load and never destroyed. The import may run Python code (an
+// import hook, a patched module, a collection's finalizers) that loads this
+// module afresh: that load makes its own and the first one made is kept, so
+// that no load waits on another and a loop ends in RecursionError.
+State *kept_state = nullptr;
+
+State &state() { return *kept_state; }
+
+void load_state() {
+    if (kept_state) return;
+    pysem::recursion_guard guard(" while loading the credential store");
+    State made{py::module_::import("urllib.parse").attr("urlsplit")};
+    if (!kept_state) kept_state = new State(std::move(made));
 }
 
 // What the host's functions and the runner raise reaches the caller as the
@@ -198,12 +206,15 @@ void register_store(py::module_ &m) {
 
 PELORIN_MODULE(kelpton, m) {
     m.doc() = "Repository credential store through git credential.";
-    ns.bind(m);
     pysem::bind_imports(m, {
         {"pelorin.app.services.gitops", "GitRunner"},
         {"pelorin.app.domain.exceptions", "AppGitError"},
     });
-    state();
+    load_state();
     register_request_text(m);
     register_store(m);
+    // Bound last, when nothing more runs Python code: code run meanwhile may
+    // load this module afresh, which binds its own, and the load finished last
+    // is the one the interpreter keeps (ns holds no reference).
+    ns.bind(m);
 }
