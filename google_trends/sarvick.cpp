@@ -48,9 +48,11 @@ void load_state() {
 
 using pysem::keyword;
 
-[[noreturn]] void raise_parse_error(py::handle message) {
-    pysem::raise_instance(pysem::call(ns["CollectionParseError"], message));
+[[noreturn]] void raise_parse_error(py::handle error_type, py::handle message) {
+    pysem::raise_instance(pysem::call(error_type, message));
 }
+
+[[noreturn]] void raise_parse_error(py::handle message) { raise_parse_error(ns["CollectionParseError"], message); }
 
 bool equals_ascii(py::handle text, const char *ascii) {
     return PyUnicode_CompareWithASCIIString(text.ptr(), ascii) == 0;
@@ -230,45 +232,57 @@ py::object result_datasets(py::handle payload) {
     TableBuilder builder;
     for (py::handle row : rows) builder.add_row(row);
     py::dict table = builder.finish();
-    return pysem::call(ns["json_datasets"], table, keyword{"source_name", PYSEM_LIT(kSourceName)},
-                       keyword{"business_key_fields", ns["_BUSINESS_KEY_FIELDS"]});
+    py::object json_datasets = ns["json_datasets"];
+    py::object key_fields = ns["_BUSINESS_KEY_FIELDS"];
+    return pysem::call(json_datasets, table, keyword{"source_name", PYSEM_LIT(kSourceName)},
+                       keyword{"business_key_fields", key_fields});
 }
 
 py::object parse(py::handle self, py::object submission) {
     py::object source = submission.attr("source_system");
-    if (pysem::not_equal(source, self.attr("source_system")))
-        raise_parse_error(pysem::concat(PYSEM_LIT("Google Trends Parser 不支持来源："), pysem::text_form(source)));
+    if (pysem::not_equal(source, self.attr("source_system"))) {
+        // The class is found before the message is made, whose str() may run
+        // anything, as `raise CollectionParseError(f"...")` does; so is every
+        // callee below before its arguments are read.
+        py::object error_type = ns["CollectionParseError"];
+        py::str message = pysem::concat(PYSEM_LIT("Google Trends Parser 不支持来源："), pysem::text_form(source));
+        raise_parse_error(error_type, message);
+    }
 
     // Host functions run through pysem::call, so that what they raise reaches
     // the caller as the exception it is.
     py::object files = pysem::call(ns["load_result_files"], submission, keyword{"source_name", PYSEM_LIT(kSourceName)});
     py::str mime_type = export_mime_type(files);
+    py::object datasets_of = ns["_result_datasets"];
     py::object result = files.attr("result");
-    py::object datasets = pysem::call(ns["_result_datasets"], result);
+    py::object datasets = pysem::call(datasets_of, result);
 
     py::object cache_key = pysem::getattr_or_none(submission, PYSEM_LIT("cache_key"));
     py::object cache_scope = pysem::getattr_or_none(submission, PYSEM_LIT("cache_scope"));
     if (!pysem::truthy(cache_key)) {
+        py::object identity_of = ns["google_trends_cache_identity_from_params"];
         py::object params = files.attr("params"), scenario = submission.attr("scenario"), geo = submission.attr("site");
-        py::object identity = pysem::call(ns["google_trends_cache_identity_from_params"], params,
-                                          keyword{"scenario", scenario}, keyword{"geo", geo});
+        py::object identity = pysem::call(identity_of, params, keyword{"scenario", scenario}, keyword{"geo", geo});
         std::tie(cache_key, cache_scope) = pysem::unpack2(identity);
     }
 
     py::object result_metadata = pysem::getattr_or_none(submission, PYSEM_LIT("result_metadata"));
     if (!pysem::truthy(result_metadata)) {
+        py::object safe_result_metadata = ns["safe_result_metadata"];
         result = files.attr("result");
-        result_metadata = pysem::call(ns["safe_result_metadata"], result);
+        result_metadata = pysem::call(safe_result_metadata, result);
     }
 
+    py::object attach_cache_metadata = ns["attach_cache_metadata"];
     py::object params = files.attr("params");
     py::object request_params =
-        pysem::call(ns["attach_cache_metadata"], params, keyword{"cache_key", cache_key},
-                    keyword{"cache_scope", cache_scope}, keyword{"result_metadata", result_metadata});
+        pysem::call(attach_cache_metadata, params, keyword{"cache_key", cache_key}, keyword{"cache_scope", cache_scope},
+                    keyword{"result_metadata", result_metadata});
     py::object artifacts = pysem::call(ns["standard_artifacts"], files, keyword{"default_export_mime_type", mime_type});
 
+    py::object parsed_collection = ns["ParsedCollection"];
     py::object version = self.attr("parser_version");
-    return pysem::call(ns["ParsedCollection"], keyword{"submission", submission}, keyword{"parser_version", version},
+    return pysem::call(parsed_collection, keyword{"submission", submission}, keyword{"parser_version", version},
                        keyword{"request_params", request_params}, keyword{"artifacts", artifacts},
                        keyword{"datasets", datasets});
 }
