@@ -166,8 +166,11 @@ bool has_credential(py::handle self, py::handle root, py::handle repo_url, py::h
     py::object result = run_credential(self, root, PYSEM_LIT("fill"), request);
     if (failed(result)) return false;
 
+    // _parse_fields(result.stdout): the function is found before the read,
+    // which may run anything.
+    py::object fields_of = ns["_parse_fields"];
     py::object out = result.attr("stdout");
-    py::object fields = pysem::call(ns["_parse_fields"], out);
+    py::object fields = pysem::call(fields_of, out);
     py::object password = pysem::get(fields, PYSEM_LIT("password"));
     if (!pysem::truthy(password)) return false;
     if (!username.is_none() && pysem::not_equal(pysem::get(fields, PYSEM_LIT("username")), username)) return false;
