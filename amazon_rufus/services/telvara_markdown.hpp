@@ -124,14 +124,19 @@ inline bool all_texts(py::handle list) {
     return true;
 }
 
+// One cell as self._md_cell(cell) writes it. The method is looked up for
+// each cell, as that call looks it up: writing a cell can run Python code (its
+// __str__, or the iteration of what an override of _pad_row gave) that
+// patches it for the cells after it.
+inline void write_cell(py::handle self, text_builder &line, py::handle cell) {
+    if (is_direct<_md_cell>(self)) write_md_cell(line, cell);
+    else line.add(through<_md_cell>(self, cell));
+}
+
 // The header and delimiter lines of a table (as _markdown_table writes them).
 inline py::list table_head(py::handle self, py::handle headers) {
-    auto md_cell = [&](text_builder &line, py::handle cell) {
-        if (is_direct<_md_cell>(self)) write_md_cell(line, cell);
-        else line.add(through<_md_cell>(self, cell));
-    };
     py::list lines;
-    append(lines, pipe_line(headers, md_cell));
+    append(lines, pipe_line(headers, [&](text_builder &line, py::handle cell) { write_cell(self, line, cell); }));
     append(lines, delimiter_line(PyList_GET_SIZE(headers.ptr())));
     return lines;
 }
@@ -146,11 +151,7 @@ inline py::str table_row_line(py::handle self, py::handle row, long long width) 
         return fitted_line(PyList_GET_SIZE(row.ptr()), width,
                            [&](Py_ssize_t i) { return py::handle(PyList_GET_ITEM(row.ptr(), i)); });
     py::object cells = via<_pad_row>(self, row, py::int_(width));
-    bool direct = is_direct<_md_cell>(self);
-    return pipe_line(cells, [&](text_builder &line, py::handle cell) {
-        if (direct) write_md_cell(line, cell);
-        else line.add(through<_md_cell>(self, cell));
-    });
+    return pipe_line(cells, [&](text_builder &line, py::handle cell) { write_cell(self, line, cell); });
 }
 
 inline py::object _markdown_table(py::handle self, py::handle headers_arg, py::handle rows_arg) {

@@ -1,0 +1,67 @@
+"""Table writers look up their steps where Python code looks them up, even while the cells run Python code."""
+
+import pytest
+
+from pelorin.amazon_rufus.services.telvara import Telvara
+
+
+class Reference(Telvara):
+    """The table writer as Python code: each step through the instance, looked up at its call."""
+
+    def _markdown_table(self, headers, rows):
+        lines = ["| " + " | ".join([self._md_cell(h) for h in headers]) + " |",
+                 "| " + " | ".join(["---" for _ in headers]) + " |"]
+        for row in rows:
+            lines.append("| " + " | ".join([self._md_cell(c) for c in self._pad_row(row, len(headers))]) + " |")
+        return lines
+
+
+def marked(value):
+    return f"<{value}>"
+
+
+class Patching:
+    """A cell whose text form, once written, replaces a method of `target` (the instance or its class)."""
+
+    def __init__(self, target, name, method, text="a"):
+        self.target, self.name, self.method, self.text = target, name, method, text
+
+    def __str__(self):
+        setattr(self.target, self.name, self.method)
+        return self.text
+
+
+def fresh(kind):
+    """An instance of its own class, so that a patch made on the class stays with it."""
+    return type("Fresh", (kind,), {})()
+
+
+def row_cell_patches_the_instance(tv):
+    return tv._markdown_table(["h", "i", "j"], [[Patching(tv, "_md_cell", marked), "b", "c"], ["d"]])
+
+
+def row_cell_patches_the_class(tv):
+    return tv._markdown_table(["h", "i", "j"], [["x", Patching(type(tv), "_md_cell", lambda self, v: marked(v)), "c"]])
+
+
+def fitted_cells_patch_while_iterated(tv):
+    def pad_row(row, width):
+        yield "a"
+        tv._md_cell = marked
+        yield "b"
+
+    tv._pad_row = pad_row
+    return tv._markdown_table(["h", "i"], [["a", "b"], ["c"]])
+
+
+def header_cell_patches_the_instance(tv):
+    return tv._markdown_table([Patching(tv, "_md_cell", marked, "h"), "i"], [["a", "b"]])
+
+
+@pytest.mark.parametrize(
+    "case",
+    [row_cell_patches_the_instance, row_cell_patches_the_class, fitted_cells_patch_while_iterated,
+     header_cell_patches_the_instance],
+)
+def test_tables_see_a_patch_made_while_their_cells_are_written(case):
+    assert case(fresh(Telvara)) == case(fresh(Reference))
