@@ -204,31 +204,32 @@ inline py::object _render_structured_table(py::handle self, py::handle table_arg
         if (!truthy(headers)) return py::list();
     }
 
-    // The cells of each row (texts), handed to `take` row by row; a table
+    // The cells of every row (texts), all of them read before the table is
+    // written, as the rows of cells are made before _markdown_table gets
+    // them: reading a cell can run Python code that patches the writer or
+    // its steps, and the header line and every row must see that. A table
     // without rows gets a placeholder row.
     std::vector<py::object> cells;
-    auto each_row = [&](auto &&take) {
-        bool any = false;
-        for_each(rows, [&](py::object row) {
-            cells.clear();
-            if (is_mapping(row)) {
-                for_each(headers, [&](py::object header) { cells.push_back(cell_text(get(row, header))); });
-            } else if (is_list(row)) {
-                for_each(row, [&](py::object value) { cells.push_back(cell_text(value)); });
-            } else {
-                return;
-            }
-            any = true;
-            take();
-        });
-        if (any) return;
+    std::vector<size_t> ends; // where the cells of each row end
+    for_each(rows, [&](py::object row) {
+        if (is_mapping(row)) {
+            for_each(headers, [&](py::object header) { cells.push_back(cell_text(get(row, header))); });
+        } else if (is_list(row)) {
+            for_each(row, [&](py::object value) { cells.push_back(cell_text(value)); });
+        } else {
+            return;
+        }
+        ends.push_back(cells.size());
+    });
+    if (ends.empty()) {
         cells.assign(static_cast<size_t>(std::max<Py_ssize_t>(length(headers), 1)), PYSEM_LIT(""));
         cells[0] = PYSEM_LIT("无");
-        take();
-    };
-    auto row_list = [&] {
-        py::list row = pysem::steal_as<py::list>(PyList_New(static_cast<Py_ssize_t>(cells.size())));
-        for (size_t i = 0; i < cells.size(); ++i) PyList_SET_ITEM(row.ptr(), static_cast<Py_ssize_t>(i), Py_NewRef(cells[i].ptr()));
+        ends.push_back(cells.size());
+    }
+    auto row_list = [&](size_t begin, size_t end) {
+        py::list row = pysem::steal_as<py::list>(PyList_New(static_cast<Py_ssize_t>(end - begin)));
+        for (size_t i = begin; i < end; ++i)
+            PyList_SET_ITEM(row.ptr(), static_cast<Py_ssize_t>(i - begin), Py_NewRef(cells[i].ptr()));
         return row;
     };
     if (is_direct<_markdown_table>(self) && PyList_CheckExact(headers.ptr()) && all_texts(headers)) {
@@ -236,18 +237,23 @@ inline py::object _render_structured_table(py::handle self, py::handle table_arg
         // lists, and writing texts runs no Python code.
         py::list lines = table_head(self, headers);
         Py_ssize_t width = PyList_GET_SIZE(headers.ptr());
-        each_row([&] {
-            if (!fits_in_place(self)) {
-                append(lines, table_row_line(self, row_list(), width));
-                return;
-            }
-            append(lines, fitted_line(static_cast<Py_ssize_t>(cells.size()), width,
-                                      [&](Py_ssize_t i) { return py::handle(cells[static_cast<size_t>(i)]); }));
-        });
+        size_t begin = 0;
+        for (size_t end : ends) {
+            if (fits_in_place(self))
+                append(lines, fitted_line(static_cast<Py_ssize_t>(end - begin), width,
+                                          [&](Py_ssize_t i) { return py::handle(cells[begin + static_cast<size_t>(i)]); }));
+            else
+                append(lines, table_row_line(self, row_list(begin, end), width));
+            begin = end;
+        }
         return lines;
     }
     py::list cells_rows;
-    each_row([&] { append(cells_rows, row_list()); });
+    size_t begin = 0;
+    for (size_t end : ends) {
+        append(cells_rows, row_list(begin, end));
+        begin = end;
+    }
     return via<_markdown_table>(self, headers, cells_rows);
 }
 

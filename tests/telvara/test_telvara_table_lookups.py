@@ -15,6 +15,11 @@ class Reference(Telvara):
             lines.append("| " + " | ".join([self._md_cell(c) for c in self._pad_row(row, len(headers))]) + " |")
         return lines
 
+    def _render_structured_table(self, table, section_index, subsection_index):
+        # For tables of text headers and list rows: every cell is read, then the table is written.
+        rows = [[str(value) if value else "" for value in row] for row in table["rows"]]
+        return self._markdown_table(table["headers"], rows)
+
 
 def marked(value):
     return f"<{value}>"
@@ -58,10 +63,28 @@ def header_cell_patches_the_instance(tv):
     return tv._markdown_table([Patching(tv, "_md_cell", marked, "h"), "i"], [["a", "b"]])
 
 
+def structured_cell_patches_the_cell_writer(tv):
+    return tv._render_structured_table({"headers": ["h"], "rows": [["a"], [Patching(tv, "_md_cell", marked)]]}, 0, 0)
+
+
+def structured_cell_patches_the_row_fitter(tv):
+    def pad_row(row, width):
+        return [*row, "padded"]
+
+    table = {"headers": ["h", "i"], "rows": [["a", "b"], [Patching(type(tv), "_pad_row", lambda self, r, w: pad_row(r, w))]]}
+    return tv._render_structured_table(table, 0, 0)
+
+
+def structured_cell_patches_the_table_writer(tv):
+    table = {"headers": ["h"], "rows": [["a"], [Patching(tv, "_markdown_table", lambda headers, rows: [repr(rows)])]]}
+    return tv._render_structured_table(table, 0, 0)
+
+
 @pytest.mark.parametrize(
     "case",
     [row_cell_patches_the_instance, row_cell_patches_the_class, fitted_cells_patch_while_iterated,
-     header_cell_patches_the_instance],
+     header_cell_patches_the_instance, structured_cell_patches_the_cell_writer,
+     structured_cell_patches_the_row_fitter, structured_cell_patches_the_table_writer],
 )
 def test_tables_see_a_patch_made_while_their_cells_are_written(case):
     assert case(fresh(Telvara)) == case(fresh(Reference))
