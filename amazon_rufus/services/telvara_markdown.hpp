@@ -157,9 +157,10 @@ inline py::str table_row_line(py::handle self, py::handle row, long long width) 
 inline py::object _markdown_table(py::handle self, py::handle headers_arg, py::handle rows_arg) {
     py::list headers = pysem::exact_list(headers_arg, "headers");
     py::list rows = pysem::exact_list(rows_arg, "rows");
-    Py_ssize_t width = PyList_GET_SIZE(headers.ptr());
     py::list lines = table_head(self, headers);
-    for_each(rows, [&](py::object row) { append(lines, table_row_line(self, row, width)); });
+    // Each row is fitted to the headers as they are when it is: writing a
+    // header or a row can run Python code that changes the list.
+    for_each(rows, [&](py::object row) { append(lines, table_row_line(self, row, PyList_GET_SIZE(headers.ptr()))); });
     return lines;
 }
 

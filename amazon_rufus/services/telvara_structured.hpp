@@ -236,9 +236,9 @@ inline py::object _render_structured_table(py::handle self, py::handle table_arg
         // The table's lines are written row by row: no caller sees the rows'
         // lists, and writing texts runs no Python code.
         py::list lines = table_head(self, headers);
-        Py_ssize_t width = PyList_GET_SIZE(headers.ptr());
         size_t begin = 0;
         for (size_t end : ends) {
+            Py_ssize_t width = PyList_GET_SIZE(headers.ptr()); // as _markdown_table measures it
             if (fits_in_place(self))
                 append(lines, fitted_line(static_cast<Py_ssize_t>(end - begin), width,
                                           [&](Py_ssize_t i) { return py::handle(cells[begin + static_cast<size_t>(i)]); }));

@@ -25,15 +25,20 @@ def marked(value):
     return f"<{value}>"
 
 
-class Patching:
-    """A cell whose text form, once written, replaces a method of `target` (the instance or its class)."""
+class Acting:
+    """A cell whose text form runs `action` first."""
 
-    def __init__(self, target, name, method, text="a"):
-        self.target, self.name, self.method, self.text = target, name, method, text
+    def __init__(self, action, text="a"):
+        self.action, self.text = action, text
 
     def __str__(self):
-        setattr(self.target, self.name, self.method)
+        self.action()
         return self.text
+
+
+def Patching(target, name, method, text="a"):
+    """A cell whose text form replaces a method of `target` (the instance or its class)."""
+    return Acting(lambda: setattr(target, name, method), text)
 
 
 def fresh(kind):
@@ -80,11 +85,18 @@ def structured_cell_patches_the_table_writer(tv):
     return tv._render_structured_table(table, 0, 0)
 
 
+def header_grows_the_headers_while_written(tv):
+    headers = ["h"]
+    headers.append(Acting(lambda: headers.append("j"), "i"))
+    return tv._markdown_table(headers, [["a", "b", "c"]])
+
+
 @pytest.mark.parametrize(
     "case",
     [row_cell_patches_the_instance, row_cell_patches_the_class, fitted_cells_patch_while_iterated,
      header_cell_patches_the_instance, structured_cell_patches_the_cell_writer,
-     structured_cell_patches_the_row_fitter, structured_cell_patches_the_table_writer],
+     structured_cell_patches_the_row_fitter, structured_cell_patches_the_table_writer,
+     header_grows_the_headers_while_written],
 )
 def test_tables_see_a_patch_made_while_their_cells_are_written(case):
     assert case(fresh(Telvara)) == case(fresh(Reference))
