@@ -118,7 +118,9 @@ inline py::dict infer_competitor_sections(py::handle self, py::handle lines_arg)
     }
     py::dict out;
     if (found.empty()) return out;
-    std::stable_sort(found.begin(), found.end(), [](auto &a, auto &b) { return a.first < b.first; });
+    // By line; markers on one line keep their order, which their numbers
+    // (unique, ascending as found) give as the tiebreak.
+    std::sort(found.begin(), found.end());
     for (size_t i = 0; i < found.size(); ++i) {
         long long end = i + 1 < found.size() ? found[i + 1].first : size(lines);
         py::list body = slice(lines, index_of(plus(found[i].first, 1)), index_of(end));
