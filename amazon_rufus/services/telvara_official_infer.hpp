@@ -320,7 +320,9 @@ inline py::dict infer_review_sections(py::handle self, py::handle lines_arg) {
         py::object review = value_or_empty(table, PYSEM_LIT("评论"));
         py::object problem = value_or_empty(table, PYSEM_LIT("问题"));
         py::object basis = value_or_empty(table, PYSEM_LIT("依据"));
-        py::object suggestion = or_else(value_or_empty(table, PYSEM_LIT("建议改为")), value_or_empty(table, PYSEM_LIT("建议")));
+        // "建议" is read only when "建议改为" gives nothing.
+        py::object suggestion = lookup(table, PYSEM_LIT("建议改为"));
+        if (!suggestion || !truthy(suggestion)) suggestion = value_or_empty(table, PYSEM_LIT("建议"));
         bool risky = contains(title, warning) || contains(join(PYSEM_LIT("\n"), g.chunk), complaint) ||
                      contains(review, negative);
         append(summary, title);
