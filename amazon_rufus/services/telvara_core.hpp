@@ -563,8 +563,12 @@ inline py::object plain(py::handle value) {
     return py::reinterpret_borrow<py::object>(value);
 }
 
+// DIAGNOSIS_TABLE_SCHEMAS.get((question, section)): the table is read before
+// the key is made, whose allocation can collect and run Python code.
 inline py::object schema_of(py::handle question, py::handle section) {
-    return lookup(state().ns["DIAGNOSIS_TABLE_SCHEMAS"], py::make_tuple(question, section));
+    py::object schemas = state().ns["DIAGNOSIS_TABLE_SCHEMAS"];
+    py::object key = py::make_tuple(question, section);
+    return lookup(schemas, key);
 }
 
 // ---------------------------------------------------------------------------

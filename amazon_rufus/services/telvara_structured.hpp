@@ -184,7 +184,9 @@ inline py::object _render_structured_table(py::handle self, py::handle table_arg
     py::int_ subsection = pysem::int_arg(subsection_arg, "subsection_index");
     State &st = state();
 
-    py::object schema = get(st.ns["DIAGNOSIS_TABLE_SCHEMAS"], py::make_tuple(section, subsection));
+    py::object schemas = st.ns["DIAGNOSIS_TABLE_SCHEMAS"]; // read before its key is made (that can collect)
+    py::object key = py::make_tuple(section, subsection);
+    py::object schema = get(schemas, key);
     py::object schema_headers = schema.is_none() ? py::none() : get(schema, PYSEM_LIT("headers"));
     py::object source = get(table, PYSEM_LIT("headers"));
     if (!(is_list(source) && truthy(source)))
