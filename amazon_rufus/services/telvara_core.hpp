@@ -400,17 +400,23 @@ struct State {
     State();
 };
 
-inline py::gil_safe_call_once_and_store<State> &state_storage() {
-    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<State> storage;
-    return storage;
+inline State *&state_slot() {
+    PYBIND11_CONSTINIT static State *made = nullptr;
+    return made;
 }
 
-// Made when the module loads, before any method can run.
+// Made when the module loads, before any method can run. Building it runs
+// Python code (the import of `re`, the compiles), which can load the module
+// once more (a gc callback, a finalizer): that load builds a state of its
+// own, where a one-time build entered again on its thread would hang. The
+// first one made is kept; the other is dropped.
 inline void make_state() {
-    state_storage().call_once_and_store_result([] { return State(); });
+    if (state_slot()) return;
+    auto made = std::make_unique<State>();
+    if (!state_slot()) state_slot() = made.release(); // kept for the process's life
 }
 
-inline State &state() { return state_storage().get_stored(); }
+inline State &state() { return *state_slot(); }
 
 inline py::object compile_now(const State &st, py::handle pattern, int flags) {
     return call(st.compile_fn, pattern, py::int_(flags));
