@@ -213,6 +213,11 @@ inline py::object _render_structured_table(py::handle self, py::handle table_arg
     // without rows gets a placeholder row.
     std::vector<py::object> cells;
     std::vector<size_t> ends; // where the cells of each row end
+    // Room for the cells of a table of the usual size, made once.
+    size_t rows_hint = static_cast<size_t>(std::min<Py_ssize_t>(PyList_GET_SIZE(rows.ptr()), 64));
+    size_t width_hint = PyList_Check(headers.ptr()) ? static_cast<size_t>(std::min<Py_ssize_t>(PyList_GET_SIZE(headers.ptr()), 16)) : 0;
+    ends.reserve(rows_hint);
+    cells.reserve(rows_hint * (width_hint + 1));
     for_each(rows, [&](py::object row) {
         if (is_mapping(row)) {
             for_each(headers, [&](py::object header) { cells.push_back(cell_text(get(row, header))); });
