@@ -216,6 +216,20 @@ inline std::pair<py::object, py::object> unpack2(py::handle value) {
 }
 
 // ---------------------------------------------------------------------------
+// Native recursion: too deep an input raises RecursionError as Python code
+// would, instead of overflowing the C stack.
+
+class recursion_guard {
+  public:
+    explicit recursion_guard(const char *where) {
+        if (Py_EnterRecursiveCall(where)) throw_pending();
+    }
+    ~recursion_guard() { Py_LeaveRecursiveCall(); }
+    recursion_guard(const recursion_guard &) = delete;
+    recursion_guard &operator=(const recursion_guard &) = delete;
+};
+
+// ---------------------------------------------------------------------------
 // Exact-kind argument checks: a declared dict, list, text, ... must be exactly
 // that type; null and subclasses are refused with a type error naming the
 // argument.
@@ -269,10 +283,32 @@ inline py::object optional_exact_dict(py::handle value, const char *arg) {
     return exact_dict(value, arg);
 }
 
-// numbers.Number, looked up once and kept for the interpreter's life.
+// An object built on first use and kept for the life of the process (never
+// released: at exit the interpreter may be gone). The build may run Python
+// code (an import, a collection's callbacks and finalizers, a signal handler)
+// that asks for the object again, or lets another thread in: each builds its
+// own and the first one kept is used, so that no thread waits on another,
+// where a one-time build (std::call_once) would hang a re-entry for good; a
+// build that always comes back ends in RecursionError. The GIL guards the slot.
+template <class T> class first_built {
+  public:
+    template <class Build> T &get(Build &&build) {
+        if (!kept_) {
+            recursion_guard guard(" while building a kept object");
+            T made = build();
+            if (!kept_) kept_ = new T(std::move(made));
+        }
+        return *kept_;
+    }
+
+  private:
+    T *kept_ = nullptr;
+};
+
+// numbers.Number, looked up on first use and kept.
 inline py::handle number_abc() {
-    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-    return storage.call_once_and_store_result([] { return py::module_::import("numbers").attr("Number"); }).get_stored();
+    PYBIND11_CONSTINIT static first_built<py::object> kept;
+    return kept.get([] { return pysem::getattr(steal(PyImport_ImportModule("numbers")), PYSEM_LIT("Number")); });
 }
 
 // Whether int() has a way to convert a number that is no index: __int__ or
@@ -281,10 +317,7 @@ inline py::handle number_abc() {
 inline bool has_int_conversion(py::handle value) {
     PyTypeObject *type = Py_TYPE(value.ptr());
     if (type->tp_as_number && type->tp_as_number->nb_int) return true;
-    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-    py::handle trunc = storage.call_once_and_store_result([] { return steal(PyUnicode_InternFromString("__trunc__")); })
-                           .get_stored();
-    return capi::type_lookup(type, trunc.ptr()) != nullptr;
+    return capi::type_lookup(type, PYSEM_LIT("__trunc__").ptr()) != nullptr;
 }
 
 // An integer argument: an int is taken as it is (a flag gives 1 or 0), another
@@ -619,20 +652,6 @@ inline bool replaced(py::handle self, py::handle name, py::handle original) {
     }
     return false;
 }
-
-// ---------------------------------------------------------------------------
-// Native recursion: too deep an input raises RecursionError as Python code
-// would, instead of overflowing the C stack.
-
-class recursion_guard {
-  public:
-    explicit recursion_guard(const char *where) {
-        if (Py_EnterRecursiveCall(where)) throw_pending();
-    }
-    ~recursion_guard() { Py_LeaveRecursiveCall(); }
-    recursion_guard(const recursion_guard &) = delete;
-    recursion_guard &operator=(const recursion_guard &) = delete;
-};
 
 // ---------------------------------------------------------------------------
 // Small idioms
