@@ -583,11 +583,13 @@ template <class... Args> constexpr bool well_ordered() {
     constexpr bool is_keyword[] = {std::is_same_v<Args, keyword>..., false};
     constexpr bool is_omitted[] = {std::is_same_v<Args, omitted>..., false};
     size_t keywords = 0, left_out = 0;
+    bool last_omitted = false; // read in the loop: with no arguments there is no last one to index
     for (size_t i = 0; i < n; ++i) {
         keywords += is_keyword[i];
         left_out += is_omitted[i];
+        last_omitted = is_omitted[i];
     }
-    if (left_out > 1 || (left_out == 1 && (keywords != 0 || !is_omitted[n - 1]))) return false;
+    if (left_out > 1 || (left_out == 1 && (keywords != 0 || !last_omitted))) return false;
     for (size_t i = n - keywords; i < n; ++i)
         if (!is_keyword[i]) return false;
     return true;
