@@ -416,15 +416,6 @@ inline py::object item(py::handle mapping, py::handle key) {
     return steal(PyObject_GetItem(mapping.ptr(), key.ptr()));
 }
 
-// The value of the first key whose value is non-empty, else None.
-template <class Keys> inline py::object first_non_empty(py::handle mapping, const Keys &keys) {
-    for (const auto &key : keys) {
-        py::object value = get(mapping, key);
-        if (truthy(value)) return value;
-    }
-    return py::none();
-}
-
 // ---------------------------------------------------------------------------
 // Loops over containers that Python code may change meanwhile. pybind11's
 // own list iterator keeps a pointer into the list's item array, which a
@@ -507,6 +498,17 @@ class dict_items {
   private:
     PyObject *dict_;
 };
+
+// The value of the first of `keys` (a list) whose value is non-empty, else
+// None. The mapping's get() and a value's truth test run Python code, which
+// may change the list: the loop sees that as `for key in keys` does.
+inline py::object first_non_empty(py::handle mapping, py::handle keys) {
+    for (py::object key : list_items(keys)) {
+        py::object value = get(mapping, key);
+        if (truthy(value)) return value;
+    }
+    return py::none();
+}
 
 // ---------------------------------------------------------------------------
 // Code points

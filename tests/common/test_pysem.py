@@ -339,6 +339,68 @@ def test_first_non_empty():
     assert probe.first_non_empty({"a": ""}, ["a", "z"]) is None
 
 
+def python_first_non_empty(mapping, keys):
+    for key in keys:
+        value = mapping.get(key)
+        if value:
+            return value
+    return None
+
+
+def made_key(name):
+    return "".join(["key-", name])  # held by the list alone
+
+
+class ChangingGet(dict):
+    """A mapping whose first get() changes the list of keys being walked."""
+
+    def __init__(self, items, change):
+        super().__init__(items)
+        self.change = change
+
+    def get(self, key, default=None):
+        change, self.change = self.change, None
+        if change:
+            change()
+        return super().get(key, default)
+
+
+class FalsyChanging:
+    """A value whose truth test changes the list of keys being walked."""
+
+    def __init__(self, change):
+        self.change = change
+
+    def __bool__(self):
+        self.change()
+        return False
+
+
+# What the change does to keys [a, b, c, d], and the keys with a value: each
+# row's answer depends on whether the loop sees the change.
+CHANGES = {
+    "cleared": (lambda keys: keys.clear(), "d"),
+    "appended to": (lambda keys: keys.extend([made_key("y")] * 100 + [made_key("z")]), "z"),  # the item array moves
+    "shrunk": (lambda keys: keys.__delitem__(slice(1, None)), "d"),
+}
+
+
+@pytest.mark.parametrize("by", ["get", "truth test"])
+@pytest.mark.parametrize("change", sorted(CHANGES))
+def test_first_non_empty_walks_a_changing_list_as_python_does(change, by):
+    results = []
+    for walk in (python_first_non_empty, probe.first_non_empty):
+        keys = [made_key(name) for name in "abcd"]
+        make_change, found = CHANGES[change]
+        mapping = {made_key(found): "found"}
+        if by == "get":
+            mapping = ChangingGet(mapping, lambda: make_change(keys))
+        else:
+            mapping[made_key("a")] = FalsyChanging(lambda: make_change(keys))
+        results.append(walk(mapping, keys))
+    assert results[0] == results[1]
+
+
 def test_recursion_guard_raises_recursion_error():
     nested = []
     for _ in range(100_000):
