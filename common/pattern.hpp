@@ -120,7 +120,7 @@ class native_search {
 
         bool read(py::handle pattern) {
             py::module_ constants = py::module_::import("re._constants");
-            auto code = [&](const char *name) { return constants.attr(name).cast<long long>(); };
+            auto code = [&](const char *name) { return integer(constants.attr(name)); };
             literal_ = code("LITERAL"), not_literal_ = code("NOT_LITERAL"), in_ = code("IN");
             branch_ = code("BRANCH"), subpattern_ = code("SUBPATTERN");
             max_repeat_ = code("MAX_REPEAT"), min_repeat_ = code("MIN_REPEAT");
@@ -128,15 +128,20 @@ class native_search {
             negate_ = code("NEGATE"), range_ = code("RANGE"), category_ = code("CATEGORY");
             space_ = code("CATEGORY_SPACE"), not_space_ = code("CATEGORY_NOT_SPACE");
             unbounded_object_ = constants.attr("MAXREPEAT");
-            unbounded_ = unbounded_object_.cast<long long>();
+            unbounded_ = integer(unbounded_object_);
             long long unicode = code("SRE_FLAG_UNICODE");
 
             // No flag but the one every text pattern has: no case folding
             // (whose special cases, such as U+0130, U+0131, U+017F and U+212A,
             // stay with `re`), no ASCII-only classes, no verbose syntax.
-            if (pattern.attr("flags").cast<long long>() != unicode) return false;
-            py::object tree = py::module_::import("re._parser").attr("parse")(pattern.attr("pattern"), unicode);
-            if (tree.attr("state").attr("flags").cast<long long>() != unicode) return false;
+            if (integer(pattern.attr("flags")) != unicode) return false;
+            // _parser.parse(pattern.pattern, flags): the parser is looked up first.
+            py::object parse = py::module_::import("re._parser").attr("parse");
+            py::object source = pattern.attr("pattern");
+            py::int_ flags(unicode);
+            PyObject *args[] = {source.ptr(), flags.ptr()};
+            py::object tree = steal(PyObject_Vectorcall(parse.ptr(), args, 2, nullptr));
+            if (integer(tree.attr("state").attr("flags")) != unicode) return false;
             return compile_program(tree) == 0;
         }
 
@@ -181,13 +186,37 @@ class native_search {
             return py::reinterpret_borrow<py::tuple>(item);
         }
 
+        // An integer of the tree: an int, or what an index gives. One out of
+        // range leaves the pattern to `re`, and so does an error of the index
+        // conversion, unless it is no Exception (an interrupt), which passes;
+        // pybind11's casts would swallow that one too.
+        static long long integer(py::handle item) {
+            py::object index;
+            PyObject *v = item.ptr();
+            if (!PyLong_Check(v)) {
+                index = steal(PyNumber_Index(v));
+                v = index.ptr();
+            }
+            int overflow = 0;
+            long long value = PyLong_AsLongLongAndOverflow(v, &overflow);
+            if (value == -1 && PyErr_Occurred()) throw_pending();
+            if (overflow) throw py::type_error("pattern: a tree integer out of range");
+            return value;
+        }
+
+        static Py_UCS4 code_point(py::handle item) {
+            long long value = integer(item);
+            if (value < 0 || value > 0xFFFFFFFF) throw py::type_error("pattern: a character out of range");
+            return static_cast<Py_UCS4>(value);
+        }
+
         int sequence(py::handle tree, int next) {
             if (depth_ >= max_nesting) return -1;
             nesting level(depth_);
             py::list items = tree.attr("data");
             for (Py_ssize_t k = py::len(items) - 1; k >= 0 && next >= 0; --k) {
                 py::tuple item = items[k];
-                next = element(item[0].cast<long long>(), item[1], next);
+                next = element(integer(item[0]), item[1], next);
             }
             return next;
         }
@@ -195,7 +224,7 @@ class native_search {
         int element(long long code, py::handle arg, int next) {
             if (code == literal_ || code == not_literal_) {
                 char_class c;
-                Py_UCS4 ch = arg.cast<Py_UCS4>();
+                Py_UCS4 ch = code_point(arg);
                 c.ranges.emplace_back(ch, ch);
                 c.negate = code == not_literal_;
                 return step(std::move(c), next);
@@ -216,13 +245,13 @@ class native_search {
             }
             if (code == subpattern_) {
                 py::tuple group = tuple_of(arg);
-                if (group[1].cast<long long>() != 0 || group[2].cast<long long>() != 0) return -1; // (?i:...)
+                if (integer(group[1]) != 0 || integer(group[2]) != 0) return -1; // (?i:...)
                 return sequence(group[3], next);
             }
             if (code == max_repeat_ || code == min_repeat_) return repeat(tuple_of(arg), next);
             if (code == assert_ || code == assert_not_) {
                 py::tuple look = tuple_of(arg);
-                if (look[0].cast<long long>() != 1) return -1; // lookbehind
+                if (integer(look[0]) != 1) return -1; // lookbehind
                 // Bounded, so that every position costs at most that many steps.
                 py::tuple width = look[1].attr("getwidth")();
                 if (!less(width[1], unbounded_object_)) return -1;
@@ -237,18 +266,20 @@ class native_search {
             char_class c;
             for (py::handle entry : arg) {
                 py::tuple item = tuple_of(entry);
-                long long code = item[0].cast<long long>();
+                long long code = integer(item[0]);
                 if (code == negate_) {
                     c.negate = true;
                 } else if (code == literal_) {
-                    Py_UCS4 ch = item[1].cast<Py_UCS4>();
+                    Py_UCS4 ch = code_point(item[1]);
                     c.ranges.emplace_back(ch, ch);
                 } else if (code == range_) {
                     py::tuple bounds = item[1];
-                    c.ranges.emplace_back(bounds[0].cast<Py_UCS4>(), bounds[1].cast<Py_UCS4>());
-                } else if (code == category_ && item[1].cast<long long>() == space_) {
+                    Py_UCS4 low = code_point(bounds[0]);
+                    Py_UCS4 high = code_point(bounds[1]);
+                    c.ranges.emplace_back(low, high);
+                } else if (code == category_ && integer(item[1]) == space_) {
                     c.space = true;
-                } else if (code == category_ && item[1].cast<long long>() == not_space_) {
+                } else if (code == category_ && integer(item[1]) == not_space_) {
                     c.not_space = true;
                 } else {
                     return -1; // digits, words, ...
@@ -266,12 +297,12 @@ class native_search {
         }
 
         int repeat(py::tuple arg, int next) {
-            long long low = arg[0].cast<long long>(), high = arg[1].cast<long long>();
+            long long low = integer(arg[0]), high = integer(arg[1]);
             py::handle body = arg[2];
             // A body that can match empty is where `re` has rules of its own
             // (it stops repeating an empty match), so it is not taken.
             py::tuple width = body.attr("getwidth")();
-            if (width[0].cast<long long>() == 0) return -1;
+            if (integer(width[0]) == 0) return -1;
             if (low < 0 || high < low) return -1; // no parser of `re` makes these
             if (low > static_cast<long long>(max_code) || (high != unbounded_ && high - low > static_cast<long long>(max_code)))
                 return -1;

@@ -99,3 +99,47 @@ def test_hostile_tree(monkeypatch, make_tree, texts, expected):
     monkeypatch.setattr(sre_parse, "parse", lambda pattern, flags: tree)
     pattern = types.SimpleNamespace(flags=sre.SRE_FLAG_UNICODE, pattern="hostile")
     assert probe.pattern_search(pattern, texts) == expected
+
+
+class Index:
+    """A tree integer that is no int: its index conversion gives `value`, or raises `error`."""
+
+    def __init__(self, value, error=None):
+        self.value, self.error = value, error
+
+    def __index__(self):
+        if self.error:
+            raise self.error
+        return self.value
+
+
+@pytest.mark.parametrize("error, expected", [
+    (None, [True, False]),
+    (ValueError, None),  # left to `re`
+    (KeyboardInterrupt, KeyboardInterrupt),
+])
+def test_a_tree_integer_is_read_through_its_index(monkeypatch, error, expected):
+    tree = Node([(sre.LITERAL, Index(ord("a"), error))])
+    monkeypatch.setattr(sre_parse, "parse", lambda pattern, flags: tree)
+    pattern = types.SimpleNamespace(flags=sre.SRE_FLAG_UNICODE, pattern="hostile")
+    if expected is KeyboardInterrupt:
+        with pytest.raises(KeyboardInterrupt):
+            probe.pattern_search(pattern, ["a", "b"])
+    else:
+        assert probe.pattern_search(pattern, ["a", "b"]) == expected
+
+
+def test_the_parser_is_looked_up_before_the_pattern_text_is_read(monkeypatch):
+    # As `_parser.parse(pattern.pattern, flags)` runs: a parser patched while
+    # the text is read is not the one this call takes.
+    monkeypatch.setattr(sre_parse, "parse", lambda pattern, flags: literal("a"))
+
+    class Pattern:
+        flags = sre.SRE_FLAG_UNICODE
+
+        @property
+        def pattern(self):
+            monkeypatch.setattr(sre_parse, "parse", lambda pattern, flags: literal("b"))
+            return "hostile"
+
+    assert probe.pattern_search(Pattern(), ["a", "b"]) == [True, False]
