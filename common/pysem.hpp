@@ -151,11 +151,17 @@ inline py::object import_from(const char *module, const char *name) {
     if (value) return steal(value);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending();
     PyErr_Clear();
+    // The module's file as the statement reads it: from the module's dict,
+    // where no attribute hook runs; a module without one has an unknown
+    // location. Only an ordinary error of that read is dropped.
     py::object path = py::none();
-    if (PyObject_HasAttrString(mod.ptr(), "__file__")) path = mod.attr("__file__");
-    std::string message = std::string("cannot import name '") + name + "' from '" + module + "'";
-    if (!path.is_none()) message += " (" + std::string(py::str(path)) + ")";
-    py::object error = py::handle(PyExc_ImportError)(py::str(message), py::arg("name") = module, py::arg("path") = path);
+    if (PyObject *file = PyModule_GetFilenameObject(mod.ptr())) path = steal(file);
+    else if (PyErr_ExceptionMatches(PyExc_Exception)) PyErr_Clear();
+    else throw_pending();
+    py::str message = steal_as<py::str>(
+        path.is_none() ? PyUnicode_FromFormat("cannot import name '%s' from '%s' (unknown location)", name, module)
+                       : PyUnicode_FromFormat("cannot import name '%s' from '%s' (%S)", name, module, path.ptr()));
+    py::object error = py::handle(PyExc_ImportError)(message, py::arg("name") = module, py::arg("path") = path);
     PyErr_SetObject(PyExc_ImportError, error.ptr());
     throw_pending();
 }

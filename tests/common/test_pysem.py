@@ -4,6 +4,7 @@ import collections
 import gc
 import numbers
 import sys
+import types
 from decimal import Decimal
 from fractions import Fraction
 
@@ -428,6 +429,30 @@ def test_import_from_fails_as_the_import_statement_does():
     assert probe.import_from("json", "tool").__name__ == "json.tool"
     with pytest.raises(ModuleNotFoundError):
         probe.import_from("no_such_module_here", "x")
+
+
+def module_without_file(name, file_hook):
+    """A module with no __file__, whose attribute hook (if any) raises
+    `file_hook` for __file__."""
+    module = types.ModuleType(name)
+    if file_hook:
+        def __getattr__(attr):
+            if attr == "__file__":
+                raise file_hook
+            raise AttributeError(attr)
+
+        module.__getattr__ = __getattr__
+    return module
+
+
+@pytest.mark.parametrize("file_hook", [None, LookupError, KeyboardInterrupt])
+def test_import_from_a_module_without_a_file_fails_as_the_import_statement_does(monkeypatch, file_hook):
+    monkeypatch.setitem(sys.modules, "pysem_fileless", module_without_file("pysem_fileless", file_hook))
+    with pytest.raises(ImportError) as ours:
+        probe.import_from("pysem_fileless", "nope")
+    with pytest.raises(ImportError) as theirs:
+        from pysem_fileless import nope  # noqa: F401
+    assert (str(ours.value), ours.value.name, ours.value.path) == (str(theirs.value), theirs.value.name, theirs.value.path)
 
 
 def test_raise_instance_raises_the_object_itself():
