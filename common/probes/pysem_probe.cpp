@@ -16,7 +16,7 @@ long nesting_depth(py::handle v) {
     return deepest;
 }
 
-std::string utf8(py::handle text) { return std::string(pysem::exact_str(text, "name")); }
+std::string utf8(py::handle text, const char *arg) { return std::string(pysem::exact_str(text, arg)); }
 
 // Echoes what the call bound, for the argument-binding tests.
 py::object echo_method(py::handle self, py::object a, py::object b, py::object c, py::object d) {
@@ -30,7 +30,9 @@ void raise_runtime(py::handle) { throw std::runtime_error("native failure"); }
 // nothing replaces it.
 py::object twice(py::handle, py::object value) { return pysem::steal(PyNumber_Multiply(value.ptr(), py::int_(2).ptr())); }
 py::object call_twice(py::handle self, py::object value) {
-    return py::make_tuple(pysem::via<&twice>(self, value), py::bool_(pysem::is_direct<&twice>(self)));
+    py::object doubled = pysem::via<&twice>(self, value);
+    py::bool_ direct(pysem::is_direct<&twice>(self));
+    return py::make_tuple(doubled, direct);
 }
 
 // The native search of a compiled pattern over each text, or None when the
@@ -53,8 +55,11 @@ void register_helpers(py::module_ &m) {
         function<[](py::object v) { return pysem::check_exact_str(v, "value") ? v : pysem::raised(); }>(
             "check_exact_str(value)"),
         function<[](py::object) { return py::object(); }>("no_object(value)"),
+        // (a == b, a != b), compared in that order
         function<[](py::object a, py::object b) {
-            return py::make_tuple(pysem::equal(a, b), pysem::not_equal(a, b));
+            bool equal = pysem::equal(a, b);
+            bool not_equal = pysem::not_equal(a, b);
+            return py::make_tuple(equal, not_equal);
         }>("equal_not_equal(a, b)"),
         function<[](py::object v) { return pysem::int_arg(v, "value"); }>("int_arg(value)"),
         function<[](py::object v) { return py::int_(pysem::clamp_ll(pysem::int_arg(v, "value"))); }>("clamp_ll(value)"),
@@ -90,7 +95,9 @@ void register_helpers(py::module_ &m) {
         function<[](py::object v) { return py::int_(nesting_depth(v)); }>("nesting_depth(value)"),
         function<[](py::object name) { return ns[pysem::exact_str(name, "name")]; }>("lookup(name)"),
         function<[](py::object module, py::object name) {
-            return pysem::import_from(utf8(module).c_str(), utf8(name).c_str());
+            std::string module_text = utf8(module, "module");
+            std::string name_text = utf8(name, "name");
+            return pysem::import_from(module_text.c_str(), name_text.c_str());
         }>("import_from(module, name)"),
         function<[](py::object obj, py::object name) { return pysem::getattr_or_none(obj, name); }>(
             "getattr_or_none(obj, name)"),
@@ -100,9 +107,10 @@ void register_helpers(py::module_ &m) {
         }>("unpack2(value)"),
         function<[](py::object name, py::object doc, py::object body) {
             py::module_ self = py::reinterpret_borrow<py::module_>(pysem::steal(PyImport_ImportModule("pelorin._pysem_probe")));
-            std::string d = doc.is_none() ? std::string() : utf8(doc);
-            return pysem::make_class(self, utf8(name).c_str(), doc.is_none() ? nullptr : d.c_str(),
-                                     pysem::exact_dict(body, "body"));
+            std::string name_text = utf8(name, "name");
+            std::string doc_text = doc.is_none() ? std::string() : utf8(doc, "doc");
+            py::dict namespace_ = pysem::exact_dict(body, "body");
+            return pysem::make_class(self, name_text.c_str(), doc.is_none() ? nullptr : doc_text.c_str(), namespace_);
         }>("make_class(name, doc, body)"),
         function<[](py::object error) { pysem::raise_instance(error); }>("raise_instance(error)"),
         // [fn(item) for item in values], the loop over a live list.

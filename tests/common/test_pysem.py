@@ -74,6 +74,27 @@ def test_equal_raises_what_the_truth_test_raises():
         probe.equal_not_equal(ComparesVaguely(), 1)
 
 
+class LogsComparisons:
+    def __init__(self, log):
+        self.log = log
+
+    def __eq__(self, other):
+        self.log.append("==")
+        return False
+
+    def __ne__(self, other):
+        self.log.append("!=")
+        return True
+
+
+def test_equal_and_not_equal_compare_in_the_order_written():
+    python_log, native_log = [], []
+    a = LogsComparisons(python_log)
+    (bool(a == 1), bool(a != 1))
+    probe.equal_not_equal(LogsComparisons(native_log), 1)
+    assert native_log == python_log == ["==", "!="]
+
+
 @pytest.mark.parametrize(
     "value, expected",
     [(7, 7), (True, 1), (False, 0), (-2.9, -2), (2.9, 2), (10**40, 10**40), (-0.0, 0), (Fraction(-7, 2), -3), (Decimal("9.99"), 9)],
@@ -327,6 +348,19 @@ def test_a_call_through_the_instance_holds_the_dict_it_looks_in():
     assert obj.call_twice(3) == ("patched", False)
 
 
+def test_a_call_through_the_instance_runs_before_what_follows_it():
+    # (self.twice(value), <whether nothing replaces twice>), in that order:
+    # the patch removes itself when called.
+    obj = probe.SignatureProbe()
+
+    def once(value):
+        del obj.twice
+        return "patched"
+
+    obj.twice = once
+    assert obj.call_twice(3) == ("patched", True)
+
+
 @pytest.mark.parametrize(
     "mapping, expected",
     [({"k": "  v \u3000"}, "v"), ({"k": 0}, ""), ({"k": None}, ""), ({}, ""), ({"k": 1.5}, "1.5"), ({"k": [1, " a"]}, "[1, ' a']"), ({"k": True}, "True")],
@@ -453,6 +487,16 @@ def test_import_from_a_module_without_a_file_fails_as_the_import_statement_does(
     with pytest.raises(ImportError) as theirs:
         from pysem_fileless import nope  # noqa: F401
     assert (str(ours.value), ours.value.name, ours.value.path) == (str(theirs.value), theirs.value.name, theirs.value.path)
+
+
+@pytest.mark.parametrize("call, first", [
+    (lambda: probe.make_class(1, None, []), "name"),
+    (lambda: probe.make_class("Thing", 2, []), "doc"),
+    (lambda: probe.import_from(1, 2), "module"),
+], ids=["make_class-name", "make_class-doc", "import_from-module"])
+def test_a_call_with_two_refused_arguments_names_the_first(call, first):
+    with pytest.raises(TypeError, match=rf"^argument '{first}' must be str, not int$"):
+        call()
 
 
 def test_raise_instance_raises_the_object_itself():
