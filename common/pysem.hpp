@@ -16,6 +16,7 @@
 #include <climits>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -298,14 +299,18 @@ inline py::object optional_exact_dict(py::handle value, const char *arg) {
 // build that always comes back ends in RecursionError. The GIL guards the slot.
 template <class T> class first_built {
   public:
-    template <class Build> T &get(Build &&build) {
+    // `where` ends the RecursionError's message.
+    template <class Build> T &get(Build &&build, const char *where = " while building a kept object") {
         if (!kept_) {
-            recursion_guard guard(" while building a kept object");
-            T made = build();
-            if (!kept_) kept_ = new T(std::move(made));
+            recursion_guard guard(where);
+            std::unique_ptr<T> made(new T(build()));
+            if (!kept_) kept_ = made.release();
         }
         return *kept_;
     }
+
+    // The object, once get() has built it.
+    T &operator*() const noexcept { return *kept_; }
 
   private:
     T *kept_ = nullptr;

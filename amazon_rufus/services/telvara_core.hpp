@@ -400,9 +400,9 @@ struct State {
     State();
 };
 
-inline State *&state_slot() {
-    PYBIND11_CONSTINIT static State *made = nullptr;
-    return made;
+inline pysem::first_built<State> &state_slot() {
+    PYBIND11_CONSTINIT static pysem::first_built<State> kept;
+    return kept;
 }
 
 // Made when the module loads, before any method can run. Building it runs
@@ -411,9 +411,7 @@ inline State *&state_slot() {
 // own, where a one-time build entered again on its thread would hang. The
 // first one made is kept; the other is dropped.
 inline void make_state() {
-    if (state_slot()) return;
-    auto made = std::make_unique<State>();
-    if (!state_slot()) state_slot() = made.release(); // kept for the process's life
+    state_slot().get([] { return State(); }, " while loading the report module");
 }
 
 inline State &state() { return *state_slot(); }

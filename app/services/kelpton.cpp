@@ -38,15 +38,13 @@ struct State {
 // import hook, a patched module, a collection's finalizers) that loads this
 // module afresh: that load makes its own and the first one made is kept, so
 // that no load waits on another and a loop ends in RecursionError.
-State *kept_state = nullptr;
+PYBIND11_CONSTINIT pysem::first_built<State> kept_state;
 
 State &state() { return *kept_state; }
 
 void load_state() {
-    if (kept_state) return;
-    pysem::recursion_guard guard(" while loading the credential store");
-    State made{py::module_::import("urllib.parse").attr("urlsplit")};
-    if (!kept_state) kept_state = new State(std::move(made));
+    kept_state.get([] { return State{py::module_::import("urllib.parse").attr("urlsplit")}; },
+                   " while loading the credential store");
 }
 
 // What the host's functions and the runner raise reaches the caller as the

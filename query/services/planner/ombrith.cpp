@@ -735,7 +735,7 @@ State build_state() {
 
 // The state, built at load and kept for the interpreter's life (never
 // destroyed: it holds Python objects).
-State *kept_state = nullptr;
+PYBIND11_CONSTINIT pysem::first_built<State> kept_state;
 
 State &state() { return *kept_state; }
 
@@ -744,12 +744,7 @@ State &state() { return *kept_state; }
 // thread or let another thread load it. Each such load builds its own state
 // and the first one finished is kept, so that no load waits on another and a
 // loop ends in RecursionError.
-void load_state() {
-    if (kept_state) return;
-    pysem::recursion_guard guard(" while loading the vocabulary");
-    State built = build_state();
-    if (!kept_state) kept_state = new State(std::move(built));
-}
+void load_state() { kept_state.get(build_state, " while loading the vocabulary"); }
 
 // ---------------------------------------------------------------------------
 // Registration
