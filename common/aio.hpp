@@ -167,6 +167,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -614,6 +615,21 @@ template <class A> inline constexpr borrow_kind borrowing() {
     else return borrow_kind::none;
 }
 
+// Whether a body's first parameter may be its object: a reference to a class
+// (the check in the promise refuses one that is not an empty closure). Asked
+// inside a lambda body, whose closure type is not complete yet.
+template <class... Args> inline constexpr bool object_first = false;
+template <class First, class... Rest>
+inline constexpr bool object_first<First, Rest...> =
+    std::is_reference_v<First> && std::is_class_v<std::remove_cvref_t<First>>;
+
+template <class... Args> struct after_first {
+    using type = std::tuple<>;
+};
+template <class First, class... Rest> struct after_first<First, Rest...> {
+    using type = std::tuple<std::remove_cvref_t<Rest>...>;
+};
+
 template <class... Args> struct promise final : promise_base {
     static constexpr std::size_t owned = (std::size_t{owned_param<Args>} + ... + 0);
 
@@ -621,6 +637,19 @@ template <class... Args> struct promise final : promise_base {
         (check<Args>(), ...);
         [[maybe_unused]] std::size_t i = 0;
         (collect<Args>(args, i), ...);
+        params = slots_.data();
+        nparams = owned;
+    }
+
+    // Clang 19 leaves a lambda body's object out of the promise's arguments,
+    // which the standard passes first: the rest are the same parameters, one
+    // place on. The object is never an owned one, so the slots agree.
+    template <class... Rest>
+        requires(object_first<Args...> &&
+                 std::is_same_v<std::tuple<Rest...>, typename after_first<Args...>::type>)
+    explicit promise(const Rest &...rest) noexcept {
+        (check<Args>(), ...);
+        collect_after_object(std::index_sequence_for<Rest...>{}, rest...);
         params = slots_.data();
         nparams = owned;
     }
@@ -642,6 +671,11 @@ template <class... Args> struct promise final : promise_base {
     }
     template <class A, class V> void collect(const V &arg, std::size_t &i) noexcept {
         if constexpr (owned_param<A>) slots_[i++] = &arg;
+    }
+    template <std::size_t... I, class... Rest>
+    void collect_after_object(std::index_sequence<I...>, const Rest &...rest) noexcept {
+        [[maybe_unused]] std::size_t i = 0;
+        (collect<std::tuple_element_t<I + 1, std::tuple<Args...>>>(rest, i), ...);
     }
     std::array<const py::object *, (owned ? owned : 1)> slots_{};
 };
