@@ -31,9 +31,10 @@ struct with_reference {
     py::object &value;
 };
 inline int counter = 0;
-inline auto captures_by_reference = [&n = counter] { return n; };
-inline auto captures_by_value = [n = 1] { return n; };
-inline auto captures_nothing = [] { return 0; };
+// Lambda types only: nothing calls them.
+using captures_by_reference = decltype([&n = counter] { return n; });
+using captures_by_value = decltype([n = 1] { return n; });
+using captures_nothing = decltype([] { return 0; });
 static_assert(borrowing<py::object>() == borrow_kind::none);
 static_assert(borrowing<py::dict>() == borrow_kind::none);
 static_assert(borrowing<std::string>() == borrow_kind::none);
@@ -42,20 +43,20 @@ static_assert(borrowing<owning>() == borrow_kind::none);
 static_assert(borrowing<std::shared_ptr<owning>>() == borrow_kind::none);
 static_assert(borrowing<aio::failure>() == borrow_kind::none);
 static_assert(borrowing<void (*)()>() == borrow_kind::none);
-static_assert(borrowing<decltype(captures_nothing)>() == borrow_kind::none);
-static_assert(borrowing<const decltype(captures_nothing) &>() == borrow_kind::none); // a captureless lambda body
+static_assert(borrowing<captures_nothing>() == borrow_kind::none);
+static_assert(borrowing<const captures_nothing &>() == borrow_kind::none); // a captureless lambda body
 static_assert(borrowing<const py::object &>() == borrow_kind::reference);
 static_assert(borrowing<std::string &&>() == borrow_kind::reference);
 static_assert(borrowing<const owning &>() == borrow_kind::reference); // a member coroutine's object
-static_assert(borrowing<const decltype(captures_by_value) &>() == borrow_kind::reference);
+static_assert(borrowing<const captures_by_value &>() == borrow_kind::reference);
 static_assert(borrowing<py::object *>() == borrow_kind::pointer);
 static_assert(borrowing<const aio::failure *>() == borrow_kind::pointer);
 static_assert(borrowing<py::handle>() == borrow_kind::handle);
 static_assert(borrowing<std::string_view>() == borrow_kind::view);
 static_assert(borrowing<std::span<py::object>>() == borrow_kind::view);
 static_assert(borrowing<std::reference_wrapper<py::object>>() == borrow_kind::view);
-static_assert(borrowing<decltype(captures_by_reference)>() == borrow_kind::closure);
-static_assert(borrowing<decltype(captures_by_value)>() == borrow_kind::closure);
+static_assert(borrowing<captures_by_reference>() == borrow_kind::closure);
+static_assert(borrowing<captures_by_value>() == borrow_kind::closure);
 static_assert(borrowing<with_reference>() == borrow_kind::closure);
 } // namespace borrow_rule
 
