@@ -1037,6 +1037,18 @@ inline PySendResult coro_send(coroutine_object *c, PyObject *arg, PyObject **out
     return run(c, out);
 }
 
+// Runs the body on what throw() or close() gave at its await. An error goes
+// to the body chained to the exception that the await handles, as the
+// interpreter chains the error it resumes a frame with: one thrown in from
+// outside (a cancellation, a Future's error) was raised where nothing was
+// being handled.
+inline PySendResult resume_thrown(coroutine_object *c, PyObject **out) noexcept {
+    promise_base &p = *c->promise;
+    p.yf = py::object();
+    if (p.status == step::error && p.handling) chain_context(p.slot.ptr(), p.handling.ptr());
+    return run(c, out);
+}
+
 // close() on what is being awaited: 0, or -1 with the error set.
 inline int close_iter(PyObject *handling, PyObject *yf) noexcept {
     handled_guard guard(handling);
@@ -1121,8 +1133,7 @@ inline PySendResult coro_throw(coroutine_object *c, PyObject *type, PyObject *va
         case run_state::suspended: // now parked in an await: raised there, as Python does
             c->state = run_state::running;
             c->promise->give_error(std::move(e));
-            c->promise->yf = py::object();
-            return run(c, out);
+            return resume_thrown(c, out);
         default:
             return guard_state(c);
         }
@@ -1136,8 +1147,7 @@ inline PySendResult coro_throw(coroutine_object *c, PyObject *type, PyObject *va
         if (PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit)) {
             if (close_iter(p.handling.ptr(), p.yf.ptr()) < 0) {
                 deliver(p, PYGEN_ERROR, nullptr);
-                p.yf = py::object();
-                return run(c, out);
+                return resume_thrown(c, out);
             }
         } else {
             PyObject *r = nullptr;
@@ -1150,8 +1160,7 @@ inline PySendResult coro_throw(coroutine_object *c, PyObject *type, PyObject *va
             }
             if (s != no_throw_method) {
                 deliver(p, static_cast<PySendResult>(s), r);
-                p.yf = py::object();
-                return run(c, out);
+                return resume_thrown(c, out);
             }
         }
     }
@@ -1161,8 +1170,7 @@ inline PySendResult coro_throw(coroutine_object *c, PyObject *type, PyObject *va
         return PYGEN_ERROR;
     }
     p.give_error(std::move(e));
-    p.yf = py::object();
-    return run(c, out);
+    return resume_thrown(c, out);
 }
 
 inline PyObject *coro_close(coroutine_object *c) noexcept {
@@ -1181,9 +1189,8 @@ inline PyObject *coro_close(coroutine_object *c) noexcept {
     int err = p.yf ? close_iter(p.handling.ptr(), p.yf.ptr()) : 0;
     if (err == 0) PyErr_SetNone(PyExc_GeneratorExit);
     deliver(p, PYGEN_ERROR, nullptr);
-    p.yf = py::object();
     PyObject *r = nullptr;
-    PySendResult s = run(c, &r);
+    PySendResult s = resume_thrown(c, &r);
     if (s == PYGEN_NEXT) {
         Py_DECREF(r);
         PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
