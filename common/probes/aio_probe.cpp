@@ -2,6 +2,7 @@
 #include "common/aio.hpp"
 #include "common/module.hpp"
 
+#include <climits>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -221,7 +222,15 @@ aio::task value_of(py::object v) { co_return v; }
 
 aio::task none_of() { co_return {}; }
 
-aio::task cast_value(long v) { co_return v * 2; }
+// Twice the value, exact as Python's `value * 2`: a C++ long while it fits
+// (given back through the cast of a C++ value), else the int's own product.
+aio::task cast_value(py::int_ value) {
+    int overflow = 0;
+    long v = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
+    if (!overflow && v >= LONG_MIN / 2 && v <= LONG_MAX / 2) co_return v * 2;
+    py::int_ two(2);
+    co_return pysem::steal(PyNumber_Multiply(value.ptr(), two.ptr()));
+}
 
 aio::task handle_of(py::object v) { co_return py::handle(v); }
 
@@ -279,7 +288,11 @@ aio::task echo_call(py::object self, py::object scope, py::object receive, py::o
 // and convert, as the bindings of a module would.
 aio::task cpp_error_entry(py::object kind) { return cpp_error(kind.cast<std::string>()); }
 aio::task nested_entry(py::object depth, py::object awaitable) { return nested(depth.cast<long>(), awaitable); }
-aio::task cast_value_entry(py::object value) { return cast_value(value.cast<long>()); }
+aio::task cast_value_entry(py::object value) {
+    // An integer as an index is one (an int subclass's own arithmetic aside).
+    py::object index = pysem::steal(PyNumber_Index(value.ptr()));
+    return cast_value(pysem::steal_as<py::int_>(PyNumber_Long(index.ptr())));
+}
 aio::task guarded_entry(py::object awaitable, py::object cleanup, py::object log) {
     return guarded(awaitable, cleanup, pysem::exact_list(log, "log"));
 }

@@ -4,6 +4,7 @@ import asyncio
 import collections.abc
 import gc
 import inspect
+import operator
 import subprocess
 import sys
 import textwrap
@@ -160,6 +161,24 @@ async def test_bodies_return_none_and_cast_values():
     assert await probe.cast_value(21) == 42
     value = object()
     assert await probe.handle_of(value) is value
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+@pytest.mark.parametrize(
+    "value",
+    [0, -1, True, 2**62 - 1, 2**62, -2**62, -2**62 - 1, 2**63 - 1, -2**63, 2**63, -2**63 - 1, 2**200, -2**200,
+     Index(2**62), Index(-2**100)],
+)
+async def test_cast_value_is_exact_as_python_at_the_limits(value):
+    result = await probe.cast_value(value)
+    assert type(result) is int and result == operator.index(value) * 2
 
 
 def test_coroutine_object_protocol():
@@ -902,6 +921,7 @@ async def test_methods_and_callables_run():
         (lambda: probe.make_callable("A.f", pyco)(1, 2), r"^A\.f\(\) takes 1 positional argument but 2 were given$"),
         (lambda: probe.make_callable("A.f", pyco)(value=1), r"^A\.f\(\) got an unexpected keyword argument 'value'$"),
         (lambda: probe.make_nullary("g", 1)(1), r"^g\(\) takes 0 positional arguments but 1 was given$"),
+        (lambda: probe.cast_value(1.5), "^'float' object cannot be interpreted as an integer$"),
     ],
 )
 def test_argument_errors_are_raised_by_the_call(call, message):
