@@ -2095,9 +2095,26 @@ inline state make_state() {
     return s;
 }
 
+// Made at the first use, which the GIL serialises. Making them runs Python
+// code (imports, and what a collection or a signal runs meanwhile), which may
+// need them again on this thread (a module loaded again while it loads) or
+// let another thread in: each such caller makes its own, and the first one
+// made is kept, the others dropped. A once-only guard would hang there.
 inline state &types() {
-    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<state> storage;
-    return storage.call_once_and_store_result(make_state).get_stored();
+    static state *kept = nullptr;
+    if (!kept) {
+        state made = make_state();
+        if (kept) {
+            for (PyObject *o : {reinterpret_cast<PyObject *>(made.coroutine_type),
+                                reinterpret_cast<PyObject *>(made.function_type),
+                                reinterpret_cast<PyObject *>(made.relay_type), made.str_throw, made.str_close,
+                                made.cr_await, made.str_aenter, made.str_aexit, made.unnamed, made.code_template})
+                Py_DECREF(o);
+        } else {
+            kept = new state(made);
+        }
+    }
+    return *kept;
 }
 
 } // namespace aio::detail

@@ -838,6 +838,32 @@ def test_nothing_is_printed_at_exit():
     assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
 
 
+def test_a_module_loaded_again_while_its_types_are_made_makes_its_own():
+    """The bridge's types are made at the module's first use, which runs
+    Python code (imports); a load of the same module from there needs them
+    again on this thread, and gets types of its own instead of a hang."""
+    script = textwrap.dedent(
+        """
+        import asyncio, importlib.util, inspect
+        loaded = []
+        def hook(name):
+            if name == "_is_coroutine_mark" and not loaded:
+                spec = importlib.util.find_spec("pelorin._aio_probe")
+                loaded.append(importlib.util.module_from_spec(spec))
+                spec.loader.exec_module(loaded[0])
+            raise AttributeError(name)
+        inspect.__getattr__ = hook  # asked while the types are made
+        from pelorin import _aio_probe as probe
+        del inspect.__getattr__
+        again = loaded[0]
+        print(asyncio.run(probe.await_one(again.value_of(1))), asyncio.run(again.await_one(probe.value_of(2))),
+              asyncio.iscoroutinefunction(probe.await_one), asyncio.iscoroutinefunction(again.await_one))
+        """
+    )
+    result = subprocess.run([sys.executable, "-W", "error", "-X", "dev", "-c", script], capture_output=True, text=True, timeout=60)
+    assert (result.returncode, result.stdout, result.stderr) == (0, "1 2 True True\n", "")
+
+
 # ---------------------------------------------------------------------------
 # Coroutine functions
 
