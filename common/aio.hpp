@@ -778,7 +778,13 @@ class exit_awaiter : public awaiter_base {
     void await_resume() {
         py::object result = inner_.await_resume();
         if (!*failure_) return;
-        int suppress = PyObject_IsTrue(result.ptr());
+        int suppress;
+        {
+            // Its truth is asked in the handler, as `async with` asks it.
+            py::object handled = failure_->value();
+            handled_guard guard(handled.ptr());
+            suppress = PyObject_IsTrue(result.ptr());
+        }
         if (suppress < 0) pysem::throw_pending();
         if (suppress)
             failure_->clear();

@@ -5,6 +5,7 @@ handled as its __context__, as from the `finally:` or `async with` of an
 
 import asyncio
 import importlib
+import sys
 import threading
 
 import pytest
@@ -105,6 +106,46 @@ def test_thrown_into_the_cleanup_by_hand(road, cleanup, first, thrown):
         seen.append(chain(info.value))
     assert seen[0] == seen[1]
     assert len(seen[0]) == (2 if first is failing else 1)
+
+
+class Answer:
+    """What __aexit__ gives: its truth notes what is being handled, then
+    raises or says whether to suppress."""
+
+    def __init__(self, then):
+        self.then, self.handled = then, []
+
+    def __bool__(self):
+        self.handled.append(chain(sys.exc_info()[1]))
+        if isinstance(self.then, BaseException):
+            raise self.then
+        return self.then
+
+
+class Answering:
+    def __init__(self, then):
+        self.answer = Answer(then)
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc):
+        return self.answer
+
+
+@pytest.mark.parametrize("then", [lambda: OSError("no answer"), lambda: True, lambda: False],
+                         ids=["raises", "suppresses", "lets through"])
+async def test_the_truth_of_what_aexit_gives_is_asked_in_the_handler(then):
+    seen = []
+    for within in TWINS["within"]:
+        manager = Answering(then())
+        try:
+            outcome = await within(manager, lambda _: failing())
+        except BaseException as e:
+            outcome = chain(e)
+        seen.append((outcome, manager.answer.handled))
+    assert seen[0] == seen[1]
+    assert seen[0][1] == [[("KeyError", ("first",))]]
 
 
 async def _drive(make, steps):
