@@ -105,6 +105,7 @@ aio::task handled_in_handler(py::object awaitable, py::object fn) {
     try {
         co_await aio::wait(awaitable);
     } catch (py::error_already_set &e) {
+        if (!aio::is_ordinary(e)) throw;
         aio::handling handling(e);
         inside = pysem::call(fn);
     }

@@ -592,13 +592,17 @@ async def test_handling_shows_the_exception_to_synchronous_calls():
     assert type(inside) is ValueError and after is None
 
 
+@pytest.mark.parametrize(
+    "catch", [probe.ordinary_only, lambda awaitable: probe.handled_in_handler(awaitable, lambda: None)],
+    ids=["ordinary_only", "handled_in_handler"],
+)
 @pytest.mark.parametrize("exc", [asyncio.CancelledError, KeyboardInterrupt, SystemExit, GeneratorExit])
-async def test_non_ordinary_errors_pass_a_catch_of_ordinary_ones(exc):
+async def test_non_ordinary_errors_pass_a_catch_of_ordinary_ones(exc, catch):
     async def fail():
         raise exc()
 
     with pytest.raises(exc):
-        await probe.ordinary_only(fail())
+        await catch(fail())
     assert await probe.ordinary_only(raise_chained()) == "swallowed"
 
 
