@@ -341,8 +341,10 @@ void register_bodies(py::module_ &m) {
         function<&checked>("checked(*, text, awaitable=None)"),
     });
     // Any number of awaitables, by position: a coroutine function made from a closure.
+    py::str qualname("await_each");
+    py::object module_name = m.attr("__name__");
     m.attr("await_each") =
-        aio::callable(py::str("await_each"), [](py::args awaitables) { return await_each(awaitables); }, m.attr("__name__"));
+        aio::callable(qualname, [](py::args awaitables) { return await_each(awaitables); }, module_name);
 }
 
 // A relay whose coroutines await start(arg) (or start()) and return
@@ -370,8 +372,8 @@ aio::task tracked_call(py::object fn, py::object arg) {
 }
 
 py::object make_relay(py::object qualname, py::object start, py::object finish, py::object arity) {
-    return aio::relay(qualname, std::make_unique<probe_relay>(pysem::int_arg_ll(arity, "arity") ? 1 : 0,
-                                                              std::move(start), std::move(finish)));
+    Py_ssize_t takes = pysem::int_arg_ll(arity, "arity") ? 1 : 0;
+    return aio::relay(qualname, std::make_unique<probe_relay>(takes, std::move(start), std::move(finish)));
 }
 
 void register_callables(py::module_ &m) {
