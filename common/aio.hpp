@@ -2077,9 +2077,11 @@ inline state make_state() {
     py::object marker = py::module_::import("asyncio.coroutines").attr("_is_coroutine");
     if (PyDict_SetItemString(dict, "_is_coroutine", marker.ptr()) < 0) pysem::throw_pending();
     py::object inspect = py::module_::import("inspect");
-    if (py::hasattr(inspect, "_is_coroutine_mark"))
-        if (PyDict_SetItemString(dict, "_is_coroutine_marker", inspect.attr("_is_coroutine_mark").ptr()) < 0)
-            pysem::throw_pending();
+    // Looked up once: a missing one is no error, any other error is one.
+    PyObject *found = nullptr;
+    if (capi::lookup_attr(inspect.ptr(), PYSEM_LIT("_is_coroutine_mark").ptr(), &found) < 0) pysem::throw_pending();
+    py::object mark = adopt(found);
+    if (mark && PyDict_SetItemString(dict, "_is_coroutine_marker", mark.ptr()) < 0) pysem::throw_pending();
     PyType_Modified(reinterpret_cast<PyTypeObject *>(function_type.ptr()));
     s.coroutine_type = reinterpret_cast<PyTypeObject *>(coroutine_type.release().ptr());
     s.relay_type = reinterpret_cast<PyTypeObject *>(pysem::steal(PyType_FromSpec(&relay_spec)).release().ptr());

@@ -842,30 +842,53 @@ def test_nothing_is_printed_at_exit():
     assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
 
 
-def test_a_module_loaded_again_while_its_types_are_made_makes_its_own():
-    """The bridge's types are made at the module's first use, which runs
-    Python code (imports); a load of the same module from there needs them
-    again on this thread, and gets types of its own instead of a hang."""
+_LOAD_AGAIN = """
+    if not loaded:
+        spec = importlib.util.find_spec("pelorin._aio_probe")
+        loaded.append(importlib.util.module_from_spec(spec))
+        spec.loader.exec_module(loaded[0])
+    raise AttributeError(name)
+"""
+
+
+@pytest.mark.parametrize(
+    "hook, printed",
+    [
+        (_LOAD_AGAIN, "1 2 True True"),
+        ("    raise KeyboardInterrupt", "KeyboardInterrupt"),
+        ("    raise AttributeError(name)", "None True"),
+    ],
+    ids=["loads the module again", "interrupted", "no marker"],
+)
+def test_what_python_code_does_while_the_types_are_made(hook, printed):
+    """The bridge's types are made at the module's first use, asking inspect
+    for its marker (user code, here): a load of the same module from there
+    gets types of its own instead of a hang, and an interrupt is no missing
+    marker."""
     script = textwrap.dedent(
         """
         import asyncio, importlib.util, inspect
         loaded = []
         def hook(name):
-            if name == "_is_coroutine_mark" and not loaded:
-                spec = importlib.util.find_spec("pelorin._aio_probe")
-                loaded.append(importlib.util.module_from_spec(spec))
-                spec.loader.exec_module(loaded[0])
-            raise AttributeError(name)
-        inspect.__getattr__ = hook  # asked while the types are made
-        from pelorin import _aio_probe as probe
+            assert name == "_is_coroutine_mark"
+        {hook}
+        inspect.__getattr__ = hook
+        try:
+            from pelorin import _aio_probe as probe
+        except BaseException as e:
+            print(type(e).__name__)
+            raise SystemExit
         del inspect.__getattr__
-        again = loaded[0]
-        print(asyncio.run(probe.await_one(again.value_of(1))), asyncio.run(again.await_one(probe.value_of(2))),
-              asyncio.iscoroutinefunction(probe.await_one), asyncio.iscoroutinefunction(again.await_one))
+        if loaded:
+            again = loaded[0]
+            print(asyncio.run(probe.await_one(again.value_of(1))), asyncio.run(again.await_one(probe.value_of(2))),
+                  asyncio.iscoroutinefunction(probe.await_one), asyncio.iscoroutinefunction(again.await_one))
+        else:
+            print(getattr(probe.await_one, "_is_coroutine_marker", None), asyncio.iscoroutinefunction(probe.await_one))
         """
-    )
+    ).format(hook=textwrap.indent(textwrap.dedent(hook), "    "))
     result = subprocess.run([sys.executable, "-W", "error", "-X", "dev", "-c", script], capture_output=True, text=True, timeout=60)
-    assert (result.returncode, result.stdout, result.stderr) == (0, "1 2 True True\n", "")
+    assert (result.returncode, result.stdout, result.stderr) == (0, printed + "\n", "")
 
 
 # ---------------------------------------------------------------------------
