@@ -2141,7 +2141,8 @@ inline py::object coroutine(task &&t, py::handle qualname) {
 namespace detail {
 // The coroutine function around a native function made from a header.
 inline py::object coroutine_function(py::object made, const pysem::signature &sig, py::handle module_name) {
-    return make_function(made.ptr(), nullptr, sig.qualname, module_name, made.attr("__doc__"), &sig);
+    py::object doc = made.attr("__doc__");
+    return make_function(made.ptr(), nullptr, sig.qualname, module_name, doc, &sig);
 }
 } // namespace detail
 
