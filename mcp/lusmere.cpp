@@ -419,14 +419,8 @@ aio::task isolated_binding(bool require_jwt, bool force_relogin) {
                     jwt = co_await aio::wait(std::move(refetched), fetch_failure);
                 } catch (py::error_already_set &e) {
                     if (!aio::is_ordinary(e)) throw;
-                    // An exchange error comes back from the worker thread through
-                    // its future, unchained; as in an except block, the first
-                    // failure becomes its context.
-                    py::object retry_failure = pysem::handled_exception();
-                    auto context = py::reinterpret_steal<py::object>(PyException_GetContext(retry_failure.ptr()));
-                    if (!context) PyException_SetContext(retry_failure.ptr(), fetch_failure.value().release().ptr());
                     aio::handling handled(e);
-                    raise_wrapped(PYSEM_LIT("重新登录后获取 TOVAN JWT 失败："), retry_failure);
+                    raise_wrapped(PYSEM_LIT("重新登录后获取 TOVAN JWT 失败："), pysem::handled_exception());
                 }
             }
         }
