@@ -153,7 +153,6 @@
 #include "common/function.hpp"
 
 #include <pybind11/pybind11.h>
-#include <pybind11/gil_safe_call_once.h>
 #include <structmember.h>
 
 #include <array>
@@ -2103,26 +2102,27 @@ inline state make_state() {
     return s;
 }
 
-// Made at the first use, which the GIL serialises. Making them runs Python
-// code (imports, and what a collection or a signal runs meanwhile), which may
-// need them again on this thread (a module loaded again while it loads) or
-// let another thread in: each such caller makes its own, and the first one
-// made is kept, the others dropped. A once-only guard would hang there.
-inline state &types() {
-    static state *kept = nullptr;
-    if (!kept) {
-        state made = make_state();
-        if (kept) {
-            for (PyObject *o : {reinterpret_cast<PyObject *>(made.coroutine_type),
-                                reinterpret_cast<PyObject *>(made.function_type),
-                                reinterpret_cast<PyObject *>(made.relay_type), made.str_throw, made.str_close,
-                                made.cr_await, made.str_aenter, made.str_aexit, made.unnamed, made.code_template})
-                Py_DECREF(o);
-        } else {
-            kept = new state(made);
-        }
+// The types as kept; one that a re-entry made meanwhile is released again.
+struct owned_state : state {
+    explicit owned_state(const state &made) noexcept : state(made) {}
+    owned_state(const owned_state &) = delete;
+    owned_state &operator=(const owned_state &) = delete;
+    ~owned_state() {
+        for (PyObject *o : {reinterpret_cast<PyObject *>(coroutine_type), reinterpret_cast<PyObject *>(function_type),
+                            reinterpret_cast<PyObject *>(relay_type), str_throw, str_close, cr_await, str_aenter,
+                            str_aexit, unnamed, code_template})
+            Py_DECREF(o);
     }
-    return *kept;
+};
+
+// Made at the first use. Making them runs Python code (imports, and what a
+// collection or a signal runs meanwhile), which may need them again on this
+// thread (a module loaded again while it loads) or let another thread in:
+// each such caller makes its own and the first one made is kept, where a
+// once-only guard would hang.
+inline state &types() {
+    PYBIND11_CONSTINIT static pysem::first_built<owned_state> kept;
+    return kept.get([] { return owned_state(make_state()); }, " while making the coroutine types");
 }
 
 } // namespace aio::detail
