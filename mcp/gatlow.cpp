@@ -1078,9 +1078,10 @@ void provider_init(py::handle self, py::object api_key) {
 }
 
 // The token record of an accepted key: token, client_id and scopes.
-py::gil_safe_call_once_and_store<py::object> &access_token_storage() {
-    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<py::object> storage;
-    return storage;
+// Made at load; a load of this module afresh meanwhile makes its own.
+pysem::first_built<py::object> &access_token_type() {
+    PYBIND11_CONSTINIT static pysem::first_built<py::object> kept;
+    return kept;
 }
 
 py::object make_access_token_type(py::handle module_name) {
@@ -1100,7 +1101,7 @@ aio::task verify_token_body(py::object self, py::object token) {
     if (!same_key(token, pysem::getattr(self, PYSEM_LIT("_api_key")))) co_return py::none();
     py::list scopes;
     scopes.append(PYSEM_LIT("pelorin:mcp"));
-    co_return call(access_token_storage().get_stored(), token, PYSEM_LIT("default"), scopes);
+    co_return call(*access_token_type(), token, PYSEM_LIT("default"), scopes);
 }
 
 // FixedApiKeyAuthProvider.verify_token(token)
@@ -1219,7 +1220,7 @@ void register_middleware(py::module_ &m) {
 }
 
 void register_provider(py::module_ &m) {
-    access_token_storage().call_once_and_store_result([&] { return make_access_token_type(m.attr("__name__")); });
+    access_token_type().get([&] { return make_access_token_type(m.attr("__name__")); }, " while loading the middleware");
     py::object cls = pysem::make_class(m, "FixedApiKeyAuthProvider", kProviderDoc);
     pysem::define(cls, {
         pysem::method<&provider_init>("__init__(api_key)"),

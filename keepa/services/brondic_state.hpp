@@ -37,11 +37,12 @@ struct State {
     }
 };
 
-// Created once, never destroyed: it must not outlive the interpreter's objects
-// in a destructor run at exit.
+// Created at load, never destroyed: it must not outlive the interpreter's
+// objects in a destructor run at exit. The compiles run Python code, which may
+// load this module afresh: that load makes its own.
 inline State &state() {
-    PYBIND11_CONSTINIT static py::gil_safe_call_once_and_store<State> storage;
-    return storage.call_once_and_store_result([] { return State(); }).get_stored();
+    PYBIND11_CONSTINIT static pysem::first_built<State> kept;
+    return kept.get([] { return State(); }, " while loading the Keepa manager");
 }
 
 // ---------------------------------------------------------------------------
