@@ -11,7 +11,6 @@
 
 #include <pybind11/pybind11.h>
 #include <pybind11/detail/exception_translation.h>
-#include <pybind11/gil_safe_call_once.h>
 
 #include <climits>
 #include <cstring>
@@ -777,7 +776,12 @@ class kept_item {
 
 class module_namespace {
   public:
-    void bind(py::module_ m) { dict_ = m.attr("__dict__").ptr(); }
+    // The dict is kept for the process's life: a module loaded afresh while
+    // this one loads binds its own, and may be dropped before this one runs.
+    void bind(py::module_ m) {
+        py::object dict = m.attr("__dict__");
+        dict_ = dict.release().ptr();
+    }
 
     // globals()[name] through a kept item, for a name read at every call.
     py::object operator()(kept_item &kept, py::handle name) const {
@@ -798,7 +802,6 @@ class module_namespace {
     }
 
   private:
-    // Borrowed: the module lives as long as the interpreter.
     PyObject *dict_ = nullptr;
 };
 
