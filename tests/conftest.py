@@ -9,8 +9,11 @@ Test modules import these as `from ..conftest import DictSub, assert_no_leak`.
 """
 
 import gc
+import importlib.util
 import inspect
+import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -274,3 +277,118 @@ async def assert_no_leak_async(run, *, warmup=5, rounds=40, blocks=200, objects=
     for _ in range(rounds):
         await run()
     _verdict(before, _snapshot(watched), watched, blocks, objects)
+
+
+class Recorder:
+    """Stands for `target`, noting each attribute read as "name.attr"."""
+
+    def __init__(self, name, target, reads):
+        self._name, self._target, self._reads = name, target, reads
+
+    def __getattr__(self, attr):
+        self._reads.append(f"{self._name}.{attr}")
+        return getattr(self._target, attr)
+
+
+def run_python(script, *args, hung, flags=(), timeout=60):
+    """A fresh interpreter's run of `script` (`args` after it in sys.argv,
+    `flags` before it), its output captured as text. A run still going after
+    `timeout` seconds fails the test with the message `hung`."""
+    try:
+        return subprocess.run([sys.executable, *flags, "-c", script, *args], capture_output=True, text=True,
+                              timeout=timeout)
+    except subprocess.TimeoutExpired:
+        pytest.fail(hung)
+
+
+def load_from_spec(spec, made=None):
+    """Loads one more module object from `spec` and gives it; made(module),
+    when given, is called with it before its code runs (so that code run by
+    the load already sees it made)."""
+    again = importlib.util.module_from_spec(spec)
+    if made is not None:
+        made(again)
+    spec.loader.exec_module(again)
+    return again
+
+
+# load_from_spec as source, for a fresh interpreter to run first.
+LOAD_FROM_SPEC_SOURCE = "import importlib.util\n\n\n" + inspect.getsource(load_from_spec)
+
+
+# A fresh interpreter's load of module NAME whose load-time build runs Python
+# code that calls reenter(): after `imports`, and with `patch` in place, `load`
+# imports the module; then `unpatch` runs and it prints "loaded", the count of
+# loads done again, and `report` (or the name of the error that ended the
+# import).
+_REENTERED_LOAD = """
+import gc, sys, types
+{imports}
+
+NAME = {name!r}
+loads, done = [], []
+
+
+def load_again():
+    load_from_spec(importlib.util.find_spec(NAME))
+    loads.append(True)  # and dropped: the module loaded last is the one kept
+
+
+class Cycle:
+    def __init__(self):
+        self.me = self
+
+    def __del__(self):
+        load_again()
+
+
+{reenter}
+
+
+{patch}
+try:
+    {load}
+except BaseException as error:
+    print(type(error).__name__)
+else:
+    {unpatch}
+    gc.collect()
+    print("loaded", len(loads), {report})
+"""
+
+# How the build calls reenter(): "finalizer", once, where a collection during
+# the build frees garbage whose finalizer loads the module; "every-time", at
+# each call a load of the module, so that loads nest until RecursionError.
+REENTER = {
+    "finalizer": "def reenter():\n    if not done:\n        done.append(True)\n        Cycle()\n        gc.collect()",
+    "every-time": "reenter = load_again",
+}
+
+
+def reentering_read(module, attr):
+    """The patch and unpatch of a reentered load where the build's read of
+    `attr` from `module` (as sys.modules holds it) calls reenter() first."""
+    patch = textwrap.dedent(f"""\
+        import {module}
+
+
+        class Reentering(types.ModuleType):
+            @property
+            def {attr}(self):
+                reenter()
+                return {module}.{attr}
+
+
+        sys.modules[{module!r}] = Reentering({module!r})""")
+    return {"patch": patch, "unpatch": f"sys.modules[{module!r}] = {module}"}
+
+
+def reentered_load(reenter, *, name, imports, load, report, patch, unpatch):
+    """What a reentered load (see _REENTERED_LOAD), re-entered as
+    REENTER[reenter] says, prints; the test fails unless the interpreter
+    exits with 0 within 60 seconds."""
+    script = LOAD_FROM_SPEC_SOURCE + _REENTERED_LOAD.format(
+        name=name, imports=imports, load=load, report=report, patch=patch, unpatch=unpatch, reenter=REENTER[reenter])
+    result = run_python(script, hung=f"the {reenter} load of {name} hung")
+    assert result.returncode == 0, result.stderr
+    return result.stdout.strip()

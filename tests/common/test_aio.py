@@ -5,7 +5,6 @@ import collections.abc
 import gc
 import inspect
 import operator
-import subprocess
 import sys
 import textwrap
 import traceback
@@ -19,7 +18,8 @@ import uvicorn
 
 from pelorin import _aio_probe as probe
 
-from ..conftest import Disguised, NotFound, Parking, assert_no_leak, raise_api_error, settled
+from ..conftest import (LOAD_FROM_SPEC_SOURCE, Disguised, NotFound, Parking, assert_no_leak, raise_api_error,
+                       run_python, settled)
 
 
 # ---------------------------------------------------------------------------
@@ -838,15 +838,13 @@ def test_nothing_is_printed_at_exit():
         loop.close()
         """
     )
-    result = subprocess.run([sys.executable, "-W", "error", "-X", "dev", "-c", script], capture_output=True, text=True, timeout=60)
+    result = run_python(script, flags=["-W", "error", "-X", "dev"], hung="the interpreter hung at exit")
     assert (result.returncode, result.stdout, result.stderr) == (0, "", "")
 
 
 _LOAD_AGAIN = """
     if not loaded:
-        spec = importlib.util.find_spec("pelorin._aio_probe")
-        loaded.append(importlib.util.module_from_spec(spec))
-        spec.loader.exec_module(loaded[0])
+        load_from_spec(importlib.util.find_spec("pelorin._aio_probe"), loaded.append)
     raise AttributeError(name)
 """
 
@@ -887,7 +885,8 @@ def test_what_python_code_does_while_the_types_are_made(hook, printed):
             print(getattr(probe.await_one, "_is_coroutine_marker", None), asyncio.iscoroutinefunction(probe.await_one))
         """
     ).format(hook=textwrap.indent(textwrap.dedent(hook), "    "))
-    result = subprocess.run([sys.executable, "-W", "error", "-X", "dev", "-c", script], capture_output=True, text=True, timeout=60)
+    result = run_python(LOAD_FROM_SPEC_SOURCE + script, flags=["-W", "error", "-X", "dev"],
+                        hung="the module's first use hung while its types were made")
     assert (result.returncode, result.stdout, result.stderr) == (0, printed + "\n", "")
 
 

@@ -8,10 +8,9 @@ too. The re-entry gets the answer that the same check written in Python (with
 Each case runs in a fresh interpreter, where the first build has not yet
 happened, under a deadline."""
 
-import subprocess
-import sys
-
 import pytest
+
+from ..conftest import run_python
 
 SCRIPT = r"""
 import gc, signal, sys
@@ -99,11 +98,7 @@ ENTRIES = {"probe": "value", "telvara": "limit", "brondic": "reserve_tokens"}
 
 
 def run(hostile, entry):
-    try:
-        done = subprocess.run([sys.executable, "-c", SCRIPT, hostile, entry], capture_output=True, text=True,
-                              timeout=60)
-    except subprocess.TimeoutExpired:
-        pytest.fail(f"{entry} hung with a {hostile} re-entering the integer check")
+    done = run_python(SCRIPT, hostile, entry, hung=f"{entry} hung with a {hostile} re-entering the integer check")
     assert done.returncode == 0, done.stderr[-3000:]
     return done.stdout.strip()
 

@@ -7,16 +7,7 @@ import datetime
 import httpx
 import pytest
 
-
-class Recorder:
-    """Stands for `target`, noting each attribute read as "name.attr"."""
-
-    def __init__(self, name, target, reads):
-        self._name, self._target, self._reads = name, target, reads
-
-    def __getattr__(self, attr):
-        self._reads.append(f"{self._name}.{attr}")
-        return getattr(self._target, attr)
+from ..conftest import Recorder
 
 
 def test_trace_clock_reads_datetime_now_before_timezone_utc(gatlow, monkeypatch, capsys):

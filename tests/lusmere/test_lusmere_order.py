@@ -2,16 +2,7 @@
 
 import datetime
 
-
-class Recorder:
-    """Stands for `target`, noting each attribute read as "name.attr"."""
-
-    def __init__(self, name, target, reads):
-        self._name, self._target, self._reads = name, target, reads
-
-    def __getattr__(self, attr):
-        self._reads.append(f"{self._name}.{attr}")
-        return getattr(self._target, attr)
+from ..conftest import Recorder
 
 
 def test_jwt_lifetime_reads_datetime_now_before_timezone_utc(lusmere, kit, monkeypatch):

@@ -4,52 +4,28 @@ thread: that load builds its own vocabulary, and a loop ends in
 RecursionError, where a one-time build shared by both would wait on itself
 for good."""
 
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
-SCRIPT = textwrap.dedent("""
-    import gc, importlib.util, re
-    import pelorin.query.services.planner
+from ..conftest import reentered_load
 
-    NAME = "pelorin.query.services.planner.ombrith"
-    loads, done = [], []
+LOAD = {
+    "name": "pelorin.query.services.planner.ombrith",
+    "imports": "import re\nimport pelorin.query.services.planner",
+    "patch": textwrap.dedent("""\
+        compile = re.compile
 
-    def load_again():
-        spec = importlib.util.find_spec(NAME)
-        again = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(again)
-        loads.append(True)  # and dropped
 
-    class Cycle:
-        def __init__(self):
-            self.me = self
-        def __del__(self):
-            load_again()
+        def patched(*args, **kwargs):
+            reenter()
+            return compile(*args, **kwargs)
 
-    {reenter}
 
-    compile = re.compile
-    def patched(*args, **kwargs):
-        reenter()
-        return compile(*args, **kwargs)
-    re.compile = patched
-    try:
-        from pelorin.query.services.planner import ombrith
-    except BaseException as error:
-        print(type(error).__name__)
-    else:
-        re.compile = compile
-        gc.collect()
-        print("loaded", len(loads), ombrith.requested_canonical_fields("上个月卖了多少钱，广告费多少"))
-""")
-
-REENTER = {
-    # A collection during the build frees garbage whose finalizer loads the module.
-    "finalizer": "def reenter():\n    if not done:\n        done.append(True)\n        Cycle()\n        gc.collect()",
-    "every-time": "reenter = load_again",
+        re.compile = patched"""),
+    "load": "from pelorin.query.services.planner import ombrith",
+    "unpatch": "re.compile = compile",
+    "report": 'ombrith.requested_canonical_fields("上个月卖了多少钱，广告费多少")',
 }
 
 
@@ -58,7 +34,4 @@ REENTER = {
     ("every-time", "RecursionError"),
 ], ids=["finalizer", "every-time"])
 def test_a_load_reentered_while_it_builds_finishes(reenter, expected):
-    script = SCRIPT.format(reenter=REENTER[reenter])
-    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == expected
+    assert reentered_load(reenter, **LOAD) == expected

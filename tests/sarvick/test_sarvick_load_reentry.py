@@ -3,58 +3,21 @@ a finalizer or a patched module) may load the module afresh on the same
 thread: that load makes its own state, and a loop ends in RecursionError,
 where a one-time build shared by both would wait on itself for good."""
 
-import subprocess
-import sys
-import textwrap
-
 import pytest
 
-SCRIPT = textwrap.dedent("""
-    import gc, importlib.util, sys, types
-    import pathlib
-    import pelorin.google_trends
-    import pelorin.google_trends.collection_storage_integration
-    import pelorin.shared.collection_storage.models, pelorin.shared.collection_storage.parser_utils
-    import pelorin.shared.collection_storage.result_cache
+from ..conftest import reentered_load, reentering_read
 
-    NAME = "pelorin.google_trends.sarvick"
-    loads, done = [], []
-
-    def load_again():
-        spec = importlib.util.find_spec(NAME)
-        again = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(again)
-        loads.append(True)  # and dropped: the module loaded last is the one kept
-
-    class Cycle:
-        def __init__(self):
-            self.me = self
-        def __del__(self):
-            load_again()
-
-    {reenter}
-
-    class Pathlib(types.ModuleType):
-        @property
-        def PurePath(self):
-            reenter()
-            return pathlib.PurePath
-
-    sys.modules["pathlib"] = Pathlib("pathlib")
-    try:
-        from pelorin.google_trends import sarvick
-    except BaseException as error:
-        print(type(error).__name__)
-    else:
-        sys.modules["pathlib"] = pathlib
-        gc.collect()
-        print("loaded", len(loads), sarvick._result_datasets({{"data": [{{"date": "d"}}]}})[0]["rows"])
-""")
-
-REENTER = {
-    # A collection during the import frees garbage whose finalizer loads the module.
-    "finalizer": "def reenter():\n    if not done:\n        done.append(True)\n        Cycle()\n        gc.collect()",
-    "every-time": "reenter = load_again",
+LOAD = {
+    "name": "pelorin.google_trends.sarvick",
+    "imports": "\n".join([
+        "import pelorin.google_trends",
+        "import pelorin.google_trends.collection_storage_integration",
+        "import pelorin.shared.collection_storage.models, pelorin.shared.collection_storage.parser_utils",
+        "import pelorin.shared.collection_storage.result_cache",
+    ]),
+    "load": "from pelorin.google_trends import sarvick",
+    "report": 'sarvick._result_datasets({"data": [{"date": "d"}]})[0]["rows"]',
+    **reentering_read("pathlib", "PurePath"),
 }
 
 
@@ -63,7 +26,4 @@ REENTER = {
     ("every-time", "RecursionError"),
 ], ids=["finalizer", "every-time"])
 def test_a_load_reentered_while_it_builds_finishes(reenter, expected):
-    script = SCRIPT.format(reenter=REENTER[reenter])
-    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == expected
+    assert reentered_load(reenter, **LOAD) == expected

@@ -1,9 +1,8 @@
 """The module loaded once more while its first load runs Python code."""
 
-import subprocess
-import sys
-
 import pytest
+
+from ..conftest import LOAD_FROM_SPEC_SOURCE, run_python
 
 # A gc callback loads a second module object from the module's spec while
 # the first load is at the phase that `phase` names (by what its namespace
@@ -21,8 +20,7 @@ def callback(stage, info):
     m = sys.modules.get(NAME)
     if loaded or m is None or not phase(m):
         return
-    loaded.append(importlib.util.module_from_spec(spec))
-    spec.loader.exec_module(loaded[0])
+    load_from_spec(spec, loaded.append)
 
 gc.callbacks.append(callback)
 gc.set_threshold(1)
@@ -47,7 +45,6 @@ REPORT = repr("# ASIN UNKNOWN Listing 优化诊断报告\n\n## 1. 标题清晰�
     ids=["state", "class"],
 )
 def test_a_load_within_the_first_load_finishes(phase):
-    done = subprocess.run([sys.executable, "-c", NESTED_LOAD.format(phase=phase)], capture_output=True, text=True,
-                          timeout=60)
+    done = run_python(LOAD_FROM_SPEC_SOURCE + NESTED_LOAD.format(phase=phase), hung="the nested load hung")
     assert done.returncode == 0, done.stderr[-3000:]
     assert done.stdout.splitlines() == [f"1 {REPORT}"] * 2
