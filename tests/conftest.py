@@ -301,19 +301,20 @@ def run_python(script, *args, hung, flags=(), timeout=60):
         pytest.fail(hung)
 
 
-def load_from_spec(spec, made=None):
-    """Loads one more module object from `spec` and gives it; made(module),
-    when given, is called with it before its code runs (so that code run by
-    the load already sees it made)."""
-    again = importlib.util.module_from_spec(spec)
+def load_afresh(name, made=None):
+    """Loads one more module object of the module `name`, beside the one
+    imported, and gives it; made(module), when given, is called with it
+    before its code runs (so that code run by the load already sees it)."""
+    found = importlib.util.find_spec(name)
+    again = importlib.util.module_from_spec(found)
     if made is not None:
         made(again)
-    spec.loader.exec_module(again)
+    found.loader.exec_module(again)
     return again
 
 
-# load_from_spec as source, for a fresh interpreter to run first.
-LOAD_FROM_SPEC_SOURCE = "import importlib.util\n\n\n" + inspect.getsource(load_from_spec)
+# load_afresh as source, for a fresh interpreter to run first.
+LOAD_AFRESH_SOURCE = "import importlib.util\n\n\n" + inspect.getsource(load_afresh)
 
 
 # A fresh interpreter's load of module NAME whose load-time build runs Python
@@ -330,7 +331,7 @@ loads, done = [], []
 
 
 def load_again():
-    load_from_spec(importlib.util.find_spec(NAME))
+    load_afresh(NAME)
     loads.append(True)  # and dropped: the module loaded last is the one kept
 
 
@@ -387,7 +388,7 @@ def reentered_load(reenter, *, name, imports, load, report, patch, unpatch):
     """What a reentered load (see _REENTERED_LOAD), re-entered as
     REENTER[reenter] says, prints; the test fails unless the interpreter
     exits with 0 within 60 seconds."""
-    script = LOAD_FROM_SPEC_SOURCE + _REENTERED_LOAD.format(
+    script = LOAD_AFRESH_SOURCE + _REENTERED_LOAD.format(
         name=name, imports=imports, load=load, report=report, patch=patch, unpatch=unpatch, reenter=REENTER[reenter])
     result = run_python(script, hung=f"the {reenter} load of {name} hung")
     assert result.returncode == 0, result.stderr

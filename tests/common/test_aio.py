@@ -18,7 +18,7 @@ import uvicorn
 
 from pelorin import _aio_probe as probe
 
-from ..conftest import (LOAD_FROM_SPEC_SOURCE, Disguised, NotFound, Parking, assert_no_leak, raise_api_error,
+from ..conftest import (LOAD_AFRESH_SOURCE, Disguised, NotFound, Parking, assert_no_leak, raise_api_error,
                        run_python, settled)
 
 
@@ -844,7 +844,7 @@ def test_nothing_is_printed_at_exit():
 
 _LOAD_AGAIN = """
     if not loaded:
-        load_from_spec(importlib.util.find_spec("pelorin._aio_probe"), loaded.append)
+        load_afresh("pelorin._aio_probe", loaded.append)
     raise AttributeError(name)
 """
 
@@ -885,7 +885,7 @@ def test_what_python_code_does_while_the_types_are_made(hook, printed):
             print(getattr(probe.await_one, "_is_coroutine_marker", None), asyncio.iscoroutinefunction(probe.await_one))
         """
     ).format(hook=textwrap.indent(textwrap.dedent(hook), "    "))
-    result = run_python(LOAD_FROM_SPEC_SOURCE + script, flags=["-W", "error", "-X", "dev"],
+    result = run_python(LOAD_AFRESH_SOURCE + script, flags=["-W", "error", "-X", "dev"],
                         hung="the module's first use hung while its types were made")
     assert (result.returncode, result.stdout, result.stderr) == (0, printed + "\n", "")
 

@@ -2,15 +2,14 @@
 
 import pytest
 
-from ..conftest import LOAD_FROM_SPEC_SOURCE, run_python
+from ..conftest import LOAD_AFRESH_SOURCE, run_python
 
-# A gc callback loads a second module object from the module's spec while
+# A gc callback loads a second module object of the module while
 # the first load is at the phase that `phase` names (by what its namespace
 # holds so far); both modules must then work.
 NESTED_LOAD = """
 import gc, importlib.util, sys
 NAME = "pelorin.amazon_rufus.services.telvara"
-spec = importlib.util.find_spec(NAME)
 loaded = []
 
 def phase(m):
@@ -20,7 +19,7 @@ def callback(stage, info):
     m = sys.modules.get(NAME)
     if loaded or m is None or not phase(m):
         return
-    load_from_spec(spec, loaded.append)
+    load_afresh(NAME, loaded.append)
 
 gc.callbacks.append(callback)
 gc.set_threshold(1)
@@ -45,6 +44,6 @@ REPORT = repr("# ASIN UNKNOWN Listing 优化诊断报告\n\n## 1. 标题清晰�
     ids=["state", "class"],
 )
 def test_a_load_within_the_first_load_finishes(phase):
-    done = run_python(LOAD_FROM_SPEC_SOURCE + NESTED_LOAD.format(phase=phase), hung="the nested load hung")
+    done = run_python(LOAD_AFRESH_SOURCE + NESTED_LOAD.format(phase=phase), hung="the nested load hung")
     assert done.returncode == 0, done.stderr[-3000:]
     assert done.stdout.splitlines() == [f"1 {REPORT}"] * 2
