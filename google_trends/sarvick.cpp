@@ -31,10 +31,8 @@ struct State {
     py::object pure_path; // pathlib.PurePath
 };
 
-// Made at load and never destroyed. The import may run Python code (an
-// import hook, a patched module, a collection's finalizers) that loads this
-// module afresh: that load makes its own and the first one made is kept, so
-// that no load waits on another and a loop ends in RecursionError.
+// Made at load and never destroyed. The import may run Python code that loads
+// this module afresh: that load makes its own (see pysem::first_built).
 PYBIND11_CONSTINIT pysem::first_built<State> kept_state;
 
 State &state() { return *kept_state; }
@@ -325,7 +323,7 @@ PELORIN_MODULE(sarvick, m) {
     register_constants(m);
     register_parser(m);
     // Bound last, when nothing more runs Python code: code run meanwhile may
-    // load this module afresh, which binds its own, and the load finished last
-    // is the one the interpreter keeps (ns holds no reference).
+    // load this module afresh, which binds its own, and the functions read the
+    // namespace of the load that finished last, the one the interpreter keeps.
     ns.bind(m);
 }

@@ -961,10 +961,10 @@ aio::failure leave_identity(const Request &r, const Context &context, const Trac
 
 // Closing, last step: the empty final body part of an answer that was started
 // and not finished, on the server's own channel, while the latest failure
-// (the closing trace's, else the application's) is being handled. The client may be gone: an error of this send is
-// swallowed, and the application's outcome stands. A cancellation or an
-// interruption passes, so that a timeout or a task group can still stop a
-// request whose client no longer reads.
+// (the closing trace's, else the application's) is being handled. The client
+// may be gone: an error of this send is swallowed, and the application's
+// outcome stands. A cancellation or an interruption passes, so that a timeout
+// or a task group can still stop a request whose client no longer reads.
 aio::task finish_answer(py::object send, aio::failure failure) {
     py::dict last = pysem::make_dict({{PYSEM_LIT("type"), PYSEM_LIT("http.response.body")},
                                       {PYSEM_LIT("body"), py::bytes("")},

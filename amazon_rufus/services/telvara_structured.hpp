@@ -215,7 +215,8 @@ inline py::object _render_structured_table(py::handle self, py::handle table_arg
     std::vector<size_t> ends; // where the cells of each row end
     // Room for the cells of a table of the usual size, made once.
     size_t rows_hint = static_cast<size_t>(std::min<Py_ssize_t>(PyList_GET_SIZE(rows.ptr()), 64));
-    size_t width_hint = PyList_Check(headers.ptr()) ? static_cast<size_t>(std::min<Py_ssize_t>(PyList_GET_SIZE(headers.ptr()), 16)) : 0;
+    Py_ssize_t header_count = PyList_Check(headers.ptr()) ? PyList_GET_SIZE(headers.ptr()) : 0;
+    size_t width_hint = static_cast<size_t>(std::min<Py_ssize_t>(header_count, 16));
     ends.reserve(rows_hint);
     cells.reserve(rows_hint * (width_hint + 1));
     for_each(rows, [&](py::object row) {
