@@ -36,6 +36,10 @@ inline unsigned int type_version(PyTypeObject *type) {
     return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
 }
 
+// The full name of the extension module whose PyInit runs now (null outside
+// one): the import system sets it around the call.
+inline const char *loading_module_name() noexcept { return _Py_PackageContext; }
+
 // An empty dict with room for `size` items without a resize.
 inline PyObject *dict_presized(Py_ssize_t size) { return _PyDict_NewPresized(size); }
 
