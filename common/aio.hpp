@@ -1228,7 +1228,12 @@ template <class T, PySendResult (*Send)(T *, PyObject *, PyObject **),
 struct protocol {
     static T *of(PyObject *self) noexcept { return reinterpret_cast<T *>(self); }
 
-    static PySendResult am_send(PyObject *self, PyObject *arg, PyObject **out) { return Send(of(self), arg, out); }
+    // An error leaves *out null, as the interpreter's send opcode expects.
+    static PySendResult am_send(PyObject *self, PyObject *arg, PyObject **out) {
+        PySendResult s = Send(of(self), arg, out);
+        if (s == PYGEN_ERROR) *out = nullptr;
+        return s;
+    }
 
     static PyObject *iternext(PyObject *self) {
         PyObject *r = nullptr;
