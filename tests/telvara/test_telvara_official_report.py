@@ -2,7 +2,6 @@
 
 import random
 import re
-import time
 
 import pytest
 
@@ -10,6 +9,7 @@ from pelorin.amazon_rufus.services import telvara as module
 from pelorin.amazon_rufus.services.telvara import Telvara
 
 from ..conftest import assert_no_leak
+from ..growth import assert_bounded, assert_linear
 from .conftest import LINE_BOUNDARIES, DictSub, Lookup
 
 
@@ -340,15 +340,18 @@ def test_numbering_that_jumps_fills_the_missing_headings(tv):
 
 
 def test_huge_subsection_numbers_stay_bounded_and_keep_their_text(tv):
-    big = "9" * 30
-    text = f"{big}、a\nx\n1000000000、b\ny\n70、c\nz\n1、d\nv"
-    start = time.perf_counter()
-    report = tv.format_data(questionnaire([text]))
-    assert time.perf_counter() - start < 1
-    found = headings(report)
-    assert len(found) == 53
-    assert found[49:] == ["### 50、模块50", "### 70、模块70", "### 1000000000、模块1000000000", f"### {big}、模块{big}"]
-    assert report.endswith(f"### 70、模块70\n\nz\n\n### 1000000000、模块1000000000\n\ny\n\n### {big}、模块{big}\n\nx")
+    # The headings filled in stop at 50 whatever the numbers: a thirty-digit
+    # one costs what a three-digit one does.
+    def report_for(numbers):
+        big, far = numbers
+        return tv.format_data(questionnaire([f"{big}、a\nx\n{far}、b\ny\n70、c\nz\n1、d\nv"]))
+
+    sizes = [("999", "100"), ("9" * 30, "1000000000")]
+    for (big, far), report in zip(sizes, assert_bounded(report_for, *sizes)):
+        found = headings(report)
+        assert len(found) == 53
+        assert found[49:] == ["### 50、模块50", "### 70、模块70", f"### {far}、模块{far}", f"### {big}、模块{big}"]
+        assert report.endswith(f"### 70、模块70\n\nz\n\n### {far}、模块{far}\n\ny\n\n### {big}、模块{big}\n\nx")
 
 
 def test_numbered_lines_beyond_fifty_without_text_keep_their_heading(tv):
@@ -379,24 +382,42 @@ BAD = {
     "numbering-out-of-order": "3、a\nx\n1、b\ny\n50、c\nz\n7、d",
     "only-bullets": "•\n-\n*\n\n•\n  \n-",
     "pipes-and-backslashes": "| 项目 | 内容 |\n|---|---|\n| a\\ | b\\|c |\n\\|\\",
-    "long-line": "卖点" * 200_000,
-    "long-cjk-line": "".join(chr(0x4E00 + (i * 7919) % 20000) for i in range(300_000)),
-    "many-lines": "\n".join(f"图{i}\n问题：{i}\n- x" for i in range(3000)),
-    "many-numbered": "\n".join(f"{i}、t\n{i}" for i in range(1, 3000, 7)),
-    "long-number": "1" * 4000 + "、x\ny\n" + "2" * 5000 + "、z",
 }
+
+# Bad prose that grows: the text at a size, and the size it is tried at.
+LONG_BAD = {
+    "long-line": (lambda n: "卖点" * n, 200_000),
+    "long-cjk-line": (lambda n: "".join(chr(0x4E00 + (i * 7919) % 20000) for i in range(n)), 300_000),
+    "many-lines": (lambda n: "\n".join(f"图{i}\n问题：{i}\n- x" for i in range(n)), 3000),
+    "many-numbered": (lambda n: "\n".join(f"{i}、t\n{i}" for i in range(1, n, 7)), 3000),
+    "long-number": (lambda n: "1" * n + "、x\ny\n" + "2" * (n * 5 // 4) + "、z", 4000),
+}
+
+
+def report_with(tv, q, text):
+    # The text answers question q, a placeholder each of the others.
+    answers = ["x"] * 7
+    answers[q] = text
+    return tv.format_data(questionnaire(answers))
+
+
+def assert_whole_report(report):
+    assert report.startswith("# ASIN UNKNOWN Listing 优化诊断报告\n\n## 1. ")
+    assert report.count("\n---\n") == 6
 
 
 @pytest.mark.parametrize("name", list(BAD))
 def test_bad_prose_yields_a_report_for_every_question(tv, name):
     for q in range(7):
-        answers = ["x"] * 7
-        answers[q] = BAD[name]
-        start = time.perf_counter()
-        report = tv.format_data(questionnaire(answers))
-        assert time.perf_counter() - start < 5
-        assert report.startswith("# ASIN UNKNOWN Listing 优化诊断报告\n\n## 1. ")
-        assert report.count("\n---\n") == 6
+        assert_whole_report(report_with(tv, q, BAD[name]))
+
+
+@pytest.mark.parametrize("name", list(LONG_BAD))
+def test_long_bad_prose_yields_reports_in_linear_time(tv, name):
+    make, size = LONG_BAD[name]
+    for q in range(7):
+        assert_linear(lambda text: report_with(tv, q, text), size, lambda n, report: assert_whole_report(report),
+                      make=make)
 
 
 def test_random_prose_yields_reports(tv):
