@@ -879,8 +879,9 @@ inline PyObject *make_coroutine(task &&t, PyObject *qualname) noexcept {
         PyErr_SetString(PyExc_SystemError, "aio: empty task");
         return nullptr;
     }
-    auto *c = PyObject_GC_New(coroutine_object, types().coroutine_type);
-    if (!c) {
+    // The types are made at the first use, which may fail (and raise).
+    coroutine_object *c = nullptr;
+    if (!pysem::run_c_api([&] { c = PyObject_GC_New(coroutine_object, types().coroutine_type); }) || !c) {
         frame.destroy();
         return nullptr;
     }
@@ -1604,8 +1605,7 @@ inline PyObject *function_get_annotations(PyObject *self, void *) {
 // What inspect.signature and help() read: the wrapped function's own. A
 // module function's native code takes the module first ("$module"), which
 // inspect drops only for a callable bound to the module; this one is not.
-inline PyObject *function_get_text_signature(PyObject *self, void *) {
-    function_object *f = as_function(self);
+inline PyObject *text_signature(function_object *f) {
     PyObject *impl = f->impl;
     if (!impl) {
         parameters p = shape_of(f);
@@ -1622,19 +1622,20 @@ inline PyObject *function_get_text_signature(PyObject *self, void *) {
     if (!found) Py_RETURN_NONE;
     PyObject *bound = PyCFunction_Check(impl) ? PyCFunction_GET_SELF(impl) : nullptr;
     if (!PyUnicode_Check(found) || !bound || !PyModule_Check(bound)) return found;
-    PyObject *rest = nullptr;
+    py::object text = adopt(found);
     Py_ssize_t n = PyUnicode_GET_LENGTH(found);
-    if (PyUnicode_CompareWithASCIIString(found, "($module)") == 0) {
-        rest = PyUnicode_FromString("()");
-    } else if (n > 10 && PyUnicode_Tailmatch(found, PYSEM_LIT("($module, ").ptr(), 0, 10, -1) == 1) {
-        PyObject *tail = PyUnicode_Substring(found, 10, n);
-        rest = tail ? PyUnicode_Concat(PYSEM_LIT("(").ptr(), tail) : nullptr;
-        Py_XDECREF(tail);
-    } else {
-        return found;
-    }
-    Py_DECREF(found);
-    return rest;
+    if (PyUnicode_CompareWithASCIIString(found, "($module)") == 0) return PyUnicode_FromString("()");
+    Py_ssize_t bound_first = n > 10 ? PyUnicode_Tailmatch(found, PYSEM_LIT("($module, ").ptr(), 0, 10, -1) : 0;
+    if (bound_first < 0) return nullptr;
+    if (!bound_first) return text.release().ptr();
+    py::object tail = pysem::steal(PyUnicode_Substring(found, 10, n));
+    return PyUnicode_Concat(PYSEM_LIT("(").ptr(), tail.ptr());
+}
+
+inline PyObject *function_get_text_signature(PyObject *self, void *) {
+    PyObject *made = nullptr;
+    pysem::run_c_api([&] { made = text_signature(as_function(self)); });
+    return made;
 }
 
 inline PyGetSetDef function_getset[] = {
