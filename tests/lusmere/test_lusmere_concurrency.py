@@ -80,8 +80,12 @@ def test_locks_of_finished_loops_are_released(lusmere, kit, platform):
 async def test_slow_exchange_does_not_stall_the_loop(lusmere, kit, platform):
     kit.set_identity(email=EMAIL)
 
+    ticked = threading.Event()
+
     def slow_exchange(session_id):
-        time.sleep(0.3)
+        # Done once the loop has ticked on meanwhile, which it cannot while
+        # the exchange holds its thread.
+        ticked.wait(60)
         return kit.make_jwt({"exp": time.time() + 60})
 
     platform.exchange = slow_exchange
@@ -92,6 +96,8 @@ async def test_slow_exchange_does_not_stall_the_loop(lusmere, kit, platform):
         while True:
             await asyncio.sleep(0.01)
             ticks += 1
+            if ticks == 10:
+                ticked.set()
 
     ticking = asyncio.create_task(ticker())
     binding = await lusmere.ensure_lusmere(provided_session="s-1", require_jwt=True)
