@@ -18,6 +18,21 @@ import textwrap
 import pytest
 
 
+# The package's native modules: the eight and the two probes.
+NATIVE_MODULES = [
+    "pelorin.amazon_rufus.services.telvara",
+    "pelorin.keepa.services.brondic",
+    "pelorin.mcp.gatlow",
+    "pelorin.mcp.lusmere",
+    "pelorin.query.services.planner.ombrith",
+    "pelorin.api.schemas.query",
+    "pelorin.google_trends.sarvick",
+    "pelorin.app.services.kelpton",
+    "pelorin._pysem_probe",
+    "pelorin._aio_probe",
+]
+
+
 class DictSub(dict):
     pass
 

@@ -10,20 +10,10 @@ import types
 
 import pytest
 
+from .conftest import NATIVE_MODULES
 from .signatures import EXPECTED
 
-MODULES = [
-    "pelorin.amazon_rufus.services.telvara",
-    "pelorin.keepa.services.brondic",
-    "pelorin.mcp.gatlow",
-    "pelorin.mcp.lusmere",
-    "pelorin.query.services.planner.ombrith",
-    "pelorin.api.schemas.query",
-    "pelorin.google_trends.sarvick",
-    "pelorin.app.services.kelpton",
-    "pelorin._pysem_probe",
-    "pelorin._aio_probe",
-]
+MODULES = NATIVE_MODULES
 
 
 def _is_coroutine_function(obj):

@@ -15,20 +15,9 @@ import textwrap
 
 import pytest
 
-from ..conftest import run_python
+from ..conftest import NATIVE_MODULES, run_python
 
-MODULES = [
-    "pelorin.amazon_rufus.services.telvara",
-    "pelorin.keepa.services.brondic",
-    "pelorin.mcp.gatlow",
-    "pelorin.mcp.lusmere",
-    "pelorin.query.services.planner.ombrith",
-    "pelorin.api.schemas.query",
-    "pelorin.google_trends.sarvick",
-    "pelorin.app.services.kelpton",
-    "pelorin._pysem_probe",
-    "pelorin._aio_probe",
-]
+MODULES = NATIVE_MODULES
 
 # Runs `code` in a new sub-interpreter on a thread of its own: the thread's
 # first thread state belongs to the sub-interpreter, as in a server that
