@@ -104,9 +104,13 @@ inline std::vector<std::string> split_parameters(std::string_view inside) {
 // A default written as a Python expression, evaluated in the module's
 // namespace (builtins beside it).
 inline py::object evaluate_default(const std::string &expression, py::handle module_dict) {
-    py::dict globals;
+    py::dict globals = steal_as<py::dict>(PyDict_New());
     globals["__builtins__"] = py::module_::import("builtins");
-    return steal(PyRun_String(expression.c_str(), Py_eval_input, globals.ptr(), module_dict.ptr()));
+    PyObject *value = PyRun_String(expression.c_str(), Py_eval_input, globals.ptr(), module_dict.ptr());
+    // The tokenizer reports an allocation it could not make by failing alone,
+    // with no error set.
+    if (!value && !PyErr_Occurred()) PyErr_NoMemory();
+    return steal(value);
 }
 
 // "Class.method" or "function", the short name, and the parsed header.
