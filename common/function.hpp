@@ -606,7 +606,7 @@ template <class... Args> py::object keyword_names(const Args &...args) {
     if constexpr (keyword_count<Args...> == 0) {
         return py::object();
     } else {
-        py::tuple listed(keyword_count<Args...>);
+        py::tuple listed = steal_as<py::tuple>(PyTuple_New(keyword_count<Args...>));
         Py_ssize_t at = 0;
         (add_keyword_name(args, listed, at), ...);
         return listed;

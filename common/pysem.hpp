@@ -145,7 +145,8 @@ inline py::str interned(const char *utf8) {
 // `from <module> import <name>`: a submodule of that name is imported too,
 // and a missing module or name fails as the import statement does.
 inline py::object import_from(const char *module, const char *name) {
-    py::tuple fromlist = py::make_tuple(py::str(name));
+    py::str text(name);
+    py::tuple fromlist = steal_as<py::tuple>(PyTuple_Pack(1, text.ptr()));
     py::object mod = steal(PyImport_ImportModuleLevel(module, nullptr, nullptr, fromlist.ptr(), 0));
     PyObject *value = PyObject_GetAttrString(mod.ptr(), name);
     if (value) return steal(value);
@@ -633,15 +634,20 @@ inline py::str field_text(py::handle mapping, const char *key) { return field_te
 // type(name, bases, body) with __module__, __qualname__ and __doc__ set as the
 // statement sets them; `doc` may be null (no docstring).
 // The class dictionary keeps the statement's order: those three, then `body`.
-inline py::object make_class(py::handle module, const char *name, const char *doc, py::dict body = py::dict(),
+inline py::object make_class(py::handle module, const char *name, const char *doc, py::dict body,
                              py::tuple bases = py::tuple()) {
-    py::dict ns;
+    py::dict ns = steal_as<py::dict>(PyDict_New());
     ns["__module__"] = module.attr("__name__");
     ns["__qualname__"] = py::str(name);
     ns["__doc__"] = doc ? py::object(py::str(doc)) : py::object(py::none());
     if (PyDict_Update(ns.ptr(), body.ptr()) < 0) throw_pending();
-    py::handle type(reinterpret_cast<PyObject *>(&PyType_Type));
-    return type(py::str(name), bases, ns);
+    py::str text(name);
+    return steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PyType_Type), text.ptr(), bases.ptr(),
+                                              ns.ptr(), nullptr));
+}
+
+inline py::object make_class(py::handle module, const char *name, const char *doc) {
+    return make_class(module, name, doc, steal_as<py::dict>(PyDict_New()));
 }
 
 // ---------------------------------------------------------------------------
