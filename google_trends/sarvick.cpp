@@ -284,14 +284,14 @@ py::object parse(py::handle self, py::object submission) {
 
 void register_constants(py::module_ &m) {
     m.attr("PARSER_VERSION") = kParserVersion;
-    py::tuple key_fields(std::size(kBusinessKeyFields));
+    py::tuple key_fields = pysem::steal_as<py::tuple>(PyTuple_New(std::size(kBusinessKeyFields)));
     for (size_t i = 0; i < std::size(kBusinessKeyFields); ++i) key_fields[i] = py::str(kBusinessKeyFields[i]);
     m.attr("_BUSINESS_KEY_FIELDS") = key_fields;
 }
 
 void register_parser(py::module_ &m) {
     pysem::define(m, {pysem::function<&result_datasets>("_result_datasets(payload)")});
-    py::dict body;
+    py::dict body = pysem::steal_as<py::dict>(PyDict_New());
     body["source_system"] = kSourceSystem;
     body["parser_version"] = m.attr("PARSER_VERSION");
     // The documentation names the class an adapter, and the store that takes

@@ -1087,10 +1087,10 @@ pysem::first_built<py::object> &access_token_type() {
 py::object make_access_token_type(py::handle module_name) {
     py::object str_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyUnicode_Type));
     py::object list_of_str = pysem::steal(Py_GenericAlias(reinterpret_cast<PyObject *>(&PyList_Type), str_type.ptr()));
-    py::list fields;
-    fields.append(py::make_tuple("token", str_type));
-    fields.append(py::make_tuple("client_id", str_type));
-    fields.append(py::make_tuple("scopes", list_of_str));
+    py::list fields = pysem::steal_as<py::list>(PyList_New(0));
+    fields.append(pysem::steal(PyTuple_Pack(2, py::str("token").ptr(), str_type.ptr())));
+    fields.append(pysem::steal(PyTuple_Pack(2, py::str("client_id").ptr(), str_type.ptr())));
+    fields.append(pysem::steal(PyTuple_Pack(2, py::str("scopes").ptr(), list_of_str.ptr())));
     py::object dataclasses = pysem::steal(PyImport_Import(PYSEM_LIT("dataclasses").ptr()));
     py::object type = call_method(dataclasses, PYSEM_LIT("make_dataclass"), PYSEM_LIT("AccessToken"), fields);
     set_attr(type, PYSEM_LIT("__module__"), module_name);
@@ -1177,7 +1177,7 @@ void register_disconnect_errors(py::module_ &m) {
     try {
         py::object disconnect = pysem::import_from("starlette.requests", "ClientDisconnect");
         m.attr("_StarletteClientDisconnect") = disconnect;
-        m.attr("_CLIENT_DISCONNECT_ERRORS") = py::make_tuple(disconnect);
+        m.attr("_CLIENT_DISCONNECT_ERRORS") = pysem::steal(PyTuple_Pack(1, disconnect.ptr()));
     } catch (py::error_already_set &e) {
         if (!e.matches(PyExc_ImportError)) throw;
         m.attr("_CLIENT_DISCONNECT_ERRORS") = py::tuple();
@@ -1185,13 +1185,13 @@ void register_disconnect_errors(py::module_ &m) {
 }
 
 void register_verification_settings(py::module_ &m) {
-    m.attr("_VERIFY_CACHE_TTL_SECONDS") = 60;
-    m.attr("_VERIFY_STALE_GRACE_SECONDS") = 300;
-    m.attr("_VERIFY_CONNECT_TIMEOUT_SECONDS") = 3.0;
-    m.attr("_VERIFY_READ_TIMEOUT_SECONDS") = 5.0;
-    m.attr("_VERIFY_MAX_CONNECTIONS") = 20;
-    m.attr("_VERIFY_MAX_KEEPALIVE") = 10;
-    m.attr("_VERIFY_KEEPALIVE_EXPIRY_SECONDS") = 30.0;
+    m.attr("_VERIFY_CACHE_TTL_SECONDS") = pysem::steal(PyLong_FromLong(60));
+    m.attr("_VERIFY_STALE_GRACE_SECONDS") = pysem::steal(PyLong_FromLong(300));
+    m.attr("_VERIFY_CONNECT_TIMEOUT_SECONDS") = pysem::steal(PyFloat_FromDouble(3.0));
+    m.attr("_VERIFY_READ_TIMEOUT_SECONDS") = pysem::steal(PyFloat_FromDouble(5.0));
+    m.attr("_VERIFY_MAX_CONNECTIONS") = pysem::steal(PyLong_FromLong(20));
+    m.attr("_VERIFY_MAX_KEEPALIVE") = pysem::steal(PyLong_FromLong(10));
+    m.attr("_VERIFY_KEEPALIVE_EXPIRY_SECONDS") = pysem::steal(PyFloat_FromDouble(30.0));
 }
 
 void register_verification_error(py::module_ &m) {

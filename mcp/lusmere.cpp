@@ -282,8 +282,8 @@ py::object make_binding_type(py::handle module_name) {
     py::object str_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyUnicode_Type));
     py::object optional_str = pysem::steal(PyNumber_Or(str_type.ptr(), Py_None));
     py::object pair = pysem::steal(Py_GenericAlias(reinterpret_cast<PyObject *>(&PyTuple_Type),
-                                                   py::make_tuple(optional_str, optional_str).ptr()));
-    py::dict annotations;
+                                                   pysem::steal(PyTuple_Pack(2, optional_str.ptr(), optional_str.ptr())).ptr()));
+    py::dict annotations = pysem::steal_as<py::dict>(PyDict_New());
     annotations["credential_scope"] = str_type;
     annotations["user_email"] = str_type;
     annotations["session_id"] = optional_str;
@@ -291,7 +291,7 @@ py::object make_binding_type(py::handle module_name) {
     annotations["runtime_auth"] = pysem::steal(PyNumber_Or(pair.ptr(), Py_None));
     annotations["refreshed"] = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(&PyBool_Type));
 
-    py::dict body;
+    py::dict body = pysem::steal_as<py::dict>(PyDict_New());
     body["__module__"] = module_name;
     body["__qualname__"] = PYSEM_LIT("TovanCredentialBinding");
     body["__annotations__"] = annotations;

@@ -32,9 +32,9 @@ py::dict section_titles() {
         "标题清晰度与点击意愿分析", "五点卖点表达优化分析", "图片购买疑问解决能力分析", "A+ 内容信任增强分析",
         "买家评论高频夸赞与抱怨分析", "最高评分竞品完整对比分析", "最优先修改项综合判断",
     };
-    py::dict table;
-    int number = 1;
-    for (const char *title : titles) table[py::int_(number++)] = py::str(title);
+    py::dict table = pysem::steal_as<py::dict>(PyDict_New());
+    long number = 1;
+    for (const char *title : titles) table[pysem::steal(PyLong_FromLong(number++))] = py::str(title);
     return table;
 }
 
@@ -48,13 +48,13 @@ py::dict subsection_titles() {
         {"产品定位", "核心参数全面对比", "卖点优劣势对比", "评论口碑关键对比", "竞品差距与机会点", "综合结论"},
         {"核心问题定位", "最优先修改原因", "总体执行修改方案", "优化核心逻辑总结"},
     };
-    py::dict table;
-    int section = 1;
+    py::dict table = pysem::steal_as<py::dict>(PyDict_New());
+    long section = 1;
     for (const auto &titles : sections) {
-        py::dict numbered;
-        int subsection = 1;
-        for (const char *title : titles) numbered[py::int_(subsection++)] = py::str(title);
-        table[py::int_(section++)] = numbered;
+        py::dict numbered = pysem::steal_as<py::dict>(PyDict_New());
+        long subsection = 1;
+        for (const char *title : titles) numbered[pysem::steal(PyLong_FromLong(subsection++))] = py::str(title);
+        table[pysem::steal(PyLong_FromLong(section++))] = numbered;
     }
     return table;
 }
@@ -76,15 +76,17 @@ py::dict table_schemas() {
         {5, 3, {"优先级", "优化项", "预期效果"}, "priority", nullptr},
         {7, 2, {"问题维度", "影响范围", "具体分析", "建议方案"}, "issue", nullptr},
     };
-    py::dict table;
+    py::dict table = pysem::steal_as<py::dict>(PyDict_New());
     for (const schema_row &row : rows) {
-        py::list headers;
+        py::list headers = pysem::steal_as<py::list>(PyList_New(0));
         for (const char *header : row.headers) headers.append(py::str(header));
-        py::dict schema;
+        py::dict schema = pysem::steal_as<py::dict>(PyDict_New());
         schema[PYSEM_LIT("headers")] = headers;
         schema[PYSEM_LIT("mode")] = py::str(row.mode);
         if (row.row_start) schema[PYSEM_LIT("row_start")] = py::str(row.row_start);
-        table[py::make_tuple(row.section, row.subsection)] = schema;
+        py::object section = pysem::steal(PyLong_FromLong(row.section));
+        py::object subsection = pysem::steal(PyLong_FromLong(row.subsection));
+        table[pysem::steal(PyTuple_Pack(2, section.ptr(), subsection.ptr()))] = schema;
     }
     return table;
 }

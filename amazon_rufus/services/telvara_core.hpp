@@ -368,7 +368,8 @@ struct State {
     py::object compile_fn, escape_fn;
     py::object sentinel;
     // Per flag value (0 or IGNORECASE): pattern text -> compiled pattern.
-    py::dict fixed[2], recent[2];
+    py::dict fixed[2] = {pysem::steal_as<py::dict>(PyDict_New()), pysem::steal_as<py::dict>(PyDict_New())};
+    py::dict recent[2] = {pysem::steal_as<py::dict>(PyDict_New()), pysem::steal_as<py::dict>(PyDict_New())};
 
     // Bound `match` / `search` / `sub` methods of the stored patterns. Those
     // that are read natively (telvara_patterns.hpp) refuse what is not a
@@ -387,14 +388,14 @@ struct State {
     std::vector<py::str> next_labels;
     std::vector<py::object> next_label_match;
     // Field label -> (its label-line pattern, `sub` of its cut pattern).
-    py::dict labels;
+    py::dict labels = pysem::steal_as<py::dict>(PyDict_New());
     // Marker -> `sub` of the cut up to its last occurrence (bounded).
-    py::dict marker_cuts;
+    py::dict marker_cuts = pysem::steal_as<py::dict>(PyDict_New());
     // Pattern -> its line search (a capsule), for patterns given as text
     // (bounded).
-    py::dict line_searches;
+    py::dict line_searches = pysem::steal_as<py::dict>(PyDict_New());
     // Subsection titles that the cleaning of a subsection drops.
-    py::set known_titles;
+    py::set known_titles = pysem::steal_as<py::set>(PySet_New(nullptr));
     Py_ssize_t longest_title = 0;
 
     State();
@@ -475,7 +476,8 @@ inline State::State() {
         // cut of the label and its colon from the value's first line.
         fixed[1][pattern] = compile_now(*this, pattern, kIgnoreCase);
         py::object cut = compile_now(*this, concat({PYSEM_LIT("^"), esc, PYSEM_LIT("[:：]\\s*")}), 0);
-        labels[pysem::interned(label)] = py::make_tuple(pattern, cut.attr("sub"));
+        py::object cut_sub = cut.attr("sub");
+        labels[pysem::interned(label)] = pysem::steal(PyTuple_Pack(2, pattern.ptr(), cut_sub.ptr()));
     }
 
     for (const char *t : {"问题逐项分析", "优化优先级总结", "优化核心逻辑总结", "当前标题内容", "当前五点内容",
@@ -483,7 +485,7 @@ inline State::State() {
                           "卖点优劣势对比", "评论口碑关键对比", "竞品差距与机会点", "综合结论", "核心问题定位",
                           "最优先修改原因", "总体执行修改方案"}) {
         py::str title = pysem::interned(t);
-        known_titles.add(title);
+        if (PySet_Add(known_titles.ptr(), title.ptr()) < 0) pysem::throw_pending();
         longest_title = std::max(longest_title, PyUnicode_GET_LENGTH(title.ptr()));
     }
 }

@@ -51,7 +51,7 @@ class ModelStatement {
   public:
     ModelStatement(const Imports &imports, py::module_ m, const char *name, const char *doc,
                    const char *extra)
-        : module_(m), name_(name), bases_(py::make_tuple(imports.BaseModel)),
+        : module_(m), name_(name), bases_(pysem::steal_as<py::tuple>(PyTuple_Pack(1, imports.BaseModel.ptr()))),
           metaclass_(type_object(Py_TYPE(imports.BaseModel.ptr()))) {
         namespace_ = pysem::call_method(metaclass_, PYSEM_LIT("__prepare__"), name_, bases_);
         if (!PyMapping_Check(namespace_.ptr())) {
@@ -98,14 +98,14 @@ class ModelStatement {
     py::tuple bases_;
     py::object metaclass_;
     py::object namespace_;
-    py::dict annotations_;
+    py::dict annotations_ = pysem::steal_as<py::dict>(PyDict_New());
 };
 
 void declare_models(py::module_ m) {
     const Imports lib(m);
 
-    m.attr("MAX_QUERY_LIMIT") = max_query_limit;
-    m.attr("MAX_QUERY_TIMEOUT") = max_query_timeout;
+    m.attr("MAX_QUERY_LIMIT") = integer(max_query_limit);
+    m.attr("MAX_QUERY_TIMEOUT") = integer(max_query_timeout);
 
     const py::object str = type_object(&PyUnicode_Type);
     const py::object int_ = type_object(&PyLong_Type);
@@ -114,7 +114,8 @@ void declare_models(py::module_ m) {
     const py::object dict = type_object(&PyDict_Type);
 
     // dict[str, Any]: a JSON object.
-    const py::object mapping = pysem::steal(PyObject_GetItem(dict.ptr(), py::make_tuple(str, lib.Any).ptr()));
+    const py::object mapping =
+        pysem::steal(PyObject_GetItem(dict.ptr(), pysem::steal(PyTuple_Pack(2, str.ptr(), lib.Any.ptr())).ptr()));
     const py::object opt_str = or_none(str);
     const py::object opt_int = or_none(int_);
     const py::object opt_str_list = or_none(list_of(str));
@@ -169,7 +170,9 @@ void declare_models(py::module_ m) {
     ModelStatement(lib, m, "QueryIntentMatchRequest",
                    "自然语言需求匹配 dataset catalog intents（对应 query intent）。", forbid)
         .field("query", str, Field(keyword{"min_length", integer(1)}, keyword{"max_length", integer(4000)}))
-        .field("source", pysem::steal(PyObject_GetItem(lib.Literal.ptr(), py::make_tuple("remote", "local").ptr())),
+        .field("source",
+               pysem::steal(PyObject_GetItem(
+                   lib.Literal.ptr(), pysem::steal(PyTuple_Pack(2, py::str("remote").ptr(), py::str("local").ptr())).ptr())),
                py::str("remote"))
         .field("fallback_local", bool_, py::bool_(true))
         .create();

@@ -152,7 +152,7 @@ void register_signature_probe(py::module_ &m) {
 PELORIN_MODULE(_pysem_probe, m) {
     m.doc() = "Test probe for the shared Python-semantics helpers.";
     ns.bind(m);
-    m.attr("LIMIT") = py::int_(500);
+    m.attr("LIMIT") = pysem::steal(PyLong_FromLong(500));
     register_helpers(m);
     register_signature_probe(m);
 }

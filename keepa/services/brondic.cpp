@@ -985,7 +985,7 @@ void register_formatted_exports(py::module_ &m) {
         {"best_sellers", "FormattedBestSellersExport"},
         {"deal", "FormattedDealExport"},
     };
-    py::dict annotations;
+    py::dict annotations = pysem::steal_as<py::dict>(PyDict_New());
     for (auto [field, type] : fields) {
         annotations[field] = pysem::steal(PyNumber_Or(m.attr(type).ptr(), Py_None));
         cls.attr(field) = py::none();
@@ -995,7 +995,7 @@ void register_formatted_exports(py::module_ &m) {
         pysem::method<&primary_rows>("primary_rows()", "按场景互斥关系返回专用 formatter 的主表行，未格式化时返回空。"),
         pysem::method<&extra_sheets>("extra_sheets()", "合并所有专用 formatter 的非空附加表。"),
     });
-    m.attr("_FormattedResponseExports") = m.attr("dataclass")(cls);
+    m.attr("_FormattedResponseExports") = pysem::call(py::object(m.attr("dataclass")), cls);
 }
 
 void register_manager(py::module_ &m) {

@@ -202,7 +202,9 @@ struct State {
     LastQuestion last;
 
     // Module attributes.
-    py::dict field_query_terms_attr, dimension_query_terms_attr, derived_attr;
+    py::dict field_query_terms_attr = pysem::steal_as<py::dict>(PyDict_New());
+    py::dict dimension_query_terms_attr = pysem::steal_as<py::dict>(PyDict_New());
+    py::dict derived_attr = pysem::steal_as<py::dict>(PyDict_New());
     py::tuple colloquial_attr, broad_fields_attr, actions_attr;
     py::object broad_re_attr, person_re_attr;
     py::str person_noun_attr;
@@ -631,7 +633,7 @@ State build_state() {
         for (auto &[words, tuple] : shared)
             if (words == row.terms) terms = tuple;
         if (!terms) {
-            py::list items;
+            py::list items = pysem::steal_as<py::list>(PyList_New(0));
             for (const char *t : row.terms) items.append(pysem::interned(t));
             terms = py::tuple(items);
             shared.emplace_back(row.terms, py::reinterpret_borrow<py::tuple>(terms));
@@ -652,7 +654,7 @@ State build_state() {
 
     for (const TermsRow &row : dimension_query_terms) {
         FieldEntry entry{pysem::interned(row.field), {}, {}, {}};
-        py::list items;
+        py::list items = pysem::steal_as<py::list>(PyList_New(0));
         for (const char *t : row.terms) {
             items.append(pysem::interned(t));
             entry.terms.push_back(pysem::interned(t));
@@ -677,13 +679,13 @@ State build_state() {
     };
     if (colloquial_metric_patterns.size() != broad_expression) throw std::logic_error("colloquial expressions miscounted");
     st.expressions.resize(expression_count);
-    py::list colloquial;
+    py::list colloquial = pysem::steal_as<py::list>(PyList_New(0));
     for (std::size_t k = 0; k < colloquial_metric_patterns.size(); ++k) {
         const ColloquialRow &row = colloquial_metric_patterns[k];
         py::str pattern(row.pattern);
         st.expressions[k] = expression(compile(pattern), colloquial_words[k]);
         ColloquialEntry entry{pysem::interned(row.field), pysem::interned(row.label)};
-        colloquial.append(py::make_tuple(pattern, entry.field, entry.label));
+        colloquial.append(pysem::steal(PyTuple_Pack(3, pattern.ptr(), entry.field.ptr(), entry.label.ptr())));
         st.colloquial.push_back(std::move(entry));
     }
     st.colloquial_attr = py::tuple(colloquial);
@@ -692,7 +694,7 @@ State build_state() {
         DerivedEntry entry{pysem::interned(row.field), {}, 0, {}};
         entry.normal = normalize_text(st, entry.label);
         entry.id = ac.add(code_points(entry.normal));
-        py::list items;
+        py::list items = pysem::steal_as<py::list>(PyList_New(0));
         for (const char *component : row.terms) {
             entry.components.push_back(pysem::interned(component));
             items.append(entry.components.back());
@@ -701,7 +703,7 @@ State build_state() {
         st.derived.push_back(std::move(entry));
     }
 
-    py::list broad;
+    py::list broad = pysem::steal_as<py::list>(PyList_New(0));
     for (const char *field : broad_sales_metric_fields) {
         st.broad_fields.push_back(pysem::interned(field));
         broad.append(st.broad_fields.back());
@@ -716,7 +718,7 @@ State build_state() {
     st.person_re_attr = compile(py::str(context));
     st.expressions[person_expression] = expression(st.person_re_attr, sales_person_words);
 
-    py::list actions;
+    py::list actions = pysem::steal_as<py::list>(PyList_New(0));
     for (const char *verb : query_action_terms) {
         py::str text = pysem::interned(verb);
         actions.append(text);
